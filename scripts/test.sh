@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds and runs every test:
+#  - all tests under AddressSanitizer + UBSan (build-asan),
+#  - the concurrency tests under ThreadSanitizer (build-tsan).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+echo "== build (AddressSanitizer + UBSan)"
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=address -DGW_BUILD_BENCH=OFF
+echo "== build (ThreadSanitizer, concurrency tests)"
+bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=thread -DGW_TSAN_ONLY=ON \
+  -DGW_BUILD_BENCH=OFF -DGW_BUILD_CONSOLE=OFF
+
+status=0
+echo "== tests (AddressSanitizer + UBSan)"
+(cd build-asan && ctest --output-on-failure -j 2) || status=1
+echo "== concurrency tests (ThreadSanitizer)"
+(cd build-tsan && ctest --output-on-failure -L concurrency) || status=1
+exit $status

@@ -1,0 +1,36 @@
+// Platform services the gateway needs beyond the standard library: the 32-bit
+// millisecond tick counter, the high-resolution counter, GUID text, the program
+// folder and whole-millisecond sleeps. All functions are safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace gw {
+
+// Milliseconds of a monotonic clock, truncated to 32 bits. Time-outs compare the
+// unsigned difference of two ticks, so the wrap after 49.7 days is harmless.
+uint32_t GetTickCount32();
+
+// Nanoseconds of a monotonic clock as 64 bits (the high-resolution counter).
+uint64_t QueryPerformanceCounter64();
+
+// A random (version 4) GUID as upper-case braced text,
+// e.g. "{3F2504E0-4F89-41D3-9A0C-0305E82C3301}".
+std::string CreateGuidText();
+
+// The folder of the running executable, without a trailing slash.
+std::string ProgramFolder();
+
+// The executable's file name without its folder, e.g. "gateway".
+std::string ProgramName();
+
+// The process ID.
+uint32_t CurrentProcessId();
+
+void SleepMs(uint32_t ms);
+
+// Ticks elapsed since `since`, unsigned so that wrap-around is harmless.
+inline uint32_t TicksSince(uint32_t now, uint32_t since) { return now - since; }
+
+}  // namespace gw

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "common/AnsiCodePage.h"
+#include "common/Platform.h"
+
+namespace gw {
+namespace {
+
+TEST(Platform, GuidIsUpperCaseBracedVersion4AndUnique) {
+  std::set<std::string> seen;
+  const std::regex shape("\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
+  for (int i = 0; i < 100; ++i) {
+    std::string g = CreateGuidText();
+    EXPECT_TRUE(std::regex_match(g, shape)) << g;
+    seen.insert(g);
+  }
+  EXPECT_EQ(seen.size(), 100u);
+}
+
+TEST(Platform, TicksAdvanceAndDifferenceSurvivesWrap) {
+  uint32_t a = GetTickCount32();
+  SleepMs(2);
+  EXPECT_GE(TicksSince(GetTickCount32(), a), 2u);
+  EXPECT_EQ(TicksSince(5u, 0xFFFFFFFBu), 10u);
+}
+
+TEST(Platform, ProgramFolderHoldsTheExecutable) {
+  EXPECT_FALSE(ProgramFolder().empty());
+  EXPECT_EQ(ProgramName(), "common_platform_test");
+}
+
+TEST(AnsiCodePage, ChineseRoundTripsThroughGbk) {
+  const std::string text = "启动服务 ok";
+  std::string gbk = Utf8ToAnsi(text);
+  EXPECT_EQ(gbk, std::string("\xC6\xF4\xB6\xAF\xB7\xFE\xCE\xF1 ok"));
+  EXPECT_EQ(AnsiToUtf8(gbk), text);
+}
+
+TEST(AnsiCodePage, BadInputIsReplacedNotTruncated) {
+  EXPECT_EQ(AnsiToUtf8(std::string("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
+  // Code page 936 holds the euro sign as 0x80; an emoji is one '?', a stray byte another.
+  EXPECT_EQ(Utf8ToAnsi("x\xE2\x82\xACy\xF0\x9F\x98\x80z\xC0"), "x\x80y?z?");
+}
+
+TEST(AnsiCodePage, Utf16RoundTrip) {
+  std::string u16 = Utf8ToUtf16Le("A启");
+  EXPECT_EQ(u16, std::string("A\0\x2F\x54", 4));
+  EXPECT_EQ(Utf16LeToUtf8(u16), "A启");
+}
+
+}  // namespace
+}  // namespace gw
