@@ -1,0 +1,103 @@
+#include "core/GateWayDefine.h"
+
+#include <cstring>
+
+namespace gw {
+
+std::string ValidateWorkerCount(int32_t count) {
+  if (count < 1) {
+    return "WokerCount " + std::to_string(count) + " is invalid: at least 1 worker is needed";
+  }
+  if (count > kMaxWorkerCount) {
+    return "WokerCount " + std::to_string(count) + " is invalid: at most " +
+           std::to_string(kMaxWorkerCount) +
+           " workers can be addressed by the one-byte worker ID of a session handle";
+  }
+  return {};
+}
+
+uint8_t* AllocSessionData(uint32_t size) {
+  if (size == 0) return nullptr;
+  return new uint8_t[size];
+}
+
+PTSessionMessage NewSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                   uint8_t* data, uint32_t dataLen) {
+  return new TSessionMessage{sessionHandle, ident, param, data, dataLen, 0};
+}
+
+PTSessionMessage NewSessionMessageCopy(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                       const void* data, uint32_t size) {
+  uint8_t* block = nullptr;
+  if (size > 0 && data != nullptr) {
+    block = AllocSessionData(size);
+    std::memcpy(block, data, size);
+  } else {
+    size = 0;
+  }
+  return NewSessionMessage(sessionHandle, ident, param, block, size);
+}
+
+void FreeSessionMessage(PTSessionMessage msg) {
+  if (msg == nullptr) return;
+  // The block is owned whenever Data is set, even for a zero-length message;
+  // DataOffset leads back from a moved Data pointer to the allocated start.
+  if (msg->Data != nullptr) {
+    delete[] (msg->Data + msg->DataOffset);
+  }
+  delete msg;
+}
+
+TDefaultMessage ReadDefaultMessage(const uint8_t* bytes) {
+  TDefaultMessage msg;
+  std::memcpy(&msg, bytes, sizeof(msg));
+  return msg;
+}
+
+void WriteDefaultMessage(const TDefaultMessage& msg, uint8_t* bytes) {
+  std::memcpy(bytes, &msg, sizeof(msg));
+}
+
+bool AppendBatchEntry(uint8_t* buffer, uint32_t capacity, uint32_t& written, const uint8_t* data,
+                      uint32_t dataLen) {
+  if (uint64_t{written} + BatchBytesNeeded(written, dataLen) > capacity) return false;
+  if (written == 0) buffer[written++] = mtBatch;
+  std::memcpy(buffer + written, &dataLen, kBatchLengthSize);
+  written += kBatchLengthSize;
+  if (dataLen > 0) std::memcpy(buffer + written, data, dataLen);
+  written += dataLen;
+  return true;
+}
+
+bool SplitBatch(std::span<const uint8_t> batch, std::vector<std::span<const uint8_t>>& entries) {
+  entries.clear();
+  if (batch.empty() || batch[0] != mtBatch) return false;
+  size_t pos = kBatchTypeSize;
+  while (pos < batch.size()) {
+    if (batch.size() - pos < kBatchLengthSize) return false;
+    uint32_t len;
+    std::memcpy(&len, batch.data() + pos, kBatchLengthSize);
+    pos += kBatchLengthSize;
+    if (batch.size() - pos < len) return false;
+    entries.push_back(batch.subspan(pos, len));
+    pos += len;
+  }
+  return !entries.empty();
+}
+
+std::vector<uint8_t> BuildTokenChallenge(std::string_view challengeText) {
+  std::vector<uint8_t> out(kTokenChallengeHeaderSize + challengeText.size(), 0);
+  out[0] = mtDefault;
+  TDefaultMessage header;
+  header.Ident = GM_GATE_TOKEN;
+  WriteDefaultMessage(header, out.data() + 1);
+  std::memcpy(out.data() + kTokenChallengeHeaderSize, challengeText.data(), challengeText.size());
+  return out;
+}
+
+PTSessionMessage NewTokenChallengeMessage(std::string_view challengeText) {
+  std::vector<uint8_t> bytes = BuildTokenChallenge(challengeText);
+  return NewSessionMessageCopy(0, 0, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+}  // namespace gw
