@@ -1,0 +1,96 @@
+// The process-wide logger: leveled lines go to the console feed at once and to
+// a UTF-16LE log file in batches written by the log writer thread
+// (TLoggerThread). A logging call never touches the disk: it formats the line,
+// calls the feed, and queues the line under a short lock.
+//
+// Thread safety: Log, SetCallBack, SetWritePrefix and the class-level operations
+// (LogInfo, LogError, LogWarning, LogDebug, AddLog, SetLogCallBack) are safe from
+// any thread. FlushToFile belongs to the writer thread (TLoggerThread::FlushAll
+// serializes it).
+//
+// The class-level operations act on the default logger of the one writer thread
+// of the process; before a TLoggerThread exists and after it is gone they drop
+// the line (feed included).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/LogFormat.h"
+#include "logging/LogLevel.h"
+
+namespace gw {
+
+// The console feed: the prefixed line (no line end) and its level. Runs on the
+// logging thread, outside any logger lock, so it must be safe from any thread.
+using TLogEvent = std::function<void(const std::string& AMsg, TLogLevel ALevel)>;
+
+class TLogger {
+ public:
+  // `path`: the log folder (created with its parents if missing; a trailing
+  // delimiter is added); `prefixFileName`: text in front of the file name's time stamp.
+  TLogger(std::string path, std::string prefixFileName, TLogClock clock = {});
+  ~TLogger();  // closes the file; lines still queued are not written
+  TLogger(const TLogger&) = delete;
+  TLogger& operator=(const TLogger&) = delete;
+
+  // Formats, feeds and queues one line. A level outside llMessage..llDebug gets no prefix.
+  void Log(const std::string& msg, TLogLevel level);
+
+  void SetCallBack(TLogEvent cb);
+
+  bool WritePrefix() const { return FWritePrefix.load(std::memory_order_relaxed); }
+  void SetWritePrefix(bool value) { FWritePrefix.store(value, std::memory_order_relaxed); }
+
+  const std::string& Path() const { return FPath; }
+  // The current log file (it changes only on the writer thread, after an open failure).
+  std::string LogFile() const;
+
+  // Writes every queued line to the log file (writer thread only).
+  void FlushToFile();
+
+  // Class-level operations on the default logger.
+  static void LogInfo(const std::string& msg);
+  static void LogError(const std::string& msg);
+  static void LogWarning(const std::string& msg);
+  static void LogDebug(const std::string& msg);
+  static void AddLog(const std::string& msg, TLogLevel level);
+  static void SetLogCallBack(TLogEvent cb);
+
+ private:
+  // One queued line: its level and its text as UTF-16LE bytes including CR LF.
+  struct TLogBlock {
+    TLogLevel Level;
+    std::string Utf16Text;
+  };
+
+  std::string MakeLogFileName() const;
+  bool OpenLogFile();
+
+  const TLogClock FClock;
+  TLogTime FLogDate;  // writer thread after construction
+  const std::string FPrefixFileName;
+  const std::string FPath;
+
+  mutable std::mutex FLogFileLock;  // guards FLogFile (read by LogFile() from any thread)
+  std::string FLogFile;
+
+  std::mutex FLogsLock;  // guards FLogs
+  std::vector<TLogBlock> FLogs;
+
+  std::vector<TLogBlock> FList;  // writer thread only
+  std::FILE* FLogFileStream = nullptr;  // writer thread only; owned
+
+  std::atomic<bool> FWritePrefix{true};
+
+  std::mutex FCallBackLock;  // guards FCallBack (the pointer, not the call)
+  std::shared_ptr<const TLogEvent> FCallBack;
+};
+
+}  // namespace gw
