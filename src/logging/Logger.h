@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -85,7 +84,7 @@ class TLogger {
   std::vector<TLogBlock> FLogs;
 
   std::vector<TLogBlock> FList;  // writer thread only
-  std::FILE* FLogFileStream = nullptr;  // writer thread only; owned
+  int FLogFileStream = -1;  // the open log file's descriptor; writer thread only; owned
 
   std::atomic<bool> FWritePrefix{true};
 

@@ -1,0 +1,163 @@
+#include "logging/Logger.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "common/AnsiCodePage.h"
+#include "logging/LoggerThread.h"
+
+namespace gw {
+
+namespace {
+
+std::string WithTrailingDelimiter(std::string path) {
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  return path;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Creates `file` holding only the UTF-16LE byte order mark, unless it exists.
+void CreateWithByteOrderMark(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  WriteAll(fd, "\xFF\xFE", 2);
+  ::close(fd);
+}
+
+// Opens `file` for appending while denying other writers (an exclusive lock
+// that the other instance's writer would also ask for). -1 on failure.
+int OpenForAppend(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+TLogger::TLogger(std::string path, std::string prefixFileName, TLogClock clock)
+    : FClock(std::move(clock)),
+      FLogDate(FClock.ReadNow()),
+      FPrefixFileName(std::move(prefixFileName)),
+      FPath(WithTrailingDelimiter(std::move(path))) {
+  std::error_code ec;
+  std::filesystem::create_directories(FPath, ec);  // on failure every file line is dropped
+  FLogFile = MakeLogFileName();
+}
+
+TLogger::~TLogger() {
+  if (FLogFileStream >= 0) ::close(FLogFileStream);
+}
+
+std::string TLogger::MakeLogFileName() const {
+  // The number after "_PID" is the tick count: it only makes the name unique.
+  return FPath + FPrefixFileName + FormatLogFileStamp(FLogDate) + "_PID" +
+         std::to_string(FClock.ReadTick()) + ".log";
+}
+
+std::string TLogger::LogFile() const {
+  std::lock_guard<std::mutex> guard(FLogFileLock);
+  return FLogFile;
+}
+
+void TLogger::SetCallBack(TLogEvent cb) {
+  auto shared = cb ? std::make_shared<const TLogEvent>(std::move(cb)) : nullptr;
+  std::lock_guard<std::mutex> guard(FCallBackLock);
+  FCallBack = std::move(shared);
+}
+
+void TLogger::Log(const std::string& msg, TLogLevel level) {
+  std::string line = FormatLogLine(FClock.ReadNow(), msg, level, WritePrefix());
+
+  std::shared_ptr<const TLogEvent> callBack;
+  {
+    std::lock_guard<std::mutex> guard(FCallBackLock);
+    callBack = FCallBack;
+  }
+  if (callBack) {
+    try {
+      (*callBack)(line, level);
+    } catch (...) {
+      // The feed is the console's business; a failing feed must not stop logging.
+    }
+  }
+
+  line.append("\r\n");
+  TLogBlock block{level, Utf8ToUtf16Le(line)};
+  std::lock_guard<std::mutex> guard(FLogsLock);
+  FLogs.push_back(std::move(block));
+}
+
+bool TLogger::OpenLogFile() {
+  std::string file = LogFile();
+  CreateWithByteOrderMark(file);
+  FLogFileStream = OpenForAppend(file);
+  if (FLogFileStream >= 0) return true;
+
+  // The file cannot be opened (another writer holds it, or it is not
+  // writable): switch to a fresh name and create that one, so this line and
+  // the ones after it are not lost.
+  FLogDate = FClock.ReadNow();
+  file = MakeLogFileName();
+  {
+    std::lock_guard<std::mutex> guard(FLogFileLock);
+    FLogFile = file;
+  }
+  CreateWithByteOrderMark(file);
+  FLogFileStream = OpenForAppend(file);
+  return FLogFileStream >= 0;
+}
+
+void TLogger::FlushToFile() {
+  {
+    std::lock_guard<std::mutex> guard(FLogsLock);
+    FList.swap(FLogs);
+  }
+  if (FList.empty()) return;
+
+  std::string pending;
+  for (const TLogBlock& block : FList) {
+    if (FLogFileStream < 0 && !OpenLogFile()) continue;  // the line is lost
+    pending.append(block.Utf16Text);
+  }
+  if (FLogFileStream >= 0 && !pending.empty()) {
+    WriteAll(FLogFileStream, pending.data(), pending.size());  // a failed write drops the batch
+  }
+  FList.clear();
+}
+
+void TLogger::AddLog(const std::string& msg, TLogLevel level) {
+  if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) logger->Log(msg, level);
+}
+
+void TLogger::LogInfo(const std::string& msg) { AddLog(msg, llMessage); }
+void TLogger::LogError(const std::string& msg) { AddLog(msg, llError); }
+void TLogger::LogWarning(const std::string& msg) { AddLog(msg, llWarning); }
+void TLogger::LogDebug(const std::string& msg) { AddLog(msg, llDebug); }
+
+void TLogger::SetLogCallBack(TLogEvent cb) {
+  if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) {
+    logger->SetCallBack(std::move(cb));
+  }
+}
+
+}  // namespace gw
