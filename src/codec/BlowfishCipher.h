@@ -74,5 +74,8 @@ std::string Base64Encode(std::span<const uint8_t> Bytes);
 // ends its group, and any other character outside the alphabet counts as zero bits. Never
 // reads beyond the text; the result holds at most Text.size() / 4 * 3 bytes.
 std::vector<uint8_t> Base64Decode(std::string_view Text);
+// Whether Text is strict standard base64: non-empty, whole groups of four, "=" only as the
+// padding of the last group.
+bool IsBase64Text(std::string_view Text);
 
 }  // namespace gw

@@ -9,8 +9,7 @@
 // answer key), MD5hex being 32 upper-case hexadecimal digits. A client sends its answer text
 // with two bytes in front and one byte behind, which the gateway ignores.
 //
-// Pure functions, safe to call from any thread at once. None of them throws: the keys of a
-// TDeploymentKeys are never empty (LoadDeploymentKeys refuses that).
+// Pure functions, safe to call from any thread at once. None of them throws.
 #pragma once
 
 #include <optional>
@@ -24,7 +23,8 @@ namespace gw {
 // Longest answer or challenge text that is opened at all; longer peer input is refused unread.
 inline constexpr size_t kMaxTokenText = 4096;
 
-// The challenge text for a session token (the 38-character GUID text).
+// The challenge text for a session token (the 38-character GUID text); empty only when the keys
+// are empty or the random generator failed.
 std::string ChallengeText(std::string_view Token, const TDeploymentKeys& Keys);
 
 // The plain answer carried by a client's answer text, or nothing when the text is empty, longer

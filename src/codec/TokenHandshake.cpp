@@ -1,0 +1,77 @@
+#include "codec/TokenHandshake.h"
+
+#include <openssl/evp.h>
+
+#include "codec/EDcode.h"
+
+namespace gw {
+
+namespace {
+
+std::string Md5UpperHex(std::string_view Data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(Data.data(), Data.size(), digest, &len, EVP_md5(), nullptr) != 1) return {};
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(len * 2);
+  for (unsigned int i = 0; i < len; ++i) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 15];
+  }
+  return out;
+}
+
+
+// Six-bit text -> base64 text -> decrypted text. Nothing when a step does not give what the
+// next one needs: the decoded bytes must be base64 text and the decryption must give a text.
+std::optional<std::string> OpenTokenText(std::string_view Text, const std::string& Key) {
+  if (Text.empty() || Text.size() > kMaxTokenText || Key.empty()) return std::nullopt;
+  const std::string base64 = DecodeMsgText(Text);
+  if (!IsBase64Text(base64)) return std::nullopt;
+  std::string plain = BlowfishDecryptString(base64, Key);
+  if (plain.empty()) return std::nullopt;
+  return plain;
+}
+
+std::string SealTokenText(std::string_view Text, const std::string& Key) {
+  if (Key.empty()) return {};
+  try {
+    return EncodeMsgText(BlowfishEncryptString(Text, Key));
+  } catch (const TCodecError&) {
+    return {};  // the random generator failed
+  }
+}
+
+}  // namespace
+
+std::string ChallengeText(std::string_view Token, const TDeploymentKeys& Keys) {
+  return SealTokenText(Token, Keys.ChallengeKey);
+}
+
+std::optional<std::string> DecodeTokenAnswer(std::string_view AnswerText,
+                                             const TDeploymentKeys& Keys) {
+  return OpenTokenText(AnswerText, Keys.AnswerKey);
+}
+
+std::string ExpectedTokenAnswer(std::string_view Token) { return Md5UpperHex(Md5UpperHex(Token)); }
+
+bool TokenAnswerMatches(std::string_view Received, std::string_view Expected) {
+  if (Received.size() != Expected.size()) return false;
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  for (size_t i = 0; i < Received.size(); ++i) {
+    if (lower(Received[i]) != lower(Expected[i])) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> TokenAnswerText(std::string_view ChallengeText,
+                                           const TDeploymentKeys& Keys) {
+  const std::optional<std::string> token = OpenTokenText(ChallengeText, Keys.ChallengeKey);
+  if (!token) return std::nullopt;
+  std::string answer = SealTokenText(ExpectedTokenAnswer(*token), Keys.AnswerKey);
+  if (answer.empty()) return std::nullopt;
+  return answer;
+}
+
+}  // namespace gw
