@@ -1,0 +1,87 @@
+// TSocketClient: one blocking TCP connection to an upstream server with a send
+// buffer and a receive buffer. The owning link's thread drives it by polling
+// (ProcessSocketLogic) about once a millisecond; it frames nothing and starts no
+// thread. A broken connection is reported through the virtual Disconnect.
+//
+// Thread safety: IsConnected and SocketHandle may be read from any thread. Everything
+// else belongs to the owning link's thread, or to whoever holds the link's lock
+// around the send buffer (the login link does so).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/BufferMemoryStream.h"
+#include "logging/LogLevel.h"
+
+namespace gw {
+
+class TSocketClient {
+ public:
+  // Socket buffer size asked for at every connect.
+  static constexpr uint32_t kSocketBufferRequest = 2097152;
+  // Creation size of both stream buffers.
+  static constexpr int64_t kStreamCapacity = 8192;
+
+  TSocketClient();
+  virtual ~TSocketClient();
+  TSocketClient(const TSocketClient&) = delete;
+  TSocketClient& operator=(const TSocketClient&) = delete;
+
+  // Opens the TCP connection (host name or dotted IPv4 address) and reads back the
+  // granted socket buffer sizes. Blocks until connected or failed; on failure returns
+  // false with the system's message in ErrorText and stays unconnected. A connect in
+  // progress gives up early when the abort check (SetAbortCheck) answers true.
+  bool Connect(const std::string& Host, int32_t Port, std::string& ErrorText);
+
+  // One polling step: RecvData then SendData, when a socket is open.
+  void ProcessSocketLogic();
+
+  // The connected socket's local IPv4 address, dotted; empty when unknown.
+  std::string GetLocalAddress() const;
+
+  // Must be called before the owning link starts.
+  void SetLogger(TLogProc Proc) { FLogger = std::move(Proc); }
+
+  // Moves the bytes waiting in the socket into RecvStream.
+  void RecvData();
+  // Sends up to SendSize bytes of SendStream.
+  void SendData();
+
+  // Empties both buffers and closes the socket. Links override it to log and reset
+  // their state; every override calls this first. ErrorCode is the platform's errno.
+  virtual void Disconnect(int32_t ErrorCode, const std::string& Desc);
+
+  TBufferMemoryStream& SendStream() { return FSendStream; }
+  TBufferMemoryStream& RecvStream() { return FRecvStream; }
+  bool IsConnected() const { return FSocket.load(std::memory_order_acquire) >= 0; }
+  int SocketHandle() const { return FSocket.load(std::memory_order_acquire); }
+  // Usable socket send/receive buffer sizes granted at the last connect; the send
+  // size is also the largest slice one SendData hands to the socket.
+  uint32_t SendSize() const { return FSendSize; }
+  uint32_t RecvSize() const { return FRecvSize; }
+
+ protected:
+  void Log(const std::string& Text, TLogLevel Level) const {
+    if (FLogger) FLogger(Text, Level);
+  }
+  // A check that long blocking calls (connect, a send into a full socket) consult
+  // every ~100 ms to give up early, so the link's Stop is prompt.
+  void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
+  bool AbortRequested() const { return FAbortCheck && FAbortCheck(); }
+
+ private:
+  void CloseSocket();
+
+  std::atomic<int> FSocket{-1};
+  TBufferMemoryStream FSendStream;
+  TBufferMemoryStream FRecvStream;
+  uint32_t FSendSize = kSocketBufferRequest;
+  uint32_t FRecvSize = kSocketBufferRequest;
+  TLogProc FLogger;
+  std::function<bool()> FAbortCheck;
+};
+
+}  // namespace gw
