@@ -70,16 +70,20 @@ TLoggerThread::~TLoggerThread() {
 }
 
 void TLoggerThread::Execute() {
+  // Every turn ends with a pass, including the turn that sees the stop request,
+  // so lines logged up to the shutdown are written.
   std::unique_lock<std::mutex> lock(FEventLock);
-  while (!FTerminated) {
+  for (;;) {
     FEvent.wait_for(lock, std::chrono::milliseconds(FOptions.FlushIntervalMs),
                     [this] { return FTerminated; });
+    const bool stopping = FTerminated;
     lock.unlock();
     try {
       FlushAll();
     } catch (...) {
       // One failed pass must not end the writer; the next pass tries again.
     }
+    if (stopping) return;
     lock.lock();
   }
 }
