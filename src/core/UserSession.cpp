@@ -21,8 +21,6 @@ TUserSession::TUserSession(PWebSocketConnection connection)
 TUserSession::~TUserSession() {
   for (PTSessionMessage msg : FMessageQueue) FreeSessionMessage(msg);
   FMessageQueue.clear();
-  // A connection that outlives its session must not hand out a dangling pointer.
-  if (FConnection && FConnection->GetUserObject() == this) FConnection->SetUserObject(nullptr);
 }
 
 void TUserSession::Free() {
@@ -31,6 +29,12 @@ void TUserSession::Free() {
     std::lock_guard<std::mutex> guard(FSelfLock);
     self = std::move(FSelf);
   }
+  if (!self) return;
+  // The connection may outlive the session (a send still in flight): it must not
+  // hand out a pointer to a session that is going. Done here, on the thread of
+  // the close event, rather than in the destructor, which may run inside a
+  // transport's completion callback.
+  if (FConnection && FConnection->GetUserObject() == this) FConnection->SetUserObject(nullptr);
 }
 
 void TUserSession::AddMessage(PTSessionMessage msg) {

@@ -16,6 +16,8 @@
 //     keep->InSend.store(0);
 //   });
 //
+// Free() also clears the connection's user object, so a completion callback
+// must reach the session through its captured reference, never FromConnection.
 // The session is destroyed when the last of these references goes: at Free()
 // when nothing is in flight, otherwise when the last completion callback has
 // run. The destructor frees every queued message, the batch buffer and the
@@ -64,8 +66,9 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   TUserSession(const TUserSession&) = delete;
   TUserSession& operator=(const TUserSession&) = delete;
 
-  // Drops the session's reference to itself; called once, by the close event of
-  // its connection after the session has left its worker's table. The session is
+  // Drops the session's reference to itself and detaches it from the connection
+  // (the user object becomes null); called once, by the close event of its
+  // connection after the session has left its worker's table. The session is
   // gone at once unless a send still holds it. Further calls do nothing.
   void Free();
 

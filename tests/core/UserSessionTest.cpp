@@ -148,11 +148,11 @@ TEST(UserSession, SendInFlightKeepsTheSessionUntilItsCompletion) {
   // The close event frees the session while the send is unfinished.
   session->Free();
   ASSERT_FALSE(weak.expired());
+  EXPECT_EQ(connection->GetUserObject(), nullptr);
 
   std::thread transport([&] { EXPECT_TRUE(connection->CompleteOldestSend(false)); });
   transport.join();
   EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(connection->GetUserObject(), nullptr);
 }
 
 }  // namespace
