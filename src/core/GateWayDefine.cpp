@@ -43,7 +43,8 @@ void FreeSessionMessage(PTSessionMessage msg) {
   // The block is owned whenever Data is set, even for a zero-length message;
   // DataOffset leads back from a moved Data pointer to the allocated start.
   if (msg->Data != nullptr) {
-    delete[] (msg->Data + msg->DataOffset);
+    uint8_t* block = msg->Data + msg->DataOffset;
+    delete[] block;
   }
   delete msg;
 }

@@ -153,8 +153,8 @@ enum TClientMsgType : uint8_t {
   mtBatch = 0x80,  // gateway to client only: several messages in one
 };
 
-inline constexpr size_t kMoveMessageSize = 10;    // type byte + 9
-inline constexpr size_t kAttackMessageSize = 19;  // type byte + 18
+inline constexpr size_t kMoveMessageSize = 10;     // type byte + 9
+inline constexpr size_t kAttackMessageSize = 19;   // type byte + 18
 inline constexpr size_t kStampCounterOffset = 11;  // body offset of the 64-bit counter
 inline constexpr size_t kStampMinBodySize = 19;
 

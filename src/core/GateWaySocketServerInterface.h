@@ -25,8 +25,7 @@ class TGateWaySocketServerInterface {
 
   // Copies the bytes into a new session message and puts it straight onto the
   // session's outgoing queue, to be sent to the client unchanged.
-  virtual void AddSessionMessageDirect(uint32_t sessionHandle, const void* data,
-                                       uint32_t size) = 0;
+  virtual void AddSessionMessageDirect(uint32_t sessionHandle, const void* data, uint32_t size) = 0;
 
   // Closes the session's client connection; `reason` goes to the log.
   // `remoteIPAddr` is not used.

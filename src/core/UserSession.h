@@ -86,9 +86,7 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   void SetInfo(const std::string& account, const std::string& playerName);
   void SetToken(const std::string& token);
   void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
-  void SetLogicUserIndex(int32_t index) {
-    FLogicUserIndex.store(index, std::memory_order_relaxed);
-  }
+  void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
 
   // Stores the action intervals of `AMessage` (low 16 bits of Series, nSessionID,
   // Param, Tag as hit, spell, run, walk) and queues it for the client as a
@@ -97,9 +95,7 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
 
   TSessionStep SessionStep() const { return FSessionStep.load(std::memory_order_relaxed); }
   uint32_t Handle() const { return FSessionHandle.load(std::memory_order_relaxed); }
-  uint32_t LastSessionHandle() const {
-    return FLastSessionHandle.load(std::memory_order_relaxed);
-  }
+  uint32_t LastSessionHandle() const { return FLastSessionHandle.load(std::memory_order_relaxed); }
   const PWebSocketConnection& Connection() const { return FConnection; }
   int32_t LogicUserIndex() const { return FLogicUserIndex.load(std::memory_order_relaxed); }
   std::string TokenID() const;

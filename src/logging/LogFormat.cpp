@@ -51,9 +51,9 @@ std::string FormatLogLine(const TLogTime& time, std::string_view text, TLogLevel
   const std::string_view mark = LogLevelMark(level);
   if (!writePrefix || mark.empty()) return std::string(text);
   char stamp[40];
-  const int n = std::snprintf(stamp, sizeof(stamp), "[%02d-%02d-%02d %02d:%02d:%02d]",
-                              time.Year % 100, time.Month, time.Day, time.Hour, time.Minute,
-                              time.Second);
+  const int n =
+      std::snprintf(stamp, sizeof(stamp), "[%02d-%02d-%02d %02d:%02d:%02d]", time.Year % 100,
+                    time.Month, time.Day, time.Hour, time.Minute, time.Second);
   std::string line;
   line.reserve(static_cast<size_t>(n) + mark.size() + text.size());
   line.append(stamp, static_cast<size_t>(n));

@@ -84,7 +84,7 @@ class TLogger {
   std::vector<TLogBlock> FLogs;
 
   std::vector<TLogBlock> FList;  // writer thread only
-  int FLogFileStream = -1;  // the open log file's descriptor; writer thread only; owned
+  int FLogFileStream = -1;       // the open log file's descriptor; writer thread only; owned
 
   std::atomic<bool> FWritePrefix{true};
 

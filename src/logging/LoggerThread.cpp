@@ -32,8 +32,7 @@ const int64_t kDateZeroMs = CivilDayNumber(1899, 12, 30) * 86'400'000;
 TLoggerThread::TLoggerThread() : TLoggerThread(TOptions{}) {}
 
 TLoggerThread::TLoggerThread(TOptions options) : FOptions(std::move(options)) {
-  const std::string folder =
-      FOptions.Folder.empty() ? ProgramFolder() + "/Log" : FOptions.Folder;
+  const std::string folder = FOptions.Folder.empty() ? ProgramFolder() + "/Log" : FOptions.Folder;
   FDefault = std::make_shared<TLogger>(folder, "", FOptions.Clock);
   FLogs.push_back(FDefault);
   {

@@ -24,10 +24,10 @@ namespace gw {
 class TLoggerThread {
  public:
   struct TOptions {
-    std::string Folder;          // empty: "Log" beside the program file
-    TLogClock Clock;             // empty members: the system's clock
+    std::string Folder;  // empty: "Log" beside the program file
+    TLogClock Clock;     // empty members: the system's clock
     uint32_t FlushIntervalMs = 3000;
-    bool StartThread = true;     // false: no background writer (tests call FlushAll)
+    bool StartThread = true;  // false: no background writer (tests call FlushAll)
   };
 
   TLoggerThread();

@@ -61,8 +61,8 @@ TEST(SessionHandle, WorkerCountIsCheckedAgainstTheOneByteWorkerID) {
   const struct {
     int32_t count;
     bool ok;
-  } cases[] = {{-1, false}, {0, false}, {1, true}, {4, true}, {256, true}, {257, false},
-               {100000, false}};
+  } cases[] = {{-1, false}, {0, false},   {1, true},      {4, true},
+               {256, true}, {257, false}, {100000, false}};
   for (const auto& c : cases) {
     const std::string error = ValidateWorkerCount(c.count);
     EXPECT_EQ(error.empty(), c.ok) << c.count << ": " << error;
@@ -116,9 +116,9 @@ TEST(DefaultMessage, ThirtyTwoLittleEndianBytesWithZeroPadding) {
   uint8_t bytes[32];
   std::memset(bytes, 0xEE, sizeof(bytes));
   WriteDefaultMessage(msg, bytes);
-  const uint8_t expected[32] = {0x02, 0x01, 0, 0, 0x06, 0x05, 0x04, 0x03, 0xFE, 0xFF, 0xFF,
-                                0xFF, 7, 0, 0, 0, 8, 0, 0, 0, 9, 0, 0, 0, 10, 0, 0, 0,
-                                0xD4, 0xC3, 0xB2, 0xA1};
+  const uint8_t expected[32] = {0x02, 0x01, 0,  0, 0x06, 0x05, 0x04, 0x03, 0xFE, 0xFF, 0xFF,
+                                0xFF, 7,    0,  0, 0,    8,    0,    0,    0,    9,    0,
+                                0,    0,    10, 0, 0,    0,    0xD4, 0xC3, 0xB2, 0xA1};
   EXPECT_EQ(0, std::memcmp(bytes, expected, 32));
   const TDefaultMessage back = ReadDefaultMessage(expected);
   EXPECT_EQ(back.Ident, msg.Ident);
@@ -188,11 +188,11 @@ TEST(Batch, CapacityBoundary) {
 TEST(Batch, SplitRejectsMalformedBatches) {
   const std::vector<std::vector<uint8_t>> bad = {
       {},
-      {0x80},                           // no entry
-      {0x05, 1, 0, 0, 0, 9},            // not a batch
-      {0x80, 2, 0, 0, 0, 9},            // entry longer than what follows
-      {0x80, 1, 0, 0, 0, 9, 1, 0},      // truncated length field
-      {0x80, 0xFF, 0xFF, 0xFF, 0xFF},   // huge length
+      {0x80},                          // no entry
+      {0x05, 1, 0, 0, 0, 9},           // not a batch
+      {0x80, 2, 0, 0, 0, 9},           // entry longer than what follows
+      {0x80, 1, 0, 0, 0, 9, 1, 0},     // truncated length field
+      {0x80, 0xFF, 0xFF, 0xFF, 0xFF},  // huge length
   };
   std::vector<std::span<const uint8_t>> entries;
   for (const auto& b : bad) EXPECT_FALSE(SplitBatch(b, entries)) << b.size();

@@ -51,7 +51,8 @@ TEST(Logger, FeedGetsTheLineAtOnceTheFileOnlyAtFlush) {
   EXPECT_EQ(logger.LogFile(), folder.File("2024-05-01_13_45_09_PID12345.log"));
 
   std::vector<std::pair<std::string, int>> fed;
-  logger.SetCallBack([&](const std::string& msg, TLogLevel level) { fed.emplace_back(msg, level); });
+  logger.SetCallBack(
+      [&](const std::string& msg, TLogLevel level) { fed.emplace_back(msg, level); });
   logger.Log("hello", llMessage);
   logger.Log("", llError);
   logger.Log("raw", static_cast<TLogLevel>(9));
@@ -130,8 +131,7 @@ TEST(Logger, OpenFailureSwitchesToAFreshFile) {
   ::close(holder);
 
   EXPECT_EQ(logger.LogFile(), folder.File("2024-05-01_13_46_00_PID200.log"));
-  EXPECT_EQ(ReadFileBytes(logger.LogFile()),
-            kBom + AsciiUtf16("[24-05-01 13:46:00][W] moved\r\n"));
+  EXPECT_EQ(ReadFileBytes(logger.LogFile()), kBom + AsciiUtf16("[24-05-01 13:46:00][W] moved\r\n"));
   EXPECT_EQ(ReadFileBytes(first), "");
 }
 

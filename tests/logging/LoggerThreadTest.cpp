@@ -65,8 +65,10 @@ TEST(LoggerThread, ClassOperationsFeedAndReachTheFileAtTheFinalFlush) {
   }
   EXPECT_EQ(TLoggerThread::Global(), nullptr);
   const std::vector<std::pair<std::string, int>> expected = {
-      {"[24-05-09 08:00:00][I] info", llMessage},   {"[24-05-09 08:00:00][E]error", llError},
-      {"[24-05-09 08:00:00][W] warning", llWarning}, {"[24-05-09 08:00:00][D] debug", llDebug},
+      {"[24-05-09 08:00:00][I] info", llMessage},
+      {"[24-05-09 08:00:00][E]error", llError},
+      {"[24-05-09 08:00:00][W] warning", llWarning},
+      {"[24-05-09 08:00:00][D] debug", llDebug},
       {"[24-05-09 08:00:00][F] fatal", llFatal}};
   EXPECT_EQ(fed, expected);
   std::vector<std::string> lines;

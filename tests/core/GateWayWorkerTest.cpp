@@ -1,0 +1,389 @@
+// The gateway worker with its thread running: handles and slots, logic server
+// messages turned into client messages, batching with one send in flight, kicks,
+// close-all, and client messages checked and relayed to a loopback logic server.
+#include "core/GateWayWorker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "common/AnsiCodePage.h"
+#include "core/RelayTestUtil.h"
+
+namespace gw {
+namespace {
+
+using test::LogicPacket;
+using test::TTestConnection;
+using test::WaitUntil;
+
+class GateWayWorkerTest : public ::testing::Test {
+ protected:
+  struct TClient {
+    std::shared_ptr<TTestConnection> Connection;
+    TUserSession* Session = nullptr;
+    uint32_t Handle = 0;
+  };
+
+  void SetUp() override {
+    FWorker = std::make_unique<TGateWayWorker>(2);
+    FWorker->SetLogger(FLog.Proc());
+  }
+  void TearDown() override {
+    // Close what is still open so every session is freed.
+    for (auto& c : FClients) c.Connection->Close();
+    FWorker->Stop();
+  }
+
+  // A session entered in the worker; closing its connection removes and frees it,
+  // as the gateway server's close event does.
+  TClient& Connect(bool autoComplete = true) {
+    TClient c;
+    c.Connection = std::make_shared<TTestConnection>();
+    c.Connection->SetAutoComplete(autoComplete);
+    PUserSession session = TUserSession::Create(c.Connection);
+    c.Session = session.get();
+    TGateWayWorker* worker = FWorker.get();
+    c.Connection->SetCloseHandler([worker](const std::shared_ptr<TTestConnection>& conn) {
+      TUserSession* s = TUserSession::FromConnection(*conn);
+      worker->RemoveSession(s->Handle(), s);
+      s->Free();
+    });
+    EXPECT_TRUE(FWorker->AddSession(c.Session, c.Handle));
+    c.Session->SetHandle(c.Handle);
+    FClients.push_back(c);
+    return FClients.back();
+  }
+
+  static std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+  test::TLogCapture FLog;
+  std::unique_ptr<TGateWayWorker> FWorker;
+  std::vector<TClient> FClients;
+};
+
+TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
+  TClient a = Connect(), b = Connect(), c = Connect();
+  EXPECT_EQ(a.Handle, MakeSessionHandle(2, 1, 0));
+  EXPECT_EQ(b.Handle, MakeSessionHandle(2, 2, 1));
+  EXPECT_EQ(c.Handle, MakeSessionHandle(2, 3, 2));
+  EXPECT_EQ(FWorker->UserCount(), 3);
+
+  b.Connection->Close();
+  EXPECT_EQ(FWorker->UserCount(), 2);
+  EXPECT_EQ(FWorker->GetSession(b.Handle), nullptr);
+  TClient d = Connect();
+  EXPECT_EQ(d.Handle, MakeSessionHandle(2, 4, 1));
+  // The lookup compares the slot alone.
+  EXPECT_EQ(FWorker->GetSession(b.Handle), d.Session);
+  EXPECT_FALSE(FWorker->RemoveSession(d.Handle, a.Session));
+}
+
+TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
+  TClient a = Connect();
+  uint32_t old = a.Handle;
+  uint32_t fresh = FWorker->RegenSessionHandle(old);
+  EXPECT_EQ(fresh, MakeSessionHandle(2, 2, 0));
+  EXPECT_EQ(a.Session->Handle(), fresh);
+  EXPECT_EQ(a.Session->LastSessionHandle(), old);
+  EXPECT_EQ(FWorker->RegenSessionHandle(MakeSessionHandle(2, 1, 9)), 0u);
+  // The allocation counter is untouched by a regeneration.
+  EXPECT_EQ(Connect().Handle, MakeSessionHandle(2, 2, 1));
+
+  FWorker->Start();
+  std::string data = LogicPacket(GM_LOGIC_GATE_DATA, old, "AB", 9);
+  FWorker->AddMessage(old, GM_LOGIC_GATE_DATA, 0, data.data(), data.size());
+  uint32_t stranger = MakeSessionHandle(2, 7, 0);
+  FWorker->AddMessage(stranger, GM_LOGIC_GATE_DATA, 0, data.data(), data.size());
+  FWorker->AddMessage(MakeSessionHandle(2, 1, 500), GM_LOGIC_GATE_DATA, 0, data.data(),
+                      data.size());
+  ASSERT_TRUE(WaitUntil([&] { return FLog.CountPrefix("逻辑错误1") == 1; }));
+  EXPECT_TRUE(FLog.Has("逻辑错误2 , Self.FID : 2 , SessionWorkerID:2 , SessionHandle: " +
+                           std::to_string(fresh) +
+                           " , MessageSessionHandle:" + std::to_string(stranger),
+                       llWarning))
+      << FLog.Dump();
+  EXPECT_EQ(FLog.CountPrefix("逻辑错误2"), 1u);
+  EXPECT_EQ(a.Connection->SentCount(), 0u);
+}
+
+TEST_F(GateWayWorkerTest, RegenerationAfterGeneration255SkipsZero) {
+  TClient a = Connect();
+  uint32_t h = a.Handle;
+  for (int i = 0; i < 254; ++i) h = FWorker->RegenSessionHandle(h);
+  EXPECT_EQ(SessionGeneration(h), 255);
+  h = FWorker->RegenSessionHandle(h);
+  EXPECT_EQ(SessionGeneration(h), 1) << "generation 0 is skipped so no handle is ever 0";
+}
+
+TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
+  struct TCase {
+    const char* Name;
+    std::vector<uint32_t> Sizes;
+    std::vector<size_t> Expected;  // lengths of the WebSocket messages sent
+  } cases[] = {
+      {"one message alone", {100}, {100}},
+      {"three messages in one batch", {100, 100, 100}, {313}},
+      {"a first message too big for a batch goes alone", {40000, 10, 20}, {40000, 1 + 14 + 24}},
+      {"a batch stops where the buffer is full", {20000, 12000, 800}, {1 + 20004 + 12004, 800}},
+  };
+  FWorker->Start();
+  for (const TCase& tc : cases) {
+    TClient c = Connect();
+    // Queue everything before the send pass sees any of it.
+    FWorker->Lock();
+    for (size_t i = 0; i < tc.Sizes.size(); ++i) {
+      std::string m(tc.Sizes[i], static_cast<char>('a' + i));
+      m[0] = 9;
+      FWorker->AddSessionMessageDirect(c.Handle, m.data(), m.size());
+    }
+    FWorker->UnLock();
+    ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == tc.Expected.size(); }))
+        << tc.Name;
+    auto sent = c.Connection->Sent();
+    for (size_t i = 0; i < tc.Expected.size(); ++i) {
+      EXPECT_EQ(sent[i].size(), tc.Expected[i]) << tc.Name << " message " << i;
+    }
+  }
+  // Batch layout: 0x80, then length and bytes of each message.
+  TClient c = Connect();
+  FWorker->Lock();
+  FWorker->AddSessionMessageDirect(c.Handle, "\x05xy", 3);
+  FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
+  FWorker->UnLock();
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
+  EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x05xy\x02\0\0\0\x02q", 15));
+}
+
+TEST_F(GateWayWorkerTest, MessagesWaitWhileASendIsInFlightThenGoTogether) {
+  FWorker->Start();
+  TClient c = Connect(/*autoComplete=*/false);
+  FWorker->AddSessionMessageDirect(c.Handle, "\x05one", 4);
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
+  EXPECT_EQ(c.Session->InSend.load(), 1);
+  for (const char* m : {"\x05two", "\x05six", "\x05ten"}) {
+    FWorker->AddSessionMessageDirect(c.Handle, m, 4);
+  }
+  // Several send passes go by; nothing more leaves while the first send is unfinished.
+  std::string more = LogicPacket(GM_LOGIC_GATE_USERINDEX, c.Handle, "", 0, 77);
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_USERINDEX, 0, more.data(), more.size());
+  ASSERT_TRUE(WaitUntil([&] { return c.Session->LogicUserIndex() == 77; }));
+  EXPECT_EQ(c.Connection->SentCount(), 1u);
+  EXPECT_EQ(c.Session->MergeClientBuffer, nullptr) << "an idle session holds no batch buffer";
+
+  ASSERT_TRUE(c.Connection->CompleteOldestSend());
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 2; }));
+  EXPECT_EQ(c.Connection->Sent()[1].size(), 1u + 3 * 8);
+  EXPECT_NE(c.Session->MergeClientBuffer, nullptr) << "held by the batch in flight";
+  ASSERT_TRUE(c.Connection->CompleteOldestSend());
+  EXPECT_EQ(c.Session->MergeClientBuffer, nullptr) << "released when the batch send completes";
+  EXPECT_EQ(c.Session->InSend.load(), 0);
+}
+
+TEST_F(GateWayWorkerTest, SessionOutlivesItsCloseWhileASendIsInFlight) {
+  FWorker->Start();
+  TClient c = Connect(/*autoComplete=*/false);
+  std::weak_ptr<TUserSession> weak = c.Session->KeepAlive();
+  FWorker->AddSessionMessageDirect(c.Handle, "\x05one", 4);
+  FWorker->AddSessionMessageDirect(c.Handle, "\x05two", 4);
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
+  // The test connection fails unfinished sends at close, after the close event here.
+  c.Connection->SetCloseHandler([this](const std::shared_ptr<TTestConnection>& conn) {
+    TUserSession* s = TUserSession::FromConnection(*conn);
+    FWorker->RemoveSession(s->Handle(), s);
+    s->Free();
+  });
+  c.Connection->Close();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(FWorker->UserCount(), 0);
+}
+
+TEST_F(GateWayWorkerTest, LogicDataBecomesClientMessages) {
+  FWorker->Start();
+  TClient c = Connect();
+  TDefaultMessage dm;
+  dm.Ident = 4660;
+  dm.Recog = 7;
+  std::string withHeader(reinterpret_cast<const char*>(&dm), sizeof(dm));
+  withHeader += "body";
+  std::string shortPayload(31, 'z');
+  std::string stamp(19, '\0');
+  std::string shortStamp(18, 's');
+  struct TCase {
+    const char* Name;
+    uint8_t Type;
+    std::string Payload;
+  } cases[] = {
+      {"default message gets dwCRC = Ident", mtDefault, withHeader},
+      {"31-byte default payload unchanged", mtDefault, shortPayload},
+      {"other types pass through", 77, "xyz"},
+      {"stamp gets the counter", mtStamp, stamp},
+      {"short stamp passes unchanged", mtStamp, shortStamp},
+      {"empty payload", 9, ""},
+  };
+  for (const TCase& tc : cases) {
+    size_t before = c.Connection->SentCount();
+    std::string pkt = LogicPacket(GM_LOGIC_GATE_DATA, c.Handle, tc.Payload, tc.Type);
+    FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_DATA, 0, pkt.data(), pkt.size());
+    ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == before + 1; })) << tc.Name;
+    std::string got = Str(c.Connection->Sent()[before]);
+    ASSERT_EQ(got.size(), tc.Payload.size() + 1) << tc.Name;
+    EXPECT_EQ(static_cast<uint8_t>(got[0]), tc.Type) << tc.Name;
+    std::string expected = tc.Payload;
+    if (tc.Type == mtDefault && tc.Payload.size() >= 32) {
+      uint32_t crc;
+      std::memcpy(&crc, got.data() + 1 + 28, 4);
+      EXPECT_EQ(crc, 4660u);
+      std::memcpy(expected.data() + 28, &crc, 4);
+    }
+    if (tc.Type == mtStamp && tc.Payload.size() >= 19) {
+      uint64_t counter;
+      std::memcpy(&counter, got.data() + 1 + 11, 8);
+      EXPECT_NE(counter, 0u);
+      std::memcpy(expected.data() + 11, &counter, 8);
+    }
+    EXPECT_EQ(got.substr(1), expected) << tc.Name;
+  }
+}
+
+TEST_F(GateWayWorkerTest, SpeedTimeSyncDataAndShortPacketsAreBoundsChecked) {
+  FWorker->Start();
+  TClient c = Connect();
+  TDefaultMessage dm;
+  dm.Param = 600;
+  dm.Tag = 500;
+  dm.Series = 70000;
+  dm.nSessionID = 1200;
+  std::string speed(reinterpret_cast<const char*>(&dm), sizeof(dm));
+  std::string pkt = LogicPacket(GM_LOGIC_GATE_SPEEDTIME, c.Handle, speed);
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SPEEDTIME, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
+  EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string(1, '\0') + speed);
+  EXPECT_EQ(c.Session->HitTime(), 4464);
+  EXPECT_EQ(c.Session->RunTime(), 600);
+
+  // A speed-time payload too short for a default message is dropped with a warning.
+  pkt = LogicPacket(GM_LOGIC_GATE_SPEEDTIME, c.Handle, speed.substr(0, 20));
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SPEEDTIME, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning); }));
+
+  // Sync data: length bytes beyond their field are clamped to it.
+  std::string sync(78, '\0');
+  std::string account = Utf8ToAnsi("账号abc");
+  sync[0] = static_cast<char>(account.size());
+  sync.replace(1, account.size(), account);
+  sync[13] = static_cast<char>(200);
+  std::string name(64, 'N');
+  sync.replace(14, 64, name);
+  pkt = LogicPacket(GM_LOGIC_GATE_SYNCDATA, c.Handle, sync);
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SYNCDATA, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return c.Session->PlayerName() == name; }));
+  EXPECT_EQ(c.Session->Account(), "账号abc");
+
+  pkt = LogicPacket(GM_LOGIC_GATE_SYNCDATA, c.Handle, sync.substr(0, 77));
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SYNCDATA, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning); }));
+
+  // Data shorter than a logic header is refused, not read past.
+  FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_DATA, 0, "short", 5);
+  ASSERT_TRUE(WaitUntil([&] { return FLog.CountPrefix("逻辑服务器数据包长度不足") == 1; }));
+  EXPECT_EQ(c.Connection->SentCount(), 1u);
+  EXPECT_FALSE(c.Connection->Closed());
+}
+
+TEST_F(GateWayWorkerTest, KickClosesWithOrWithoutReason) {
+  FWorker->Start();
+  TClient a = Connect(), b = Connect(), d = Connect();
+  std::string reason(129, '\0');
+  std::string text = Utf8ToAnsi("外挂");
+  reason[0] = static_cast<char>(text.size());
+  reason.replace(1, text.size(), text);
+  std::string pkt = LogicPacket(GM_LOGIC_GATE_KICK, a.Handle, reason);
+  FWorker->AddMessage(a.Handle, GM_LOGIC_GATE_KICK, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return a.Connection->Closed(); }));
+  EXPECT_TRUE(FLog.Has("Qel 要求 T出 客户端连接:10.0.0.7 , 原因: Qel踢出:外挂", llWarning))
+      << FLog.Dump();
+
+  pkt = LogicPacket(GM_LOGIC_GATE_KICK, b.Handle, "");
+  FWorker->AddMessage(b.Handle, GM_LOGIC_GATE_KICK, 0, pkt.data(), pkt.size());
+  // A length byte above 128 is clamped to the 128 characters the field holds.
+  std::string longReason(129, 'R');
+  longReason[0] = static_cast<char>(255);
+  pkt = LogicPacket(GM_LOGIC_GATE_KICK, d.Handle, longReason);
+  FWorker->AddMessage(d.Handle, GM_LOGIC_GATE_KICK, 0, pkt.data(), pkt.size());
+  ASSERT_TRUE(WaitUntil([&] { return b.Connection->Closed() && d.Connection->Closed(); }));
+  EXPECT_TRUE(FLog.Has("Qel 要求 T出 客户端连接:10.0.0.7 , 原因: Qel踢出:" + std::string(128, 'R'),
+                       llWarning));
+  EXPECT_EQ(FLog.CountPrefix("Qel 要求"), 2u);
+  EXPECT_EQ(FWorker->UserCount(), 0);
+}
+
+TEST_F(GateWayWorkerTest, CloseAllClosesEverySessionAndDropsQueuedMessages) {
+  TClient a = Connect(), b = Connect();
+  FWorker->AddMessage(0, GM_GATE_CLOSEALL, 0, nullptr, 0);
+  std::string pkt = LogicPacket(GM_LOGIC_GATE_DATA, a.Handle, "late", 9);
+  FWorker->AddMessage(a.Handle, GM_LOGIC_GATE_DATA, 0, pkt.data(), pkt.size());
+  FWorker->Start();
+  ASSERT_TRUE(WaitUntil([&] { return a.Connection->Closed() && b.Connection->Closed(); }));
+  EXPECT_EQ(FWorker->UserCount(), 0);
+  // The table starts afresh.
+  TClient c = Connect();
+  EXPECT_EQ(SessionIndex(c.Handle), 0);
+  EXPECT_EQ(a.Connection->SentCount(), 0u);
+}
+
+// Client messages of a session in the game step, checked and relayed to a
+// loopback logic server through the real link.
+TEST_F(GateWayWorkerTest, ClientMessagesAreCheckedAndRelayedAsIdent5) {
+  test::TTestPeer logicServer;
+  test::TFakeGateWayServer gateway;
+  TLogicSrvClient link("127.0.0.1", logicServer.Port(), &gateway);
+  link.Start();
+  FWorker->SetLogicServerClient(&link);
+  FWorker->Start();
+  TClient c = Connect();
+  c.Session->SetLogicUserIndex(0x12345);
+
+  std::string move = "\x02" + std::string(9, 'm');
+  std::string attack = "\x04" + std::string(18, 'a');
+  std::string def = std::string(1, '\0') + std::string(32, 'd');
+  struct TCase {
+    std::string Message;
+    bool Relayed;
+  } cases[] = {
+      {move, true},
+      {move + "x", false},  // 11-byte move: warning
+      {attack, true},
+      {attack.substr(0, 5), false},  // short attack: warning
+      {std::string("\x01zz"), false},    // type 1: dropped silently
+      {std::string("\x03zz"), false},    // type 3: dropped silently
+      {def, true},
+      {std::string("\x05pass"), true},
+      {std::string("\x02"), false},  // a move with no body at all
+  };
+  for (const TCase& tc : cases) {
+    FWorker->AddMessage(c.Handle, GM_GATE_CLIENTMSG, 0, tc.Message.data(), tc.Message.size());
+  }
+  for (const TCase& tc : cases) {
+    if (!tc.Relayed) continue;
+    test::TLogicPacket p;
+    ASSERT_TRUE(test::NextLogicPacket(logicServer, p));
+    EXPECT_EQ(p.Header.nIdent, GM_LOGIC_GATE_DATA);
+    EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), c.Handle);
+    EXPECT_EQ(p.Header.wSocketIndex, 0x2345);
+    EXPECT_EQ(p.Header.nUserListIndex, 0x12345);
+    EXPECT_EQ(p.Header.nMsgType, static_cast<uint8_t>(tc.Message[0]));
+    EXPECT_EQ(p.Payload, tc.Message.substr(1));
+  }
+  EXPECT_TRUE(FLog.Has("[错误]: 不正确的MoveMsg 大小:10 ,(Ident:28013)", llWarning)) << FLog.Dump();
+  EXPECT_TRUE(FLog.Has("[错误]: 不正确的AttackMsg 大小:4 ,(Ident:24929)", llWarning));
+  EXPECT_TRUE(FLog.Has("[错误]: 不正确的MoveMsg 大小:0 ,(Ident:0)", llWarning));
+  EXPECT_EQ(FLog.CountPrefix("[错误]"), 3u);
+  EXPECT_FALSE(c.Connection->Closed());
+  FWorker->Stop();
+  link.Stop();
+}
+
+}  // namespace
+}  // namespace gw
