@@ -1,0 +1,328 @@
+#include "links/LogicSrvClient.h"
+
+#include <cstring>
+#include <exception>
+
+#include "codec/EDcode.h"
+#include "common/AnsiCodePage.h"
+#include "common/Platform.h"
+
+namespace gw {
+
+namespace {
+
+// Configuration types answered for a list query, and the list item holding the
+// version the client has of each (types 1 and 2 share item 0, 7 and 8 item 5).
+struct TListQueryEntry {
+  int32_t ConfigType;
+  size_t Item;
+};
+constexpr TListQueryEntry kListQueryTable[] = {{1, 0}, {2, 0},  {3, 2},  {4, 3},  {5, 1},
+                                               {6, 4}, {7, 5},  {8, 5},  {10, 6}, {11, 7},
+                                               {12, 8}, {13, 9}, {14, 10}};
+// A list query must hold more items than this to be answered.
+constexpr size_t kListQueryMinItems = 10;
+// The client's version text follows the type byte and the default message.
+constexpr uint32_t kQueryTextOffset = 1 + kDefaultMessageSize;
+constexpr size_t kVersionSize = 16;
+
+int32_t ReadInt32(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+std::string FinishVersionItem(std::string item) {
+  if (item.size() >= 2 && item.front() == '"' && item.back() == '"') {
+    item = item.substr(1, item.size() - 2);
+  }
+  std::string out;
+  out.reserve(item.size());
+  for (size_t i = 0; i < item.size(); ++i) {
+    out.push_back(item[i]);
+    if (item[i] == '"' && i + 1 < item.size() && item[i + 1] == '"') ++i;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitDBConfigVersions(const std::string& Text) {
+  std::vector<std::string> items;
+  std::string text = Text + "/";
+  std::string current;
+  size_t quotes = 0;
+  for (char c : text) {
+    if ((c == '/' || c == ' ') && quotes % 2 == 0) {
+      items.push_back(FinishVersionItem(std::move(current)));
+      current.clear();
+      quotes = 0;
+    } else {
+      if (c == '"') ++quotes;
+      current.push_back(c);
+    }
+  }
+  if (!current.empty()) items.push_back(FinishVersionItem(std::move(current)));  // open quote
+  return items;
+}
+
+TLogicSrvClient::TLogicSrvClient(std::string Host, int32_t Port,
+                                 TGateWaySocketServerInterface* GateWayServer)
+    : FHost(std::move(Host)),
+      FPort(Port),
+      FGateWayServer(GateWayServer),
+      FTickSource(GetTickCount32),
+      FSendCache(kSendCacheCapacity) {
+  SetAbortCheck([this] { return FRunThread && FRunThread->Terminated(); });
+}
+
+TLogicSrvClient::~TLogicSrvClient() { Stop(); }
+
+void TLogicSrvClient::Start() {
+  if (FRunThread) return;
+  FRunThread = TAnonymousThreadEx::CreateAnonymousThreadEx(
+      [](TAnonymousThreadEx& Thread, void* Data) {
+        static_cast<TLogicSrvClient*>(Data)->RunLoop(Thread);
+      },
+      this);
+  FRunThread->Start();
+}
+
+void TLogicSrvClient::Stop() {
+  if (!FRunThread) return;
+  // The thread reads FRunThread until it ends, so the pointer is dropped only after
+  // the wait; Terminate also wakes a reconnect pause and cuts a connect short.
+  FRunThread->Terminate();
+  FRunThread->WaitFor();
+  FRunThread.reset();
+}
+
+void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
+                                          int32_t nUserListIndex, int32_t nLen, const void* Data,
+                                          int32_t nMsgType) {
+  if (nLen < 0) {
+    Log("Should Not Send nLen < 0 , IDent :" + std::to_string(nIdent), llWarning);
+    return;
+  }
+  if (nLen > 0 && Data == nullptr) {
+    Log("Should Not Send nLen > 0 without data , IDent :" + std::to_string(nIdent), llWarning);
+    return;
+  }
+  TServerMessageHeader h{kServerMessageMagic, nSocket,         wSocketIndex,
+                         static_cast<uint16_t>(nIdent), nUserListIndex, nLen,
+                         static_cast<uint8_t>(nMsgType)};
+  std::lock_guard<std::mutex> guard(FSendLock);
+  uint8_t* p = FSendCache.GetWritePointer(kServerMessageHeaderSize + int64_t{nLen});
+  std::memcpy(p, &h, sizeof(h));
+  if (nLen > 0) std::memcpy(p + sizeof(h), Data, static_cast<size_t>(nLen));
+}
+
+void TLogicSrvClient::RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress) {
+  std::string addr = Utf8ToAnsi(RemoteAddress);
+  AppendServerMessage(GM_GATE_OPENSESSION, 0, static_cast<int32_t>(SessionHandle), 0,
+                      static_cast<int32_t>(addr.size()), addr.data(), 0);
+}
+
+void TLogicSrvClient::SendCloseSession(uint32_t SessionHandle) {
+  AppendServerMessage(GM_GATE_CLOSESESSION, 0, static_cast<int32_t>(SessionHandle), 0, 0, nullptr,
+                      0);
+}
+
+void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len) {
+  if (Data == nullptr || Len == 0 || FGateWayServer == nullptr) return;
+  const auto* msg = static_cast<const uint8_t*>(Data);
+  // Only a default message with at least its ident is looked at here.
+  if (msg[0] == mtDefault && Len >= 3) {
+    uint16_t ident = static_cast<uint16_t>(msg[1] | (msg[2] << 8));
+    if (ident == GM_CLIENT_SOFTCLOSE) {
+      FGateWayServer->ChangeSessionStep(SessionHandle, ssGame, true);
+      return;
+    }
+    if (ident == GM_CLIENT_QUERYDBCONFIG) {
+      if (Len <= kQueryTextOffset) return;  // no version text: dropped
+      std::string text = DecodeMsgText(
+          std::string_view(reinterpret_cast<const char*>(msg + kQueryTextOffset),
+                           Len - kQueryTextOffset));
+      int32_t configType = ReadInt32(msg + 1 + offsetof(TDefaultMessage, Recog));
+      QueryDBConfig(SessionHandle, configType, Utf8ToAnsi(text));
+      return;
+    }
+  }
+  FGateWayServer->AddSessionMessage(SessionHandle, GM_GATE_CLIENTMSG, 0, msg, Len);
+}
+
+void TLogicSrvClient::QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType,
+                                    const std::string& Text) {
+  if (ConfigType != 0) {
+    SendDBConfig(SessionHandle, Text, ConfigType);
+    return;
+  }
+  std::vector<std::string> items = SplitDBConfigVersions(Text);
+  if (items.size() <= kListQueryMinItems) return;
+  for (const auto& e : kListQueryTable) SendDBConfig(SessionHandle, items[e.Item], e.ConfigType);
+}
+
+void TLogicSrvClient::SendDBConfig(uint32_t SessionHandle, const std::string& Version,
+                                   int32_t ConfigType) {
+  std::shared_ptr<const TDBDataObject> entry;
+  {
+    std::lock_guard<std::mutex> guard(FDBConfigLock);
+    auto it = FDBDataConfig.find(ConfigType);
+    if (it != FDBDataConfig.end()) entry = it->second;
+  }
+  if (!entry) {
+    Log("客户端请求的DB配置类型不存在:" + std::to_string(ConfigType), llWarning);
+    return;
+  }
+  if (entry->Ver == Version) return;  // the client's copy is current
+  FGateWayServer->AddSessionMessageDirect(SessionHandle, entry->Data.data(),
+                                          static_cast<uint32_t>(entry->Data.size()));
+}
+
+void TLogicSrvClient::StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len) {
+  auto entry = std::make_shared<TDBDataObject>();
+  const char* bytes = reinterpret_cast<const char*>(Payload);
+  entry->Ver.assign(bytes, static_cast<size_t>(Len) < kVersionSize ? static_cast<size_t>(Len)
+                                                                    : kVersionSize);
+  TDefaultMessage header;
+  header.Ident = GM_GATE_DBCONFIG;
+  header.Recog = ConfigType;
+  header.Param = 1;
+  entry->Data.resize(1 + kDefaultMessageSize);
+  entry->Data[0] = static_cast<char>(mtDefault);
+  WriteDefaultMessage(header, reinterpret_cast<uint8_t*>(&entry->Data[1]));
+  entry->Data.append(bytes, static_cast<size_t>(Len));
+  std::lock_guard<std::mutex> guard(FDBConfigLock);
+  FDBDataConfig[ConfigType] = std::move(entry);
+}
+
+bool TLogicSrvClient::GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const {
+  std::lock_guard<std::mutex> guard(FDBConfigLock);
+  auto it = FDBDataConfig.find(ConfigType);
+  if (it == FDBDataConfig.end()) return false;
+  Out = *it->second;
+  return true;
+}
+
+void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
+  if (PData == nullptr || Size < kServerMessageHeaderSize) return;
+  TServerMessageHeader h;
+  std::memcpy(&h, PData, sizeof(h));
+  if (h.dwMagic != kServerMessageMagic) return;
+  if (h.nLen < 0 || h.nLen > Size - kServerMessageHeaderSize) return;  // not a whole packet
+  const int32_t packetSize = kServerMessageHeaderSize + h.nLen;
+  switch (h.nIdent) {
+    case GM_LOGIC_GATE_CHECKSERVER:
+      FCheckServerTick.store(Now(), std::memory_order_relaxed);
+      break;
+    case GM_LOGIC_GATE_DATA:
+    case GM_LOGIC_GATE_USERINDEX:
+    case GM_LOGIC_GATE_SPEEDTIME:
+    case GM_LOGIC_GATE_KICK:
+    case GM_LOGIC_GATE_SYNCDATA:
+      if (FGateWayServer != nullptr) {
+        FGateWayServer->AddSessionMessage(static_cast<uint32_t>(h.nSocket), h.nIdent, 0, PData,
+                                          static_cast<uint32_t>(packetSize));
+      }
+      break;
+    case GM_GATE_ECHO:
+      AppendServerMessage(GM_GATE_ECHO, 0, 0, 0, 0, nullptr, 0);
+      break;
+    case GM_LOGIC_GATE_DBCONFIG:
+      StoreDBConfig(h.nSocket, PData + kServerMessageHeaderSize, h.nLen);
+      break;
+    case 23:
+    case 24:
+      break;
+    default:
+      Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
+      break;
+  }
+}
+
+void TLogicSrvClient::ProcessPackets() {
+  TBufferMemoryStream& recv = RecvStream();
+  while (recv.Size() >= kServerMessageHeaderSize) {
+    TServerMessageHeader h;
+    std::memcpy(&h, recv.Memory(), sizeof(h));
+    if (h.nLen < 0 || h.nLen > kMaxServerPacketLen) {
+      Log("LogicSrv packet length out of range : " + std::to_string(h.nLen) +
+              " , IDent : " + std::to_string(h.nIdent),
+          llError);
+      Disconnect(0, "Invalid Packet Length");
+      return;
+    }
+    const int64_t packetSize = kServerMessageHeaderSize + int64_t{h.nLen};
+    if (recv.Size() < packetSize) return;  // wait for the rest
+    // The bytes stay where they are until the next receive: dispatch in place.
+    const uint8_t* packet = recv.Memory();
+    recv.ForwardHeadCursor(packetSize);
+    try {
+      DoQelPacket(packet, static_cast<int32_t>(packetSize));
+    } catch (const std::exception& e) {
+      Log(std::string("DoQelPacket Exception : ") + e.what(), llWarning);
+    }
+  }
+}
+
+void TLogicSrvClient::SendKeepAlive() {
+  uint32_t now = Now();
+  if (TicksSince(now, FKeepAliveTick) > kKeepAliveInterval) {
+    FKeepAliveTick = now;
+    AppendServerMessage(GM_GATE_KEEPALIVE, 0, 0, 0, 0, nullptr, 0);
+  }
+}
+
+void TLogicSrvClient::MoveSendCache() {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  if (FSendCache.Size() == 0) return;
+  SendStream().CheckCompactionMemory();
+  SendStream().WriteBuf(FSendCache.Memory(), FSendCache.Size());
+  FSendCache.Trunc();
+}
+
+void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
+  // A failed turn pauses before its error line, so an unreachable server costs one
+  // attempt and one line about every five seconds.
+  auto pauseAndLog = [&](const std::string& message) {
+    if (!Thread.Sleep(kReconnectPause)) return false;
+    Log("LogicServerClient Run Error : " + message, llError);
+    return true;
+  };
+  while (!Thread.Terminated()) {
+    try {
+      if (IsConnected()) {
+        SendKeepAlive();
+        MoveSendCache();
+        ProcessSocketLogic();
+        ProcessPackets();
+      } else {
+        std::string error;
+        if (!Connect(FHost, FPort, error)) {
+          if (!pauseAndLog(error)) break;
+          continue;
+        }
+        SendStream().Clear();
+        RecvStream().Clear();
+        FSendKeepAliveTick = Now();
+        FKeepAliveTick = FSendKeepAliveTick;
+        Log("LogicSrv 连接成功 " + FHost + ":" + std::to_string(FPort) + " ", llWarning);
+      }
+    } catch (const std::exception& e) {
+      if (!pauseAndLog(e.what())) break;
+      continue;
+    } catch (...) {
+      if (!pauseAndLog("unknown error")) break;
+      continue;
+    }
+    SleepMs(1);
+  }
+}
+
+void TLogicSrvClient::Disconnect(int32_t ErrorCode, const std::string& Desc) {
+  TSocketClient::Disconnect(ErrorCode, Desc);
+  Log("LogicSrv Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ", llWarning);
+  if (FGateWayServer != nullptr) FGateWayServer->CloseAllSession("Logic Server Disconnect");
+}
+
+}  // namespace gw

@@ -1,0 +1,153 @@
+// TLogicSrvClient: the gateway's one TCP link to the game logic server. Binary
+// packets with a 21-byte header in both directions; any thread appends packets to
+// a locked send cache that the link's own thread moves into the socket. The link's
+// thread connects (retrying every 5 s), sends a keep-alive every 2 s, polls the
+// socket every millisecond, cuts packets and dispatches them: most go whole to the
+// worker owning the session, a few are answered here. It also caches the
+// configuration tables the server pushes and answers clients' version queries.
+//
+// Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, ForwardTo and
+// IsConnected are safe from any thread. Start, Stop, SetLogger, SetGateWayServer and
+// SetTickSource belong to the owner (call the setters before Start). DoQelPacket and
+// the rest run on the link's thread.
+// Locks: FSendLock (the send cache) and FDBConfigLock (the configuration cache) are
+// never held together, and no lock of the link is held while the gateway server
+// interface is called.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/AnonymousThreadEx.h"
+#include "common/BufferMemoryStream.h"
+#include "core/GateWaySocketServerInterface.h"
+#include "links/SocketClient.h"
+
+namespace gw {
+
+// Header of every packet between gateway and logic server (little-endian, packed).
+#pragma pack(push, 1)
+struct TServerMessageHeader {
+  uint32_t dwMagic;        // always kServerMessageMagic
+  int32_t nSocket;         // session handle; for GM_LOGIC_GATE_DBCONFIG the table type
+  uint16_t wSocketIndex;   // low 16 bits of the session's user index on the server
+  uint16_t nIdent;         // what the packet is
+  int32_t nUserListIndex;  // the session's user index on the server
+  int32_t nLen;            // payload bytes after the header
+  uint8_t nMsgType;        // client message type byte for client data, else 0
+};
+#pragma pack(pop)
+static_assert(sizeof(TServerMessageHeader) == 21);
+
+inline constexpr uint32_t kServerMessageMagic = 0xAABBAADD;
+inline constexpr int32_t kServerMessageHeaderSize = sizeof(TServerMessageHeader);
+// Largest payload accepted from the server. A length beyond it (or a negative one)
+// cannot be a real packet: the stream is out of step and the link reconnects.
+inline constexpr int32_t kMaxServerPacketLen = 16 * 1024 * 1024;
+
+// Packet idents of the logic link (those the workers act on are in GateWayDefine.h).
+inline constexpr int32_t GM_GATE_OPENSESSION = 1;
+inline constexpr int32_t GM_GATE_CLOSESESSION = 2;
+inline constexpr int32_t GM_LOGIC_GATE_CHECKSERVER = 3;
+inline constexpr int32_t GM_GATE_KEEPALIVE = 4;
+inline constexpr int32_t GM_GATE_ECHO = 7;
+inline constexpr int32_t GM_LOGIC_GATE_DBCONFIG = 22;
+// Default-message idents the link handles itself.
+inline constexpr uint16_t GM_CLIENT_QUERYDBCONFIG = 4091;
+inline constexpr uint16_t GM_GATE_DBCONFIG = 4208;
+
+// One cached configuration table.
+struct TDBDataObject {
+  // The complete client message carrying the table: type byte 0, a default message
+  // (Ident 4208, Recog = type, Param = 1), then the table bytes as pushed.
+  std::string Data;
+  // The table's version: its first 16 bytes (fewer when the table is shorter).
+  std::string Ver;
+};
+
+class TLogicSrvClient : public TSocketClient {
+ public:
+  static constexpr uint32_t kKeepAliveInterval = 2000;
+  static constexpr uint32_t kReconnectPause = 5000;
+  static constexpr int64_t kSendCacheCapacity = 65536;
+
+  TLogicSrvClient(std::string Host, int32_t Port, TGateWaySocketServerInterface* GateWayServer);
+  ~TLogicSrvClient() override;
+
+  // Starts the link's thread; Stop ends it promptly (the socket stays open until
+  // destruction). Stop is idempotent; a stopped link may be started again.
+  void Start();
+  void Stop();
+
+  void SetGateWayServer(TGateWaySocketServerInterface* Server) { FGateWayServer = Server; }
+  // The millisecond tick counter the link's time-outs use (tests drive it by hand).
+  void SetTickSource(std::function<uint32_t()> Source) { FTickSource = std::move(Source); }
+
+  // Builds one packet into the send cache; packets leave in the order their appends
+  // took the lock. A negative nLen is logged and nothing is sent. Any thread.
+  void AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
+                           int32_t nUserListIndex, int32_t nLen, const void* Data,
+                           int32_t nMsgType);
+  // Announces a session that entered the game step (ident 1, the address as payload).
+  void RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress);
+  // Announces that the session ended or gave up this handle (ident 2).
+  void SendCloseSession(uint32_t SessionHandle);
+  // First look at a client message of a session in the game step: soft close and
+  // configuration queries are handled here, everything else is queued to the
+  // owning worker as GM_GATE_CLIENTMSG. Any thread (the transport's I/O threads).
+  void ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len);
+
+  // Dispatches one received packet of Size bytes (header and payload). Link thread.
+  void DoQelPacket(const uint8_t* PData, int32_t Size);
+
+  // Closes the socket, logs and closes every client session. Link thread.
+  void Disconnect(int32_t ErrorCode, const std::string& Desc) override;
+
+  // A copy of the cached table of this type, if any. Any thread.
+  bool GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const;
+  // Tick of the last GM_LOGIC_GATE_CHECKSERVER; 0 before the first. Any thread.
+  uint32_t CheckServerTick() const { return FCheckServerTick.load(std::memory_order_relaxed); }
+
+ protected:
+  // Cuts every whole packet off the receive buffer and dispatches it. Link thread.
+  void ProcessPackets();
+
+ private:
+  void RunLoop(TAnonymousThreadEx& Thread);
+  void SendKeepAlive();
+  void MoveSendCache();
+  void StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len);
+  void QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType, const std::string& Text);
+  void SendDBConfig(uint32_t SessionHandle, const std::string& Version, int32_t ConfigType);
+  uint32_t Now() const { return FTickSource(); }
+
+  std::string FHost;
+  int32_t FPort;
+  std::unique_ptr<TAnonymousThreadEx> FRunThread;  // owner's thread only
+  uint32_t FSendKeepAliveTick = 0;                 // link thread: last successful connect
+  uint32_t FKeepAliveTick = 0;                     // link thread: last keep-alive sent
+  TGateWaySocketServerInterface* FGateWayServer;   // not owned
+  std::atomic<uint32_t> FCheckServerTick{0};
+  std::function<uint32_t()> FTickSource;
+
+  mutable std::mutex FDBConfigLock;  // guards FDBDataConfig
+  // Entries are replaced whole on a push, so a reader keeps a consistent table
+  // after dropping the lock.
+  std::map<int32_t, std::shared_ptr<const TDBDataObject>> FDBDataConfig;
+
+  std::mutex FSendLock;  // guards FSendCache
+  TBufferMemoryStream FSendCache;
+};
+
+// Splits a client's version list: items end at "/" and at blanks outside double
+// quotes, a quoted item loses its quotes and "" inside stands for one quote.
+// Exposed for tests.
+std::vector<std::string> SplitDBConfigVersions(const std::string& Text);
+
+}  // namespace gw

@@ -1,0 +1,460 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+
+#include "codec/EDcode.h"
+#include "links/LinkTestUtil.h"
+#include "links/LogicSrvClient.h"
+
+namespace gw {
+namespace {
+
+using test::Bytes;
+using test::TFakeGateWayServer;
+using test::TLogCapture;
+using test::TManualTicks;
+using test::TTestPeer;
+using test::WaitUntil;
+
+std::string Packet(uint16_t ident, int32_t socket, const std::string& payload = "",
+                   int32_t userIndex = 0, uint8_t msgType = 0,
+                   std::optional<int32_t> nLen = std::nullopt) {
+  TServerMessageHeader h{kServerMessageMagic,
+                         socket,
+                         static_cast<uint16_t>(userIndex),
+                         ident,
+                         userIndex,
+                         nLen.value_or(static_cast<int32_t>(payload.size())),
+                         msgType};
+  std::string out(reinterpret_cast<const char*>(&h), sizeof(h));
+  return out + payload;
+}
+
+// A client message: type 0, a default message, then the six-bit version text.
+std::string QueryMessage(int32_t configType, const std::string& versionText) {
+  TDefaultMessage m;
+  m.Ident = GM_CLIENT_QUERYDBCONFIG;
+  m.Recog = configType;
+  std::string out(1 + kDefaultMessageSize, '\0');
+  WriteDefaultMessage(m, reinterpret_cast<uint8_t*>(&out[1]));
+  return out + EncodeMsgText(versionText);
+}
+
+std::string Ver(const std::string& v) { return v + std::string(16 - v.size(), '.'); }
+
+// Exposes the packet cutter, fed by hand without a socket or thread.
+class TCutterLink : public TLogicSrvClient {
+ public:
+  using TLogicSrvClient::TLogicSrvClient;
+  void Feed(const std::string& bytes) {
+    if (!bytes.empty()) RecvStream().WriteBuf(bytes.data(), static_cast<int64_t>(bytes.size()));
+    ProcessPackets();
+  }
+};
+
+TEST(LogicSrvCutting, PartialHeadersAndPayloadsAtEveryBoundary) {
+  const std::string stream = Packet(GM_LOGIC_GATE_DATA, 11, std::string(100, 'x'), 3, 2) +
+                             Packet(GM_LOGIC_GATE_USERINDEX, 12, "", 9) +
+                             Packet(GM_LOGIC_GATE_KICK, 13, "bye");
+  const std::vector<std::string> expected = {stream.substr(0, 121), stream.substr(121, 21),
+                                             stream.substr(142)};
+  for (size_t chunk : {1, 2, 7, 20, 21, 22, 50, 120, 121, 145, 200}) {
+    TFakeGateWayServer fake;
+    TCutterLink link("127.0.0.1", 1, &fake);
+    size_t fed = 0;
+    size_t packetEnd[] = {121, 142, stream.size()};
+    while (fed < stream.size()) {
+      size_t n = std::min(chunk, stream.size() - fed);
+      link.Feed(stream.substr(fed, n));
+      fed += n;
+      size_t whole = 0;
+      for (size_t e : packetEnd) whole += fed >= e;
+      ASSERT_EQ(fake.Calls().size(), whole) << "chunk " << chunk << " fed " << fed;
+    }
+    auto calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    const int32_t idents[] = {GM_LOGIC_GATE_DATA, GM_LOGIC_GATE_USERINDEX, GM_LOGIC_GATE_KICK};
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(calls[i].Op, "Add");
+      EXPECT_EQ(calls[i].Handle, 11u + i);
+      EXPECT_EQ(calls[i].Ident, idents[i]);
+      EXPECT_EQ(calls[i].Data, expected[i]) << "the whole packet, header included";
+    }
+    EXPECT_EQ(link.RecvStream().Size(), 0);
+  }
+}
+
+TEST(LogicSrvCutting, WrongMagicIsSkippedByLengthAndUnknownIdentsLogged) {
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TCutterLink link("127.0.0.1", 1, &fake);
+  link.SetLogger(log.Proc());
+  std::string bad = Packet(GM_LOGIC_GATE_DATA, 5, "abcd");
+  bad[0] = 0;
+  link.Feed(bad + Packet(23, 1, "z") + Packet(24, 1) + Packet(9, 1, "q") +
+            Packet(GM_LOGIC_GATE_SYNCDATA, 6, "acct"));
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Ident, GM_LOGIC_GATE_SYNCDATA);
+  EXPECT_TRUE(log.Has("undefine qel message header ident : 9", llWarning)) << log.Dump();
+  EXPECT_EQ(log.CountPrefix("undefine"), 1u) << "23 and 24 are silent";
+}
+
+TEST(LogicSrvCutting, OutOfRangeLengthDropsTheConnection) {
+  for (int32_t nLen : {-1, kMaxServerPacketLen + 1, INT32_MIN}) {
+    TFakeGateWayServer fake;
+    TLogCapture log;
+    TCutterLink link("127.0.0.1", 1, &fake);
+    link.SetLogger(log.Proc());
+    link.Feed(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, nLen) + Packet(GM_LOGIC_GATE_DATA, 2));
+    EXPECT_EQ(fake.Count("Add"), 0u);
+    EXPECT_EQ(fake.Count("CloseAll"), 1u);
+    EXPECT_EQ(link.RecvStream().Size(), 0);
+    EXPECT_TRUE(log.HasPrefix("LogicSrv packet length out of range : " + std::to_string(nLen),
+                              llError))
+        << log.Dump();
+    EXPECT_TRUE(log.Has("LogicSrv Closed , Code : 0 ,Desc:Invalid Packet Length ", llWarning));
+  }
+  // The largest accepted length waits for its payload instead.
+  TFakeGateWayServer fake;
+  TCutterLink link("127.0.0.1", 1, &fake);
+  link.Feed(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, kMaxServerPacketLen));
+  EXPECT_EQ(fake.Calls().size(), 0u);
+  EXPECT_EQ(link.RecvStream().Size(), 21);
+}
+
+TEST(LogicSrvAppend, NegativeLengthIsLoggedAndNothingIsQueued) {
+  TLogCapture log;
+  TLogicSrvClient link("127.0.0.1", 1, nullptr);
+  link.SetLogger(log.Proc());
+  link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, 0, -3, "abc", 0);
+  EXPECT_TRUE(log.Has("Should Not Send nLen < 0 , IDent :5", llWarning)) << log.Dump();
+}
+
+// ---- first look at client messages and the configuration cache (no socket needed)
+
+class LogicSrvForward : public ::testing::Test {
+ protected:
+  void Push(int32_t type, const std::string& table) {
+    std::string p = Packet(GM_LOGIC_GATE_DBCONFIG, type, table);
+    link.DoQelPacket(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int32_t>(p.size()));
+  }
+  void Forward(uint32_t handle, const std::string& msg) {
+    link.ForwardTo(handle, msg.data(), static_cast<uint32_t>(msg.size()));
+  }
+  std::vector<int32_t> RepliedTypes() {
+    std::vector<int32_t> types;
+    for (const auto& c : fake.Calls()) {
+      if (c.Op != "Direct") continue;
+      int32_t t;
+      std::memcpy(&t, c.Data.data() + 5, 4);
+      types.push_back(t);
+    }
+    return types;
+  }
+
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TLogicSrvClient link{"127.0.0.1", 1, &fake};
+  void SetUp() override { link.SetLogger(log.Proc()); }
+};
+
+TEST_F(LogicSrvForward, OtherMessagesAreQueuedWholeAsClientMessages) {
+  const std::string messages[] = {Bytes({2, 1, 2, 3, 4, 5, 6, 7, 8, 9}), Bytes({5}),
+                                  Bytes({0, 0x10, 0x27, 0, 0}), Bytes({0, 0xF1})};
+  for (const auto& m : messages) Forward(77, m);
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(calls[i].Op, "Add");
+    EXPECT_EQ(calls[i].Handle, 77u);
+    EXPECT_EQ(calls[i].Ident, GM_GATE_CLIENTMSG);
+    EXPECT_EQ(calls[i].Data, messages[i]);
+  }
+  Forward(77, "");
+  EXPECT_EQ(fake.Calls().size(), 4u) << "an empty message has nothing to relay";
+}
+
+TEST_F(LogicSrvForward, SoftCloseChangesStepAndIsNotRelayed) {
+  std::string m(33, '\0');
+  m[1] = static_cast<char>(0xF1);  // 1009
+  m[2] = 0x03;
+  Forward(9, m);
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Op, "Step");
+  EXPECT_EQ(calls[0].Handle, 9u);
+  EXPECT_EQ(calls[0].Step, ssGame);
+  EXPECT_TRUE(calls[0].SoftClose);
+}
+
+TEST_F(LogicSrvForward, PushesAreCachedAsClientMessagesAndLaterPushesReplace) {
+  Push(3, Ver("one") + "first table");
+  Push(3, Ver("two") + "second");
+  TDBDataObject entry;
+  ASSERT_TRUE(link.GetDBConfig(3, entry));
+  EXPECT_EQ(entry.Ver, Ver("two"));
+  EXPECT_EQ(entry.Data, Bytes({0, 0x70, 0x10, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0}) +
+                            std::string(20, '\0') + Ver("two") + "second");
+  Push(4, "short");
+  ASSERT_TRUE(link.GetDBConfig(4, entry));
+  EXPECT_EQ(entry.Ver, "short");
+  EXPECT_EQ(entry.Data.size(), 33u + 5u);
+}
+
+TEST_F(LogicSrvForward, TypedQueryAnswersOnlyAnOtherVersion) {
+  Push(3, Ver("v1") + "table");
+  Forward(5, QueryMessage(3, Ver("v1")));
+  EXPECT_TRUE(fake.Calls().empty()) << "same version: nothing";
+  Forward(5, QueryMessage(3, Ver("V1")));  // case matters
+  Forward(5, QueryMessage(3, "old"));
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  TDBDataObject entry;
+  ASSERT_TRUE(link.GetDBConfig(3, entry));
+  for (const auto& c : calls) {
+    EXPECT_EQ(c.Op, "Direct");
+    EXPECT_EQ(c.Handle, 5u);
+    EXPECT_EQ(c.Data, entry.Data);
+  }
+  Forward(5, QueryMessage(99, "x"));
+  EXPECT_EQ(fake.Calls().size(), 2u);
+  EXPECT_TRUE(log.Has("客户端请求的DB配置类型不存在:99", llWarning)) << log.Dump();
+}
+
+TEST_F(LogicSrvForward, QueryWithoutVersionTextIsDropped) {
+  Push(3, Ver("v1"));
+  std::string m = QueryMessage(3, "");
+  ASSERT_EQ(m.size(), 33u);
+  Forward(5, m);
+  EXPECT_TRUE(fake.Calls().empty());
+  EXPECT_EQ(log.Dump(), "");
+}
+
+TEST_F(LogicSrvForward, ListQueryMapsItemsToTypes) {
+  // Each cached type holds exactly the version its list item carries.
+  const std::map<int32_t, std::string> cached = {
+      {1, "a"}, {2, "a"}, {3, "c"},  {4, "d"},  {5, "b"},  {6, "e"},  {7, "f"},
+      {8, "f"}, {9, "zz"}, {10, "g"}, {11, "h"}, {12, "i"}, {13, "j"}, {14, "k"}};
+  for (const auto& [type, ver] : cached) Push(type, ver);
+  const std::vector<std::string> items = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
+  auto join = [](const std::vector<std::string>& v) {
+    std::string s;
+    for (size_t i = 0; i < v.size(); ++i) s += (i ? "/" : "") + v[i];
+    return s;
+  };
+  Forward(5, QueryMessage(0, join(items)));
+  EXPECT_TRUE(fake.Calls().empty()) << "every type current";
+  Forward(5, QueryMessage(0, "a/b/c/d/e/f/g/h/i/X"));
+  EXPECT_TRUE(fake.Calls().empty()) << "ten items: nothing";
+
+  // Changing one item makes exactly the types that read it answer, in table order.
+  const std::vector<std::vector<int32_t>> typesOfItem = {{1, 2}, {5},  {3},  {4},  {6}, {7, 8},
+                                                         {10},   {11}, {12}, {13}, {14}};
+  for (size_t i = 0; i < items.size(); ++i) {
+    fake.Reset();
+    auto changed = items;
+    changed[i] = "new";
+    Forward(5, QueryMessage(0, join(changed) + "/extra"));
+    EXPECT_EQ(RepliedTypes(), typesOfItem[i]) << "item " << i;
+  }
+  // Blanks separate too.
+  fake.Reset();
+  Forward(5, QueryMessage(0, "X b c d e f g h i j k"));
+  EXPECT_EQ(RepliedTypes(), (std::vector<int32_t>{1, 2}));
+}
+
+TEST(LogicSrvVersionList, SplitsLikeADelimitedTextWithQuotes) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> items;
+  } cases[] = {
+      {"a/b", {"a", "b"}},
+      {"", {""}},
+      {"a//b", {"a", "", "b"}},
+      {"a b/c", {"a", "b", "c"}},
+      {"\"x/y\"/z", {"x/y", "z"}},
+      {"\"say \"\"hi\"\"\"/q", {"say \"hi\"", "q"}},
+      {"a\"\"b/c", {"a\"b", "c"}},
+      {"\"open/x", {"\"open/x/"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitDBConfigVersions(c.text), c.items) << c.text;
+}
+
+// ---- the running link over a real loopback connection
+
+class LogicSrvLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link.SetLogger(log.Proc());
+    link.SetTickSource(ticks.Source());
+  }
+  void StartAndWaitConnected() {
+    link.Start();
+    ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+      return log.Has("LogicSrv 连接成功 127.0.0.1:" + std::to_string(peer.Port()) + " ",
+                     llWarning);
+    })) << log.Dump();
+  }
+
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TManualTicks ticks;
+  TLogicSrvClient link{"127.0.0.1", peer.Port(), &fake};
+};
+
+const std::string kKeepAlive =
+    Bytes({0xDD, 0xAA, 0xBB, 0xAA, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+
+TEST_F(LogicSrvLink, KeepAliveEveryTwoSecondsOfTicks) {
+  StartAndWaitConnected();
+  ticks.Advance(2001);
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(21));
+  EXPECT_EQ(peer.Take(21), kKeepAlive);
+  ticks.Advance(2001);
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(21));
+  EXPECT_EQ(peer.Take(21), kKeepAlive);
+}
+
+TEST_F(LogicSrvLink, PacketsQueuedBeforeConnectGoOutFirst) {
+  link.RegisterSession(MakeSessionHandle(1, 1, 0), "10.0.0.7");
+  link.SendCloseSession(0x01020304);
+  StartAndWaitConnected();
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(29 + 21));
+  EXPECT_EQ(peer.Take(29), Bytes({0xDD, 0xAA, 0xBB, 0xAA, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 8,
+                                  0, 0, 0, 0}) +
+                               "10.0.0.7");
+  EXPECT_EQ(peer.Take(21), Bytes({0xDD, 0xAA, 0xBB, 0xAA, 4, 3, 2, 1, 0, 0, 2, 0, 0, 0, 0, 0, 0,
+                                  0, 0, 0, 0}));
+}
+
+TEST_F(LogicSrvLink, DispatchesAndAnswersEchoExactlyOnce) {
+  StartAndWaitConnected();
+  const std::string data = Packet(GM_LOGIC_GATE_DATA, 42, "hello", 7, 5);
+  peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0) + data + Packet(GM_GATE_ECHO, 0) +
+            Packet(GM_LOGIC_GATE_SPEEDTIME, 43, std::string(32, 'S')));
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(21));
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Add") == 2; }));
+  // A keep-alive behind the echo shows that nothing else was answered.
+  ticks.Advance(2001);
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(42));
+  std::string echo = kKeepAlive;
+  echo[10] = 7;
+  EXPECT_EQ(peer.Received(), echo + kKeepAlive);
+  auto calls = fake.Calls();
+  EXPECT_EQ(calls[0].Handle, 42u);
+  EXPECT_EQ(calls[0].Ident, GM_LOGIC_GATE_DATA);
+  EXPECT_EQ(calls[0].Data, data);
+  EXPECT_EQ(calls[1].Ident, GM_LOGIC_GATE_SPEEDTIME);
+  EXPECT_EQ(link.CheckServerTick(), 100000u);
+}
+
+TEST_F(LogicSrvLink, ConfigurationPushedOverTheLinkIsServed) {
+  StartAndWaitConnected();
+  peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 6, Ver("v6") + "rows"));
+  TDBDataObject entry;
+  ASSERT_TRUE(WaitUntil([&] { return link.GetDBConfig(6, entry); }));
+  std::string q = QueryMessage(6, "v5");
+  link.ForwardTo(3, q.data(), static_cast<uint32_t>(q.size()));
+  ASSERT_EQ(fake.Count("Direct"), 1u);
+}
+
+TEST_F(LogicSrvLink, PeerCloseClosesEverySessionAndReconnects) {
+  StartAndWaitConnected();
+  peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 2, "kept"));
+  TDBDataObject entry;
+  ASSERT_TRUE(WaitUntil([&] { return link.GetDBConfig(2, entry); }));
+  peer.CloseConnection();
+  // The close shows when keep-alives are sent into the closed connection.
+  ASSERT_TRUE(WaitUntil([&] {
+    ticks.Advance(2001);
+    return fake.Count("CloseAll") > 0;
+  })) << log.Dump();
+  auto calls = fake.Calls();
+  EXPECT_EQ(calls.back().Data, "Logic Server Disconnect");
+  EXPECT_TRUE(log.HasPrefix("LogicSrv Closed , Code : ", llWarning));
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2 && link.IsConnected(); }));
+  EXPECT_TRUE(link.GetDBConfig(2, entry)) << "the cache survives reconnects";
+}
+
+TEST_F(LogicSrvLink, OutOfRangeLengthFromServerReconnects) {
+  StartAndWaitConnected();
+  peer.Send(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, -5));
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; })) << log.Dump();
+  EXPECT_EQ(fake.Count("CloseAll"), 1u);
+  EXPECT_EQ(fake.Count("Add"), 0u);
+}
+
+TEST(LogicSrvConnect, UnreachableServerLogsEachAttemptAndStopsPromptly) {
+  TLogCapture log;
+  TFakeGateWayServer fake;
+  TLogicSrvClient link("127.0.0.1", test::ClosedPort(), &fake);
+  link.SetLogger(log.Proc());
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Has("LogicServerClient Run Error : Connection refused", llError);
+  })) << log.Dump();
+  EXPECT_FALSE(link.IsConnected());
+  link.Stop();  // wakes the five-second pause
+  EXPECT_EQ(fake.Calls().size(), 0u);
+}
+
+// Many writers append at once while the link sends: every packet arrives whole,
+// each writer's packets in order.
+TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] { return link.IsConnected(); }));
+  constexpr int kThreads = 4, kPackets = 500;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kPackets; ++i) {
+        std::string payload(static_cast<size_t>(i % 50), static_cast<char>('a' + t));
+        link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, t, i, static_cast<int32_t>(payload.size()),
+                                 payload.data(), 5);
+        if (i % 100 == 0) {  // configuration reads race with the link's pushes below
+          TDBDataObject e;
+          link.GetDBConfig(1, e);
+          std::string q = QueryMessage(1, "x");
+          link.ForwardTo(1, q.data(), static_cast<uint32_t>(q.size()));
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 20; ++i) peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 1, Ver("p") + "t"));
+  for (auto& w : writers) w.join();
+
+  size_t total = 0;
+  for (int i = 0; i < kPackets; ++i) total += kThreads * (21 + static_cast<size_t>(i % 50));
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(total));
+  std::string got = peer.Received();
+  std::vector<int> next(kThreads, 0);
+  size_t off = 0;
+  while (off + 21 <= got.size()) {
+    TServerMessageHeader h;
+    std::memcpy(&h, got.data() + off, 21);
+    ASSERT_EQ(h.dwMagic, kServerMessageMagic);
+    if (h.nIdent == GM_GATE_KEEPALIVE) {
+      off += 21;
+      continue;
+    }
+    ASSERT_EQ(h.nIdent, GM_LOGIC_GATE_DATA);
+    ASSERT_LT(h.nSocket, kThreads);
+    EXPECT_EQ(h.nUserListIndex, next[h.nSocket]++);
+    EXPECT_EQ(h.nLen, h.nUserListIndex % 50);
+    EXPECT_EQ(got.substr(off + 21, h.nLen), std::string(h.nLen, static_cast<char>('a' + h.nSocket)));
+    off += 21 + h.nLen;
+  }
+  EXPECT_EQ(off, got.size());
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kPackets);
+  link.Stop();
+}
+
+}  // namespace
+}  // namespace gw
