@@ -5,7 +5,7 @@
 namespace gw {
 
 PUserSession TUserSession::Create(PWebSocketConnection connection) {
-  PUserSession session(new TUserSession(std::move(connection)));
+  PUserSession session = std::make_shared<TUserSession>(TCreateKey{}, std::move(connection));
   session->FSelf = session;
   if (session->FConnection) session->FConnection->SetUserObject(session.get());
   return session;
@@ -15,7 +15,7 @@ TUserSession* TUserSession::FromConnection(const IWebSocketConnection& connectio
   return static_cast<TUserSession*>(connection.GetUserObject());
 }
 
-TUserSession::TUserSession(PWebSocketConnection connection)
+TUserSession::TUserSession(TCreateKey, PWebSocketConnection connection)
     : FConnection(std::move(connection)), FIP(FConnection ? FConnection->PeerAddr() : "") {}
 
 TUserSession::~TUserSession() {

@@ -62,6 +62,13 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   // The session stored as the connection's user object, or null.
   static TUserSession* FromConnection(const IWebSocketConnection& connection);
 
+  // Only Create can make the key; use Create.
+  struct TCreateKey {
+   private:
+    TCreateKey() = default;
+    friend class TUserSession;
+  };
+  TUserSession(TCreateKey, PWebSocketConnection connection);
   ~TUserSession();
   TUserSession(const TUserSession&) = delete;
   TUserSession& operator=(const TUserSession&) = delete;
@@ -125,8 +132,6 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   const uint32_t MergeClientBufferSize = kMergeClientBufferSize;
 
  private:
-  explicit TUserSession(PWebSocketConnection connection);
-
   const PWebSocketConnection FConnection;
   std::atomic<TSessionStep> FSessionStep{ssLogin};
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
