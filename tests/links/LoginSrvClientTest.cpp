@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "codec/EDcode.h"
+#include "links/LinkTestUtil.h"
+#include "links/LoginSrvClient.h"
+
+namespace gw {
+namespace {
+
+using test::Bytes;
+using test::TFakeGateWayServer;
+using test::TLogCapture;
+using test::TManualTicks;
+using test::TTestPeer;
+using test::WaitUntil;
+
+// A data frame for the handle text carrying `message` as the login server writes it.
+std::string DataFrame(const std::string& handleText, const std::string& message) {
+  return "%" + handleText + "/#" + EncodeSixBit(message.data(), static_cast<int32_t>(message.size())) +
+         "!$";
+}
+
+std::vector<std::string> Entries(TGateIPManager& m, bool permanent) {
+  std::vector<std::string> out;
+  auto collect = [&](int, const TSockaddr* e) { out.push_back(e->IPaddr); };
+  if (permanent) {
+    m.EarchBlockIPs(collect);
+  } else {
+    m.EarchTempBlockIPs(collect);
+  }
+  return out;
+}
+
+class LoginSrvHandler : public ::testing::Test {
+ protected:
+  void SetUp() override { link.SetLogger(log.Proc()); }
+
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
+  TLoginSrvClient link{"LoginSrvClient", "127.0.0.1", 1, &fake, &ips};
+};
+
+TEST_F(LoginSrvHandler, ControlFramesCloseAndBlock) {
+  fake.SetAddr(5, "10.1.1.5");
+  fake.SetAddr(6, "10.1.1.6");
+  link.DoPacket("%+-17$");
+  link.DoPacket("%++$");
+  link.DoPacket("%+X4$");
+  link.DoPacket("%+$");
+  link.DoPacket("%+B5$");
+  link.DoPacket("%+T6$");
+  link.DoPacket("%+B99$");  // no such session: closed, nothing worth blocking
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  const std::pair<uint32_t, std::string> expected[] = {{17, "LoginSrv Close"},
+                                                       {5, "LoginSrv Close Block"},
+                                                       {6, "LoginSrv Close Kick"},
+                                                       {99, "LoginSrv Close Block"}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(calls[i].Op, "Close");
+    EXPECT_EQ(calls[i].Handle, expected[i].first);
+    EXPECT_EQ(calls[i].Data, expected[i].second);
+  }
+  EXPECT_EQ(calls[1].Addr, "10.1.1.5");
+  EXPECT_EQ(Entries(ips, false), std::vector<std::string>{"10.1.1.5"});
+  EXPECT_EQ(Entries(ips, true), std::vector<std::string>{"10.1.1.6"});
+  EXPECT_EQ(log.Dump(), "");
+}
+
+TEST_F(LoginSrvHandler, HandOverComesBeforeTheMessageReachesTheClient) {
+  const std::string message = Bytes({0x12, 0x02}) + "character list";
+  link.DoPacket(DataFrame("12", message));
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].Op, "Step");
+  EXPECT_EQ(calls[0].Handle, 12u);
+  EXPECT_EQ(calls[0].Step, ssGame);
+  EXPECT_FALSE(calls[0].SoftClose);
+  EXPECT_EQ(calls[1].Op, "Direct");
+  EXPECT_EQ(calls[1].Handle, 12u);
+  EXPECT_EQ(calls[1].Data, "\x05" + message);
+}
+
+TEST_F(LoginSrvHandler, DataFramesReachTheClientWithTypeFive) {
+  struct Case {
+    std::string frame;
+    uint32_t handle;
+    std::string data;
+  } cases[] = {
+      {DataFrame("7", "hi"), 7, "\x05hi"},
+      {DataFrame("//8", Bytes({0x13, 0x02})), 8, Bytes({5, 0x13, 0x02})},  // not 530
+      {DataFrame("2147483647", "x"), 2147483647u, "\x05x"},
+      {DataFrame("-2", "x"), 0xFFFFFFFEu, "\x05x"},
+      {"%9/ab$", 9, "\x05"},  // nothing between the two framing characters
+      {"%9$", 9, "\x05"},
+  };
+  for (const auto& c : cases) {
+    fake.Reset();
+    link.DoPacket(c.frame);
+    auto calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 1u) << c.frame;
+    EXPECT_EQ(calls[0].Op, "Direct");
+    EXPECT_EQ(calls[0].Handle, c.handle) << c.frame;
+    EXPECT_EQ(calls[0].Data, c.data) << c.frame;
+  }
+}
+
+TEST_F(LoginSrvHandler, LongMessagesGrowTheDecodeBuffer) {
+  std::string message(3000, '\0');
+  for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i * 7);
+  EXPECT_EQ(link.RecvDataSize(), 1024);
+  link.DoPacket(DataFrame("3", message));
+  EXPECT_GE(link.RecvDataSize(), 4001);
+  ASSERT_EQ(fake.Calls().size(), 1u);
+  EXPECT_EQ(fake.Calls()[0].Data, "\x05" + message);
+}
+
+TEST_F(LoginSrvHandler, MalformedFramesAreLoggedAndDropped) {
+  struct Case {
+    std::string frame;
+    std::string line;
+    TLogLevel level;
+  } cases[] = {
+      {"$", "TLoginSrvClient DoPacket To Short$", llMessage},
+      {"xyz$", "TLoginSrvClient Packet Failxyz$", llMessage},
+      {"junk%+-3$", "TLoginSrvClient Packet Failjunk%+-3$", llMessage},
+      {DataFrame("0", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+      {DataFrame("abc", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+      {DataFrame("2147483648", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:",
+       llError},
+      {DataFrame("", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+      {DataFrame("12x", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+  };
+  for (const auto& c : cases) {
+    TLogCapture one;
+    link.SetLogger(one.Proc());
+    link.DoPacket(c.frame);
+    std::string line = c.line;
+    if (c.level == llError) line += c.frame;
+    EXPECT_TRUE(one.Has(line, c.level)) << c.frame << "\n" << one.Dump();
+  }
+  link.DoPacket("%$");  // an empty body is dropped silently
+  EXPECT_TRUE(fake.Calls().empty());
+}
+
+TEST(LoginSrvHandle, ParsesSignedDecimalOrGivesZero) {
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"17", 17},      {"+17", 17}, {"-1", 0xFFFFFFFFu}, {"2147483647", 2147483647u},
+      {"2147483648", 0}, {"", 0},    {"1 ", 0},           {"0x10", 0},
+      {"4294967295", 0}, {"abc", 0}};
+  for (const auto& [text, handle] : cases) EXPECT_EQ(ParseLoginSessionHandle(text), handle) << text;
+}
+
+// ---- the running link over a real loopback connection
+
+class LoginSrvLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link.SetLogger(log.Proc());
+    link.SetTickSource(ticks.Source());
+  }
+  void StartAndWaitConnected() {
+    link.Start();
+    ASSERT_TRUE(WaitUntil([&] {
+      return peer.Connected() &&
+             log.Has(" LoginSrvClient 连接成功 127.0.0.1:" + std::to_string(peer.Port()), llMessage);
+    })) << log.Dump();
+  }
+  // Waits until the peer holds exactly `text` at the front of what it received.
+  bool Expect(const std::string& text) {
+    if (!peer.WaitReceivedAtLeast(text.size())) return false;
+    std::string got = peer.Take(text.size());
+    EXPECT_EQ(got, text);
+    return got == text;
+  }
+
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TManualTicks ticks;
+  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
+  TLoginSrvClient link{"LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips};
+};
+
+TEST_F(LoginSrvLink, FramesGoOutExactlyAsBuilt) {
+  StartAndWaitConnected();
+  ticks.Advance(2001);
+  ASSERT_TRUE(Expect("%--$"));
+  link.RegisterSession(7, "10.0.0.7");
+  ASSERT_TRUE(Expect("%N7/10.0.0.7/127.0.0.1$"));
+  const std::string msg = Bytes({0x05, 0x41, 0x42});
+  EXPECT_TRUE(link.ForwardTo(7, msg.data(), 3));
+  ASSERT_TRUE(Expect("%D7/\x05" "AB$"));
+  link.SendCloseSession(7);
+  ASSERT_TRUE(Expect("%C7$"));
+  link.RegisterSession(MakeSessionHandle(200, 1, 2), "1.2.3.4");
+  ASSERT_TRUE(Expect("%N3355508738/1.2.3.4/127.0.0.1$"));  // unsigned decimal
+  ticks.Advance(2001);
+  ASSERT_TRUE(Expect("%--$"));
+}
+
+TEST_F(LoginSrvLink, ClientMessageHoldingDollarIsRefusedAndItsClientClosed) {
+  StartAndWaitConnected();
+  const std::string forged = "x$%+-9$%D9/";
+  EXPECT_FALSE(link.ForwardTo(7, forged.data(), static_cast<uint32_t>(forged.size())));
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Op, "Close");
+  EXPECT_EQ(calls[0].Handle, 7u);
+  EXPECT_TRUE(log.HasPrefix("LoginSrvClient refused a client message holding \"$\" , SessionHandle : 7",
+                            llWarning))
+      << log.Dump();
+  // Nothing of it reached the login server: the next frame is the first one it sees.
+  link.SendCloseSession(8);
+  ASSERT_TRUE(Expect("%C8$"));
+}
+
+TEST_F(LoginSrvLink, FramesAreCutInOrderAndWaitForTheirEnd) {
+  StartAndWaitConnected();
+  peer.Send("%+-1$%+-2$%+-3");
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 2; }));
+  // The rest makes the buffer exactly as long as before the first cut.
+  peer.Send("$%+-4");
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 3; }));
+  peer.Send("$");
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 4; }));
+  auto calls = fake.Calls();
+  for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].Handle, i + 1);
+}
+
+TEST_F(LoginSrvLink, SilenceEndsTheConnectionButKeepsSessions) {
+  StartAndWaitConnected();
+  ticks.Advance(6000);
+  ASSERT_TRUE(Expect("%--$"));
+  peer.Send("%++$%+-5$");  // a control frame refreshes the time-out
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 1; }));
+  ticks.Advance(6000);
+  // The keep-alive comes from the same check that would have timed out.
+  ASSERT_TRUE(Expect("%--$"));
+  EXPECT_EQ(log.CountPrefix("LoginSrvClient  Closed"), 0u) << log.Dump();
+  peer.Send(DataFrame("5", "data frames do not refresh"));
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Direct") == 1; }));
+  ticks.Advance(4001);
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Has("LoginSrvClient  Closed , Code : 0 ,Desc:KeepAlive TimeOut ", llMessage);
+  })) << log.Dump();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; }));
+  EXPECT_EQ(fake.Count("Close"), 1u);
+  EXPECT_EQ(fake.Count("CloseAll"), 0u);
+}
+
+TEST_F(LoginSrvLink, FramesWhileDisconnectedAreDropped) {
+  link.RegisterSession(1, "9.9.9.9");
+  link.SendCloseSession(1);
+  StartAndWaitConnected();
+  ticks.Advance(2001);
+  ASSERT_TRUE(Expect("%--$"));
+}
+
+TEST_F(LoginSrvLink, EndlessFrameDropsTheConnection) {
+  StartAndWaitConnected();
+  peer.Send("%" + std::string(TProxySocketClient::kMaxFrameSize, 'a'));
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; })) << log.Dump();
+  EXPECT_TRUE(log.Has("LoginSrvClient  Closed , Code : 0 ,Desc:Frame Too Long ", llMessage));
+}
+
+TEST(LoginSrvConnect, UnreachableServerLogsAndStopsPromptly) {
+  TLogCapture log;
+  TFakeGateWayServer fake;
+  const int port = test::ClosedPort();
+  TLoginSrvClient link("LoginSrvClient", "127.0.0.1", port, &fake);
+  link.SetLogger(log.Proc());
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Has("[ERROR]:Socket 连接失败 LoginSrvClient, 127.0.0.1:" + std::to_string(port),
+                   llError);
+  })) << log.Dump();
+  link.Stop();  // wakes the five-second pause
+  EXPECT_FALSE(link.IsConnected());
+}
+
+// Client messages from many threads while the link polls and handles control frames:
+// every frame arrives whole, each writer's frames in order.
+TEST(LoginSrvConcurrency, ForwardsFromManyThreadsArriveWholeAndInOrder) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
+  TLoginSrvClient link("LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips);
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    link.SendCloseSession(999);  // frames are dropped until the link has settled in
+    return peer.Received().find("%C999$") != std::string::npos;
+  }));
+  peer.ClearReceived();
+  constexpr int kThreads = 4, kMessages = 300;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kMessages; ++i) {
+        std::string m = std::to_string(i) + std::string(static_cast<size_t>(i % 40), 'm');
+        link.ForwardTo(static_cast<uint32_t>(t + 1), m.data(), static_cast<uint32_t>(m.size()));
+      }
+    });
+  }
+  for (int i = 0; i < 50; ++i) peer.Send("%++$%+-" + std::to_string(100 + i) + "$");
+  for (auto& w : writers) w.join();
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 50; }));
+
+  size_t total = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kMessages; ++i) total += 5 + std::to_string(i).size() + i % 40;  // "%D<t>/" ... "$"
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    std::string r = peer.Received();
+    size_t dataBytes = 0, pos = 0;
+    while ((pos = r.find("%D", pos)) != std::string::npos) {
+      size_t end = r.find('$', pos);
+      if (end == std::string::npos) break;
+      dataBytes += end + 1 - pos;
+      pos = end + 1;
+    }
+    return dataBytes >= total;
+  }));
+  std::string got = peer.Received();
+  std::vector<int> next(kThreads, 0);
+  size_t pos = 0;
+  while (pos < got.size()) {
+    size_t end = got.find('$', pos);
+    ASSERT_NE(end, std::string::npos);
+    std::string frame = got.substr(pos, end + 1 - pos);
+    pos = end + 1;
+    if (frame == "%--$" || frame == "%C999$") continue;
+    ASSERT_EQ(frame.substr(0, 2), "%D") << frame;
+    int t = frame[2] - '1';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << frame;
+    int i = next[t]++;
+    EXPECT_EQ(frame, "%D" + std::to_string(t + 1) + "/" + std::to_string(i) +
+                         std::string(static_cast<size_t>(i % 40), 'm') + "$");
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kMessages);
+  link.Stop();
+}
+
+}  // namespace
+}  // namespace gw
