@@ -57,7 +57,8 @@ class TBlowfishCipher {
   std::vector<uint8_t> Encrypt(std::span<const uint8_t> Plain) const;
   // The same with a caller-chosen IV. Only for tests and known-answer vectors: reusing an IV
   // leaks the equality of plaintext prefixes.
-  std::vector<uint8_t> EncryptWithIV(std::span<const uint8_t> Plain, const TBlowfishBlock& IV) const;
+  std::vector<uint8_t> EncryptWithIV(std::span<const uint8_t> Plain,
+                                     const TBlowfishBlock& IV) const;
   // The mirror of Encrypt. Input of 8 bytes or fewer gives an empty result. Never fails: a wrong
   // key or foreign data just gives other bytes.
   std::vector<uint8_t> Decrypt(std::span<const uint8_t> Cipher) const;

@@ -22,7 +22,6 @@ std::string_view Trim(std::string_view Line) {
   return Line;
 }
 
-
 }  // namespace
 
 TDeploymentKeyTexts DevelopmentKeyTexts() {
@@ -54,7 +53,8 @@ TDeploymentKeyTexts ReadDeploymentKeyFile(const std::string& Path) {
     keys.emplace_back(text);
   }
   if (keys.size() != 2) {
-    throw TCodecError("key file " + Path + ": expected 2 keys (challenge key, then answer key), found " +
+    throw TCodecError("key file " + Path +
+                      ": expected 2 keys (challenge key, then answer key), found " +
                       std::to_string(keys.size()));
   }
   return {keys[0], keys[1], Path};

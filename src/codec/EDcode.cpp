@@ -62,8 +62,8 @@ uint8_t SixBitValue(uint8_t Code) { return kSixBitReverse.Value[Code]; }
 
 std::string EncodeSixBit(const void* Buf, int32_t Len) {
   if (Buf == nullptr || Len <= 0) return {};
-  return EncodeSixBit(std::span<const uint8_t>(static_cast<const uint8_t*>(Buf),
-                                               static_cast<size_t>(Len)));
+  return EncodeSixBit(
+      std::span<const uint8_t>(static_cast<const uint8_t*>(Buf), static_cast<size_t>(Len)));
 }
 
 std::string EncodeSixBit(std::span<const uint8_t> Data) {
@@ -98,8 +98,8 @@ int32_t DecodeSixBitTo(std::string_view Text, void* Buf, int32_t BufSize) {
 TSixBitBuffer DecodeSixBitAlloc(std::string_view Text) {
   TSixBitBuffer result;
   result.Buffer.assign(SixBitDecodedMaxLength(Text.size()) + 1, 0);
-  result.Count = static_cast<int32_t>(
-      DecodeSixBit(Text, result.Buffer.data(), result.Buffer.size() - 1));
+  result.Count =
+      static_cast<int32_t>(DecodeSixBit(Text, result.Buffer.data(), result.Buffer.size() - 1));
   return result;
 }
 

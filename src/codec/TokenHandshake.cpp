@@ -22,7 +22,6 @@ std::string Md5UpperHex(std::string_view Data) {
   return out;
 }
 
-
 // Six-bit text -> base64 text -> decrypted text. Nothing when a step does not give what the
 // next one needs: the decoded bytes must be base64 text and the decryption must give a text.
 std::optional<std::string> OpenTokenText(std::string_view Text, const std::string& Key) {

@@ -55,8 +55,7 @@ TEST(BlowfishBlockTest, ReproducesPublishedVectors) {
       {"F0", "FEDCBA9876543210", "F9AD597C49DB005E"},
       {"F0E1", "FEDCBA9876543210", "E91D21C1D961A6D6"},
       {"F0E1D2", "FEDCBA9876543210", "E9C2B70A1BC65CF3"},
-      {"F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677", "FEDCBA9876543210",
-       "05044B62FA52D080"},
+      {"F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677", "FEDCBA9876543210", "05044B62FA52D080"},
   };
   for (const Case& c : cases) {
     const auto key = Hex(c.key);
@@ -95,7 +94,8 @@ TEST(BlowfishKeyTest, KeyBytesComeFromUtf16Units) {
 
 TEST(BlowfishCipherTest, RoundTripsEveryLengthUpTo40) {
   std::mt19937 rng(1);
-  for (const char* password : {"a", "Pelvane", "口令口令口令口令口令口令口令口令口令口令口令口令口令口令口令"}) {
+  for (const char* password :
+       {"a", "Pelvane", "口令口令口令口令口令口令口令口令口令口令口令口令口令口令口令"}) {
     const TBlowfishCipher cipher(password);
     for (size_t n = 0; n <= 40; ++n) {
       const auto plain = RandomBytes(n, rng);
@@ -202,8 +202,13 @@ TEST(BlowfishCipherTest, MatchesIndependentKnownAnswers) {
 
 TEST(Base64Test, StandardAlphabetAndLenientDecoding) {
   const std::pair<std::string, std::string> rfc[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, text] : rfc) {
     const std::vector<uint8_t> bytes(plain.begin(), plain.end());

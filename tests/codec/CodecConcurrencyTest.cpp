@@ -25,7 +25,8 @@ TEST(CodecConcurrencyTest, HandshakesOnSeveralThreads) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        const std::string token = "{00000000-0000-0000-0000-0000000" + std::to_string(10000 + t * 100 + i) + "}";
+        const std::string token =
+            "{00000000-0000-0000-0000-0000000" + std::to_string(10000 + t * 100 + i) + "}";
         const std::string challenge = ChallengeText(token, keys);
         challenges[t].push_back(challenge);
         const auto answer = TokenAnswerText(challenge, keys);

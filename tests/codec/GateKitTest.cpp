@@ -76,7 +76,9 @@ TEST(GateKitTest, LaunchBlockLayout) {
     std::memcpy(&v, &block[off], 4);
     return v;
   };
-  auto addr = [&](size_t off) { return std::string(&block[off + 1], &block[off + 1] + block[off]); };
+  auto addr = [&](size_t off) {
+    return std::string(&block[off + 1], &block[off + 1] + block[off]);
+  };
   EXPECT_EQ(block[0], 0);
   EXPECT_EQ(block[1], 7);
   EXPECT_EQ(i32(4), 0x12345678);

@@ -25,8 +25,8 @@ TEST(SixBitTest, EncodesTheWireExamples) {
     std::string text;
   };
   const Case cases[] = {
-      {B("abc"), "WUHh"},     {B("ab"), "WUG="},        {{0xFF}, "}u=="},
-      {{0xFF, 0xFF}, "}}?="}, {{0, 0, 0}, "<<<<"},      {{}, ""},
+      {B("abc"), "WUHh"},           {B("ab"), "WUG="},   {{0xFF}, "}u=="},
+      {{0xFF, 0xFF}, "}}?="},       {{0, 0, 0}, "<<<<"}, {{}, ""},
       {{0xFF, 0xFF, 0xFF}, "}}}}"},
   };
   for (const Case& c : cases) {

@@ -2,10 +2,10 @@
 // texts and development keys, the stored-secret decoders and the operator's key file.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -60,7 +60,8 @@ TEST(StoredSecretsTest, SourceRoundTripsAndDataNeedsTheFullCount) {
   DecodeSourceData(EncodeSourceData(block), out.data(), 400);
   EXPECT_EQ(out, block);
 
-  const std::string short_text = EncodeSourceData(std::vector<uint8_t>(block.begin(), block.end() - 1));
+  const std::string short_text =
+      EncodeSourceData(std::vector<uint8_t>(block.begin(), block.end() - 1));
   try {
     DecodeSourceData(short_text, out.data(), 400);
     FAIL() << "399 bytes for a 400-byte block must raise";

@@ -49,7 +49,8 @@ TEST(TokenHandshakeTest, WrongKeysOrTokenFail) {
 
   const auto honest = DecodeTokenAnswer(*TokenAnswerText(challenge, keys), keys);
   ASSERT_TRUE(honest.has_value());
-  EXPECT_FALSE(TokenAnswerMatches(*honest, ExpectedTokenAnswer("{00000000-0000-0000-0000-000000000000}")));
+  EXPECT_FALSE(
+      TokenAnswerMatches(*honest, ExpectedTokenAnswer("{00000000-0000-0000-0000-000000000000}")));
 }
 
 TEST(TokenHandshakeTest, AnswerComparisonIgnoresAsciiCaseOnly) {
@@ -76,11 +77,11 @@ TEST(TokenHandshakeTest, HostileAnswerTextsAreRefused) {
       "",
       std::string(kMaxTokenText + 4, '<'),
       valid + std::string(kMaxTokenText, '<'),
-      "!!!!!!!!",                           // decodes to bytes that are not base64
-      EncodeMsgText("not base64 text"),     // base64 alphabet violated
-      EncodeMsgText("AAAA"),                // valid base64, but nothing after the IV
+      "!!!!!!!!",                        // decodes to bytes that are not base64
+      EncodeMsgText("not base64 text"),  // base64 alphabet violated
+      EncodeMsgText("AAAA"),             // valid base64, but nothing after the IV
       std::string("\x80\x81\x82\x83\xFF\xFE\xFD\xFC", 8),
-      valid.substr(0, 3),                   // an incomplete group only
+      valid.substr(0, 3),  // an incomplete group only
   };
   for (const std::string& text : refused) {
     EXPECT_FALSE(DecodeTokenAnswer(text, keys).has_value()) << text.substr(0, 40);

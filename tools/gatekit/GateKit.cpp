@@ -204,9 +204,9 @@ std::string Run(const std::vector<std::string>& Args) {
     return *answer;
   }
   if (command == "launch-block") {
-    return LaunchBlockCommand(ParseArgs(
-        Args, {"--gate", "--logic", "--login", "--db", "--gate-number", "--controller"},
-        {"--pressure-test", "--profiling"}));
+    return LaunchBlockCommand(
+        ParseArgs(Args, {"--gate", "--logic", "--login", "--db", "--gate-number", "--controller"},
+                  {"--pressure-test", "--profiling"}));
   }
   if (command == "-h" || command == "--help" || command == "help") return "";
   throw TUsageError("unknown command " + command);
