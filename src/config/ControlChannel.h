@@ -1,0 +1,92 @@
+// The status channel between the gateway and a controlling program: datagrams on abstract Unix
+// sockets named "@gateway-control-<handle>". The controlling program listens on its own handle
+// (from the launch block) and receives the start-up status messages; the gateway listens on its
+// process ID and takes the controller's commands (2000: close without asking).
+//
+// A message is one datagram: wParam as 4 bytes little-endian (ident × 65536 + gate number),
+// then the text bytes and one 0 byte. Only datagrams from the same user (or root) are taken.
+//
+// Thread safety: Send and the encoding functions are safe from any thread. A TControlChannel is
+// used by one owner thread: Receive, or Start/Stop of its own listening thread, not both; the
+// handler runs on that listening thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "logging/LogLevel.h"
+
+namespace gw {
+
+// Idents of the status messages and of the controller's command.
+inline constexpr uint16_t kCtlMainWindowHandle = 1000;  // text: the gateway's handle in decimal
+inline constexpr uint16_t kCtlServiceStarting = 1001;   // text: "正在启动GateWay..." (GBK)
+inline constexpr uint16_t kCtlServiceStarted = 1002;    // text: "游戏网关启动完成..." (GBK)
+inline constexpr uint16_t kCtlCloseGateWay = 2000;      // from the controller: close without asking
+
+// Largest text a message carries; longer texts are not sent, longer datagrams not taken.
+inline constexpr size_t kMaxControlText = 16384;
+
+struct TControlMessage {
+  uint32_t WParam = 0;
+  std::string Text;  // the bytes before the first 0 byte, as sent (fixed texts are GBK)
+
+  uint16_t Ident() const { return static_cast<uint16_t>(WParam >> 16); }
+  uint16_t GateNumber() const { return static_cast<uint16_t>(WParam & 0xFFFF); }
+};
+
+inline uint32_t MakeControlWParam(uint16_t AIdent, uint16_t AGateNumber) {
+  return static_cast<uint32_t>(AIdent) << 16 | AGateNumber;
+}
+
+// "gateway-control-<handle>" (the abstract name, without its leading 0 byte).
+std::string ControlSocketName(uint32_t AHandle);
+
+std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText);
+// nullopt for a datagram shorter than its wParam.
+std::optional<TControlMessage> DecodeControlMessage(std::string_view ADatagram);
+
+class TControlChannel {
+ public:
+  using THandler = std::function<void(const TControlMessage&)>;
+
+  // Sends one message to the listener of AHandle without waiting for it to be read; a handle
+  // of 0 sends nothing. Returns whether the datagram was delivered to a listener's queue: no
+  // listener is not an error, and a full queue is given up after about one second.
+  static bool Send(uint32_t AHandle, uint32_t AWParam, std::string_view AText);
+
+  // Listens on the socket of AHandle. Throws std::system_error when the name cannot be bound
+  // (another process listens on it). ALog, when given, hears of refused datagrams.
+  explicit TControlChannel(uint32_t AHandle, TLogProc ALog = {});
+  ~TControlChannel();  // stops the listening thread
+  TControlChannel(const TControlChannel&) = delete;
+  TControlChannel& operator=(const TControlChannel&) = delete;
+
+  uint32_t Handle() const { return FHandle; }
+  // The socket, for an event loop: readable when a datagram waits.
+  int Fd() const { return FSocket; }
+
+  // The next waiting message, without blocking; nullopt when none waits. Refused datagrams
+  // (another user's, malformed, oversized) are skipped.
+  std::optional<TControlMessage> Receive();
+
+  // Runs a thread that calls AHandler for every message until Stop.
+  void Start(THandler AHandler);
+  void Stop();
+
+ private:
+  void Execute();
+
+  const uint32_t FHandle;
+  const TLogProc FLog;
+  int FSocket = -1;
+  int FWakeUp = -1;  // eventfd that ends the listening thread's wait
+  THandler FHandler;
+  std::thread FThread;
+};
+
+}  // namespace gw

@@ -1,0 +1,113 @@
+// The IP manager: the permanent block list (stored in BlockIPList.txt), the temporary block list
+// (memory only), the per-address table of open connections, and the address checks built on
+// them. Entries come from the login server link's thread and from the console.
+//
+// Thread safety: every operation is safe from any thread. Each list has its own lock, held for
+// the whole of one operation on that list; no operation holds two of them at once. The
+// enumeration callbacks run under the list's lock and must not call back into the same list.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+// ".\BlockIPList.txt": the permanent block list, relative to the working directory.
+inline constexpr char kBlockIPListFile[] = "./BlockIPList.txt";
+
+// One entry of a list.
+struct TSockaddr {
+  std::string IPaddr;            // exactly as given; not parsed, not normalised
+  uint32_t StartAttackTick = 0;  // tick when the entry was added or last added again
+  uintptr_t SocketHandle = 0;    // the client connection (connection table only)
+};
+
+// Enumeration callback: the entry's index (from 0) and the entry.
+using TIPEarchProc = std::function<void(int AIndex, const TSockaddr* AEntry)>;
+
+class TGateIPManager {
+ public:
+  using TTickSource = std::function<uint32_t()>;
+
+  // BlockIPFile: the permanent list's file; Ticks: the millisecond tick counter (tests pass
+  // their own clock).
+  explicit TGateIPManager(std::string BlockIPFile = kBlockIPListFile, TTickSource Ticks = {});
+  ~TGateIPManager();
+  TGateIPManager(const TGateIPManager&) = delete;
+  TGateIPManager& operator=(const TGateIPManager&) = delete;
+
+  // Empties the connection table, the permanent and the temporary list, one after the other.
+  void Clear();
+
+  // Replaces the permanent list with the file's addresses (trimmed, empty lines skipped) when
+  // the file exists; does nothing when it does not. Throws ESettingsFileError when the file
+  // cannot be read; the list is unchanged then.
+  void LoadBlockIPFile();
+  // Writes the permanent list to the file (GBK, CR LF). Never throws; returns whether the file
+  // was written.
+  bool SaveBlockIPList();
+
+  // Adds the address, or refreshes the time stamp of the first entry equal to it without
+  // regard to letter case. Returns the number of entries afterwards.
+  int AddBlockIP(const std::string& AIPaddr);
+  int AddTempBlockIP(const std::string& AIPaddr);
+  // Removes every entry whose address equals AIPaddr exactly (letter case significant).
+  void RemoveBlockIP(const std::string& AIPaddr);
+  void RemoveTempBlockIP(const std::string& AIPaddr);
+  // Ends the temporary blocks at least AMilliseconds old. Ages are measured on the 32-bit
+  // tick counter, so a time beyond its range (49.7 days) ends none.
+  void RemoveTempBlockIP(uint64_t AMilliseconds);
+
+  void EarchBlockIPs(const TIPEarchProc& AProc);
+  void EarchTempBlockIPs(const TIPEarchProc& AProc);
+
+  // Whether the address is blocked: the temporary list first, then the permanent one. An entry
+  // matches an equal address (letter case ignored), and an entry holding an asterisk matches
+  // every address that begins with the text before its first asterisk ("192.168.*").
+  bool IsBlockIP(const std::string& AIPaddr);
+
+  // Records the connection unless its address already has FMaxConnections recorded, in which
+  // case nothing is recorded and the answer is true.
+  bool IsConnLimited(const std::string& AIPaddr, uintptr_t ASocketHandle);
+  // Forgets the recorded connection with exactly this address and handle.
+  void RemoveCurrIP(const std::string& AIPaddr, uintptr_t ASocketHandle);
+  // Connections recorded for the address (letter case ignored); 0 when none.
+  int IPCount(const std::string& AIPaddr);
+
+  // Connections allowed per address; 10 at creation, set from MaxConnOfIPaddr by the console.
+  int32_t MaxConnections() const { return FMaxConnections.load(std::memory_order_relaxed); }
+  void SetMaxConnections(int32_t Value) { FMaxConnections.store(Value, std::memory_order_relaxed); }
+
+  const std::string& BlockIPFile() const { return FBlockIPFile; }
+
+ private:
+  using TSockaddrList = std::vector<TSockaddr>;
+
+  int AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
+  void RemoveFrom(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
+  void EarchIn(std::mutex& Lock, const TSockaddrList& List, const TIPEarchProc& AProc);
+  bool MatchedIn(std::mutex& Lock, const TSockaddrList& List, const std::string& AIPaddr);
+  // The connection group of the address; FCurrIPaddrList.end() when none. Caller holds the lock.
+  std::vector<TSockaddrList>::iterator FindGroup(const std::string& AIPaddr);
+  uint32_t Now() const;
+
+  const std::string FBlockIPFile;
+  const TTickSource FTicks;
+
+  std::mutex FBlockIPListLock;  // guards FBlockIPList
+  TSockaddrList FBlockIPList;
+
+  std::mutex FTempBlockIPListLock;  // guards FTempBlockIPList
+  TSockaddrList FTempBlockIPList;
+
+  std::mutex FCurrIPaddrListLock;              // guards FCurrIPaddrList
+  std::vector<TSockaddrList> FCurrIPaddrList;  // one group per address, never empty
+
+  std::atomic<int32_t> FMaxConnections{10};
+};
+
+}  // namespace gw

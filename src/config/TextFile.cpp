@@ -1,0 +1,152 @@
+#include "config/TextFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/AnsiCodePage.h"
+
+namespace gw {
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+
+std::string FileError(const char* what, const std::string& file, int err) {
+  return std::string(what) + " \"" + file + "\": " + std::strerror(err);
+}
+
+// Closes the descriptor when the scope ends.
+class TFileDescriptor {
+ public:
+  explicit TFileDescriptor(int fd) : FFd(fd) {}
+  ~TFileDescriptor() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TFileDescriptor(const TFileDescriptor&) = delete;
+  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+  int Get() const { return FFd; }
+  // Closes now and reports whether the close succeeded (a late write error shows up here).
+  bool Close() {
+    int fd = FFd;
+    FFd = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int FFd;
+};
+
+std::string SwapByteOrder16(std::string_view bytes) {
+  std::string out(bytes);
+  for (size_t i = 0; i + 1 < out.size(); i += 2) std::swap(out[i], out[i + 1]);
+  return out;
+}
+
+}  // namespace
+
+bool FileExists(const std::string& FileName) {
+  struct stat st {};
+  return ::stat(FileName.c_str(), &st) == 0;
+}
+
+bool SameTextIgnoringCase(std::string_view A, std::string_view B) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (A.size() != B.size()) return false;
+  for (size_t i = 0; i < A.size(); ++i) {
+    if (lower(A[i]) != lower(B[i])) return false;
+  }
+  return true;
+}
+
+std::string ReadFileBytes(const std::string& FileName) {
+  TFileDescriptor fd(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) throw ESettingsFileError(FileError("Cannot open file", FileName, errno));
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0)
+    throw ESettingsFileError(FileError("Cannot read file", FileName, errno));
+  if (S_ISDIR(st.st_mode))
+    throw ESettingsFileError(FileError("Cannot read file", FileName, EISDIR));
+  std::string bytes;
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ESettingsFileError(FileError("Cannot read file", FileName, errno));
+    if (n == 0) break;
+    if (bytes.size() + static_cast<size_t>(n) > kMaxSettingsFileSize) {
+      throw ESettingsFileError(FileError("Cannot read file", FileName, EFBIG));
+    }
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+void WriteFileBytes(const std::string& FileName, std::string_view Bytes) {
+  TFileDescriptor fd(::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.Get() < 0) throw ESettingsFileError(FileError("Cannot create file", FileName, errno));
+  while (!Bytes.empty()) {
+    ssize_t n = ::write(fd.Get(), Bytes.data(), Bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ESettingsFileError(FileError("Cannot write file", FileName, errno));
+    Bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  if (!fd.Close()) throw ESettingsFileError(FileError("Cannot write file", FileName, errno));
+}
+
+TTextLines DecodeTextLines(std::string_view Bytes) {
+  TTextLines result;
+  std::string text;
+  if (Bytes.starts_with(kUtf8Bom)) {
+    result.Encoding = teUtf8;
+    text = Bytes.substr(kUtf8Bom.size());
+  } else if (Bytes.starts_with(kUtf16LeBom)) {
+    result.Encoding = teUtf16Le;
+    text = Utf16LeToUtf8(Bytes.substr(kUtf16LeBom.size()));
+  } else if (Bytes.starts_with(kUtf16BeBom)) {
+    result.Encoding = teUtf16Be;
+    text = Utf16LeToUtf8(SwapByteOrder16(Bytes.substr(kUtf16BeBom.size())));
+  } else {
+    result.Encoding = teAnsi;
+    text = AnsiToUtf8(Bytes);
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+      result.Lines.push_back(text.substr(start));
+      break;
+    }
+    result.Lines.push_back(text.substr(start, end - start));
+    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  }
+  return result;
+}
+
+std::string EncodeTextLines(const std::vector<std::string>& Lines, TTextEncoding& Encoding) {
+  std::string text;
+  for (const std::string& line : Lines) {
+    text += line;
+    text += "\r\n";
+  }
+  if (Encoding == teAnsi) {
+    std::string ansi = Utf8ToAnsi(text);
+    if (AnsiToUtf8(ansi) == text) return ansi;
+    Encoding = teUtf8;
+  }
+  switch (Encoding) {
+    case teUtf16Le:
+      return std::string(kUtf16LeBom) + Utf8ToUtf16Le(text);
+    case teUtf16Be:
+      return std::string(kUtf16BeBom) + SwapByteOrder16(Utf8ToUtf16Le(text));
+    default:
+      return std::string(kUtf8Bom) + text;
+  }
+}
+
+}  // namespace gw

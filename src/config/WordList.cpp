@@ -1,0 +1,42 @@
+#include "config/WordList.h"
+
+namespace gw {
+
+std::vector<std::string> TWordList::Items() const {
+  std::lock_guard lock(FWordListLock);
+  return FWords;
+}
+
+void TWordList::Assign(std::vector<std::string> AItems) {
+  std::lock_guard lock(FWordListLock);
+  FWords = std::move(AItems);
+}
+
+TTextEncoding TWordList::Encoding() const {
+  std::lock_guard lock(FWordListLock);
+  return FEncoding;
+}
+
+void TWordList::LoadFromFile(const std::string& AFileName) {
+  std::lock_guard lock(FWordListLock);
+  TTextLines text = DecodeTextLines(ReadFileBytes(AFileName));
+  FWords = std::move(text.Lines);
+  FEncoding = text.Encoding;
+}
+
+void TWordList::SaveToFile(const std::string& AFileName) {
+  std::vector<std::string> words;
+  TTextEncoding encoding;
+  {
+    std::lock_guard lock(FWordListLock);
+    words = FWords;
+    encoding = FEncoding;
+  }
+  const std::string bytes = EncodeTextLines(words, encoding);
+  WriteFileBytes(AFileName, bytes);
+  // Text the ANSI code page cannot hold moved the file to UTF-8; later saves keep to it.
+  std::lock_guard lock(FWordListLock);
+  FEncoding = encoding;
+}
+
+}  // namespace gw
