@@ -84,6 +84,22 @@ void TBlowfishCipher::DecryptBlock(const uint8_t* In, uint8_t* Out) const {
   BF_ecb_encrypt(In, Out, &FKey->Key, BF_DECRYPT);
 }
 
+// CFB with 8-bit feedback for messages shorter than a block: each byte is XORed with the first
+// byte of E(register), and the register shifts in the ciphertext byte (both directions encrypt).
+void TBlowfishCipher::Cfb8(const uint8_t* IV, const uint8_t* In, uint8_t* Out, size_t N,
+                           bool Encrypting) const {
+  TBlowfishBlock reg;
+  std::memcpy(reg.data(), IV, kBlowfishBlockSize);
+  uint8_t e[kBlowfishBlockSize];
+  for (size_t i = 0; i < N; ++i) {
+    EncryptBlock(reg.data(), e);
+    const uint8_t c = Encrypting ? static_cast<uint8_t>(In[i] ^ e[0]) : In[i];
+    Out[i] = In[i] ^ e[0];
+    std::memmove(reg.data(), reg.data() + 1, kBlowfishBlockSize - 1);
+    reg[kBlowfishBlockSize - 1] = c;
+  }
+}
+
 std::vector<uint8_t> TBlowfishCipher::Encrypt(std::span<const uint8_t> Plain) const {
   if (Plain.empty()) return {};
   TBlowfishBlock iv;
@@ -101,17 +117,9 @@ std::vector<uint8_t> TBlowfishCipher::EncryptWithIV(std::span<const uint8_t> Pla
   std::memcpy(out.data(), IV.data(), kBlowfishBlockSize);
   uint8_t* dst = out.data() + kBlowfishBlockSize;
   const uint8_t* src = Plain.data();
-  uint8_t e[kBlowfishBlockSize];
 
   if (n < kBlowfishBlockSize) {
-    // CFB with 8-bit feedback: the register shifts in each ciphertext byte.
-    TBlowfishBlock reg = IV;
-    for (size_t i = 0; i < n; ++i) {
-      EncryptBlock(reg.data(), e);
-      dst[i] = src[i] ^ e[0];
-      std::memmove(reg.data(), reg.data() + 1, kBlowfishBlockSize - 1);
-      reg[kBlowfishBlockSize - 1] = dst[i];
-    }
+    Cfb8(IV.data(), src, dst, n, true);
     return out;
   }
 
@@ -153,14 +161,7 @@ std::vector<uint8_t> TBlowfishCipher::Decrypt(std::span<const uint8_t> Cipher) c
   uint8_t d[kBlowfishBlockSize];
 
   if (n < kBlowfishBlockSize) {
-    TBlowfishBlock reg;
-    std::memcpy(reg.data(), iv, kBlowfishBlockSize);
-    for (size_t i = 0; i < n; ++i) {
-      EncryptBlock(reg.data(), d);
-      dst[i] = src[i] ^ d[0];
-      std::memmove(reg.data(), reg.data() + 1, kBlowfishBlockSize - 1);
-      reg[kBlowfishBlockSize - 1] = src[i];
-    }
+    Cfb8(iv, src, dst, n, false);
     return out;
   }
 

@@ -66,6 +66,7 @@ class TBlowfishCipher {
  private:
   struct TKeySchedule;
   TBlowfishCipher();
+  void Cfb8(const uint8_t* IV, const uint8_t* In, uint8_t* Out, size_t N, bool Encrypting) const;
   std::unique_ptr<TKeySchedule> FKey;
 };
 
