@@ -153,7 +153,7 @@ TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
   FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
   FWorker->UnLock();
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
-  EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x05xy\x02\0\0\0\x02q", 15));
+  EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x05xy\x02\0\0\0\x02q", 14));
 }
 
 TEST_F(GateWayWorkerTest, MessagesWaitWhileASendIsInFlightThenGoTogether) {
