@@ -1,0 +1,25 @@
+// Small helpers the console's windows share: UTF-8 <-> QString, hints with the console's
+// timing, and spin fields bound to a TSpinRange. User-interface thread only.
+#pragma once
+
+#include <QString>
+#include <string>
+
+#include "console/SpinRange.h"
+
+class QSpinBox;
+class QWidget;
+
+namespace gw {
+
+inline QString ToQt(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+inline std::string FromQt(const QString& text) { return text.toUtf8().toStdString(); }
+
+// Shows `hint` (with "\n" line breaks) over `widget` for 10 seconds.
+void SetHint(QWidget* widget, const char* hint);
+
+// A spin field with the range and step of `range`; typed values are pulled into the range when
+// the field loses focus. `arrowsOnly` fields cannot be typed into.
+QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent = nullptr);
+
+}  // namespace gw

@@ -1,0 +1,135 @@
+#include "console/IPaddrFilterModel.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "console/ConsoleShared.h"
+
+namespace gw {
+
+namespace {
+
+// Case-insensitive order of the list boxes; equal texts keep their order of arrival.
+bool TextLess(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+}  // namespace
+
+TIPaddrFilterModel::TIPaddrFilterModel(TGateIPManager& manager, TBlockedProc onAddressBlocked)
+    : FManager(manager), FOnAddressBlocked(std::move(onAddressBlocked)) {}
+
+TIPaddrFilterFields TIPaddrFilterModel::Load(const TGateWayConfigure& config) {
+  TIPaddrFilterFields f;
+  f.MaxConnOfIPaddr = kMaxConnRange.Clamp(config.MaxConnOfIPaddr);
+  f.BlockMethod = static_cast<int>(config.BlockMethod);
+  f.MaxClientPacketSize = kMaxPacketRange.Clamp(config.MaxClientPacketSize);
+  f.NomClientPacketSize = kNomPacketRange.Clamp(config.NomClientPacketSize);
+  f.MaxClientMsgCount = kMsgCountRange.Clamp(config.MaxClientMsgCount);
+  f.KickOverPacketSize = config.KickOverPacketSize;
+  f.ClientTimeOut = kClientTimeOutRange.Clamp(config.ClientTimeOut);
+  f.ClearTempList = config.ClearTempList;
+  f.ClearTempBlockListTime = kClearTempTimeRange.Clamp(config.ClearTempBlockListTime);
+  f.ConnectionATKCount = kAttackRange.Clamp(config.ConnectionATKCount);
+  f.ConnectionATKSec = kAttackRange.Clamp(config.ConnectionATKSec);
+  return f;
+}
+
+void TIPaddrFilterModel::Store(const TIPaddrFilterFields& f, TGateWayConfigure& config) {
+  config.MaxConnOfIPaddr = f.MaxConnOfIPaddr;
+  if (f.BlockMethod >= static_cast<int>(mDisconnect) && f.BlockMethod <= static_cast<int>(mBlockList))
+    config.BlockMethod = static_cast<TBlockIPMethod>(f.BlockMethod);
+  config.MaxClientPacketSize = f.MaxClientPacketSize;
+  config.NomClientPacketSize = f.NomClientPacketSize;
+  config.MaxClientMsgCount = f.MaxClientMsgCount;
+  config.KickOverPacketSize = f.KickOverPacketSize;
+  config.ClientTimeOut = std::max(f.ClientTimeOut, kMinClientTimeOut);
+  config.ClearTempList = f.ClearTempList;
+  config.ClearTempBlockListTime = f.ClearTempBlockListTime;
+  config.ConnectionATKSec = f.ConnectionATKSec;
+  config.ConnectionATKCount = f.ConnectionATKCount;
+}
+
+void TIPaddrFilterModel::InsertSorted(std::vector<std::string>& list, const std::string& text) {
+  list.insert(std::upper_bound(list.begin(), list.end(), text, TextLess), text);
+}
+
+std::vector<std::string> TIPaddrFilterModel::TakeSelected(std::vector<std::string>& list,
+                                                          const std::vector<int>& selected) {
+  std::vector<bool> marked(list.size(), false);
+  for (int index : selected)
+    if (index >= 0 && index < static_cast<int>(list.size())) marked[index] = true;
+  std::vector<std::string> taken;
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < list.size(); ++i) (marked[i] ? taken : kept).push_back(list[i]);
+  list = std::move(kept);
+  return taken;
+}
+
+void TIPaddrFilterModel::Blocked(const std::string& address) {
+  if (FOnAddressBlocked) FOnAddressBlocked(address);
+}
+
+void TIPaddrFilterModel::RefillTemp() {
+  FTempList.clear();
+  std::vector<std::string> addresses = TempBlockAddresses(FManager);
+  for (const std::string& a : addresses) InsertSorted(FTempList, a);
+}
+
+void TIPaddrFilterModel::RefillBlock() {
+  FBlockList.clear();
+  std::vector<std::string> addresses = BlockAddresses(FManager);
+  for (const std::string& a : addresses) InsertSorted(FBlockList, a);
+}
+
+void TIPaddrFilterModel::AddTemp(const std::string& address) {
+  InsertSorted(FTempList, address);
+  FManager.AddTempBlockIP(address);
+  Blocked(address);
+}
+
+void TIPaddrFilterModel::MoveTempToBlock(const std::vector<int>& selected) {
+  std::vector<std::string> moved = TakeSelected(FTempList, selected);
+  if (moved.empty()) return;
+  for (const std::string& a : moved) {
+    FManager.RemoveTempBlockIP(a);
+    FManager.AddBlockIP(a);
+    InsertSorted(FBlockList, a);
+  }
+  FManager.SaveBlockIPList();
+  for (const std::string& a : moved) Blocked(a);
+}
+
+void TIPaddrFilterModel::DeleteTemp(const std::vector<int>& selected) {
+  for (const std::string& a : TakeSelected(FTempList, selected)) FManager.RemoveTempBlockIP(a);
+}
+
+void TIPaddrFilterModel::AddBlock(const std::string& address) {
+  InsertSorted(FBlockList, address);
+  FManager.AddBlockIP(address);
+  FManager.SaveBlockIPList();
+  Blocked(address);
+}
+
+void TIPaddrFilterModel::MoveBlockToTemp(const std::vector<int>& selected) {
+  std::vector<std::string> moved = TakeSelected(FBlockList, selected);
+  if (moved.empty()) return;
+  for (const std::string& a : moved) {
+    FManager.RemoveBlockIP(a);
+    FManager.AddTempBlockIP(a);
+    InsertSorted(FTempList, a);
+  }
+  FManager.SaveBlockIPList();
+  for (const std::string& a : moved) Blocked(a);
+}
+
+void TIPaddrFilterModel::DeleteBlock(const std::vector<int>& selected) {
+  std::vector<std::string> removed = TakeSelected(FBlockList, selected);
+  if (removed.empty()) return;
+  for (const std::string& a : removed) FManager.RemoveBlockIP(a);
+  FManager.SaveBlockIPList();
+}
+
+}  // namespace gw

@@ -1,0 +1,299 @@
+// The five settings dialogs driven through their real widgets on the offscreen platform:
+// validations with their error boxes, ranges and clamping, what is stored and saved, the block
+// list commands acting on the IP manager and its file at once, the word list editing and the
+// speed-hack save-button logic.
+#include <QtTest>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <fstream>
+#include <sstream>
+
+#include "config/GateShare.h"
+#include "console/FrmGeneralConfig.h"
+#include "console/FrmHookCheck.h"
+#include "console/FrmIPaddrFilter.h"
+#include "console/FrmMessageFilterConfig.h"
+#include "console/FrmPrefConfig.h"
+#include "console/ScriptedPrompts.h"
+
+using namespace gw;
+
+namespace {
+
+std::string ReadFile(const QString& path) {
+  std::ifstream in(path.toStdString(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+class SettingsDialogsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir FDir;
+  QString FConfigFile;
+  QString FOldDir;
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(FDir.isValid());
+    FOldDir = QDir::currentPath();
+    // The word list file is named relative to the working directory.
+    QDir::setCurrent(FDir.path());
+    FConfigFile = FDir.filePath("GateWay.xml");
+  }
+  void cleanupTestCase() { QDir::setCurrent(FOldDir); }
+  void init() { QFile::remove(FConfigFile); }
+
+  void generalAcceptsEmbeddedAddressAndStoresTrimmedTexts() {
+    TScriptedPrompts prompts;
+    TGateWayConfigure config;
+    TFrmGeneralConfig dialog(config, FConfigFile.toStdString());
+    QCOMPARE(dialog.windowTitle(), QString::fromUtf8("基本设置"));
+    QCOMPARE(dialog.EditGatePort()->text(), QString("7200"));
+    dialog.EditGateAddr()->setText(" x10.0.0.1y ");
+    dialog.EditGatePort()->setText(" 7300");
+    dialog.EditTitle()->setText(QString::fromUtf8(" 一号网关 "));
+    dialog.CheckMinimize()->setChecked(false);
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QVERIFY(prompts.Errors().isEmpty());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(config.GateAddr, std::string("x10.0.0.1y"));
+    QCOMPARE(config.GatePort, std::string("7300"));
+    QCOMPARE(config.Title, std::string("一号网关"));
+    QVERIFY(!config.Minimize);
+    QVERIFY(ReadFile(FConfigFile).find("\t<GatePort>7300</GatePort>\r\n") != std::string::npos);
+  }
+
+  void generalRejects_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("error");
+    const QString portError = QString::fromUtf8("网关端口设置错误！！！");
+    QTest::newRow("gate address 10.0.0") << "gateaddr" << "10.0.0" << QString::fromUtf8("网关地址设置错误！！！");
+    QTest::newRow("gate port 65536") << "gateport" << "65536" << portError;
+    QTest::newRow("gate port not a number") << "gateport" << "72OO" << portError;
+    QTest::newRow("server port 65536") << "serverport" << "65536" << portError;
+    QTest::newRow("blank title") << "title" << "   " << QString::fromUtf8("标题设置错误！！！");
+  }
+  void generalRejects() {
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QFETCH(QString, error);
+    TScriptedPrompts prompts;
+    TGateWayConfigure config;
+    TFrmGeneralConfig dialog(config, FConfigFile.toStdString());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QLineEdit* edit = field == "gateaddr"     ? dialog.EditGateAddr()
+                      : field == "gateport"   ? dialog.EditGatePort()
+                      : field == "serverport" ? dialog.EditServerPort()
+                                              : dialog.EditTitle();
+    edit->setText(text);
+    dialog.EditServerAddr()->setFocus();
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(prompts.Errors(), QStringList{error});
+    QCOMPARE(prompts.Asked.front().Caption, QString::fromUtf8("错误信息"));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.focusWidget(), static_cast<QWidget*>(edit));
+    QCOMPARE(config.GatePort, std::string("7200"));  // nothing stored
+    QVERIFY(!QFile::exists(FConfigFile));
+  }
+
+  // The real error box: caption, icon and text, answered by a timer that finds it.
+  void generalShowsRealErrorBox() {
+    TGateWayConfigure config;
+    TFrmGeneralConfig dialog(config, FConfigFile.toStdString());
+    dialog.EditGatePort()->setText("65536");
+    QString caption, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      caption = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      box->accept();
+    });
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(caption, QString::fromUtf8("错误信息"));
+    QCOMPARE(text, QString::fromUtf8("网关端口设置错误！！！"));
+    QCOMPARE(icon, QMessageBox::Critical);
+  }
+
+  void performanceShowsSecondsAndStoresMilliseconds() {
+    TGateWayConfigure config;
+    QCOMPARE(config.CheckServerTimeOutTime, 180000);
+    config.ClientSendBlockSize = 2000;
+    TFrmPrefConfig dialog(config, FConfigFile.toStdString());
+    QCOMPARE(dialog.SpinTimeOut()->value(), 180);
+    QCOMPARE(dialog.SpinBlockSize()->value(), 1460);
+    QVERIFY(!dialog.SpinBlockSize()->isEnabled());
+    QCOMPARE(dialog.SpinWarningSize()->value(), 32767);
+    // The time-out field has no range: a value far from 60 stays as typed.
+    dialog.SpinTimeOut()->setValue(1000);
+    QCOMPARE(dialog.SpinTimeOut()->value(), 1000);
+    dialog.SpinTimeOut()->setValue(180);
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(config.CheckServerTimeOutTime, 180000);
+    QCOMPARE(config.ClientSendBlockSize, 1460);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QVERIFY(ReadFile(FConfigFile).find("<ClientSendBlockSize>1460<") != std::string::npos);
+  }
+
+  void ipFilterPullsIntoRangeAndRaisesShortTimeOut() {
+    TScriptedPrompts prompts;
+    TGateWayConfigure config;
+    TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+    QCOMPARE(config.ClearTempBlockListTime, 12000);
+    TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(), {});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QCOMPARE(dialog.Pages()->currentIndex(), 0);
+    QCOMPARE(dialog.SpinClearTempTime()->value(), 10000);
+    QVERIFY(dialog.RadioMethod(mDisconnect)->isChecked());
+    dialog.SpinClientTimeOut()->setValue(50);
+    dialog.SpinMaxConn()->setValue(500);  // beyond 100: pulled into range
+    dialog.RadioMethod(mBlockList)->setChecked(true);
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(config.ClientTimeOut, 100);
+    QCOMPARE(config.ClearTempBlockListTime, 10000);
+    QCOMPARE(config.MaxConnOfIPaddr, 100);
+    QCOMPARE(config.BlockMethod, mBlockList);
+    QCOMPARE(manager.MaxConnections(), 100);
+    QVERIFY(QFile::exists(FConfigFile));
+  }
+
+  void ipFilterMovesThreeEntriesAndRewritesTheFileAtOnce() {
+    TScriptedPrompts prompts;
+    TGateWayConfigure config;
+    const QString listFile = FDir.filePath("BlockIPList.txt");
+    TGateIPManager manager(listFile.toStdString());
+    for (const char* a : {"10.0.0.4", "10.0.0.2", "10.0.0.1", "10.0.0.3"}) manager.AddBlockIP(a);
+    manager.AddTempBlockIP("9.9.9.9");
+    manager.SaveBlockIPList();
+    std::vector<std::string> blocked;
+    TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(),
+                            [&](const std::string& a) { blocked.push_back(a); });
+    QListWidget* list = dialog.ListBlock();
+    QCOMPARE(list->count(), 4);
+    QCOMPARE(list->item(0)->text(), QString("10.0.0.1"));  // sorted by text
+    QCOMPARE(list->item(3)->text(), QString("10.0.0.4"));
+
+    dialog.UpdateBlockMenu();
+    QVERIFY(dialog.BlockMenu().Sort->isEnabled());
+    QVERIFY(!dialog.BlockMenu().Move->isEnabled());  // nothing current yet
+    list->setCurrentRow(0);
+    list->item(0)->setSelected(true);
+    list->item(2)->setSelected(true);
+    list->item(3)->setSelected(true);
+    dialog.UpdateBlockMenu();
+    QVERIFY(dialog.BlockMenu().Move->isEnabled());
+    QVERIFY(dialog.BlockMenu().Delete->isEnabled());
+    dialog.BlockMenu().Move->trigger();
+
+    QCOMPARE(ReadFile(listFile), std::string("10.0.0.2\r\n"));
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(dialog.ListTemp()->count(), 4);
+    QCOMPARE(dialog.ListTemp()->item(3)->text(), QString("9.9.9.9"));
+    std::vector<std::string> temp;
+    manager.EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
+    QCOMPARE(temp, (std::vector<std::string>{"9.9.9.9", "10.0.0.1", "10.0.0.3", "10.0.0.4"}));
+    QCOMPARE(blocked, (std::vector<std::string>{"10.0.0.1", "10.0.0.3", "10.0.0.4"}));
+
+    // Adding to the permanent list writes the file too; an empty address is refused.
+    prompts.Inputs = {QString("  "), QString("10.1.1.1")};
+    dialog.BlockMenu().Add->trigger();
+    QCOMPARE(prompts.Errors().size(), 1);
+    dialog.BlockMenu().Add->trigger();
+    QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("永久IP过滤"));
+    QCOMPARE(ReadFile(listFile), std::string("10.0.0.2\r\n10.1.1.1\r\n"));
+    // Deleting from the temporary list acts on the manager at once.
+    dialog.ListTemp()->setCurrentRow(3);
+    dialog.ListTemp()->item(3)->setSelected(true);
+    dialog.TempMenu().Delete->trigger();
+    QCOMPARE(dialog.ListTemp()->count(), 3);
+    temp.clear();
+    manager.EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
+    QCOMPARE(temp.size(), size_t(3));
+    QVERIFY(std::find(temp.begin(), temp.end(), "9.9.9.9") == temp.end());
+  }
+
+  void messageFilterDeletingTheLastEntryMakesTheNewLastCurrent() {
+    TScriptedPrompts prompts;
+    WordList().Assign({"外挂", "代练", "私服"});
+    TFrmMessageFilterConfig dialog;
+    dialog.Open();
+    QVERIFY(!dialog.ButtonDelete()->isEnabled());
+    QVERIFY(!dialog.ButtonModify()->isEnabled());
+    QListWidget* list = dialog.ListWords();
+    QCOMPARE(list->count(), 3);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(2)).center());
+    QVERIFY(dialog.ButtonDelete()->isEnabled());
+    QTest::mouseClick(dialog.ButtonDelete(), Qt::LeftButton);
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(dialog.Model().Current(), 1);
+    QCOMPARE(list->currentRow(), 1);
+    QVERIFY(dialog.ButtonModify()->isEnabled());
+
+    prompts.Inputs = {QString(""), QString::fromUtf8("刷钱")};
+    QTest::mouseClick(dialog.ButtonAdd(), Qt::LeftButton);
+    QCOMPARE(prompts.Errors(), QStringList{QString::fromUtf8("请输入正确的文本！！！")});
+    QTest::mouseClick(dialog.ButtonAdd(), Qt::LeftButton);
+    QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("增加过滤文字"));
+    QCOMPARE(list->count(), 3);
+    // Nothing reaches the word list before "确定(&O)".
+    QCOMPARE(WordList().Items().size(), size_t(3));
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(WordList().Items(), (std::vector<std::string>{"外挂", "代练", "刷钱"}));
+    QVERIFY(QFile::exists(FDir.filePath("WordFilter.txt")));
+  }
+
+  void speedHackDefaultsThenCloseStoreNothing() {
+    TGateWayConfigure config;
+    TFrmHookCheck dialog(config, FConfigFile.toStdString());
+    QVERIFY(!dialog.ButtonSave()->isEnabled());
+    QVERIFY(!dialog.CheckWalk()->isChecked());
+    QTest::mouseClick(dialog.CheckWalk(), Qt::LeftButton);  // a control box alone
+    QVERIFY(!dialog.ButtonSave()->isEnabled());
+    QTest::mouseClick(dialog.ButtonDefault(), Qt::LeftButton);
+    QVERIFY(dialog.ButtonSave()->isEnabled());
+    QVERIFY(dialog.CheckSpell()->isChecked());
+    QVERIFY(dialog.EditErrMsg()->isEnabled());
+    QCOMPARE(dialog.SpinInc()->value(), 5);
+    QTest::mouseClick(dialog.ButtonClose(), Qt::LeftButton);
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(!config.StartWalkCheck);
+    QVERIFY(!config.StartWarning);
+    QVERIFY(!QFile::exists(FConfigFile));
+
+    // The next opening starts from the configuration again; a spin change enables saving.
+    dialog.Open();
+    QVERIFY(!dialog.CheckWalk()->isChecked());
+    QVERIFY(!dialog.ButtonSave()->isEnabled());
+    QVERIFY(!dialog.EditErrMsg()->isEnabled());
+    dialog.SpinInc()->setValue(7);
+    QVERIFY(dialog.ButtonSave()->isEnabled());
+    QTest::mouseClick(dialog.CheckWarning(), Qt::LeftButton);
+    QVERIFY(dialog.EditErrMsg()->isEnabled());
+    QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
+    QVERIFY(!dialog.ButtonSave()->isEnabled());
+    QCOMPARE(config.IncErrorCount, 7);
+    QVERIFY(config.StartWarning);
+    QVERIFY(ReadFile(FConfigFile).find("<IncErrorCount>7<") != std::string::npos);
+  }
+};
+
+QTEST_MAIN(SettingsDialogsTest)
+#include "SettingsDialogsTest.moc"
