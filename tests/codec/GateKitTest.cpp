@@ -94,6 +94,21 @@ TEST(GateKitTest, LaunchBlockLayout) {
   for (size_t off : {2u, 3u, 398u, 399u}) EXPECT_EQ(block[off], 0) << off;
   for (size_t off = 296; off < 397; ++off) ASSERT_EQ(block[off], 0) << off;
 
+  // The gateway's own reader takes the block as written.
+  TLaunchParams params;
+  std::string error;
+  ASSERT_TRUE(params.Decode(text, error)) << error;
+  EXPECT_TRUE(params.HasAddresses());
+  EXPECT_EQ(params.GateAddr(), "0.0.0.0");
+  EXPECT_EQ(params.GatePort(), 7300);
+  EXPECT_EQ(params.ServerPort(), 5001);
+  EXPECT_EQ(params.LoginSrvAddr(), "网关.example");
+  EXPECT_EQ(params.DBSrvAddr(), "db.local");
+  EXPECT_EQ(params.GateNumber(), 7);
+  EXPECT_EQ(params.ControlHandle(), 0x12345678u);
+  EXPECT_TRUE(params.PressureTestMark());
+  EXPECT_FALSE(params.PerformanceMark());
+
   const std::string profiled = Line({"launch-block", "--gate", "a:1", "--logic", "b:2", "--login",
                                      "c:3", "--db", "d:4", "--profiling"});
   DecodeSourceData(profiled, block.data(), static_cast<int32_t>(block.size()));

@@ -18,7 +18,7 @@ void PutEndpoint(TLaunchBlock& Block, size_t AddrOffset, size_t PortOffset,
                  const TLaunchEndpoint& Endpoint, const char* Name) {
   const std::string ansi = Utf8ToAnsi(Endpoint.Addr);
   if (ansi.empty()) throw std::invalid_argument(std::string(Name) + " address is empty");
-  if (ansi.size() > kLaunchAddrFieldSize - 1) {
+  if (ansi.size() > TLaunchParams::kAddrFieldSize - 1) {
     throw std::invalid_argument(std::string(Name) + " address is longer than 67 bytes");
   }
   Block[AddrOffset] = static_cast<uint8_t>(ansi.size());
@@ -46,14 +46,18 @@ TLaunchEndpoint ParseLaunchEndpoint(const std::string& Text) {
 
 TLaunchBlock BuildLaunchBlock(const TLaunchBlockRequest& Request) {
   TLaunchBlock block{};
-  block[kLaunchProfilingOffset] = Request.Profiling ? 1 : 0;
-  block[kLaunchGateNumberOffset] = Request.GateNumber;
-  PutInt32(block, kLaunchControllerOffset, Request.ControllerHandle);
-  PutEndpoint(block, kLaunchGateAddrOffset, kLaunchGatePortOffset, Request.Gate, "gate");
-  PutEndpoint(block, kLaunchLogicAddrOffset, kLaunchLogicPortOffset, Request.Logic, "logic");
-  PutEndpoint(block, kLaunchLoginAddrOffset, kLaunchLoginPortOffset, Request.Login, "login");
-  PutEndpoint(block, kLaunchDBAddrOffset, kLaunchDBPortOffset, Request.DB, "db");
-  block[kLaunchPressureTestOffset] = Request.PressureTest ? 1 : 0;
+  block[TLaunchParams::kPerformanceMarkOffset] = Request.Profiling ? 1 : 0;
+  block[TLaunchParams::kGateNumberOffset] = Request.GateNumber;
+  PutInt32(block, TLaunchParams::kControlHandleOffset, Request.ControllerHandle);
+  PutEndpoint(block, TLaunchParams::kGateAddrOffset, TLaunchParams::kGatePortOffset, Request.Gate,
+              "gate");
+  PutEndpoint(block, TLaunchParams::kServerAddrOffset, TLaunchParams::kServerPortOffset,
+              Request.Logic, "logic");
+  PutEndpoint(block, TLaunchParams::kLoginSrvAddrOffset, TLaunchParams::kLoginSrvPortOffset,
+              Request.Login, "login");
+  PutEndpoint(block, TLaunchParams::kDBSrvAddrOffset, TLaunchParams::kDBSrvPortOffset, Request.DB,
+              "db");
+  block[TLaunchParams::kPressureTestMarkOffset] = Request.PressureTest ? 1 : 0;
   return block;
 }
 

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "config/LaunchParams.h"
+
 namespace gw {
 
-inline constexpr size_t kLaunchBlockSize = 400;
-using TLaunchBlock = std::array<uint8_t, kLaunchBlockSize>;
+// The layout is the one the gateway reads (TLaunchParams).
+using TLaunchBlock = TLaunchParams::TBlock;
 
 struct TLaunchEndpoint {
   std::string Addr;  // UTF-8; stored in the ANSI code page, at most 67 bytes there
@@ -26,21 +28,6 @@ struct TLaunchBlockRequest {
   bool PressureTest = false;
   bool Profiling = false;
 };
-
-// Field offsets of the block (little-endian; addresses are a length byte and up to 67 bytes).
-inline constexpr size_t kLaunchProfilingOffset = 0;
-inline constexpr size_t kLaunchGateNumberOffset = 1;
-inline constexpr size_t kLaunchControllerOffset = 4;
-inline constexpr size_t kLaunchGateAddrOffset = 8;
-inline constexpr size_t kLaunchGatePortOffset = 76;
-inline constexpr size_t kLaunchLogicAddrOffset = 80;
-inline constexpr size_t kLaunchLogicPortOffset = 148;
-inline constexpr size_t kLaunchLoginAddrOffset = 152;
-inline constexpr size_t kLaunchLoginPortOffset = 220;
-inline constexpr size_t kLaunchDBAddrOffset = 224;
-inline constexpr size_t kLaunchDBPortOffset = 292;
-inline constexpr size_t kLaunchPressureTestOffset = 397;
-inline constexpr size_t kLaunchAddrFieldSize = 68;
 
 // Parses "ADDR:PORT" (the port after the last colon, 0 to 65535). Throws std::invalid_argument.
 TLaunchEndpoint ParseLaunchEndpoint(const std::string& Text);
