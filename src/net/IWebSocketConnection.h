@@ -3,12 +3,21 @@
 // while a connection is open and while any send on it is unfinished.
 //
 // Thread safety: every operation is safe to call from any thread.
+//
+// Event order per connection (guaranteed by the transport): the open event first,
+// then the message events one at a time in arrival order, then exactly one close
+// event. Message events and the close event never run concurrently with each other,
+// and no message event is delivered after the close event, so a close handler may
+// free whatever the message handler uses. A close event may come without an open
+// event (the upgrade reply could not be sent).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace gw {
 
@@ -16,9 +25,10 @@ class IWebSocketConnection;
 using PWebSocketConnection = std::shared_ptr<IWebSocketConnection>;
 
 // Completion of one WsSend: the connection and whether the whole message went out.
-// Runs exactly once per WsSend: on an I/O thread when the last byte has been
-// written, or with false (at once on the caller's thread when the connection is
-// already closed, otherwise when the connection closes with the send unfinished).
+// Runs exactly once per WsSend: with true on the thread that wrote the last byte (the
+// calling thread when the message went out at once, otherwise an I/O thread), or with
+// false (at once on the caller's thread when the connection is already closed,
+// otherwise on the closing thread when the connection closes with the send unfinished).
 using TWsSendCallback = std::function<void(const PWebSocketConnection& connection, bool ok)>;
 
 class IWebSocketConnection {
@@ -32,11 +42,32 @@ class IWebSocketConnection {
   // The client's address as text, e.g. "127.0.0.1".
   virtual std::string PeerAddr() const = 0;
 
-  // Closes the connection; the close event runs on the calling thread, once.
+  // Closes the connection; the close event runs once, on the calling thread. The one
+  // exception keeps events from overlapping: when the connection's I/O thread is
+  // running an open or message handler of this connection at that moment, the close
+  // event runs on that I/O thread as soon as the handler returns. Either way Close
+  // never blocks on a handler, so it may be called while holding locks that handlers
+  // take.
   virtual void Close() = 0;
 
   // Sends one binary message. `data` must stay valid until `callback` has run.
+  // Messages sent on one connection go out in call order.
   virtual void WsSend(const void* data, size_t count, TWsSendCallback callback) = 0;
+
+  // Sends one binary message from an array the send keeps alive until it completes.
+  virtual void WsSendBytes(std::vector<uint8_t> data, TWsSendCallback callback) {
+    auto held = std::make_shared<std::vector<uint8_t>>(std::move(data));
+    WsSend(held->data(), held->size(),
+           [held, callback = std::move(callback)](const PWebSocketConnection& c, bool ok) {
+             if (callback) callback(c, ok);
+           });
+  }
+
+  // Sends one text message (UTF-8). Connections without text support report false.
+  virtual void WsSendText(std::string text, TWsSendCallback callback) {
+    (void)text;
+    if (callback) callback(nullptr, false);
+  }
 };
 
 }  // namespace gw

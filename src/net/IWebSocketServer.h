@@ -1,0 +1,84 @@
+// The WebSocket listener as the gateway server sees it: created with a number of
+// I/O threads, open/message/close handlers registered (each any number of times,
+// called in registration order), a port set, started and later stopped.
+//
+// Thread safety: handler registration is safe from any thread, also from inside a
+// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxHeaderSize/SetLogger belong to the
+// owner and come before Start. Start and Stop belong to the owner's thread and must
+// not be called from a handler (an I/O thread).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "logging/LogLevel.h"
+#include "net/IWebSocketConnection.h"
+
+namespace gw {
+
+enum TWsRequestType : uint8_t {
+  wsrtUnknown = 0,
+  wsrtText = 1,    // opcode 1
+  wsrtBinary = 2,  // opcode 2
+};
+
+// Open and close events run with the connection; a close handler must accept a
+// connection that never raised an open event (it carries no user object then).
+using TWsOnOpen = std::function<void(const PWebSocketConnection& connection)>;
+using TWsOnClose = std::function<void(const PWebSocketConnection& connection)>;
+// One complete message. `data` is valid only while the handler runs.
+using TWsOnMessage = std::function<void(const PWebSocketConnection& connection,
+                                        TWsRequestType requestType,
+                                        const std::vector<uint8_t>& data)>;
+// Start's result: called once per listening address tried, before Start returns.
+using TStartCallback = std::function<void(bool success)>;
+
+class IWebSocketServer {
+ public:
+  // Largest message accepted by default; a bigger one closes the connection (1009).
+  static constexpr size_t kDefaultMaxMessageSize = 1024 * 1024;
+  // Largest HTTP request header accepted by default; a bigger one is answered 400.
+  static constexpr size_t kDefaultMaxHeaderSize = 16 * 1024;
+
+  virtual ~IWebSocketServer() = default;
+
+  virtual IWebSocketServer& OnOpen(TWsOnOpen callback) = 0;
+  virtual IWebSocketServer& OnMessage(TWsOnMessage callback) = 0;
+  virtual IWebSocketServer& OnClose(TWsOnClose callback) = 0;
+
+  // Listening port (0: any free port, shared by every listening address; after a
+  // successful Start, Port reports the port in use). Addr empty: every local address,
+  // IPv6 and IPv4 on separate sockets.
+  virtual uint16_t Port() const = 0;
+  virtual void SetPort(uint16_t port) = 0;
+  virtual std::string Addr() const = 0;
+  virtual void SetAddr(const std::string& addr) = 0;
+
+  virtual void SetMaxMessageSize(size_t bytes) = 0;
+  virtual void SetMaxHeaderSize(size_t bytes) = 0;
+  // Where protocol warnings (e.g. a message over the size limit) are written; none by default.
+  virtual void SetLogger(TLogProc logger) = 0;
+
+  // Opens the listeners and the I/O threads. `callback` has run (once per address
+  // tried, false on failure) by the time Start returns. Starting twice reports false.
+  virtual void Start(TStartCallback callback) = 0;
+  // Closes the listeners and every connection, then ends the I/O threads. Every close
+  // event has run by the time Stop returns (on the calling thread, except for a
+  // connection whose handler was running at that moment: its I/O thread runs it).
+  virtual void Stop() = 0;
+  virtual bool Active() const = 0;
+
+  virtual size_t ConnectionsCount() const = 0;
+  virtual int IoThreads() const = 0;
+};
+
+using PWebSocketServer = std::shared_ptr<IWebSocketServer>;
+
+// A WebSocket server with `ioThreads` I/O threads (0 or less: processors × 2 + 1).
+PWebSocketServer CreateWebSocketServer(int ioThreads);
+
+}  // namespace gw
