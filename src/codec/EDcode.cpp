@@ -56,6 +56,51 @@ std::string Utf16BytesToText(const std::vector<uint8_t>& Plain) {
   return Utf16LeToUtf8(std::string_view(reinterpret_cast<const char*>(Plain.data()), even));
 }
 
+// Length of the well-formed UTF-8 sequence at the start of Text (RFC 3629: no overlong forms,
+// no surrogates, nothing above U+10FFFF), or 0 when it is not one.
+size_t Utf8SequenceLength(std::string_view Text) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(Text[i]); };
+  const uint8_t b0 = byte(0);
+  if (b0 < 0x80) return 1;
+  size_t n;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (Text.size() < n || byte(1) < lo || byte(1) > hi) return 0;
+  for (size_t i = 2; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// The bytes read as UTF-8: each byte that does not start a well-formed sequence becomes U+FFFD.
+std::string ReadAsUtf8(std::string_view Bytes) {
+  std::string out;
+  out.reserve(Bytes.size());
+  while (!Bytes.empty()) {
+    const size_t n = Utf8SequenceLength(Bytes);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      Bytes.remove_prefix(1);
+    } else {
+      out.append(Bytes.substr(0, n));
+      Bytes.remove_prefix(n);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 uint8_t SixBitValue(uint8_t Code) { return kSixBitReverse.Value[Code]; }
@@ -110,7 +155,7 @@ std::string EncodeMsgText(std::string_view TextUtf8) {
 
 std::string DecodeMsgText(std::string_view Text) {
   if (Text.empty()) return {};
-  return std::string(DecodeSixBitAlloc(Text).View());
+  return ReadAsUtf8(DecodeSixBitAlloc(Text).View());
 }
 
 std::string BlowfishEncryptString(std::string_view Plaintext, std::string_view Password) {

@@ -62,8 +62,9 @@ struct TSixBitBuffer {
 };
 TSixBitBuffer DecodeSixBitAlloc(std::string_view Text);
 
-// UTF-8 text to six-bit text of its bytes, and back; empty stays empty. DecodeMsgText returns
-// the decoded bytes as they are; a peer may send bytes that are not valid UTF-8.
+// UTF-8 text to six-bit text of its bytes, and back; empty stays empty. DecodeMsgText reads the
+// decoded bytes as UTF-8: each byte that does not start a well-formed sequence (a peer may send
+// anything) becomes U+FFFD, so the result is always valid UTF-8.
 std::string EncodeMsgText(std::string_view TextUtf8);
 std::string DecodeMsgText(std::string_view Text);
 

@@ -128,8 +128,19 @@ TEST(MsgTextTest, EncodesUtf8BytesAndBack) {
   for (const char* text : {"a", "hello world", "游戏网关 GateWay", "{01234567-89AB-CDEF-0123}"}) {
     EXPECT_EQ(DecodeMsgText(EncodeMsgText(text)), text);
   }
-  // Bytes that are not UTF-8 come back as they were sent.
-  EXPECT_EQ(DecodeMsgText(EncodeSixBit(B("\xFF\xFE"))), "\xFF\xFE");
+  // Bytes that are not well-formed UTF-8 become U+FFFD, one per byte.
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xFF\xFE", r + r},
+      {"a\xC3", "a" + r},                   // truncated sequence
+      {"\xC0\xAF", r + r},                  // overlong "/"
+      {"\xED\xA0\x80", r + r + r},          // a UTF-16 surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+      {"\xF0\x9F\x98\x80\x80\xE7\xBD\x91", "\xF0\x9F\x98\x80" + r + "\xE7\xBD\x91"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(DecodeMsgText(EncodeSixBit(B(bytes))), text) << bytes;
+  }
 }
 
 }  // namespace
