@@ -50,7 +50,7 @@ void TGateIPManager::Clear() {
 void TGateIPManager::LoadBlockIPFile() {
   if (!FileExists(FBlockIPFile)) return;
   std::lock_guard lock(FBlockIPListLock);
-  const TTextLines text = DecodeTextLines(ReadFileBytes(FBlockIPFile));
+  const TTextLines text = DecodeTextLines(ReadSettingsFile(FBlockIPFile));
   const uint32_t now = Now();
   FBlockIPList.clear();
   for (const std::string& line : text.Lines) {
@@ -66,7 +66,7 @@ bool TGateIPManager::SaveBlockIPList() {
   for (const TSockaddr& entry : FBlockIPList) lines.push_back(entry.IPaddr);
   try {
     TTextEncoding encoding = teAnsi;
-    WriteFileBytes(FBlockIPFile, EncodeTextLines(lines, encoding));
+    WriteSettingsFile(FBlockIPFile, EncodeTextLines(lines, encoding));
     return true;
   } catch (const std::exception&) {
     // The block list is saved after every change of the filter dialog; a failed save leaves

@@ -146,12 +146,12 @@ void TuSerialObject::LoadFromStream(std::istream& AStream) {
 }
 
 void TuSerialObject::SaveToXMLFile(const std::string& AXMLFile) const {
-  WriteFileBytes(AXMLFile, SaveToText());
+  WriteSettingsFile(AXMLFile, SaveToText());
 }
 
 void TuSerialObject::LoadFromXMLFile(const std::string& AXMLFile) {
   if (!FileExists(AXMLFile)) SaveToXMLFile(AXMLFile);
-  LoadFromText(ReadFileBytes(AXMLFile));
+  LoadFromText(ReadSettingsFile(AXMLFile));
 }
 
 }  // namespace gw

@@ -64,7 +64,7 @@ bool SameTextIgnoringCase(std::string_view A, std::string_view B) {
   return true;
 }
 
-std::string ReadFileBytes(const std::string& FileName) {
+std::string ReadSettingsFile(const std::string& FileName) {
   TFileDescriptor fd(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) throw ESettingsFileError(FileError("Cannot open file", FileName, errno));
   struct stat st {};
@@ -87,7 +87,7 @@ std::string ReadFileBytes(const std::string& FileName) {
   return bytes;
 }
 
-void WriteFileBytes(const std::string& FileName, std::string_view Bytes) {
+void WriteSettingsFile(const std::string& FileName, std::string_view Bytes) {
   TFileDescriptor fd(::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.Get() < 0) throw ESettingsFileError(FileError("Cannot create file", FileName, errno));
   while (!Bytes.empty()) {

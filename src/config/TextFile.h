@@ -31,10 +31,10 @@ bool SameTextIgnoringCase(std::string_view A, std::string_view B);
 
 // The file's bytes. Throws ESettingsFileError when it cannot be opened or read, is a folder or is
 // larger than kMaxSettingsFileSize.
-std::string ReadFileBytes(const std::string& FileName);
+std::string ReadSettingsFile(const std::string& FileName);
 
 // Creates or truncates the file and writes the bytes. Throws ESettingsFileError on failure.
-void WriteFileBytes(const std::string& FileName, std::string_view Bytes);
+void WriteSettingsFile(const std::string& FileName, std::string_view Bytes);
 
 struct TTextLines {
   std::vector<std::string> Lines;  // UTF-8

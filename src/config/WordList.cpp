@@ -19,7 +19,7 @@ TTextEncoding TWordList::Encoding() const {
 
 void TWordList::LoadFromFile(const std::string& AFileName) {
   std::lock_guard lock(FWordListLock);
-  TTextLines text = DecodeTextLines(ReadFileBytes(AFileName));
+  TTextLines text = DecodeTextLines(ReadSettingsFile(AFileName));
   FWords = std::move(text.Lines);
   FEncoding = text.Encoding;
 }
@@ -33,7 +33,7 @@ void TWordList::SaveToFile(const std::string& AFileName) {
     encoding = FEncoding;
   }
   const std::string bytes = EncodeTextLines(words, encoding);
-  WriteFileBytes(AFileName, bytes);
+  WriteSettingsFile(AFileName, bytes);
   // Text the ANSI code page cannot hold moved the file to UTF-8; later saves keep to it.
   std::lock_guard lock(FWordListLock);
   FEncoding = encoding;

@@ -1,0 +1,106 @@
+// Helpers for the configuration tests: a private working folder, file access, polling waits
+// and a capture of the process-wide logger's lines.
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/LoggerThread.h"
+
+namespace gw::config_test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TScratchFolder {
+ public:
+  TScratchFolder() {
+    static std::atomic<int> counter{0};
+    FPath = std::filesystem::temp_directory_path() /
+            ("gw_config_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::remove_all(FPath);
+    std::filesystem::create_directories(FPath);
+  }
+  ~TScratchFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(FPath, ec);
+  }
+  TScratchFolder(const TScratchFolder&) = delete;
+  TScratchFolder& operator=(const TScratchFolder&) = delete;
+
+  std::string File(const std::string& name) const { return (FPath / name).string(); }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void PutFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Runs a log writer (no background thread) into a scratch folder and keeps every line fed
+// to the console callback.
+class TLogCapture {
+ public:
+  TLogCapture() : FWriter(Options(FFolder)) {
+    TLogger::SetLogCallBack([this](const std::string& line, TLogLevel level) {
+      std::lock_guard lock(FLinesLock);
+      FLines.push_back({line, level});
+    });
+  }
+  ~TLogCapture() { TLogger::SetLogCallBack({}); }
+
+  struct TLine {
+    std::string Text;
+    TLogLevel Level;
+  };
+  std::vector<TLine> Lines() {
+    std::lock_guard lock(FLinesLock);
+    return FLines;
+  }
+
+ private:
+  static TLoggerThread::TOptions Options(const TScratchFolder& folder) {
+    TLoggerThread::TOptions options;
+    options.Folder = folder.File("Log");
+    options.StartThread = false;
+    return options;
+  }
+
+  TScratchFolder FFolder;
+  TLoggerThread FWriter;
+  std::mutex FLinesLock;
+  std::vector<TLine> FLines;
+};
+
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace gw::config_test
