@@ -178,7 +178,9 @@ void BlowfishDecryptBuffer(std::string_view CipherText, void* Buffer, int32_t Co
                            std::string_view Password) {
   TBlowfishCipher cipher(Password);
   const std::vector<uint8_t> plain = cipher.Decrypt(Base64Decode(CipherText));
-  if (Count < 0 || plain.size() < static_cast<size_t>(Count)) throw TCodecError(kStreamReadError);
+  if (Count < 0 || plain.size() < static_cast<size_t>(Count) || (Buffer == nullptr && Count > 0)) {
+    throw TCodecError(kStreamReadError);
+  }
   if (Count > 0) std::memcpy(Buffer, plain.data(), static_cast<size_t>(Count));
 }
 

@@ -71,15 +71,15 @@ std::string DecodeMsgText(std::string_view Text);
 // The password-based Blowfish routines. Text arguments and results are UTF-8; what is
 // encrypted is the text's UTF-16LE bytes (an odd last byte of a decryption is dropped, code
 // units that are not valid UTF-16 read back as U+FFFD). Cipher texts are standard base64.
-// All throw TCodecError(kNoPasswordError) for an empty password and nothing else, except
-// BlowfishDecryptBuffer (below).
+// All throw TCodecError(kNoPasswordError) for an empty password; the encrypting ones also throw
+// TCodecError when the random generator fails; BlowfishDecryptBuffer raises as said below.
 std::string BlowfishEncryptString(std::string_view Plaintext, std::string_view Password);
 std::string BlowfishDecryptString(std::string_view CipherText, std::string_view Password);
 // Raw bytes in, base64 out (the counterpart of BlowfishDecryptBuffer).
 std::string BlowfishEncryptBuffer(std::span<const uint8_t> Data, std::string_view Password);
 // Decodes the base64, decrypts all of it and copies its first Count bytes to Buffer. Throws
 // TCodecError(kStreamReadError) when the plaintext is shorter than Count bytes (Buffer is then
-// left untouched) or Count is negative.
+// left untouched), Count is negative, or Buffer is null while Count is positive.
 void BlowfishDecryptBuffer(std::string_view CipherText, void* Buffer, int32_t Count,
                            std::string_view Password);
 

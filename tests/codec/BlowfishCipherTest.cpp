@@ -285,6 +285,7 @@ TEST(BlowfishRoutinesTest, DecryptBufferCopiesExactlyCountBytes) {
   }
   EXPECT_EQ(untouched, std::vector<uint8_t>(400, 0xEE));
   EXPECT_THROW(BlowfishDecryptBuffer(sealed, out.data(), -1, "launch"), TCodecError);
+  EXPECT_THROW(BlowfishDecryptBuffer(sealed, nullptr, 10, "launch"), TCodecError);
 }
 
 }  // namespace
