@@ -130,33 +130,37 @@ void TProxySocketClient::ProcessPackets() {
   }
 }
 
+void TProxySocketClient::RunTurn() {
+  if (IsConnected()) {
+    CheckKeepAlive();
+    {
+      std::lock_guard<std::recursive_mutex> guard(FSendLock);
+      ProcessSocketLogic();
+    }
+    // Compared with the size left after the last cut, so bytes that complete a
+    // waiting frame are always looked at, whatever the sizes happen to be.
+    if (RecvStream().Size() != FLastRecvSize) {
+      ProcessPackets();
+      RecvStream().CheckCompactionMemory();
+      FLastRecvSize = RecvStream().Size();
+    }
+  } else if (Connect(FHost, FPort)) {
+    Log(" " + FName + " 连接成功 " + FHost + ":" + std::to_string(FPort), llMessage);
+    {
+      std::lock_guard<std::recursive_mutex> guard(FSendLock);
+      SendStream().Clear();
+      RecvStream().Clear();
+    }
+    FLastRecvSize = 0;
+    FSendKeepAliveTick = Now();
+    FKeepAliveTick = FSendKeepAliveTick;
+  }
+}
+
 void TProxySocketClient::RunLoop(TAnonymousThreadEx& Thread) {
   while (!Thread.Terminated()) {
     try {
-      if (IsConnected()) {
-        CheckKeepAlive();
-        {
-          std::lock_guard<std::recursive_mutex> guard(FSendLock);
-          ProcessSocketLogic();
-        }
-        // Compared with the size left after the last cut, so bytes that complete a
-        // waiting frame are always looked at, whatever the sizes happen to be.
-        if (RecvStream().Size() != FLastRecvSize) {
-          ProcessPackets();
-          RecvStream().CheckCompactionMemory();
-          FLastRecvSize = RecvStream().Size();
-        }
-      } else if (Connect(FHost, FPort)) {
-        Log(" " + FName + " 连接成功 " + FHost + ":" + std::to_string(FPort), llMessage);
-        {
-          std::lock_guard<std::recursive_mutex> guard(FSendLock);
-          SendStream().Clear();
-          RecvStream().Clear();
-        }
-        FLastRecvSize = 0;
-        FSendKeepAliveTick = Now();
-        FKeepAliveTick = FSendKeepAliveTick;
-      }
+      RunTurn();
     } catch (const std::exception& e) {
       Log(FName + " Run Error : " + e.what(), llError);
     } catch (...) {

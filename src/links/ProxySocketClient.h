@@ -66,6 +66,9 @@ class TProxySocketClient : public TSocketClient {
  protected:
   // One whole frame, "%" to "$" when well formed. Link thread.
   virtual void DoPacket(const std::string& Data);
+  // One turn of the link's loop without its 1 ms sleep: connect when unconnected,
+  // otherwise keep-alive, one polling step and the cutting of what arrived.
+  void RunTurn();
   // Cuts every whole frame off the receive buffer and hands it to DoPacket.
   void ProcessPackets();
   // A control frame arrived: the keep-alive time-out starts again.

@@ -222,13 +222,13 @@ TEST_F(LoginSrvLink, FramesAreCutInOrderAndWaitForTheirEnd) {
   StartAndWaitConnected();
   peer.Send("%+-1$%+-2$%+-3");
   ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 2; }));
-  // The rest makes the buffer exactly as long as before the first cut.
-  peer.Send("$%+-4");
+  peer.Send("$%+-400000");
   ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 3; }));
   peer.Send("$");
   ASSERT_TRUE(WaitUntil([&] { return fake.Count("Close") == 4; }));
   auto calls = fake.Calls();
-  for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].Handle, i + 1);
+  const uint32_t handles[] = {1, 2, 3, 400000};
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].Handle, handles[i]);
 }
 
 TEST_F(LoginSrvLink, SilenceEndsTheConnectionButKeepsSessions) {
@@ -265,6 +265,41 @@ TEST_F(LoginSrvLink, EndlessFrameDropsTheConnection) {
   peer.Send("%" + std::string(TProxySocketClient::kMaxFrameSize, 'a'));
   ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; })) << log.Dump();
   EXPECT_TRUE(log.Has("LoginSrvClient  Closed , Code : 0 ,Desc:Frame Too Long ", llMessage));
+}
+
+// Drives the loop's turns by hand on a connected link.
+class TTurnLink : public TLoginSrvClient {
+ public:
+  using TLoginSrvClient::TLoginSrvClient;
+  using TProxySocketClient::RunTurn;
+  void Arrive(const std::string& bytes) {
+    RecvStream().WriteBuf(bytes.data(), static_cast<int64_t>(bytes.size()));
+  }
+};
+
+// Bytes that complete a waiting frame are cut even when they bring the buffer back to
+// the size it had before the last cut.
+TEST(LoginSrvTurns, CompletedFrameIsCutWhateverTheBufferSize) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
+  TTurnLink link("LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips);
+  TManualTicks ticks;
+  link.SetTickSource(ticks.Source());
+  link.RunTurn();  // connects
+  ASSERT_TRUE(link.IsConnected());
+  link.Arrive("%+-1$%+-2$%+-3");  // 14 bytes, 4 left after the cut
+  link.RunTurn();
+  ASSERT_EQ(fake.Count("Close"), 2u);
+  link.Arrive("$%+-400000");  // 14 bytes again
+  link.RunTurn();
+  ASSERT_EQ(fake.Count("Close"), 3u);
+  link.RunTurn();
+  link.Arrive("$");
+  link.RunTurn();
+  auto calls = fake.Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[3].Handle, 400000u);
 }
 
 TEST(LoginSrvConnect, UnreachableServerLogsAndStopsPromptly) {
