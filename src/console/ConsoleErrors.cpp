@@ -13,7 +13,8 @@ std::vector<std::string> StackDescription(int skipFrames) {
   void* frames[64];
   const int count = backtrace(frames, 64);
   std::vector<std::string> lines;
-  std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count), &std::free);
+  std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count),
+                                                       &std::free);
   if (!symbols) return lines;
   for (int i = skipFrames; i < count; ++i) lines.emplace_back(symbols.get()[i]);
   return lines;

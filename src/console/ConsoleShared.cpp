@@ -11,7 +11,8 @@ void SaveConfiguration(const TGateWayConfigure& config, const std::string& file)
 
 std::vector<std::string> TempBlockAddresses(TGateIPManager& manager) {
   std::vector<std::string> addresses;
-  manager.EarchTempBlockIPs([&](int, const TSockaddr* entry) { addresses.push_back(entry->IPaddr); });
+  manager.EarchTempBlockIPs(
+      [&](int, const TSockaddr* entry) { addresses.push_back(entry->IPaddr); });
   return addresses;
 }
 

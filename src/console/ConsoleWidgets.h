@@ -12,7 +12,9 @@ class QWidget;
 
 namespace gw {
 
-inline QString ToQt(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+inline QString ToQt(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 inline std::string FromQt(const QString& text) { return text.toUtf8().toStdString(); }
 
 // Shows `hint` (with "\n" line breaks) over `widget` for 10 seconds.

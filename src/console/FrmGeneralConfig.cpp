@@ -31,9 +31,9 @@ TFrmGeneralConfig::TFrmGeneralConfig(TGateWayConfigure& config, std::string conf
   SetHint(FEditGateAddr,
           "此地址一般默认为 0.0.0.0 ，通常不需要更改。\n如果单机上有多个IP地址时，可设置为本机其\n"
           "中一个IP，以实现同端口不同IP的绑定。");
-  SetHint(FEditGatePort, "网关对外开放的端口号，此端口标准为 7200，\n此端口可根据自己的要求进行修改。");
-  SetHint(FEditServerAddr,
-          "游戏服务器的IP地址，如果是单机运行服务\n器端时，一般就用 127.0.0.1 。");
+  SetHint(FEditGatePort,
+          "网关对外开放的端口号，此端口标准为 7200，\n此端口可根据自己的要求进行修改。");
+  SetHint(FEditServerAddr, "游戏服务器的IP地址，如果是单机运行服务\n器端时，一般就用 127.0.0.1 。");
   SetHint(FEditServerPort,
           "游戏服务器的端口，此端口标准为 5000，\n如果使用的游戏服务器端修改过，则改为\n"
           "相应的端口就行了。");
@@ -48,7 +48,8 @@ TFrmGeneralConfig::TFrmGeneralConfig(TGateWayConfigure& config, std::string conf
   FButtonOK = new QPushButton(QString::fromUtf8("确定(&O)"), this);
   FButtonOK->setDefault(true);
   SetHint(FButtonOK, "保存当前设置，网络设置于下一次启动\n服务时生效。");
-  connect(FButtonOK, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonOKClick(); }); });
+  connect(FButtonOK, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonOKClick(); }); });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs);
@@ -65,12 +66,18 @@ TFrmGeneralConfig::TFrmGeneralConfig(TGateWayConfigure& config, std::string conf
 
 QLineEdit* TFrmGeneralConfig::FieldEdit(TGeneralConfigField field) const {
   switch (field) {
-    case gfGateAddr: return FEditGateAddr;
-    case gfGatePort: return FEditGatePort;
-    case gfServerAddr: return FEditServerAddr;
-    case gfServerPort: return FEditServerPort;
-    case gfTitle: return FEditTitle;
-    case gfNone: break;
+    case gfGateAddr:
+      return FEditGateAddr;
+    case gfGatePort:
+      return FEditGatePort;
+    case gfServerAddr:
+      return FEditServerAddr;
+    case gfServerPort:
+      return FEditServerPort;
+    case gfTitle:
+      return FEditTitle;
+    case gfNone:
+      break;
   }
   return nullptr;
 }

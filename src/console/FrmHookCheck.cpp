@@ -74,23 +74,42 @@ TFrmHookCheck::TFrmHookCheck(TGateWayConfigure& config, std::string configFile, 
   layout->addLayout(buttons);
 
   THookCheckFields& f = FModel.Fields();
-  connect(FCheckWalk, &QCheckBox::toggled, this, [this, &f](bool on) { f.StartWalkCheck = on; FieldChanged(false); });
-  connect(FCheckRun, &QCheckBox::toggled, this, [this, &f](bool on) { f.StartRunCheck = on; FieldChanged(false); });
-  connect(FCheckHit, &QCheckBox::toggled, this, [this, &f](bool on) { f.StartHitCheck = on; FieldChanged(false); });
-  connect(FCheckSpell, &QCheckBox::toggled, this, [this, &f](bool on) { f.StartSpellCheck = on; FieldChanged(false); });
+  connect(FCheckWalk, &QCheckBox::toggled, this, [this, &f](bool on) {
+    f.StartWalkCheck = on;
+    FieldChanged(false);
+  });
+  connect(FCheckRun, &QCheckBox::toggled, this, [this, &f](bool on) {
+    f.StartRunCheck = on;
+    FieldChanged(false);
+  });
+  connect(FCheckHit, &QCheckBox::toggled, this, [this, &f](bool on) {
+    f.StartHitCheck = on;
+    FieldChanged(false);
+  });
+  connect(FCheckSpell, &QCheckBox::toggled, this, [this, &f](bool on) {
+    f.StartSpellCheck = on;
+    FieldChanged(false);
+  });
   // A click (not a programmatic change) on the warning box counts as a change.
   connect(FCheckWarning, &QCheckBox::clicked, this, [this, &f](bool on) {
     f.StartWarning = on;
     FEditErrMsg->setEnabled(on);
     FieldChanged(true);
   });
-  connect(FSpinInc, &QSpinBox::valueChanged, this, [this, &f](int v) { f.IncErrorCount = v; FieldChanged(true); });
-  connect(FSpinDec, &QSpinBox::valueChanged, this, [this, &f](int v) { f.DecErrorCount = v; FieldChanged(true); });
+  connect(FSpinInc, &QSpinBox::valueChanged, this, [this, &f](int v) {
+    f.IncErrorCount = v;
+    FieldChanged(true);
+  });
+  connect(FSpinDec, &QSpinBox::valueChanged, this, [this, &f](int v) {
+    f.DecErrorCount = v;
+    FieldChanged(true);
+  });
   connect(FEditErrMsg, &QLineEdit::textChanged, this, [this, &f](const QString& text) {
     f.ErrMsg = FromQt(text);
     FieldChanged(true);
   });
-  connect(FButtonSave, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonSaveClick(); }); });
+  connect(FButtonSave, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonSaveClick(); }); });
   connect(FButtonDefault, &QPushButton::clicked, this, [this] {
     FModel.RestoreDefaults();
     ShowModel();

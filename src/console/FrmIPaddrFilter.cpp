@@ -28,7 +28,9 @@ const char* const kAddCaption = "永久IP过滤";
 const char* const kAddPrompt = "请输入一个新的IP地址: ";
 const char* const kEmptyAddressError = "请输入正确的IP地址！！！";
 
-QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fromUtf8(text), parent); }
+QLabel* Label(const char* text, QWidget* parent) {
+  return new QLabel(QString::fromUtf8(text), parent);
+}
 }  // namespace
 
 TFrmIPaddrFilter::TFrmIPaddrFilter(TGateWayConfigure& config, TGateIPManager& manager,
@@ -43,12 +45,15 @@ TFrmIPaddrFilter::TFrmIPaddrFilter(TGateWayConfigure& config, TGateIPManager& ma
   setWindowTitle(QString::fromUtf8("网络安全过滤 - 防CC策略"));
   FPages = new QTabWidget(this);
   FPages->addTab(BuildProtectionPage(), QString::fromUtf8("攻击保护"));
-  FPages->addTab(BuildListPage(FListTemp, FTempMenu,
-                               "动态过滤列表，在此列表中的IP将无法建立连接，但在程序重新启动时此列表的信息将被清空",
-                               "加入永久过滤列表(&D)"),
-                 QString::fromUtf8("动态过滤列表"));
+  FPages->addTab(
+      BuildListPage(
+          FListTemp, FTempMenu,
+          "动态过滤列表，在此列表中的IP将无法建立连接，但在程序重新启动时此列表的信息将被清空",
+          "加入永久过滤列表(&D)"),
+      QString::fromUtf8("动态过滤列表"));
   FPages->addTab(BuildListPage(FListBlock, FBlockMenu,
-                               "永久过滤列表，在此列表中的IP将无法建立连接，此列表将保存于配置文件中，在程序重新启动时会重新加载此列表",
+                               "永久过滤列表，在此列表中的IP将无法建立连接，此列表将保存于配置文件"
+                               "中，在程序重新启动时会重新加载此列表",
                                "加入动态过滤列表(&A)"),
                  QString::fromUtf8("永久过滤列表"));
   FPages->setCurrentIndex(0);
@@ -106,8 +111,9 @@ QWidget* TFrmIPaddrFilter::BuildProtectionPage() {
   using M = TIPaddrFilterModel;
   auto* top = new QGridLayout;
   FSpinMaxConn = MakeSpin(M::kMaxConnRange, false, page);
-  SetHint(FSpinMaxConn,
-          "单个IP最多可以建立的连接数，数量不应该超过可开客户端数量。超过指定连接数将按下面的操作处理");
+  SetHint(
+      FSpinMaxConn,
+      "单个IP最多可以建立的连接数，数量不应该超过可开客户端数量。超过指定连接数将按下面的操作处理");
   FSpinClientTimeOut = MakeSpin(M::kClientTimeOutRange, false, page);
   SetHint(FSpinClientTimeOut, "指定时间内没完成校验则以攻击处理");
   top->addWidget(Label("连接限制:", page), 0, 0);
@@ -121,9 +127,9 @@ QWidget* TFrmIPaddrFilter::BuildProtectionPage() {
   auto* attackGrid = new QGridLayout(attack);
   auto* methods = new QButtonGroup(attack);
   const char* const methodTexts[3] = {"断开连接", "加入动态过滤列表", "加入永久过滤列表"};
-  const char* const methodHints[3] = {
-      "将连接简单的断开处理", "将此连接的IP加入动态过滤列表，并将此IP的所有连接强行中断",
-      "将此连接的IP加入永久过滤列表，并将此IP的所有连接强行中断"};
+  const char* const methodHints[3] = {"将连接简单的断开处理",
+                                      "将此连接的IP加入动态过滤列表，并将此IP的所有连接强行中断",
+                                      "将此连接的IP加入永久过滤列表，并将此IP的所有连接强行中断"};
   for (int i = 0; i < 3; ++i) {
     FRadioMethod[i] = new QRadioButton(QString::fromUtf8(methodTexts[i]), attack);
     SetHint(FRadioMethod[i], methodHints[i]);
@@ -148,8 +154,7 @@ QWidget* TFrmIPaddrFilter::BuildProtectionPage() {
   FSpinMsgCount = MakeSpin(M::kMsgCountRange, true, flow);
   SetHint(FSpinMsgCount, "一次接收到数据信息的数量多少，超过指定数量将被视为攻击。");
   FCheckKickOver = new QCheckBox(QString::fromUtf8("数据超限按攻击处理"), flow);
-  SetHint(FCheckKickOver,
-          "打开此功能后，如果客户端的发送的数据超过指定限制将会按照攻击处理操作线");
+  SetHint(FCheckKickOver, "打开此功能后，如果客户端的发送的数据超过指定限制将会按照攻击处理操作线");
   flowGrid->addWidget(Label("临界大小:", flow), 0, 0);
   flowGrid->addWidget(FSpinNomPacket, 0, 1);
   flowGrid->addWidget(Label("最大限制:", flow), 1, 0);
@@ -176,7 +181,8 @@ QWidget* TFrmIPaddrFilter::BuildProtectionPage() {
   note->setStyleSheet(QStringLiteral("color: red"));
   FButtonOK = new QPushButton(QString::fromUtf8("确定(&O)"), page);
   FButtonOK->setDefault(true);
-  connect(FButtonOK, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonOKClick(); }); });
+  connect(FButtonOK, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonOKClick(); }); });
 
   auto* groups = new QGridLayout;
   groups->addWidget(attack, 0, 0);
@@ -228,7 +234,8 @@ void TFrmIPaddrFilter::ShowLists() {
   auto fill = [](QListWidget* list, const std::vector<std::string>& entries) {
     if (list->count() == static_cast<int>(entries.size())) {
       bool same = true;
-      for (int i = 0; same && i < list->count(); ++i) same = FromQt(list->item(i)->text()) == entries[i];
+      for (int i = 0; same && i < list->count(); ++i)
+        same = FromQt(list->item(i)->text()) == entries[i];
       if (same) return;
     }
     list->clear();

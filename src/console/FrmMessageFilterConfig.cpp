@@ -48,10 +48,14 @@ TFrmMessageFilterConfig::TFrmMessageFilterConfig(QWidget* parent) : QDialog(pare
     FModel.SetCurrent(FListWords->row(item));
     GuardedCall([this] { ButtonModifyClick(); });
   });
-  connect(FButtonAdd, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonAddClick(); }); });
-  connect(FButtonModify, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonModifyClick(); }); });
-  connect(FButtonDelete, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonDeleteClick(); }); });
-  connect(FButtonOK, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonOKClick(); }); });
+  connect(FButtonAdd, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonAddClick(); }); });
+  connect(FButtonModify, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonModifyClick(); }); });
+  connect(FButtonDelete, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonDeleteClick(); }); });
+  connect(FButtonOK, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonOKClick(); }); });
 }
 
 void TFrmMessageFilterConfig::Open() {

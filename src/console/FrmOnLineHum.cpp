@@ -51,10 +51,14 @@ TFrmOnLineHum::TFrmOnLineHum(IOnlineSessions* sessions, TGateIPManager& manager,
   connect(FTable, &QTableWidget::currentCellChanged, this,
           [this](int row, int, int, int) { RowSelected(row); });
   connect(FTable, &QTableWidget::cellClicked, this, [this](int row, int) { RowSelected(row); });
-  connect(FButtonRefresh, &QPushButton::clicked, this, [this] { GuardedCall([this] { RefreshList(); }); });
-  connect(FButtonKick, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonKickClick(); }); });
-  connect(FButtonAddTemp, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonAddTempClick(); }); });
-  connect(FButtonAddBlock, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonAddBlockClick(); }); });
+  connect(FButtonRefresh, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { RefreshList(); }); });
+  connect(FButtonKick, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonKickClick(); }); });
+  connect(FButtonAddTemp, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonAddTempClick(); }); });
+  connect(FButtonAddBlock, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonAddBlockClick(); }); });
 
   RefreshList();
 }
@@ -93,9 +97,10 @@ void TFrmOnLineHum::SetActionsEnabled(bool enabled) {
 
 bool TFrmOnLineHum::Confirm(const char* question) {
   if (FSelIPaddr.empty()) return false;
-  return TConsolePrompts::Current().Question(
-      this, QString::fromUtf8(TConsolePrompts::kConfirmCaption) + QString::fromUtf8(" - ") + ToQt(FSelIPaddr),
-      QString::fromUtf8(question), qbOkCancel);
+  return TConsolePrompts::Current().Question(this,
+                                             QString::fromUtf8(TConsolePrompts::kConfirmCaption) +
+                                                 QString::fromUtf8(" - ") + ToQt(FSelIPaddr),
+                                             QString::fromUtf8(question), qbOkCancel);
 }
 
 void TFrmOnLineHum::CloseSessionsOfSelected() {
@@ -109,7 +114,8 @@ void TFrmOnLineHum::ButtonKickClick() {
 }
 
 void TFrmOnLineHum::ButtonAddTempClick() {
-  if (!Confirm("是否确认将此IP加入动态过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
+  if (!Confirm(
+          "是否确认将此IP加入动态过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
     return;
   FManager.AddTempBlockIP(FSelIPaddr);
   CloseSessionsOfSelected();
@@ -117,7 +123,8 @@ void TFrmOnLineHum::ButtonAddTempClick() {
 }
 
 void TFrmOnLineHum::ButtonAddBlockClick() {
-  if (!Confirm("是否确认将此IP加入永久过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
+  if (!Confirm(
+          "是否确认将此IP加入永久过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
     return;
   FManager.AddBlockIP(FSelIPaddr);
   CloseSessionsOfSelected();

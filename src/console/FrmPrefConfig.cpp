@@ -40,7 +40,8 @@ TFrmPrefConfig::TFrmPrefConfig(TGateWayConfigure& config, std::string configFile
 
   FButtonOK = new QPushButton(QString::fromUtf8("确定(&O)"), this);
   FButtonOK->setDefault(true);
-  connect(FButtonOK, &QPushButton::clicked, this, [this] { GuardedCall([this] { ButtonOKClick(); }); });
+  connect(FButtonOK, &QPushButton::clicked, this,
+          [this] { GuardedCall([this] { ButtonOKClick(); }); });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(serverGroup);

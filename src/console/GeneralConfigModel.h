@@ -20,7 +20,14 @@ struct TGeneralConfigFields {
 };
 
 // The field a failed check puts the focus into.
-enum TGeneralConfigField : uint8_t { gfNone, gfGateAddr, gfGatePort, gfServerAddr, gfServerPort, gfTitle };
+enum TGeneralConfigField : uint8_t {
+  gfNone,
+  gfGateAddr,
+  gfGatePort,
+  gfServerAddr,
+  gfServerPort,
+  gfTitle
+};
 
 struct TGeneralConfigCheck {
   TGeneralConfigField Field = gfNone;

@@ -12,7 +12,8 @@ namespace {
 // Case-insensitive order of the list boxes; equal texts keep their order of arrival.
 bool TextLess(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -39,7 +40,8 @@ TIPaddrFilterFields TIPaddrFilterModel::Load(const TGateWayConfigure& config) {
 
 void TIPaddrFilterModel::Store(const TIPaddrFilterFields& f, TGateWayConfigure& config) {
   config.MaxConnOfIPaddr = f.MaxConnOfIPaddr;
-  if (f.BlockMethod >= static_cast<int>(mDisconnect) && f.BlockMethod <= static_cast<int>(mBlockList))
+  if (f.BlockMethod >= static_cast<int>(mDisconnect) &&
+      f.BlockMethod <= static_cast<int>(mBlockList))
     config.BlockMethod = static_cast<TBlockIPMethod>(f.BlockMethod);
   config.MaxClientPacketSize = f.MaxClientPacketSize;
   config.NomClientPacketSize = f.NomClientPacketSize;

@@ -28,7 +28,8 @@ bool TMessageFilterModel::Modify(const std::string& text) {
 void TMessageFilterModel::Delete() {
   if (FCurrent < 0) return;
   FEntries.erase(FEntries.begin() + FCurrent);
-  if (FCurrent >= static_cast<int>(FEntries.size())) FCurrent = static_cast<int>(FEntries.size()) - 1;
+  if (FCurrent >= static_cast<int>(FEntries.size()))
+    FCurrent = static_cast<int>(FEntries.size()) - 1;
 }
 
 }  // namespace gw

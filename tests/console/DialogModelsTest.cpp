@@ -61,12 +61,14 @@ class DialogModelsTest : public QObject {
 
   // The checks run in their order and stop at the first failure, naming the field to focus.
   void generalChecks_data() {
-    QTest::addColumn<QStringList>("fields");  // title, gate addr, gate port, server addr, server port
+    QTest::addColumn<QStringList>(
+        "fields");  // title, gate addr, gate port, server addr, server port
     QTest::addColumn<int>("field");
     QTest::addColumn<QString>("error");
     const QString portError = QString::fromUtf8("网关端口设置错误！！！");
     QTest::newRow("all good, trimmed")
-        << QStringList{" 网关 ", " x10.0.0.1y ", " 7200 ", "127.0.0.1", "5000"} << int(gfNone) << "";
+        << QStringList{" 网关 ", " x10.0.0.1y ", " 7200 ", "127.0.0.1", "5000"} << int(gfNone)
+        << "";
     QTest::newRow("gate address 10.0.0")
         << QStringList{"t", "10.0.0", "70000", "bad", "x"} << int(gfGateAddr)
         << QString::fromUtf8("网关地址设置错误！！！");
@@ -79,16 +81,16 @@ class DialogModelsTest : public QObject {
         << QString::fromUtf8("服务器地址设置错误！！！");
     QTest::newRow("server port shares the gate port text")
         << QStringList{"t", "0.0.0.0", "7200", "127.0.0.1", "-1"} << int(gfServerPort) << portError;
-    QTest::newRow("blank title")
-        << QStringList{"   ", "0.0.0.0", "7200", "127.0.0.1", "5000"} << int(gfTitle)
-        << QString::fromUtf8("标题设置错误！！！");
+    QTest::newRow("blank title") << QStringList{"   ", "0.0.0.0", "7200", "127.0.0.1", "5000"}
+                                 << int(gfTitle) << QString::fromUtf8("标题设置错误！！！");
   }
   void generalChecks() {
     QFETCH(QStringList, fields);
     QFETCH(int, field);
     QFETCH(QString, error);
-    TGeneralConfigFields f{fields[0].toStdString(), fields[1].toStdString(), fields[2].toStdString(),
-                           fields[3].toStdString(), fields[4].toStdString(), false};
+    TGeneralConfigFields f{fields[0].toStdString(), fields[1].toStdString(),
+                           fields[2].toStdString(), fields[3].toStdString(),
+                           fields[4].toStdString(), false};
     const TGeneralConfigCheck check = TGeneralConfigModel::Check(f);
     QCOMPARE(int(check.Field), field);
     QCOMPARE(QString::fromStdString(check.Error), error);

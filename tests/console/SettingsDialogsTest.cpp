@@ -81,11 +81,16 @@ class SettingsDialogsTest : public QObject {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("error");
     const QString portError = QString::fromUtf8("网关端口设置错误！！！");
-    QTest::newRow("gate address 10.0.0") << "gateaddr" << "10.0.0" << QString::fromUtf8("网关地址设置错误！！！");
-    QTest::newRow("gate port 65536") << "gateport" << "65536" << portError;
-    QTest::newRow("gate port not a number") << "gateport" << "72OO" << portError;
-    QTest::newRow("server port 65536") << "serverport" << "65536" << portError;
-    QTest::newRow("blank title") << "title" << "   " << QString::fromUtf8("标题设置错误！！！");
+    QTest::newRow("gate address 10.0.0") << "gateaddr"
+                                         << "10.0.0" << QString::fromUtf8("网关地址设置错误！！！");
+    QTest::newRow("gate port 65536") << "gateport"
+                                     << "65536" << portError;
+    QTest::newRow("gate port not a number") << "gateport"
+                                            << "72OO" << portError;
+    QTest::newRow("server port 65536") << "serverport"
+                                       << "65536" << portError;
+    QTest::newRow("blank title") << "title"
+                                 << "   " << QString::fromUtf8("标题设置错误！！！");
   }
   void generalRejects() {
     QFETCH(QString, field);
@@ -239,7 +244,8 @@ class SettingsDialogsTest : public QObject {
     QVERIFY(!dialog.ButtonModify()->isEnabled());
     QListWidget* list = dialog.ListWords();
     QCOMPARE(list->count(), 3);
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(2)).center());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(2)).center());
     QVERIFY(dialog.ButtonDelete()->isEnabled());
     QTest::mouseClick(dialog.ButtonDelete(), Qt::LeftButton);
     QCOMPARE(list->count(), 2);

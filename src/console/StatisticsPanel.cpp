@@ -1,0 +1,69 @@
+#include "console/StatisticsPanel.h"
+
+#include <QHeaderView>
+#include <cstdio>
+
+#include "console/ConsoleWidgets.h"
+
+namespace gw {
+
+std::string FormatByteCount(uint64_t bytes) {
+  static const char* const units[] = {"KB", "MB", "GB", "TB"};
+  if (bytes < 1024) return std::to_string(bytes) + "B";
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f%s", value, units[unit]);
+  return text;
+}
+
+TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(4, 6, parent) {
+  horizontalHeader()->setVisible(false);
+  verticalHeader()->setVisible(false);
+  setSelectionMode(QAbstractItemView::NoSelection);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setFocusPolicy(Qt::NoFocus);
+  const int widths[6] = {120, 80, 100, 60, 100, 60};
+  for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+  for (int r = 0; r < 4; ++r) setRowHeight(r, 22);
+  setFixedHeight(100);
+  const char* const cells[4][6] = {
+      {"数据统计", "", "", "", "", ""},
+      {"接收用户数据:", "0B", "发送用户数据:", "0B", "线程CPU%:", "0B"},
+      {"接收引擎数据:", "0B", "发送Qel数据:", "0%", "线程CPU%", "0"},
+      {"Token数量:", "0毫秒", "Session数量:", "0毫秒", "客户端数量:", "0B"},
+  };
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 6; ++c) SetCell(r, c, QString::fromUtf8(cells[r][c]));
+}
+
+void TStatisticsPanel::SetCell(int row, int column, const QString& text) {
+  if (QTableWidgetItem* existing = item(row, column)) {
+    if (existing->text() != text) existing->setText(text);
+    return;
+  }
+  setItem(row, column, new QTableWidgetItem(text));
+}
+
+QString TStatisticsPanel::CellText(int row, int column) const {
+  const QTableWidgetItem* cell = item(row, column);
+  return cell ? cell->text() : QString();
+}
+
+void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
+  SetCell(1, 1, ToQt(FormatByteCount(s.ClientBytesIn)));
+  SetCell(1, 3, ToQt(FormatByteCount(s.ClientBytesOut)));
+  SetCell(1, 5, QString::number(s.CpuPercent, 'f', 1) + "%");
+  SetCell(2, 1, ToQt(FormatByteCount(s.LogicBytesIn)));
+  SetCell(2, 3, ToQt(FormatByteCount(s.LogicBytesOut)));
+  SetCell(2, 5, QString::number(s.Threads));
+  SetCell(3, 1, QString::number(s.Tokens));
+  SetCell(3, 3, QString::number(s.Sessions));
+  SetCell(3, 5, QString::number(s.Clients));
+}
+
+}  // namespace gw

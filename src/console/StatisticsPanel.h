@@ -1,0 +1,41 @@
+// The main window's statistics panel: a 4 × 6 table without headers or selection, built once
+// with its captions, whose value cells show live figures of the running gateway server.
+// User-interface thread only.
+#pragma once
+
+#include <QTableWidget>
+#include <cstdint>
+#include <string>
+
+namespace gw {
+
+// The figures the panel shows; all zero while no server runs.
+struct TConsoleStatistics {
+  uint64_t ClientBytesIn = 0;   // received from clients
+  uint64_t ClientBytesOut = 0;  // sent to clients
+  uint64_t LogicBytesIn = 0;    // received from the logic server
+  uint64_t LogicBytesOut = 0;   // sent to the logic server
+  int64_t Tokens = 0;           // sessions still waiting for their token answer
+  int64_t Sessions = 0;         // sessions in the workers' tables
+  int64_t Clients = 0;          // open client connections
+  double CpuPercent = 0;        // the process's CPU use since the last refresh
+  int Threads = 0;              // the process's threads
+};
+
+// "0B", "1023B", "1.50KB", "12.00MB", "3.25GB".
+std::string FormatByteCount(uint64_t bytes);
+
+class TStatisticsPanel : public QTableWidget {
+  Q_OBJECT
+
+ public:
+  explicit TStatisticsPanel(QWidget* parent = nullptr);
+
+  void ShowStatistics(const TConsoleStatistics& statistics);
+  QString CellText(int row, int column) const;
+
+ private:
+  void SetCell(int row, int column, const QString& text);
+};
+
+}  // namespace gw
