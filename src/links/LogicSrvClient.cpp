@@ -73,29 +73,16 @@ TLogicSrvClient::TLogicSrvClient(std::string Host, int32_t Port,
       FGateWayServer(GateWayServer),
       FTickSource(GetTickCount32),
       FSendCache(kSendCacheCapacity) {
-  SetAbortCheck([this] { return FRunThread && FRunThread->Terminated(); });
+  SetAbortCheck([this] { return FRunThread.Terminated(); });
 }
 
 TLogicSrvClient::~TLogicSrvClient() { Stop(); }
 
 void TLogicSrvClient::Start() {
-  if (FRunThread) return;
-  FRunThread = TAnonymousThreadEx::CreateAnonymousThreadEx(
-      [](TAnonymousThreadEx& Thread, void* Data) {
-        static_cast<TLogicSrvClient*>(Data)->RunLoop(Thread);
-      },
-      this);
-  FRunThread->Start();
+  FRunThread.Start([this](TAnonymousThreadEx& Thread) { RunLoop(Thread); });
 }
 
-void TLogicSrvClient::Stop() {
-  if (!FRunThread) return;
-  // The thread reads FRunThread until it ends, so the pointer is dropped only after
-  // the wait; Terminate also wakes a reconnect pause and cuts a connect short.
-  FRunThread->Terminate();
-  FRunThread->WaitFor();
-  FRunThread.reset();
-}
+void TLogicSrvClient::Stop() { FRunThread.Stop(); }
 
 void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
                                           int32_t nUserListIndex, int32_t nLen, const void* Data,

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "common/AnonymousThreadEx.h"
 #include "common/BufferMemoryStream.h"
 #include "core/GateWaySocketServerInterface.h"
+#include "links/LinkThread.h"
 #include "links/SocketClient.h"
 
 namespace gw {
@@ -129,7 +129,7 @@ class TLogicSrvClient : public TSocketClient {
 
   std::string FHost;
   int32_t FPort;
-  std::unique_ptr<TAnonymousThreadEx> FRunThread;  // owner's thread only
+  TLinkThread FRunThread;
   uint32_t FSendKeepAliveTick = 0;                 // link thread: last successful connect
   uint32_t FKeepAliveTick = 0;                     // link thread: last keep-alive sent
   TGateWaySocketServerInterface* FGateWayServer;   // not owned

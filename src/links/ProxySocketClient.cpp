@@ -15,39 +15,22 @@ TProxySocketClient::TProxySocketClient(std::string Name, std::string Host, int32
       FHost(std::move(Host)),
       FPort(Port),
       FTickSource(GetTickCount32) {
-  SetAbortCheck([this] { return FRunThread && FRunThread->Terminated(); });
+  SetAbortCheck([this] { return FRunThread.Terminated(); });
 }
 
 TProxySocketClient::~TProxySocketClient() { Stop(); }
 
 void TProxySocketClient::Start() {
-  if (FRunThread) return;
-  FRunThread = TAnonymousThreadEx::CreateAnonymousThreadEx(
-      [](TAnonymousThreadEx& Thread, void* Data) {
-        static_cast<TProxySocketClient*>(Data)->RunLoop(Thread);
-      },
-      this);
-  FRunThread->Start();
+  FRunThread.Start([this](TAnonymousThreadEx& Thread) { RunLoop(Thread); });
 }
 
-void TProxySocketClient::Stop() {
-  if (!FRunThread) return;
-  // The thread reads FRunThread until it ends, so the pointer is dropped only after
-  // the wait; Terminate also wakes a reconnect pause and cuts a connect short.
-  FRunThread->Terminate();
-  FRunThread->WaitFor();
-  FRunThread.reset();
-}
+void TProxySocketClient::Stop() { FRunThread.Stop(); }
 
 bool TProxySocketClient::Connect(const std::string& Host, int32_t Port) {
   std::string error;
   if (TSocketClient::Connect(Host, Port, error)) return true;
   Log("[ERROR]:Socket 连接失败 " + FName + ", " + Host + ":" + std::to_string(Port), llError);
-  if (FRunThread) {
-    FRunThread->Sleep(kReconnectPause);
-  } else {
-    SleepMs(kReconnectPause);
-  }
+  FRunThread.Sleep(kReconnectPause);
   return false;
 }
 

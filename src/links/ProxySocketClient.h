@@ -19,8 +19,8 @@
 #include <mutex>
 #include <string>
 
-#include "common/AnonymousThreadEx.h"
 #include "core/GateWaySocketServerInterface.h"
+#include "links/LinkThread.h"
 #include "links/SocketClient.h"
 
 namespace gw {
@@ -87,7 +87,7 @@ class TProxySocketClient : public TSocketClient {
 
   const std::string FHost;
   const int32_t FPort;
-  std::unique_ptr<TAnonymousThreadEx> FRunThread;  // owner's thread only
+  TLinkThread FRunThread;
   int64_t FLastRecvSize = 0;                       // link thread
   uint32_t FSendKeepAliveTick = 0;                 // link thread
   uint32_t FKeepAliveTick = 0;                     // link thread

@@ -1,0 +1,43 @@
+// TLinkThread: the thread a server link runs its loop on, with the stop protocol the
+// links share: Stop asks the loop to end, wakes a pause in progress (which also cuts
+// a connect or a send into a full socket short, through the link's abort check) and
+// waits for the thread.
+//
+// Thread safety: Start and Stop belong to the link's owner; Terminated and Sleep are
+// called by the loop on the link's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "common/AnonymousThreadEx.h"
+
+namespace gw {
+
+class TLinkThread {
+ public:
+  using TBody = std::function<void(TAnonymousThreadEx& Thread)>;
+
+  TLinkThread() = default;
+  ~TLinkThread() { Stop(); }
+  TLinkThread(const TLinkThread&) = delete;
+  TLinkThread& operator=(const TLinkThread&) = delete;
+
+  // Runs Body on a new thread; nothing when one runs already.
+  void Start(TBody Body);
+  // Ends the thread and waits for it; nothing when none runs. It may be started again.
+  void Stop();
+  // Whether the running loop was asked to end (false when no thread runs).
+  bool Terminated() const;
+  // Pauses the loop up to Ms milliseconds, ended early by Stop; a plain sleep when
+  // called without a running thread. Returns false when the loop is to end.
+  bool Sleep(uint32_t Ms);
+
+ private:
+  TBody FBody;
+  // Written only by Start and Stop while no thread of it runs, so the loop may read it.
+  std::unique_ptr<TAnonymousThreadEx> FThread;
+};
+
+}  // namespace gw
