@@ -53,7 +53,8 @@ bool LoadLaunchParams(std::string_view AArgument, TLaunchParams& AParams) {
   if (AArgument.empty() || AArgument.front() == '-') return false;
   std::string error;
   if (AParams.Decode(Utf8ToAnsi(AArgument), error)) return true;
-  const std::string line = "启动参数无效，已忽略 (" + error + ")";
+  const std::string line =
+      "启动参数无效，已忽略: 第一个参数解不出400字节的启动参数块 (" + error + ")";
   TLogger::LogError(line);
   // The log file may not be open yet this early; the operator still sees why.
   std::fprintf(stderr, "%s\n", line.c_str());

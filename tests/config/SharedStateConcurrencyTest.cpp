@@ -1,1 +1,106 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/ConfigTestSupport.h"
+#include "config/GateIPManager.h"
+#include "config/WordList.h"
+
+namespace gw {
+namespace {
+
+using config_test::PutFile;
+using config_test::TScratchFolder;
+
+// The login server link adds to both lists on its thread while the console enumerates,
+// moves, saves and reloads on its own.
+TEST(SharedStateConcurrency, BlockListsStayConsistentUnderTheLinkAndTheConsole) {
+  TScratchFolder folder;
+  TGateIPManager manager(folder.File("BlockIPList.txt"));
+  PutFile(folder.File("BlockIPList.txt"), "1.1.1.1\r\n");
+  constexpr int kRounds = 2000;
+
+  std::thread link([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string a = "10.0." + std::to_string(i % 50) + ".1";
+      manager.AddTempBlockIP(a);
+      manager.AddBlockIP(a);
+      manager.IsBlockIP(a);
+    }
+  });
+  for (int i = 0; i < kRounds / 10; ++i) {
+    std::vector<std::string> temp;
+    manager.EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
+    for (const std::string& a : temp) {
+      manager.RemoveTempBlockIP(a);
+      manager.AddBlockIP(a);
+    }
+    manager.SaveBlockIPList();
+    if (i % 20 == 0) manager.LoadBlockIPFile();
+    manager.RemoveTempBlockIP(uint64_t{0});
+  }
+  link.join();
+
+  // Adding never duplicates an address, whoever adds it.
+  std::vector<std::string> all;
+  manager.EarchBlockIPs([&](int, const TSockaddr* e) { all.push_back(e->IPaddr); });
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_LE(all.size(), 51u);
+}
+
+// Connections of one address opened and closed on several I/O threads never exceed the limit.
+TEST(SharedStateConcurrency, ConnectionLimitHoldsAcrossThreads) {
+  TGateIPManager manager("/nonexistent/BlockIPList.txt");
+  manager.SetMaxConnections(5);
+  std::atomic<int> maxSeen{0};
+  std::vector<std::thread> threads;
+  for (uintptr_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (uintptr_t i = 0; i < 1000; ++i) {
+        const uintptr_t handle = t * 100000 + i;
+        if (!manager.IsConnLimited("9.9.9.9", handle)) {
+          int seen = manager.IPCount("9.9.9.9");
+          int old = maxSeen.load();
+          while (seen > old && !maxSeen.compare_exchange_weak(old, seen)) {
+          }
+          manager.RemoveCurrIP("9.9.9.9", handle);
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_LE(maxSeen.load(), 5);
+  EXPECT_GE(maxSeen.load(), 1);
+  EXPECT_EQ(manager.IPCount("9.9.9.9"), 0);
+}
+
+TEST(SharedStateConcurrency, WordListReplacedWhileReadAndSaved) {
+  TScratchFolder folder;
+  TWordList words;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      const std::vector<std::string> items = words.Items();
+      // A replacement is seen whole or not at all.
+      if (!items.empty()) {
+        EXPECT_EQ(items.size(), std::stoul(items.front()));
+      }
+    }
+  });
+  for (int i = 1; i < 300; ++i) {
+    words.Assign(std::vector<std::string>(static_cast<size_t>(i), std::to_string(i)));
+    if (i % 30 == 0) words.SaveToFile(folder.File("WordFilter.txt"));
+  }
+  done = true;
+  reader.join();
+  words.LoadFromFile(folder.File("WordFilter.txt"));
+  EXPECT_EQ(words.Items().size(), 270u);
+}
+
+}  // namespace
+}  // namespace gw
