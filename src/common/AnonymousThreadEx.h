@@ -30,8 +30,7 @@ class TAnonymousThreadEx {
 
   // Creates a suspended thread. The caller owns it (there is no free-on-terminate:
   // the links always keep and free their thread themselves).
-  static std::unique_ptr<TAnonymousThreadEx> CreateAnonymousThreadEx(TThreadProc AProc,
-                                                                     void* Data);
+  static std::unique_ptr<TAnonymousThreadEx> CreateAnonymousThreadEx(TThreadProc AProc, void* Data);
 
   // Starts the thread once; later calls do nothing.
   void Start();

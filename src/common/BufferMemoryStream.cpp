@@ -79,7 +79,8 @@ void TBufferMemoryStream::CheckCompactionMemory() {
 void TBufferMemoryStream::CompactionMemory() {
   if (FHeadCursorOffset == 0) return;
   if (FSize > 0) {
-    std::memmove(FMemoryPtr.get(), FMemoryPtr.get() + FHeadCursorOffset, static_cast<size_t>(FSize));
+    std::memmove(FMemoryPtr.get(), FMemoryPtr.get() + FHeadCursorOffset,
+                 static_cast<size_t>(FSize));
   }
   FHeadCursorOffset = 0;
 }

@@ -17,8 +17,8 @@ struct TListQueryEntry {
   int32_t ConfigType;
   size_t Item;
 };
-constexpr TListQueryEntry kListQueryTable[] = {{1, 0}, {2, 0},  {3, 2},  {4, 3},  {5, 1},
-                                               {6, 4}, {7, 5},  {8, 5},  {10, 6}, {11, 7},
+constexpr TListQueryEntry kListQueryTable[] = {{1, 0},  {2, 0},  {3, 2},  {4, 3},  {5, 1},
+                                               {6, 4},  {7, 5},  {8, 5},  {10, 6}, {11, 7},
                                                {12, 8}, {13, 9}, {14, 10}};
 // A list query must hold more items than this to be answered.
 constexpr size_t kListQueryMinItems = 10;
@@ -95,7 +95,7 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
     Log("Should Not Send nLen > 0 without data , IDent :" + std::to_string(nIdent), llWarning);
     return;
   }
-  TServerMessageHeader h{kServerMessageMagic, nSocket,         wSocketIndex,
+  TServerMessageHeader h{kServerMessageMagic,           nSocket,        wSocketIndex,
                          static_cast<uint16_t>(nIdent), nUserListIndex, nLen,
                          static_cast<uint8_t>(nMsgType)};
   std::lock_guard<std::mutex> guard(FSendLock);
@@ -127,9 +127,8 @@ void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32
     }
     if (ident == GM_CLIENT_QUERYDBCONFIG) {
       if (Len <= kQueryTextOffset) return;  // no version text: dropped
-      std::string text = DecodeMsgText(
-          std::string_view(reinterpret_cast<const char*>(msg + kQueryTextOffset),
-                           Len - kQueryTextOffset));
+      std::string text = DecodeMsgText(std::string_view(
+          reinterpret_cast<const char*>(msg + kQueryTextOffset), Len - kQueryTextOffset));
       int32_t configType = ReadInt32(msg + 1 + offsetof(TDefaultMessage, Recog));
       QueryDBConfig(SessionHandle, configType, Utf8ToAnsi(text));
       return;
@@ -169,8 +168,8 @@ void TLogicSrvClient::SendDBConfig(uint32_t SessionHandle, const std::string& Ve
 void TLogicSrvClient::StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len) {
   auto entry = std::make_shared<TDBDataObject>();
   const char* bytes = reinterpret_cast<const char*>(Payload);
-  entry->Ver.assign(bytes, static_cast<size_t>(Len) < kVersionSize ? static_cast<size_t>(Len)
-                                                                    : kVersionSize);
+  entry->Ver.assign(
+      bytes, static_cast<size_t>(Len) < kVersionSize ? static_cast<size_t>(Len) : kVersionSize);
   TDefaultMessage header;
   header.Ident = GM_GATE_DBCONFIG;
   header.Recog = ConfigType;

@@ -130,9 +130,9 @@ class TLogicSrvClient : public TSocketClient {
   std::string FHost;
   int32_t FPort;
   TLinkThread FRunThread;
-  uint32_t FSendKeepAliveTick = 0;                 // link thread: last successful connect
-  uint32_t FKeepAliveTick = 0;                     // link thread: last keep-alive sent
-  TGateWaySocketServerInterface* FGateWayServer;   // not owned
+  uint32_t FSendKeepAliveTick = 0;                // link thread: last successful connect
+  uint32_t FKeepAliveTick = 0;                    // link thread: last keep-alive sent
+  TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
   std::function<uint32_t()> FTickSource;
 

@@ -63,7 +63,8 @@ void TLoginSrvClient::DoPacket(const std::string& Data) {
 
   if (body.front() == '+') {
     RefreshKeepAlive();
-    if (body.size() >= 2 && FGateWayServer != nullptr) DoControl(body[1], ParseLoginSessionHandle(body.substr(2)));
+    if (body.size() >= 2 && FGateWayServer != nullptr)
+      DoControl(body[1], ParseLoginSessionHandle(body.substr(2)));
     return;
   }
 
@@ -72,9 +73,8 @@ void TLoginSrvClient::DoPacket(const std::string& Data) {
   size_t handleStart = body.find_first_not_of('/');
   if (handleStart == std::string_view::npos) handleStart = body.size();
   size_t slash = body.find('/', handleStart);
-  std::string_view handleText = body.substr(handleStart, slash == std::string_view::npos
-                                                             ? std::string_view::npos
-                                                             : slash - handleStart);
+  std::string_view handleText = body.substr(
+      handleStart, slash == std::string_view::npos ? std::string_view::npos : slash - handleStart);
   std::string_view part =
       slash == std::string_view::npos ? std::string_view() : body.substr(slash + 1);
   uint32_t handle = ParseLoginSessionHandle(handleText);
@@ -85,7 +85,8 @@ void TLoginSrvClient::DoPacket(const std::string& Data) {
   // The login server puts one character on either side of the six-bit text.
   std::string_view text = part.size() >= 2 ? part.substr(1, part.size() - 2) : std::string_view();
   if (FRecvData.size() < text.size() + 1) FRecvData.resize(text.size() + 1);
-  int32_t n = DecodeSixBitTo(text, FRecvData.data() + 1, static_cast<int32_t>(FRecvData.size() - 1));
+  int32_t n =
+      DecodeSixBitTo(text, FRecvData.data() + 1, static_cast<int32_t>(FRecvData.size() - 1));
   if (n >= 2 && (FRecvData[1] | (FRecvData[2] << 8)) == kLoginHandOverIdent) {
     FGateWayServer->ChangeSessionStep(handle, ssGame, false);
   }

@@ -41,8 +41,7 @@ void TProxySocketClient::AppendFrame(const std::string& Frame) {
   SendStream().WriteBuf(Frame.data(), static_cast<int64_t>(Frame.size()));
 }
 
-void TProxySocketClient::RegisterSession(uint32_t SessionHandle,
-                                         const std::string& RemoteAddress) {
+void TProxySocketClient::RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress) {
   std::lock_guard<std::recursive_mutex> guard(FSendLock);
   // Under the lock the socket cannot be closed while its local address is read.
   AppendFrame("%N" + std::to_string(SessionHandle) + "/" + Utf8ToAnsi(RemoteAddress) + "/" +
@@ -159,8 +158,7 @@ void TProxySocketClient::Disconnect(int32_t ErrorCode, const std::string& Desc) 
     TSocketClient::Disconnect(ErrorCode, Desc);
   }
   FLastRecvSize = 0;
-  Log(FName + "  Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ",
-      llMessage);
+  Log(FName + "  Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ", llMessage);
 }
 
 }  // namespace gw

@@ -88,9 +88,9 @@ class TProxySocketClient : public TSocketClient {
   const std::string FHost;
   const int32_t FPort;
   TLinkThread FRunThread;
-  int64_t FLastRecvSize = 0;                       // link thread
-  uint32_t FSendKeepAliveTick = 0;                 // link thread
-  uint32_t FKeepAliveTick = 0;                     // link thread
+  int64_t FLastRecvSize = 0;        // link thread
+  uint32_t FSendKeepAliveTick = 0;  // link thread
+  uint32_t FKeepAliveTick = 0;      // link thread
   std::function<uint32_t()> FTickSource;
   // Guards the socket's send buffer, its polling step and its closing. Recursive:
   // Disconnect takes it and is also reached from inside the polling step.

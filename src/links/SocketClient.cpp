@@ -137,7 +137,8 @@ std::string TSocketClient::GetLocalAddress() const {
   if (fd < 0) return {};
   sockaddr_in addr{};
   socklen_t len = sizeof(addr);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+      addr.sin_family != AF_INET) {
     return {};
   }
   char text[INET_ADDRSTRLEN] = {};
@@ -172,8 +173,9 @@ void TSocketClient::RecvData() {
 void TSocketClient::SendData() {
   int fd = SocketHandle();
   if (fd < 0 || FSendStream.Size() == 0) return;
-  int64_t slice = FSendStream.Size() < static_cast<int64_t>(FSendSize) ? FSendStream.Size()
-                                                                       : static_cast<int64_t>(FSendSize);
+  int64_t slice = FSendStream.Size() < static_cast<int64_t>(FSendSize)
+                      ? FSendStream.Size()
+                      : static_cast<int64_t>(FSendSize);
   while (slice > 0) {
     ssize_t n = ::send(fd, FSendStream.Memory(), static_cast<size_t>(slice), MSG_NOSIGNAL);
     if (n == 0) {

@@ -45,7 +45,10 @@ TEST(BufferMemoryStream, GrowthRoundsToStepAndKeepsConsumedFront) {
 TEST(BufferMemoryStream, GrowthStepsAreMultiplesOf8192) {
   struct Case {
     int64_t create, write, capacity;
-  } cases[] = {{8192, 8192, 8192}, {8192, 8193, 16384}, {100, 101, 8192}, {8192, 65536, 65536},
+  } cases[] = {{8192, 8192, 8192},
+               {8192, 8193, 16384},
+               {100, 101, 8192},
+               {8192, 65536, 65536},
                {8192, 70000, 73728}};
   for (const auto& c : cases) {
     TBufferMemoryStream b(c.create);

@@ -111,8 +111,8 @@ TEST(LogicSrvCutting, OutOfRangeLengthDropsTheConnection) {
     EXPECT_EQ(fake.Count("Add"), 0u);
     EXPECT_EQ(fake.Count("CloseAll"), 1u);
     EXPECT_EQ(link.RecvStream().Size(), 0);
-    EXPECT_TRUE(log.HasPrefix("LogicSrv packet length out of range : " + std::to_string(nLen),
-                              llError))
+    EXPECT_TRUE(
+        log.HasPrefix("LogicSrv packet length out of range : " + std::to_string(nLen), llError))
         << log.Dump();
     EXPECT_TRUE(log.Has("LogicSrv Closed , Code : 0 ,Desc:Invalid Packet Length ", llWarning));
   }
@@ -235,7 +235,7 @@ TEST_F(LogicSrvForward, QueryWithoutVersionTextIsDropped) {
 TEST_F(LogicSrvForward, ListQueryMapsItemsToTypes) {
   // Each cached type holds exactly the version its list item carries.
   const std::map<int32_t, std::string> cached = {
-      {1, "a"}, {2, "a"}, {3, "c"},  {4, "d"},  {5, "b"},  {6, "e"},  {7, "f"},
+      {1, "a"}, {2, "a"},  {3, "c"},  {4, "d"},  {5, "b"},  {6, "e"},  {7, "f"},
       {8, "f"}, {9, "zz"}, {10, "g"}, {11, "h"}, {12, "i"}, {13, "j"}, {14, "k"}};
   for (const auto& [type, ver] : cached) Push(type, ver);
   const std::vector<std::string> items = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
@@ -270,14 +270,10 @@ TEST(LogicSrvVersionList, SplitsLikeADelimitedTextWithQuotes) {
     std::string text;
     std::vector<std::string> items;
   } cases[] = {
-      {"a/b", {"a", "b"}},
-      {"", {""}},
-      {"a//b", {"a", "", "b"}},
-      {"a b/c", {"a", "b", "c"}},
-      {"\"x/y\"/z", {"x/y", "z"}},
-      {"\"say \"\"hi\"\"\"/q", {"say \"hi\"", "q"}},
-      {"a\"\"b/c", {"a\"b", "c"}},
-      {"\"open/x", {"\"open/x/"}},
+      {"a/b", {"a", "b"}},         {"", {""}},
+      {"a//b", {"a", "", "b"}},    {"a b/c", {"a", "b", "c"}},
+      {"\"x/y\"/z", {"x/y", "z"}}, {"\"say \"\"hi\"\"\"/q", {"say \"hi\"", "q"}},
+      {"a\"\"b/c", {"a\"b", "c"}}, {"\"open/x", {"\"open/x/"}},
   };
   for (const auto& c : cases) EXPECT_EQ(SplitDBConfigVersions(c.text), c.items) << c.text;
 }
@@ -294,8 +290,7 @@ class LogicSrvLink : public ::testing::Test {
     link.Start();
     ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
     ASSERT_TRUE(WaitUntil([&] {
-      return log.Has("LogicSrv 连接成功 127.0.0.1:" + std::to_string(peer.Port()) + " ",
-                     llWarning);
+      return log.Has("LogicSrv 连接成功 127.0.0.1:" + std::to_string(peer.Port()) + " ", llWarning);
     })) << log.Dump();
   }
 
@@ -324,11 +319,11 @@ TEST_F(LogicSrvLink, PacketsQueuedBeforeConnectGoOutFirst) {
   link.SendCloseSession(0x01020304);
   StartAndWaitConnected();
   ASSERT_TRUE(peer.WaitReceivedAtLeast(29 + 21));
-  EXPECT_EQ(peer.Take(29), Bytes({0xDD, 0xAA, 0xBB, 0xAA, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 8,
-                                  0, 0, 0, 0}) +
-                               "10.0.0.7");
-  EXPECT_EQ(peer.Take(21), Bytes({0xDD, 0xAA, 0xBB, 0xAA, 4, 3, 2, 1, 0, 0, 2, 0, 0, 0, 0, 0, 0,
-                                  0, 0, 0, 0}));
+  EXPECT_EQ(peer.Take(29),
+            Bytes({0xDD, 0xAA, 0xBB, 0xAA, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0}) +
+                "10.0.0.7");
+  EXPECT_EQ(peer.Take(21),
+            Bytes({0xDD, 0xAA, 0xBB, 0xAA, 4, 3, 2, 1, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(LogicSrvLink, DispatchesAndAnswersEchoExactlyOnce) {
@@ -448,7 +443,8 @@ TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
     ASSERT_LT(h.nSocket, kThreads);
     EXPECT_EQ(h.nUserListIndex, next[h.nSocket]++);
     EXPECT_EQ(h.nLen, h.nUserListIndex % 50);
-    EXPECT_EQ(got.substr(off + 21, h.nLen), std::string(h.nLen, static_cast<char>('a' + h.nSocket)));
+    EXPECT_EQ(got.substr(off + 21, h.nLen),
+              std::string(h.nLen, static_cast<char>('a' + h.nSocket)));
     off += 21 + h.nLen;
   }
   EXPECT_EQ(off, got.size());

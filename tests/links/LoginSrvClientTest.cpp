@@ -18,8 +18,8 @@ using test::WaitUntil;
 
 // A data frame for the handle text carrying `message` as the login server writes it.
 std::string DataFrame(const std::string& handleText, const std::string& message) {
-  return "%" + handleText + "/#" + EncodeSixBit(message.data(), static_cast<int32_t>(message.size())) +
-         "!$";
+  return "%" + handleText + "/#" +
+         EncodeSixBit(message.data(), static_cast<int32_t>(message.size())) + "!$";
 }
 
 std::vector<std::string> Entries(TGateIPManager& m, bool permanent) {
@@ -128,11 +128,13 @@ TEST_F(LoginSrvHandler, MalformedFramesAreLoggedAndDropped) {
       {"xyz$", "TLoginSrvClient Packet Failxyz$", llMessage},
       {"junk%+-3$", "TLoginSrvClient Packet Failjunk%+-3$", llMessage},
       {DataFrame("0", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
-      {DataFrame("abc", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
-      {DataFrame("2147483648", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:",
-       llError},
+      {DataFrame("abc", "a"),
+       "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+      {DataFrame("2147483648", "a"),
+       "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
       {DataFrame("", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
-      {DataFrame("12x", "a"), "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
+      {DataFrame("12x", "a"),
+       "LoginSrv Proxy DecodeGatePacket SessionHandle  = 0  Error:", llError},
   };
   for (const auto& c : cases) {
     TLogCapture one;
@@ -148,9 +150,8 @@ TEST_F(LoginSrvHandler, MalformedFramesAreLoggedAndDropped) {
 
 TEST(LoginSrvHandle, ParsesSignedDecimalOrGivesZero) {
   const std::pair<std::string, uint32_t> cases[] = {
-      {"17", 17},      {"+17", 17}, {"-1", 0xFFFFFFFFu}, {"2147483647", 2147483647u},
-      {"2147483648", 0}, {"", 0},    {"1 ", 0},           {"0x10", 0},
-      {"4294967295", 0}, {"abc", 0}};
+      {"17", 17}, {"+17", 17}, {"-1", 0xFFFFFFFFu}, {"2147483647", 2147483647u}, {"2147483648", 0},
+      {"", 0},    {"1 ", 0},   {"0x10", 0},         {"4294967295", 0},           {"abc", 0}};
   for (const auto& [text, handle] : cases) EXPECT_EQ(ParseLoginSessionHandle(text), handle) << text;
 }
 
@@ -166,7 +167,8 @@ class LoginSrvLink : public ::testing::Test {
     link.Start();
     ASSERT_TRUE(WaitUntil([&] {
       return peer.Connected() &&
-             log.Has(" LoginSrvClient 连接成功 127.0.0.1:" + std::to_string(peer.Port()), llMessage);
+             log.Has(" LoginSrvClient 连接成功 127.0.0.1:" + std::to_string(peer.Port()),
+                     llMessage);
     })) << log.Dump();
   }
   // Waits until the peer holds exactly `text` at the front of what it received.
@@ -193,7 +195,9 @@ TEST_F(LoginSrvLink, FramesGoOutExactlyAsBuilt) {
   ASSERT_TRUE(Expect("%N7/10.0.0.7/127.0.0.1$"));
   const std::string msg = Bytes({0x05, 0x41, 0x42});
   EXPECT_TRUE(link.ForwardTo(7, msg.data(), 3));
-  ASSERT_TRUE(Expect("%D7/\x05" "AB$"));
+  ASSERT_TRUE(
+      Expect("%D7/\x05"
+             "AB$"));
   link.SendCloseSession(7);
   ASSERT_TRUE(Expect("%C7$"));
   link.RegisterSession(MakeSessionHandle(200, 1, 2), "1.2.3.4");
@@ -210,8 +214,8 @@ TEST_F(LoginSrvLink, ClientMessageHoldingDollarIsRefusedAndItsClientClosed) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].Op, "Close");
   EXPECT_EQ(calls[0].Handle, 7u);
-  EXPECT_TRUE(log.HasPrefix("LoginSrvClient refused a client message holding \"$\" , SessionHandle : 7",
-                            llWarning))
+  EXPECT_TRUE(log.HasPrefix(
+      "LoginSrvClient refused a client message holding \"$\" , SessionHandle : 7", llWarning))
       << log.Dump();
   // Nothing of it reached the login server: the next frame is the first one it sees.
   link.SendCloseSession(8);
@@ -347,7 +351,8 @@ TEST(LoginSrvConcurrency, ForwardsFromManyThreadsArriveWholeAndInOrder) {
 
   size_t total = 0;
   for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kMessages; ++i) total += 5 + std::to_string(i).size() + i % 40;  // "%D<t>/" ... "$"
+    for (int i = 0; i < kMessages; ++i)
+      total += 5 + std::to_string(i).size() + i % 40;  // "%D<t>/" ... "$"
   }
   ASSERT_TRUE(WaitUntil([&] {
     std::string r = peer.Received();
