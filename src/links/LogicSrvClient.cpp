@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
@@ -98,8 +99,17 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
   TServerMessageHeader h{kServerMessageMagic,           nSocket,        wSocketIndex,
                          static_cast<uint16_t>(nIdent), nUserListIndex, nLen,
                          static_cast<uint8_t>(nMsgType)};
-  std::lock_guard<std::mutex> guard(FSendLock);
-  uint8_t* p = FSendCache.GetWritePointer(kServerMessageHeaderSize + int64_t{nLen});
+  std::unique_lock<std::mutex> guard(FSendLock);
+  uint8_t* p;
+  try {
+    p = FSendCache.GetWritePointer(kServerMessageHeaderSize + int64_t{nLen});
+  } catch (const std::bad_alloc&) {
+    // Callers are I/O and worker threads: the packet is dropped, nothing is raised.
+    guard.unlock();
+    Log("LogicSrv send cache cannot grow, packet dropped , IDent :" + std::to_string(nIdent),
+        llError);
+    return;
+  }
   std::memcpy(p, &h, sizeof(h));
   if (nLen > 0) std::memcpy(p + sizeof(h), Data, static_cast<size_t>(nLen));
 }

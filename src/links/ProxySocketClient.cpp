@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "common/AnsiCodePage.h"
 #include "common/Platform.h"
@@ -38,7 +39,12 @@ void TProxySocketClient::AppendFrame(const std::string& Frame) {
   std::lock_guard<std::recursive_mutex> guard(FSendLock);
   if (!IsConnected()) return;
   SendStream().CheckCompactionMemory();
-  SendStream().WriteBuf(Frame.data(), static_cast<int64_t>(Frame.size()));
+  try {
+    SendStream().WriteBuf(Frame.data(), static_cast<int64_t>(Frame.size()));
+  } catch (const std::bad_alloc&) {
+    // Callers are I/O threads: the frame is dropped, nothing is raised.
+    Log(FName + " send buffer cannot grow, frame dropped", llError);
+  }
 }
 
 void TProxySocketClient::RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress) {
