@@ -76,6 +76,8 @@ bool TGateWayWorker::AddSession(TUserSession* Session, uint32_t& SessionHandle) 
   SessionHandle =
       MakeSessionHandle(static_cast<uint8_t>(FID), FOrdID, static_cast<uint16_t>(index));
   FOrdID = NextGeneration(FOrdID);
+  // Set under the lock, so no message pass ever sees the entered session without its handle.
+  Session->SetHandle(SessionHandle);
   FUserCount.fetch_add(1);
   return true;
 }

@@ -60,8 +60,9 @@ class TGateWayWorker {
   void Start();
   void Stop();
 
-  // Enters the session in the first free slot and makes its handle. Fails (the
-  // handle is left alone) when the table already holds 65535 sessions.
+  // Enters the session in the first free slot, makes its handle and stores it in
+  // the session. Fails (the handle is left alone) when the table already holds
+  // 65535 sessions.
   bool AddSession(TUserSession* Session, uint32_t& SessionHandle);
   // Empties the handle's slot if it still holds exactly `Session`. The session is not freed.
   bool RemoveSession(uint32_t SessionHandle, const TUserSession* Session);

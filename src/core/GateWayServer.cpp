@@ -1,0 +1,329 @@
+#include "core/GateWayServer.h"
+
+#include <charconv>
+
+#include "codec/TokenHandshake.h"
+#include "common/Platform.h"
+#include "links/LogicSrvClient.h"
+#include "links/LoginSrvClient.h"
+#include "net/IWebSocketServer.h"
+
+namespace gw {
+
+namespace {
+
+// A decimal integer filling the whole text, as the settings hold ports.
+bool ParseDecimal(const std::string& text, int64_t& value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end && !text.empty();
+}
+
+}  // namespace
+
+TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
+    : FGatePort(Config.GatePort), FKeys(LoadDeploymentKeys()) {
+  std::string countError = ValidateWorkerCount(Config.WokerCount);
+  if (!countError.empty()) throw std::runtime_error(countError);
+  FLoginSrv = std::make_unique<TLoginSrvClient>("LoginSrvClient", Config.LoginSrvAddr,
+                                                Config.LoginSrvPort, this);
+  int64_t serverPort = kDefaultServerPort;
+  if (!ParseDecimal(Config.ServerPort, serverPort) || serverPort < 0 || serverPort > 65535) {
+    serverPort = kDefaultServerPort;
+  }
+  FLogicServer = std::make_unique<TLogicSrvClient>(Config.ServerAddr,
+                                                   static_cast<int32_t>(serverPort), this);
+  for (int32_t id = 0; id < Config.WokerCount; ++id) {
+    auto worker = std::make_unique<TGateWayWorker>(id);
+    worker->SetLogicServerClient(FLogicServer.get());
+    FWorkers.push_back(std::move(worker));
+  }
+}
+
+TGateWaySocketServer::~TGateWaySocketServer() {
+  Stop();
+  // Workers go before the links they send through; the links before the listener.
+  FWorkers.clear();
+  FLogicServer.reset();
+  FLoginSrv.reset();
+  FSocketServer.reset();
+}
+
+uint16_t TGateWaySocketServer::ListenPort() const {
+  return FSocketServer ? FSocketServer->Port() : 0;
+}
+
+void TGateWaySocketServer::Start() {
+  FSocketServer = FListenerFactory(kListenerIoThreads);
+  FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
+  // Text and binary messages are handled alike.
+  FSocketServer->OnMessage(
+      [this](const PWebSocketConnection& c, TWsRequestType, const std::vector<uint8_t>& data) {
+        OnClientMessage(c, data);
+      });
+  FSocketServer->OnClose([this](const PWebSocketConnection& c) { OnClientClose(c); });
+  int64_t port = 0;
+  if (!ParseDecimal(FGatePort, port)) {
+    throw EGateWayStartError("'" + FGatePort + "' is not a valid integer value");
+  }
+  if (port < 0 || port > 65535) {
+    throw EGateWayStartError("'" + FGatePort + "' is not a valid port number");
+  }
+  FSocketServer->SetPort(static_cast<uint16_t>(port));
+  // One result per listening address; the start fails when any address could not be bound.
+  int succeeded = 0, failed = 0;
+  FSocketServer->Start([&](bool ok) { ++(ok ? succeeded : failed); });
+  if (succeeded == 0 || failed > 0) {
+    throw EGateWayStartError("网关服务启动失败 , 端口 " + FGatePort +
+                             " ,  无法绑定。可能该端口已经被占用! ");
+  }
+  Log("SocketServer 启动: " + FGatePort, llMessage);
+  FLoginSrv->SetLogger(FLogger);
+  FLoginSrv->Start();
+  FLogicServer->SetLogger(FLogger);
+  FLogicServer->Start();
+  for (auto& worker : FWorkers) {
+    worker->SetLogger(FLogger);
+    worker->Start();
+  }
+  FIsRuning.store(true);
+}
+
+void TGateWaySocketServer::Stop() {
+  if (!FIsRuning.load()) return;
+  // Closing every client reports it upstream while the links still run.
+  FSocketServer->Stop();
+  FLoginSrv->Stop();
+  FLogicServer->Stop();
+  for (auto& worker : FWorkers) worker->Stop();
+  FIsRuning.store(false);
+}
+
+int32_t TGateWaySocketServer::SessionCount() const {
+  int32_t count = 0;
+  for (const auto& worker : FWorkers) count += worker->UserCount();
+  return count;
+}
+
+TGateWayWorker* TGateWaySocketServer::ChooseWoker() {
+  TGateWayWorker* best = nullptr;
+  int32_t bound = kChooseWokerBound;
+  for (auto& worker : FWorkers) {
+    int32_t count = worker->UserCount();
+    if (count < bound) {
+      best = worker.get();
+      bound = count;
+    }
+  }
+  return best;
+}
+
+TGateWayWorker* TGateWaySocketServer::WorkerOf(uint32_t SessionHandle) {
+  size_t id = SessionWorkerID(SessionHandle);
+  return id < FWorkers.size() ? FWorkers[id].get() : nullptr;
+}
+
+void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection) {
+  if (!FLogicServer->IsConnected()) {
+    AConnection->Close();
+    return;
+  }
+  // The local reference keeps the session valid through this handler even if the
+  // connection is closed from another thread meanwhile.
+  PUserSession session = TUserSession::Create(AConnection);
+  TGateWayWorker* worker = ChooseWoker();
+  if (worker == nullptr) {
+    Log("ChooseWoker = nil", llError);
+    AConnection->Close();
+    return;
+  }
+  uint32_t handle = 0;
+  if (!worker->AddSession(session.get(), handle)) {
+    Log("Handle Out Close Socket" + AConnection->PeerAddr(), llWarning);
+    AConnection->Close();
+    return;
+  }
+  std::string token = CreateGuidText();
+  session->SetToken(token);
+  session->TokenChecked.store(false);
+  Log("客户端连接:" + AConnection->PeerAddr() + " , Token : " + token +
+          ",Handle:" + std::to_string(handle) + ", Worker:" + std::to_string(worker->ID()),
+      llDebug);
+  SendToken(*worker, *session);
+}
+
+void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
+  PTSessionMessage msg = NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys));
+  Worker.Lock();
+  Session.AddMessage(msg);
+  Worker.UnLock();
+}
+
+bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {
+  std::optional<std::string> received = DecodeTokenAnswer(Answer, FKeys);
+  if (!received) return false;  // undecodable: refused without the mismatch line
+  std::string expected = ExpectedTokenAnswer(Session.TokenID());
+  if (TokenAnswerMatches(*received, expected)) return true;
+  Log("授权校验失败:" + *received + " -> " + expected, llWarning);
+  return false;
+}
+
+void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnection,
+                                           std::span<const uint8_t> AData) {
+  TUserSession* session = TUserSession::FromConnection(*AConnection);
+  if (session == nullptr) return;
+  uint32_t handle = session->Handle();
+  if (AData.size() < 3) {
+    Log("收到的数据太短了:" + std::to_string(handle), llWarning);
+    return;
+  }
+  if (!session->TokenChecked.load()) {
+    // The first two bytes and the last one wrap the answer.
+    std::string_view answer(reinterpret_cast<const char*>(AData.data()) + 2, AData.size() - 3);
+    if (answer.empty()) {
+      Log("Token解码为空:" + std::to_string(handle), llWarning);
+      return;
+    }
+    if (CheckToken(*session, answer)) {
+      Log("授权验证成功:" + session->TokenID(), llDebug);
+      session->TokenChecked.store(true);
+      FLoginSrv->RegisterSession(handle, session->IP());
+    } else {
+      Log("踢出连接,没经过授权的连接:" + AConnection->PeerAddr(), llWarning);
+      CloseSession(handle, "", "授权失败");  // frees the session: not touched afterwards
+    }
+    return;
+  }
+  switch (session->SessionStep()) {
+    case ssLogin:
+      FLoginSrv->ForwardTo(handle, AData.data(), static_cast<uint32_t>(AData.size()));
+      break;
+    case ssGame:
+      FLogicServer->ForwardTo(handle, AData.data(), static_cast<uint32_t>(AData.size()));
+      break;
+    case ssNone:
+      break;
+  }
+}
+
+void TGateWaySocketServer::OnClientClose(const PWebSocketConnection& AConnection) {
+  TUserSession* session = TUserSession::FromConnection(*AConnection);
+  if (session == nullptr) return;
+  uint32_t handle = session->Handle();
+  TGateWayWorker* worker = WorkerOf(handle);
+  if (worker == nullptr) {
+    Log("Client Close Session Worker Not Find " + std::to_string(SessionWorkerID(handle)),
+        llWarning);
+    session->Free();  // nothing upstream knows it, but it must not leak
+    return;
+  }
+  worker->RemoveSession(handle, session);
+  Log("Client Close : " + AConnection->PeerAddr() + " Token:" + session->TokenID() +
+          " , Handle:" + std::to_string(handle),
+      llDebug);
+  switch (session->SessionStep()) {
+    case ssLogin:
+      FLoginSrv->SendCloseSession(handle);
+      break;
+    case ssGame:
+      FLogicServer->SendCloseSession(handle);
+      break;
+    case ssNone:
+      break;
+  }
+  session->Free();
+}
+
+void TGateWaySocketServer::AddSessionMessage(uint32_t SessionHandle, int32_t Ident,
+                                             int32_t Param, const void* Data, uint32_t Size) {
+  if (TGateWayWorker* worker = WorkerOf(SessionHandle)) {
+    worker->AddMessage(SessionHandle, Ident, Param, Data, Size);
+  }
+}
+
+void TGateWaySocketServer::AddSessionMessageDirect(uint32_t SessionHandle, const void* Data,
+                                                   uint32_t Size) {
+  if (TGateWayWorker* worker = WorkerOf(SessionHandle)) {
+    worker->AddSessionMessageDirect(SessionHandle, Data, Size);
+  }
+}
+
+void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::string&,
+                                        const std::string& Reason) {
+  if (SessionHandle == 0) {
+    Log("CloseSession SessionHandle = 0 ", llWarning);
+    return;
+  }
+  TGateWayWorker* worker = WorkerOf(SessionHandle);
+  if (worker == nullptr) {
+    Log("CloseSession Worker Not Find " + std::to_string(SessionWorkerID(SessionHandle)),
+        llWarning);
+    return;
+  }
+  PWebSocketConnection connection;
+  worker->Lock();
+  if (TUserSession* session = worker->GetSession(SessionHandle)) {
+    worker->RemoveSession(SessionHandle, session);
+    Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
+    connection = session->Connection();
+  }
+  worker->UnLock();
+  // Closed outside the worker's lock; the close event frees the session.
+  if (connection) connection->Close();
+}
+
+void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
+                                             bool IsGameSoftClose) {
+  TGateWayWorker* worker = WorkerOf(SessionHandle);
+  if (worker == nullptr) return;
+  std::string ip = "0.0.0.0";
+  worker->Lock();
+  if (TUserSession* session = worker->GetSession(SessionHandle)) {
+    ip = session->IP();
+    session->SetSessionStep(SessionStep);
+  }
+  worker->UnLock();
+
+  if (!IsGameSoftClose) {
+    if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, ip);
+    return;
+  }
+  // Soft close: the logic server sees the 1009 message for the old handle, then the
+  // new handle's registration, then the close of the old one, in that order.
+  worker->Lock();
+  if (TUserSession* session = worker->GetSession(SessionHandle)) {
+    uint32_t oldHandle = session->Handle();
+    int32_t userIndex = session->LogicUserIndex();
+    TDefaultMessage softClose;
+    softClose.Ident = GM_CLIENT_SOFTCLOSE;
+    uint8_t bytes[kDefaultMessageSize];
+    WriteDefaultMessage(softClose, bytes);
+    FLogicServer->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
+                                      static_cast<int32_t>(oldHandle), userIndex,
+                                      static_cast<int32_t>(kDefaultMessageSize), bytes,
+                                      mtDefault);
+    uint32_t newHandle = worker->RegenSessionHandle(oldHandle);
+    FLogicServer->RegisterSession(newHandle, ip);
+    FLogicServer->SendCloseSession(oldHandle);
+  }
+  worker->UnLock();
+}
+
+void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
+  Log("CloseAllSession :" + Reason, llWarning);
+  for (auto& worker : FWorkers) worker->AddMessage(0, GM_GATE_CLOSEALL, 0, nullptr, 0);
+}
+
+std::string TGateWaySocketServer::GetSessionRemoteAddr(uint32_t SessionHandle) {
+  TGateWayWorker* worker = WorkerOf(SessionHandle);
+  if (worker == nullptr) return {};
+  // The slot alone decides, as in CloseSession: the address is that of the session
+  // a following CloseSession for this handle closes.
+  worker->Lock();
+  TUserSession* session = worker->GetSession(SessionHandle);
+  std::string addr = session != nullptr ? session->IP() : std::string();
+  worker->UnLock();
+  return addr;
+}
+
+}  // namespace gw

@@ -1,0 +1,124 @@
+// TGateWaySocketServer: the client-facing heart of the gateway. It owns the
+// WebSocket listener, the login server link, the logic server link and the
+// workers; turns every accepted connection into a user session on the least
+// loaded worker, proves the client with the token handshake, relays its messages
+// to the login or the logic server by the session's step, and implements the
+// gateway server interface through which the links report back.
+//
+// Thread safety: the interface operations (AddSessionMessage, CloseSession, ...)
+// and the client events (OnClientOpen/OnClientMessage/OnClientClose) are safe
+// from any thread. Create, SetLogger, Start, Stop and destruction belong to the
+// owner's thread (the service control). For one connection the transport
+// delivers open, messages and close one at a time and in that order.
+//
+// Locks: the server has none of its own. It takes a worker's lock while it looks
+// a session up or changes its step; a link's send lock may be taken inside it
+// (worker lock first, never the reverse). Connections are closed after the
+// worker's lock is released: the close event runs inside Close() and frees the session.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "codec/DeploymentKeys.h"
+#include "config/CustomGateWayConfig.h"
+#include "core/GateWaySocketServerInterface.h"
+#include "core/GateWayWorker.h"
+#include "logging/LogLevel.h"
+#include "net/IWebSocketConnection.h"
+#include "net/IWebSocketServer.h"
+
+namespace gw {
+
+class TLogicSrvClient;
+class TLoginSrvClient;
+
+// Starting the gateway server failed (port not a number, port cannot be bound).
+class EGateWayStartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TGateWaySocketServer : public TGateWaySocketServerInterface {
+ public:
+  // I/O threads of the WebSocket listener.
+  static constexpr int kListenerIoThreads = 8;
+  // ChooseWoker takes a worker only when it holds fewer sessions than this.
+  static constexpr int32_t kChooseWokerBound = 100000;
+  static constexpr int32_t kDefaultServerPort = 5000;
+
+  // Creates the links and WokerCount workers (not started). Reads the handshake
+  // keys once. Throws std::runtime_error for a worker count that cannot be
+  // addressed, and the key loader's error for an unreadable key file.
+  explicit TGateWaySocketServer(const TCustomGateWayConfig& Config);
+  ~TGateWaySocketServer() override;
+  TGateWaySocketServer(const TGateWaySocketServer&) = delete;
+  TGateWaySocketServer& operator=(const TGateWaySocketServer&) = delete;
+
+  void SetLogger(TLogProc Proc) { FLogger = std::move(Proc); }
+  // Makes the client listener at Start (default: the WebSocket transport). Before Start.
+  using TListenerFactory = std::function<PWebSocketServer(int IoThreads)>;
+  void SetListenerFactory(TListenerFactory Factory) { FListenerFactory = std::move(Factory); }
+
+  // Opens the listener, then starts the login link, the logic link and the
+  // workers. Throws EGateWayStartError when GatePort is not a port number or
+  // cannot be bound; nothing else is started then.
+  void Start();
+  // Listener first (every client is closed and reported upstream), then the
+  // login link, the logic link and the workers. A stopped server is not started again.
+  void Stop();
+  bool IsRuning() const { return FIsRuning.load(); }
+  // The port the listener is bound to (the configured one, or the one the
+  // system chose for port 0); 0 before Start.
+  uint16_t ListenPort() const;
+
+  // Client events, called by the transport.
+  void OnClientOpen(const PWebSocketConnection& AConnection);
+  void OnClientMessage(const PWebSocketConnection& AConnection, std::span<const uint8_t> AData);
+  void OnClientClose(const PWebSocketConnection& AConnection);
+
+  // TGateWaySocketServerInterface.
+  void AddSessionMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param, const void* Data,
+                         uint32_t Size) override;
+  void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size) override;
+  void CloseSession(uint32_t SessionHandle, const std::string& RemoteIPAddr,
+                    const std::string& Reason) override;
+  void ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
+                         bool IsGameSoftClose) override;
+  void CloseAllSession(const std::string& Reason) override;
+  std::string GetSessionRemoteAddr(uint32_t SessionHandle) override;
+
+  // For the console and the tests.
+  int32_t WokerCount() const { return static_cast<int32_t>(FWorkers.size()); }
+  TGateWayWorker& Worker(int32_t Index) { return *FWorkers[static_cast<size_t>(Index)]; }
+  int32_t SessionCount() const;
+  TLogicSrvClient& LogicServer() { return *FLogicServer; }
+  TLoginSrvClient& LoginServer() { return *FLoginSrv; }
+
+ private:
+  TGateWayWorker* ChooseWoker();
+  TGateWayWorker* WorkerOf(uint32_t SessionHandle);
+  void SendToken(TGateWayWorker& Worker, TUserSession& Session);
+  bool CheckToken(const TUserSession& Session, std::string_view Answer);
+  void Log(const std::string& Text, TLogLevel Level) const {
+    if (FLogger) FLogger(Text, Level);
+  }
+
+  const std::string FGatePort;
+  const TDeploymentKeys FKeys;
+  std::unique_ptr<TLoginSrvClient> FLoginSrv;
+  std::unique_ptr<TLogicSrvClient> FLogicServer;
+  std::vector<std::unique_ptr<TGateWayWorker>> FWorkers;  // worker i has ID i
+  PWebSocketServer FSocketServer;                        // created by Start
+  TListenerFactory FListenerFactory = CreateWebSocketServer;
+  TLogProc FLogger;
+  std::atomic<bool> FIsRuning{false};
+};
+
+}  // namespace gw
