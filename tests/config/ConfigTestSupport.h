@@ -1,52 +1,19 @@
-// Helpers for the configuration tests: a private working folder, file access, polling waits
-// and a capture of the process-wide logger's lines.
+// Helpers for the configuration tests: file access, polling waits and a capture of the
+// process-wide logger's lines (the scratch folder is the logger tests' TTempFolder).
 #pragma once
 
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logging/LogTestSupport.h"
 #include "logging/LoggerThread.h"
 
 namespace gw::config_test {
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TScratchFolder {
- public:
-  TScratchFolder() {
-    static std::atomic<int> counter{0};
-    FPath = std::filesystem::temp_directory_path() /
-            ("gw_config_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::remove_all(FPath);
-    std::filesystem::create_directories(FPath);
-  }
-  ~TScratchFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(FPath, ec);
-  }
-  TScratchFolder(const TScratchFolder&) = delete;
-  TScratchFolder& operator=(const TScratchFolder&) = delete;
-
-  std::string File(const std::string& name) const { return (FPath / name).string(); }
-
- private:
-  std::filesystem::path FPath;
-};
-
-inline std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline void PutFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -85,14 +52,14 @@ class TLogCapture {
   }
 
  private:
-  static TLoggerThread::TOptions Options(const TScratchFolder& folder) {
+  static TLoggerThread::TOptions Options(const TTempFolder& folder) {
     TLoggerThread::TOptions options;
     options.Folder = folder.File("Log");
     options.StartThread = false;
     return options;
   }
 
-  TScratchFolder FFolder;
+  TTempFolder FFolder;
   TLoggerThread FWriter;
   std::mutex FLinesLock;
   std::vector<TLine> FLines;

@@ -15,9 +15,7 @@
 namespace gw {
 namespace {
 
-using config_test::FileText;
 using config_test::PutFile;
-using config_test::TScratchFolder;
 
 int32_t Processors() { return static_cast<int32_t>(::sysconf(_SC_NPROCESSORS_ONLN)); }
 
@@ -68,7 +66,7 @@ std::vector<std::pair<std::string, std::string>> DefaultElements() {
   };
 }
 
-std::string DefaultFileText() {
+std::string DefaultReadFileBytes() {
   std::string text = "<TGateWayConfigure>\r\n";
   for (const auto& [name, value] : DefaultElements()) {
     text += value.empty() ? "\t<" + name + "/>\r\n"
@@ -125,7 +123,7 @@ TGateWayConfigure Altered() {
 
 TEST(ConfigureStore, NewObjectHoldsTheDefaultsAndWritesThemByteExact) {
   TGateWayConfigure config;
-  EXPECT_EQ(config.SaveToText(), DefaultFileText());
+  EXPECT_EQ(config.SaveToText(), DefaultReadFileBytes());
   EXPECT_EQ(config.Properties().size(), 40u);
   // Every setting of the altered object differs from its default and is written in its place,
   // so each table line reads and writes its own field.
@@ -141,25 +139,25 @@ TEST(ConfigureStore, NewObjectHoldsTheDefaultsAndWritesThemByteExact) {
 }
 
 TEST(ConfigureStore, FirstLoadCreatesTheDefaultFileAndKeepsTheDefaults) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   TGateWayConfigure config;
   config.LoadFromXMLFile(file);
-  EXPECT_EQ(FileText(file), DefaultFileText());
-  EXPECT_EQ(config.SaveToText(), DefaultFileText());
+  EXPECT_EQ(ReadFileBytes(file), DefaultReadFileBytes());
+  EXPECT_EQ(config.SaveToText(), DefaultReadFileBytes());
 }
 
 TEST(ConfigureStore, MissingFileIsCreatedWithTheCurrentValues) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   TGateWayConfigure config = Altered();
   config.LoadFromXMLFile(file);
-  EXPECT_EQ(FileText(file), Altered().SaveToText());
+  EXPECT_EQ(ReadFileBytes(file), Altered().SaveToText());
   EXPECT_EQ(config.SaveToText(), Altered().SaveToText());
 }
 
 TEST(ConfigureStore, SaveAndLoadRoundTripEverySetting) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   Altered().SaveToXMLFile(file);
   TGateWayConfigure config;
@@ -176,7 +174,7 @@ TEST(ConfigureStore, SaveAndLoadRoundTripEverySetting) {
 }
 
 TEST(ConfigureStore, FileWithOnlyGatePortChangesOnlyGatePort) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   PutFile(file, "<TGateWayConfigure>\r\n\t<GatePort>7300</GatePort>\r\n</TGateWayConfigure>\r\n");
   TGateWayConfigure config = Altered();
@@ -185,7 +183,7 @@ TEST(ConfigureStore, FileWithOnlyGatePortChangesOnlyGatePort) {
   expected.GatePort = "7300";
   EXPECT_EQ(config.SaveToText(), expected.SaveToText());
   // Loading never writes an existing file.
-  EXPECT_EQ(FileText(file),
+  EXPECT_EQ(ReadFileBytes(file),
             "<TGateWayConfigure>\r\n\t<GatePort>7300</GatePort>\r\n</TGateWayConfigure>\r\n");
 }
 
@@ -301,7 +299,7 @@ TEST(ConfigureStore, TextWithMarkupCharactersIsEscapedAndReadsBackUnchanged) {
 }
 
 TEST(ConfigureStore, FileThatCannotBeReadFailsTheLoadBeforeAnyChange) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   std::filesystem::create_directory(file);  // exists, but is no readable file
   TGateWayConfigure config = Altered();
@@ -310,18 +308,18 @@ TEST(ConfigureStore, FileThatCannotBeReadFailsTheLoadBeforeAnyChange) {
 }
 
 TEST(ConfigureStore, FileThatCannotBeCreatedFailsTheSave) {
-  TScratchFolder folder;
+  TTempFolder folder;
   TGateWayConfigure config;
   EXPECT_THROW(config.SaveToXMLFile(folder.File("missing/GateWay.xml")), ESettingsFileError);
   EXPECT_THROW(config.LoadFromXMLFile(folder.File("missing/GateWay.xml")), ESettingsFileError);
 }
 
 TEST(ConfigureStore, SaveTruncatesALongerFile) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   PutFile(file, std::string(20000, 'x'));
   TGateWayConfigure().SaveToXMLFile(file);
-  EXPECT_EQ(FileText(file), DefaultFileText());
+  EXPECT_EQ(ReadFileBytes(file), DefaultReadFileBytes());
 }
 
 // A class that adds one setting: one table line is all it takes.

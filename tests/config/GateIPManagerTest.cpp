@@ -13,13 +13,11 @@
 namespace gw {
 namespace {
 
-using config_test::FileText;
 using config_test::PutFile;
-using config_test::TScratchFolder;
 
 // A manager on a scratch file with a clock the test moves.
 struct TManagerFixture {
-  TScratchFolder Folder;
+  TTempFolder Folder;
   std::shared_ptr<std::atomic<uint32_t>> Tick = std::make_shared<std::atomic<uint32_t>>(1000);
   TGateIPManager Manager{Folder.File("BlockIPList.txt"), [t = Tick] { return t->load(); }};
 
@@ -163,7 +161,7 @@ TEST(GateIPManager, AdditionsReachTheFileOnlyWithASave) {
   EXPECT_EQ(Addresses(f.Manager, true), std::vector<std::string>{"6.6.6.6"});
   f.Manager.AddBlockIP("7.7.7.7");
   EXPECT_TRUE(f.Manager.SaveBlockIPList());
-  EXPECT_EQ(FileText(f.File()), "8.8.8.8\r\n7.7.7.7\r\n");
+  EXPECT_EQ(ReadFileBytes(f.File()), "8.8.8.8\r\n7.7.7.7\r\n");
 }
 
 TEST(GateIPManager, SavedEmptyEntryIsSkippedWhenReadBack) {
@@ -172,7 +170,7 @@ TEST(GateIPManager, SavedEmptyEntryIsSkippedWhenReadBack) {
   f.Manager.AddBlockIP("");
   f.Manager.AddBlockIP("  2.2.2.2");
   ASSERT_TRUE(f.Manager.SaveBlockIPList());
-  EXPECT_EQ(FileText(f.File()), "1.1.1.1\r\n\r\n  2.2.2.2\r\n");
+  EXPECT_EQ(ReadFileBytes(f.File()), "1.1.1.1\r\n\r\n  2.2.2.2\r\n");
   f.Manager.LoadBlockIPFile();
   EXPECT_EQ(Addresses(f.Manager, false), (std::vector<std::string>{"1.1.1.1", "2.2.2.2"}));
 }
@@ -182,11 +180,11 @@ TEST(GateIPManager, SavingAnEmptyListWritesAnEmptyFile) {
   PutFile(f.File(), "1.1.1.1\r\n");
   EXPECT_TRUE(f.Manager.SaveBlockIPList());
   EXPECT_TRUE(std::filesystem::exists(f.File()));
-  EXPECT_EQ(FileText(f.File()), "");
+  EXPECT_EQ(ReadFileBytes(f.File()), "");
 }
 
 TEST(GateIPManager, SaveFailureIsQuietAndChangesNothing) {
-  TScratchFolder folder;
+  TTempFolder folder;
   TGateIPManager manager(folder.File("missing/BlockIPList.txt"));
   manager.AddBlockIP("1.1.1.1");
   EXPECT_FALSE(manager.SaveBlockIPList());

@@ -12,10 +12,8 @@
 namespace gw {
 namespace {
 
-using config_test::FileText;
 using config_test::PutFile;
 using config_test::TLogCapture;
-using config_test::TScratchFolder;
 
 // Lays a block out byte by byte, as a controlling program does.
 class TBlockWriter {
@@ -92,7 +90,7 @@ TEST(LaunchParams, LongerBlockGivesItsFirst400Bytes) {
 }
 
 TEST(LaunchParams, OverridesApplyAfterEveryLoadAndStayOutOfTheFile) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("GateWay.xml");
   const std::string xml =
       "<TGateWayConfigure><Title>kept</Title><GatePort>9999</GatePort><GateAddr>1.1.1.1</GateAddr>"
@@ -118,7 +116,7 @@ TEST(LaunchParams, OverridesApplyAfterEveryLoadAndStayOutOfTheFile) {
     EXPECT_EQ(config.WokerCount, 4);
     EXPECT_EQ(config.Title, "kept");
   }
-  EXPECT_EQ(FileText(file), xml);
+  EXPECT_EQ(ReadFileBytes(file), xml);
 }
 
 TEST(LaunchParams, EmptyGateAddressChangesNothing) {

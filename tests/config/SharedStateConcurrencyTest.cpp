@@ -14,12 +14,11 @@ namespace gw {
 namespace {
 
 using config_test::PutFile;
-using config_test::TScratchFolder;
 
 // The login server link adds to both lists on its thread while the console enumerates,
 // moves, saves and reloads on its own.
 TEST(SharedStateConcurrency, BlockListsStayConsistentUnderTheLinkAndTheConsole) {
-  TScratchFolder folder;
+  TTempFolder folder;
   TGateIPManager manager(folder.File("BlockIPList.txt"));
   PutFile(folder.File("BlockIPList.txt"), "1.1.1.1\r\n");
   constexpr int kRounds = 2000;
@@ -80,7 +79,7 @@ TEST(SharedStateConcurrency, ConnectionLimitHoldsAcrossThreads) {
 }
 
 TEST(SharedStateConcurrency, WordListReplacedWhileReadAndSaved) {
-  TScratchFolder folder;
+  TTempFolder folder;
   TWordList words;
   std::atomic<bool> done{false};
   std::thread reader([&] {

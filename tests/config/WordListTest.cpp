@@ -12,10 +12,8 @@ namespace gw {
 namespace {
 
 using config_test::EndsWith;
-using config_test::FileText;
 using config_test::PutFile;
 using config_test::TLogCapture;
-using config_test::TScratchFolder;
 
 using TWords = std::vector<std::string>;
 
@@ -34,7 +32,7 @@ struct TEncodingCase {
 class WordListEncoding : public testing::TestWithParam<TEncodingCase> {};
 
 TEST_P(WordListEncoding, IsReadAndWrittenBackTheSameWay) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string in = folder.File("in.txt");
   const std::string out = folder.File("out.txt");
   PutFile(in, GetParam().Bytes);
@@ -43,7 +41,7 @@ TEST_P(WordListEncoding, IsReadAndWrittenBackTheSameWay) {
   EXPECT_EQ(words.Items(), (TWords{"敏感", "词"}));
   EXPECT_EQ(words.Encoding(), GetParam().Encoding);
   words.SaveToFile(out);
-  EXPECT_EQ(FileText(out), GetParam().Bytes);
+  EXPECT_EQ(ReadFileBytes(out), GetParam().Bytes);
 
   // A list replaced by the dialog keeps the encoding of its file.
   words.Assign({"新词"});
@@ -63,45 +61,49 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<TEncodingCase>& i) { return i.param.Name; });
 
 TEST(WordList, LinesAreKeptWholeAndTheLastOneNeedsNoLineEnd) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   PutFile(file, "  spaced  \r\n\r\nlf\nc r\r\t\ttab\r\nlast");
   TWordList words;
   words.LoadFromFile(file);
   EXPECT_EQ(words.Items(), (TWords{"  spaced  ", "", "lf", "c r", "\t\ttab", "last"}));
   words.SaveToFile(file);
-  EXPECT_EQ(FileText(file), "  spaced  \r\n\r\nlf\r\nc r\r\n\t\ttab\r\nlast\r\n");
+  EXPECT_EQ(ReadFileBytes(file), "  spaced  \r\n\r\nlf\r\nc r\r\n\t\ttab\r\nlast\r\n");
 }
 
-TEST(WordList, NeverLoadedListIsSavedInGbkWithoutMark) {
-  TScratchFolder folder;
+struct TSaveCase {
+  const char* Name;
+  TWords Words;
+  std::string Bytes;
+  TTextEncoding Encoding;
+};
+
+class NeverLoadedWordList : public testing::TestWithParam<TSaveCase> {};
+
+// GBK without a mark, unless that would turn characters into '?': then UTF-8 with its mark.
+TEST_P(NeverLoadedWordList, IsSavedInGbkWhenGbkHoldsIt) {
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   TWordList words;
-  words.Assign({"敏感", "词"});
+  words.Assign(GetParam().Words);
   words.SaveToFile(file);
-  EXPECT_EQ(FileText(file), kGbkWords);
-  EXPECT_EQ(words.Encoding(), teAnsi);
-
-  words.Assign({});
-  words.SaveToFile(file);
-  EXPECT_EQ(FileText(file), "");
-}
-
-TEST(WordList, TextGbkCannotHoldIsSavedAsUtf8InsteadOfLost) {
-  TScratchFolder folder;
-  const std::string file = folder.File("WordFilter.txt");
-  TWordList words;
-  words.Assign({"词", "😀", "Ω≈"});
-  words.SaveToFile(file);
-  EXPECT_EQ(FileText(file), "\xEF\xBB\xBF词\r\n😀\r\nΩ≈\r\n");
-  EXPECT_EQ(words.Encoding(), teUtf8);
+  EXPECT_EQ(ReadFileBytes(file), GetParam().Bytes);
+  EXPECT_EQ(words.Encoding(), GetParam().Encoding);
   TWordList back;
   back.LoadFromFile(file);
-  EXPECT_EQ(back.Items(), words.Items());
+  EXPECT_EQ(back.Items(), GetParam().Words);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Lists, NeverLoadedWordList,
+    testing::Values(TSaveCase{"Chinese", {"敏感", "词"}, kGbkWords, teAnsi},
+                    TSaveCase{"Empty", {}, "", teAnsi},
+                    TSaveCase{
+                        "BeyondGbk", {"词", "😀", "Ω≈"}, "\xEF\xBB\xBF词\r\n😀\r\nΩ≈\r\n", teUtf8}),
+    [](const testing::TestParamInfo<TSaveCase>& i) { return i.param.Name; });
+
 TEST(WordList, UnreadableFileFailsTheLoadAndKeepsTheList) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   std::filesystem::create_directory(file);
   TWordList words;
@@ -114,7 +116,7 @@ TEST(WordList, UnreadableFileFailsTheLoadAndKeepsTheList) {
 // The information lines of the loader, in order, with the file present or not.
 TEST(LoadWordFilterFile, WritesBothInformationLinesAndKeepsTheListWithoutFile) {
   TLogCapture log;
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   TWordList words;
   words.Assign({"kept"});
@@ -137,7 +139,7 @@ TEST(LoadWordFilterFile, WritesBothInformationLinesAndKeepsTheListWithoutFile) {
 
 TEST(LoadWordFilterFile, UnreadableFileReachesTheCaller) {
   TLogCapture log;
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   std::filesystem::create_directory(file);
   TWordList words;
@@ -147,7 +149,7 @@ TEST(LoadWordFilterFile, UnreadableFileReachesTheCaller) {
 }
 
 TEST(LoadWordFilterFile, ProcessWideListReadsTheGivenFile) {
-  TScratchFolder folder;
+  TTempFolder folder;
   const std::string file = folder.File("WordFilter.txt");
   PutFile(file, "x\r\n");
   LoadWordFilterFile(file);  // without a log writer the information lines are dropped
