@@ -1,0 +1,354 @@
+#include "net/AbstractConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <typeinfo>
+
+#include "net/NetDiagLog.h"
+#include "net/SocketServer.h"
+
+namespace gw {
+
+namespace {
+
+// A flooding peer yields its thread to the others after this many full chunks.
+constexpr int kMaxChunksPerTurn = 8;
+constexpr int kMaxIov = 64;
+
+bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+void AddressText(const sockaddr_storage& addr, std::string& text, uint16_t& port) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+    inet_ntop(AF_INET, &a->sin_addr, buf, sizeof(buf));
+    port = ntohs(a->sin_port);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+    inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof(buf));
+    port = ntohs(a->sin6_port);
+  }
+  text = buf;
+}
+
+ssize_t WriteVector(int socket, iovec* iov, int count) {
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<size_t>(count);
+  return ::sendmsg(socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+}  // namespace
+
+TAbstractConnection::TAbstractConnection(TSocketServer& owner, int socket,
+                                         TConnectType connectType)
+    : FOwner(owner),
+      FUID(NewSocketUID(skConnection)),
+      FConnectType(connectType),
+      FSocket(socket) {}
+
+TAbstractConnection::~TAbstractConnection() {
+  if (FSocket >= 0) ::close(FSocket);
+}
+
+void TAbstractConnection::Attach(TIoEventThread* thread) { FThread = thread; }
+
+void TAbstractConnection::ReadAddresses() {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  if (getpeername(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    AddressText(addr, FPeerAddr, FPeerPort);
+  }
+  len = sizeof(addr);
+  if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    AddressText(addr, FLocalAddr, FLocalPort);
+  }
+}
+
+bool TAbstractConnection::RegisterWithThread() {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  if (FClosedForSend) return true;  // closed meanwhile: nothing to watch
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.ptr = static_cast<TEpollTarget*>(this);
+  if (epoll_ctl(FThread->EpollFd(), EPOLL_CTL_ADD, FSocket, &ev) != 0) {
+    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.CreateIoCompletionPort", errno);
+    return false;
+  }
+  return true;
+}
+
+void TAbstractConnection::ReleaseSocket() {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  if (FSocket >= 0) {
+    ::close(FSocket);  // also leaves the epoll instance
+    FSocket = -1;
+  }
+}
+
+void TAbstractConnection::HandleReceived(const uint8_t* data, size_t size) {
+  (void)data;
+  (void)size;
+}
+
+bool TAbstractConnection::BeginDelivery() {
+  std::lock_guard<std::mutex> guard(FEventLock);
+  if (IsClosed()) return false;
+  FDeliveringThread = std::this_thread::get_id();
+  return true;
+}
+
+void TAbstractConnection::EndDelivery() {
+  bool notify;
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    FDeliveringThread = std::thread::id{};
+    notify = FCloseNotifyPending;
+    FCloseNotifyPending = false;
+  }
+  if (notify) FOwner.NotifyDisconnected(*this);
+}
+
+void TAbstractConnection::FireCloseNotification() {
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    if (FDeliveringThread != std::thread::id{} &&
+        FDeliveringThread != std::this_thread::get_id()) {
+      FCloseNotifyPending = true;  // the I/O thread runs it when its handler returns
+      return;
+    }
+  }
+  FOwner.NotifyDisconnected(*this);
+}
+
+void TAbstractConnection::CloseConnection() {
+  if (FConnectStatus.exchange(csClosed) == csClosed) return;
+  PAbstractConnection self = shared_from_this();
+  std::vector<TSendItem> unfinished;
+  {
+    std::lock_guard<std::mutex> guard(FSendLock);
+    FClosedForSend = true;
+    if (FSendHead < FSendQueue.size()) {
+      unfinished.reserve(FSendQueue.size() - FSendHead);
+      for (size_t i = FSendHead; i < FSendQueue.size(); ++i) {
+        unfinished.push_back(std::move(FSendQueue[i]));
+      }
+    }
+    FSendQueue.clear();
+    FSendQueue.shrink_to_fit();
+    FSendHead = 0;
+    FSendPending.store(false);
+    if (FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
+  }
+  // The socket is closed on its own I/O thread, which may still hold its pointer.
+  if (FThread != nullptr) {
+    FThread->Retire(self);
+  } else {
+    ReleaseSocket();
+  }
+  FOwner.ConnectionRemoved(*this);
+  if (!unfinished.empty()) {
+    PWebSocketConnection target = CallbackTarget();
+    for (TSendItem& item : unfinished) {
+      if (item.Callback) item.Callback(target, false);
+    }
+  }
+  FireCloseNotification();
+}
+
+void TAbstractConnection::Disconnect() {
+  TConnectStatus expected = csConnected;
+  if (!FConnectStatus.compare_exchange_strong(expected, csDisconnected)) {
+    expected = csConnecting;
+    if (!FConnectStatus.compare_exchange_strong(expected, csDisconnected)) return;
+  }
+  std::lock_guard<std::mutex> guard(FSendLock);
+  if (!FClosedForSend && FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);
+}
+
+void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_t* data,
+                               size_t count, std::vector<uint8_t> owned,
+                               TWsSendCallback callback) {
+  std::unique_lock<std::mutex> guard(FSendLock);
+  if (FClosedForSend) {
+    guard.unlock();
+    if (callback) callback(CallbackTarget(), false);
+    return;
+  }
+  if (data == nullptr) {
+    data = owned.data();
+    count = owned.size();
+  }
+  size_t headDone = 0, dataDone = 0;
+  if (FSendHead == FSendQueue.size() && !FCorked.load(std::memory_order_relaxed)) {
+    // Nothing queued: write now, on the caller's thread.
+    iovec iov[2];
+    int n = 0;
+    if (headLen > 0) iov[n++] = {const_cast<uint8_t*>(head), headLen};
+    if (count > 0) iov[n++] = {const_cast<uint8_t*>(data), count};
+    ssize_t written = n == 0 ? 0 : WriteVector(FSocket, iov, n);
+    while (written < 0 && errno == EINTR) written = WriteVector(FSocket, iov, n);
+    if (written < 0 && !IsTransient(errno)) {
+      guard.unlock();
+      if (callback) callback(CallbackTarget(), false);
+      CloseConnection();
+      return;
+    }
+    size_t done = written < 0 ? 0 : static_cast<size_t>(written);
+    if (done == headLen + count) {
+      guard.unlock();
+      if (callback) callback(CallbackTarget(), true);
+      return;
+    }
+    headDone = std::min(done, headLen);
+    dataDone = done - headDone;
+  }
+  TSendItem& item = FSendQueue.emplace_back();
+  std::memcpy(item.Head, head, headLen);
+  item.HeadLen = static_cast<uint8_t>(headLen);
+  item.HeadDone = static_cast<uint8_t>(headDone);
+  bool ownsData = !owned.empty() && data == owned.data();
+  item.Owned = std::move(owned);
+  item.Data = ownsData ? item.Owned.data() : data;
+  item.Count = count;
+  item.DataDone = dataDone;
+  item.Callback = std::move(callback);
+  FSendPending.store(true);
+  // Written when the I/O thread finishes its chunk or on write readiness.
+}
+
+bool TAbstractConnection::SendNow(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  if (FClosedForSend || FSendHead != FSendQueue.size()) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(FSocket, bytes.data() + done, bytes.size() - done,
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void TAbstractConnection::FlushSends() {
+  std::vector<TSendItem> finished;
+  bool failed = false;
+  {
+    std::lock_guard<std::mutex> guard(FSendLock);
+    if (FClosedForSend) return;
+    while (FSendHead < FSendQueue.size()) {
+      iovec iov[kMaxIov];
+      int n = 0;
+      size_t total = 0;
+      for (size_t i = FSendHead; i < FSendQueue.size() && n + 2 <= kMaxIov; ++i) {
+        TSendItem& item = FSendQueue[i];
+        if (item.HeadDone < item.HeadLen) {
+          iov[n++] = {item.Head + item.HeadDone, static_cast<size_t>(item.HeadLen - item.HeadDone)};
+          total += item.HeadLen - item.HeadDone;
+        }
+        if (item.DataDone < item.Count) {
+          iov[n++] = {const_cast<uint8_t*>(item.Data) + item.DataDone, item.Count - item.DataDone};
+          total += item.Count - item.DataDone;
+        }
+      }
+      ssize_t written = n == 0 ? 0 : WriteVector(FSocket, iov, n);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
+        break;
+      }
+      size_t left = static_cast<size_t>(written);
+      while (FSendHead < FSendQueue.size()) {
+        TSendItem& item = FSendQueue[FSendHead];
+        size_t h = std::min<size_t>(left, item.HeadLen - item.HeadDone);
+        item.HeadDone = static_cast<uint8_t>(item.HeadDone + h);
+        left -= h;
+        size_t d = std::min(left, item.Count - item.DataDone);
+        item.DataDone += d;
+        left -= d;
+        if (item.HeadDone < item.HeadLen || item.DataDone < item.Count) break;
+        finished.push_back(std::move(item));
+        ++FSendHead;
+      }
+      if (static_cast<size_t>(written) < total) break;  // the socket is full
+    }
+    if (FSendHead == FSendQueue.size()) {
+      FSendQueue.clear();
+      FSendHead = 0;
+      FSendPending.store(false);
+    }
+  }
+  if (!finished.empty()) {
+    PWebSocketConnection target = CallbackTarget();
+    for (TSendItem& item : finished) {
+      if (item.Callback) item.Callback(target, true);
+    }
+  }
+  if (failed) CloseConnection();
+}
+
+void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+  if (IsClosed()) return;
+  if ((events & EPOLLOUT) != 0 && FSendPending.load()) FlushSends();
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) ReadReady(thread);
+}
+
+void TAbstractConnection::ReadReady(TIoEventThread& thread) {
+  if (!BeginDelivery()) return;
+  PAbstractConnection self = shared_from_this();
+  FCorked.store(true, std::memory_order_relaxed);
+  uint8_t* buffer = thread.DrainBuffer();
+  bool closeAfter = false;
+  bool more = false;
+  int chunks = 0;
+  for (;;) {
+    ssize_t n = ::recv(FSocket, buffer, TIoEventThread::kDrainBufferSize, 0);
+    if (n > 0) {
+      try {
+        HandleReceived(buffer, static_cast<size_t>(n));
+      } catch (const std::exception& e) {
+        TNetDiagLog::Write(std::string("TIocpSocketEngine Io线程ID ") +
+                           std::to_string(thread.Index()) + ", 异常 " + typeid(e).name() + ", " +
+                           e.what());
+        closeAfter = true;
+        break;
+      } catch (...) {
+        TNetDiagLog::Write("TIocpSocketEngine Io线程ID " + std::to_string(thread.Index()) +
+                           ", 异常 unknown, ");
+        closeAfter = true;
+        break;
+      }
+      if (IsClosed()) break;
+      if (static_cast<size_t>(n) < TIoEventThread::kDrainBufferSize) break;
+      if (++chunks >= kMaxChunksPerTurn) {
+        more = true;
+        break;
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    closeAfter = true;  // orderly shutdown by the peer, or a failure
+    break;
+  }
+  FCorked.store(false, std::memory_order_relaxed);
+  // Always under the send lock: a send from another thread that saw the cork has
+  // queued its bytes, and only this flush will write them.
+  if (!IsClosed()) FlushSends();
+  if (closeAfter) {
+    CloseConnection();
+  } else if (more && !IsClosed()) {
+    thread.AddPendingRead(std::move(self));
+  }
+  EndDelivery();
+}
+
+}  // namespace gw

@@ -1,0 +1,134 @@
+// TAbstractConnection: one accepted TCP connection of the socket engine. It owns the
+// socket, the addresses, the status, the user slots and the send queue, and runs the
+// event discipline the layers above rely on:
+//  - its bytes are read and handed up (HandleReceived) only by its own I/O thread,
+//    one chunk of at most 32,768 bytes at a time, in order;
+//  - sends go out in call order; a send is written at once on the caller's thread
+//    when nothing is queued, otherwise queued and finished on write readiness; sends
+//    made while the I/O thread hands bytes up are gathered and written with one
+//    system call when the chunk is done; the callback runs once the last byte went;
+//  - Close runs its work once (status exchange); the close notification runs on the
+//    calling thread, or, when the I/O thread is handing bytes up at that moment, on
+//    the I/O thread right after, so notifications never overlap and none follows it.
+//
+// Thread safety: Close, Disconnect, the sends and every accessor are safe from any
+// thread. HandleReceived and the epoll callbacks run on the owning I/O thread only.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/IWebSocketConnection.h"
+#include "net/IoEventThread.h"
+#include "net/SocketTypes.h"
+
+namespace gw {
+
+class TSocketServer;
+
+class TAbstractConnection : public TEpollTarget,
+                            public std::enable_shared_from_this<TAbstractConnection> {
+ public:
+  TAbstractConnection(TSocketServer& owner, int socket, TConnectType connectType);
+  virtual ~TAbstractConnection();  // closes the socket if still open
+  TAbstractConnection(const TAbstractConnection&) = delete;
+  TAbstractConnection& operator=(const TAbstractConnection&) = delete;
+
+  uint64_t UID() const { return FUID; }
+  const std::string& PeerAddrText() const { return FPeerAddr; }
+  uint16_t PeerPort() const { return FPeerPort; }
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  uint16_t LocalPort() const { return FLocalPort; }
+  TConnectType ConnectType() const { return FConnectType; }
+  TConnectStatus ConnectStatus() const { return FConnectStatus.load(); }
+  bool IsClosed() const { return FConnectStatus.load() == csClosed; }
+
+  void* UserData() const { return FUserData.load(); }
+  void SetUserData(void* data) { FUserData.store(data); }
+
+  // Closes now: pending sends report false, the socket is released, the layer above
+  // is told once. Safe from any thread, any number of times.
+  void CloseConnection();
+  // Shuts the socket down both ways; the read then ends and closes the connection on
+  // its I/O thread.
+  void Disconnect();
+
+  // One send: `head` (copied, at most 14 bytes) then `count` bytes at `data` (kept by
+  // the caller until the callback) or the bytes of `owned` when `data` is null.
+  void Send(const uint8_t* head, size_t headLen, const uint8_t* data, size_t count,
+            std::vector<uint8_t> owned, TWsSendCallback callback);
+  // Writes `bytes` at once if nothing is queued and the socket takes them all; false
+  // otherwise (nothing written then only when the queue was busy).
+  bool SendNow(const std::string& bytes);
+
+  // Engine internals, called by the server and the I/O thread.
+  void Attach(TIoEventThread* thread);
+  bool RegisterWithThread();  // epoll ADD unless already closed
+  void ReadAddresses();
+  void MarkConnected() {
+    TConnectStatus expected = csConnecting;
+    FConnectStatus.compare_exchange_strong(expected, csConnected);
+  }
+  void ReleaseSocket();  // on the owning thread, after the close
+  void ReadReady(TIoEventThread& thread);
+  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
+
+ protected:
+  // Bytes read from the socket, on the owning I/O thread.
+  virtual void HandleReceived(const uint8_t* data, size_t size);
+  // The connection as send callbacks see it (null for a plain engine connection).
+  virtual PWebSocketConnection CallbackTarget() { return nullptr; }
+
+  TSocketServer& Owner() const { return FOwner; }
+
+ private:
+  struct TSendItem {
+    uint8_t Head[14];
+    uint8_t HeadLen = 0;
+    uint8_t HeadDone = 0;
+    const uint8_t* Data = nullptr;
+    size_t Count = 0;
+    size_t DataDone = 0;
+    std::vector<uint8_t> Owned;
+    TWsSendCallback Callback;
+  };
+
+  // Writes queued items; completed callbacks and a close on failure run after the lock.
+  void FlushSends();
+  bool BeginDelivery();
+  void EndDelivery();
+  void FireCloseNotification();
+
+  TSocketServer& FOwner;
+  const uint64_t FUID;
+  const TConnectType FConnectType;
+  std::atomic<TConnectStatus> FConnectStatus{csConnecting};
+  TIoEventThread* FThread = nullptr;  // set before the connection is registered
+  std::string FPeerAddr;
+  uint16_t FPeerPort = 0;
+  std::string FLocalAddr;
+  uint16_t FLocalPort = 0;
+  std::atomic<void*> FUserData{nullptr};
+
+  std::mutex FSendLock;  // guards FSocket's use for writing/closing, and the send queue
+  int FSocket;
+  bool FClosedForSend = false;
+  std::vector<TSendItem> FSendQueue;
+  size_t FSendHead = 0;
+  std::atomic<bool> FSendPending{false};  // queue not empty (hint for write readiness)
+  std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
+
+  std::mutex FEventLock;  // guards FDeliveringThread and FCloseNotifyPending
+  std::thread::id FDeliveringThread{};
+  bool FCloseNotifyPending = false;
+};
+
+using PAbstractConnection = std::shared_ptr<TAbstractConnection>;
+
+}  // namespace gw

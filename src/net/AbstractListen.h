@@ -1,0 +1,49 @@
+// TAbstractListen: one listening socket of the socket engine. It is registered in
+// every I/O thread's epoll instance (EPOLLEXCLUSIVE, so one thread wakes per burst)
+// and hands readiness to the server, which accepts.
+//
+// Thread safety: Close is safe from any thread; the accessors are read-only after Start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "net/IoEventThread.h"
+
+namespace gw {
+
+class TSocketServer;
+
+class TAbstractListen final : public TEpollTarget {
+ public:
+  TAbstractListen(TSocketServer& owner, int socket, int family, int sockType, int protocol);
+  ~TAbstractListen();  // closes the socket
+  TAbstractListen(const TAbstractListen&) = delete;
+  TAbstractListen& operator=(const TAbstractListen&) = delete;
+
+  uint64_t UID() const { return FUID; }
+  int Socket() const { return FSocket; }
+  int Family() const { return FFamily; }
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  uint16_t LocalPort() const { return FLocalPort; }
+  bool IsClosed() const { return FClosed.load(); }
+
+  void UpdateAddr();
+  // Stops accepting (the socket is shut down; it is closed when the object goes,
+  // after the I/O threads that may still hold its pointer have ended). True once.
+  bool Close();
+
+  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
+
+ private:
+  TSocketServer& FOwner;
+  const uint64_t FUID;
+  const int FSocket;
+  const int FFamily, FSockType, FProtocol;
+  std::string FLocalAddr;
+  uint16_t FLocalPort = 0;
+  std::atomic<bool> FClosed{false};
+};
+
+}  // namespace gw

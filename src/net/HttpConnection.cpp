@@ -1,0 +1,83 @@
+#include "net/HttpConnection.h"
+
+#include <exception>
+
+#include "net/HttpServer.h"
+
+namespace gw {
+
+THttpConnection::THttpConnection(THttpServer& owner, int socket, size_t maxHeaderSize,
+                                 uint64_t maxPostDataSize)
+    : TAbstractConnection(owner, socket, ctAccept),
+      FRequest(std::make_unique<THttpRequest>(maxHeaderSize, maxPostDataSize)) {}
+
+void THttpConnection::ReplyStatus(int statusCode, const std::string& text) {
+  FResponse.SetStatusCode(statusCode);
+  bool endAfter = statusCode > 399 || !FRequest->KeepAlive();
+  if (endAfter) FHttpFinished = true;
+  std::string reply = FResponse.Build(*FRequest, text);
+  std::vector<uint8_t> bytes(reply.begin(), reply.end());
+  // The callback runs from this connection's own flush or close, so `this` is alive.
+  Send(nullptr, 0, nullptr, 0, std::move(bytes),
+       [this, endAfter](const PWebSocketConnection&, bool ok) {
+         if (!ok) {
+           CloseConnection();
+         } else if (endAfter) {
+           Disconnect();
+         }
+       });
+}
+
+void THttpConnection::ReplyStatus(int statusCode) {
+  ReplyStatus(statusCode, THttpResponse::ReasonPhrase(statusCode));
+}
+
+void THttpConnection::HandleReceived(const uint8_t* data, size_t size) {
+  if (SwitchedProtocol()) {
+    HandleSwitchedBytes(data, size);
+  } else {
+    ParseRequestBytes(data, size);
+  }
+}
+
+void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
+  auto& server = static_cast<THttpServer&>(Owner());
+  while (size > 0 && !FHttpFinished && !IsClosed()) {
+    size_t used = 0;
+    THttpParseResult result = FRequest->Parse(data, size, used);
+    data += used;
+    size -= used;
+    switch (result) {
+      case hprNeedMore:
+        return;
+      case hprHeaderTooLarge:
+        ReplyStatus(400, "Request header too large.");
+        return;
+      case hprMethodInvalid:
+        ReplyStatus(400, "Request method invalid.");
+        return;
+      case hprPostDataTooLarge:
+        ReplyStatus(400, "Post data too large.");
+        return;
+      case hprBadChunk:
+        ReplyStatus(400, "Bad chunk size.");
+        return;
+      case hprDone:
+        break;
+    }
+    FResponse.Reset();
+    try {
+      server.DoOnRequest(*this);
+    } catch (const std::exception& e) {
+      ReplyStatus(500, e.what());
+      return;
+    }
+    if (SwitchedProtocol()) {
+      DropRequest();
+      // Bytes the client sent right behind the upgrade request belong to the new protocol.
+      if (size > 0 && !IsClosed()) HandleSwitchedBytes(data, size);
+      return;
+    }
+  }
+}
+}  // namespace gw

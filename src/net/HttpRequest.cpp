@@ -1,0 +1,282 @@
+#include "net/HttpRequest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace gw {
+
+namespace {
+
+constexpr size_t kMethodCheckSize = 8;
+constexpr size_t kMaxChunkLine = 1024;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+      i += 2;
+    } else if (s[i] == '+') {
+      out += ' ';
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* const THttpRequest::kMethodTags[16] = {
+    "GET",     "POST",  "PUT",    "DELETE", "HEAD",  "OPTIONS", "TRACE",  "CONNECT",
+    "PATCH",   "COPY",  "LINK",   "UNLINK", "PURGE", "LOCK",    "UNLOCK", "PROPFIND",
+};
+
+const std::string* THttpHeader::Find(const std::string& name) const {
+  for (const auto& field : FFields) {
+    if (field.first.size() == name.size() &&
+        strncasecmp(field.first.data(), name.data(), name.size()) == 0) {
+      return &field.second;
+    }
+  }
+  return nullptr;
+}
+
+std::string THttpHeader::Value(const std::string& name) const {
+  const std::string* v = Find(name);
+  return v ? *v : std::string();
+}
+
+void THttpHeader::Set(const std::string& name, const std::string& value) {
+  for (auto& field : FFields) {
+    if (field.first.size() == name.size() &&
+        strncasecmp(field.first.data(), name.data(), name.size()) == 0) {
+      field.second = value;
+      return;
+    }
+  }
+  FFields.emplace_back(name, value);
+}
+
+void THttpRequest::Reset() {
+  FParseState = psHeader;
+  FCRCount = FLFCount = 0;
+  FRawRequest.clear();
+  FMethod.clear();
+  FRawPathAndParams.clear();
+  FRawPath.clear();
+  FRawParamsText.clear();
+  FPath.clear();
+  FVersion.clear();
+  FRequestCmdLine.clear();
+  FHttpVerNum = 11;
+  FKeepAlive = false;
+  FChunked = false;
+  FHeader.Clear();
+  FRequestConnection.clear();
+  FContentLength = -1;
+  FPostDataSize = 0;
+  FChunkLeftSize = 0;
+  FChunkSizeLine.clear();
+  FInTrailer = false;
+}
+
+void THttpRequest::DecodeRequestHead() {
+  const std::string& raw = FRawRequest;
+  size_t lineEnd = raw.find("\r\n");
+  if (lineEnd == std::string::npos) lineEnd = raw.find_first_of("\r\n");
+  if (lineEnd == std::string::npos) lineEnd = raw.size();
+  FRequestCmdLine = raw.substr(0, lineEnd);
+  size_t sp1 = FRequestCmdLine.find(' ');
+  FMethod = FRequestCmdLine.substr(0, sp1);
+  if (sp1 != std::string::npos) {
+    size_t sp2 = FRequestCmdLine.find(' ', sp1 + 1);
+    FRawPathAndParams = FRequestCmdLine.substr(sp1 + 1, sp2 == std::string::npos
+                                                            ? std::string::npos
+                                                            : sp2 - sp1 - 1);
+    if (sp2 != std::string::npos) FVersion = FRequestCmdLine.substr(sp2 + 1);
+  }
+  if (FVersion.empty()) FVersion = "HTTP/1.0";
+  FHttpVerNum = FVersion == "HTTP/1.0" ? 10 : 11;
+  size_t q = FRawPathAndParams.find('?');
+  FRawPath = FRawPathAndParams.substr(0, q);
+  FRawParamsText = q == std::string::npos ? std::string() : FRawPathAndParams.substr(q + 1);
+  FPath = PercentDecode(FRawPath);
+
+  // Header fields: name up to the first ':', then every ':' and blank skipped, the
+  // value up to the end of the line. CR and LF bytes between fields are skipped.
+  size_t pos = lineEnd;
+  while (pos < raw.size()) {
+    while (pos < raw.size() && (raw[pos] == '\r' || raw[pos] == '\n')) ++pos;
+    if (pos >= raw.size()) break;
+    size_t end = raw.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = raw.size();
+    size_t colon = raw.find(':', pos);
+    if (colon != std::string::npos && colon < end) {
+      std::string name = raw.substr(pos, colon - pos);
+      size_t v = colon;
+      while (v < end && (raw[v] == ':' || raw[v] == ' ')) ++v;
+      FHeader.Set(name, raw.substr(v, end - v));
+    }
+    pos = end;
+  }
+
+  FRequestConnection = FHeader.Value("Connection");
+  std::string connection = Lower(FRequestConnection);
+  FKeepAlive = FHttpVerNum == 10 ? connection == "keep-alive" : connection != "close";
+  FContentLength = -1;
+  if (const std::string* cl = FHeader.Find("Content-Length")) {
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(cl->c_str(), &end, 10);
+    if (errno == 0 && end != cl->c_str() && *end == '\0' && n >= 0) FContentLength = n;
+  }
+  FChunked = Lower(FHeader.Value("Transfer-Encoding")).find("chunked") != std::string::npos;
+}
+
+THttpParseResult THttpRequest::StartBody() {
+  if (FMaxPostDataSize > 0 && FContentLength > 0 &&
+      static_cast<uint64_t>(FContentLength) > FMaxPostDataSize) {
+    return hprPostDataTooLarge;
+  }
+  if (FChunked) {
+    FParseState = psChunkSize;
+  } else if (FContentLength > 0) {
+    FParseState = psPostData;
+  } else {
+    FParseState = psDone;
+    return hprDone;
+  }
+  return hprNeedMore;
+}
+
+THttpParseResult THttpRequest::HeaderByte(uint8_t byte) {
+  if (byte == '\n') {
+    ++FLFCount;
+  } else if (byte == '\r') {
+    ++FCRCount;
+  } else {
+    FCRCount = FLFCount = 0;
+  }
+  if (FMaxHeaderSize > 0 && FRawRequest.size() + 1 > FMaxHeaderSize) return hprHeaderTooLarge;
+  FRawRequest.push_back(static_cast<char>(byte));
+  if (FRawRequest.size() == kMethodCheckSize) {
+    bool known = false;
+    for (const char* tag : kMethodTags) {
+      if (std::strncmp(FRawRequest.data(), tag, std::strlen(tag)) == 0) {
+        known = true;
+        break;
+      }
+    }
+    if (!known) return hprMethodInvalid;
+  }
+  if (FCRCount == 2 && FLFCount == 2) {
+    FCRCount = FLFCount = 0;
+    DecodeRequestHead();
+    return StartBody();
+  }
+  return hprNeedMore;
+}
+
+THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& consumed) {
+  if (FParseState == psDone) Reset();
+  size_t pos = 0;
+  THttpParseResult result = hprNeedMore;
+  while (pos < size && result == hprNeedMore) {
+    switch (FParseState) {
+      case psHeader:
+        result = HeaderByte(data[pos]);
+        if (result != hprHeaderTooLarge) ++pos;
+        break;
+      case psPostData: {
+        uint64_t left = static_cast<uint64_t>(FContentLength) - FPostDataSize;
+        size_t take = static_cast<size_t>(std::min<uint64_t>(left, size - pos));
+        FPostDataSize += take;
+        pos += take;
+        if (FPostDataSize == static_cast<uint64_t>(FContentLength)) {
+          FParseState = psDone;
+          result = hprDone;
+        }
+        break;
+      }
+      case psChunkSize: {
+        char c = static_cast<char>(data[pos++]);
+        if (c != '\n') {
+          if (FChunkSizeLine.size() >= kMaxChunkLine) return consumed = pos, hprBadChunk;
+          if (c != '\r') FChunkSizeLine += c;
+          break;
+        }
+        std::string digits = FChunkSizeLine.substr(0, FChunkSizeLine.find(';'));
+        while (!digits.empty() && digits.back() == ' ') digits.pop_back();
+        FChunkSizeLine.clear();
+        if (digits.empty() || digits.size() > 15) return consumed = pos, hprBadChunk;
+        uint64_t n = 0;
+        for (char d : digits) {
+          int h = HexDigit(d);
+          if (h < 0) return consumed = pos, hprBadChunk;
+          n = n * 16 + static_cast<uint64_t>(h);
+        }
+        if (FMaxPostDataSize > 0 && FPostDataSize + n > FMaxPostDataSize) {
+          result = hprPostDataTooLarge;
+          break;
+        }
+        FChunkLeftSize = n;
+        FInTrailer = n == 0;
+        FParseState = n == 0 ? psChunkEnd : psChunkData;
+        break;
+      }
+      case psChunkData: {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(FChunkLeftSize, size - pos));
+        FChunkLeftSize -= take;
+        FPostDataSize += take;
+        pos += take;
+        if (FChunkLeftSize == 0) FParseState = psChunkEnd;
+        break;
+      }
+      case psChunkEnd: {
+        // After a chunk: the rest of its line. After the last chunk: trailer lines up
+        // to an empty one.
+        char c = static_cast<char>(data[pos++]);
+        if (c == '\r') break;
+        if (c != '\n') {
+          if (FChunkSizeLine.size() >= kMaxChunkLine) return consumed = pos, hprBadChunk;
+          FChunkSizeLine += c;
+          break;
+        }
+        bool emptyLine = FChunkSizeLine.empty();
+        FChunkSizeLine.clear();
+        if (!FInTrailer) {
+          FParseState = psChunkSize;
+        } else if (emptyLine) {
+          FParseState = psDone;
+          result = hprDone;
+        }
+        break;
+      }
+      case psDone:
+        result = hprDone;
+        break;
+    }
+  }
+  consumed = pos;
+  return result;
+}
+
+}  // namespace gw

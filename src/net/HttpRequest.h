@@ -1,0 +1,101 @@
+// THttpRequest: reads one HTTP/1.x request from the bytes of a connection: the
+// request line and header fields (the header ends where two CR and two LF bytes have
+// been seen with no other byte between them), then a body by Content-Length or
+// chunked coding, which is counted and skipped (nothing here needs it). Pure: bytes
+// in, a parsed request out, no sockets.
+//
+// Thread safety: none; one request object belongs to one connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gw {
+
+enum THttpParseState : uint8_t {
+  psHeader,
+  psPostData,
+  psChunkSize,
+  psChunkData,
+  psChunkEnd,
+  psDone,
+};
+
+enum THttpParseResult : uint8_t {
+  hprNeedMore,          // every byte consumed, the request is not complete yet
+  hprDone,              // a request is complete (bytes after it were not consumed)
+  hprHeaderTooLarge,    // "Request header too large."
+  hprMethodInvalid,     // "Request method invalid."
+  hprPostDataTooLarge,  // "Post data too large."
+  hprBadChunk,          // a chunk size that is not hexadecimal
+};
+
+// Header fields in the order they were set; lookup ignores letter case, first match wins.
+class THttpHeader {
+ public:
+  const std::string* Find(const std::string& name) const;
+  std::string Value(const std::string& name) const;
+  // Replaces the value of an existing field, otherwise appends the field.
+  void Set(const std::string& name, const std::string& value);
+  void Clear() { FFields.clear(); }
+  const std::vector<std::pair<std::string, std::string>>& Fields() const { return FFields; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> FFields;
+};
+
+class THttpRequest {
+ public:
+  // The 16 request methods accepted, in the order they are tried.
+  static const char* const kMethodTags[16];
+
+  // maxHeaderSize / maxPostDataSize: 0 means no limit.
+  THttpRequest(size_t maxHeaderSize, uint64_t maxPostDataSize)
+      : FMaxHeaderSize(maxHeaderSize), FMaxPostDataSize(maxPostDataSize) {}
+
+  // Parses from `data`; `consumed` receives the bytes used. On hprDone the request's
+  // fields are valid until the next Parse, which starts a new request.
+  THttpParseResult Parse(const uint8_t* data, size_t size, size_t& consumed);
+  void Reset();
+
+  THttpParseState ParseState() const { return FParseState; }
+  const std::string& Method() const { return FMethod; }
+  const std::string& RawPathAndParams() const { return FRawPathAndParams; }
+  const std::string& Path() const { return FPath; }  // percent-decoded
+  const std::string& Version() const { return FVersion; }
+  int HttpVerNum() const { return FHttpVerNum; }
+  bool KeepAlive() const { return FKeepAlive; }
+  const THttpHeader& Header() const { return FHeader; }
+  const std::string& RequestConnection() const { return FRequestConnection; }
+  int64_t ContentLength() const { return FContentLength; }
+  uint64_t PostDataSize() const { return FPostDataSize; }
+
+ private:
+  THttpParseResult HeaderByte(uint8_t byte);
+  void DecodeRequestHead();
+  THttpParseResult StartBody();
+
+  const size_t FMaxHeaderSize;
+  const uint64_t FMaxPostDataSize;
+  THttpParseState FParseState = psHeader;
+  uint8_t FCRCount = 0;
+  uint8_t FLFCount = 0;
+  std::string FRawRequest;
+  std::string FMethod, FRawPathAndParams, FRawPath, FRawParamsText, FPath, FVersion;
+  std::string FRequestCmdLine;
+  int FHttpVerNum = 11;
+  bool FKeepAlive = false;
+  bool FChunked = false;
+  THttpHeader FHeader;
+  std::string FRequestConnection;
+  int64_t FContentLength = -1;
+  uint64_t FPostDataSize = 0;
+  uint64_t FChunkLeftSize = 0;
+  std::string FChunkSizeLine;
+  bool FInTrailer = false;  // after the last chunk: trailer lines up to an empty line
+};
+
+}  // namespace gw

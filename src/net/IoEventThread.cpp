@@ -1,0 +1,159 @@
+#include "net/IoEventThread.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <string>
+#include <typeinfo>
+
+#include "net/AbstractConnection.h"
+#include "net/NetDiagLog.h"
+
+namespace gw {
+
+namespace {
+constexpr int kMaxEvents = 256;
+}
+
+TIoEventThread::TIoEventThread(int index)
+    : FIndex(index), FDrainBuffer(new uint8_t[kDrainBufferSize]) {}
+
+TIoEventThread::~TIoEventThread() {
+  RequestStop();
+  Join();
+  if (FWakeFd >= 0) ::close(FWakeFd);
+  if (FEpollFd >= 0) ::close(FEpollFd);
+}
+
+bool TIoEventThread::Open() {
+  FEpollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (FEpollFd < 0) {
+    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.epoll_create1", errno);
+    return false;
+  }
+  FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (FWakeFd < 0) {
+    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.eventfd", errno);
+    return false;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = static_cast<TEpollTarget*>(this);
+  if (epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FWakeFd, &ev) != 0) {
+    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.epoll_ctl", errno);
+    return false;
+  }
+  return true;
+}
+
+void TIoEventThread::Start() {
+  FThread = std::thread([this] { Run(); });
+}
+
+void TIoEventThread::RequestStop() {
+  FStopping.store(true);
+  if (FWakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
+    (void)r;  // a full counter already wakes the thread
+  }
+}
+
+void TIoEventThread::Join() {
+  if (FThread.joinable()) FThread.join();
+  // Tasks posted while the thread was ending run here.
+  RunTasks();
+}
+
+void TIoEventThread::Post(std::function<void()> task) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(FTasksLock);
+    if (!FEnded.load()) {
+      FTasks.push_back(std::move(task));
+      wake = !FWakePending && !IsCurrent();
+      if (wake) FWakePending = true;
+      task = nullptr;
+    }
+  }
+  if (task) {
+    task();
+    return;
+  }
+  if (wake) {
+    uint64_t one = 1;
+    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
+    (void)r;
+  }
+}
+
+void TIoEventThread::Retire(std::shared_ptr<TAbstractConnection> connection) {
+  Post([connection = std::move(connection)] { connection->ReleaseSocket(); });
+}
+
+void TIoEventThread::AddPendingRead(std::shared_ptr<TAbstractConnection> connection) {
+  FPendingReads.push_back(std::move(connection));
+}
+
+void TIoEventThread::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+  (void)events;
+  (void)thread;
+  uint64_t value;
+  while (::read(FWakeFd, &value, sizeof(value)) > 0) {
+  }
+}
+
+void TIoEventThread::RunTasks() {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard<std::mutex> guard(FTasksLock);
+    tasks.swap(FTasks);
+    FWakePending = false;
+  }
+  for (auto& task : tasks) task();
+}
+
+void TIoEventThread::Run() {
+  FThreadId.store(std::this_thread::get_id());
+  epoll_event events[kMaxEvents];
+  std::vector<std::shared_ptr<TAbstractConnection>> pending;
+  while (!FStopping.load(std::memory_order_relaxed)) {
+    int timeout = FPendingReads.empty() ? -1 : 0;
+    int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.GetQueuedCompletionStatus",
+                               errno);
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      auto* target = static_cast<TEpollTarget*>(events[i].data.ptr);
+      try {
+        target->OnEpollEvents(events[i].events, *this);
+      } catch (const std::exception& e) {
+        TNetDiagLog::Write(std::string("TIocpSocketEngine Io线程ID ") + std::to_string(FIndex) +
+                           ", 异常 " + typeid(e).name() + ", " + e.what());
+      } catch (...) {
+        TNetDiagLog::Write("TIocpSocketEngine Io线程ID " + std::to_string(FIndex) +
+                           ", 异常 unknown, ");
+      }
+    }
+    if (!FPendingReads.empty()) {
+      pending.swap(FPendingReads);
+      for (auto& connection : pending) connection->ReadReady(*this);
+      pending.clear();
+    }
+    RunTasks();
+  }
+  {
+    std::lock_guard<std::mutex> guard(FTasksLock);
+    FEnded.store(true);
+  }
+  FPendingReads.clear();
+  RunTasks();
+  FThreadId.store(std::thread::id{});
+}
+
+}  // namespace gw

@@ -1,0 +1,89 @@
+// TIoEventThread: one transport I/O thread with its own epoll instance. Connections
+// are pinned to one thread for life (registered edge-triggered for reading and
+// writing, so no system call re-arms anything per read); every listener is
+// registered in every thread's instance with EPOLLEXCLUSIVE so accepts keep flowing
+// on all threads. The thread owns one 32,768-byte drain buffer used for every read.
+// Work another thread hands over (a closed connection's socket to release, a stop)
+// goes through a small task queue and an eventfd.
+//
+// Thread safety: Post, Retire, RequestStop and IsCurrent are safe from any thread;
+// Open/Start/Join belong to the server's owner thread; DrainBuffer and
+// AddPendingRead only to the thread itself.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace gw {
+
+class TIoEventThread;
+
+// Something registered in an epoll instance; the event's data pointer points at it.
+class TEpollTarget {
+ public:
+  virtual void OnEpollEvents(uint32_t events, TIoEventThread& thread) = 0;
+
+ protected:
+  ~TEpollTarget() = default;
+};
+
+class TAbstractConnection;
+
+class TIoEventThread final : private TEpollTarget {
+ public:
+  static constexpr size_t kDrainBufferSize = 32768;
+
+  explicit TIoEventThread(int index);
+  ~TIoEventThread();  // joins; runs leftover tasks; closes the epoll and eventfd
+  TIoEventThread(const TIoEventThread&) = delete;
+  TIoEventThread& operator=(const TIoEventThread&) = delete;
+
+  // Creates the epoll instance and the wake-up eventfd; false (logged) on failure.
+  bool Open();
+  void Start();
+  void RequestStop();
+  void Join();
+
+  int EpollFd() const { return FEpollFd; }
+  int Index() const { return FIndex; }
+  bool IsCurrent() const { return std::this_thread::get_id() == FThreadId.load(); }
+
+  // Runs `task` on this thread after its current batch of events; when the thread has
+  // ended, runs it at once on the caller's thread.
+  void Post(std::function<void()> task);
+  // Drops the engine's reference to a closed connection and closes its socket on this
+  // thread, after the current batch (which may still hold its pointer).
+  void Retire(std::shared_ptr<TAbstractConnection> connection);
+
+  uint8_t* DrainBuffer() { return FDrainBuffer.get(); }
+  // A connection that stopped reading after its fair share; read again next turn.
+  void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
+
+ private:
+  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;  // the eventfd
+  void Run();
+  void RunTasks();
+
+  const int FIndex;
+  int FEpollFd = -1;
+  int FWakeFd = -1;
+  std::thread FThread;
+  std::atomic<std::thread::id> FThreadId{};
+  std::atomic<bool> FStopping{false};
+  std::atomic<bool> FEnded{false};
+  std::unique_ptr<uint8_t[]> FDrainBuffer;
+  std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
+
+  std::mutex FTasksLock;  // guards FTasks and FWakePending
+  std::vector<std::function<void()>> FTasks;
+  bool FWakePending = false;
+};
+
+}  // namespace gw

@@ -1,0 +1,142 @@
+#include "net/NetDiagLog.h"
+
+#include <sys/time.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/Platform.h"
+
+namespace gw {
+
+namespace {
+
+constexpr auto kWriteInterval = std::chrono::milliseconds(200);
+constexpr auto kCheckInterval = std::chrono::milliseconds(10);
+
+// The writer thread starts with the first line and ends at process exit after a last pass.
+class TDiagWriter {
+ public:
+  ~TDiagWriter() {
+    {
+      std::lock_guard<std::mutex> guard(FQueueLock);
+      FStopping = true;
+    }
+    FWake.notify_all();
+    if (FThread.joinable()) FThread.join();
+    WriteQueued();
+  }
+
+  void Add(std::string line) {
+    std::lock_guard<std::mutex> guard(FQueueLock);
+    FQueue.push_back(std::move(line));
+    if (!FThread.joinable() && !FStopping) FThread = std::thread([this] { Run(); });
+  }
+
+  void WriteQueued() {
+    std::lock_guard<std::mutex> fileGuard(FFileLock);
+    std::vector<std::string> lines;
+    {
+      std::lock_guard<std::mutex> guard(FQueueLock);
+      lines.swap(FQueue);
+    }
+    if (lines.empty()) return;
+    std::error_code ec;
+    std::filesystem::path folder(TNetDiagLog::Folder());
+    std::filesystem::create_directories(folder, ec);
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char name[32];
+    std::snprintf(name, sizeof(name), "%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday);
+    std::ofstream out(folder / name, std::ios::binary | std::ios::app);
+    if (!out) return;  // nowhere to report a failure of the failure log
+    for (const std::string& line : lines) out << line;
+  }
+
+ private:
+  void Run() {
+    auto lastWrite = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> guard(FQueueLock);
+    while (!FStopping) {
+      FWake.wait_for(guard, kCheckInterval);
+      if (std::chrono::steady_clock::now() - lastWrite <= kWriteInterval) continue;
+      guard.unlock();
+      WriteQueued();
+      lastWrite = std::chrono::steady_clock::now();
+      guard.lock();
+    }
+  }
+
+  std::mutex FFileLock;   // one writer of the file at a time
+  std::mutex FQueueLock;  // guards FQueue, FStopping and FThread's start
+  std::condition_variable FWake;
+  std::vector<std::string> FQueue;
+  bool FStopping = false;
+  std::thread FThread;
+};
+
+TDiagWriter& Writer() {
+  static TDiagWriter writer;
+  return writer;
+}
+
+}  // namespace
+
+std::string TNetDiagLog::Folder() {
+  std::string name = ProgramName();
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return ProgramFolder() + "/" + name + ".log";
+}
+
+std::string TNetDiagLog::FormatLine(const std::string& text) {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  time_t secs = tv.tv_sec;
+  localtime_r(&secs, &local);
+  char stamp[32];
+  std::snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d:%03d ", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+  std::string line = stamp;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      line += ';';
+      ++i;
+    } else {
+      line += text[i];
+    }
+  }
+  line += "\r\n";
+  return line;
+}
+
+std::string TNetDiagLog::SystemErrorText(int code) {
+  char buf[256];
+  const char* message = strerror_r(code, buf, sizeof(buf));  // GNU form
+  char head[64];
+  std::snprintf(head, sizeof(head), "System Error.  Code: %d(%.4x), ", code,
+                static_cast<unsigned>(code));
+  return std::string(head) + message;
+}
+
+void TNetDiagLog::SystemError(const std::string& place, int code) {
+  Write(place + " : " + SystemErrorText(code));
+}
+
+void TNetDiagLog::Write(const std::string& text) { Writer().Add(FormatLine(text)); }
+
+void TNetDiagLog::Flush() { Writer().WriteQueued(); }
+
+}  // namespace gw

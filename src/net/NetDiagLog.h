@@ -1,0 +1,30 @@
+// TNetDiagLog: the transport's own diagnostic log. It records operating-system
+// failures and exceptions that escaped a handler, never normal events. Lines go to
+// one UTF-8 file per day, "<program>.log/YYYY-MM-DD.log" beside the executable, each
+// "HH:NN:SS:ZZZ text" + CR LF; a background thread appends the collected lines once
+// more than 200 ms have passed since its last write.
+//
+// Thread safety: every operation is safe from any thread.
+#pragma once
+
+#include <string>
+
+namespace gw {
+
+class TNetDiagLog {
+ public:
+  // Queues one line.
+  static void Write(const std::string& text);
+  // Queues "<place> : System Error.  Code: <n>(<hex4>), <message>" for errno `code`.
+  static void SystemError(const std::string& place, int code);
+  // The failure text for errno `code`, without the place.
+  static std::string SystemErrorText(int code);
+  // One line as written to the file (time prefix, CR LF pairs replaced by ";").
+  static std::string FormatLine(const std::string& text);
+  // Writes everything queued now (tests, shutdown).
+  static void Flush();
+  // The folder the files go to.
+  static std::string Folder();
+};
+
+}  // namespace gw

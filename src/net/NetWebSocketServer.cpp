@@ -1,0 +1,127 @@
+#include "net/NetWebSocketServer.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "net/WebSocketConnection.h"
+#include "net/WsFrame.h"
+
+namespace gw {
+
+namespace {
+
+bool ContainsNoCase(const std::string& text, const char* word) {
+  size_t n = std::strlen(word);
+  if (text.size() < n) return false;
+  for (size_t i = 0; i + n <= text.size(); ++i) {
+    if (strncasecmp(text.data() + i, word, n) == 0) return true;
+  }
+  return false;
+}
+
+template <typename T>
+void AddHandler(std::mutex& lock, std::shared_ptr<const std::vector<T>>& list, T handler) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto copy = std::make_shared<std::vector<T>>(*list);
+  copy->push_back(std::move(handler));
+  list = std::move(copy);
+}
+
+template <typename T>
+std::shared_ptr<const std::vector<T>> Snapshot(std::mutex& lock,
+                                               const std::shared_ptr<const std::vector<T>>& list) {
+  std::lock_guard<std::mutex> guard(lock);
+  return list;
+}
+
+}  // namespace
+
+TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads) {}
+
+TNetWebSocketServer::~TNetWebSocketServer() { StopServer(); }
+
+IWebSocketServer& TNetWebSocketServer::OnOpen(TWsOnOpen callback) {
+  AddHandler(FOnOpenLock, FOnOpenEvents, std::move(callback));
+  return *this;
+}
+
+IWebSocketServer& TNetWebSocketServer::OnMessage(TWsOnMessage callback) {
+  AddHandler(FOnMessageLock, FOnMessageEvents, std::move(callback));
+  return *this;
+}
+
+IWebSocketServer& TNetWebSocketServer::OnClose(TWsOnClose callback) {
+  AddHandler(FOnCloseLock, FOnCloseEvents, std::move(callback));
+  return *this;
+}
+
+void TNetWebSocketServer::SetLogger(TLogProc logger) {
+  std::lock_guard<std::mutex> guard(FLoggerLock);
+  FLogger = std::move(logger);
+}
+
+void TNetWebSocketServer::LogWarning(const std::string& text) {
+  TLogProc logger;
+  {
+    std::lock_guard<std::mutex> guard(FLoggerLock);
+    logger = FLogger;
+  }
+  if (logger) logger(text, llWarning);
+}
+
+void TNetWebSocketServer::FireOpen(const PWebSocketConnection& connection) {
+  auto handlers = Snapshot(FOnOpenLock, FOnOpenEvents);
+  for (const auto& handler : *handlers) {
+    if (handler) handler(connection);
+  }
+}
+
+void TNetWebSocketServer::FireMessage(const PWebSocketConnection& connection,
+                                      TWsRequestType type, const std::vector<uint8_t>& data) {
+  auto handlers = Snapshot(FOnMessageLock, FOnMessageEvents);
+  for (const auto& handler : *handlers) {
+    if (handler) handler(connection, type, data);
+  }
+}
+
+void TNetWebSocketServer::FireClose(const PWebSocketConnection& connection) {
+  auto handlers = Snapshot(FOnCloseLock, FOnCloseEvents);
+  for (const auto& handler : *handlers) {
+    if (handler) handler(connection);
+  }
+}
+
+PAbstractConnection TNetWebSocketServer::NewConnection(int socket) {
+  return std::make_shared<TWebSocketConnection>(*this, socket, MaxHeaderSize());
+}
+
+void TNetWebSocketServer::DoOnRequest(THttpConnection& connection) {
+  const THttpRequest& request = connection.Request();
+  const THttpHeader& header = request.Header();
+  if (!ContainsNoCase(header.Value("Connection"), "upgrade") ||
+      !ContainsNoCase(header.Value("Upgrade"), "websocket")) {
+    THttpServer::DoOnRequest(connection);
+    return;
+  }
+  std::string key = header.Value("Sec-WebSocket-Key");
+  if (key.empty()) {
+    connection.ReplyStatus(400, "Sec-WebSocket-Key missing.");
+    return;
+  }
+  static_cast<TWebSocketConnection&>(connection).StartWebSocket(WsAcceptKey(key),
+                                                                MaxMessageSize());
+}
+
+void TNetWebSocketServer::HandleDisconnected(TAbstractConnection& connection) {
+  auto& ws = static_cast<TWebSocketConnection&>(connection);
+  if (!ws.IsWebSocket()) return;
+  FireClose(std::static_pointer_cast<TWebSocketConnection>(ws.shared_from_this()));
+}
+
+PWebSocketServer CreateWebSocketServer(int ioThreads) {
+  return std::make_shared<TNetWebSocketServer>(ioThreads);
+}
+
+}  // namespace gw

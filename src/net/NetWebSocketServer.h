@@ -1,0 +1,73 @@
+// TNetWebSocketServer: the WebSocket server (RFC 6455) on top of the HTTP layer. It
+// upgrades requests whose Connection field contains "Upgrade" and whose Upgrade field
+// contains "websocket" (both ignoring case; a request without Sec-WebSocket-Key is
+// answered 400), answers 404 to everything else, and raises open, message and close
+// events to every registered handler in registration order.
+//
+// Thread safety: see IWebSocketServer. Handler lists are copied on registration, so
+// raising an event takes its list's lock only to pick up the current copy.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "net/HttpServer.h"
+#include "net/IWebSocketServer.h"
+
+namespace gw {
+
+class TWebSocketConnection;
+
+class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
+ public:
+  explicit TNetWebSocketServer(int ioThreads);
+  ~TNetWebSocketServer() override;
+
+  IWebSocketServer& OnOpen(TWsOnOpen callback) override;
+  IWebSocketServer& OnMessage(TWsOnMessage callback) override;
+  IWebSocketServer& OnClose(TWsOnClose callback) override;
+
+  uint16_t Port() const override { return ServerPort(); }
+  void SetPort(uint16_t port) override { SetServerPort(port); }
+  std::string Addr() const override { return ServerAddr(); }
+  void SetAddr(const std::string& addr) override { SetServerAddr(addr); }
+  void SetMaxMessageSize(size_t bytes) override { FMaxMessageSize.store(bytes); }
+  size_t MaxMessageSize() const { return FMaxMessageSize.load(); }
+  void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
+  void SetLogger(TLogProc logger) override;
+
+  void Start(TStartCallback callback) override { StartServer(callback); }
+  void Stop() override { StopServer(); }
+  bool Active() const override { return IsStarted(); }
+  size_t ConnectionsCount() const override { return ConnectionCount(); }
+  int IoThreads() const override { return EffectiveIoThreads(); }
+
+  void FireOpen(const PWebSocketConnection& connection);
+  void FireMessage(const PWebSocketConnection& connection, TWsRequestType type,
+                   const std::vector<uint8_t>& data);
+  void FireClose(const PWebSocketConnection& connection);
+  void LogWarning(const std::string& text);
+
+ protected:
+  PAbstractConnection NewConnection(int socket) override;
+  void DoOnRequest(THttpConnection& connection) override;
+  void HandleDisconnected(TAbstractConnection& connection) override;
+
+ private:
+  template <typename T>
+  using THandlers = std::shared_ptr<const std::vector<T>>;
+
+  std::mutex FOnOpenLock;  // guards FOnOpenEvents
+  THandlers<TWsOnOpen> FOnOpenEvents = std::make_shared<std::vector<TWsOnOpen>>();
+  std::mutex FOnMessageLock;  // guards FOnMessageEvents
+  THandlers<TWsOnMessage> FOnMessageEvents = std::make_shared<std::vector<TWsOnMessage>>();
+  std::mutex FOnCloseLock;  // guards FOnCloseEvents
+  THandlers<TWsOnClose> FOnCloseEvents = std::make_shared<std::vector<TWsOnClose>>();
+  std::mutex FLoggerLock;  // guards FLogger
+  TLogProc FLogger;
+  std::atomic<size_t> FMaxMessageSize{kDefaultMaxMessageSize};
+};
+
+}  // namespace gw

@@ -1,0 +1,294 @@
+#include "net/SocketServer.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "common/Platform.h"
+#include "net/NetDiagLog.h"
+
+namespace gw {
+
+namespace {
+
+constexpr int kKeepAliveIdle = 5;      // seconds of silence before the first probe
+constexpr int kKeepAliveInterval = 3;  // seconds between probes
+constexpr int kKeepAliveCount = 5;
+constexpr int kMaxAcceptsPerWake = 64;
+
+int DefaultIoThreads() {
+  unsigned n = std::thread::hardware_concurrency();
+  return static_cast<int>((n == 0 ? 1 : n) * 2 + 1);
+}
+
+void SetOpt(int socket, int level, int name, int value) {
+  setsockopt(socket, level, name, &value, sizeof(value));
+}
+
+}  // namespace
+
+TSocketServer::TSocketServer(int ioThreads)
+    : FIoThreadCount(ioThreads > 0 ? ioThreads : DefaultIoThreads()) {}
+
+TSocketServer::~TSocketServer() {
+  StopServer();
+  if (FSpareFd >= 0) ::close(FSpareFd);
+}
+
+std::string TSocketServer::ServerAddr() const {
+  std::lock_guard<std::mutex> guard(FAddrLock);
+  return FAddr;
+}
+
+void TSocketServer::SetServerAddr(const std::string& addr) {
+  std::lock_guard<std::mutex> guard(FAddrLock);
+  FAddr = addr;
+}
+
+PAbstractConnection TSocketServer::NewConnection(int socket) {
+  return std::make_shared<TAbstractConnection>(*this, socket, ctAccept);
+}
+
+size_t TSocketServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> guard(FConnectionsLock);
+  return FConnections.size();
+}
+
+size_t TSocketServer::ListensCount() const {
+  std::lock_guard<std::mutex> guard(FListensLock);
+  return FListens.size();
+}
+
+std::vector<PAbstractConnection> TSocketServer::Connections() const {
+  std::lock_guard<std::mutex> guard(FConnectionsLock);
+  std::vector<PAbstractConnection> out;
+  out.reserve(FConnections.size());
+  for (const auto& entry : FConnections) out.push_back(entry.second);
+  return out;
+}
+
+void TSocketServer::CloseAllConnections() {
+  for (const PAbstractConnection& connection : Connections()) connection->CloseConnection();
+}
+
+void TSocketServer::CloseAllListens() {
+  std::vector<std::shared_ptr<TAbstractListen>> listens;
+  {
+    std::lock_guard<std::mutex> guard(FListensLock);
+    for (const auto& entry : FListens) listens.push_back(entry.second);
+  }
+  for (const auto& listen : listens) listen->Close();
+}
+
+void TSocketServer::CloseAll() {
+  CloseAllListens();
+  CloseAllConnections();
+}
+
+void TSocketServer::DisconnectAll() {
+  for (const PAbstractConnection& connection : Connections()) connection->Disconnect();
+}
+
+void TSocketServer::StartLoop() {
+  if (!FIoThreads.empty()) return;
+  if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  for (int i = 0; i < FIoThreadCount; ++i) {
+    auto thread = std::make_unique<TIoEventThread>(i);
+    if (!thread->Open()) continue;  // logged; the others carry the load
+    thread->Start();
+    FIoThreads.push_back(std::move(thread));
+  }
+}
+
+void TSocketServer::StopLoop() {
+  if (FIoThreads.empty()) return;
+  for (const auto& thread : FIoThreads) {
+    if (thread->IsCurrent()) throw std::logic_error("不能在IO线程中执行StopLoop!");
+  }
+  CloseAll();
+  while (ConnectionCount() > 0 || ListensCount() > 0) {
+    SleepMs(1);
+    CloseAll();
+  }
+  for (const auto& thread : FIoThreads) thread->RequestStop();
+  for (const auto& thread : FIoThreads) thread->Join();
+  // A connection accepted while the threads were ending is closed here.
+  CloseAllConnections();
+  FIoThreads.clear();
+  std::lock_guard<std::mutex> guard(FListensLock);
+  FRetiredListens.clear();
+}
+
+void TSocketServer::StartServer(const std::function<void(bool)>& callback) {
+  if (FStarted.exchange(true)) {
+    if (callback) callback(false);
+    return;
+  }
+  for (const auto& thread : FIoThreads) {
+    if (thread->IsCurrent()) throw std::logic_error("不能在IO线程中执行StartLoop!");
+  }
+  StartLoop();
+  if (FIoThreads.empty()) {
+    FStarted.store(false);
+    if (callback) callback(false);
+    return;
+  }
+  Listen(ServerAddr(), FPort.load(), [this, &callback](TAbstractListen* listen, bool success) {
+    if (!success) {
+      FStarted.store(false);
+    } else if (FPort.load() == 0 && listen != nullptr) {
+      FPort.store(listen->LocalPort());
+    }
+    if (callback) callback(success);
+  });
+}
+
+void TSocketServer::StopServer() {
+  CloseAll();
+  StopLoop();
+  FStarted.store(false);
+}
+
+void TSocketServer::Listen(const std::string& host, uint16_t port,
+                           const TListenCallback& callback) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  std::string portText = std::to_string(port);
+  int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), portText.c_str(), &hints, &list);
+  if (rc != 0) {
+    TNetDiagLog::Write(std::string("TIocpSocketEngine.Listen.GetAddrInfo : ") + gai_strerror(rc));
+    callback(nullptr, false);
+    return;
+  }
+  uint16_t sharedPort = port;
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    if (sharedPort != 0) {
+      if (ai->ai_family == AF_INET) {
+        reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_port = htons(sharedPort);
+      } else if (ai->ai_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(sharedPort);
+      }
+    }
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                      ai->ai_protocol);
+    if (fd < 0) {
+      // A host without IPv6 still serves IPv4 on "every local address".
+      if (host.empty() && errno == EAFNOSUPPORT) continue;
+      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.WSASocket", errno);
+      callback(nullptr, false);
+      break;
+    }
+    SetOpt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    if (ai->ai_family == AF_INET6) SetOpt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+      int error = errno;
+      ::close(fd);
+      if (host.empty() && ai->ai_family == AF_INET6 && error == EADDRNOTAVAIL) continue;
+      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.Bind", error);
+      callback(nullptr, false);
+      break;
+    }
+    auto listen = std::make_shared<TAbstractListen>(*this, fd, ai->ai_family, ai->ai_socktype,
+                                                    ai->ai_protocol);
+    listen->UpdateAddr();
+    bool joined = true;
+    for (const auto& thread : FIoThreads) {
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+      ev.data.ptr = static_cast<TEpollTarget*>(listen.get());
+      if (epoll_ctl(thread->EpollFd(), EPOLL_CTL_ADD, fd, &ev) != 0) {
+        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.CreateIoCompletionPort", errno);
+        joined = false;
+        break;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> guard(FListensLock);
+      FListens.emplace(listen->UID(), listen);
+    }
+    if (!joined) {
+      listen->Close();
+      callback(nullptr, false);
+      break;
+    }
+    callback(listen.get(), true);
+    if (sharedPort == 0) sharedPort = listen->LocalPort();
+  }
+  freeaddrinfo(list);
+}
+
+void TSocketServer::ListenRemoved(TAbstractListen& listen) {
+  for (const auto& thread : FIoThreads) {
+    epoll_ctl(thread->EpollFd(), EPOLL_CTL_DEL, listen.Socket(), nullptr);
+  }
+  std::lock_guard<std::mutex> guard(FListensLock);
+  auto it = FListens.find(listen.UID());
+  if (it != FListens.end()) {
+    FRetiredListens.push_back(std::move(it->second));
+    FListens.erase(it);
+  }
+}
+
+void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
+  (void)thread;
+  for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
+    int fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      AcceptOne(fd);
+      continue;
+    }
+    int error = errno;
+    if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
+    if (error == EMFILE || error == ENFILE) {
+      // Out of descriptors: accept and drop one with the spare descriptor, so the
+      // pending connection does not wake every thread again at once.
+      TNetDiagLog::SystemError("TIocpSocketEngine._NewAccept.WSASocket", error);
+      std::lock_guard<std::mutex> guard(FSpareFdLock);
+      if (FSpareFd >= 0) {
+        ::close(FSpareFd);
+        int shed = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (shed >= 0) ::close(shed);
+        FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      }
+    }
+    return;  // EAGAIN, a closed listener, or a failure already logged
+  }
+}
+
+void TSocketServer::AcceptOne(int fd) {
+  SetOpt(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdle);
+  SetOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveInterval);
+  SetOpt(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
+  if (FNoDelay) SetOpt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  PAbstractConnection connection = NewConnection(fd);
+  uint32_t next = FNextThread.fetch_add(1, std::memory_order_relaxed);
+  connection->Attach(FIoThreads[next % FIoThreads.size()].get());
+  {
+    std::lock_guard<std::mutex> guard(FConnectionsLock);
+    FConnections.emplace(connection->UID(), connection);
+  }
+  connection->ReadAddresses();
+  connection->MarkConnected();
+  HandleConnected(*connection);
+  if (!connection->RegisterWithThread()) connection->CloseConnection();
+}
+
+void TSocketServer::ConnectionRemoved(TAbstractConnection& connection) {
+  std::lock_guard<std::mutex> guard(FConnectionsLock);
+  FConnections.erase(connection.UID());
+}
+
+}  // namespace gw

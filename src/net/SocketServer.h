@@ -1,0 +1,108 @@
+// TSocketServer: the socket engine with its server face. It owns the I/O threads,
+// the listeners on one port (an empty address gives an IPv6-only and an IPv4
+// listener; port 0 is shared by all of them), the table of live connections and
+// their life cycle: accept (TCP keep-alive 5 s idle, 3 s interval, 5 probes), hand
+// the bytes up through the connection, close once. Subclasses build their own
+// connection objects (NewConnection) and hear of removals (HandleDisconnected).
+//
+// Thread safety: ConnectionsCount, ListensCount, the bulk closes and Connections are
+// safe from any thread. Configuration setters come before Start; Start and Stop
+// belong to the owner's thread and are refused on an I/O thread.
+//
+// Locks: FConnectionsLock guards FConnections; FListensLock guards FListens and
+// FRetiredListens. Neither is held while a layer above is called, and they are never
+// held together.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "net/AbstractConnection.h"
+#include "net/AbstractListen.h"
+#include "net/IoEventThread.h"
+
+namespace gw {
+
+class TSocketServer {
+ public:
+  using TListenCallback = std::function<void(TAbstractListen* listen, bool success)>;
+
+  // ioThreads <= 0: processors × 2 + 1.
+  explicit TSocketServer(int ioThreads);
+  virtual ~TSocketServer();  // stops (subclasses must call Stop in their own destructor)
+  TSocketServer(const TSocketServer&) = delete;
+  TSocketServer& operator=(const TSocketServer&) = delete;
+
+  uint16_t ServerPort() const { return FPort.load(); }
+  void SetServerPort(uint16_t port) { FPort.store(port); }
+  std::string ServerAddr() const;
+  void SetServerAddr(const std::string& addr);
+  // Small sends are coalesced by the system unless this is set (off by default).
+  void SetNoDelay(bool on) { FNoDelay = on; }
+  int EffectiveIoThreads() const { return FIoThreadCount; }
+
+  // Starts threads and listeners; `callback` runs once per address tried before
+  // Start returns. A second Start without Stop reports false.
+  void StartServer(const std::function<void(bool)>& callback);
+  // Closes listeners and connections (every close notification has run when it
+  // returns) and ends the I/O threads.
+  void StopServer();
+  bool IsStarted() const { return FStarted.load(); }
+
+  size_t ConnectionCount() const;
+  size_t ListensCount() const;
+  std::vector<PAbstractConnection> Connections() const;  // snapshot
+
+  void CloseAllConnections();
+  void CloseAllListens();
+  void CloseAll();
+  void DisconnectAll();
+
+ protected:
+  virtual PAbstractConnection NewConnection(int socket);
+  virtual void HandleConnected(TAbstractConnection& connection) { (void)connection; }
+  // Once per connection, on the thread that closed it (see TAbstractConnection).
+  virtual void HandleDisconnected(TAbstractConnection& connection) { (void)connection; }
+
+ private:
+  friend class TAbstractConnection;
+  friend class TAbstractListen;
+
+  void StartLoop();
+  void StopLoop();
+  void Listen(const std::string& host, uint16_t port, const TListenCallback& callback);
+  void AcceptOn(TAbstractListen& listen, TIoEventThread& thread);
+  void AcceptOne(int socket);
+  void ConnectionRemoved(TAbstractConnection& connection);
+  void ListenRemoved(TAbstractListen& listen);
+  void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
+
+  const int FIoThreadCount;
+  std::atomic<uint16_t> FPort{80};
+  mutable std::mutex FAddrLock;  // guards FAddr
+  std::string FAddr;
+  bool FNoDelay = false;
+  std::atomic<bool> FStarted{false};
+
+  std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only
+  std::atomic<uint32_t> FNextThread{0};
+
+  mutable std::mutex FConnectionsLock;
+  std::unordered_map<uint64_t, PAbstractConnection> FConnections;
+
+  mutable std::mutex FListensLock;
+  std::unordered_map<uint64_t, std::shared_ptr<TAbstractListen>> FListens;
+  // Closed listeners, kept until the I/O threads that may hold their pointer have ended.
+  std::vector<std::shared_ptr<TAbstractListen>> FRetiredListens;
+
+  std::mutex FSpareFdLock;  // guards FSpareFd
+  int FSpareFd = -1;        // given up to shed a connection when out of descriptors
+};
+
+}  // namespace gw

@@ -1,0 +1,121 @@
+#include "net/WebSocketConnection.h"
+
+#include "net/NetWebSocketServer.h"
+#include "net/WsFrame.h"
+
+namespace gw {
+
+namespace {
+constexpr uint16_t kCloseProtocolError = 1002;
+constexpr uint16_t kCloseMessageTooBig = 1009;
+}  // namespace
+
+TWebSocketConnection::TWebSocketConnection(TNetWebSocketServer& owner, int socket,
+                                           size_t maxHeaderSize)
+    : THttpConnection(owner, socket, maxHeaderSize, 0), FServer(owner) {}
+
+PWebSocketConnection TWebSocketConnection::Self() {
+  return std::static_pointer_cast<TWebSocketConnection>(shared_from_this());
+}
+
+PWebSocketConnection TWebSocketConnection::CallbackTarget() { return Self(); }
+
+void TWebSocketConnection::WsSend(const void* data, size_t count, TWsSendCallback callback) {
+  uint8_t head[kWsMaxServerHeader];
+  size_t headLen = MakeFrameHeader(head, wsoBinary, true, count);
+  static const uint8_t kNothing = 0;
+  const uint8_t* bytes = data != nullptr ? static_cast<const uint8_t*>(data) : &kNothing;
+  Send(head, headLen, bytes, data != nullptr ? count : 0, {}, std::move(callback));
+}
+
+void TWebSocketConnection::SendFrame(uint8_t opCode, std::vector<uint8_t> payload,
+                                     TWsSendCallback callback) {
+  uint8_t head[kWsMaxServerHeader];
+  size_t headLen = MakeFrameHeader(head, opCode, true, payload.size());
+  Send(head, headLen, nullptr, 0, std::move(payload), std::move(callback));
+}
+
+void TWebSocketConnection::WsSendBytes(std::vector<uint8_t> data, TWsSendCallback callback) {
+  SendFrame(wsoBinary, std::move(data), std::move(callback));
+}
+
+void TWebSocketConnection::WsSendText(std::string text, TWsSendCallback callback) {
+  SendFrame(wsoText, std::vector<uint8_t>(text.begin(), text.end()), std::move(callback));
+}
+
+void TWebSocketConnection::WsClose() {
+  if (FWsSendClose.exchange(1) != 0) return;
+  SendFrame(wsoClose, {}, nullptr);
+}
+
+bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t maxMessageSize) {
+  THttpResponse& response = Response();
+  response.Header().Set("Upgrade", "websocket");
+  response.Header().Set("Connection", "Upgrade");
+  response.Header().Set("Sec-WebSocket-Accept", acceptKey);
+  response.SetStatusCode(101);
+  std::string reply = response.Build(Request(), "");
+  FParser = std::make_unique<TWsFrameParser>(maxMessageSize);
+  FIsWebSocket.store(true);
+  // Written at once, so the open event runs before any message of this connection.
+  if (!SendNow(reply)) {
+    CloseConnection();
+    return false;
+  }
+  FServer.FireOpen(Self());
+  return true;
+}
+
+void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size) {
+  if (FWsFailed || FParser == nullptr) return;
+  TWsParseResult result = FParser->Feed(data, size, *this);
+  switch (result) {
+    case wprOk:
+    case wprClosed:
+    case wprStopped:
+      break;
+    case wprTooBig:
+      FServer.LogWarning("WebSocket message larger than " +
+                         std::to_string(FServer.MaxMessageSize()) + " bytes from " +
+                         PeerAddrText() + ", connection closed");
+      FailConnection(kCloseMessageTooBig);
+      break;
+    case wprProtocolError:
+      FailConnection(kCloseProtocolError);
+      break;
+  }
+}
+
+void TWebSocketConnection::FailConnection(uint16_t code) {
+  FWsFailed = true;
+  if (FWsSendClose.exchange(1) != 0) {
+    CloseConnection();
+    return;
+  }
+  std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+  SendFrame(wsoClose, std::move(payload),
+            [](const PWebSocketConnection& c, bool) {
+              if (c) c->Close();
+            });
+}
+
+bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<uint8_t>& data) {
+  if (IsClosed()) return false;
+  FServer.FireMessage(Self(), type, data);
+  return !IsClosed();
+}
+
+bool TWebSocketConnection::OnWsPing(const uint8_t* payload, size_t size) {
+  SendFrame(wsoPong, std::vector<uint8_t>(payload, payload + size), nullptr);
+  return !IsClosed();
+}
+
+void TWebSocketConnection::OnWsClose() {
+  if (FWsSendClose.exchange(1) != 0) {
+    Disconnect();  // we had sent our close frame: the handshake is complete
+    return;
+  }
+  SendFrame(wsoClose, {}, [this](const PWebSocketConnection&, bool) { Disconnect(); });
+}
+
+}  // namespace gw

@@ -1,0 +1,158 @@
+#include "net/WsFrameParser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/WsFrame.h"
+
+namespace gw {
+
+namespace {
+
+constexpr size_t kMaxControlPayload = 125;
+// A buffer grown past this by one big message is given back once the message is delivered.
+constexpr size_t kKeepCapacity = 64 * 1024;
+
+bool IsControl(uint8_t opCode) { return (opCode & 0x08) != 0; }
+bool IsData(uint8_t opCode) { return opCode == wsoText || opCode == wsoBinary; }
+
+// XORs `size` bytes with the key starting at key index `shift`; returns the next index.
+uint8_t Unmask(uint8_t* p, size_t size, const uint8_t key[4], uint8_t shift) {
+  size_t i = 0;
+  for (; i < size && shift != 0; ++i) {
+    p[i] ^= key[shift];
+    shift = (shift + 1) & 3;
+  }
+  uint64_t wide;
+  uint8_t rep[8] = {key[0], key[1], key[2], key[3], key[0], key[1], key[2], key[3]};
+  std::memcpy(&wide, rep, 8);
+  for (; i + 8 <= size; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, 8);
+    v ^= wide;
+    std::memcpy(p + i, &v, 8);
+  }
+  for (; i < size; ++i) {
+    p[i] ^= key[shift];
+    shift = (shift + 1) & 3;
+  }
+  return shift;
+}
+
+}  // namespace
+
+void TWsFrameParser::ResetFrame() {
+  FState = wsHeader;
+  FHeaderLen = 0;
+  FHeaderSize = 2;
+  FMaskKeyShift = 0;
+  FBodySize = 0;
+}
+
+TWsParseResult TWsFrameParser::HeaderComplete() {
+  uint8_t len7 = FHeader[1] & 0x7F;
+  uint64_t payload = len7;
+  if (len7 == 126) {
+    payload = (static_cast<uint64_t>(FHeader[2]) << 8) | FHeader[3];
+  } else if (len7 == 127) {
+    payload = 0;
+    for (int i = 0; i < 8; ++i) payload = (payload << 8) | FHeader[2 + i];
+  }
+  if (FMask) std::memcpy(FMaskKey, FHeader + FHeaderSize - 4, 4);
+  FBodySize = payload;
+  if (IsControl(FOpCode)) {
+    if (!FFin || payload > kMaxControlPayload) return wprProtocolError;
+    FControl.clear();
+  } else if (FOpCode == wsoContinuation) {
+    if (FMessageOpCode == 0) return wprProtocolError;
+  } else if (IsData(FOpCode)) {
+    if (FMessageOpCode != 0) return wprProtocolError;  // a new message inside a fragmented one
+    FMessageOpCode = FOpCode;
+  }
+  // Reserved opcodes 3 to 7 carry nothing we keep; their payload is skipped.
+  if (!IsControl(FOpCode) && (FOpCode == wsoContinuation || IsData(FOpCode))) {
+    if (payload > FMaxMessageSize || FMessage.size() > FMaxMessageSize - payload) {
+      return wprTooBig;
+    }
+    FMessage.reserve(FMessage.size() + static_cast<size_t>(payload));
+  }
+  FState = wsBody;
+  return wprOk;
+}
+
+TWsParseResult TWsFrameParser::FrameComplete(IWsFrameSink& sink) {
+  uint8_t opCode = FOpCode;
+  bool fin = FFin;
+  ResetFrame();
+  switch (opCode) {
+    case wsoClose:
+      FState = wsDone;
+      sink.OnWsClose();
+      return wprClosed;
+    case wsoPing:
+      if (!sink.OnWsPing(FControl.data(), FControl.size())) return wprStopped;
+      return wprOk;
+    case wsoPong:
+      return wprOk;
+    case wsoContinuation:
+    case wsoText:
+    case wsoBinary: {
+      if (!fin) return wprOk;  // more fragments follow
+      TWsRequestType type = FMessageOpCode == wsoText ? wsrtText : wsrtBinary;
+      FMessageOpCode = 0;
+      bool goOn = sink.OnWsMessage(type, FMessage);
+      FMessage.clear();
+      if (FMessage.capacity() > kKeepCapacity) FMessage.shrink_to_fit();
+      return goOn ? wprOk : wprStopped;
+    }
+    default:
+      return wprOk;  // reserved opcode: dropped
+  }
+}
+
+TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSink& sink) {
+  size_t pos = 0;
+  while (pos < size || (FState == wsBody && FBodySize == 0)) {
+    if (FState == wsDone) return wprClosed;
+    if (FState == wsHeader) {
+      FHeader[FHeaderLen++] = data[pos++];
+      if (FHeaderLen == 2) {
+        FFin = (FHeader[0] & 0x80) != 0;
+        FOpCode = FHeader[0] & 0x0F;
+        FMask = (FHeader[1] & 0x80) != 0;
+        uint8_t len7 = FHeader[1] & 0x7F;
+        FHeaderSize = static_cast<uint8_t>(2 + (len7 == 126 ? 2 : 0) + (len7 == 127 ? 8 : 0) +
+                                           (FMask ? 4 : 0));
+      }
+      if (FHeaderLen >= 2 && FHeaderLen == FHeaderSize) {
+        TWsParseResult r = HeaderComplete();
+        if (r != wprOk) return r;
+      }
+      continue;
+    }
+    // wsBody
+    size_t take = static_cast<size_t>(std::min<uint64_t>(FBodySize, size - pos));
+    if (take > 0) {
+      std::vector<uint8_t>* target = nullptr;
+      if (IsControl(FOpCode)) {
+        target = &FControl;
+      } else if (FOpCode == wsoContinuation || IsData(FOpCode)) {
+        target = &FMessage;
+      }
+      if (target != nullptr) {
+        size_t at = target->size();
+        target->insert(target->end(), data + pos, data + pos + take);
+        if (FMask) FMaskKeyShift = Unmask(target->data() + at, take, FMaskKey, FMaskKeyShift);
+      }
+      pos += take;
+      FBodySize -= take;
+    }
+    if (FBodySize == 0) {
+      TWsParseResult r = FrameComplete(sink);
+      if (r != wprOk) return r;
+    }
+  }
+  return FState == wsDone ? wprClosed : wprOk;
+}
+
+}  // namespace gw

@@ -1,0 +1,73 @@
+// TWsFrameParser: turns the bytes a client sends after the upgrade into whole
+// messages and control frames (RFC 6455 §5). Pure: bytes in, events out, no sockets.
+// Fragments are joined; pings, pongs and closes may arrive between the fragments of
+// a message (§5.4) without disturbing it; the three length forms and masking are
+// handled (unmasked client frames are taken as they are). A message longer than the
+// configured maximum, a malformed control frame or a continuation out of place stop
+// the parser with an error; after a close frame it ignores everything.
+//
+// Thread safety: none; one parser belongs to one connection and is fed by one thread
+// at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "net/IWebSocketServer.h"
+
+namespace gw {
+
+// Receives what the parser finds. Each handler returns false to stop parsing (the
+// connection was closed); the parser then reports wprStopped.
+class IWsFrameSink {
+ public:
+  virtual ~IWsFrameSink() = default;
+  // A complete text or binary message; `data` is valid only during the call.
+  virtual bool OnWsMessage(TWsRequestType type, const std::vector<uint8_t>& data) = 0;
+  virtual bool OnWsPing(const uint8_t* payload, size_t size) = 0;
+  // A close frame; the parser ignores all further input.
+  virtual void OnWsClose() = 0;
+};
+
+enum TWsParseResult : uint8_t {
+  wprOk,             // all bytes consumed, waiting for more
+  wprClosed,         // a close frame was handled (now or earlier)
+  wprStopped,        // a handler returned false
+  wprTooBig,         // the message would exceed the maximum size
+  wprProtocolError,  // malformed control frame or misplaced continuation
+};
+
+class TWsFrameParser {
+ public:
+  explicit TWsFrameParser(size_t maxMessageSize) : FMaxMessageSize(maxMessageSize) {}
+
+  TWsParseResult Feed(const uint8_t* data, size_t size, IWsFrameSink& sink);
+
+  // Bytes buffered for the message in progress (across its fragments).
+  size_t PendingMessageSize() const { return FMessage.size(); }
+
+ private:
+  enum TState : uint8_t { wsHeader, wsBody, wsDone };
+
+  TWsParseResult HeaderComplete();
+  TWsParseResult FrameComplete(IWsFrameSink& sink);
+  void ResetFrame();
+
+  const size_t FMaxMessageSize;
+  TState FState = wsHeader;
+  uint8_t FHeader[14] = {};
+  uint8_t FHeaderLen = 0;
+  uint8_t FHeaderSize = 2;  // full header length of the current frame, 2 to 14
+  bool FFin = false;
+  bool FMask = false;
+  uint8_t FOpCode = 0;          // the current frame's opcode
+  uint8_t FMessageOpCode = 0;   // opcode of the message in progress, 0 when none
+  uint8_t FMaskKey[4] = {};
+  uint8_t FMaskKeyShift = 0;
+  uint64_t FBodySize = 0;       // payload bytes of the current frame still to read
+  std::vector<uint8_t> FMessage;  // payload of the message in progress
+  std::vector<uint8_t> FControl;  // payload of the current control frame (<= 125 bytes)
+};
+
+}  // namespace gw
