@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
 #include "config/ControlChannel.h"
 #include "logging/Logger.h"
@@ -40,6 +41,23 @@ void LoadWordFilterFile(TWordList& AWordList, const std::string& AFileName) {
   TLogger::LogInfo("正在加载文字过滤配置信息...");
   if (FileExists(AFileName)) AWordList.LoadFromFile(AFileName);
   TLogger::LogInfo("文字过滤信息加载完成...");
+}
+
+void LoadGateWayConfig(const TGateWayFiles& AFiles) {
+  LoadGateWayConfig(GateWayConfig(), LaunchParams(), WordList(), IPManager(), AFiles);
+}
+
+void LoadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
+                       TWordList& AWordList, TGateIPManager& AIPManager,
+                       const TGateWayFiles& AFiles) {
+  TLogger::LogInfo("正在加载配置信息...");
+  AConfig.LoadFromXMLFile(AFiles.Config);
+  AParams.ApplyTo(AConfig);
+  ApplyNetPassWord(AConfig.NetPassWord);
+  TLogger::LogInfo("配置信息加载完成...");
+  LoadWordFilterFile(AWordList, AFiles.WordFilter);
+  AIPManager.LoadBlockIPFile();
+  AIPManager.SetMaxConnections(AConfig.MaxConnOfIPaddr);
 }
 
 bool LoadLaunchParams(int argc, const char* const* argv) {

@@ -44,6 +44,22 @@ void LoadWordFilterFile(TWordList& AWordList, const std::string& AFileName);
 bool LoadLaunchParams(int argc, const char* const* argv);
 bool LoadLaunchParams(std::string_view AArgument, TLaunchParams& AParams);
 
+// The files the configuration load reads; tests point them elsewhere.
+struct TGateWayFiles {
+  std::string Config = kGateWayConfigFile;
+  std::string WordFilter = kWordFilterFile;
+};
+
+// The whole configuration load of a service start or reload, for every front-end: writes
+// "正在加载配置信息...", loads the configuration file, applies the launch block's overrides,
+// hands NetPassWord to the message coder, writes "配置信息加载完成...", loads the word list and
+// the permanent block list, and sets the IP manager's limit from MaxConnOfIPaddr. The first
+// step that fails (a file that cannot be read or created) throws and ends the load there.
+void LoadGateWayConfig(const TGateWayFiles& AFiles = {});
+void LoadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
+                       TWordList& AWordList, TGateIPManager& AIPManager,
+                       const TGateWayFiles& AFiles);
+
 // Sends a status message to the controlling program's handle: wParam = ident × 65536 + gate
 // number, AText sent as its bytes (callers pass ANSI text). A handle of 0 sends nothing.
 // Returns whether a listener took it.
