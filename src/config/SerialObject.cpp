@@ -56,6 +56,21 @@ pugi::xml_node FindProperty(const pugi::xml_node& root, std::string_view name) {
   return {};
 }
 
+// Whether the element's end tag starts before the parse error. Offsets are only comparable in
+// a UTF-8 document (pugixml parsed the bytes as they are).
+bool EndTagBefore(const pugi::xml_node& element, std::string_view document,
+                  const pugi::xml_parse_result& result) {
+  if (element.type() != pugi::node_element || result.encoding != pugi::encoding_utf8) return false;
+  const ptrdiff_t start = element.offset_debug();
+  if (start < 0 || result.offset < start || static_cast<size_t>(result.offset) > document.size()) {
+    return false;
+  }
+  const std::string endTag = std::string("</") + element.name();
+  const std::string_view parsed =
+      document.substr(static_cast<size_t>(start), static_cast<size_t>(result.offset - start));
+  return parsed.find(endTag) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::string SerialIntegerText(int32_t Value) { return std::to_string(Value); }
@@ -122,10 +137,10 @@ void TuSerialObject::LoadFromText(std::string_view Document) {
   const pugi::xml_node root = doc.document_element();
   if (!root) return;
   // In a damaged document the last element of the root may have been cut off inside its text
-  // (a file truncated while it was written); its value is not trusted. Every element before it
-  // ended where its next sibling began.
+  // (a file truncated while it was written); its value counts only when its end tag was reached
+  // before the error. Every element before it ended where its next sibling began.
   pugi::xml_node untrusted;
-  if (!result) untrusted = root.last_child();
+  if (!result && !EndTagBefore(root.last_child(), Document, result)) untrusted = root.last_child();
   for (const TSerialProperty& p : Properties()) {
     const pugi::xml_node element = FindProperty(root, p.Name);
     if (!element || element == untrusted) continue;

@@ -279,6 +279,14 @@ INSTANTIATE_TEST_SUITE_P(
         TLenientCase{"CutInsideTheLastValue",
                      "<TGateWayConfigure>\r\n\t<Title>x</Title>\r\n\t<ServerPort>50",
                      [](TGateWayConfigure& c) { c.Title = "x"; }},
+        TLenientCase{"RootNeverClosed",
+                     "<TGateWayConfigure>\r\n\t<Title>x</Title>\r\n\t<WokerCount>8</WokerCount>",
+                     [](TGateWayConfigure& c) {
+                       c.Title = "x";
+                       c.WokerCount = 8;
+                     }},
+        TLenientCase{"CutInsideTheLastEndTag", "<a><Title>x</Title><WokerCount>8</WokerCo",
+                     [](TGateWayConfigure& c) { c.Title = "x"; }},
         TLenientCase{"MismatchedTags", "<a><Title>x</Title><WokerCount>8</Count></a>",
                      [](TGateWayConfigure& c) { c.Title = "x"; }}),
     [](const testing::TestParamInfo<TLenientCase>& info) { return info.param.Name; });
