@@ -1,0 +1,355 @@
+#include "console/FrmMain.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <system_error>
+
+#include "common/Platform.h"
+#include "config/ControlChannel.h"
+#include "config/GateShare.h"
+#include "console/ConsoleErrors.h"
+#include "console/ConsoleFonts.h"
+#include "console/ConsolePrompts.h"
+#include "console/ConsoleShared.h"
+#include "console/ConsoleWidgets.h"
+#include "console/FrmGeneralConfig.h"
+#include "console/FrmHookCheck.h"
+#include "console/FrmIPaddrFilter.h"
+#include "console/FrmMessageFilterConfig.h"
+#include "console/FrmOnLineHum.h"
+#include "console/FrmPrefConfig.h"
+#include "console/LogViewStyle.h"
+#include "console/MemoryReport.h"
+#include "console/StatisticsPanel.h"
+#include "core/DoubleBufferCollection.h"
+#include "core/ServiceControl.h"
+#include "core/UserSession.h"
+#include "logging/LogFormat.h"
+#include "logging/Logger.h"
+
+namespace gw {
+
+namespace {
+
+const char* const kBlockKickReason = "加入过滤列表";
+
+void* LevelObject(TLogLevel level) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(level));
+}
+
+TLogLevel ObjectLevel(void* object) {
+  return static_cast<TLogLevel>(reinterpret_cast<uintptr_t>(object));
+}
+
+}  // namespace
+
+TFrmMain::TFrmMain(TOptions options, QWidget* parent)
+    : QMainWindow(parent), FLogList(std::make_shared<TDoubleStringList>()) {
+  InstallConsoleFonts();
+  setWindowTitle(QStringLiteral("FrmMain"));
+  resize(760, 520);
+
+  FLogView = new QTextEdit(this);
+  FLogView->setReadOnly(true);
+  FLogView->setLineWrapMode(QTextEdit::NoWrap);
+  FLogView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  FLogView->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  FLogView->setFont(ConsoleFont());
+  FStatistics = new TStatisticsPanel(this);
+  auto* splitter = new QSplitter(Qt::Vertical, this);
+  splitter->addWidget(FLogView);
+  splitter->addWidget(FStatistics);
+  splitter->setStretchFactor(0, 1);
+  splitter->setStretchFactor(1, 0);
+  setCentralWidget(splitter);
+  FStatusPanel = new QLabel(QString::fromUtf8("服务开启中"), this);
+  FStatusPanel->setFixedWidth(100);
+  statusBar()->addWidget(FStatusPanel);
+
+  BuildMenus();
+  FMessageFilter = new TFrmMessageFilterConfig(this);
+  FHookCheck = new TFrmHookCheck(GateWayConfig(), kGateWayConfigFile, this);
+
+  // Every line of the process-wide logger and of the gateway server reaches the view through
+  // the double-buffered list; producers never wait for the user interface.
+  std::weak_ptr<TDoubleStringList> list = FLogList;
+  TLogger::SetLogCallBack([list](const std::string& line, TLogLevel level) {
+    if (auto target = list.lock()) target->Append(line, LevelObject(level));
+  });
+  TServiceControl::TFrontEnd frontEnd;
+  frontEnd.ShowLine = [list](const std::string& line, TLogLevel level) {
+    if (auto target = list.lock()) target->Append(line, LevelObject(level));
+  };
+  frontEnd.SetServiceState = [this](bool running) { SetServiceState(running); };
+  frontEnd.SetCaption = [this](const std::string& caption) { setWindowTitle(ToQt(caption)); };
+  FService = std::make_unique<TServiceControl>(std::move(frontEnd));
+
+  if (options.ListenControl) {
+    try {
+      FControl = std::make_unique<TControlChannel>(CurrentProcessId());
+      FControlNotifier = new QSocketNotifier(FControl->Fd(), QSocketNotifier::Read, this);
+      connect(FControlNotifier, &QSocketNotifier::activated, this,
+              [this] { ControlMessageReady(); });
+    } catch (const std::exception& e) {
+      ConsoleLogError(std::string("控制通道无法监听: ") + e.what());
+    }
+  }
+  SendStatusMessage(kCtlMainWindowHandle, std::to_string(CurrentProcessId()));
+
+  FLogTimer.setInterval(200);
+  connect(&FLogTimer, &QTimer::timeout, this, [this] { ShowMainLogMsg(); });
+  FLogTimer.start();
+  FStartTimer.setSingleShot(true);
+  FStartTimer.setInterval(200);
+  connect(&FStartTimer, &QTimer::timeout, this,
+          [this] { GuardedCall([this] { StartService(); }); });
+  if (options.AutoStart) FStartTimer.start();
+}
+
+TFrmMain::~TFrmMain() {
+  FLogTimer.stop();
+  FStartTimer.stop();
+  TLogger::SetLogCallBack({});
+  GuardedCall([this] { FService->StopService(); });
+  FService.reset();
+}
+
+void TFrmMain::BuildMenus() {
+  auto add = [this](QMenu* menu, const char* text, auto slot) {
+    QAction* action = menu->addAction(QString::fromUtf8(text));
+    connect(action, &QAction::triggered, this,
+            [this, slot] { GuardedCall([this, slot] { (this->*slot)(); }); });
+    return action;
+  };
+  QMenu* control = menuBar()->addMenu(QString::fromUtf8("控制(&C)"));
+  FActionStart = add(control, "启动服务(&S)", &TFrmMain::StartService);
+  FActionStop = add(control, "停止服务(&T)", &TFrmMain::MenuStopService);
+  // Reconnection of the server links is automatic; the item is kept for operators who look
+  // for it and does nothing.
+  FActionRefreshLinks = control->addAction(QString::fromUtf8("刷新连接(&R)"));
+  FActionReload = add(control, "重加载配置(&R)", &TFrmMain::MenuReloadConfig);
+  FActionClearLog = add(control, "清除日志(&C)", &TFrmMain::MenuClearLog);
+  control->addSeparator();
+  FActionExit = control->addAction(QString::fromUtf8("退出(&E)"));
+  connect(FActionExit, &QAction::triggered, this, &QWidget::close);
+  QMenu* view = menuBar()->addMenu(QString::fromUtf8("查看(&V)"));
+  FActionOnlineUsers = add(view, "在线人物(&L)", &TFrmMain::OpenOnlineUsers);
+  QMenu* options = menuBar()->addMenu(QString::fromUtf8("选项(&O)"));
+  FActionGeneral = add(options, "基本设置(&G)", &TFrmMain::OpenGeneralConfig);
+  FActionPerformance = add(options, "性能设置(&P)", &TFrmMain::OpenPrefConfig);
+  FActionMessageFilter = add(options, "消息过滤(&C)", &TFrmMain::OpenMessageFilter);
+  FActionSpeedHack = add(options, "外挂控制(&O)", &TFrmMain::OpenSpeedHack);
+  FActionIPFilter = add(options, "安全过滤[防CC策略](&S)", &TFrmMain::OpenIPFilter);
+  QMenu* help = menuBar()->addMenu(QString::fromUtf8("帮助(&H)"));
+  FActionAbout = help->addAction(QString::fromUtf8("关于(&I)"));
+  connect(FActionAbout, &QAction::triggered, this,
+          [this] { GuardedCall([] { TServiceControl::WriteAboutLines(); }); });
+  FActionDumpMem = add(help, "DumpMem", &TFrmMain::DumpMem);
+  help->addAction(QStringLiteral("ShowSessionBufSize"));
+  help->addAction(QStringLiteral("ShowQelBufferSize"));
+}
+
+void TFrmMain::SetServiceState(bool running) {
+  FActionStart->setEnabled(!running);
+  FActionStop->setEnabled(running);
+}
+
+void TFrmMain::StartService() {
+  // The configuration's minimise flag is honoured after a successful start.
+  if (FService->StartService() && GateWayConfig().Minimize && isVisible()) showMinimized();
+}
+
+void TFrmMain::StopService() { FService->StopService(); }
+
+void TFrmMain::MenuStopService() {
+  if (!TConsolePrompts::Current().Question(this,
+                                           QString::fromUtf8(TConsolePrompts::kConfirmCaption),
+                                           QString::fromUtf8("是否确认停止服务？"), qbYesNo))
+    return;
+  StopService();
+}
+
+void TFrmMain::MenuReloadConfig() {
+  if (!TConsolePrompts::Current().Question(
+          this, QString::fromUtf8(TConsolePrompts::kConfirmCaption),
+          QString::fromUtf8("是否确认重新加载配置信息？"), qbOkCancel))
+    return;
+  FService->LoadConfig();
+}
+
+void TFrmMain::MenuClearLog() {
+  if (!TConsolePrompts::Current().Question(
+          this, QString::fromUtf8(TConsolePrompts::kConfirmCaption),
+          QString::fromUtf8("是否确认清除显示的日志信息？"), qbOkCancel))
+    return;
+  FLogView->clear();
+  FLogLines = 0;
+}
+
+void TFrmMain::LogFeed(const std::string& line, TLogLevel level) {
+  FLogList->Append(line, LevelObject(level));
+}
+
+void TFrmMain::AppendLogLine(const std::string& line, TLogLevel level) {
+  QTextCursor cursor(FLogView->document());
+  cursor.movePosition(QTextCursor::End);
+  const TLogColors colors = LogLevelColors(level);
+  QTextCharFormat format;
+  format.setForeground(colors.Text);
+  format.setBackground(colors.Back);
+  if (FLogLines > 0) cursor.insertBlock(QTextBlockFormat(), format);
+  cursor.insertText(ToQt(line), format);
+  ++FLogLines;
+}
+
+void TFrmMain::ShowMainLogMsg() {
+  FLogList->Flush();
+  if (LogViewMustEmpty(FLogLines)) {
+    FLogView->clear();
+    FLogLines = 0;
+  }
+  QScrollBar* bar = FLogView->verticalScrollBar();
+  const bool atEnd = bar->value() == bar->maximum();
+  for (const TStringListEntry& entry : *FLogList) {
+    try {
+      AppendLogLine(entry.Str, ObjectLevel(entry.Obj));
+    } catch (...) {
+      try {
+        AppendLogLine(entry.Str, llMessage);
+      } catch (...) {
+        try {
+          AppendLogLine("发生了嵌套的异常位于ShowMainLogMsg.", llError);
+        } catch (...) {
+        }
+      }
+    }
+  }
+  const bool added = FLogList->Count() > 0;
+  FLogList->Clear();
+  if (added && atEnd) bar->setValue(bar->maximum());
+  RefreshStatistics();
+}
+
+void TFrmMain::RefreshStatistics() {
+  TConsoleStatistics s = CollectStatistics();
+  s.CpuPercent = FUsage.SampleCpuPercent();
+  s.Threads = TProcessUsage::ThreadCount();
+  FStatistics->ShowStatistics(s);
+}
+
+TConsoleStatistics TFrmMain::CollectStatistics() {
+  TConsoleStatistics s;
+  TGateWaySocketServer* server = FService->Server();
+  if (!server || !server->IsRuning()) return s;
+  for (int32_t i = 0; i < server->WokerCount(); ++i) {
+    server->Worker(i).ForEachSession([&s](const TUserSession& session) {
+      ++s.Sessions;
+      if (!session.TokenChecked.load(std::memory_order_relaxed)) ++s.Tokens;
+    });
+  }
+  s.Clients = s.Sessions;
+  return s;
+}
+
+std::vector<TOnlineSession> TFrmMain::ListSessions() {
+  std::vector<TOnlineSession> sessions;
+  TGateWaySocketServer* server = FService->Server();
+  if (!server || !server->IsRuning()) return sessions;
+  for (int32_t i = 0; i < server->WokerCount(); ++i) {
+    server->Worker(i).ForEachSession([&sessions](const TUserSession& session) {
+      sessions.push_back({session.Handle(), session.IP(), session.SessionStep(),
+                          session.TokenChecked.load(std::memory_order_relaxed)});
+    });
+  }
+  return sessions;
+}
+
+int TFrmMain::CloseSessionsOf(const std::string& address, const std::string& reason) {
+  TGateWaySocketServer* server = FService->Server();
+  if (!server || !server->IsRuning()) return 0;
+  // Collected first: a session must not be closed while its worker's table is being walked.
+  int closed = 0;
+  for (const TOnlineSession& session : ListSessions()) {
+    if (session.Address != address) continue;
+    server->CloseSession(session.SessionHandle, "", reason);
+    ++closed;
+  }
+  return closed;
+}
+
+void TFrmMain::CloseSessionsOfBlocked(const std::string& address) {
+  CloseSessionsOf(address, kBlockKickReason);
+}
+
+void TFrmMain::ControlMessageReady() {
+  while (std::optional<TControlMessage> message = FControl->Receive()) {
+    if (message->Ident() == kCtlCloseGateWay) {
+      CloseWithoutAsking();
+      return;
+    }
+  }
+}
+
+void TFrmMain::CloseWithoutAsking() {
+  FCloseWithoutAsking = true;
+  close();
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+  if (FCloseWithoutAsking ||
+      TConsolePrompts::Current().Question(this, QString::fromUtf8(TConsolePrompts::kConfirmCaption),
+                                          QString::fromUtf8("是否确认退出服务器？"), qbYesNo)) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void TFrmMain::OpenOnlineUsers() {
+  TFrmOnLineHum window(this, IPManager(), this);
+  window.exec();
+}
+
+void TFrmMain::OpenGeneralConfig() {
+  TFrmGeneralConfig dialog(GateWayConfig(), kGateWayConfigFile, this);
+  dialog.exec();
+}
+
+void TFrmMain::OpenPrefConfig() {
+  TFrmPrefConfig dialog(GateWayConfig(), kGateWayConfigFile, this);
+  dialog.exec();
+}
+
+void TFrmMain::OpenMessageFilter() {
+  FMessageFilter->move(geometry().left(), geometry().top() + 20);
+  FMessageFilter->Open();
+  FMessageFilter->exec();
+}
+
+void TFrmMain::OpenSpeedHack() {
+  FHookCheck->Open();
+  FHookCheck->exec();
+}
+
+void TFrmMain::OpenIPFilter() {
+  TFrmIPaddrFilter dialog(
+      GateWayConfig(), IPManager(), kGateWayConfigFile,
+      [this](const std::string& address) { CloseSessionsOfBlocked(address); }, this);
+  dialog.exec();
+}
+
+void TFrmMain::DumpMem() {
+  const std::string path = WriteMemoryReport(ProgramFolder(), LocalLogTime());
+  ConsoleLogInfo("内存状态已写入: " + path);
+}
+
+}  // namespace gw

@@ -1,0 +1,281 @@
+// The main window with the real service: start failures (busy port, port not a number) with
+// the stopped menu state and the fatal and port lines, restart after stop, the log view's
+// batching and emptying, the online users window and a kick that closes a real client session,
+// the memory report, the close question and the controlling program's close command.
+#include <QtTest>
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <fstream>
+#include <sstream>
+
+#include "common/Platform.h"
+#include "config/ControlChannel.h"
+#include "config/GateShare.h"
+#include "console/ConsoleErrors.h"
+#include "console/FrmMain.h"
+#include "console/FrmOnLineHum.h"
+#include "console/GatewayPeers.h"
+#include "console/ScriptedPrompts.h"
+#include "console/StatisticsPanel.h"
+#include "core/ServiceControl.h"
+#include "logging/LoggerThread.h"
+
+using namespace gw;
+
+namespace gw::test {
+bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!predicate()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+}  // namespace gw::test
+
+using gw::test::WaitUntil;
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir FDir;
+  QString FOldDir;
+  std::unique_ptr<TLoggerThread> FLogger;
+
+  // Writes GateWay.xml with the given ports into the working directory.
+  void WriteConfig(const std::string& gatePort, uint16_t logicPort) {
+    TGateWayConfigure config;
+    config.GatePort = gatePort;
+    config.ServerPort = std::to_string(logicPort);
+    config.LoginSrvPort = 1;  // nothing listens there; the login link just keeps retrying
+    config.WokerCount = 2;
+    config.Minimize = false;
+    config.SaveToXMLFile(kGateWayConfigFile);
+  }
+
+  static QString ViewText(const TFrmMain& window) { return window.LogView()->toPlainText(); }
+
+  static TFrmMain::TOptions Quiet() { return {false, false}; }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(FDir.isValid());
+    FOldDir = QDir::currentPath();
+    QDir::setCurrent(FDir.path());
+    TLoggerThread::TOptions options;
+    options.Folder = FDir.filePath("Log").toStdString();
+    options.StartThread = false;
+    FLogger = std::make_unique<TLoggerThread>(options);
+  }
+  void cleanupTestCase() {
+    FLogger.reset();
+    QDir::setCurrent(FOldDir);
+  }
+
+  void startFailsOnBusyPort() {
+    uint16_t busy = 0;
+    const int blocker = gw::test::ListenLoopback(busy);
+    QVERIFY(blocker >= 0);
+    WriteConfig(std::to_string(busy), 1);
+    TFrmMain window(Quiet());
+    QCOMPARE(window.windowTitle(), QString("FrmMain"));
+    QVERIFY(window.ActionStart()->isEnabled());
+    QVERIFY(window.ActionStop()->isEnabled());  // the created state
+    window.StartService();
+    close(blocker);
+    QVERIFY(window.ActionStart()->isEnabled());
+    QVERIFY(!window.ActionStop()->isEnabled());
+    window.ShowMainLogMsg();
+    const QString text = ViewText(window);
+    const QString fatal =
+        QString::fromUtf8("[F] 网关服务启动失败 , 端口 %1 ,  无法绑定。可能该端口已经被占用! ")
+            .arg(busy);
+    const QString portLine = QString::fromUtf8("[I] 服务器的绑定端口:%1").arg(busy);
+    QVERIFY2(text.contains(fatal), qPrintable(text));
+    QVERIFY(text.indexOf(portLine) > text.indexOf(fatal));
+    QVERIFY(!text.contains(QString::fromUtf8("服务已启动成功...")));
+    QVERIFY(window.windowTitle().startsWith("GateWay - "));
+  }
+
+  void startFailsOnPortThatIsNotANumber() {
+    WriteConfig("72x0", 1);
+    TFrmMain window(Quiet());
+    window.StartService();
+    QVERIFY(window.ActionStart()->isEnabled());
+    QVERIFY(!window.ActionStop()->isEnabled());
+    window.ShowMainLogMsg();
+    const QString text = ViewText(window);
+    QVERIFY2(text.contains(QString::fromUtf8("[F] ")), qPrintable(text));
+    QVERIFY(text.contains(QString::fromUtf8("[I] 服务器的绑定端口:72x0")));
+  }
+
+  void restartsAfterStop() {
+    gw::test::TFakeLogicServer logic;
+    WriteConfig("0", logic.Port());
+    TScriptedPrompts prompts;
+    TFrmMain window(Quiet());
+    window.StartService();
+    QVERIFY(!window.ActionStart()->isEnabled());
+    QVERIFY(window.ActionStop()->isEnabled());
+    prompts.Answers = {false, true};
+    window.ActionStop()->trigger();  // answered No: still running
+    QVERIFY(window.ActionStop()->isEnabled());
+    window.ActionStop()->trigger();
+    QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("是否确认停止服务？"));
+    QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息"));
+    QCOMPARE(prompts.Asked.back().Buttons, qbYesNo);
+    QVERIFY(window.ActionStart()->isEnabled());
+    QVERIFY(!window.ActionStop()->isEnabled());
+    window.ActionStart()->trigger();
+    QVERIFY(!window.ActionStart()->isEnabled());
+    window.ShowMainLogMsg();
+    const QString text = ViewText(window);
+    QCOMPARE(text.count(QString::fromUtf8("正在加载配置信息...")), 2);
+    QCOMPARE(text.count(QString::fromUtf8("服务已启动成功...")), 2);
+    QCOMPARE(text.count(QString::fromUtf8("服务停止成功...")), 1);
+    QVERIFY(text.contains(QString::fromUtf8("版本: 2022.05.08")));
+    QCOMPARE(window.windowTitle(), QString::fromUtf8("GateWay - 游戏网关"));
+  }
+
+  void logViewShowsBatchesAndEmptiesAt500() {
+    TScriptedPrompts prompts;
+    TFrmMain window(Quiet());
+    window.LogFeed("old line", llMessage);
+    window.ShowMainLogMsg();
+    prompts.Answers = {true};
+    window.ActionClearLog()->trigger();
+    QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("是否确认清除显示的日志信息？"));
+    QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
+    QVERIFY(window.LogView()->toPlainText().isEmpty());
+    for (int i = 0; i < 520; ++i) window.LogFeed("line " + std::to_string(i), llMessage);
+    window.ShowMainLogMsg();
+    QCOMPARE(window.LogLines(), 520);
+    QCOMPARE(window.LogView()->document()->blockCount(), 520);
+    window.LogFeed("error line", llError);
+    window.LogFeed("warning line", llWarning);
+    window.ShowMainLogMsg();
+    QCOMPARE(window.LogLines(), 2);
+    QCOMPARE(window.LogView()->toPlainText(), QString("error line\nwarning line"));
+    const QTextBlock first = window.LogView()->document()->firstBlock();
+    const QTextCharFormat errorFormat = first.begin().fragment().charFormat();
+    QCOMPARE(errorFormat.background().color(), QColor(Qt::red));
+    QCOMPARE(errorFormat.foreground().color(), QColor(Qt::white));
+    const QTextCharFormat warningFormat = first.next().begin().fragment().charFormat();
+    QCOMPARE(warningFormat.background().color(), QColor(Qt::yellow));
+    QCOMPARE(warningFormat.foreground().color(), QColor(Qt::black));
+  }
+
+  void errorHandlerWritesTheErrorLines() {
+    TFrmMain window(Quiet());
+    window.ShowMainLogMsg();
+    GuardedCall([] { throw std::runtime_error("boom"); });
+    window.ShowMainLogMsg();
+    QVERIFY(ViewText(window).contains("[E]OnException:boom"));
+  }
+
+  void onlineUsersWindowStartsEmpty() {
+    TFrmMain window(Quiet());
+    QString caption;
+    bool anyEnabled = true;
+    QTimer::singleShot(0, [&] {
+      auto* online = qobject_cast<TFrmOnLineHum*>(QApplication::activeModalWidget());
+      QVERIFY(online);
+      caption = online->windowTitle();
+      anyEnabled = online->ButtonKick()->isEnabled() || online->ButtonAddTemp()->isEnabled() ||
+                   online->ButtonAddBlock()->isEnabled();
+      online->reject();
+    });
+    window.ActionOnlineUsers()->trigger();
+    QCOMPARE(caption, QString::fromUtf8("在线人物 [0]"));
+    QVERIFY(!anyEnabled);
+  }
+
+  void kickFromOnlineUsersClosesTheClientsSession() {
+    gw::test::TFakeLogicServer logic;
+    WriteConfig("0", logic.Port());
+    TScriptedPrompts prompts;
+    TFrmMain window(Quiet());
+    window.StartService();
+    QVERIFY(!window.ActionStart()->isEnabled());
+    const uint16_t port = window.Service().Server()->ListenPort();
+    QVERIFY(port != 0);
+    // The gateway takes clients once its logic server link is up.
+    // Until the link is up the gateway closes new clients at once, so retry.
+    std::unique_ptr<gw::test::TBareWsClient> client;
+    QVERIFY(WaitUntil([&] {
+      client = std::make_unique<gw::test::TBareWsClient>();
+      if (!client->Connect(port)) return false;
+      WaitUntil([&] { return !window.ListSessions().empty() || client->Closed(); }, 2000);
+      return !window.ListSessions().empty();
+    }));
+    window.ShowMainLogMsg();
+    QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("1"));
+
+    TFrmOnLineHum online(&window, IPManager());
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [1]"));
+    QCOMPARE(online.Table()->item(0, 0)->text(), QString("1"));
+    QCOMPARE(online.Table()->item(0, 1)->text(), QString("127.0.0.1"));
+    QCOMPARE(online.Table()->item(0, 2)->text(), QString::fromUtf8("等待验证"));
+    online.Table()->selectRow(0);
+    QVERIFY(online.ButtonKick()->isEnabled());
+    QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
+    prompts.Answers = {false};
+    online.ButtonKick()->click();  // Cancel changes nothing
+    QVERIFY(!client->Closed());
+    QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
+    QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 127.0.0.1"));
+    QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
+    prompts.Answers = {true};
+    online.ButtonKick()->click();
+    QVERIFY(WaitUntil([&] { return client->Closed(); }));
+    QVERIFY(window.ListSessions().empty());
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [0]"));
+    QVERIFY(!online.ButtonKick()->isEnabled());
+    QVERIFY(online.SelIPaddr().empty());
+  }
+
+  void dumpMemWritesTheReportBesideTheProgram() {
+    TFrmMain window(Quiet());
+    const QDir folder(QString::fromStdString(ProgramFolder()));
+    const QStringList before = folder.entryList({"PelvaneMemState_*.txt"});
+    window.ActionDumpMem()->trigger();
+    QStringList after = folder.entryList({"PelvaneMemState_*.txt"});
+    for (const QString& name : before) after.removeAll(name);
+    QCOMPARE(after.size(), 1);
+    QVERIFY(QRegularExpression("^PelvaneMemState_\\d{4}_\\d{2}_\\d{2}_\\d{2}_\\d{2}_\\d{2}\\.txt$")
+                .match(after.front())
+                .hasMatch());
+    QFile file(folder.filePath(after.front()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.contains("VmRSS"));
+    QVERIFY(content.trimmed().endsWith("PelvaneMemStateDump"));
+    file.remove();
+  }
+
+  void closingAsksUnlessTheControllerSaysClose() {
+    TScriptedPrompts prompts;
+    TFrmMain window(TFrmMain::TOptions{false, true});
+    window.show();
+    prompts.Answers = {false};
+    window.ActionExit()->trigger();
+    QVERIFY(window.isVisible());
+    QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("是否确认退出服务器？"));
+    const size_t asked = prompts.Asked.size();
+    QVERIFY(TControlChannel::Send(CurrentProcessId(), MakeControlWParam(kCtlCloseGateWay, 0), ""));
+    QVERIFY(WaitUntil([&] { return !window.isVisible(); }));
+    QCOMPARE(prompts.Asked.size(), asked);  // no question this time
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
