@@ -1,0 +1,82 @@
+// The simulated game logic server: accepts the gateway's logic link and plays the server's part
+// of that link. On connect it pushes a few configuration tables (ident 22); it answers every
+// keep-alive (4) with a check (3), sends an echo (7) now and then and notes the gateway's reply;
+// an open (1) is answered with the session's user index (6), speed times (8) and account and
+// player name (27); client data (5) is echoed to the same session unchanged, except a default
+// message with kSimKickIdent, which kicks the session (21).
+//
+// Start/Stop on the owner's thread; KickSession and the counters are safe from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "LogicPacket.h"
+#include "SimTcpServer.h"
+
+namespace gw {
+
+struct TLogicServerSimOptions {
+  bool PushTables = true;
+  uint32_t CheckServerEveryMs = 3000;  // ident 3 to every link; 0: only as keep-alive answers
+  uint32_t EchoEveryMs = 5000;         // ident 7 to every link; 0: never
+};
+
+class TLogicServerSim : public TSimTcpServer {
+ public:
+  TLogicServerSim(TSimLog& Log, TLogicServerSimOptions Options = {});
+  ~TLogicServerSim() override;
+
+  // Kicks a session by handle (with a reason text when Reason is not empty). Safe from any
+  // thread; runs on the server thread.
+  void KickSession(uint32_t Handle, const std::string& Reason);
+
+  // Counters, safe from any thread.
+  uint64_t Links() const { return FLinks.load(); }
+  uint64_t OpenSessions() const { return FOpenSessions.load(); }
+  uint64_t DataPackets() const { return FDataPackets.load(); }
+  uint64_t EchoReplies() const { return FEchoReplies.load(); }
+
+  // The tables pushed on connect, by configuration type: 16 bytes of version, then content.
+  static std::map<int32_t, std::string> SampleTables();
+  // The 78-byte sync data payload: account (length byte + 12) and player name (length byte +
+  // 64), GBK text.
+  static std::string SyncDataPayload(const std::string& AccountUtf8, const std::string& NameUtf8);
+  // The 129-byte kick reason payload: length byte + 128 bytes of GBK text.
+  static std::string KickReasonPayload(const std::string& ReasonUtf8);
+
+ protected:
+  void OnOpen(TConnId Conn, const std::string& Peer) override;
+  size_t OnReceive(TConnId Conn, std::string_view Data) override;
+  void OnClose(TConnId Conn) override;
+  void OnTimer() override;
+
+ private:
+  struct TSession {
+    TConnId Conn;
+    int32_t UserIndex;
+    std::string Addr;
+  };
+
+  void HandlePacket(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
+  void OpenSession(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
+  void HandleData(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
+  void Kick(uint32_t Handle, const std::string& Reason);
+  void SendTo(TConnId Conn, TSimLogicHeader H, std::string_view Payload);
+
+  TLogicServerSimOptions FOptions;
+  std::atomic<uint64_t> FLinks{0};
+  std::atomic<uint64_t> FOpenSessions{0};
+  std::atomic<uint64_t> FDataPackets{0};
+  std::atomic<uint64_t> FEchoReplies{0};
+
+  // Server thread only.
+  std::map<uint32_t, TSession> FSessions;
+  int32_t FNextUserIndex = 1;
+  uint32_t FTimerTurns = 0;
+  uint64_t FDataLogged = 0;
+};
+
+}  // namespace gw

@@ -1,0 +1,125 @@
+#include "LoginServerSim.h"
+
+#include "SimProtocol.h"
+#include "common/AnsiCodePage.h"
+
+namespace gw {
+
+namespace {
+
+constexpr char kWho[] = "login";
+
+std::string Printable(std::string_view Bytes) {
+  std::string out;
+  for (char ch : Bytes.substr(0, 64)) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(ch);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof(buf), "\\x%02X", c);
+      out += buf;
+    }
+  }
+  if (Bytes.size() > 64) out += "...";
+  return out;
+}
+
+}  // namespace
+
+TLoginServerSim::TLoginServerSim(TSimLog& Log, TLoginServerSimOptions Options)
+    : TSimTcpServer("login", Log), FOptions(Options) {}
+
+TLoginServerSim::~TLoginServerSim() { Stop(); }
+
+std::string TLoginServerSim::GreetingMessage(uint32_t Handle) {
+  std::string m;
+  AppendLe16(m, kSimGreetIdent);
+  m += Utf8ToAnsi("欢迎来到模拟登录服务器, session " + std::to_string(Handle));
+  return m;
+}
+
+void TLoginServerSim::OnOpen(TConnId Conn, const std::string& Peer) {
+  FLinks.fetch_add(1);
+  Log().Always(kWho, "gateway link " + std::to_string(Conn) + " connected from " + Peer);
+}
+
+void TLoginServerSim::OnClose(TConnId Conn) {
+  FLinks.fetch_sub(1);
+  FSessionCount.fetch_sub(FSessions.size());
+  FSessions.clear();
+  Log().Always(kWho, "gateway link " + std::to_string(Conn) + " gone");
+}
+
+size_t TLoginServerSim::OnReceive(TConnId Conn, std::string_view Data) {
+  size_t used = CutLoginFrames(Data, [&](std::string_view f) { HandleFrame(Conn, f); });
+  if (Data.size() - used > kSimLoginMaxFrame) {
+    Log().Always(kWho, "no frame end in " + std::to_string(Data.size() - used) +
+                           " bytes; dropping link " + std::to_string(Conn));
+    CloseConnection(Conn, "frame too long");
+  }
+  return used;
+}
+
+void TLoginServerSim::HandleFrame(TConnId Conn, std::string_view Frame) {
+  // Bytes before the "%" belong to no frame the gateway sends.
+  size_t start = Frame.find('%');
+  if (start != 0) {
+    Log().Always(kWho, "stray bytes before a frame: " + Printable(Frame));
+    if (start == std::string_view::npos) return;
+    Frame.remove_prefix(start);
+  }
+  TLoginFrame f = ParseGatewayFrame(Frame);
+  switch (f.Kind) {
+    case TLoginFrameKind::lfKeepAlive:
+      FKeepAlives.fetch_add(1);
+      if (FOptions.AnswerKeepAlive) Send(Conn, MakeLoginControlFrame('+', 0));
+      return;
+    case TLoginFrameKind::lfOpen:
+      if (FSessions.insert(f.Handle).second) FSessionCount.fetch_add(1);
+      Log().Event(kWho, "session " + std::to_string(f.Handle) + " opened, client " +
+                            f.RemoteAddr + ", gateway " + f.LocalAddr + "; greeting it");
+      Send(Conn, MakeLoginDataFrame(f.Handle, GreetingMessage(f.Handle)));
+      return;
+    case TLoginFrameKind::lfClose:
+      if (FSessions.erase(f.Handle) > 0) FSessionCount.fetch_sub(1);
+      Log().Event(kWho, "session " + std::to_string(f.Handle) + " closed by its client");
+      return;
+    case TLoginFrameKind::lfData:
+      HandleData(Conn, f);
+      return;
+    case TLoginFrameKind::lfUnknown:
+      Log().Always(kWho, "unknown frame: " + Printable(Frame));
+      return;
+  }
+}
+
+void TLoginServerSim::HandleData(TConnId Conn, const TLoginFrame& F) {
+  std::string_view data = F.Data;
+  if (data.starts_with(kSimLoginPrefix)) {
+    std::string reply;
+    AppendLe16(reply, kSimHandOverIdent);
+    reply += "OK ";
+    reply += data.substr(std::string_view(kSimLoginPrefix).size(), 64);
+    Send(Conn, MakeLoginDataFrame(F.Handle, reply));
+    // The session now belongs to the logic server; the gateway sends no close for it here.
+    if (FSessions.erase(F.Handle) > 0) FSessionCount.fetch_sub(1);
+    FHandOvers.fetch_add(1);
+    Log().Event(kWho, "session " + std::to_string(F.Handle) + " logged in (" + Printable(data) +
+                          "); handed over with 530");
+    return;
+  }
+  if (data.starts_with(kSimLoginKickPrefix)) {
+    Send(Conn, MakeLoginControlFrame('-', F.Handle));
+    Log().Event(kWho, "session " + std::to_string(F.Handle) + " closed on its request");
+    return;
+  }
+  std::string reply;
+  AppendLe16(reply, kSimLoginReplyIdent);
+  reply += data;
+  Send(Conn, MakeLoginDataFrame(F.Handle, reply));
+  Log().Event(kWho, "session " + std::to_string(F.Handle) + " said " + Printable(data) +
+                        "; answered");
+}
+
+}  // namespace gw

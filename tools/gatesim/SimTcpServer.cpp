@@ -1,0 +1,265 @@
+#include "SimTcpServer.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace gw {
+
+namespace {
+
+constexpr uint64_t kListenTag = 0;
+constexpr uint64_t kWakeTag = ~uint64_t{0};
+// A peer that sends more than this without the subclass consuming any of it is out of step.
+constexpr size_t kMaxPendingInput = 4u << 20;
+// A peer that stops reading while this much waits for it is dropped.
+constexpr size_t kMaxPendingOutput = 64u << 20;
+
+std::string ErrnoText(const char* What) { return std::string(What) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+TSimTcpServer::TSimTcpServer(std::string Name, TSimLog& Log) : FName(std::move(Name)), FLog(Log) {}
+
+TSimTcpServer::~TSimTcpServer() { Stop(); }
+
+bool TSimTcpServer::Start(const std::string& Addr, uint16_t Port, std::string& Error) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(Port);
+  if (inet_pton(AF_INET, Addr.c_str(), &sa.sin_addr) != 1) {
+    Error = "not an IPv4 address: " + Addr;
+    return false;
+  }
+  FListenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (FListenFd < 0) {
+    Error = ErrnoText("socket");
+    return false;
+  }
+  int one = 1;
+  setsockopt(FListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (bind(FListenFd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+      listen(FListenFd, 128) != 0) {
+    Error = ErrnoText("bind/listen") + " (" + Addr + ":" + std::to_string(Port) + ")";
+    close(FListenFd);
+    FListenFd = -1;
+    return false;
+  }
+  socklen_t len = sizeof(sa);
+  getsockname(FListenFd, reinterpret_cast<sockaddr*>(&sa), &len);
+  FPort = ntohs(sa.sin_port);
+  FEpollFd = epoll_create1(EPOLL_CLOEXEC);
+  FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kListenTag;
+  epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FListenFd, &ev);
+  ev.data.u64 = kWakeTag;
+  epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FWakeFd, &ev);
+  FRunning = true;
+  FThread = std::thread([this] { Run(); });
+  return true;
+}
+
+void TSimTcpServer::Stop() {
+  if (FThread.joinable()) {
+    FRunning = false;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(FWakeFd, &one, sizeof(one));
+    FThread.join();
+  }
+  for (auto& [id, c] : FConns) close(c.Fd);
+  FConns.clear();
+  for (int* fd : {&FListenFd, &FEpollFd, &FWakeFd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+void TSimTcpServer::Post(std::function<void()> Fn) {
+  {
+    std::lock_guard<std::mutex> guard(FPostedLock);
+    FPosted.push_back(std::move(Fn));
+  }
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(FWakeFd, &one, sizeof(one));
+}
+
+void TSimTcpServer::RunPosted() {
+  std::vector<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> guard(FPostedLock);
+    batch.swap(FPosted);
+  }
+  for (auto& fn : batch) fn();
+}
+
+void TSimTcpServer::Run() {
+  using Clock = std::chrono::steady_clock;
+  auto nextTimer = Clock::now() + std::chrono::milliseconds(100);
+  epoll_event events[64];
+  while (FRunning) {
+    int n = epoll_wait(FEpollFd, events, 64, 20);
+    for (int i = 0; i < n; ++i) {
+      uint64_t tag = events[i].data.u64;
+      if (tag == kListenTag) {
+        Accept();
+      } else if (tag == kWakeTag) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = read(FWakeFd, &count, sizeof(count));
+        RunPosted();
+      } else {
+        if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) ReadFrom(tag);
+        if (events[i].events & EPOLLOUT) Flush(tag);
+      }
+    }
+    if (Clock::now() >= nextTimer) {
+      nextTimer += std::chrono::milliseconds(100);
+      OnTimer();
+    }
+    // Removal waits until the events of this turn are handled, so that a connection id seen
+    // in this turn's event list is never reused or dangling.
+    auto removing = std::move(FToRemove);
+    FToRemove.clear();
+    for (TConnId id : removing) Remove(id);
+  }
+}
+
+void TSimTcpServer::Accept() {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    int fd = accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        FLog.Always(FName, ErrnoText("accept"));
+      }
+      return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    TConnId id = FNextId++;
+    FConns[id].Fd = fd;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = id;
+    epoll_ctl(FEpollFd, EPOLL_CTL_ADD, fd, &ev);
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+    OnOpen(id, std::string(addr) + ":" + std::to_string(ntohs(peer.sin_port)));
+  }
+}
+
+void TSimTcpServer::ReadFrom(TConnId Id) {
+  auto it = FConns.find(Id);
+  if (it == FConns.end() || it->second.Closing) return;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(it->second.Fd, buf, sizeof(buf), 0);
+    if (n > 0) {
+      TConn& c = it->second;
+      c.In.append(buf, static_cast<size_t>(n));
+      size_t used = OnReceive(Id, c.In);
+      // The hook may have closed the connection.
+      it = FConns.find(Id);
+      if (it == FConns.end() || it->second.Closing) return;
+      it->second.In.erase(0, used);
+      if (it->second.In.size() > kMaxPendingInput) {
+        CloseConnection(Id, "too much unconsumed input");
+        return;
+      }
+      continue;
+    }
+    if (n == 0) {
+      CloseConnection(Id, "peer closed");
+      return;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) CloseConnection(Id, ErrnoText("recv"));
+    return;
+  }
+}
+
+void TSimTcpServer::Send(TConnId Id, std::string_view Bytes) {
+  auto it = FConns.find(Id);
+  if (it == FConns.end() || it->second.Closing) return;
+  TConn& c = it->second;
+  if (c.Out.size() - c.OutHead + Bytes.size() > kMaxPendingOutput) {
+    CloseConnection(Id, "peer does not read");
+    return;
+  }
+  c.Out.append(Bytes);
+  Flush(Id);
+}
+
+void TSimTcpServer::Flush(TConnId Id) {
+  auto it = FConns.find(Id);
+  if (it == FConns.end() || it->second.Closing) return;
+  TConn& c = it->second;
+  while (c.OutHead < c.Out.size()) {
+    ssize_t n = send(c.Fd, c.Out.data() + c.OutHead, c.Out.size() - c.OutHead, MSG_NOSIGNAL);
+    if (n > 0) {
+      c.OutHead += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    CloseConnection(Id, ErrnoText("send"));
+    return;
+  }
+  if (c.OutHead == c.Out.size()) {
+    c.Out.clear();
+    c.OutHead = 0;
+  } else if (c.OutHead > (1u << 20)) {
+    c.Out.erase(0, c.OutHead);
+    c.OutHead = 0;
+  }
+  UpdateInterest(Id, c);
+}
+
+void TSimTcpServer::UpdateInterest(TConnId Id, TConn& C) {
+  bool want = C.OutHead < C.Out.size();
+  if (want == C.WantWrite) return;
+  C.WantWrite = want;
+  epoll_event ev{};
+  ev.events = EPOLLIN | (want ? uint32_t{EPOLLOUT} : 0u);
+  ev.data.u64 = Id;
+  epoll_ctl(FEpollFd, EPOLL_CTL_MOD, C.Fd, &ev);
+}
+
+void TSimTcpServer::CloseConnection(TConnId Id, const std::string& Why) {
+  auto it = FConns.find(Id);
+  if (it == FConns.end() || it->second.Closing) return;
+  it->second.Closing = true;
+  epoll_ctl(FEpollFd, EPOLL_CTL_DEL, it->second.Fd, nullptr);
+  FLog.Event(FName, "connection " + std::to_string(Id) + " closed: " + Why);
+  OnClose(Id);
+  FToRemove.push_back(Id);
+}
+
+void TSimTcpServer::Remove(TConnId Id) {
+  auto it = FConns.find(Id);
+  if (it == FConns.end()) return;
+  close(it->second.Fd);
+  FConns.erase(it);
+}
+
+std::vector<TSimTcpServer::TConnId> TSimTcpServer::Connections() const {
+  std::vector<TConnId> ids;
+  for (const auto& [id, c] : FConns) {
+    if (!c.Closing) ids.push_back(id);
+  }
+  return ids;
+}
+
+}  // namespace gw

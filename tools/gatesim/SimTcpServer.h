@@ -1,0 +1,95 @@
+// A small TCP server on one epoll thread, the base of the simulated upstream servers: it accepts
+// connections, collects what each sends, hands the bytes to the subclass, buffers what the
+// subclass sends back and calls a timer every 100 ms.
+//
+// Start and Stop run on the owner's thread; Post is safe from any thread. Every virtual hook and
+// Send/CloseConnection run on the server's own thread only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "SimLog.h"
+
+namespace gw {
+
+class TSimTcpServer {
+ public:
+  using TConnId = uint64_t;
+
+  TSimTcpServer(std::string Name, TSimLog& Log);
+  virtual ~TSimTcpServer();
+  TSimTcpServer(const TSimTcpServer&) = delete;
+  TSimTcpServer& operator=(const TSimTcpServer&) = delete;
+
+  // Listens on Addr:Port (port 0: an ephemeral one) and starts the thread. False with a reason
+  // in Error when the address cannot be bound.
+  bool Start(const std::string& Addr, uint16_t Port, std::string& Error);
+  // Stops the thread and closes every connection. Subclasses call it from their destructor so
+  // that no hook runs on a half-destroyed object.
+  void Stop();
+  uint16_t Port() const { return FPort; }
+  const std::string& Name() const { return FName; }
+
+  // Runs Fn on the server's thread at its next turn. Safe from any thread.
+  void Post(std::function<void()> Fn);
+
+ protected:
+  virtual void OnOpen(TConnId Conn, const std::string& Peer) = 0;
+  // Bytes received so far and not yet consumed; returns how many were consumed. Bytes left over
+  // are offered again with the next arrival.
+  virtual size_t OnReceive(TConnId Conn, std::string_view Data) = 0;
+  virtual void OnClose(TConnId Conn) = 0;
+  virtual void OnTimer() {}
+
+  // Server thread only.
+  void Send(TConnId Conn, std::string_view Bytes);
+  void CloseConnection(TConnId Conn, const std::string& Why);
+  std::vector<TConnId> Connections() const;
+
+  TSimLog& Log() { return FLog; }
+
+ private:
+  struct TConn {
+    int Fd = -1;
+    std::string In;
+    std::string Out;
+    size_t OutHead = 0;
+    bool WantWrite = false;
+    bool Closing = false;
+  };
+
+  void Run();
+  void Accept();
+  void ReadFrom(TConnId Id);
+  void Flush(TConnId Id);
+  void UpdateInterest(TConnId Id, TConn& C);
+  void RunPosted();
+  void Remove(TConnId Id);
+
+  std::string FName;
+  TSimLog& FLog;
+  int FListenFd = -1;
+  int FEpollFd = -1;
+  int FWakeFd = -1;
+  uint16_t FPort = 0;
+  std::thread FThread;
+  std::atomic<bool> FRunning{false};
+
+  std::mutex FPostedLock;  // guards FPosted
+  std::vector<std::function<void()>> FPosted;
+
+  // Server thread only.
+  std::map<TConnId, TConn> FConns;
+  TConnId FNextId = 1;
+  std::vector<TConnId> FToRemove;
+};
+
+}  // namespace gw

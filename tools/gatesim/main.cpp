@@ -1,0 +1,180 @@
+// gatesim: simulated upstream servers and game clients for the gateway.
+//   gatesim logic-server [--port 5000] [--addr 0.0.0.0] [--quiet] [--no-tables]
+//                        [--check-every-ms 3000] [--echo-every-ms 5000]
+//   gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [--no-keepalive-answer]
+//   gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]
+//                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
+//                   [--keys-folder .] [--watch-pid PID] [--no-progress]
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BotClients.h"
+#include "LogicServerSim.h"
+#include "LoginServerSim.h"
+
+namespace {
+
+using namespace gw;
+
+void Usage() {
+  std::fputs(
+      "usage:\n"
+      "  gatesim logic-server [--port 5000] [--addr 0.0.0.0] [--quiet] [--no-tables]\n"
+      "                       [--check-every-ms 3000] [--echo-every-ms 5000]\n"
+      "  gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [--no-keepalive-answer]\n"
+      "  gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]\n"
+      "                  [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]\n"
+      "                  [--keys-folder .] [--watch-pid PID] [--no-progress]\n"
+      "\n"
+      "Servers run until SIGINT or SIGTERM and log one line per event (--quiet: start-up and\n"
+      "failures only). In the game, a client default message with ident 9001 makes the logic\n"
+      "server kick its session (Recog non-zero: with a reason); a login message starting with\n"
+      "\"KICKME\" makes the login server close the session.\n",
+      stderr);
+}
+
+// "--name value" pairs and bare "--flag"s; flags are the names listed in Flags.
+bool ParseArgs(int Argc, char** Argv, const std::set<std::string>& Flags,
+               const std::set<std::string>& Valued, std::map<std::string, std::string>& Out) {
+  for (int i = 2; i < Argc; ++i) {
+    std::string name = Argv[i];
+    if (Flags.count(name)) {
+      Out[name] = "1";
+    } else if (Valued.count(name) && i + 1 < Argc) {
+      Out[name] = Argv[++i];
+    } else {
+      std::fprintf(stderr, "gatesim: unknown or incomplete option %s\n", name.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+template <typename T>
+bool Number(const std::map<std::string, std::string>& Args, const std::string& Name, T& Value) {
+  auto it = Args.find(Name);
+  if (it == Args.end()) return true;
+  const std::string& text = it->second;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), Value);
+  if (ec != std::errc() || end != text.data() + text.size()) {
+    std::fprintf(stderr, "gatesim: %s needs a number, not \"%s\"\n", Name.c_str(), text.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Blocks SIGINT and SIGTERM in every thread (call before any thread starts) and waits for one.
+sigset_t BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return set;
+}
+
+int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSimLog& Log,
+              const sigset_t& Stop) {
+  std::string error;
+  if (!Server.Start(Addr, Port, error)) {
+    Log.Always(Server.Name(), "cannot listen: " + error);
+    return 1;
+  }
+  Log.Always(Server.Name(), "listening on " + Addr + ":" + std::to_string(Server.Port()));
+  int sig = 0;
+  sigwait(&Stop, &sig);
+  Log.Always(Server.Name(), "stopping");
+  Server.Stop();
+  return 0;
+}
+
+int LogicServer(int Argc, char** Argv) {
+  std::map<std::string, std::string> args;
+  if (!ParseArgs(Argc, Argv, {"--quiet", "--no-tables"},
+                 {"--port", "--addr", "--check-every-ms", "--echo-every-ms"}, args)) {
+    return 2;
+  }
+  uint16_t port = 5000;
+  TLogicServerSimOptions options;
+  if (!Number(args, "--port", port) || !Number(args, "--check-every-ms", options.CheckServerEveryMs) ||
+      !Number(args, "--echo-every-ms", options.EchoEveryMs)) {
+    return 2;
+  }
+  options.PushTables = !args.count("--no-tables");
+  sigset_t stop = BlockStopSignals();
+  TSimLog log(args.count("--quiet") != 0);
+  TLogicServerSim server(log, options);
+  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
+}
+
+int LoginServer(int Argc, char** Argv) {
+  std::map<std::string, std::string> args;
+  if (!ParseArgs(Argc, Argv, {"--quiet", "--no-keepalive-answer"}, {"--port", "--addr"}, args)) {
+    return 2;
+  }
+  uint16_t port = 5500;
+  if (!Number(args, "--port", port)) return 2;
+  TLoginServerSimOptions options;
+  options.AnswerKeepAlive = !args.count("--no-keepalive-answer");
+  sigset_t stop = BlockStopSignals();
+  TSimLog log(args.count("--quiet") != 0);
+  TLoginServerSim server(log, options);
+  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
+}
+
+int Clients(int Argc, char** Argv) {
+  std::map<std::string, std::string> args;
+  if (!ParseArgs(Argc, Argv, {"--no-progress"},
+                 {"--url", "-n", "--rate", "--duration", "--threads", "--connect-rate",
+                  "--login-timeout", "--drain", "--keys-folder", "--watch-pid"},
+                 args)) {
+    return 2;
+  }
+  TBotClientsOptions o;
+  if (args.count("--url")) o.Url = args["--url"];
+  if (args.count("--keys-folder")) o.KeysFolder = args["--keys-folder"];
+  o.Progress = !args.count("--no-progress");
+  if (!Number(args, "-n", o.Count) || !Number(args, "--rate", o.Rate) ||
+      !Number(args, "--duration", o.DurationSec) || !Number(args, "--threads", o.Threads) ||
+      !Number(args, "--connect-rate", o.ConnectRate) ||
+      !Number(args, "--login-timeout", o.LoginTimeoutSec) || !Number(args, "--drain", o.DrainSec) ||
+      !Number(args, "--watch-pid", o.WatchPid)) {
+    return 2;
+  }
+  if (o.Count == 0 || o.Rate < 0 || o.DurationSec < 0) {
+    std::fputs("gatesim: -n must be at least 1, --rate and --duration not negative\n", stderr);
+    return 2;
+  }
+  TBotClients runner(o);
+  TBotClientsResult result;
+  std::string error;
+  if (!runner.Run(result, error)) {
+    std::fprintf(stderr, "gatesim clients: %s\n", error.c_str());
+    return 1;
+  }
+  std::fputs(result.Summary.c_str(), stdout);
+  return result.Errors == 0 && result.InGame == result.Bots ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (argc < 2) {
+    Usage();
+    return 2;
+  }
+  std::string command = argv[1];
+  if (command == "logic-server") return LogicServer(argc, argv);
+  if (command == "login-server") return LoginServer(argc, argv);
+  if (command == "clients") return Clients(argc, argv);
+  Usage();
+  return 2;
+}
