@@ -46,6 +46,8 @@ class TAbstractConnection : public TEpollTarget,
   const std::string& LocalAddr() const { return FLocalAddr; }
   uint16_t LocalPort() const { return FLocalPort; }
   TConnectType ConnectType() const { return FConnectType; }
+  // The socket while the connection is open (for socket options); -1 once released.
+  int Socket() const { return FSocket; }
   TConnectStatus ConnectStatus() const { return FConnectStatus.load(); }
   bool IsClosed() const { return FConnectStatus.load() == csClosed; }
 

@@ -3,7 +3,7 @@
 // called in registration order), a port set, started and later stopped.
 //
 // Thread safety: handler registration is safe from any thread, also from inside a
-// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxHeaderSize/SetLogger belong to the
+// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxHeaderSize/SetNoDelay/SetLogger belong to the
 // owner and come before Start. Start and Stop belong to the owner's thread and must
 // not be called from a handler (an I/O thread).
 #pragma once
@@ -60,6 +60,9 @@ class IWebSocketServer {
 
   virtual void SetMaxMessageSize(size_t bytes) = 0;
   virtual void SetMaxHeaderSize(size_t bytes) = 0;
+  // Turns off the coalescing of small sends (TCP_NODELAY) on accepted sockets; off by
+  // default, so the system may merge small messages sent close together.
+  virtual void SetNoDelay(bool on) = 0;
   // Where protocol warnings (e.g. a message over the size limit) are written; none by default.
   virtual void SetLogger(TLogProc logger) = 0;
 

@@ -36,6 +36,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetMaxMessageSize(size_t bytes) override { FMaxMessageSize.store(bytes); }
   size_t MaxMessageSize() const { return FMaxMessageSize.load(); }
   void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
+  void SetNoDelay(bool on) override { SetTcpNoDelay(on); }
   void SetLogger(TLogProc logger) override;
 
   void Start(TStartCallback callback) override { StartServer(callback); }

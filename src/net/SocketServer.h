@@ -44,7 +44,7 @@ class TSocketServer {
   std::string ServerAddr() const;
   void SetServerAddr(const std::string& addr);
   // Small sends are coalesced by the system unless this is set (off by default).
-  void SetNoDelay(bool on) { FNoDelay = on; }
+  void SetTcpNoDelay(bool on) { FNoDelay = on; }
   int EffectiveIoThreads() const { return FIoThreadCount; }
 
   // Starts threads and listeners; `callback` runs once per address tried before

@@ -1,0 +1,158 @@
+// The HTTP request parser and reply builder, fed bytes directly.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/HttpRequest.h"
+#include "net/HttpResponse.h"
+
+namespace gw {
+namespace {
+
+THttpParseResult ParseAll(THttpRequest& request, const std::string& text, size_t* used = nullptr) {
+  size_t consumed = 0;
+  THttpParseResult r =
+      request.Parse(reinterpret_cast<const uint8_t*>(text.data()), text.size(), consumed);
+  if (used) *used = consumed;
+  return r;
+}
+
+// Feeds one byte at a time, as the slowest client would send it.
+THttpParseResult ParseByteByByte(THttpRequest& request, const std::string& text) {
+  THttpParseResult r = hprNeedMore;
+  for (char c : text) {
+    size_t consumed = 0;
+    r = request.Parse(reinterpret_cast<const uint8_t*>(&c), 1, consumed);
+    if (r != hprNeedMore) return r;
+  }
+  return r;
+}
+
+TEST(HttpRequestTest, DecodesRequestLineAndFieldsIgnoringCase) {
+  const std::string text =
+      "GET /a%20b?x=1 HTTP/1.1\r\nhost: example\r\nconnection:  keep-alive, Upgrade\r\n"
+      "UPGRADE: WebSocket\r\n\r\n";
+  for (bool slow : {false, true}) {
+    THttpRequest request(0, 0);
+    ASSERT_EQ(slow ? ParseByteByByte(request, text) : ParseAll(request, text), hprDone);
+    EXPECT_EQ(request.Method(), "GET");
+    EXPECT_EQ(request.RawPathAndParams(), "/a%20b?x=1");
+    EXPECT_EQ(request.Path(), "/a b");
+    EXPECT_EQ(request.Version(), "HTTP/1.1");
+    EXPECT_EQ(request.Header().Value("Host"), "example");
+    EXPECT_EQ(request.Header().Value("Connection"), "keep-alive, Upgrade");
+    EXPECT_EQ(request.Header().Value("upgrade"), "WebSocket");
+    EXPECT_TRUE(request.KeepAlive());
+  }
+}
+
+TEST(HttpRequestTest, HeaderEndsAtTwoCrAndTwoLfInAnyOrder) {
+  struct {
+    const char* Text;
+    THttpParseResult Result;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nA: b\r\n\r\n", hprDone},
+      {"GET / HTTP/1.1\r\nA: b\n\r\r\n", hprDone},
+      {"GET / HTTP/1.1\r\nA: b\n\n", hprNeedMore},       // only LF bytes: not the end
+      {"GET / HTTP/1.1\r\nA: b\r\n\rx\n", hprNeedMore},  // another byte in between
+  };
+  for (const auto& c : cases) {
+    THttpRequest request(0, 0);
+    EXPECT_EQ(ParseAll(request, c.Text), c.Result) << c.Text;
+  }
+}
+
+TEST(HttpRequestTest, KeepAliveFollowsVersionAndConnectionField) {
+  struct {
+    const char* Text;
+    bool KeepAlive;
+    int Version;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\n\r\n", true, 11},
+      {"GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", false, 11},
+      {"GET / HTTP/1.0\r\n\r\n", false, 10},
+      {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", true, 10},
+      {"GET /\r\n\r\n", false, 10},  // no version: HTTP/1.0
+  };
+  for (const auto& c : cases) {
+    THttpRequest request(0, 0);
+    ASSERT_EQ(ParseAll(request, c.Text), hprDone) << c.Text;
+    EXPECT_EQ(request.KeepAlive(), c.KeepAlive) << c.Text;
+    EXPECT_EQ(request.HttpVerNum(), c.Version) << c.Text;
+  }
+}
+
+TEST(HttpRequestTest, RejectsUnknownMethodsAndOversizeHeadersAndBodies) {
+  {
+    THttpRequest request(0, 0);
+    EXPECT_EQ(ParseByteByByte(request, "get / HTTP/1.1\r\n\r\n"), hprMethodInvalid);
+  }
+  for (const char* method : THttpRequest::kMethodTags) {
+    THttpRequest request(0, 0);
+    EXPECT_EQ(ParseAll(request, std::string(method) + " / HTTP/1.1\r\n\r\n"), hprDone) << method;
+  }
+  {
+    THttpRequest request(64, 0);
+    std::string text = "GET / HTTP/1.1\r\nX: " + std::string(100, 'a') + "\r\n\r\n";
+    EXPECT_EQ(ParseAll(request, text), hprHeaderTooLarge);
+    THttpRequest exact(18, 0);
+    EXPECT_EQ(ParseAll(exact, "GET / HTTP/1.1\r\n\r\n"), hprDone);  // exactly 18 bytes
+  }
+  {
+    THttpRequest request(0, 10);
+    EXPECT_EQ(ParseAll(request, "POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n"),
+              hprPostDataTooLarge);
+  }
+  {
+    THttpRequest unlimited(0, 0);  // no limits: any size is read
+    std::string text = "GET / HTTP/1.1\r\nX: " + std::string(1 << 20, 'a') + "\r\n\r\n";
+    EXPECT_EQ(ParseAll(unlimited, text), hprDone);
+  }
+}
+
+TEST(HttpRequestTest, SkipsBodiesAndParsesPipelinedRequests) {
+  const std::string first = "POST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello";
+  const std::string chunked =
+      "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n10;x=y\r\n"
+      "0123456789abcdef\r\n0\r\nTrailer: 1\r\n\r\n";
+  const std::string third = "GET /c HTTP/1.1\r\n\r\n";
+  std::string all = first + chunked + third;
+  THttpRequest request(0, 0);
+  size_t used = 0;
+  ASSERT_EQ(ParseAll(request, all, &used), hprDone);
+  EXPECT_EQ(used, first.size());
+  EXPECT_EQ(request.PostDataSize(), 5u);
+  all.erase(0, used);
+  ASSERT_EQ(ParseAll(request, all, &used), hprDone);
+  EXPECT_EQ(request.Path(), "/b");
+  EXPECT_EQ(request.PostDataSize(), 19u);
+  EXPECT_EQ(used, chunked.size());
+  all.erase(0, used);
+  ASSERT_EQ(ParseAll(request, all, &used), hprDone);
+  EXPECT_EQ(request.Path(), "/c");
+  THttpRequest bad(0, 0);
+  EXPECT_EQ(ParseAll(bad, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+            hprBadChunk);
+}
+
+TEST(HttpResponseTest, AddsDefaultFieldsInOrder) {
+  THttpRequest request(0, 0);
+  ASSERT_EQ(ParseAll(request, "GET / HTTP/1.1\r\n\r\n"), hprDone);
+  THttpResponse response;
+  response.SetStatusCode(404);
+  EXPECT_EQ(response.Build(request, "Not Found"),
+            "HTTP/1.1 404 Not Found\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Connection: keep-alive\r\nContent-Length: 9\r\nServer: GateHttpServer/2.0\r\n\r\n"
+            "Not Found");
+  THttpRequest old(0, 0);
+  ASSERT_EQ(ParseAll(old, "GET /\r\n\r\n"), hprDone);
+  THttpResponse reply;
+  reply.SetStatusCode(400);
+  reply.Header().Set("Server", "other");
+  EXPECT_EQ(reply.Build(old, ""),
+            "HTTP/1.0 400 Bad Request\r\nServer: other\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Connection: close\r\nContent-Length: 0\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace gw

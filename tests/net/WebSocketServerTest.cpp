@@ -1,0 +1,431 @@
+// The WebSocket server over real loopback sockets, with a hand-written client that
+// sends exactly the bytes each case needs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NetTestUtil.h"
+#include "net/IWebSocketServer.h"
+#include "net/WsFrame.h"
+
+namespace gw {
+namespace {
+
+using test::Pattern;
+using test::TTestClient;
+using test::waitUntil;
+using Bytes = std::vector<uint8_t>;
+
+// A server on an ephemeral port that records every event per connection.
+class WebSocketServerTest : public ::testing::Test {
+ protected:
+  struct TMessage {
+    TWsRequestType Type;
+    Bytes Data;
+  };
+
+  void SetUp() override { StartServer(); }
+  void TearDown() override {
+    if (FServer) FServer->Stop();
+  }
+
+  void StartServer(size_t maxMessage = IWebSocketServer::kDefaultMaxMessageSize) {
+    FServer = CreateWebSocketServer(4);
+    FServer->SetPort(0);
+    FServer->SetAddr("127.0.0.1");
+    FServer->SetMaxMessageSize(maxMessage);
+    FServer->SetLogger([this](const std::string& text, TLogLevel level) {
+      std::lock_guard<std::mutex> guard(FLock);
+      FLog.push_back(std::to_string(level) + ":" + text);
+    });
+    FServer->OnOpen([this](const PWebSocketConnection& c) {
+      std::lock_guard<std::mutex> guard(FLock);
+      FOpened.push_back(c);
+    });
+    FServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType type, const Bytes& data) {
+      if (OnMessageHook) OnMessageHook(c, data);
+      std::lock_guard<std::mutex> guard(FLock);
+      FMessages.push_back({type, data});
+    });
+    FServer->OnClose([this](const PWebSocketConnection& c) {
+      std::lock_guard<std::mutex> guard(FLock);
+      ++FCloseCounts[c.get()];
+      FCloseThreads.push_back(std::this_thread::get_id());
+    });
+    bool ok = true;
+    int calls = 0;
+    FServer->Start([&](bool success) {
+      ok = ok && success;
+      ++calls;
+    });
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(calls, 1);
+    FPort = FServer->Port();
+    ASSERT_NE(FPort, 0);
+  }
+
+  size_t OpenCount() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FOpened.size();
+  }
+  PWebSocketConnection Opened(size_t i) {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FOpened.at(i);
+  }
+  std::vector<TMessage> Messages() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FMessages;
+  }
+  int CloseCount(const PWebSocketConnection& c) {
+    std::lock_guard<std::mutex> guard(FLock);
+    auto it = FCloseCounts.find(c.get());
+    return it == FCloseCounts.end() ? 0 : it->second;
+  }
+  int TotalCloses() {
+    std::lock_guard<std::mutex> guard(FLock);
+    int n = 0;
+    for (const auto& e : FCloseCounts) n += e.second;
+    return n;
+  }
+
+  PWebSocketServer FServer;
+  uint16_t FPort = 0;
+  std::function<void(const PWebSocketConnection&, const Bytes&)> OnMessageHook;
+  std::mutex FLock;  // guards the records below
+  std::vector<PWebSocketConnection> FOpened;
+  std::vector<TMessage> FMessages;
+  std::map<IWebSocketConnection*, int> FCloseCounts;
+  std::vector<std::thread::id> FCloseThreads;
+  std::vector<std::string> FLog;
+};
+
+TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
+  struct {
+    const char* Name;
+    std::string Request;
+    const char* StatusLine;
+  } cases[] = {
+      {"comma list and capitals",
+       "GET / HTTP/1.1\r\nConnection: keep-alive, Upgrade\r\nUpgrade: WebSocket\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "HTTP/1.1 101 Switching Protocols\r\n"},
+      {"lower-case field names",
+       "GET / HTTP/1.1\r\nconnection: upgrade\r\nupgrade: websocket\r\n"
+       "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "HTTP/1.1 101 Switching Protocols\r\n"},
+      {"no Upgrade in Connection",
+       "GET / HTTP/1.1\r\nConnection: keep-alive\r\nUpgrade: websocket\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "HTTP/1.1 404 Not Found\r\n"},
+      {"plain GET", "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+      {"no key", "GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"lower-case method", "get / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+  };
+  for (const auto& c : cases) {
+    TTestClient client;
+    ASSERT_TRUE(client.Connect(FPort)) << c.Name;
+    ASSERT_TRUE(client.SendRaw(c.Request)) << c.Name;
+    std::string reply = client.ReadHttpResponse();
+    EXPECT_EQ(reply.rfind(c.StatusLine, 0), 0u) << c.Name << ": " << reply;
+    if (std::string(c.StatusLine).find("101") != std::string::npos) {
+      EXPECT_EQ(reply,
+                "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+                "Content-Type: text/html;charset=utf-8\r\nContent-Length: 0\r\n"
+                "Server: GateHttpServer/2.0\r\n\r\n");
+    } else {
+      EXPECT_TRUE(client.WaitPeerClosed()) << c.Name << ": connection left open";
+    }
+  }
+  // Only the two upgraded connections raise events (closed when their clients went).
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 2 && TotalCloses() == 2; }));
+  EXPECT_EQ(FServer->ConnectionsCount(), 0u);
+}
+
+TEST_F(WebSocketServerTest, NotFoundReplyAndBodyText) {
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(FPort));
+  ASSERT_TRUE(client.SendRaw("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(client.ReadHttpResponse(),
+            "HTTP/1.1 404 Not Found\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Connection: keep-alive\r\nContent-Length: 9\r\nServer: GateHttpServer/2.0\r\n\r\n"
+            "Not Found");
+  EXPECT_TRUE(client.WaitPeerClosed());
+}
+
+TEST_F(WebSocketServerTest, OversizeHeaderIsAnswered400) {
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(FPort));
+  std::string big = "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n";
+  client.SendRaw(big);  // the server may close before taking it all
+  std::string reply = client.ReadHttpResponse();
+  EXPECT_NE(reply.find("400 Bad Request"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("Request header too large."), std::string::npos) << reply;
+}
+
+TEST_F(WebSocketServerTest, DeliversMessagesOfEveryShape) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  Bytes m126 = Pattern(126, 1), m64k = Pattern(65536, 2), five = {1, 2, 3, 4, 5};
+  Bytes a = Pattern(100, 3), b = Pattern(200, 4), c = Pattern(300, 5);
+  ASSERT_TRUE(client.SendFrame(wsoBinary, m126));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, m64k));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, a, false));
+  ASSERT_TRUE(client.SendFrame(wsoContinuation, b, false));
+  ASSERT_TRUE(client.SendFrame(wsoContinuation, c, true));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, {}));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, five, true, false));  // unmasked
+  ASSERT_TRUE(client.SendFrame(wsoText, {'o', 'k'}));
+  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 6; }));
+  auto got = Messages();
+  Bytes joined = a;
+  joined.insert(joined.end(), b.begin(), b.end());
+  joined.insert(joined.end(), c.begin(), c.end());
+  std::vector<Bytes> want = {m126, m64k, joined, {}, five, {'o', 'k'}};
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].Data, want[i]) << i;
+    EXPECT_EQ(got[i].Type, i == 5 ? wsrtText : wsrtBinary) << i;
+  }
+}
+
+TEST_F(WebSocketServerTest, FramesBehindTheUpgradeRequestAreDelivered) {
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(FPort));
+  std::string request = TTestClient::UpgradeRequest();
+  Bytes all(request.begin(), request.end());
+  Bytes frame = TTestClient::Frame(wsoBinary, {42});
+  all.insert(all.end(), frame.begin(), frame.end());
+  ASSERT_TRUE(client.SendRaw(all));  // one write: request and frame arrive together
+  ASSERT_EQ(client.ReadHttpResponse().rfind("HTTP/1.1 101", 0), 0u);
+  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+  EXPECT_EQ(Messages()[0].Data, Bytes{42});
+  EXPECT_EQ(OpenCount(), 1u);
+}
+
+TEST_F(WebSocketServerTest, PingIsAnsweredWithSamePayload) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(client.SendFrame(wsoPing, {9, 8, 7, 6}));
+  auto pong = client.ReadFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->OpCode, wsoPong);
+  EXPECT_TRUE(pong->Fin);
+  EXPECT_EQ(pong->Payload, (Bytes{9, 8, 7, 6}));
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(WebSocketServerTest, ClientCloseIsAnsweredAndRaisesOneCloseEvent) {
+  for (bool withCode : {false, true}) {
+    TTestClient client;
+    ASSERT_TRUE(client.Open(FPort));
+    ASSERT_TRUE(waitUntil([&] { return OpenCount() == (withCode ? 2u : 1u); }));
+    PWebSocketConnection connection = Opened(OpenCount() - 1);
+    ASSERT_TRUE(client.SendFrame(wsoClose, withCode ? Bytes{0x03, 0xE8} : Bytes{}));
+    std::vector<uint8_t> header;
+    auto reply = client.ReadFrame(&header);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(header, (Bytes{0x88, 0x00}));
+    EXPECT_TRUE(client.WaitPeerClosed());
+    ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+    connection->Close();  // a later Close does not raise another event
+    bool result = true;
+    connection->WsSend("x", 1, [&](const PWebSocketConnection&, bool ok) { result = ok; });
+    EXPECT_FALSE(result);
+    EXPECT_EQ(CloseCount(connection), 1);
+  }
+}
+
+TEST_F(WebSocketServerTest, SendWritesExactFrameBytes) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  struct {
+    size_t Size;
+    Bytes Header;
+  } cases[] = {
+      {200, {0x82, 0x7E, 0x00, 0xC8}},
+      {70000, {0x82, 0x7F, 0, 0, 0, 0, 0, 0x01, 0x11, 0x70}},
+      {0, {0x82, 0x00}},
+  };
+  for (const auto& c : cases) {
+    Bytes payload = Pattern(c.Size, 9);
+    std::atomic<int> done{0};
+    connection->WsSend(payload.data(), payload.size(),
+                       [&](const PWebSocketConnection& conn, bool ok) {
+                         EXPECT_TRUE(ok);
+                         EXPECT_EQ(conn.get(), connection.get());
+                         done.fetch_add(1);
+                       });
+    Bytes header;
+    auto frame = client.ReadFrame(&header);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(header, c.Header);
+    EXPECT_EQ(frame->Payload, payload);
+    ASSERT_TRUE(waitUntil([&] { return done.load() == 1; }));
+  }
+  bool textOk = false;
+  connection->WsSendText("héllo", [&](const PWebSocketConnection&, bool ok) { textOk = ok; });
+  auto text = client.ReadFrame();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->OpCode, wsoText);
+  EXPECT_EQ(std::string(text->Payload.begin(), text->Payload.end()), "héllo");
+  EXPECT_TRUE(waitUntil([&] { return textOk; }));
+}
+
+TEST_F(WebSocketServerTest, SendOnClosedConnectionFailsAtOnceOnCallerThread) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  connection->Close();
+  EXPECT_EQ(CloseCount(connection), 1) << "the close event ran inside Close";
+  EXPECT_EQ(FCloseThreads.back(), std::this_thread::get_id());
+  std::thread::id callbackThread;
+  int calls = 0;
+  bool result = true;
+  connection->WsSend("abc", 3, [&](const PWebSocketConnection&, bool ok) {
+    callbackThread = std::this_thread::get_id();
+    result = ok;
+    ++calls;
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(callbackThread, std::this_thread::get_id());
+  EXPECT_TRUE(client.WaitPeerClosed());
+}
+
+TEST_F(WebSocketServerTest, LargeSendsFinishInOrderWhenTheClientReadsLate) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  // Far more than the socket buffers hold: the sends finish on write readiness.
+  std::vector<Bytes> payloads;
+  for (int i = 0; i < 6; ++i) payloads.push_back(Pattern(3 << 20, static_cast<uint8_t>(i)));
+  std::mutex orderLock;
+  std::vector<int> order;
+  for (int i = 0; i < 6; ++i) {
+    connection->WsSend(payloads[static_cast<size_t>(i)].data(), payloads[static_cast<size_t>(i)].size(),
+                       [&, i](const PWebSocketConnection&, bool ok) {
+                         EXPECT_TRUE(ok);
+                         std::lock_guard<std::mutex> guard(orderLock);
+                         order.push_back(i);
+                       });
+  }
+  {
+    std::lock_guard<std::mutex> guard(orderLock);
+    EXPECT_LT(order.size(), 6u) << "the client has not read yet";
+  }
+  for (int i = 0; i < 6; ++i) {
+    auto frame = client.ReadFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->Payload, payloads[static_cast<size_t>(i)]) << i;
+  }
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard<std::mutex> guard(orderLock);
+    return order.size() == 6;
+  }));
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST_F(WebSocketServerTest, UnfinishedSendsFailWhenTheConnectionCloses) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  Bytes big = Pattern(16 << 20);
+  std::atomic<int> calls{0};
+  std::atomic<bool> result{true};
+  connection->WsSend(big.data(), big.size(), [&](const PWebSocketConnection&, bool ok) {
+    result = ok;
+    calls.fetch_add(1);
+  });
+  EXPECT_EQ(calls.load(), 0);
+  connection->Close();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_FALSE(result.load());
+}
+
+TEST_F(WebSocketServerTest, MessageOverTheLimitClosesWith1009) {
+  FServer->Stop();
+  StartServer(1000);
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, Pattern(1000)));
+  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, Pattern(1001)));
+  Bytes header;
+  auto frame = client.ReadFrame(&header);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->OpCode, wsoClose);
+  EXPECT_EQ(frame->Payload, (Bytes{0x03, 0xF1}));
+  EXPECT_TRUE(client.WaitPeerClosed());
+  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 1; }));
+  std::lock_guard<std::mutex> guard(FLock);
+  ASSERT_EQ(FLog.size(), 1u);
+  EXPECT_EQ(FLog[0].rfind("3:WebSocket message larger than 1000 bytes", 0), 0u) << FLog[0];
+}
+
+TEST_F(WebSocketServerTest, CloseInsideMessageHandlerEndsDeliveryAtOnce) {
+  OnMessageHook = [](const PWebSocketConnection& c, const Bytes& data) {
+    if (data == Bytes{0xFF}) c->Close();
+  };
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  Bytes all;
+  for (Bytes m : {Bytes{1}, Bytes{0xFF}, Bytes{2}}) {
+    Bytes f = TTestClient::Frame(wsoBinary, m);
+    all.insert(all.end(), f.begin(), f.end());
+  }
+  ASSERT_TRUE(client.SendRaw(all));
+  EXPECT_TRUE(client.WaitPeerClosed());
+  ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+  auto got = Messages();
+  ASSERT_EQ(got.size(), 2u) << "nothing is delivered after the close";
+  EXPECT_EQ(got[1].Data, Bytes{0xFF});
+}
+
+TEST_F(WebSocketServerTest, StopRunsEveryCloseEventOnTheStoppingThread) {
+  std::vector<std::unique_ptr<TTestClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<TTestClient>());
+    ASSERT_TRUE(clients.back()->Open(FPort));
+  }
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 20; }));
+  FServer->Stop();
+  EXPECT_FALSE(FServer->Active());
+  EXPECT_EQ(FServer->ConnectionsCount(), 0u);
+  std::lock_guard<std::mutex> guard(FLock);
+  ASSERT_EQ(FCloseThreads.size(), 20u);
+  for (auto id : FCloseThreads) EXPECT_EQ(id, std::this_thread::get_id());
+  for (const auto& c : FOpened) EXPECT_EQ(FCloseCounts[c.get()], 1);
+  for (auto& client : clients) EXPECT_TRUE(client->WaitPeerClosed());
+}
+
+TEST_F(WebSocketServerTest, PortInUseFailsStartBeforeItReturns) {
+  PWebSocketServer second = CreateWebSocketServer(2);
+  second->SetAddr("127.0.0.1");
+  second->SetPort(FPort);
+  std::vector<bool> results;
+  second->Start([&](bool ok) { results.push_back(ok); });
+  EXPECT_EQ(results, std::vector<bool>{false});
+  EXPECT_FALSE(second->Active());
+  second->Stop();
+  // A second Start of a running server reports false too.
+  std::vector<bool> again;
+  FServer->Start([&](bool ok) { again.push_back(ok); });
+  EXPECT_EQ(again, std::vector<bool>{false});
+  EXPECT_TRUE(FServer->Active());
+}
+
+}  // namespace
+}  // namespace gw

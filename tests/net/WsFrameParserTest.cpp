@@ -1,0 +1,181 @@
+// The frame parser and header builder, fed byte sequences directly: every input is
+// also re-parsed split at every byte boundary, since a read may end anywhere.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "NetTestUtil.h"
+#include "net/WsFrame.h"
+#include "net/WsFrameParser.h"
+
+namespace gw {
+namespace {
+
+using test::Pattern;
+using test::TTestClient;
+using Bytes = std::vector<uint8_t>;
+
+struct TEvent {
+  char Kind;  // 'm' message, 'p' ping, 'c' close
+  TWsRequestType Type = wsrtUnknown;
+  Bytes Data;
+  bool operator==(const TEvent& o) const {
+    return Kind == o.Kind && Type == o.Type && Data == o.Data;
+  }
+};
+
+class TRecordingSink : public IWsFrameSink {
+ public:
+  bool OnWsMessage(TWsRequestType type, const Bytes& data) override {
+    Events.push_back({'m', type, data});
+    return true;
+  }
+  bool OnWsPing(const uint8_t* payload, size_t size) override {
+    Events.push_back({'p', wsrtUnknown, Bytes(payload, payload + size)});
+    return true;
+  }
+  void OnWsClose() override { Events.push_back({'c', wsrtUnknown, {}}); }
+  std::vector<TEvent> Events;
+};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// Parses `input` whole and split in two at every position; all runs must agree.
+std::vector<TEvent> ParseEverySplit(const Bytes& input, TWsParseResult expected,
+                                    size_t maxMessage = 1 << 20) {
+  std::vector<TEvent> reference;
+  {
+    TWsFrameParser parser(maxMessage);
+    TRecordingSink sink;
+    EXPECT_EQ(parser.Feed(input.data(), input.size(), sink), expected);
+    reference = sink.Events;
+  }
+  size_t step = input.size() > 4096 ? input.size() / 97 + 1 : 1;  // big inputs: a sample
+  for (size_t cut = 1; cut < input.size(); cut += step) {
+    TWsFrameParser parser(maxMessage);
+    TRecordingSink sink;
+    TWsParseResult r = parser.Feed(input.data(), cut, sink);
+    if (r == wprOk) r = parser.Feed(input.data() + cut, input.size() - cut, sink);
+    EXPECT_EQ(r, expected) << "split at " << cut;
+    EXPECT_EQ(sink.Events, reference) << "split at " << cut;
+  }
+  return reference;
+}
+
+TEST(WsFrameTest, AcceptKeyMatchesRfc6455Example) {
+  EXPECT_EQ(WsAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  EXPECT_EQ(WsAcceptKey("").size(), 28u);
+}
+
+TEST(WsFrameTest, HeaderUsesShortestLengthForm) {
+  struct {
+    uint64_t Size;
+    Bytes Header;
+  } cases[] = {
+      {0, {0x82, 0x00}},
+      {125, {0x82, 0x7D}},
+      {126, {0x82, 0x7E, 0x00, 0x7E}},
+      {200, {0x82, 0x7E, 0x00, 0xC8}},
+      {65535, {0x82, 0x7E, 0xFF, 0xFF}},
+      {65536, {0x82, 0x7F, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00}},
+      {70000, {0x82, 0x7F, 0, 0, 0, 0, 0, 0x01, 0x11, 0x70}},
+  };
+  for (const auto& c : cases) {
+    uint8_t out[kWsMaxServerHeader];
+    size_t n = MakeFrameHeader(out, wsoBinary, true, c.Size);
+    EXPECT_EQ(Bytes(out, out + n), c.Header) << c.Size;
+  }
+  uint8_t out[kWsMaxServerHeader];
+  ASSERT_EQ(MakeFrameHeader(out, wsoText, false, 3), 2u);
+  EXPECT_EQ(out[0], 0x01);  // FIN clear, opcode 1
+}
+
+TEST(WsFrameParserTest, DeliversWholeMessagesInEveryLengthForm) {
+  for (size_t size : {size_t{0}, size_t{5}, size_t{125}, size_t{126}, size_t{65535},
+                      size_t{65536}, size_t{70000}}) {
+    Bytes payload = Pattern(size, static_cast<uint8_t>(size));
+    for (bool masked : {true, false}) {
+      auto events = ParseEverySplit(TTestClient::Frame(wsoBinary, payload, true, masked), wprOk);
+      ASSERT_EQ(events.size(), 1u) << size;
+      EXPECT_EQ(events[0], (TEvent{'m', wsrtBinary, payload})) << size << " masked " << masked;
+    }
+  }
+}
+
+TEST(WsFrameParserTest, JoinsFragmentsAndAnswersControlFramesBetweenThem) {
+  Bytes a = Pattern(10, 1), b = Pattern(300, 2), c = Pattern(7, 3);
+  Bytes input = Concat({TTestClient::Frame(wsoBinary, a, false),
+                        TTestClient::Frame(wsoPing, {1, 2, 3, 4}),
+                        TTestClient::Frame(wsoContinuation, b, false),
+                        TTestClient::Frame(wsoPong, {9}),
+                        TTestClient::Frame(wsoContinuation, c, true),
+                        TTestClient::Frame(wsoText, {'h', 'i'})});
+  auto events = ParseEverySplit(input, wprOk);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], (TEvent{'p', wsrtUnknown, {1, 2, 3, 4}}));
+  EXPECT_EQ(events[1], (TEvent{'m', wsrtBinary, Concat({a, b, c})}));
+  EXPECT_EQ(events[2], (TEvent{'m', wsrtText, {'h', 'i'}}));
+}
+
+TEST(WsFrameParserTest, IgnoresEverythingAfterClose) {
+  Bytes input = Concat({TTestClient::Frame(wsoText, {'a'}), TTestClient::Frame(wsoClose, {0x03, 0xE8}),
+                        TTestClient::Frame(wsoText, {'b'})});
+  auto events = ParseEverySplit(input, wprClosed);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].Kind, 'c');
+}
+
+TEST(WsFrameParserTest, RejectsOversizeAndMalformedFrames) {
+  struct {
+    const char* Name;
+    Bytes Input;
+    TWsParseResult Result;
+  } cases[] = {
+      {"single frame over limit", TTestClient::Frame(wsoBinary, Pattern(1001)), wprTooBig},
+      {"fragments over limit",
+       Concat({TTestClient::Frame(wsoBinary, Pattern(600), false),
+               TTestClient::Frame(wsoContinuation, Pattern(401))}),
+       wprTooBig},
+      {"64-bit length with top bit",
+       {0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4},
+       wprTooBig},
+      {"continuation without start", TTestClient::Frame(wsoContinuation, {1}), wprProtocolError},
+      {"new message inside fragmented one",
+       Concat({TTestClient::Frame(wsoBinary, {1}, false), TTestClient::Frame(wsoText, {2})}),
+       wprProtocolError},
+      {"fragmented ping", TTestClient::Frame(wsoPing, {1}, false), wprProtocolError},
+      {"ping over 125 bytes", TTestClient::Frame(wsoPing, Pattern(126)), wprProtocolError},
+  };
+  for (const auto& c : cases) {
+    TWsFrameParser parser(1000);
+    TRecordingSink sink;
+    EXPECT_EQ(parser.Feed(c.Input.data(), c.Input.size(), sink), c.Result) << c.Name;
+    EXPECT_TRUE(sink.Events.empty()) << c.Name;
+  }
+  // Exactly at the limit is fine.
+  auto events = ParseEverySplit(TTestClient::Frame(wsoBinary, Pattern(1000)), wprOk, 1000);
+  EXPECT_EQ(events.size(), 1u);
+}
+
+TEST(WsFrameParserTest, DropsReservedOpcodesAndStopsWhenHandlerCloses) {
+  Bytes input = Concat({TTestClient::Frame(3, {1, 2}), TTestClient::Frame(wsoBinary, {7}),
+                        TTestClient::Frame(wsoBinary, {8})});
+  class TStopSink : public TRecordingSink {
+    bool OnWsMessage(TWsRequestType type, const Bytes& data) override {
+      TRecordingSink::OnWsMessage(type, data);
+      return false;
+    }
+  } sink;
+  TWsFrameParser parser(1 << 20);
+  EXPECT_EQ(parser.Feed(input.data(), input.size(), sink), wprStopped);
+  ASSERT_EQ(sink.Events.size(), 1u);
+  EXPECT_EQ(sink.Events[0].Data, Bytes{7});
+}
+
+}  // namespace
+}  // namespace gw

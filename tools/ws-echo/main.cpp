@@ -1,0 +1,87 @@
+// ws-echo: echoes every WebSocket message back to its sender (binary as binary, text
+// as text) using the gateway's client transport. Prints "listening on <port>" once
+// the listeners are open, then runs until SIGINT or SIGTERM.
+//
+// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "net/IWebSocketServer.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]\n");
+  return 2;
+}
+
+bool ParseNumber(const char* text, unsigned long long max, unsigned long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  unsigned long long port = 0, threads = 8, maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize;
+  bool noDelay = false;
+  if (!ParseNumber(argv[1], 65535, port)) return Usage();
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--threads" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 256, threads) || threads == 0) return Usage();
+    } else if (arg == "--max-message" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 1ull << 40, maxMessage)) return Usage();
+    } else if (arg == "--nodelay") {
+      noDelay = true;
+    } else {
+      return Usage();
+    }
+  }
+
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  // Blocked before any thread starts, so only sigwait below sees them.
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  gw::PWebSocketServer server = gw::CreateWebSocketServer(static_cast<int>(threads));
+  server->SetPort(static_cast<uint16_t>(port));
+  server->SetMaxMessageSize(static_cast<size_t>(maxMessage));
+  server->SetNoDelay(noDelay);
+  server->SetLogger([](const std::string& text, gw::TLogLevel) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  });
+  server->OnMessage([](const gw::PWebSocketConnection& connection, gw::TWsRequestType type,
+                       const std::vector<uint8_t>& data) {
+    if (type == gw::wsrtText) {
+      connection->WsSendText(std::string(data.begin(), data.end()), nullptr);
+    } else {
+      connection->WsSendBytes(data, nullptr);
+    }
+  });
+  bool ok = true;
+  server->Start([&ok](bool success) { ok = ok && success; });
+  if (!ok) {
+    std::fprintf(stderr, "ws-echo: cannot listen on port %llu\n", port);
+    return 1;
+  }
+  std::printf("listening on %u\n", server->Port());
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  server->Stop();
+  return 0;
+}
