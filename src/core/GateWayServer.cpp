@@ -70,6 +70,10 @@ void TGateWaySocketServer::Start() {
     throw EGateWayStartError("'" + FGatePort + "' is not a valid port number");
   }
   FSocketServer->SetPort(static_cast<uint16_t>(port));
+  // The workers already pack a session's messages every 10 ms; the system's own
+  // coalescing would only add delay on top.
+  FSocketServer->SetNoDelay(true);
+  FSocketServer->SetLogger(FLogger);
   // One result per listening address; the start fails when any address could not be bound.
   int succeeded = 0, failed = 0;
   FSocketServer->Start([&](bool ok) { ++(ok ? succeeded : failed); });

@@ -47,6 +47,7 @@ class TStandInListener : public IWebSocketServer {
   void SetAddr(const std::string&) override {}
   void SetMaxMessageSize(size_t) override {}
   void SetMaxHeaderSize(size_t) override {}
+  void SetNoDelay(bool) override {}
   void SetLogger(TLogProc) override {}
   void Start(TStartCallback cb) override {
     FActive = !FBindFails;

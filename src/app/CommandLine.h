@@ -1,0 +1,21 @@
+// The gateway's command line: options start with "-" (e.g. "--headless",
+// "-profile"); the launch parameter block is the first argument that is not an
+// option (its base64 text never starts with "-"). Pure functions: any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace gw {
+
+struct TCommandLine {
+  bool Headless = false;       // "--headless": run without the operator console
+  bool Profile = false;        // "-profile"
+  bool ProfileStart = false;   // "-profilestart"
+  std::string LaunchBlock;     // the first non-option argument; empty when none
+  std::vector<std::string> UnknownOptions;
+};
+
+TCommandLine ParseCommandLine(int argc, const char* const* argv);
+
+}  // namespace gw

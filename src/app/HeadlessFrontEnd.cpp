@@ -1,0 +1,143 @@
+#include "app/HeadlessFrontEnd.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+
+#include "common/Platform.h"
+#include "config/ControlChannel.h"
+#include "config/GateShare.h"
+#include "core/ServiceControl.h"
+#include "logging/Logger.h"
+
+namespace gw {
+
+namespace {
+
+sigset_t ServiceSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+void* LevelObject(TLogLevel level) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(level));
+}
+
+}  // namespace
+
+THeadlessFrontEnd::THeadlessFrontEnd(std::FILE* Out)
+    : FOut(Out), FColour(isatty(fileno(Out)) != 0) {
+  TLogger::SetLogCallBack(
+      [this](const std::string& line, TLogLevel level) { ShowLine(line, level); });
+}
+
+THeadlessFrontEnd::~THeadlessFrontEnd() {
+  TLogger::SetLogCallBack(nullptr);
+  ShowMainLogMsg();
+}
+
+void THeadlessFrontEnd::BlockServiceSignals() {
+  sigset_t set = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void THeadlessFrontEnd::ShowLine(const std::string& Line, TLogLevel Level) {
+  FLogList.Append(Line, LevelObject(Level));
+}
+
+const char* THeadlessFrontEnd::LevelColour(TLogLevel Level) {
+  switch (Level) {
+    case llMessage:
+      return "\x1b[30;47m";  // black on white
+    case llFatal:
+    case llError:
+      return "\x1b[37;41m";  // white on red
+    case llWarning:
+      return "\x1b[30;43m";  // black on yellow
+    case llDebug:
+      return "\x1b[37;44m";  // white on blue
+  }
+  return "";
+}
+
+void THeadlessFrontEnd::ShowMainLogMsg() {
+  FLogList.Flush();
+  for (const TStringListEntry& entry : FLogList) {
+    auto level = static_cast<TLogLevel>(reinterpret_cast<uintptr_t>(entry.Obj));
+    if (FColour) {
+      std::fprintf(FOut, "%s%s\x1b[0m\n", LevelColour(level), entry.Str.c_str());
+    } else {
+      std::fprintf(FOut, "%s\n", entry.Str.c_str());
+    }
+  }
+  FLogList.Clear();
+  std::fflush(FOut);
+}
+
+int THeadlessFrontEnd::Run() {
+  sigset_t set = ServiceSignals();
+  int signalFd = signalfd(-1, &set, SFD_CLOEXEC);
+  if (signalFd < 0) {
+    TLogger::LogError("OnException:signalfd failed");
+    ShowMainLogMsg();
+    return 1;
+  }
+  // The controlling program reaches this process on its process ID.
+  uint32_t handle = CurrentProcessId();
+  std::unique_ptr<TControlChannel> control;
+  try {
+    control = std::make_unique<TControlChannel>(handle);
+  } catch (const std::exception& e) {
+    TLogger::LogError(std::string("OnException:") + e.what());
+  }
+  SendStatusMessage(kCtlMainWindowHandle, std::to_string(handle));
+
+  TServiceControl service({
+      [this](const std::string& line, TLogLevel level) { ShowLine(line, level); },
+      nullptr,
+      nullptr,
+  });
+  service.StartService();
+
+  bool running = true;
+  while (running) {
+    ShowMainLogMsg();
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {control ? control->Fd() : -1, POLLIN, 0}};
+    if (poll(fds, 2, kLogViewIntervalMs) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      if (read(signalFd, &info, sizeof(info)) == sizeof(info)) {
+        if (info.ssi_signo == SIGHUP) {
+          // As the console's reload command: errors go to the error handler's line.
+          try {
+            service.LoadConfig();
+          } catch (const std::exception& e) {
+            TLogger::LogError(std::string("OnException:") + e.what());
+          }
+        } else {
+          running = false;
+        }
+      }
+    }
+    if (control && (fds[1].revents & POLLIN)) {
+      while (std::optional<TControlMessage> msg = control->Receive()) {
+        if (msg->Ident() == kCtlCloseGateWay) running = false;
+      }
+    }
+  }
+  service.StopService();
+  ShowMainLogMsg();
+  close(signalFd);
+  return 0;
+}
+
+}  // namespace gw

@@ -1,0 +1,54 @@
+// THeadlessFrontEnd: runs the gateway service without a window. The log view is
+// standard output (same line format; level colours as ANSI colours when it is a
+// terminal), fed through a double-buffered list that is written out every 200 ms.
+// SIGHUP reloads the configuration, SIGTERM and SIGINT stop the service and end
+// Run; so does the controlling program's close command (2000).
+//
+// Thread safety: the log feed and the view sink may be called from any thread;
+// everything else runs on the thread that calls Run (the user-interface thread).
+// BlockServiceSignals must run in main before any other thread exists, so that
+// the signals reach Run's signalfd instead of an arbitrary thread.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "core/DoubleBufferCollection.h"
+#include "logging/LogLevel.h"
+
+namespace gw {
+
+class THeadlessFrontEnd {
+ public:
+  // Interval of the log view's refresh and of the wait for signals.
+  static constexpr int kLogViewIntervalMs = 200;
+
+  // Installs the log feed at once, so that lines written before Run are shown too.
+  explicit THeadlessFrontEnd(std::FILE* Out = stdout);
+  ~THeadlessFrontEnd();
+  THeadlessFrontEnd(const THeadlessFrontEnd&) = delete;
+  THeadlessFrontEnd& operator=(const THeadlessFrontEnd&) = delete;
+
+  // Blocks SIGHUP, SIGTERM and SIGINT for the calling thread and the threads it creates later.
+  static void BlockServiceSignals();
+
+  // Announces itself to the controlling program (status 1000 with its handle, the
+  // process ID), starts the service and serves signals and commands until told to
+  // stop; then stops the service. Returns the process exit code.
+  int Run();
+
+  // Any thread: one finished line for the view.
+  void ShowLine(const std::string& Line, TLogLevel Level);
+
+  // The ANSI colour sequence of a level (text on background as the console shows it).
+  static const char* LevelColour(TLogLevel Level);
+
+ private:
+  void ShowMainLogMsg();
+
+  std::FILE* const FOut;
+  const bool FColour;
+  TDoubleStringList FLogList;  // lines waiting for the view; the level rides as the object
+};
+
+}  // namespace gw

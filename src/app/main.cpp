@@ -1,0 +1,34 @@
+// The gateway program: process-wide objects, the command line, then a front-end.
+#include <cstdio>
+
+#include "app/CommandLine.h"
+#include "app/HeadlessFrontEnd.h"
+#include "codec/MessageCoder.h"
+#include "config/GateShare.h"
+#include "logging/LoggerThread.h"
+
+int main(int argc, char** argv) {
+  using namespace gw;
+  // Before any thread exists, so that every thread inherits the blocked signals.
+  THeadlessFrontEnd::BlockServiceSignals();
+  TCommandLine commandLine = ParseCommandLine(argc, argv);
+  TLoggerThread loggerThread;
+  MessageCoder();
+  GateWayConfig();
+  IPManager();
+  WordList();
+
+  THeadlessFrontEnd frontEnd;
+  for (const std::string& option : commandLine.UnknownOptions) {
+    std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());
+  }
+  if (commandLine.Profile || commandLine.ProfileStart) {
+    std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
+  }
+  if (!commandLine.Headless) {
+    std::fprintf(stderr, "gateway: the operator console is not part of this build; running headless\n");
+  }
+  const char* launchArgv[] = {argv[0], commandLine.LaunchBlock.c_str()};
+  LoadLaunchParams(commandLine.LaunchBlock.empty() ? 1 : 2, launchArgv);
+  return frontEnd.Run();
+}

@@ -1,0 +1,77 @@
+// TServiceControl: starting, stopping and reloading the gateway service, shared by
+// every front-end (the headless one and the operator console). It owns the current
+// gateway server, loads the configuration and the lists beside it, reports start-up
+// progress to a controlling program and writes the service's information lines.
+// The front-end supplies where lines for its log view go and how its menu and
+// caption follow the service state.
+//
+// Thread safety: StartService, StopService, LoadConfig and the destructor belong to
+// the front-end's user-interface thread. The log procedure handed to the gateway
+// server (ServerLogProc) calls the front-end's view sink from any thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "config/GateShare.h"
+#include "core/GateWayServer.h"
+#include "logging/LogLevel.h"
+
+namespace gw {
+
+class TServiceControl {
+ public:
+  struct TFrontEnd {
+    // A finished line (time and level mark in front) for the log view only; any thread.
+    std::function<void(const std::string& Line, TLogLevel Level)> ShowLine;
+    // Running: "启动服务" disabled and "停止服务" enabled; stopped: the reverse.
+    std::function<void(bool Running)> SetServiceState;
+    std::function<void(const std::string& Caption)> SetCaption;
+  };
+
+  // The version the About lines name.
+  static constexpr char kVersionText[] = "版本: 2022.05.08";
+
+  // `Files`: where the configuration load reads (tests point it elsewhere).
+  explicit TServiceControl(TFrontEnd FrontEnd, TGateWayFiles Files = {});
+  // Stops and frees the current gateway server, if any.
+  ~TServiceControl();
+  TServiceControl(const TServiceControl&) = delete;
+  TServiceControl& operator=(const TServiceControl&) = delete;
+
+  // Loads the configuration and starts a new gateway server. A failure is shown
+  // in the log view as a fatal line, followed by the information line naming the
+  // gateway port; the service is then stopped and may be started again.
+  // Returns whether the service runs.
+  bool StartService();
+  // Stops the current gateway server; it stays the current one until the next start.
+  void StopService();
+  // Loads GateWay.xml, applies the launch block's overrides and the codec pass
+  // word, then the word list, the permanent block list and the per-address limit.
+  // Throws on the first failing step. A running server keeps its addresses, ports
+  // and workers; the pass word, the lists and the limit change at once.
+  void LoadConfig();
+
+  // The About lines: the two texts the program keeps enciphered, then the version.
+  static void WriteAboutLines();
+
+  // The current gateway server (none before the first start).
+  TGateWaySocketServer* Server() const { return FServer.get(); }
+  bool IsRunning() const { return FServer && FServer->IsRuning(); }
+  // The caption after a start: "GateWay - " + Title and the launch block's marks.
+  static std::string MakeCaption(const std::string& Title, bool PressureTest, bool Performance);
+
+ private:
+  // Formats a line as the logger does and hands it to the view; any thread.
+  TLogProc ServerLogProc() const;
+  void SetServiceState(bool Running) const {
+    if (FFrontEnd.SetServiceState) FFrontEnd.SetServiceState(Running);
+  }
+
+  const TFrontEnd FFrontEnd;
+  const TGateWayFiles FFiles;
+  std::unique_ptr<TGateWaySocketServer> FServer;
+};
+
+}  // namespace gw

@@ -1,0 +1,388 @@
+#!/usr/bin/python3
+"""End to end: the real `gateway --headless` binary between fake logic and login
+servers (loopback TCP) and WebSocket clients, plus the control channel, signals
+and a failed bind, as an operator and a controlling program see them.
+
+Usage: gateway_relay_test.py GATEWAY_BINARY GATEKIT_BINARY [unittest args]
+"""
+import asyncio
+import base64
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import websockets
+
+GATEWAY = GATEKIT = None
+TIMEOUT = 30  # generous: the machine may be loaded
+
+HEADER = struct.Struct("<IiHHiiB")  # magic, nSocket, wSocketIndex, nIdent, nUserListIndex, nLen, nMsgType
+MAGIC = 0xAABBAADD
+STD_ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+SIX_ALPHABET = b"<>ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz~[]&^|?@{}"
+LINE = re.compile(r"^\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\](\[I\] |\[F\] |\[E\]|\[W\] |\[D\] )")
+
+
+def sixbit(data: bytes) -> bytes:
+    return base64.b64encode(data).translate(bytes.maketrans(STD_ALPHABET, SIX_ALPHABET))
+
+
+def packet(ident, sock, payload=b"", msg_type=0, user_index=0):
+    return HEADER.pack(MAGIC, sock, user_index & 0xFFFF, ident, user_index, len(payload), msg_type) + payload
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def split_batch(message: bytes):
+    """The client messages inside one WebSocket message (a batch or a single one)."""
+    if not message or message[0] != 0x80:
+        return [message]
+    out, pos = [], 1
+    while pos < len(message):
+        (n,) = struct.unpack_from("<I", message, pos)
+        out.append(message[pos + 4:pos + 4 + n])
+        pos += 4 + n
+    return out
+
+
+class LogicServer:
+    """Accepts the gateway's logic link; records packets, answers echoes, gives a
+    user index on ident 1 and returns every client data packet to its session."""
+
+    def __init__(self):
+        self.packets = asyncio.Queue()
+        self.writer = None
+        self.connected = asyncio.Event()
+        self.echo = True
+
+    async def start(self, port=0):
+        self.server = await asyncio.start_server(self.on_conn, "127.0.0.1", port)
+        self.port = self.server.sockets[0].getsockname()[1]
+
+    async def on_conn(self, reader, writer):
+        self.writer = writer
+        self.connected.set()
+        try:
+            while True:
+                head = await reader.readexactly(HEADER.size)
+                magic, sock, index, ident, uidx, length, msg_type = HEADER.unpack(head)
+                payload = await reader.readexactly(length)
+                if ident == 4:
+                    continue
+                if ident == 7:
+                    writer.write(packet(7, 0))
+                    continue
+                if ident == 1:
+                    writer.write(packet(6, sock, user_index=100))
+                if ident == 5 and self.echo:
+                    writer.write(packet(5, sock, payload, msg_type, uidx))
+                await self.packets.put((ident, sock, uidx, msg_type, payload))
+        except (asyncio.IncompleteReadError, ConnectionError):
+            pass
+        finally:
+            self.connected.clear()
+
+    def send(self, data):
+        self.writer.write(data)
+
+    async def next(self, ident=None):
+        while True:
+            p = await asyncio.wait_for(self.packets.get(), TIMEOUT)
+            if ident is None or p[0] == ident:
+                return p
+
+    def drop(self):
+        self.writer.close()
+
+    async def close(self):
+        self.server.close()
+        if self.writer:
+            self.writer.close()
+
+
+class LoginServer:
+    """Accepts the login link; answers keep-alives with a control frame and records the rest."""
+
+    def __init__(self):
+        self.frames = asyncio.Queue()
+        self.writer = None
+        self.connected = asyncio.Event()
+
+    async def start(self):
+        self.server = await asyncio.start_server(self.on_conn, "127.0.0.1", 0)
+        self.port = self.server.sockets[0].getsockname()[1]
+
+    async def on_conn(self, reader, writer):
+        self.writer = writer
+        self.connected.set()
+        buf = b""
+        try:
+            while True:
+                chunk = await reader.read(65536)
+                if not chunk:
+                    break
+                buf += chunk
+                while b"$" in buf:
+                    frame, buf = buf.split(b"$", 1)
+                    frame += b"$"
+                    if frame == b"%--$":
+                        writer.write(b"%++$")
+                    else:
+                        await self.frames.put(frame)
+        finally:
+            self.connected.clear()
+
+    def send(self, data):
+        self.writer.write(data)
+
+    async def next(self, prefix=b""):
+        while True:
+            f = await asyncio.wait_for(self.frames.get(), TIMEOUT)
+            if f.startswith(prefix):
+                return f
+
+    async def close(self):
+        self.server.close()
+        if self.writer:
+            self.writer.close()
+
+
+class Gateway:
+    """The gateway binary in its own working folder; stdout lines are collected."""
+
+    def __init__(self, gate_port, logic_port, login_port, args=(), workers=2):
+        self.dir = tempfile.TemporaryDirectory()
+        with open(os.path.join(self.dir.name, "GateWay.xml"), "w", encoding="utf-8") as f:
+            f.write("<TGateWayConfigure>\r\n"
+                    f"\t<GatePort>{gate_port}</GatePort>\r\n"
+                    f"\t<ServerAddr>127.0.0.1</ServerAddr>\r\n\t<ServerPort>{logic_port}</ServerPort>\r\n"
+                    f"\t<LoginSrvAddr>127.0.0.1</LoginSrvAddr>\r\n\t<LoginSrvPort>{login_port}</LoginSrvPort>\r\n"
+                    f"\t<WokerCount>{workers}</WokerCount>\r\n"
+                    "</TGateWayConfigure>\r\n")
+        self.port = gate_port
+        self.lines = []
+        self.lock = threading.Lock()
+        self.proc = subprocess.Popen([GATEWAY, "--headless", *args], cwd=self.dir.name,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self.lock:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def output(self):
+        with self.lock:
+            return list(self.lines)
+
+    def has(self, text):
+        return any(text in line for line in self.output())
+
+    async def wait_line(self, text, timeout=TIMEOUT):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if self.has(text):
+                return True
+            await asyncio.sleep(0.02)
+        raise AssertionError(f"no line with {text!r} in:\n" + "\n".join(self.output()))
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        code = self.proc.wait(TIMEOUT)
+        self.reader.join(TIMEOUT)
+        self.proc.stdout.close()
+        self.dir.cleanup()
+        return code
+
+
+def token_answer(challenge_text: bytes) -> bytes:
+    out = subprocess.run([GATEKIT, "token-answer", challenge_text.decode()], check=True,
+                         capture_output=True)
+    return out.stdout.strip()
+
+
+async def handshake(port):
+    ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None)
+    challenge = await asyncio.wait_for(ws.recv(), TIMEOUT)
+    assert challenge[0] == 0 and challenge[1:3] == b"\xc9\x10", challenge[:3]
+    await ws.send(b"\x01\x02" + token_answer(challenge[33:]) + b"\x03")
+    return ws
+
+
+async def recv_client_messages(ws, count):
+    """`count` client messages, batches unpacked."""
+    got = []
+    while len(got) < count:
+        got.extend(split_batch(await asyncio.wait_for(ws.recv(), TIMEOUT)))
+    return got
+
+
+class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
+    async def asyncSetUp(self):
+        self.logic = LogicServer()
+        self.login = LoginServer()
+        await self.logic.start()
+        await self.login.start()
+        self.gateway = None
+
+    async def asyncTearDown(self):
+        if self.gateway:
+            self.gateway.stop()
+        await self.logic.close()
+        await self.login.close()
+
+    async def start_gateway(self, **kw):
+        self.gateway = Gateway(free_port(), self.logic.port, self.login.port, **kw)
+        await self.gateway.wait_line("SocketServer 启动: ")
+        await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
+        await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
+        await self.gateway.wait_line("LogicSrv 连接成功")
+
+    async def test_client_logs_in_is_handed_over_and_plays(self):
+        await self.start_gateway()
+        ws = await handshake(self.gateway.port)
+        frame = await self.login.next(b"%N")
+        handle, remote, _local = frame[2:-1].decode().split("/")
+        self.assertEqual(remote, "127.0.0.1")
+        await self.gateway.wait_line("授权验证成功:{")
+
+        # Login traffic passes byte for byte; login messages come back as type 5.
+        await ws.send(b"\x05login-me")
+        self.assertEqual(await self.login.next(b"%D"), b"%D" + handle.encode() + b"/\x05login-me$")
+        self.login.send(b"%" + handle.encode() + b"/#" + sixbit(b"welcome") + b"!$")
+        self.assertEqual(await recv_client_messages(ws, 1), [b"\x05welcome"])
+
+        # 530 hands the session over: ident 1 with the client's address.
+        self.login.send(b"%" + handle.encode() + b"/#" + sixbit(b"\x12\x02ok") + b"!$")
+        ident, sock, _, _, payload = await self.logic.next(1)
+        self.assertEqual((sock & 0xFFFFFFFF, payload), (int(handle), b"127.0.0.1"))
+        self.assertEqual(await recv_client_messages(ws, 1), [b"\x05\x12\x02ok"])
+
+        # Game relay: move and attack checked, types 1 and 3 dropped, default relayed.
+        await asyncio.sleep(0.05)  # let the user index (ident 6) reach the worker first
+        move, attack = b"\x02" + b"m" * 9, b"\x04" + b"a" * 18
+        for m in (move, move + b"x", b"\x01zz", b"\x03zz", attack, b"\x00" + b"d" * 32):
+            await ws.send(m)
+        relayed = [await self.logic.next(5) for _ in range(3)]
+        self.assertEqual([(p[3], p[4]) for p in relayed],
+                         [(2, b"m" * 9), (4, b"a" * 18), (0, b"d" * 32)])
+        self.assertTrue(all(p[1] & 0xFFFFFFFF == int(handle) and p[2] == 100 for p in relayed))
+        # The logic server's echoes come back to the client, the default one with dwCRC = Ident.
+        back = await recv_client_messages(ws, 3)
+        self.assertEqual(back[0], move)
+        self.assertEqual(back[1], attack)
+        self.assertEqual(back[2][:29] + back[2][33:], b"\x00" + b"d" * 28)
+        self.assertEqual(back[2][29:33], b"dd\x00\x00")
+        await self.gateway.wait_line("[W] [错误]: 不正确的MoveMsg 大小:10 ,(Ident:28013)")
+
+        # Several server messages in a row reach the client, packed when they fit.
+        self.logic.echo = False
+        self.logic.send(b"".join(packet(5, int(handle), bytes([i]) * 99, 9) for i in range(3)))
+        msgs = await recv_client_messages(ws, 3)
+        self.assertEqual(msgs, [b"\x09" + bytes([i]) * 99 for i in range(3)])
+
+        # The client leaves: the logic server hears ident 2 for its handle.
+        await ws.close()
+        ident, sock, *_ = await self.logic.next(2)
+        self.assertEqual(sock & 0xFFFFFFFF, int(handle))
+        await self.gateway.wait_line("Client Close : 127.0.0.1 Token:{")
+        for line in self.gateway.output():
+            self.assertRegex(line, LINE)
+
+    async def test_refused_while_logic_server_is_down(self):
+        await self.logic.close()
+        self.gateway = Gateway(free_port(), free_port(), self.login.port)
+        await self.gateway.wait_line("SocketServer 启动: ")
+        ws = await websockets.connect(f"ws://127.0.0.1:{self.gateway.port}/")
+        with self.assertRaises(websockets.ConnectionClosed):
+            await asyncio.wait_for(ws.recv(), TIMEOUT)
+        self.assertFalse(self.gateway.has("客户端连接:"))
+
+    async def test_logic_server_drop_closes_every_client(self):
+        await self.start_gateway()
+        clients = [await handshake(self.gateway.port) for _ in range(3)]
+        for _ in clients:
+            await self.login.next(b"%N")
+        self.logic.drop()
+        for ws in clients:
+            with self.assertRaises(websockets.ConnectionClosed):
+                while True:
+                    await asyncio.wait_for(ws.recv(), TIMEOUT)
+        await self.gateway.wait_line("[W] CloseAllSession :Logic Server Disconnect")
+        # Each closed client of the login step is reported to the login server.
+        closes = {await self.login.next(b"%C") for _ in clients}
+        self.assertEqual(len(closes), 3)
+
+    async def test_bind_failure_is_a_fatal_line_naming_the_port(self):
+        with socket.socket() as busy:
+            busy.bind(("0.0.0.0", 0))
+            busy.listen()
+            port = busy.getsockname()[1]
+            self.gateway = Gateway(port, self.logic.port, self.login.port)
+            await self.gateway.wait_line(
+                f"[F] 网关服务启动失败 , 端口 {port} ,  无法绑定。可能该端口已经被占用! ")
+            await self.gateway.wait_line(f"[I] 服务器的绑定端口:{port}")
+            self.assertEqual(self.gateway.stop(signal.SIGINT), 0)
+            self.gateway = None
+
+    async def test_controller_sees_status_and_closes_the_gateway(self):
+        controller_handle = 40000 + os.getpid() % 20000
+        ctl = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        ctl.bind(f"\0gateway-control-{controller_handle}")
+        ctl.setblocking(False)
+        gate_port = free_port()
+        block = subprocess.run(
+            [GATEKIT, "launch-block", "--gate", f"0.0.0.0:{gate_port}",
+             "--logic", f"127.0.0.1:{self.logic.port}", "--login", f"127.0.0.1:{self.login.port}",
+             "--db", "127.0.0.1:1", "--gate-number", "3", "--controller", str(controller_handle)],
+            check=True, capture_output=True).stdout.strip().decode()
+        # The ports in GateWay.xml are overridden by the block.
+        self.gateway = Gateway(1, 2, 3, args=(block,))
+        loop = asyncio.get_running_loop()
+        got = []
+        while len(got) < 3:
+            data = await asyncio.wait_for(loop.sock_recv(ctl, 65536), TIMEOUT)
+            (wparam,) = struct.unpack_from("<I", data)
+            got.append((wparam >> 16, wparam & 0xFFFF, data[4:].split(b"\0")[0]))
+        ctl.close()
+        pid = self.gateway.proc.pid
+        self.assertEqual(got, [(1000, 3, str(pid).encode()),
+                               (1001, 3, "正在启动GateWay...".encode("gbk")),
+                               (1002, 3, "游戏网关启动完成...".encode("gbk"))])
+        await self.gateway.wait_line(f"SocketServer 启动: {gate_port}")
+
+        # SIGHUP reloads the configuration without stopping the service.
+        self.gateway.proc.send_signal(signal.SIGHUP)
+        end = time.monotonic() + TIMEOUT
+        while sum("[I] 文字过滤信息加载完成..." in l for l in self.gateway.output()) < 2:
+            self.assertLess(time.monotonic(), end, "\n".join(self.gateway.output()))
+            await asyncio.sleep(0.02)
+        self.assertEqual(sum("[I] 正在加载配置信息..." in l for l in self.gateway.output()), 2)
+        self.assertTrue(self.gateway.has(f"SocketServer 启动: {gate_port}"))
+        self.assertEqual(sum("服务已启动成功..." in l for l in self.gateway.output()), 1)
+
+        # The controller's close command ends the program cleanly.
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(struct.pack("<I", 2000 << 16) + b"\0", f"\0gateway-control-{pid}")
+        self.assertEqual(self.gateway.proc.wait(TIMEOUT), 0)
+        self.gateway.reader.join(TIMEOUT)
+        self.assertTrue(self.gateway.has("[I] 服务停止成功..."))
+
+
+if __name__ == "__main__":
+    GATEWAY, GATEKIT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
