@@ -72,7 +72,12 @@ TDeploymentKeys DecipherDeploymentKeys(const TDeploymentKeyTexts& Texts) {
 TDeploymentKeys LoadDeploymentKeys(const std::string& Folder) {
   const std::filesystem::path path = std::filesystem::path(Folder) / kDeploymentKeyFileName;
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return DecipherDeploymentKeys(DevelopmentKeyTexts());
+  const bool present = std::filesystem::exists(path, ec);
+  // exists() reports "not there" without an error; any other failure (no permission on the
+  // folder, a symbolic link loop) leaves open whether an operator's key file is there, and
+  // falling back to the development keys would then hand out keys every client developer knows.
+  if (ec) throw TCodecError("key file " + path.string() + ": cannot be checked: " + ec.message());
+  if (!present) return DecipherDeploymentKeys(DevelopmentKeyTexts());
   return DecipherDeploymentKeys(ReadDeploymentKeyFile(path.string()));
 }
 

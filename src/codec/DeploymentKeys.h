@@ -43,7 +43,8 @@ TDeploymentKeys DecipherDeploymentKeys(const TDeploymentKeyTexts& Texts);
 
 // The keys the gateway uses: from Folder + "/GateKeys.txt" when that file exists, otherwise the
 // development keys. Reads the file at every call (call it once per service start). Throws
-// TCodecError for a key file that cannot be read or is malformed; never falls back silently.
+// TCodecError for a key file that cannot be read or is malformed, or whose presence cannot be
+// checked; never falls back silently.
 TDeploymentKeys LoadDeploymentKeys(const std::string& Folder = ".");
 
 }  // namespace gw

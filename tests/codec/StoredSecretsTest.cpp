@@ -132,5 +132,17 @@ TEST_F(KeyFileTest, RefusesMalformedFiles) {
   }
 }
 
+// When the file system cannot say whether a key file is there (here a symbolic link that points
+// at itself), the development keys must not stand in for the operator's.
+TEST_F(KeyFileTest, UncheckableKeyFileIsAnErrorNotTheDevelopmentKeys) {
+  std::filesystem::create_symlink(kDeploymentKeyFileName, dir_ / kDeploymentKeyFileName);
+  try {
+    const TDeploymentKeys keys = LoadDeploymentKeys(dir_.string());
+    ADD_FAILURE() << "loaded keys from " << keys.Origin;
+  } catch (const TCodecError& e) {
+    EXPECT_NE(std::string(e.what()).find(kDeploymentKeyFileName), std::string::npos) << e.what();
+  }
+}
+
 }  // namespace
 }  // namespace gw
