@@ -91,6 +91,11 @@ TEST(SessionMessage, FreeReleasesRecordAndTheRealBlock) {
   moved->DataOffset = -20;
   FreeSessionMessage(moved);
 
+  // A record that owns a block but carries no bytes of it (DataLen 0, DataOffset 0): the block
+  // is freed with the record, not leaked (the leak checker reports it otherwise).
+  PTSessionMessage unused = NewSessionMessage(2, GM_LOGIC_GATE_DATA, 0, AllocSessionData(8), 0);
+  FreeSessionMessage(unused);
+
   const char text[] = "hello";
   PTSessionMessage copy = NewSessionMessageCopy(9, GM_GATE_CLIENTMSG, 0, text, 5);
   EXPECT_NE(copy->Data, reinterpret_cast<const uint8_t*>(text));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -122,6 +123,28 @@ TEST(LoggerThread, ShutdownFlushesLinesLoggedJustBefore) {
     TLogger::LogInfo("last words");
   }
   EXPECT_EQ(ReadAsciiLines(file), std::vector<std::string>{"[24-05-09 08:00:00][I] last words"});
+}
+
+// The writer writes on its own while the program runs, not only at shutdown: each line reaches
+// the file within the flush interval, the later one behind the earlier in the same file.
+TEST(LoggerThread, WriterFlushesPeriodicallyWhileRunning) {
+  TTempFolder folder;
+  TTestClock clock(kMay9, 4);
+  TLoggerThread writer(Options(folder, clock, true, 20));
+  const std::string file = writer.Default()->LogFile();
+  const auto waitForBytes = [&](const std::string& expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadFileBytes(file) != expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ReadFileBytes(file);
+  };
+  const std::string first = "\xFF\xFE" + AsciiUtf16("[24-05-09 08:00:00][I] first\r\n");
+  TLogger::LogInfo("first");
+  EXPECT_EQ(waitForBytes(first), first);
+  const std::string both = first + AsciiUtf16("[24-05-09 08:00:00][W] second\r\n");
+  TLogger::LogWarning("second");
+  EXPECT_EQ(waitForBytes(both), both);
 }
 
 // Many threads log while the writer flushes: every line reaches the file once,
