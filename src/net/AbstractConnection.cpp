@@ -211,7 +211,7 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
     dataDone = done - headDone;
   }
   TSendItem& item = FSendQueue.emplace_back();
-  std::memcpy(item.Head, head, headLen);
+  if (headLen > 0) std::memcpy(item.Head, head, headLen);
   item.HeadLen = static_cast<uint8_t>(headLen);
   item.HeadDone = static_cast<uint8_t>(headDone);
   bool ownsData = !owned.empty() && data == owned.data();
