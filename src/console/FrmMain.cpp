@@ -70,6 +70,9 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   splitter->addWidget(FStatistics);
   splitter->setStretchFactor(0, 1);
   splitter->setStretchFactor(1, 0);
+  splitter->setChildrenCollapsible(false);
+  // The panel keeps its 100 pixels; the log view takes the rest.
+  splitter->setSizes({100000, 100});
   setCentralWidget(splitter);
   FStatusPanel = new QLabel(QString::fromUtf8("服务开启中"), this);
   FStatusPanel->setFixedWidth(100);
@@ -119,7 +122,7 @@ TFrmMain::~TFrmMain() {
   FLogTimer.stop();
   FStartTimer.stop();
   TLogger::SetLogCallBack({});
-  GuardedCall([this] { FService->StopService(); });
+  // Stops and frees the current gateway server, if there is one.
   FService.reset();
 }
 

@@ -146,6 +146,20 @@ class MainWindowTest : public QObject {
     QCOMPARE(window.windowTitle(), QString::fromUtf8("GateWay - 游戏网关"));
   }
 
+  void minimisesAfterAStartWhenConfigured() {
+    gw::test::TFakeLogicServer logic;
+    WriteConfig("0", logic.Port());
+    TGateWayConfigure config;
+    config.LoadFromXMLFile(kGateWayConfigFile);
+    config.Minimize = true;
+    config.SaveToXMLFile(kGateWayConfigFile);
+    TFrmMain window(Quiet());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.StartService();
+    QVERIFY(window.isMinimized());
+  }
+
   void logViewShowsBatchesAndEmptiesAt500() {
     TScriptedPrompts prompts;
     TFrmMain window(Quiet());
