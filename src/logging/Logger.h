@@ -34,6 +34,9 @@ class TLogger {
  public:
   // `path`: the log folder (created with its parents if missing; a trailing
   // delimiter is added); `prefixFileName`: text in front of the file name's time stamp.
+  // Its lines reach the file only once the logger is registered with the writer
+  // (TLoggerThread::AddLogger, which holds it by shared_ptr); the writer registers its
+  // default logger itself, and the program makes no other.
   TLogger(std::string path, std::string prefixFileName, TLogClock clock = {});
   ~TLogger();  // closes the file; lines still queued are not written
   TLogger(const TLogger&) = delete;
