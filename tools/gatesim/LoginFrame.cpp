@@ -67,7 +67,9 @@ size_t CutLoginFrames(std::string_view Data, const std::function<void(std::strin
 }
 
 std::string MakeLoginDataFrame(uint32_t Handle, std::string_view Message) {
-  std::string frame = "%" + std::to_string(Handle) + "/#";
+  std::string frame(1, '%');
+  frame += std::to_string(Handle);
+  frame += "/#";
   frame += EncodeSixBit(Message.data(), static_cast<int32_t>(Message.size()));
   frame += "!$";
   return frame;
