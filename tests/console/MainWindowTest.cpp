@@ -18,6 +18,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "console/ConsoleErrors.h"
+#include "console/FrmIPaddrFilter.h"
 #include "console/FrmMain.h"
 #include "console/FrmOnLineHum.h"
 #include "console/GatewayPeers.h"
@@ -65,6 +66,20 @@ class MainWindowTest : public QObject {
   static QString ViewText(const TFrmMain& window) { return window.LogView()->toPlainText(); }
 
   static TFrmMain::TOptions Quiet() { return {false, false}; }
+
+  // A client whose session the gateway holds, once `sessions` sessions are listed. Until its
+  // logic server link is up the gateway closes new clients at once, so this retries.
+  static std::unique_ptr<gw::test::TBareWsClient> ConnectClient(TFrmMain& window, uint16_t port,
+                                                                size_t sessions) {
+    std::unique_ptr<gw::test::TBareWsClient> client;
+    const bool ok = WaitUntil([&] {
+      client = std::make_unique<gw::test::TBareWsClient>();
+      if (!client->Connect(port)) return false;
+      WaitUntil([&] { return window.ListSessions().size() >= sessions || client->Closed(); }, 2000);
+      return window.ListSessions().size() >= sessions;
+    });
+    return ok ? std::move(client) : nullptr;
+  }
 
  private slots:
   void initTestCase() {
@@ -223,14 +238,8 @@ class MainWindowTest : public QObject {
     const uint16_t port = window.Service().Server()->ListenPort();
     QVERIFY(port != 0);
     // The gateway takes clients once its logic server link is up.
-    // Until the link is up the gateway closes new clients at once, so retry.
-    std::unique_ptr<gw::test::TBareWsClient> client;
-    QVERIFY(WaitUntil([&] {
-      client = std::make_unique<gw::test::TBareWsClient>();
-      if (!client->Connect(port)) return false;
-      WaitUntil([&] { return !window.ListSessions().empty() || client->Closed(); }, 2000);
-      return !window.ListSessions().empty();
-    }));
+    std::unique_ptr<gw::test::TBareWsClient> client = ConnectClient(window, port, 1);
+    QVERIFY(client);
     window.ShowMainLogMsg();
     QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("1"));
 
@@ -255,6 +264,36 @@ class MainWindowTest : public QObject {
     QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [0]"));
     QVERIFY(!online.ButtonKick()->isEnabled());
     QVERIFY(online.SelIPaddr().empty());
+  }
+
+  // Putting an address on a block list from the IP filter dialog closes that address's sessions.
+  void blockingAnAddressClosesItsSessions() {
+    gw::test::TFakeLogicServer logic;
+    WriteConfig("0", logic.Port());
+    TScriptedPrompts prompts;
+    TFrmMain window(Quiet());
+    window.StartService();
+    const uint16_t port = window.Service().Server()->ListenPort();
+    std::unique_ptr<gw::test::TBareWsClient> first = ConnectClient(window, port, 1);
+    std::unique_ptr<gw::test::TBareWsClient> second = ConnectClient(window, port, 2);
+    QVERIFY(first && second);
+    prompts.Inputs = {QString("127.0.0.1")};
+    bool found = false;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<TFrmIPaddrFilter*>(QApplication::activeModalWidget());
+      found = dialog != nullptr;
+      if (!dialog) return;
+      dialog->TempMenu().Add->trigger();
+      dialog->reject();
+    });
+    window.ActionIPFilter()->trigger();
+    QVERIFY(found);
+    QVERIFY(WaitUntil([&] { return first->Closed() && second->Closed(); }));
+    QVERIFY(window.ListSessions().empty());
+    std::vector<std::string> temp;
+    IPManager().EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
+    QCOMPARE(temp, std::vector<std::string>{"127.0.0.1"});
+    IPManager().RemoveTempBlockIP(std::string("127.0.0.1"));
   }
 
   void dumpMemWritesTheReportBesideTheProgram() {
