@@ -9,10 +9,10 @@
 namespace gw {
 
 struct TCommandLine {
-  bool Headless = false;       // "--headless": run without the operator console
-  bool Profile = false;        // "-profile"
-  bool ProfileStart = false;   // "-profilestart"
-  std::string LaunchBlock;     // the first non-option argument; empty when none
+  bool Headless = false;      // "--headless": run without the operator console
+  bool Profile = false;       // "-profile"
+  bool ProfileStart = false;  // "-profilestart"
+  std::string LaunchBlock;    // the first non-option argument; empty when none
   std::vector<std::string> UnknownOptions;
 };
 

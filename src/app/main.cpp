@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
   }
   if (!commandLine.Headless) {
-    std::fprintf(stderr, "gateway: the operator console is not part of this build; running headless\n");
+    std::fprintf(stderr,
+                 "gateway: the operator console is not part of this build; running headless\n");
   }
   const char* launchArgv[] = {argv[0], commandLine.LaunchBlock.c_str()};
   LoadLaunchParams(commandLine.LaunchBlock.empty() ? 1 : 2, launchArgv);

@@ -31,8 +31,8 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   if (!ParseDecimal(Config.ServerPort, serverPort) || serverPort < 0 || serverPort > 65535) {
     serverPort = kDefaultServerPort;
   }
-  FLogicServer = std::make_unique<TLogicSrvClient>(Config.ServerAddr,
-                                                   static_cast<int32_t>(serverPort), this);
+  FLogicServer =
+      std::make_unique<TLogicSrvClient>(Config.ServerAddr, static_cast<int32_t>(serverPort), this);
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
@@ -57,10 +57,8 @@ void TGateWaySocketServer::Start() {
   FSocketServer = FListenerFactory(kListenerIoThreads);
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
-  FSocketServer->OnMessage(
-      [this](const PWebSocketConnection& c, TWsRequestType, const std::vector<uint8_t>& data) {
-        OnClientMessage(c, data);
-      });
+  FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,
+                                  const std::vector<uint8_t>& data) { OnClientMessage(c, data); });
   FSocketServer->OnClose([this](const PWebSocketConnection& c) { OnClientClose(c); });
   int64_t port = 0;
   if (!ParseDecimal(FGatePort, port)) {
@@ -238,8 +236,8 @@ void TGateWaySocketServer::OnClientClose(const PWebSocketConnection& AConnection
   session->Free();
 }
 
-void TGateWaySocketServer::AddSessionMessage(uint32_t SessionHandle, int32_t Ident,
-                                             int32_t Param, const void* Data, uint32_t Size) {
+void TGateWaySocketServer::AddSessionMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param,
+                                             const void* Data, uint32_t Size) {
   if (TGateWayWorker* worker = WorkerOf(SessionHandle)) {
     worker->AddMessage(SessionHandle, Ident, Param, Data, Size);
   }
@@ -304,8 +302,7 @@ void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionSte
     WriteDefaultMessage(softClose, bytes);
     FLogicServer->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
                                       static_cast<int32_t>(oldHandle), userIndex,
-                                      static_cast<int32_t>(kDefaultMessageSize), bytes,
-                                      mtDefault);
+                                      static_cast<int32_t>(kDefaultMessageSize), bytes, mtDefault);
     uint32_t newHandle = worker->RegenSessionHandle(oldHandle);
     FLogicServer->RegisterSession(newHandle, ip);
     FLogicServer->SendCloseSession(oldHandle);

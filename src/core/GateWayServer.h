@@ -115,7 +115,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   std::unique_ptr<TLoginSrvClient> FLoginSrv;
   std::unique_ptr<TLogicSrvClient> FLogicServer;
   std::vector<std::unique_ptr<TGateWayWorker>> FWorkers;  // worker i has ID i
-  PWebSocketServer FSocketServer;                        // created by Start
+  PWebSocketServer FSocketServer;                         // created by Start
   TListenerFactory FListenerFactory = CreateWebSocketServer;
   TLogProc FLogger;
   std::atomic<bool> FIsRuning{false};

@@ -15,7 +15,7 @@ namespace {
 
 // Every logic packet a worker receives carries the link's 21-byte header.
 constexpr uint32_t kLogicHeaderSize = sizeof(TServerMessageHeader);
-constexpr uint32_t kLogicMsgTypeOffset = 20;       // nMsgType
+constexpr uint32_t kLogicMsgTypeOffset = 20;        // nMsgType
 constexpr uint32_t kLogicUserListIndexOffset = 12;  // nUserListIndex
 // A kick reason: one length byte and up to 128 characters.
 constexpr uint32_t kKickReasonPayloadSize = 129;
@@ -339,7 +339,14 @@ void TGateWayWorker::SendToClients() {
 void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   std::deque<PTSessionMessage>& queue = Session.MessageQueue();
   if (queue.empty()) return;
-  if (Session.InSend.load() != 0) return;  // at most one send per session in flight
+  if (Session.InSend.load() != 0) {  // at most one send per session in flight
+    if (queue.size() > kQueueCheckCount) {
+      uint64_t queued = 0;
+      for (PTSessionMessage msg : queue) queued += msg->DataLen;
+      if (queued > kMaxQueuedBytes) CloseStalledSession(Session);
+    }
+    return;
+  }
   PWebSocketConnection connection = Session.Connection();
   if (!connection) return;
   // The completion callback holds the session, so a close that overtakes the send
@@ -362,6 +369,16 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
     FreeSessionMessage(msg);
     keep->InSend.store(0);
   });
+}
+
+void TGateWayWorker::CloseStalledSession(TUserSession& Session) {
+  Log("客户端接收缓慢,待发送数据超限,断开连接:" + Session.IP() +
+          " , Handle:" + std::to_string(Session.Handle()),
+      llWarning);
+  RemoveSession(Session.Handle(), &Session);
+  // As for a kick: the close event frees the session, nothing touches it afterwards.
+  PWebSocketConnection connection = Session.Connection();
+  if (connection) connection->Close();
 }
 
 uint32_t TGateWayWorker::MergeMessages(TUserSession& Session) {

@@ -37,6 +37,12 @@ class TGateWayWorker {
   // Turns of the loop between send passes: a pass starts when more than this many
   // milliseconds have passed since the last one.
   static constexpr uint32_t kSendInterval = 10;
+  // A client that stops reading keeps its one send in flight while its queue grows.
+  // Once more than kMaxQueuedBytes wait behind an unfinished send (looked at only
+  // when more than kQueueCheckCount messages wait), the client is disconnected
+  // rather than letting it hold the gateway's memory.
+  static constexpr size_t kQueueCheckCount = 256;
+  static constexpr uint64_t kMaxQueuedBytes = 16 * 1024 * 1024;
 
   explicit TGateWayWorker(int32_t ID);
   // Stops the thread if it runs; frees the messages still queued. The sessions in
@@ -102,6 +108,7 @@ class TGateWayWorker {
   void SyncSessionData(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SendToClients();
   void DoSendToClient(TUserSession& Session);
+  void CloseStalledSession(TUserSession& Session);
   uint32_t MergeMessages(TUserSession& Session);
   void DoCloseAll();
   void FreeQueuedMessages();

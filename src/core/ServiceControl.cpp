@@ -42,8 +42,8 @@ bool TServiceControl::StartService() {
     LoadConfig();
     const TLaunchParams& params = LaunchParams();
     if (FFrontEnd.SetCaption) {
-      FFrontEnd.SetCaption(MakeCaption(GateWayConfig().Title, params.PressureTestMark(),
-                                       params.PerformanceMark()));
+      FFrontEnd.SetCaption(
+          MakeCaption(GateWayConfig().Title, params.PressureTestMark(), params.PerformanceMark()));
     }
     // The previous (stopped) server goes when the new one becomes the current one.
     if (FServer) FServer->Stop();

@@ -216,9 +216,9 @@ TEST_F(GateWayServerTest, TokenAnswerPathsByLength) {
   uint32_t h = HandleOf(*c);
   std::string token = TokenOf(*c);
   ASSERT_EQ(token.size(), 38u);
-  EXPECT_TRUE(FLog.Has("客户端连接:10.0.0.7 , Token : " + token + ",Handle:" + std::to_string(h) +
-                           ", Worker:0",
-                       llDebug))
+  EXPECT_TRUE(FLog.Has(
+      "客户端连接:10.0.0.7 , Token : " + token + ",Handle:" + std::to_string(h) + ", Worker:0",
+      llDebug))
       << FLog.Dump();
 
   // 1 and 2 bytes: too short, kept open, still unchecked.
@@ -271,8 +271,12 @@ TEST_F(GateWayServerTest, LoginTrafficIsRelayedAndTheHandOverReachesTheLogicServ
   auto c = LoggedIn();
   uint32_t h = HandleOf(*c);
   std::string hs = std::to_string(h);
-  FListener->Send(c, "\x05" "AB");
-  std::string expected = "%D" + hs + "/\x05" "AB$";
+  FListener->Send(c,
+                  "\x05"
+                  "AB");
+  std::string expected = "%D" + hs +
+                         "/\x05"
+                         "AB$";
   ASSERT_TRUE(WaitUntil([&] { return FLogin.Received().find(expected) != std::string::npos; }));
 
   // A login server message reaches the client as type 5.
@@ -328,12 +332,11 @@ TEST_F(GateWayServerTest, SoftCloseOrderAndOldHandleDroppedSilently) {
   auto c = InGame();
   uint32_t old = HandleOf(*c);
   FLogic.Send(test::LogicPacket(GM_LOGIC_GATE_USERINDEX, old, "", 0, 9));
-  ASSERT_TRUE(
-      WaitUntil([&] { return TUserSession::FromConnection(*c)->LogicUserIndex() == 9; }));
+  ASSERT_TRUE(WaitUntil([&] { return TUserSession::FromConnection(*c)->LogicUserIndex() == 9; }));
   TDefaultMessage soft;
   soft.Ident = GM_CLIENT_SOFTCLOSE;
-  FListener->Send(c, std::string(1, '\0') +
-                         std::string(reinterpret_cast<const char*>(&soft), sizeof(soft)));
+  FListener->Send(
+      c, std::string(1, '\0') + std::string(reinterpret_cast<const char*>(&soft), sizeof(soft)));
   TLogicPacket p1, p2, p3;
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p1));
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p2));
@@ -381,11 +384,12 @@ TEST_F(GateWayServerTest, ClientCloseIsReportedToTheServerOfItsStep) {
   uint32_t hl = HandleOf(*login), hg = HandleOf(*game);
   std::string tokenL = TokenOf(*login);
   login->Close();
-  EXPECT_TRUE(FLog.Has("Client Close : 10.0.0.1 Token:" + tokenL + " , Handle:" + std::to_string(hl),
-                       llDebug))
+  EXPECT_TRUE(FLog.Has(
+      "Client Close : 10.0.0.1 Token:" + tokenL + " , Handle:" + std::to_string(hl), llDebug))
       << FLog.Dump();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return FLogin.Received().find("%C" + std::to_string(hl) + "$") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return FLogin.Received().find("%C" + std::to_string(hl) + "$") != std::string::npos;
+  }));
   game->Close();
   TLogicPacket p;
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p));

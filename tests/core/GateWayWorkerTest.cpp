@@ -99,10 +99,10 @@ TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
   FWorker->AddMessage(MakeSessionHandle(2, 1, 500), GM_LOGIC_GATE_DATA, 0, data.data(),
                       data.size());
   ASSERT_TRUE(WaitUntil([&] { return FLog.CountPrefix("逻辑错误1") == 1; }));
-  EXPECT_TRUE(FLog.Has("逻辑错误2 , Self.FID : 2 , SessionWorkerID:2 , SessionHandle: " +
-                           std::to_string(fresh) +
-                           " , MessageSessionHandle:" + std::to_string(stranger),
-                       llWarning))
+  EXPECT_TRUE(FLog.Has(
+      "逻辑错误2 , Self.FID : 2 , SessionWorkerID:2 , SessionHandle: " + std::to_string(fresh) +
+          " , MessageSessionHandle:" + std::to_string(stranger),
+      llWarning))
       << FLog.Dump();
   EXPECT_EQ(FLog.CountPrefix("逻辑错误2"), 1u);
   EXPECT_EQ(a.Connection->SentCount(), 0u);
@@ -199,6 +199,33 @@ TEST_F(GateWayWorkerTest, SessionOutlivesItsCloseWhileASendIsInFlight) {
   EXPECT_EQ(FWorker->UserCount(), 0);
 }
 
+TEST_F(GateWayWorkerTest, AClientThatStopsReadingIsDisconnectedBeforeItsQueueGrowsWithoutEnd) {
+  FWorker->Start();
+  TClient slow = Connect(/*autoComplete=*/false);
+  TClient fine = Connect(/*autoComplete=*/false);
+  std::string big(64 * 1024, 'b');
+  big[0] = 9;
+  FWorker->AddSessionMessageDirect(slow.Handle, big.data(), big.size());
+  ASSERT_TRUE(WaitUntil([&] { return slow.Connection->SentCount() == 1; }));
+  // Half the limit in many messages is tolerated; past the limit the client goes.
+  size_t half = TGateWayWorker::kMaxQueuedBytes / 2 / big.size();
+  for (size_t i = 0; i < half; ++i) {
+    FWorker->AddSessionMessageDirect(slow.Handle, big.data(), big.size());
+    FWorker->AddSessionMessageDirect(fine.Handle, "\x05x", 2);
+  }
+  std::string line =
+      "客户端接收缓慢,待发送数据超限,断开连接:10.0.0.7 , Handle:" + std::to_string(slow.Handle);
+  ASSERT_TRUE(WaitUntil([&] { return fine.Connection->SentCount() == 1; }));
+  EXPECT_FALSE(slow.Connection->Closed());
+  for (size_t i = 0; i < half + 1; ++i) {
+    FWorker->AddSessionMessageDirect(slow.Handle, big.data(), big.size());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return slow.Connection->Closed(); }));
+  EXPECT_TRUE(FLog.Has(line, llWarning)) << FLog.Dump();
+  EXPECT_FALSE(fine.Connection->Closed());
+  EXPECT_EQ(FWorker->UserCount(), 1);
+}
+
 TEST_F(GateWayWorkerTest, LogicDataBecomesClientMessages) {
   FWorker->Start();
   TClient c = Connect();
@@ -266,7 +293,8 @@ TEST_F(GateWayWorkerTest, SpeedTimeSyncDataAndShortPacketsAreBoundsChecked) {
   // A speed-time payload too short for a default message is dropped with a warning.
   pkt = LogicPacket(GM_LOGIC_GATE_SPEEDTIME, c.Handle, speed.substr(0, 20));
   FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SPEEDTIME, 0, pkt.data(), pkt.size());
-  ASSERT_TRUE(WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning); }));
 
   // Sync data: length bytes beyond their field are clamped to it.
   std::string sync(78, '\0');
@@ -283,7 +311,8 @@ TEST_F(GateWayWorkerTest, SpeedTimeSyncDataAndShortPacketsAreBoundsChecked) {
 
   pkt = LogicPacket(GM_LOGIC_GATE_SYNCDATA, c.Handle, sync.substr(0, 77));
   FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_SYNCDATA, 0, pkt.data(), pkt.size());
-  ASSERT_TRUE(WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return FLog.Has("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning); }));
 
   // Data shorter than a logic header is refused, not read past.
   FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_DATA, 0, "short", 5);
@@ -355,9 +384,9 @@ TEST_F(GateWayWorkerTest, ClientMessagesAreCheckedAndRelayedAsIdent5) {
       {move, true},
       {move + "x", false},  // 11-byte move: warning
       {attack, true},
-      {attack.substr(0, 5), false},  // short attack: warning
-      {std::string("\x01zz"), false},    // type 1: dropped silently
-      {std::string("\x03zz"), false},    // type 3: dropped silently
+      {attack.substr(0, 5), false},    // short attack: warning
+      {std::string("\x01zz"), false},  // type 1: dropped silently
+      {std::string("\x03zz"), false},  // type 3: dropped silently
       {def, true},
       {std::string("\x05pass"), true},
       {std::string("\x02"), false},  // a move with no body at all
