@@ -47,7 +47,10 @@ class TAbstractConnection : public TEpollTarget,
   uint16_t LocalPort() const { return FLocalPort; }
   TConnectType ConnectType() const { return FConnectType; }
   // The socket while the connection is open (for socket options); -1 once released.
-  int Socket() const { return FSocket; }
+  int Socket() const {
+    std::lock_guard<std::mutex> guard(FSendLock);
+    return FSocket;
+  }
   TConnectStatus ConnectStatus() const { return FConnectStatus.load(); }
   bool IsClosed() const { return FConnectStatus.load() == csClosed; }
 
@@ -118,7 +121,7 @@ class TAbstractConnection : public TEpollTarget,
   uint16_t FLocalPort = 0;
   std::atomic<void*> FUserData{nullptr};
 
-  std::mutex FSendLock;  // guards FSocket's use for writing/closing, and the send queue
+  mutable std::mutex FSendLock;  // guards FSocket's use for writing/closing, and the send queue
   int FSocket;
   bool FClosedForSend = false;
   std::vector<TSendItem> FSendQueue;

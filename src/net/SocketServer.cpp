@@ -276,11 +276,12 @@ void TSocketServer::AcceptOne(int fd) {
   PAbstractConnection connection = NewConnection(fd);
   uint32_t next = FNextThread.fetch_add(1, std::memory_order_relaxed);
   connection->Attach(FIoThreads[next % FIoThreads.size()].get());
+  // Addresses are fixed before the connection becomes visible to other threads.
+  connection->ReadAddresses();
   {
     std::lock_guard<std::mutex> guard(FConnectionsLock);
     FConnections.emplace(connection->UID(), connection);
   }
-  connection->ReadAddresses();
   connection->MarkConnected();
   HandleConnected(*connection);
   if (!connection->RegisterWithThread()) connection->CloseConnection();
