@@ -77,7 +77,11 @@ std::string SerialIntegerText(int32_t Value) { return std::to_string(Value); }
 
 int32_t SerialIntegerValue(std::string_view Text) {
   Text = TrimBlanks(Text);
-  if (!Text.empty() && Text.front() == '+') Text.remove_prefix(1);
+  // One sign at most: "+7" is 7, "+-7" is no number.
+  if (!Text.empty() && Text.front() == '+') {
+    Text.remove_prefix(1);
+    if (!Text.empty() && Text.front() == '-') return 0;
+  }
   int32_t value = 0;
   const char* last = Text.data() + Text.size();
   auto [end, ec] = std::from_chars(Text.data(), last, value);

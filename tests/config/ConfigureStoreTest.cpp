@@ -232,8 +232,9 @@ INSTANTIATE_TEST_SUITE_P(
         TLenientCase{"IntegerThatIsNotAWholeNumberReadsZero",
                      "<a><MaxConnOfIPaddr>abc</MaxConnOfIPaddr><SayMsgMaxLen>12x</SayMsgMaxLen>"
                      "<SayMsgTime>0x10</SayMsgTime><DBSrvPort>2147483648</DBSrvPort>"
-                     "<LoginSrvPort/></a>",
+                     "<LoginSrvPort/><IncErrorCount>+-5</IncErrorCount></a>",
                      [](TGateWayConfigure& c) {
+                       c.IncErrorCount = 0;
                        c.MaxConnOfIPaddr = 0;
                        c.SayMsgMaxLen = 0;
                        c.SayMsgTime = 0;
