@@ -11,6 +11,8 @@ bool ConsoleDisplayAvailable();
 
 // Creates the application and the main window (which starts the service 200 ms later), runs
 // the event loop until the window closes, stops the service and returns the exit code.
+// SIGTERM and SIGINT close the window without asking when main has blocked them (as
+// THeadlessFrontEnd::BlockServiceSignals does) before any thread started.
 int RunConsole(int argc, char** argv);
 
 }  // namespace gw

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -209,6 +210,36 @@ class MainWindowTest : public QObject {
     GuardedCall([] { throw std::runtime_error("boom"); });
     window.ShowMainLogMsg();
     QVERIFY(ViewText(window).contains("[E]OnException:boom"));
+  }
+
+  // Every window of the menus opens modally with its caption (answered by a timer).
+  void menusOpenTheirWindows() {
+    TFrmMain window(Quiet());
+    const std::vector<std::pair<QAction*, QString>> cases = {
+        {window.ActionGeneral(), QString::fromUtf8("基本设置")},
+        {window.ActionPerformance(), QString::fromUtf8("性能设置")},
+        {window.ActionMessageFilter(), QString::fromUtf8("消息文字过滤设置")},
+        {window.ActionSpeedHack(), QString::fromUtf8("外挂控制")},
+        {window.ActionIPFilter(), QString::fromUtf8("网络安全过滤 - 防CC策略")},
+        {window.ActionOnlineUsers(), QString::fromUtf8("在线人物 [0]")},
+    };
+    for (const auto& [action, caption] : cases) {
+      QString seen;
+      QTimer::singleShot(0, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+          seen = dialog->windowTitle();
+          dialog->reject();
+        }
+      });
+      action->trigger();
+      QCOMPARE(seen, caption);
+    }
+    QStringList menus;
+    for (QAction* menu : window.menuBar()->actions()) menus << menu->text();
+    QCOMPARE(menus, (QStringList{QString::fromUtf8("控制(&C)"), QString::fromUtf8("查看(&V)"),
+                                 QString::fromUtf8("选项(&O)"), QString::fromUtf8("帮助(&H)")}));
+    QCOMPARE(window.ActionStart()->text(), QString::fromUtf8("启动服务(&S)"));
+    QCOMPARE(window.ActionStop()->text(), QString::fromUtf8("停止服务(&T)"));
   }
 
   void onlineUsersWindowStartsEmpty() {
