@@ -134,8 +134,9 @@ std::string TuSerialObject::SaveToText() const {
 
 void TuSerialObject::LoadFromText(std::string_view Document) {
   pugi::xml_document doc;
-  // Line ends inside values are kept as written, so a value holding CR LF reads back the same.
-  const unsigned options = pugi::parse_default & ~pugi::parse_eol;
+  // Line ends inside values are kept as written, so a value holding CR LF reads back the same;
+  // a value of blanks only (an element's only text) is kept too instead of reading as empty.
+  const unsigned options = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single;
   const pugi::xml_parse_result result =
       doc.load_buffer(Document.data(), Document.size(), options, pugi::encoding_auto);
   const pugi::xml_node root = doc.document_element();

@@ -296,15 +296,23 @@ TEST(ConfigureStore, TextWithMarkupCharactersIsEscapedAndReadsBackUnchanged) {
   TGateWayConfigure config;
   config.ErrMsg = "a<b & c>'d\"e\r\n\tf";
   config.Title = "标题";
+  config.ServerAddr = " ";
+  config.GateAddr = "\t \r\n";
+  config.NetPassWord = " x ";
   const std::string text = config.SaveToText();
   EXPECT_NE(text.find("\t<ErrMsg>a&lt;b &amp; c&gt;&apos;d&quot;e\r\n\tf</ErrMsg>\r\n"),
             std::string::npos);
   EXPECT_NE(text.find("\t<Title>标题</Title>\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\t<ServerAddr> </ServerAddr>\r\n"), std::string::npos);
 
   TGateWayConfigure back = Altered();
   back.LoadFromText(text);
   EXPECT_EQ(back.ErrMsg, config.ErrMsg);
   EXPECT_EQ(back.Title, "标题");
+  // Values of blanks only are texts like any other.
+  EXPECT_EQ(back.ServerAddr, " ");
+  EXPECT_EQ(back.GateAddr, "\t \r\n");
+  EXPECT_EQ(back.NetPassWord, " x ");
 }
 
 TEST(ConfigureStore, FileThatCannotBeReadFailsTheLoadBeforeAnyChange) {
