@@ -33,7 +33,7 @@ bool EnvSet(const char* name) {
 }  // namespace
 
 bool ConsoleDisplayAvailable() {
-  return EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY") || EnvSet("QT_QPA_PLATFORM");
+  return EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY");
 }
 
 int RunConsole(int argc, char** argv) {

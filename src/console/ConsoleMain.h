@@ -5,8 +5,8 @@
 
 namespace gw {
 
-// True when a display is there for the console: an X11 or Wayland display, or a Qt platform
-// chosen explicitly (QT_QPA_PLATFORM, e.g. offscreen).
+// True when a display is there for the console: an X11 or Wayland display. (An offscreen Qt
+// platform alone does not count: nobody would see the window.)
 bool ConsoleDisplayAvailable();
 
 // Creates the application and the main window (which starts the service 200 ms later), runs

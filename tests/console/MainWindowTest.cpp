@@ -134,6 +134,19 @@ class MainWindowTest : public QObject {
     QVERIFY(text.contains(QString::fromUtf8("[I] 服务器的绑定端口:72x0")));
   }
 
+  void failedFirstLoadKeepsTheCaption() {
+    QFile::remove(QString(kGateWayConfigFile));
+    QVERIFY(QDir().mkdir(QString(kGateWayConfigFile)));  // exists, cannot be read as a file
+    TFrmMain window(Quiet());
+    window.StartService();
+    QDir().rmdir(QString(kGateWayConfigFile));
+    QCOMPARE(window.windowTitle(), QString("FrmMain"));
+    QVERIFY(window.ActionStart()->isEnabled());
+    QVERIFY(!window.ActionStop()->isEnabled());
+    window.ShowMainLogMsg();
+    QVERIFY(ViewText(window).contains(QString::fromUtf8("[F] ")));
+  }
+
   void restartsAfterStop() {
     gw::test::TFakeLogicServer logic;
     WriteConfig("0", logic.Port());
