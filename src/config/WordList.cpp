@@ -26,17 +26,19 @@ void TWordList::LoadFromFile(const std::string& AFileName) {
 
 void TWordList::SaveToFile(const std::string& AFileName) {
   std::vector<std::string> words;
-  TTextEncoding encoding;
+  TTextEncoding taken;
   {
     std::lock_guard lock(FWordListLock);
     words = FWords;
-    encoding = FEncoding;
+    taken = FEncoding;
   }
+  TTextEncoding encoding = taken;
   const std::string bytes = EncodeTextLines(words, encoding);
   WriteSettingsFile(AFileName, bytes);
-  // Text the ANSI code page cannot hold moved the file to UTF-8; later saves keep to it.
+  // Text the ANSI code page cannot hold moved the file to UTF-8; later saves keep to it. A load
+  // that ran meanwhile has set the encoding of its own file, which stays.
   std::lock_guard lock(FWordListLock);
-  FEncoding = encoding;
+  if (FEncoding == taken) FEncoding = encoding;
 }
 
 }  // namespace gw

@@ -101,5 +101,43 @@ TEST(SharedStateConcurrency, WordListReplacedWhileReadAndSaved) {
   EXPECT_EQ(words.Items().size(), 270u);
 }
 
+// The dialog saves while a reload reads a file of another encoding: the list keeps the
+// encoding of the file it was last read from, so the next save writes that file's form.
+TEST(SharedStateConcurrency, SaveDuringALoadKeepsTheLoadedEncoding) {
+  TTempFolder folder;
+  const std::string gbkFile = folder.File("gbk.txt");
+  const std::string utf16File = folder.File("utf16.txt");
+  PutFile(gbkFile, "a\r\n");
+  PutFile(utf16File, std::string("\xFF\xFE"
+                                 "b\0\r\0\n\0",
+                                 8));
+  TWordList words;
+  std::atomic<bool> done{false};
+  std::atomic<int> saves{0};
+  std::thread saver([&] {
+    while (!done.load()) {
+      words.SaveToFile(folder.File("saved.txt"));
+      ++saves;
+    }
+  });
+  // Ends the saver also when an assertion leaves the test early.
+  struct TStopSaver {
+    std::atomic<bool>& Done;
+    std::thread& Saver;
+    ~TStopSaver() {
+      Done = true;
+      Saver.join();
+    }
+  } stop{done, saver};
+  for (int i = 0; i < 60; ++i) {
+    const bool utf16 = i % 2 == 1;
+    words.LoadFromFile(utf16 ? utf16File : gbkFile);
+    // Wait for the save that may have been under way during the load, and one more.
+    const int seen = saves.load();
+    ASSERT_TRUE(config_test::WaitUntil([&] { return saves.load() >= seen + 2; }));
+    ASSERT_EQ(words.Encoding(), utf16 ? teUtf16Le : teAnsi) << "load " << i;
+  }
+}
+
 }  // namespace
 }  // namespace gw
