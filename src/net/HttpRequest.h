@@ -40,7 +40,7 @@ class THttpHeader {
   std::string Value(const std::string& name) const;
   // Replaces the value of an existing field, otherwise appends the field.
   void Set(const std::string& name, const std::string& value);
-  void Clear() { FFields.clear(); }
+  void Clear() { std::vector<std::pair<std::string, std::string>>().swap(FFields); }
   const std::vector<std::pair<std::string, std::string>>& Fields() const { return FFields; }
 
  private:

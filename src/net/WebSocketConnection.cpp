@@ -58,6 +58,7 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
   FParser = std::make_unique<TWsFrameParser>(maxMessageSize);
   FIsWebSocket.store(true);
   // Written at once, so the open event runs before any message of this connection.
+  response.Reset();  // an idle connection keeps nothing of its HTTP past
   if (!SendNow(reply)) {
     CloseConnection();
     return false;

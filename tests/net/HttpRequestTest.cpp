@@ -5,6 +5,7 @@
 
 #include "net/HttpRequest.h"
 #include "net/HttpResponse.h"
+#include "net/NetDiagLog.h"
 
 namespace gw {
 namespace {
@@ -152,6 +153,17 @@ TEST(HttpResponseTest, AddsDefaultFieldsInOrder) {
   EXPECT_EQ(reply.Build(old, ""),
             "HTTP/1.0 400 Bad Request\r\nServer: other\r\nContent-Type: text/html;charset=utf-8\r\n"
             "Connection: close\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(NetDiagLogTest, LineFormat) {
+  std::string line = TNetDiagLog::FormatLine("a\r\nb\rc");
+  // "HH:NN:SS:ZZZ " + text with CR LF pairs as ";" + CR LF
+  ASSERT_EQ(line.size(), 13u + 5u + 2u) << line;
+  for (size_t i : {2u, 5u, 8u}) EXPECT_EQ(line[i], ':') << line;
+  EXPECT_EQ(line[12], ' ');
+  EXPECT_EQ(line.substr(13), "a;b\rc\r\n");
+  EXPECT_EQ(TNetDiagLog::SystemErrorText(98).rfind("System Error.  Code: 98(0062), ", 0), 0u);
+  EXPECT_EQ(TNetDiagLog::SystemErrorText(10054).rfind("System Error.  Code: 10054(2746), ", 0), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include "NetTestUtil.h"
 #include "net/IWebSocketServer.h"
+#include "net/NetDiagLog.h"
 #include "net/WsFrame.h"
 
 namespace gw {
@@ -420,6 +424,19 @@ TEST_F(WebSocketServerTest, PortInUseFailsStartBeforeItReturns) {
   EXPECT_EQ(results, std::vector<bool>{false});
   EXPECT_FALSE(second->Active());
   second->Stop();
+  // The system failure is in the transport's own diagnostic log.
+  TNetDiagLog::Flush();
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char name[32];
+  std::snprintf(name, sizeof(name), "/%04d-%02d-%02d.log", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday);
+  std::ifstream file(TNetDiagLog::Folder() + name, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(" TIocpSocketEngine.Listen.Bind : System Error.  Code: 98(0062), "),
+            std::string::npos)
+      << text;
   // A second Start of a running server reports false too.
   std::vector<bool> again;
   FServer->Start([&](bool ok) { again.push_back(ok); });
