@@ -88,9 +88,10 @@ class BotClientTest : public ::testing::Test {
     size_t at = out.find("Sec-WebSocket-Key: ") + 19;
     std::string key = out.substr(at, out.find("\r\n", at) - at);
     out.clear();
-    std::string answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                         "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
-                         TWsClient::AcceptFor(key) + "\r\n\r\n";
+    std::string answer =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+        TWsClient::AcceptFor(key) + "\r\n\r\n";
     const std::string token = "{3F2504E0-4F89-41D3-9A0C-0305E82C3301}";
     std::string challenge(33, '\0');
     challenge[1] = static_cast<char>(0xC9);
@@ -154,12 +155,12 @@ TEST_F(BotClientTest, LogsInAndTimesEchoesInBatchesAndAlone) {
   AppendLe16(speed, kSimSpeedTimeIdent);
   speed.append(30, '\0');
   ASSERT_TRUE(FBot->OnBytes(Binary(speed), out, now));
-  ASSERT_TRUE(FBot->OnBytes(Binary(Batch({Returned(probes[0]), Returned(probes[1]),
-                                          Returned(probes[2])})),
-                            out, now + 5000));
+  ASSERT_TRUE(
+      FBot->OnBytes(Binary(Batch({Returned(probes[0]), Returned(probes[1]), Returned(probes[2])})),
+                    out, now + 5000));
   ASSERT_TRUE(FBot->OnBytes(Binary(Returned(probes[3])), out, now + 5000));
-  ASSERT_TRUE(FBot->OnBytes(Binary(Batch({Returned(probes[4]), Returned(probes[5])})), out,
-                            now + 5000));
+  ASSERT_TRUE(
+      FBot->OnBytes(Binary(Batch({Returned(probes[4]), Returned(probes[5])})), out, now + 5000));
   EXPECT_EQ(FTotals.Echoed.load(), 6u);
   EXPECT_EQ(FTotals.Others.load(), 1u);
   EXPECT_EQ(FTotals.ErrorTotal(), 0u);

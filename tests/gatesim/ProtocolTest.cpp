@@ -59,8 +59,8 @@ TEST(Probes, EveryKindRoundTripsWithItsSizeSeqAndTime) {
     TProbeKind Kind;
     size_t Size;
     uint8_t Type;
-  } cases[] = {{TProbeKind::pkMove, 10, 2}, {TProbeKind::pkAttack, 19, 4},
-               {TProbeKind::pkDefault, 65, 0}};
+  } cases[] = {
+      {TProbeKind::pkMove, 10, 2}, {TProbeKind::pkAttack, 19, 4}, {TProbeKind::pkDefault, 65, 0}};
   const uint64_t sent = (uint64_t{7} << 32) + 123456;
   for (const auto& c : cases) {
     std::string probe = BuildProbe(c.Kind, 4242, sent);
@@ -80,8 +80,9 @@ TEST(Probes, DamageIsDetected) {
   std::string attack = BuildProbe(TProbeKind::pkAttack, 9, 1000);
   std::string flipped = attack;
   flipped.back() ^= 1;
-  std::vector<std::string> damaged = {noCrc, flipped, attack.substr(0, 18),
-                                      def + "x", BuildProbe(TProbeKind::pkMove, 1, 1) + "x", ""};
+  std::vector<std::string> damaged = {
+      noCrc, flipped, attack.substr(0, 18), def + "x", BuildProbe(TProbeKind::pkMove, 1, 1) + "x",
+      ""};
   for (const auto& m : damaged) EXPECT_FALSE(ParseProbeEcho(m).has_value()) << m.size();
 }
 
@@ -119,8 +120,8 @@ TEST(LogicPacket, KeepAliveBytesAndCuttingAtEverySplit) {
     };
     TLogicCutStatus st;
     std::string buf = stream.substr(0, split);
-    size_t used = CutLogicPackets(reinterpret_cast<const uint8_t*>(buf.data()), buf.size(),
-                                  onPacket, st);
+    size_t used =
+        CutLogicPackets(reinterpret_cast<const uint8_t*>(buf.data()), buf.size(), onPacket, st);
     buf = buf.substr(used) + stream.substr(split);
     used = CutLogicPackets(reinterpret_cast<const uint8_t*>(buf.data()), buf.size(), onPacket, st);
     EXPECT_EQ(used, buf.size());
@@ -135,8 +136,9 @@ TEST(LogicPacket, NegativeOrHugeLengthStopsTheCut) {
     std::memcpy(p.data() + 16, &len, 4);
     TLogicCutStatus st;
     int calls = 0;
-    size_t used = CutLogicPackets(reinterpret_cast<const uint8_t*>(p.data()), p.size(),
-                                  [&](const TSimLogicHeader&, std::string_view) { ++calls; }, st);
+    size_t used = CutLogicPackets(
+        reinterpret_cast<const uint8_t*>(p.data()), p.size(),
+        [&](const TSimLogicHeader&, std::string_view) { ++calls; }, st);
     EXPECT_EQ(used, 0u);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(st, TLogicCutStatus::lcBadLength);
@@ -179,9 +181,8 @@ TEST(LoginFrame, GatewayFramesAreRead) {
 
 TEST(LoginFrame, CutKeepsTheIncompleteTailAndServerFramesDecode) {
   std::vector<std::string> frames;
-  size_t used = CutLoginFrames("%--$%D1/ab$%C1", [&](std::string_view f) {
-    frames.emplace_back(f);
-  });
+  size_t used =
+      CutLoginFrames("%--$%D1/ab$%C1", [&](std::string_view f) { frames.emplace_back(f); });
   EXPECT_EQ(used, 11u);
   EXPECT_EQ(frames, (std::vector<std::string>{"%--$", "%D1/ab$"}));
 
@@ -268,8 +269,8 @@ std::pair<uint8_t, std::string> ServerReads(const std::string& Frame, size_t& He
 }
 
 TEST(WsClient, MaskedFramesInAllThreeLengthForms) {
-  for (auto [size, header] : {std::pair<size_t, size_t>{0, 6}, {125, 6}, {126, 8},
-                              {65535, 8}, {65536, 14}}) {
+  for (auto [size, header] :
+       {std::pair<size_t, size_t>{0, 6}, {125, 6}, {126, 8}, {65535, 8}, {65536, 14}}) {
     std::string payload(size, 'p');
     for (size_t i = 0; i < size; ++i) payload[i] = static_cast<char>(i * 7);
     std::string frame;
@@ -300,10 +301,10 @@ std::string ServerFrame(uint8_t B0, const std::string& Payload) {
 TEST(WsClient, ServerFramesJoinedAtEverySplit) {
   std::string big(70000, 'b');
   std::string stream = ServerFrame(0x02, "ab") + ServerFrame(0x89, "png") +
-                       ServerFrame(0x00, "cd") + ServerFrame(0x80, "e") +
-                       ServerFrame(0x82, big) + ServerFrame(0x82, "") + ServerFrame(0x88, "");
-  for (size_t split : {size_t{0}, size_t{1}, size_t{3}, size_t{9}, size_t{15}, size_t{40},
-                       stream.size() - 1}) {
+                       ServerFrame(0x00, "cd") + ServerFrame(0x80, "e") + ServerFrame(0x82, big) +
+                       ServerFrame(0x82, "") + ServerFrame(0x88, "");
+  for (size_t split :
+       {size_t{0}, size_t{1}, size_t{3}, size_t{9}, size_t{15}, size_t{40}, stream.size() - 1}) {
     TWsClient ws;
     std::vector<TWsEvent> events;
     std::string in = stream.substr(0, split);

@@ -100,7 +100,9 @@ std::vector<TPacket> ReadPacketsUntil(TPeer& Peer, std::vector<TPacket>& Seen, u
     TLogicCutStatus st;
     size_t used = CutLogicPackets(
         reinterpret_cast<const uint8_t*>(in.data()), in.size(),
-        [&](const TSimLogicHeader& h, std::string_view p) { Seen.push_back({h, std::string(p)}); },
+        [&](const TSimLogicHeader& h, std::string_view p) {
+          Seen.push_back({h, std::string(p)});
+        },
         st);
     Peer.In().erase(0, used);
     for (const auto& p : Seen) {
@@ -173,8 +175,7 @@ TEST_F(LogicServerSimTest, PushesTablesThenServesASessionAndEchoesItsData) {
   ASSERT_EQ(sync->Payload.size(), 78u);
   uint8_t accountLen = static_cast<uint8_t>(sync->Payload[0]);
   ASSERT_LE(accountLen, 12);
-  EXPECT_EQ(sync->Payload.substr(1, accountLen),
-            "acc" + std::to_string(index->H.nUserListIndex));
+  EXPECT_EQ(sync->Payload.substr(1, accountLen), "acc" + std::to_string(index->H.nUserListIndex));
   uint8_t nameLen = static_cast<uint8_t>(sync->Payload[13]);
   ASSERT_LE(nameLen, 64);
   EXPECT_EQ(AnsiToUtf8(sync->Payload.substr(14, nameLen)),
@@ -182,13 +183,17 @@ TEST_F(LogicServerSimTest, PushesTablesThenServesASessionAndEchoesItsData) {
   EXPECT_TRUE(WaitUntil([&] { return FServer->OpenSessions() == 1; }));
 
   // Every kind of client data comes back to the same session unchanged, in order.
-  std::vector<std::pair<uint8_t, std::string>> sent = {
-      {2, std::string("M12345678", 9)}, {4, std::string(18, 'a')}, {0, std::string(40, '\0')},
-      {7, "anything"}};
+  std::vector<std::pair<uint8_t, std::string>> sent = {{2, std::string("M12345678", 9)},
+                                                       {4, std::string(18, 'a')},
+                                                       {0, std::string(40, '\0')},
+                                                       {7, "anything"}};
   seen.clear();
   for (const auto& [type, body] : sent) {
-    gw.Send(BuildLogicPacket({.nSocket = handle, .wSocketIndex = 3, .nIdent = liData,
-                              .nUserListIndex = 3, .nMsgType = type},
+    gw.Send(BuildLogicPacket({.nSocket = handle,
+                              .wSocketIndex = 3,
+                              .nIdent = liData,
+                              .nUserListIndex = 3,
+                              .nMsgType = type},
                              body));
   }
   ASSERT_TRUE(gw.ReadUntil([&](const std::string& in) {

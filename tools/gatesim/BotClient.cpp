@@ -21,15 +21,24 @@ uint16_t FirstWord(std::string_view M) {
 
 const char* BotErrorName(TBotError E) {
   switch (E) {
-    case beConnect: return "connect";
-    case beUpgrade: return "upgrade";
-    case beChallenge: return "challenge";
-    case beLoginTimeout: return "login timeout";
-    case beClosed: return "closed early";
-    case beProtocol: return "protocol";
-    case beBadEcho: return "bad echo";
-    case beLost: return "lost";
-    case beErrorCount: break;
+    case beConnect:
+      return "connect";
+    case beUpgrade:
+      return "upgrade";
+    case beChallenge:
+      return "challenge";
+    case beLoginTimeout:
+      return "login timeout";
+    case beClosed:
+      return "closed early";
+    case beProtocol:
+      return "protocol";
+    case beBadEcho:
+      return "bad echo";
+    case beLost:
+      return "lost";
+    case beErrorCount:
+      break;
   }
   return "?";
 }
@@ -163,9 +172,8 @@ bool TBotClient::HandleMessage(std::string_view M, std::string& Out, uint64_t No
     case TStage::bsGreeting:
       if (M.size() >= 3 && M[0] == kPassType && FirstWord(M) == kSimGreetIdent) {
         FTotals.TokenPassed.fetch_add(1, std::memory_order_relaxed);
-        SendMessage(std::string(kSimLoginPrefix) + "bot" + std::to_string(FConfig.Index) +
-                        " secret",
-                    Out);
+        SendMessage(
+            std::string(kSimLoginPrefix) + "bot" + std::to_string(FConfig.Index) + " secret", Out);
         Enter(TStage::bsLogin, NowMicros);
       }
       return true;

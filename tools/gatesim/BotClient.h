@@ -38,12 +38,12 @@ const char* BotErrorName(TBotError E);
 
 // Counters shared by every bot of a run; atomic, updated from the runner threads.
 struct TBotTotals {
-  std::atomic<uint64_t> Connected{0};   // upgrade answered
-  std::atomic<uint64_t> TokenPassed{0}; // greeted by the login server
-  std::atomic<uint64_t> InGame{0};      // handed over
-  std::atomic<uint64_t> Sent{0};        // probes sent
-  std::atomic<uint64_t> Echoed{0};      // probes back and intact
-  std::atomic<uint64_t> Others{0};      // other messages received in the game
+  std::atomic<uint64_t> Connected{0};    // upgrade answered
+  std::atomic<uint64_t> TokenPassed{0};  // greeted by the login server
+  std::atomic<uint64_t> InGame{0};       // handed over
+  std::atomic<uint64_t> Sent{0};         // probes sent
+  std::atomic<uint64_t> Echoed{0};       // probes back and intact
+  std::atomic<uint64_t> Others{0};       // other messages received in the game
   std::array<std::atomic<uint64_t>, beErrorCount> Errors{};
 
   void Count(TBotError E) { Errors[E].fetch_add(1, std::memory_order_relaxed); }
@@ -54,7 +54,7 @@ struct TBotConfig {
   std::string Host = "127.0.0.1";
   uint16_t Port = 7200;
   std::string Path = "/";
-  uint32_t Index = 0;                   // names the bot in its login
+  uint32_t Index = 0;  // names the bot in its login
   const TDeploymentKeys* Keys = nullptr;
 };
 

@@ -418,8 +418,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     uint64_t now = MonotonicMicros();
     int phase = shared.Phase.load();
-    if (phase == rpRamp &&
-        (shared.SettledBots.load() >= FOptions.Count || now >= rampEnd)) {
+    if (phase == rpRamp && (shared.SettledBots.load() >= FOptions.Count || now >= rampEnd)) {
       if (shared.Totals.InGame.load() == 0) {
         shared.Phase = rpFinish;
         break;
@@ -432,9 +431,8 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
       procEnd = SampleProcess(FOptions.WatchPid);
       drainStart = now;
       shared.Phase = rpDraining;
-    } else if (phase == rpDraining &&
-               (now - drainStart >= FOptions.DrainSec * 1e6 ||
-                (now - drainStart > 200000 && pendingProbes() == 0))) {
+    } else if (phase == rpDraining && (now - drainStart >= FOptions.DrainSec * 1e6 ||
+                                       (now - drainStart > 200000 && pendingProbes() == 0))) {
       shared.Phase = rpFinish;
       break;
     }
@@ -484,9 +482,8 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   Result.MaxMicros = h.Max();
 
   std::ostringstream out;
-  out << "gatesim clients: " << FOptions.Url << ", " << FOptions.Count << " bots, "
-      << FOptions.Rate << " messages/s each, " << FOptions.DurationSec << " s, "
-      << FOptions.Threads << " threads\n";
+  out << "gatesim clients: " << FOptions.Url << ", " << FOptions.Count << " bots, " << FOptions.Rate
+      << " messages/s each, " << FOptions.DurationSec << " s, " << FOptions.Threads << " threads\n";
   out << "connections: " << Result.Connected << " opened, " << tot.TokenPassed.load()
       << " passed the token check, " << Result.InGame << " handed over to the game\n";
   char line[256];
@@ -497,8 +494,8 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
                 static_cast<unsigned long long>(Result.Echoed), Result.EchoedPerSec,
                 Result.WindowSec, static_cast<unsigned long long>(tot.Others.load()));
   out << line;
-  out << "round trip: p50 " << Ms(Result.P50Micros) << ", p99 " << Ms(Result.P99Micros)
-      << ", max " << Ms(Result.MaxMicros) << " (" << h.Count() << " samples)\n";
+  out << "round trip: p50 " << Ms(Result.P50Micros) << ", p99 " << Ms(Result.P99Micros) << ", max "
+      << Ms(Result.MaxMicros) << " (" << h.Count() << " samples)\n";
   out << "errors: " << Result.Errors;
   const char* sep = " (";
   for (int e = 0; e < beErrorCount; ++e) {

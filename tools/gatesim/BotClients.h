@@ -19,14 +19,14 @@ namespace gw {
 struct TBotClientsOptions {
   std::string Url = "ws://127.0.0.1:7200/";
   uint32_t Count = 10;
-  double Rate = 1;             // probes per second per bot
-  double DurationSec = 10;     // sending time
+  double Rate = 1;          // probes per second per bot
+  double DurationSec = 10;  // sending time
   uint32_t Threads = 2;
-  double ConnectRate = 1000;   // new connections per second
-  double LoginTimeoutSec = 20; // from a bot's connect to its hand-over
-  double DrainSec = 3;         // wait for the last echoes
+  double ConnectRate = 1000;    // new connections per second
+  double LoginTimeoutSec = 20;  // from a bot's connect to its hand-over
+  double DrainSec = 3;          // wait for the last echoes
   std::string KeysFolder = ".";
-  int WatchPid = 0;            // the gateway's process, for CPU and memory figures (0: none)
+  int WatchPid = 0;  // the gateway's process, for CPU and memory figures (0: none)
   bool Progress = true;
 };
 

@@ -30,9 +30,10 @@ TSimLogicHeader ReadLogicHeader(const uint8_t* B) {
   return h;
 }
 
-size_t CutLogicPackets(const uint8_t* Data, size_t Len,
-                       const std::function<void(const TSimLogicHeader&, std::string_view)>& OnPacket,
-                       TLogicCutStatus& Status) {
+size_t CutLogicPackets(
+    const uint8_t* Data, size_t Len,
+    const std::function<void(const TSimLogicHeader&, std::string_view)>& OnPacket,
+    TLogicCutStatus& Status) {
   Status = TLogicCutStatus::lcOk;
   size_t pos = 0;
   while (Len - pos >= kSimLogicHeaderSize) {

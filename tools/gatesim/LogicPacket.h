@@ -53,8 +53,9 @@ enum class TLogicCutStatus { lcOk, lcBadLength };
 // Cuts whole packets from the front of Data, calls OnPacket for each in order, and returns the
 // number of bytes consumed; an incomplete packet stays. A negative or oversized length stops the
 // cut with lcBadLength in Status.
-size_t CutLogicPackets(const uint8_t* Data, size_t Len,
-                       const std::function<void(const TSimLogicHeader&, std::string_view)>& OnPacket,
-                       TLogicCutStatus& Status);
+size_t CutLogicPackets(
+    const uint8_t* Data, size_t Len,
+    const std::function<void(const TSimLogicHeader&, std::string_view)>& OnPacket,
+    TLogicCutStatus& Status);
 
 }  // namespace gw

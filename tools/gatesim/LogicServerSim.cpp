@@ -172,8 +172,7 @@ void TLogicServerSim::OpenSession(TConnId Conn, const TSimLogicHeader& H,
   SendTo(Conn, h, SyncDataPayload(account, "勇士" + std::to_string(userIndex)));
 }
 
-void TLogicServerSim::HandleData(TConnId Conn, const TSimLogicHeader& H,
-                                 std::string_view Payload) {
+void TLogicServerSim::HandleData(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload) {
   uint32_t handle = static_cast<uint32_t>(H.nSocket);
   uint64_t count = FDataPackets.fetch_add(1) + 1;
   if (H.nMsgType == 0 && Payload.size() >= 32) {

@@ -77,8 +77,8 @@ void TLoginServerSim::HandleFrame(TConnId Conn, std::string_view Frame) {
       return;
     case TLoginFrameKind::lfOpen:
       if (FSessions.insert(f.Handle).second) FSessionCount.fetch_add(1);
-      Log().Event(kWho, "session " + std::to_string(f.Handle) + " opened, client " +
-                            f.RemoteAddr + ", gateway " + f.LocalAddr + "; greeting it");
+      Log().Event(kWho, "session " + std::to_string(f.Handle) + " opened, client " + f.RemoteAddr +
+                            ", gateway " + f.LocalAddr + "; greeting it");
       Send(Conn, MakeLoginDataFrame(f.Handle, GreetingMessage(f.Handle)));
       return;
     case TLoginFrameKind::lfClose:
@@ -118,8 +118,8 @@ void TLoginServerSim::HandleData(TConnId Conn, const TLoginFrame& F) {
   AppendLe16(reply, kSimLoginReplyIdent);
   reply += data;
   Send(Conn, MakeLoginDataFrame(F.Handle, reply));
-  Log().Event(kWho, "session " + std::to_string(F.Handle) + " said " + Printable(data) +
-                        "; answered");
+  Log().Event(kWho,
+              "session " + std::to_string(F.Handle) + " said " + Printable(data) + "; answered");
 }
 
 }  // namespace gw

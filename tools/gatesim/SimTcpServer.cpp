@@ -138,8 +138,8 @@ void TSimTcpServer::Accept() {
   for (;;) {
     sockaddr_in peer{};
     socklen_t len = sizeof(peer);
-    int fd = accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         FLog.Always(FName, ErrnoText("accept"));

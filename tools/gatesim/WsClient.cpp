@@ -24,7 +24,8 @@ std::string Lower(std::string_view S) {
 
 std::string_view Trim(std::string_view S) {
   while (!S.empty() && (S.front() == ' ' || S.front() == '\t')) S.remove_prefix(1);
-  while (!S.empty() && (S.back() == ' ' || S.back() == '\t' || S.back() == '\r')) S.remove_suffix(1);
+  while (!S.empty() && (S.back() == ' ' || S.back() == '\t' || S.back() == '\r'))
+    S.remove_suffix(1);
   return S;
 }
 

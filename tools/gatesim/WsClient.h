@@ -57,8 +57,8 @@ class TWsClient {
  private:
   std::string FExpectedAccept;
   std::string FError;
-  std::string FMessage;             // payload of the message being joined
-  uint8_t FMessageOpCode = 0;       // its opcode (0: none in progress)
+  std::string FMessage;        // payload of the message being joined
+  uint8_t FMessageOpCode = 0;  // its opcode (0: none in progress)
 };
 
 }  // namespace gw

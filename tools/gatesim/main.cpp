@@ -103,7 +103,8 @@ int LogicServer(int Argc, char** Argv) {
   }
   uint16_t port = 5000;
   TLogicServerSimOptions options;
-  if (!Number(args, "--port", port) || !Number(args, "--check-every-ms", options.CheckServerEveryMs) ||
+  if (!Number(args, "--port", port) ||
+      !Number(args, "--check-every-ms", options.CheckServerEveryMs) ||
       !Number(args, "--echo-every-ms", options.EchoEveryMs)) {
     return 2;
   }
