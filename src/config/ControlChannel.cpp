@@ -170,6 +170,8 @@ void TControlChannel::Execute() {
         FHandler(*message);
       } catch (const std::exception& e) {
         if (FLog) FLog(std::string("Control channel: handler failed: ") + e.what(), llError);
+      } catch (...) {
+        if (FLog) FLog("Control channel: handler failed", llError);
       }
     }
   }

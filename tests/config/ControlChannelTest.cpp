@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,10 +9,12 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "codec/EDcode.h"
 #include "common/Platform.h"
 #include "config/ConfigTestSupport.h"
 #include "config/ControlChannel.h"
@@ -113,6 +116,35 @@ TEST(ControlChannel, StatusMessagesAndCloseCommandRoundTrip) {
   EXPECT_EQ(received[0].Text, "bye");
 }
 
+// The status messages go to the launch block's handle with its gate number, their fixed
+// texts in GBK.
+TEST(ControlChannel, StatusMessagesFollowTheLaunchBlock) {
+  const uint32_t controllerHandle = FreshHandle();
+  TControlChannel controller(controllerHandle);
+  std::vector<uint8_t> block(400, 0);
+  block[1] = 7;  // gate number
+  for (int i = 0; i < 4; ++i) block[4 + i] = static_cast<uint8_t>(controllerHandle >> (8 * i));
+  const std::string argument = EncodeSourceData(block);
+  const char* launchArgv[] = {"gateway", argument.c_str(), nullptr};
+  ASSERT_TRUE(LoadLaunchParams(2, launchArgv));
+
+  EXPECT_TRUE(SendStatusMessage(kCtlServiceStarting, kServiceStartingText));
+  EXPECT_TRUE(SendStatusMessage(kCtlServiceStarted, kServiceStartedText));
+  const auto starting = ReceiveWithin(controller);
+  const auto started = ReceiveWithin(controller);
+  // Back to no launch block for the other tests.
+  const char* noBlock[] = {"gateway", "", nullptr};
+  EXPECT_FALSE(LoadLaunchParams(2, noBlock));
+  EXPECT_FALSE(SendStatusMessage(kCtlServiceStarting, kServiceStartingText));
+
+  ASSERT_TRUE(starting);
+  EXPECT_EQ(starting->WParam, 1001u * 65536 + 7);
+  EXPECT_EQ(starting->Text, "\xD5\xFD\xD4\xDA\xC6\xF4\xB6\xAFGateWay...");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->WParam, 1002u * 65536 + 7);
+  EXPECT_EQ(started->Text, "\xD3\xCE\xCF\xB7\xCD\xF8\xB9\xD8\xC6\xF4\xB6\xAF\xCD\xEA\xB3\xC9...");
+}
+
 TEST(ControlChannel, NoHandleOrNoListenerSendsNothingAndDoesNotFail) {
   EXPECT_FALSE(SendControlMessage(0, 1, kCtlServiceStarted, "x"));
   EXPECT_FALSE(TControlChannel::Send(FreshHandle(), 0, "nobody listens"));
@@ -141,6 +173,59 @@ TEST(ControlChannel, MalformedDatagramsAreSkipped) {
   m = ReceiveWithin(channel);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->Text, "abc");
+}
+
+// Any local user can reach an abstract socket; only the gateway's own user (or root) may
+// command it.
+TEST(ControlChannel, DatagramsOfAnotherUserAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+  const uint32_t handle = FreshHandle();
+  std::atomic<int> warnings{0};
+  TControlChannel channel(handle, [&](const std::string&, TLogLevel level) {
+    if (level == llWarning) ++warnings;
+  });
+  // Everything the child needs is prepared before the fork; it only makes system calls.
+  const std::string command = EncodeControlMessage(MakeControlWParam(kCtlCloseGateWay, 0), "");
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string name = ControlSocketName(handle);
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setuid(65534) != 0) ::_exit(2);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    const bool sent =
+        ::sendto(fd, command.data(), command.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
+                 len) == static_cast<ssize_t>(command.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  // The other user's datagram waits in the queue and is dropped; the own one behind it counts.
+  ASSERT_TRUE(TControlChannel::Send(handle, MakeControlWParam(kCtlServiceStarted, 0), "own"));
+  const auto m = ReceiveWithin(channel);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->Text, "own");
+  EXPECT_EQ(warnings.load(), 1);
+}
+
+TEST(ControlChannel, HandlerErrorsDoNotEndTheListener) {
+  TControlChannel channel(FreshHandle());
+  std::atomic<int> calls{0};
+  channel.Start([&](const TControlMessage& m) {
+    ++calls;
+    if (m.Text == "throw") throw 42;
+    if (m.Text == "error") throw std::runtime_error("bad");
+  });
+  ASSERT_TRUE(TControlChannel::Send(channel.Handle(), 1, "throw"));
+  ASSERT_TRUE(TControlChannel::Send(channel.Handle(), 1, "error"));
+  ASSERT_TRUE(TControlChannel::Send(channel.Handle(), 1, "fine"));
+  EXPECT_TRUE(WaitUntil([&] { return calls.load() == 3; }));
 }
 
 TEST(ControlChannel, SecondListenerOnTheSameHandleIsRefused) {
