@@ -298,6 +298,7 @@ void TAbstractConnection::FlushSends() {
 void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
   if (IsClosed()) return;
   if ((events & EPOLLOUT) != 0 && FSendPending.load()) FlushSends();
+  if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) FPeerHangup = true;
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) ReadReady(thread);
 }
 
@@ -327,7 +328,7 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
         break;
       }
       if (IsClosed()) break;
-      if (static_cast<size_t>(n) < TIoEventThread::kDrainBufferSize) break;
+      if (static_cast<size_t>(n) < TIoEventThread::kDrainBufferSize && !FPeerHangup) break;
       if (++chunks >= kMaxChunksPerTurn) {
         more = true;
         break;

@@ -128,6 +128,9 @@ class TAbstractConnection : public TEpollTarget,
   size_t FSendHead = 0;
   std::atomic<bool> FSendPending{false};  // queue not empty (hint for write readiness)
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
+  // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
+  // on to the end instead of stopping at a short read: no further edge will come.
+  bool FPeerHangup = false;
 
   std::mutex FEventLock;  // guards FDeliveringThread and FCloseNotifyPending
   std::thread::id FDeliveringThread{};

@@ -212,6 +212,18 @@ TEST_F(WebSocketServerTest, FramesBehindTheUpgradeRequestAreDelivered) {
   EXPECT_EQ(OpenCount(), 1u);
 }
 
+TEST_F(WebSocketServerTest, MessageFollowedByEndOfStreamIsDeliveredThenClosed) {
+  TTestClient client;
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  ASSERT_TRUE(client.SendFrame(wsoBinary, {1, 2, 3}));
+  ::shutdown(client.Socket(), SHUT_WR);  // data and FIN close together
+  ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0].Data, (Bytes{1, 2, 3}));
+}
+
 TEST_F(WebSocketServerTest, PingIsAnsweredWithSamePayload) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
