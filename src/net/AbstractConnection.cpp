@@ -239,7 +239,11 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
 }
 
 void TAbstractConnection::FlushSends() {
+  // The finished list keeps its capacity across calls on this thread; taken by swap,
+  // so a nested call (from a callback) simply starts with an empty one.
+  thread_local std::vector<TSendItem> spare;
   std::vector<TSendItem> finished;
+  finished.swap(spare);
   bool failed = false;
   {
     std::lock_guard<std::mutex> guard(FSendLock);
@@ -291,7 +295,9 @@ void TAbstractConnection::FlushSends() {
     for (TSendItem& item : finished) {
       if (item.Callback) item.Callback(target, true);
     }
+    finished.clear();
   }
+  if (spare.capacity() < finished.capacity()) spare.swap(finished);
   if (failed) CloseConnection();
 }
 

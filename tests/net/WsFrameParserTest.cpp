@@ -2,6 +2,7 @@
 // also re-parsed split at every byte boundary, since a read may end anywhere.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,30 @@ TEST(WsFrameParserTest, DropsReservedOpcodesAndStopsWhenHandlerCloses) {
   EXPECT_EQ(parser.Feed(input.data(), input.size(), sink), wprStopped);
   ASSERT_EQ(sink.Events.size(), 1u);
   EXPECT_EQ(sink.Events[0].Data, Bytes{7});
+}
+
+// Random input, fed in random pieces: the parser must neither crash nor read out of
+// bounds (the sanitizer builds watch), and it never delivers more than its limit.
+TEST(WsFrameParserTest, SurvivesRandomInput) {
+  std::mt19937 rng(20261210);
+  for (int round = 0; round < 300; ++round) {
+    Bytes input(1 + rng() % 3000);
+    for (uint8_t& b : input) b = static_cast<uint8_t>(rng());
+    if (round % 2 == 0) input[0] = static_cast<uint8_t>(0x80 | (rng() % 3));  // plausible start
+    TWsFrameParser parser(512);
+    class TLimitSink : public TRecordingSink {
+      bool OnWsMessage(TWsRequestType type, const Bytes& data) override {
+        EXPECT_LE(data.size(), 512u);
+        return TRecordingSink::OnWsMessage(type, data);
+      }
+    } sink;
+    size_t pos = 0;
+    while (pos < input.size()) {
+      size_t piece = std::min<size_t>(input.size() - pos, 1 + rng() % 64);
+      if (parser.Feed(input.data() + pos, piece, sink) != wprOk) break;
+      pos += piece;
+    }
+  }
 }
 
 }  // namespace
