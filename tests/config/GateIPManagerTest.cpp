@@ -175,6 +175,27 @@ TEST(GateIPManager, SavedEmptyEntryIsSkippedWhenReadBack) {
   EXPECT_EQ(Addresses(f.Manager, false), (std::vector<std::string>{"1.1.1.1", "2.2.2.2"}));
 }
 
+// The file is GBK without a mark; an address GBK cannot hold would turn into '?' there, so
+// such a list is written as UTF-8 with its mark instead. Either reads back unchanged.
+TEST(GateIPManager, SavedFileIsGbkUnlessGbkCannotHoldAnAddress) {
+  const struct {
+    std::vector<std::string> Addresses;
+    std::string Bytes;
+  } cases[] = {
+      {{"1.1.1.1", "主机"}, "1.1.1.1\r\n\xD6\xF7\xBB\xFA\r\n"},
+      {{"主机", "😀"}, "\xEF\xBB\xBF主机\r\n😀\r\n"},
+  };
+  for (const auto& c : cases) {
+    TManagerFixture f;
+    for (const std::string& a : c.Addresses) f.Manager.AddBlockIP(a);
+    ASSERT_TRUE(f.Manager.SaveBlockIPList());
+    EXPECT_EQ(ReadFileBytes(f.File()), c.Bytes);
+    f.Manager.Clear();
+    f.Manager.LoadBlockIPFile();
+    EXPECT_EQ(Addresses(f.Manager, false), c.Addresses);
+  }
+}
+
 TEST(GateIPManager, SavingAnEmptyListWritesAnEmptyFile) {
   TManagerFixture f;
   PutFile(f.File(), "1.1.1.1\r\n");
