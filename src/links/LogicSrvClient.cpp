@@ -99,10 +99,23 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
   TServerMessageHeader h{kServerMessageMagic,           nSocket,        wSocketIndex,
                          static_cast<uint16_t>(nIdent), nUserListIndex, nLen,
                          static_cast<uint8_t>(nMsgType)};
+  const int64_t packetSize = kServerMessageHeaderSize + int64_t{nLen};
   std::unique_lock<std::mutex> guard(FSendLock);
+  if (FSendCache.Size() + FSendStreamBacklog.load(std::memory_order_relaxed) + packetSize >
+      FSendBacklogLimit) {
+    // The server is not taking what was sent: drop rather than grow without end.
+    const bool first = FDroppedPackets++ == 0;
+    guard.unlock();
+    if (first) {
+      Log("LogicSrv send backlog over " + std::to_string(FSendBacklogLimit) +
+              " bytes, packets dropped , IDent :" + std::to_string(nIdent),
+          llError);
+    }
+    return;
+  }
   uint8_t* p;
   try {
-    p = FSendCache.GetWritePointer(kServerMessageHeaderSize + int64_t{nLen});
+    p = FSendCache.GetWritePointer(packetSize);
   } catch (const std::bad_alloc&) {
     // Callers are I/O and worker threads: the packet is dropped, nothing is raised.
     guard.unlock();
@@ -112,6 +125,13 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
   }
   std::memcpy(p, &h, sizeof(h));
   if (nLen > 0) std::memcpy(p + sizeof(h), Data, static_cast<size_t>(nLen));
+  const uint64_t dropped = FDroppedPackets;
+  FDroppedPackets = 0;
+  guard.unlock();
+  if (dropped > 0) {
+    Log("LogicSrv send backlog accepts packets again, packets dropped : " + std::to_string(dropped),
+        llWarning);
+  }
 }
 
 void TLogicSrvClient::RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress) {
@@ -275,6 +295,7 @@ void TLogicSrvClient::MoveSendCache() {
   SendStream().CheckCompactionMemory();
   SendStream().WriteBuf(FSendCache.Memory(), FSendCache.Size());
   FSendCache.Trunc();
+  PublishSendBacklog();
 }
 
 void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
@@ -291,6 +312,7 @@ void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
         SendKeepAlive();
         MoveSendCache();
         ProcessSocketLogic();
+        PublishSendBacklog();
         ProcessPackets();
       } else {
         std::string error;
@@ -300,6 +322,7 @@ void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
         }
         SendStream().Clear();
         RecvStream().Clear();
+        PublishSendBacklog();
         FSendKeepAliveTick = Now();
         FKeepAliveTick = FSendKeepAliveTick;
         Log("LogicSrv 连接成功 " + FHost + ":" + std::to_string(FPort) + " ", llWarning);
@@ -317,6 +340,7 @@ void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
 
 void TLogicSrvClient::Disconnect(int32_t ErrorCode, const std::string& Desc) {
   TSocketClient::Disconnect(ErrorCode, Desc);
+  PublishSendBacklog();
   Log("LogicSrv Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ", llWarning);
   if (FGateWayServer != nullptr) FGateWayServer->CloseAllSession("Logic Server Disconnect");
 }

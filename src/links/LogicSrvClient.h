@@ -76,6 +76,10 @@ class TLogicSrvClient : public TSocketClient {
   static constexpr uint32_t kKeepAliveInterval = 2000;
   static constexpr uint32_t kReconnectPause = 5000;
   static constexpr int64_t kSendCacheCapacity = 65536;
+  // Most bytes the send cache and the socket's send buffer may hold together. A server
+  // that stops reading would otherwise let every relayed client message pile up in
+  // memory; past this bound appends are dropped with an error line.
+  static constexpr int64_t kMaxSendBacklog = 64 * 1024 * 1024;
 
   TLogicSrvClient(std::string Host, int32_t Port, TGateWaySocketServerInterface* GateWayServer);
   ~TLogicSrvClient() override;
@@ -88,9 +92,13 @@ class TLogicSrvClient : public TSocketClient {
   void SetGateWayServer(TGateWaySocketServerInterface* Server) { FGateWayServer = Server; }
   // The millisecond tick counter the link's time-outs use (tests drive it by hand).
   void SetTickSource(std::function<uint32_t()> Source) { FTickSource = std::move(Source); }
+  // Replaces kMaxSendBacklog (tests use a small bound). Call before Start.
+  void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
 
   // Builds one packet into the send cache; packets leave in the order their appends
-  // took the lock. A negative nLen is logged and nothing is sent. Any thread.
+  // took the lock. A negative nLen is logged and nothing is sent; so is a packet that
+  // would take the send backlog past its bound (one line when dropping starts, one
+  // with the count when packets are accepted again). Any thread.
   void AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
                            int32_t nUserListIndex, int32_t nLen, const void* Data,
                            int32_t nMsgType);
@@ -122,6 +130,10 @@ class TLogicSrvClient : public TSocketClient {
   void RunLoop(TAnonymousThreadEx& Thread);
   void SendKeepAlive();
   void MoveSendCache();
+  // Tells appenders how many bytes wait in the socket's send buffer. Link thread.
+  void PublishSendBacklog() {
+    FSendStreamBacklog.store(SendStream().Size(), std::memory_order_relaxed);
+  }
   void StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len);
   void QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType, const std::string& Text);
   void SendDBConfig(uint32_t SessionHandle, const std::string& Version, int32_t ConfigType);
@@ -141,8 +153,13 @@ class TLogicSrvClient : public TSocketClient {
   // after dropping the lock.
   std::map<int32_t, std::shared_ptr<const TDBDataObject>> FDBDataConfig;
 
-  std::mutex FSendLock;  // guards FSendCache
+  std::mutex FSendLock;  // guards FSendCache and FDroppedPackets
   TBufferMemoryStream FSendCache;
+  uint64_t FDroppedPackets = 0;  // packets dropped since the backlog was last below its bound
+  // Bytes in the socket's send buffer, written by the link thread (under FSendLock when
+  // the cache moves in, so appenders never see those bytes in neither place).
+  std::atomic<int64_t> FSendStreamBacklog{0};
+  int64_t FSendBacklogLimit = kMaxSendBacklog;
 };
 
 // Splits a client's version list: items end at "/" and at blanks outside double

@@ -397,6 +397,99 @@ TEST(LogicSrvConnect, UnreachableServerLogsEachAttemptAndStopsPromptly) {
   EXPECT_EQ(fake.Calls().size(), 0u);
 }
 
+// Data packets (ident 5, handle 1) of what the peer received, by user index, after
+// checking that the bytes are whole packets.
+std::vector<int32_t> DataIndexes(const std::string& got) {
+  std::vector<int32_t> indexes;
+  size_t off = 0;
+  while (off + 21 <= got.size()) {
+    TServerMessageHeader h;
+    std::memcpy(&h, got.data() + off, 21);
+    EXPECT_EQ(h.dwMagic, kServerMessageMagic);
+    if (h.dwMagic != kServerMessageMagic) return indexes;
+    if (h.nIdent == GM_LOGIC_GATE_DATA) indexes.push_back(h.nUserListIndex);
+    off += 21 + static_cast<size_t>(h.nLen);
+  }
+  EXPECT_EQ(off, got.size()) << "no torn packet";
+  return indexes;
+}
+
+const char kBacklogFull[] = "LogicSrv send backlog over ";
+const char kBacklogAgain[] = "LogicSrv send backlog accepts packets again, packets dropped : ";
+
+// Appends past the backlog bound are dropped with one line; what was accepted goes out
+// whole and in order, and appends are taken again once the backlog has drained.
+TEST(LogicSrvBacklog, AppendsPastTheBoundAreDroppedUntilItDrains) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TManualTicks ticks;
+  TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
+  link.SetLogger(log.Proc());
+  link.SetTickSource(ticks.Source());
+  link.SetSendBacklogLimit(1000);
+  const std::string payload(100, 'p');  // 121-byte packets: 8 fit
+  for (int32_t i = 0; i < 20; ++i)
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, i, 100, payload.data(), 5);
+  EXPECT_TRUE(
+      log.Has(std::string(kBacklogFull) + "1000 bytes, packets dropped , IDent :5", llError))
+      << log.Dump();
+  EXPECT_EQ(log.CountPrefix(kBacklogFull), 1u) << "one line when dropping starts";
+
+  link.Start();
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(8 * 121));
+  ASSERT_TRUE(WaitUntil([&] {
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, 100, 100, payload.data(), 5);
+    return log.HasPrefix(std::string(kBacklogAgain) + "1", llWarning);
+  })) << log.Dump();
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(9 * 121));
+  EXPECT_EQ(DataIndexes(peer.Received()), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 100}));
+  link.Stop();
+}
+
+// A connected server that stops reading: the link's thread waits in its send, and
+// appends are dropped at the bound instead of piling up; all recovers when it reads.
+TEST(LogicSrvBacklog, StalledServerCannotMakeTheBacklogGrowWithoutEnd) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TLogCapture log;
+  TManualTicks ticks;
+  TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
+  link.SetLogger(log.Proc());
+  link.SetTickSource(ticks.Source());
+  link.SetSendBacklogLimit(256 * 1024);
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
+  peer.SetReading(false);
+  const std::string payload(1003, 's');  // 1 KiB packets
+  int32_t index = 0;
+  // Far more than the socket buffers of both ends can hold.
+  for (; index < 16384 && !log.HasPrefix(kBacklogFull, llError); ++index) {
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, index, 1003, payload.data(), 5);
+  }
+  ASSERT_TRUE(log.HasPrefix(kBacklogFull, llError)) << "nothing bounds the backlog";
+  EXPECT_TRUE(link.IsConnected());
+
+  peer.SetReading(true);
+  ASSERT_TRUE(WaitUntil([&] {
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, 1 << 30, 1003, payload.data(), 5);
+    return log.HasPrefix(kBacklogAgain, llWarning);
+  })) << log.Dump();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::string got = peer.Received();
+    return got.size() >= 1024 && got.compare(got.size() - 1024 + 21, 1003, payload) == 0 &&
+           got.compare(got.size() - 1024 + 12, 4, std::string("\0\0\0\x40", 4)) == 0;
+  }));
+  std::vector<int32_t> indexes = DataIndexes(peer.Received());
+  ASSERT_FALSE(indexes.empty());
+  EXPECT_EQ(indexes.front(), 0);
+  EXPECT_EQ(indexes.back(), 1 << 30);
+  for (size_t i = 1; i < indexes.size(); ++i) {
+    ASSERT_LT(indexes[i - 1], indexes[i]) << "packets keep their order";
+  }
+  link.Stop();
+}
+
 // Many writers append at once while the link sends: every packet arrives whole,
 // each writer's packets in order.
 TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
