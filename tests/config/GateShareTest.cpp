@@ -82,6 +82,15 @@ TEST(LoadGateWayConfig, FirstStartCreatesTheDefaultFileAndAppliesTheLaunchBlock)
   EXPECT_EQ(ReadFileBytes(f.Files.Config), written.SaveToText());
   EXPECT_TRUE(f.Words.Items().empty());
   EXPECT_EQ(f.Manager.MaxConnections(), 10);
+
+  // A reload applies the block again over whatever the file holds.
+  PutFile(f.Files.Config,
+          "<TGateWayConfigure><GatePort>9999</GatePort><GateAddr>1.1.1.1</GateAddr>"
+          "<WokerCount>16</WokerCount></TGateWayConfigure>");
+  f.Load(TLaunchParams(block));
+  EXPECT_EQ(f.Config.GateAddr, "*");
+  EXPECT_EQ(f.Config.GatePort, "4660");
+  EXPECT_EQ(f.Config.WokerCount, 4);
 }
 
 TEST(LoadGateWayConfig, UnreadableFileEndsTheLoadThere) {
