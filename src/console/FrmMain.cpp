@@ -122,6 +122,8 @@ TFrmMain::~TFrmMain() {
   FLogTimer.stop();
   FStartTimer.stop();
   TLogger::SetLogCallBack({});
+  // The socket goes with FControl, before the notifier (a child widget) is destroyed.
+  if (FControlNotifier) FControlNotifier->setEnabled(false);
   // Stops and frees the current gateway server, if there is one.
   FService.reset();
 }
