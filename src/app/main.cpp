@@ -1,4 +1,5 @@
 // The gateway program: process-wide objects, the command line, then a front-end.
+#include <csignal>
 #include <cstdio>
 
 #include "app/CommandLine.h"
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
   using namespace gw;
   // Before any thread exists, so that every thread inherits the blocked signals.
   THeadlessFrontEnd::BlockServiceSignals();
+  // A reader of standard output that goes away must not end the gateway.
+  std::signal(SIGPIPE, SIG_IGN);
   TCommandLine commandLine = ParseCommandLine(argc, argv);
   TLoggerThread loggerThread;
   MessageCoder();
