@@ -63,11 +63,11 @@ void TGateWayWorker::Stop() {
 
 bool TGateWayWorker::AddSession(TUserSession* Session, uint32_t& SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  auto slot = std::find(FUserSesions.begin(), FUserSesions.end(), nullptr);
   size_t index;
-  if (slot != FUserSesions.end()) {
-    index = static_cast<size_t>(slot - FUserSesions.begin());
-    *slot = Session;
+  if (!FFreeSlots.empty()) {
+    index = FFreeSlots.top();
+    FFreeSlots.pop();
+    FUserSesions[index] = Session;
   } else {
     if (FUserSesions.size() >= kMaxSessionsPerWorker) return false;
     index = FUserSesions.size();
@@ -82,14 +82,19 @@ bool TGateWayWorker::AddSession(TUserSession* Session, uint32_t& SessionHandle) 
   return true;
 }
 
+void TGateWayWorker::EmptySlot(size_t Index) {
+  FUserSesions[Index] = nullptr;
+  FFreeSlots.push(static_cast<uint32_t>(Index));
+  FUserCount.fetch_sub(1);
+}
+
 bool TGateWayWorker::RemoveSession(uint32_t SessionHandle, const TUserSession* Session) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index = SessionIndex(SessionHandle);
   if (Session == nullptr || index >= FUserSesions.size() || FUserSesions[index] != Session) {
     return false;
   }
-  FUserSesions[index] = nullptr;
-  FUserCount.fetch_sub(1);
+  EmptySlot(index);
   return true;
 }
 
@@ -328,10 +333,7 @@ void TGateWayWorker::SendToClients() {
       DoSendToClient(*session);
     } catch (...) {
       // The session leaves the table; its close event frees it later.
-      if (i < FUserSesions.size() && FUserSesions[i] == session) {
-        FUserSesions[i] = nullptr;
-        FUserCount.fetch_sub(1);
-      }
+      if (i < FUserSesions.size() && FUserSesions[i] == session) EmptySlot(i);
     }
   }
 }
@@ -411,13 +413,11 @@ void TGateWayWorker::DoCloseAll() {
     if (connection) connection->Close();
   }
   // Sessions whose close event did not remove them are dropped from the table too.
-  for (TUserSession*& slot : FUserSesions) {
-    if (slot != nullptr) {
-      slot = nullptr;
-      FUserCount.fetch_sub(1);
-    }
+  for (size_t i = 0; i < FUserSesions.size(); ++i) {
+    if (FUserSesions[i] != nullptr) EmptySlot(i);
   }
   FUserSesions.clear();
+  FFreeSlots = {};
   FreeQueuedMessages();
 }
 

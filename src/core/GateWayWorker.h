@@ -19,7 +19,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <queue>
 #include <thread>
 #include <vector>
 
@@ -112,6 +114,7 @@ class TGateWayWorker {
   uint32_t MergeMessages(TUserSession& Session);
   void DoCloseAll();
   void FreeQueuedMessages();
+  void EmptySlot(size_t Index);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
@@ -120,6 +123,9 @@ class TGateWayWorker {
   std::recursive_mutex FLock;  // guards FUserSesions, FOrdID and the sessions' outgoing queues
   std::atomic<int32_t> FUserCount{0};
   std::vector<TUserSession*> FUserSesions;  // slot i: the session whose SessionIndex is i
+  // The empty slots of FUserSesions, lowest first: a new session takes the lowest
+  // one, as a scan from slot 0 would find it, without scanning the table.
+  std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> FFreeSlots;
   uint8_t FOrdID = 1;                       // generation byte for the next handle
   TDoubleQueue<PTSessionMessage> FMessage;  // owns every record in it
   TLogProc FLogger;

@@ -377,6 +377,25 @@ TEST_F(GateWayServerTest, ChooseWokerTakesTheLeastLoadedLowestIndex) {
   EXPECT_EQ(SessionWorkerID(HandleOf(*next)), 1);
 }
 
+TEST_F(GateWayServerTest, AFullWorkerTableClosesTheNewClient) {
+  StartServer(1);
+  std::vector<PUserSession> fillers;
+  uint32_t handle;
+  for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
+    fillers.push_back(TUserSession::Create(nullptr));
+    ASSERT_TRUE(FServer->Worker(0).AddSession(fillers.back().get(), handle));
+  }
+  auto c = FListener->Open("10.1.1.1");
+  EXPECT_TRUE(c->Closed());
+  EXPECT_TRUE(FLog.Has("Handle Out Close Socket10.1.1.1", llWarning));
+  // The session never got a handle: the login server hears a close for handle 0.
+  EXPECT_TRUE(WaitUntil([&] { return FLogin.Received().find("%C0$") != std::string::npos; }));
+  for (auto& s : fillers) {
+    FServer->Worker(0).RemoveSession(s->Handle(), s.get());
+    s->Free();
+  }
+}
+
 TEST_F(GateWayServerTest, ClientCloseIsReportedToTheServerOfItsStep) {
   StartServer();
   auto login = LoggedIn("10.0.0.1");

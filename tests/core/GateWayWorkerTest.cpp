@@ -80,6 +80,28 @@ TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
   EXPECT_FALSE(FWorker->RemoveSession(d.Handle, a.Session));
 }
 
+TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
+  std::vector<PUserSession> sessions;
+  uint32_t handle = 0;
+  for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
+    sessions.push_back(TUserSession::Create(nullptr));
+    ASSERT_TRUE(FWorker->AddSession(sessions.back().get(), handle));
+  }
+  EXPECT_EQ(SessionIndex(handle), 65534);
+  PUserSession extra = TUserSession::Create(nullptr);
+  handle = 12345;
+  EXPECT_FALSE(FWorker->AddSession(extra.get(), handle));
+  EXPECT_EQ(handle, 12345u);
+  EXPECT_EQ(extra->Handle(), 0u);
+  // An emptied slot is taken again.
+  ASSERT_TRUE(FWorker->RemoveSession(sessions[100]->Handle(), sessions[100].get()));
+  ASSERT_TRUE(FWorker->AddSession(extra.get(), handle));
+  EXPECT_EQ(SessionIndex(handle), 100);
+  EXPECT_EQ(FWorker->UserCount(), 65535);
+  extra->Free();
+  for (auto& s : sessions) s->Free();
+}
+
 TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
   TClient a = Connect();
   uint32_t old = a.Handle;
