@@ -91,7 +91,7 @@ class BotClientTest : public ::testing::Test {
     std::string answer =
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
         "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
-        TWsClient::AcceptFor(key) + "\r\n\r\n";
+        WsAcceptKey(key) + "\r\n\r\n";
     const std::string token = "{3F2504E0-4F89-41D3-9A0C-0305E82C3301}";
     std::string challenge(33, '\0');
     challenge[1] = static_cast<char>(0xC9);
@@ -233,8 +233,9 @@ TEST_F(BotClientTest, FailuresBeforeTheGame) {
     bot.OnConnected(out);
     size_t at = out.find("Sec-WebSocket-Key: ") + 19;
     std::string key = out.substr(at, out.find("\r\n", at) - at);
-    std::string answer = "HTTP/1.1 101 x\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: " +
-                         TWsClient::AcceptFor(key) + "\r\n\r\n";
+    std::string answer =
+        "HTTP/1.1 101 x\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: " + WsAcceptKey(key) +
+        "\r\n\r\n";
     EXPECT_FALSE(bot.OnBytes(answer + Binary(first), out, 1));
     EXPECT_EQ(totals.Errors[beChallenge].load(), 1u);
     EXPECT_EQ(totals.Connected.load(), 1u);

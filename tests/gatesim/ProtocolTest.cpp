@@ -200,7 +200,7 @@ TEST(LoginFrame, CutKeepsTheIncompleteTailAndServerFramesDecode) {
 }
 
 TEST(WsClient, AcceptValueOfTheRfcExample) {
-  EXPECT_EQ(TWsClient::AcceptFor("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  EXPECT_EQ(WsAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }
 
 std::string AnswerFor(const std::string& Request, const std::string& Extra = "") {
@@ -208,7 +208,7 @@ std::string AnswerFor(const std::string& Request, const std::string& Extra = "")
   std::string key = Request.substr(at, Request.find("\r\n", at) - at);
   return "HTTP/1.1 101 Switching Protocols\r\nupgrade: WebSocket\r\nConnection: Upgrade\r\n"
          "Sec-WebSocket-Accept: " +
-         TWsClient::AcceptFor(key) + "\r\n" + Extra + "\r\n";
+         WsAcceptKey(key) + "\r\n" + Extra + "\r\n";
 }
 
 TEST(WsClient, HandshakeAcceptsTheRightAnswerSplitAnywhere) {

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "SocketIo.h"
+
 namespace gw {
 
 namespace {
@@ -146,21 +148,11 @@ void TBotThread::CloseSlot(uint32_t I) {
 void TBotThread::Flush(uint32_t I) {
   TSlot& s = *FSlots[I];
   if (s.Fd < 0) return;
-  while (s.OutHead < s.Out.size()) {
-    ssize_t n = send(s.Fd, s.Out.data() + s.OutHead, s.Out.size() - s.OutHead, MSG_NOSIGNAL);
-    if (n > 0) {
-      s.OutHead += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+  std::string error;
+  if (SendPending(s.Fd, s.Out, s.OutHead, error) == TIoStatus::ioClosed) {
     s.Bot->OnClosed();
     CloseSlot(I);
     return;
-  }
-  if (s.OutHead == s.Out.size()) {
-    s.Out.clear();
-    s.OutHead = 0;
   }
   bool want = !s.Out.empty();
   if (want != s.WantWrite) {
@@ -192,21 +184,23 @@ void TBotThread::OnEvent(uint32_t I, uint32_t Events, uint64_t Now) {
     return;
   }
   if (Events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
-    char buf[65536];
-    for (;;) {
-      ssize_t n = recv(s.Fd, buf, sizeof(buf), 0);
-      if (n > 0) {
-        if (!s.Bot->OnBytes(std::string_view(buf, static_cast<size_t>(n)), s.Out, Now)) {
-          Flush(I);
-          CloseSlot(I);
-          return;
-        }
-        if (s.Bot->Stage() == TBotClient::TStage::bsPlaying) Settle(s);
-        continue;
+    bool failed = false;
+    auto onData = [&](std::string_view Chunk) {
+      if (!s.Bot->OnBytes(Chunk, s.Out, Now)) {
+        failed = true;
+        return false;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (s.Bot->Stage() == TBotClient::TStage::bsPlaying) Settle(s);
+      return true;
+    };
+    std::string error;
+    if (ReadAvailable(s.Fd, onData, error) == TIoStatus::ioClosed) {
       s.Bot->OnClosed();
+      CloseSlot(I);
+      return;
+    }
+    if (failed) {
+      Flush(I);  // a close frame or the last reply may be waiting
       CloseSlot(I);
       return;
     }

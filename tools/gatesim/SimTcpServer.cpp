@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "SocketIo.h"
+
 namespace gw {
 
 namespace {
@@ -163,30 +165,22 @@ void TSimTcpServer::Accept() {
 void TSimTcpServer::ReadFrom(TConnId Id) {
   auto it = FConns.find(Id);
   if (it == FConns.end() || it->second.Closing) return;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = recv(it->second.Fd, buf, sizeof(buf), 0);
-    if (n > 0) {
-      TConn& c = it->second;
-      c.In.append(buf, static_cast<size_t>(n));
-      size_t used = OnReceive(Id, c.In);
-      // The hook may have closed the connection.
-      it = FConns.find(Id);
-      if (it == FConns.end() || it->second.Closing) return;
-      it->second.In.erase(0, used);
-      if (it->second.In.size() > kMaxPendingInput) {
-        CloseConnection(Id, "too much unconsumed input");
-        return;
-      }
-      continue;
+  std::string error;
+  auto onData = [&](std::string_view Chunk) {
+    TConn& c = FConns.find(Id)->second;
+    c.In.append(Chunk);
+    size_t used = OnReceive(Id, c.In);
+    // The hook may have closed the connection; it stays in the table until the turn ends.
+    if (c.Closing) return false;
+    c.In.erase(0, used);
+    if (c.In.size() > kMaxPendingInput) {
+      CloseConnection(Id, "too much unconsumed input");
+      return false;
     }
-    if (n == 0) {
-      CloseConnection(Id, "peer closed");
-      return;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) CloseConnection(Id, ErrnoText("recv"));
-    return;
+    return true;
+  };
+  if (ReadAvailable(it->second.Fd, onData, error) == TIoStatus::ioClosed) {
+    CloseConnection(Id, error);
   }
 }
 
@@ -206,23 +200,10 @@ void TSimTcpServer::Flush(TConnId Id) {
   auto it = FConns.find(Id);
   if (it == FConns.end() || it->second.Closing) return;
   TConn& c = it->second;
-  while (c.OutHead < c.Out.size()) {
-    ssize_t n = send(c.Fd, c.Out.data() + c.OutHead, c.Out.size() - c.OutHead, MSG_NOSIGNAL);
-    if (n > 0) {
-      c.OutHead += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    CloseConnection(Id, ErrnoText("send"));
+  std::string error;
+  if (SendPending(c.Fd, c.Out, c.OutHead, error) == TIoStatus::ioClosed) {
+    CloseConnection(Id, error);
     return;
-  }
-  if (c.OutHead == c.Out.size()) {
-    c.Out.clear();
-    c.OutHead = 0;
-  } else if (c.OutHead > (1u << 20)) {
-    c.Out.erase(0, c.OutHead);
-    c.OutHead = 0;
   }
   UpdateInterest(Id, c);
 }

@@ -1,19 +1,17 @@
 #include "WsClient.h"
 
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "codec/BlowfishCipher.h"
+#include "net/WsFrame.h"
 
 namespace gw {
 
 namespace {
-
-constexpr char kAcceptGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 std::string Lower(std::string_view S) {
   std::string out(S);
@@ -31,13 +29,6 @@ std::string_view Trim(std::string_view S) {
 
 }  // namespace
 
-std::string TWsClient::AcceptFor(std::string_view Key) {
-  std::string text = std::string(Key) + kAcceptGuid;
-  uint8_t digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return Base64Encode(std::span<const uint8_t>(digest, sizeof(digest)));
-}
-
 std::string TWsClient::UpgradeRequest(const std::string& Host, uint16_t Port,
                                       const std::string& Path) {
   uint8_t nonce[16];
@@ -45,7 +36,7 @@ std::string TWsClient::UpgradeRequest(const std::string& Host, uint16_t Port,
     for (size_t i = 0; i < sizeof(nonce); ++i) nonce[i] = static_cast<uint8_t>(std::rand());
   }
   std::string key = Base64Encode(std::span<const uint8_t>(nonce, sizeof(nonce)));
-  FExpectedAccept = AcceptFor(key);
+  FExpectedAccept = WsAcceptKey(key);
   return "GET " + Path + " HTTP/1.1\r\nHost: " + Host + ":" + std::to_string(Port) +
          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
          "\r\nSec-WebSocket-Version: 13\r\n\r\n";
@@ -90,20 +81,12 @@ TWsClient::TStatus TWsClient::FeedHandshake(std::string& In) {
 
 void TWsClient::AppendFrame(std::string& Out, TWsOpCode OpCode, std::string_view Payload,
                             uint32_t MaskKey) {
-  Out.push_back(static_cast<char>(0x80 | OpCode));
-  size_t n = Payload.size();
-  if (n <= 125) {
-    Out.push_back(static_cast<char>(0x80 | n));
-  } else if (n <= 0xFFFF) {
-    Out.push_back(static_cast<char>(0x80 | 126));
-    Out.push_back(static_cast<char>(n >> 8));
-    Out.push_back(static_cast<char>(n & 0xFF));
-  } else {
-    Out.push_back(static_cast<char>(0x80 | 127));
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      Out.push_back(static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF));
-    }
-  }
+  // The server's header with the mask bit set, then the masking key.
+  uint8_t header[kWsMaxServerHeader];
+  size_t headerSize = MakeFrameHeader(header, OpCode, true, Payload.size());
+  header[1] |= 0x80;
+  Out.append(reinterpret_cast<const char*>(header), headerSize);
+  const size_t n = Payload.size();
   uint8_t key[4] = {static_cast<uint8_t>(MaskKey >> 24), static_cast<uint8_t>(MaskKey >> 16),
                     static_cast<uint8_t>(MaskKey >> 8), static_cast<uint8_t>(MaskKey)};
   Out.append(reinterpret_cast<const char*>(key), 4);

@@ -9,16 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace gw {
+#include "net/WsFrame.h"
 
-enum TWsOpCode : uint8_t {
-  wsoContinuation = 0,
-  wsoText = 1,
-  wsoBinary = 2,
-  wsoClose = 8,
-  wsoPing = 9,
-  wsoPong = 10,
-};
+namespace gw {
 
 struct TWsEvent {
   TWsOpCode OpCode;
@@ -48,9 +41,6 @@ class TWsClient {
   // One frame with FIN set, masked with MaskKey, appended to Out.
   static void AppendFrame(std::string& Out, TWsOpCode OpCode, std::string_view Payload,
                           uint32_t MaskKey);
-
-  // Sec-WebSocket-Accept for a key (base64 of SHA-1 of key + the RFC's GUID).
-  static std::string AcceptFor(std::string_view Key);
 
   const std::string& Error() const { return FError; }
 
