@@ -345,8 +345,7 @@ bool TLoadClient::Run(TLoadResult& result, std::string& error) {
     workers.push_back(std::make_unique<TWorker>(FOptions, g, stop, windowStart, windowEnd));
   }
   for (auto& w : workers) running.emplace_back([&w] { w->Run(); });
-  std::this_thread::sleep_for(
-      std::chrono::nanoseconds(static_cast<int64_t>(windowEnd - NowNs())));
+  std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(windowEnd - NowNs())));
   stop.store(true);
   for (auto& t : running) t.join();
   std::vector<uint32_t> all;

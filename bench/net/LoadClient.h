@@ -17,23 +17,23 @@ namespace gw::bench {
 struct TLoadOptions {
   std::string Host = "127.0.0.1";
   uint16_t Port = 0;
-  bool WebSocket = true;   // false: raw TCP echo
+  bool WebSocket = true;  // false: raw TCP echo
   int Connections = 200;
-  int MessageSize = 32;    // payload bytes; at least 8 (the send time travels in it)
-  int InFlight = 8;        // messages outstanding per connection
-  int Threads = 1;         // client threads, each with its own epoll instance
+  int MessageSize = 32;  // payload bytes; at least 8 (the send time travels in it)
+  int InFlight = 8;      // messages outstanding per connection
+  int Threads = 1;       // client threads, each with its own epoll instance
   double WarmupSeconds = 2;
   double Seconds = 10;
-  bool Idle = false;       // open the connections, hold them, report server memory
-  int ServerPid = 0;       // for the idle measurement
+  bool Idle = false;  // open the connections, hold them, report server memory
+  int ServerPid = 0;  // for the idle measurement
 };
 
 struct TLoadResult {
-  uint64_t Messages = 0;   // echoes received in the measured window
+  uint64_t Messages = 0;  // echoes received in the measured window
   double Seconds = 0;
   double MessagesPerSecond = 0;
   double P50Us = 0, P99Us = 0, MaxUs = 0;
-  int Errors = 0;          // connections that failed or closed
+  int Errors = 0;  // connections that failed or closed
   // Idle mode.
   long RssBeforeKb = 0, RssAfterKb = 0;
   double BytesPerConnection = 0;

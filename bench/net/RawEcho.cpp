@@ -109,7 +109,8 @@ void Loop(int ep) {
         ::close(c->Fd);
         delete c;
       } else if (gOneShot) {
-        Register(ep, c, EPOLLONESHOT | (c->Pending.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT)), EPOLL_CTL_MOD);
+        Register(ep, c, EPOLLONESHOT | (c->Pending.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT)),
+                 EPOLL_CTL_MOD);
       }
     }
   }
@@ -154,7 +155,8 @@ int main(int argc, char** argv) {
   std::printf("listening on %u\n", ntohs(a.sin_port));
   std::fflush(stdout);
   std::vector<std::thread> pool;
-  for (int i = 0; i < threads; ++i) pool.emplace_back(Loop, gEpolls[static_cast<size_t>(i % epolls)]);
+  for (int i = 0; i < threads; ++i)
+    pool.emplace_back(Loop, gEpolls[static_cast<size_t>(i % epolls)]);
   for (auto& t : pool) t.join();
   return 0;
 }

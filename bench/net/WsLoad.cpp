@@ -67,13 +67,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (o.Idle) {
-    std::printf("idle connections=%d rss_before_kb=%ld rss_after_kb=%ld bytes_per_connection=%.0f\n",
-                o.Connections, r.RssBeforeKb, r.RssAfterKb, r.BytesPerConnection);
+    std::printf(
+        "idle connections=%d rss_before_kb=%ld rss_after_kb=%ld bytes_per_connection=%.0f\n",
+        o.Connections, r.RssBeforeKb, r.RssAfterKb, r.BytesPerConnection);
   } else {
-    std::printf("%s connections=%d size=%d inflight=%d msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f "
-                "max_us=%.1f errors=%d\n",
-                o.WebSocket ? "ws" : "tcp", o.Connections, o.MessageSize, o.InFlight,
-                r.MessagesPerSecond, r.P50Us, r.P99Us, r.MaxUs, r.Errors);
+    std::printf(
+        "%s connections=%d size=%d inflight=%d msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f "
+        "max_us=%.1f errors=%d\n",
+        o.WebSocket ? "ws" : "tcp", o.Connections, o.MessageSize, o.InFlight, r.MessagesPerSecond,
+        r.P50Us, r.P99Us, r.MaxUs, r.Errors);
   }
   return r.Errors == 0 ? 0 : 1;
 }

@@ -47,12 +47,8 @@ ssize_t WriteVector(int socket, iovec* iov, int count) {
 
 }  // namespace
 
-TAbstractConnection::TAbstractConnection(TSocketServer& owner, int socket,
-                                         TConnectType connectType)
-    : FOwner(owner),
-      FUID(NewSocketUID(skConnection)),
-      FConnectType(connectType),
-      FSocket(socket) {}
+TAbstractConnection::TAbstractConnection(TSocketServer& owner, int socket, TConnectType connectType)
+    : FOwner(owner), FUID(NewSocketUID(skConnection)), FConnectType(connectType), FSocket(socket) {}
 
 TAbstractConnection::~TAbstractConnection() {
   if (FSocket >= 0) ::close(FSocket);
@@ -119,8 +115,7 @@ void TAbstractConnection::EndDelivery() {
 void TAbstractConnection::FireCloseNotification() {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
-    if (FDeliveringThread != std::thread::id{} &&
-        FDeliveringThread != std::this_thread::get_id()) {
+    if (FDeliveringThread != std::thread::id{} && FDeliveringThread != std::this_thread::get_id()) {
       FCloseNotifyPending = true;  // the I/O thread runs it when its handler returns
       return;
     }
@@ -174,8 +169,7 @@ void TAbstractConnection::Disconnect() {
 }
 
 void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_t* data,
-                               size_t count, std::vector<uint8_t> owned,
-                               TWsSendCallback callback) {
+                               size_t count, std::vector<uint8_t> owned, TWsSendCallback callback) {
   std::unique_lock<std::mutex> guard(FSendLock);
   if (FClosedForSend) {
     guard.unlock();
@@ -229,8 +223,8 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
   if (FClosedForSend || FSendHead != FSendQueue.size()) return false;
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::send(FSocket, bytes.data() + done, bytes.size() - done,
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n =
+        ::send(FSocket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);

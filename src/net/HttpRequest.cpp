@@ -1,11 +1,11 @@
 #include "net/HttpRequest.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace gw {
 
@@ -45,8 +45,8 @@ std::string PercentDecode(const std::string& s) {
 }  // namespace
 
 const char* const THttpRequest::kMethodTags[16] = {
-    "GET",     "POST",  "PUT",    "DELETE", "HEAD",  "OPTIONS", "TRACE",  "CONNECT",
-    "PATCH",   "COPY",  "LINK",   "UNLINK", "PURGE", "LOCK",    "UNLOCK", "PROPFIND",
+    "GET",   "POST", "PUT",  "DELETE", "HEAD",  "OPTIONS", "TRACE",  "CONNECT",
+    "PATCH", "COPY", "LINK", "UNLINK", "PURGE", "LOCK",    "UNLOCK", "PROPFIND",
 };
 
 const std::string* THttpHeader::Find(const std::string& name) const {
@@ -108,9 +108,8 @@ void THttpRequest::DecodeRequestHead() {
   FMethod = FRequestCmdLine.substr(0, sp1);
   if (sp1 != std::string::npos) {
     size_t sp2 = FRequestCmdLine.find(' ', sp1 + 1);
-    FRawPathAndParams = FRequestCmdLine.substr(sp1 + 1, sp2 == std::string::npos
-                                                            ? std::string::npos
-                                                            : sp2 - sp1 - 1);
+    FRawPathAndParams = FRequestCmdLine.substr(
+        sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     if (sp2 != std::string::npos) FVersion = FRequestCmdLine.substr(sp2 + 1);
   }
   if (FVersion.empty()) FVersion = "HTTP/1.0";

@@ -31,9 +31,9 @@ enum TWsRequestType : uint8_t {
 using TWsOnOpen = std::function<void(const PWebSocketConnection& connection)>;
 using TWsOnClose = std::function<void(const PWebSocketConnection& connection)>;
 // One complete message. `data` is valid only while the handler runs.
-using TWsOnMessage = std::function<void(const PWebSocketConnection& connection,
-                                        TWsRequestType requestType,
-                                        const std::vector<uint8_t>& data)>;
+using TWsOnMessage =
+    std::function<void(const PWebSocketConnection& connection, TWsRequestType requestType,
+                       const std::vector<uint8_t>& data)>;
 // Start's result: called once per listening address tried, before Start returns.
 using TStartCallback = std::function<void(bool success)>;
 

@@ -124,8 +124,7 @@ void TIoEventThread::Run() {
     int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.GetQueuedCompletionStatus",
-                               errno);
+      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.GetQueuedCompletionStatus", errno);
       break;
     }
     for (int i = 0; i < n; ++i) {

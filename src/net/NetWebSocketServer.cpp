@@ -78,8 +78,8 @@ void TNetWebSocketServer::FireOpen(const PWebSocketConnection& connection) {
   }
 }
 
-void TNetWebSocketServer::FireMessage(const PWebSocketConnection& connection,
-                                      TWsRequestType type, const std::vector<uint8_t>& data) {
+void TNetWebSocketServer::FireMessage(const PWebSocketConnection& connection, TWsRequestType type,
+                                      const std::vector<uint8_t>& data) {
   auto handlers = Snapshot(FOnMessageLock, FOnMessageEvents);
   for (const auto& handler : *handlers) {
     if (handler) handler(connection, type, data);
@@ -110,8 +110,7 @@ void TNetWebSocketServer::DoOnRequest(THttpConnection& connection) {
     connection.ReplyStatus(400, "Sec-WebSocket-Key missing.");
     return;
   }
-  static_cast<TWebSocketConnection&>(connection).StartWebSocket(WsAcceptKey(key),
-                                                                MaxMessageSize());
+  static_cast<TWebSocketConnection&>(connection).StartWebSocket(WsAcceptKey(key), MaxMessageSize());
 }
 
 void TNetWebSocketServer::HandleDisconnected(TAbstractConnection& connection) {

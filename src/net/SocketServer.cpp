@@ -181,8 +181,8 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
         reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(sharedPort);
       }
     }
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                      ai->ai_protocol);
+    int fd =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
       // A host without IPv6 still serves IPv4 on "every local address".
       if (host.empty() && errno == EAFNOSUPPORT) continue;

@@ -94,10 +94,9 @@ void TWebSocketConnection::FailConnection(uint16_t code) {
     return;
   }
   std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
-  SendFrame(wsoClose, std::move(payload),
-            [](const PWebSocketConnection& c, bool) {
-              if (c) c->Close();
-            });
+  SendFrame(wsoClose, std::move(payload), [](const PWebSocketConnection& c, bool) {
+    if (c) c->Close();
+  });
 }
 
 bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<uint8_t>& data) {

@@ -61,11 +61,11 @@ class TWsFrameParser {
   uint8_t FHeaderSize = 2;  // full header length of the current frame, 2 to 14
   bool FFin = false;
   bool FMask = false;
-  uint8_t FOpCode = 0;          // the current frame's opcode
-  uint8_t FMessageOpCode = 0;   // opcode of the message in progress, 0 when none
+  uint8_t FOpCode = 0;         // the current frame's opcode
+  uint8_t FMessageOpCode = 0;  // opcode of the message in progress, 0 when none
   uint8_t FMaskKey[4] = {};
   uint8_t FMaskKeyShift = 0;
-  uint64_t FBodySize = 0;       // payload bytes of the current frame still to read
+  uint64_t FBodySize = 0;         // payload bytes of the current frame still to read
   std::vector<uint8_t> FMessage;  // payload of the message in progress
   std::vector<uint8_t> FControl;  // payload of the current control frame (<= 125 bytes)
 };

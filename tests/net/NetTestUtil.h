@@ -179,8 +179,7 @@ class TTestClient {
   }
 
   // Reads one server frame; the raw header bytes go to `header` when given.
-  std::optional<TWsFrame> ReadFrame(std::vector<uint8_t>* header = nullptr,
-                                    int timeoutMs = 20000) {
+  std::optional<TWsFrame> ReadFrame(std::vector<uint8_t>* header = nullptr, int timeoutMs = 20000) {
     uint8_t h[2];
     if (!ReadExact(h, 2, timeoutMs)) return std::nullopt;
     std::vector<uint8_t> raw(h, h + 2);

@@ -1,9 +1,9 @@
 // The socket engine under the HTTP layer: chunking of reads, socket options of
 // accepted connections, listeners on every local address.
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <linux/sockios.h>
 
 #include <algorithm>
 #include <atomic>

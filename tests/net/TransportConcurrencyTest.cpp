@@ -62,8 +62,9 @@ TEST(TransportConcurrencyTest, CloseRacingPeerResetGivesOneCloseEvent) {
     static const uint8_t kPayload[64] = {};
     std::thread closer([&] {
       inFlightCallbacks.fetch_add(1);
-      connection->WsSend(kPayload, sizeof(kPayload),
-                         [&](const PWebSocketConnection&, bool) { inFlightCallbacks.fetch_sub(1); });
+      connection->WsSend(kPayload, sizeof(kPayload), [&](const PWebSocketConnection&, bool) {
+        inFlightCallbacks.fetch_sub(1);
+      });
       connection->Close();
     });
     client.Reset();

@@ -51,11 +51,12 @@ class WebSocketServerTest : public ::testing::Test {
       std::lock_guard<std::mutex> guard(FLock);
       FOpened.push_back(c);
     });
-    FServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType type, const Bytes& data) {
-      if (OnMessageHook) OnMessageHook(c, data);
-      std::lock_guard<std::mutex> guard(FLock);
-      FMessages.push_back({type, data});
-    });
+    FServer->OnMessage(
+        [this](const PWebSocketConnection& c, TWsRequestType type, const Bytes& data) {
+          if (OnMessageHook) OnMessageHook(c, data);
+          std::lock_guard<std::mutex> guard(FLock);
+          FMessages.push_back({type, data});
+        });
     FServer->OnClose([this](const PWebSocketConnection& c) {
       std::lock_guard<std::mutex> guard(FLock);
       ++FCloseCounts[c.get()];
@@ -328,7 +329,8 @@ TEST_F(WebSocketServerTest, LargeSendsFinishInOrderWhenTheClientReadsLate) {
   std::mutex orderLock;
   std::vector<int> order;
   for (int i = 0; i < 6; ++i) {
-    connection->WsSend(payloads[static_cast<size_t>(i)].data(), payloads[static_cast<size_t>(i)].size(),
+    connection->WsSend(payloads[static_cast<size_t>(i)].data(),
+                       payloads[static_cast<size_t>(i)].size(),
                        [&, i](const PWebSocketConnection&, bool ok) {
                          EXPECT_TRUE(ok);
                          std::lock_guard<std::mutex> guard(orderLock);
@@ -442,8 +444,8 @@ TEST_F(WebSocketServerTest, PortInUseFailsStartBeforeItReturns) {
   tm local{};
   localtime_r(&now, &local);
   char name[32];
-  std::snprintf(name, sizeof(name), "/%04d-%02d-%02d.log", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday);
+  std::snprintf(name, sizeof(name), "/%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
   std::ifstream file(TNetDiagLog::Folder() + name, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find(" TIocpSocketEngine.Listen.Bind : System Error.  Code: 98(0062), "),

@@ -97,8 +97,8 @@ TEST(WsFrameTest, HeaderUsesShortestLengthForm) {
 }
 
 TEST(WsFrameParserTest, DeliversWholeMessagesInEveryLengthForm) {
-  for (size_t size : {size_t{0}, size_t{5}, size_t{125}, size_t{126}, size_t{65535},
-                      size_t{65536}, size_t{70000}}) {
+  for (size_t size : {size_t{0}, size_t{5}, size_t{125}, size_t{126}, size_t{65535}, size_t{65536},
+                      size_t{70000}}) {
     Bytes payload = Pattern(size, static_cast<uint8_t>(size));
     for (bool masked : {true, false}) {
       auto events = ParseEverySplit(TTestClient::Frame(wsoBinary, payload, true, masked), wprOk);
@@ -110,12 +110,10 @@ TEST(WsFrameParserTest, DeliversWholeMessagesInEveryLengthForm) {
 
 TEST(WsFrameParserTest, JoinsFragmentsAndAnswersControlFramesBetweenThem) {
   Bytes a = Pattern(10, 1), b = Pattern(300, 2), c = Pattern(7, 3);
-  Bytes input = Concat({TTestClient::Frame(wsoBinary, a, false),
-                        TTestClient::Frame(wsoPing, {1, 2, 3, 4}),
-                        TTestClient::Frame(wsoContinuation, b, false),
-                        TTestClient::Frame(wsoPong, {9}),
-                        TTestClient::Frame(wsoContinuation, c, true),
-                        TTestClient::Frame(wsoText, {'h', 'i'})});
+  Bytes input = Concat(
+      {TTestClient::Frame(wsoBinary, a, false), TTestClient::Frame(wsoPing, {1, 2, 3, 4}),
+       TTestClient::Frame(wsoContinuation, b, false), TTestClient::Frame(wsoPong, {9}),
+       TTestClient::Frame(wsoContinuation, c, true), TTestClient::Frame(wsoText, {'h', 'i'})});
   auto events = ParseEverySplit(input, wprOk);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0], (TEvent{'p', wsrtUnknown, {1, 2, 3, 4}}));
@@ -124,8 +122,9 @@ TEST(WsFrameParserTest, JoinsFragmentsAndAnswersControlFramesBetweenThem) {
 }
 
 TEST(WsFrameParserTest, IgnoresEverythingAfterClose) {
-  Bytes input = Concat({TTestClient::Frame(wsoText, {'a'}), TTestClient::Frame(wsoClose, {0x03, 0xE8}),
-                        TTestClient::Frame(wsoText, {'b'})});
+  Bytes input =
+      Concat({TTestClient::Frame(wsoText, {'a'}), TTestClient::Frame(wsoClose, {0x03, 0xE8}),
+              TTestClient::Frame(wsoText, {'b'})});
   auto events = ParseEverySplit(input, wprClosed);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].Kind, 'c');

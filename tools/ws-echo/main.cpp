@@ -33,7 +33,8 @@ bool ParseNumber(const char* text, unsigned long long max, unsigned long long& o
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
-  unsigned long long port = 0, threads = 8, maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize;
+  unsigned long long port = 0, threads = 8,
+                     maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize;
   bool noDelay = false;
   if (!ParseNumber(argv[1], 65535, port)) return Usage();
   for (int i = 2; i < argc; ++i) {
@@ -60,9 +61,8 @@ int main(int argc, char** argv) {
   server->SetPort(static_cast<uint16_t>(port));
   server->SetMaxMessageSize(static_cast<size_t>(maxMessage));
   server->SetNoDelay(noDelay);
-  server->SetLogger([](const std::string& text, gw::TLogLevel) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  });
+  server->SetLogger(
+      [](const std::string& text, gw::TLogLevel) { std::fprintf(stderr, "%s\n", text.c_str()); });
   server->OnMessage([](const gw::PWebSocketConnection& connection, gw::TWsRequestType type,
                        const std::vector<uint8_t>& data) {
     if (type == gw::wsrtText) {
