@@ -132,14 +132,18 @@ void TProxySocketClient::RunTurn() {
       RecvStream().CheckCompactionMemory();
       FLastRecvSize = RecvStream().Size();
     }
-  } else if (Connect(FHost, FPort)) {
-    Log(" " + FName + " 连接成功 " + FHost + ":" + std::to_string(FPort), llMessage);
+  } else {
+    // Both buffers start empty on every connection. They are emptied before the
+    // connection is made, not after: once it is up, I/O threads append frames for it
+    // (AppendFrame refuses while unconnected), and those must not be thrown away.
     {
       std::lock_guard<std::recursive_mutex> guard(FSendLock);
       SendStream().Clear();
       RecvStream().Clear();
     }
     FLastRecvSize = 0;
+    if (!Connect(FHost, FPort)) return;
+    Log(" " + FName + " 连接成功 " + FHost + ":" + std::to_string(FPort), llMessage);
     FSendKeepAliveTick = Now();
     FKeepAliveTick = FSendKeepAliveTick;
   }

@@ -82,7 +82,7 @@ class TProxySocketClient : public TSocketClient {
   void RunLoop(TAnonymousThreadEx& Thread);
   void CheckKeepAlive();
   // Appends a frame to the send buffer under FSendLock; dropped while unconnected,
-  // as the buffer is emptied at the next connect anyway.
+  // so nothing meant for a lost connection goes out on the next one.
   void AppendFrame(const std::string& Frame);
 
   const std::string FHost;

@@ -306,6 +306,28 @@ TEST(LoginSrvTurns, CompletedFrameIsCutWhateverTheBufferSize) {
   EXPECT_EQ(calls[3].Handle, 400000u);
 }
 
+// A client that passes its token check while the link is just connecting is announced
+// on the new connection: frames appended once the connection is up are never thrown
+// away as leftovers of the old one.
+TEST(LoginSrvTurns, FrameAppendedRightAfterConnectIsSent) {
+  TTestPeer peer;
+  TFakeGateWayServer fake;
+  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
+  TTurnLink link("LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips);
+  TManualTicks ticks;
+  link.SetTickSource(ticks.Source());
+  // The connect line is written as soon as the connection is up; an I/O thread may
+  // append from then on. Appending from the log procedure hits exactly that moment.
+  link.SetLogger([&](const std::string& text, TLogLevel) {
+    if (text.find("连接成功") != std::string::npos) link.RegisterSession(7, "10.0.0.7");
+  });
+  link.RunTurn();  // connects
+  ASSERT_TRUE(link.IsConnected());
+  link.RunTurn();  // sends
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(23));
+  EXPECT_EQ(peer.Received(), "%N7/10.0.0.7/127.0.0.1$");
+}
+
 TEST(LoginSrvConnect, UnreachableServerLogsAndStopsPromptly) {
   TLogCapture log;
   TFakeGateWayServer fake;
