@@ -69,15 +69,18 @@ int OpenConnection(const TLoadOptions& o, std::string& error) {
       ::close(fd);
       return -1;
     }
+    // The server sends nothing after its 101 until we speak, so reading whatever has
+    // arrived cannot swallow a frame.
     std::string reply;
-    char c;
-    while (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0) {
-      if (!WaitFd(fd, POLLIN, 10000) || ::recv(fd, &c, 1, 0) != 1) {
+    char buf[1024];
+    while (reply.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = WaitFd(fd, POLLIN, 10000) ? ::recv(fd, buf, sizeof(buf), 0) : -1;
+      if (n <= 0 || reply.size() > 16384) {
         error = "no upgrade reply";
         ::close(fd);
         return -1;
       }
-      reply += c;
+      reply.append(buf, static_cast<size_t>(n));
     }
     if (reply.compare(0, 12, "HTTP/1.1 101") != 0) {
       error = "upgrade refused: " + reply.substr(0, reply.find('\r'));
