@@ -33,6 +33,8 @@ void Usage() {
       "                  [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]\n"
       "                  [--keys-folder .] [--watch-pid PID] [--no-progress]\n"
       "\n"
+      "clients: --rate is messages per second per bot (move, attack and default in turn), sent\n"
+      "for --duration seconds once every bot is in the game; each must come back intact.\n"
       "Servers run until SIGINT or SIGTERM and log one line per event (--quiet: start-up and\n"
       "failures only). In the game, a client default message with ident 9001 makes the logic\n"
       "server kick its session (Recog non-zero: with a reason); a login message starting with\n"
