@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <typeinfo>
 
 #include "net/NetDiagLog.h"
 #include "net/SocketServer.h"
@@ -316,14 +315,11 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
       try {
         HandleReceived(buffer, static_cast<size_t>(n));
       } catch (const std::exception& e) {
-        TNetDiagLog::Write(std::string("TIocpSocketEngine Io线程ID ") +
-                           std::to_string(thread.Index()) + ", 异常 " + typeid(e).name() + ", " +
-                           e.what());
+        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
         closeAfter = true;
         break;
       } catch (...) {
-        TNetDiagLog::Write("TIocpSocketEngine Io线程ID " + std::to_string(thread.Index()) +
-                           ", 异常 unknown, ");
+        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
         closeAfter = true;
         break;
       }

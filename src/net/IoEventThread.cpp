@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <exception>
 #include <string>
-#include <typeinfo>
 
 #include "net/AbstractConnection.h"
 #include "net/NetDiagLog.h"
@@ -132,11 +131,9 @@ void TIoEventThread::Run() {
       try {
         target->OnEpollEvents(events[i].events, *this);
       } catch (const std::exception& e) {
-        TNetDiagLog::Write(std::string("TIocpSocketEngine Io线程ID ") + std::to_string(FIndex) +
-                           ", 异常 " + typeid(e).name() + ", " + e.what());
+        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
       } catch (...) {
-        TNetDiagLog::Write("TIocpSocketEngine Io线程ID " + std::to_string(FIndex) +
-                           ", 异常 unknown, ");
+        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
       }
     }
     if (!FPendingReads.empty()) {

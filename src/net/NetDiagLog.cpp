@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "common/Platform.h"
@@ -133,6 +135,11 @@ std::string TNetDiagLog::SystemErrorText(int code) {
 
 void TNetDiagLog::SystemError(const std::string& place, int code) {
   Write(place + " : " + SystemErrorText(code));
+}
+
+void TNetDiagLog::HandlerException(const char* className, const std::exception* e) {
+  Write(std::string(className) + " Io线程ID " + std::to_string(gettid()) + ", 异常 " +
+        (e != nullptr ? typeid(*e).name() : "unknown") + ", " + (e != nullptr ? e->what() : ""));
 }
 
 void TNetDiagLog::Write(const std::string& text) { Writer().Add(FormatLine(text)); }

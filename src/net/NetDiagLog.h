@@ -7,6 +7,7 @@
 // Thread safety: every operation is safe from any thread.
 #pragma once
 
+#include <exception>
 #include <string>
 
 namespace gw {
@@ -17,6 +18,9 @@ class TNetDiagLog {
   static void Write(const std::string& text);
   // Queues "<place> : System Error.  Code: <n>(<hex4>), <message>" for errno `code`.
   static void SystemError(const std::string& place, int code);
+  // Queues "<className> Io线程ID <thread id>, 异常 <exception class>, <message>" for an
+  // exception that escaped a handler (`e` null: not a std::exception).
+  static void HandlerException(const char* className, const std::exception* e);
   // The failure text for errno `code`, without the place.
   static std::string SystemErrorText(int code);
   // One line as written to the file (time prefix, CR LF pairs replaced by ";").

@@ -1,5 +1,6 @@
 #include "net/WebSocketConnection.h"
 
+#include "net/NetDiagLog.h"
 #include "net/NetWebSocketServer.h"
 #include "net/WsFrame.h"
 
@@ -63,7 +64,19 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
     CloseConnection();
     return false;
   }
-  FServer.FireOpen(Self());
+  // A failing open handler closes the connection; the exception must not turn into an
+  // HTTP reply on a stream that already speaks WebSocket.
+  try {
+    FServer.FireOpen(Self());
+  } catch (const std::exception& e) {
+    TNetDiagLog::HandlerException("TNetWebSocketServer", &e);
+    CloseConnection();
+    return false;
+  } catch (...) {
+    TNetDiagLog::HandlerException("TNetWebSocketServer", nullptr);
+    CloseConnection();
+    return false;
+  }
   return true;
 }
 

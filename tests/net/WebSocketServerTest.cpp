@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,6 +411,40 @@ TEST_F(WebSocketServerTest, CloseInsideMessageHandlerEndsDeliveryAtOnce) {
   auto got = Messages();
   ASSERT_EQ(got.size(), 2u) << "nothing is delivered after the close";
   EXPECT_EQ(got[1].Data, Bytes{0xFF});
+}
+
+TEST_F(WebSocketServerTest, HandlerThatThrowsClosesOnlyItsConnection) {
+  std::atomic<bool> refuseOpen{true};
+  FServer->OnOpen([&](const PWebSocketConnection&) {
+    if (refuseOpen.exchange(false)) throw std::runtime_error("open refused");
+  });
+  OnMessageHook = [](const PWebSocketConnection&, const Bytes& data) {
+    if (data == Bytes{0xEE}) throw std::runtime_error("bad message");
+  };
+  {
+    // The open handler throws: the client gets its 101 and then the end of the stream.
+    TTestClient client;
+    ASSERT_TRUE(client.Connect(FPort));
+    ASSERT_TRUE(client.SendRaw(TTestClient::UpgradeRequest()));
+    EXPECT_EQ(client.ReadHttpResponse().rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_TRUE(client.WaitPeerClosed());
+  }
+  {
+    // The message handler throws: that connection closes, nothing after it is delivered.
+    TTestClient client;
+    ASSERT_TRUE(client.Open(FPort));
+    Bytes all = TTestClient::Frame(wsoBinary, {0xEE});
+    Bytes after = TTestClient::Frame(wsoBinary, {1});
+    all.insert(all.end(), after.begin(), after.end());
+    ASSERT_TRUE(client.SendRaw(all));
+    EXPECT_TRUE(client.WaitPeerClosed());
+  }
+  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 2; }));
+  EXPECT_EQ(Messages().size(), 0u);
+  TTestClient healthy;
+  ASSERT_TRUE(healthy.Open(FPort));
+  ASSERT_TRUE(healthy.SendFrame(wsoBinary, {5}));
+  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
 }
 
 TEST_F(WebSocketServerTest, StopRunsEveryCloseEventOnTheStoppingThread) {
