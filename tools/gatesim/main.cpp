@@ -48,7 +48,7 @@ bool ParseArgs(int Argc, char** Argv, const std::set<std::string>& Flags,
   for (int i = 2; i < Argc; ++i) {
     std::string name = Argv[i];
     if (Flags.count(name)) {
-      Out[name] = "1";
+      Out.insert_or_assign(name, std::string(1, '1'));
     } else if (Valued.count(name) && i + 1 < Argc) {
       Out[name] = Argv[++i];
     } else {
