@@ -84,6 +84,12 @@ class TStandInListener : public IWebSocketServer {
     }
     PWebSocketConnection p = c;
     for (auto& cb : FOpen) cb(p);
+    // The test reads the session (its handle) while worker threads may free it: a
+    // reference of its own keeps the memory valid until the listener goes.
+    if (TUserSession* session = TUserSession::FromConnection(*c)) {
+      std::lock_guard<std::mutex> g(FLock);
+      FKeep.push_back(session->KeepAlive());
+    }
     return c;
   }
   void Send(const std::shared_ptr<TTestConnection>& c, const std::string& bytes) {
@@ -101,6 +107,7 @@ class TStandInListener : public IWebSocketServer {
   bool FActive = false;
   mutable std::mutex FLock;  // guards FConnections
   std::vector<std::shared_ptr<TTestConnection>> FConnections;
+  std::vector<PUserSession> FKeep;  // guarded by FLock
 };
 
 // Every client message a connection received, batches unpacked.
@@ -158,6 +165,7 @@ class GateWayServerTest : public ::testing::Test {
   std::string TokenOf(const TTestConnection& c) {
     return BlowfishDecryptString(DecodeMsgText(Challenge(c)), FKeys.ChallengeKey);
   }
+  // Only for a session that is still open (Free() detaches it from the connection).
   static uint32_t HandleOf(const TTestConnection& c) {
     return TUserSession::FromConnection(c)->Handle();
   }

@@ -51,14 +51,15 @@ class TTestConnection : public IWebSocketConnection,
   }
   void WsSend(const void* data, size_t count, TWsSendCallback callback) override {
     const auto* p = static_cast<const uint8_t*>(data);
-    bool now;
+    bool now, closed;
     {
       std::lock_guard<std::mutex> g(FLock);
       FSent.emplace_back(p, p + count);
-      now = FAutoComplete || FClosed;
+      closed = FClosed;
+      now = FAutoComplete || closed;
       if (!now) FPending.push_back(std::move(callback));
     }
-    if (now) callback(shared_from_this(), !FClosed);
+    if (now) callback(shared_from_this(), !closed);
   }
 
   void SetCloseHandler(TCloseHandler h) {
