@@ -417,16 +417,23 @@ std::vector<int32_t> DataIndexes(const std::string& got) {
 const char kBacklogFull[] = "LogicSrv send backlog over ";
 const char kBacklogAgain[] = "LogicSrv send backlog accepts packets again, packets dropped : ";
 
-// Appends past the backlog bound are dropped with one line; what was accepted goes out
-// whole and in order, and appends are taken again once the backlog has drained.
-TEST(LogicSrvBacklog, AppendsPastTheBoundAreDroppedUntilItDrains) {
+class LogicSrvBacklog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link.SetLogger(log.Proc());
+    link.SetTickSource(ticks.Source());
+  }
+
   TTestPeer peer;
   TFakeGateWayServer fake;
   TLogCapture log;
   TManualTicks ticks;
-  TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
-  link.SetLogger(log.Proc());
-  link.SetTickSource(ticks.Source());
+  TLogicSrvClient link{"127.0.0.1", peer.Port(), &fake};
+};
+
+// Appends past the backlog bound are dropped with one line; what was accepted goes out
+// whole and in order, and appends are taken again once the backlog has drained.
+TEST_F(LogicSrvBacklog, AppendsPastTheBoundAreDroppedUntilItDrains) {
   link.SetSendBacklogLimit(1000);
   const std::string payload(100, 'p');  // 121-byte packets: 8 fit
   for (int32_t i = 0; i < 20; ++i)
@@ -449,14 +456,7 @@ TEST(LogicSrvBacklog, AppendsPastTheBoundAreDroppedUntilItDrains) {
 
 // A connected server that stops reading: the link's thread waits in its send, and
 // appends are dropped at the bound instead of piling up; all recovers when it reads.
-TEST(LogicSrvBacklog, StalledServerCannotMakeTheBacklogGrowWithoutEnd) {
-  TTestPeer peer;
-  TFakeGateWayServer fake;
-  TLogCapture log;
-  TManualTicks ticks;
-  TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
-  link.SetLogger(log.Proc());
-  link.SetTickSource(ticks.Source());
+TEST_F(LogicSrvBacklog, StalledServerCannotMakeTheBacklogGrowWithoutEnd) {
   link.SetSendBacklogLimit(256 * 1024);
   link.Start();
   ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));

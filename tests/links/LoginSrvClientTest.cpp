@@ -281,15 +281,20 @@ class TTurnLink : public TLoginSrvClient {
   }
 };
 
-// Bytes that complete a waiting frame are cut even when they bring the buffer back to
-// the size it had before the last cut.
-TEST(LoginSrvTurns, CompletedFrameIsCutWhateverTheBufferSize) {
+class LoginSrvTurns : public ::testing::Test {
+ protected:
+  void SetUp() override { link.SetTickSource(ticks.Source()); }
+
   TTestPeer peer;
   TFakeGateWayServer fake;
   TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
-  TTurnLink link("LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips);
+  TTurnLink link{"LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips};
   TManualTicks ticks;
-  link.SetTickSource(ticks.Source());
+};
+
+// Bytes that complete a waiting frame are cut even when they bring the buffer back to
+// the size it had before the last cut.
+TEST_F(LoginSrvTurns, CompletedFrameIsCutWhateverTheBufferSize) {
   link.RunTurn();  // connects
   ASSERT_TRUE(link.IsConnected());
   link.Arrive("%+-1$%+-2$%+-3");  // 14 bytes, 4 left after the cut
@@ -309,13 +314,7 @@ TEST(LoginSrvTurns, CompletedFrameIsCutWhateverTheBufferSize) {
 // A client that passes its token check while the link is just connecting is announced
 // on the new connection: frames appended once the connection is up are never thrown
 // away as leftovers of the old one.
-TEST(LoginSrvTurns, FrameAppendedRightAfterConnectIsSent) {
-  TTestPeer peer;
-  TFakeGateWayServer fake;
-  TGateIPManager ips{"/nonexistent-dir/BlockIPList.txt"};
-  TTurnLink link("LoginSrvClient", "127.0.0.1", peer.Port(), &fake, &ips);
-  TManualTicks ticks;
-  link.SetTickSource(ticks.Source());
+TEST_F(LoginSrvTurns, FrameAppendedRightAfterConnectIsSent) {
   // The connect line is written as soon as the connection is up; an I/O thread may
   // append from then on. Appending from the log procedure hits exactly that moment.
   link.SetLogger([&](const std::string& text, TLogLevel) {
