@@ -334,3 +334,14 @@ TEST(WsClient, ProtocolFaultsAreErrors) {
     EXPECT_EQ(ws.FeedFrames(b, events), TWsClient::TStatus::wsError);
   }
 }
+
+TEST(LatencyHistogram, SinceGivesTheLaterValuesOnly) {
+  TLatencyHistogram h;
+  for (int i = 0; i < 100; ++i) h.Record(10);
+  TLatencyHistogram earlier = h;
+  for (int i = 0; i < 100; ++i) h.Record(5000);
+  TLatencyHistogram later = h.Since(earlier);
+  EXPECT_EQ(later.Count(), 100u);
+  EXPECT_NEAR(static_cast<double>(later.Percentile(0.5)), 5000, 100);
+  EXPECT_EQ(h.Since(h).Count(), 0u);
+}

@@ -406,8 +406,11 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   uint64_t lastProgress = t0;
   uint64_t lastSent = 0;
   uint64_t lastEchoed = 0;
+  TLatencyHistogram lastHistogram;
   TProcSample procStart;
   TProcSample procEnd;
+  TProcSample selfStart;
+  TProcSample selfEnd;
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     uint64_t now = MonotonicMicros();
@@ -419,10 +422,12 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
       }
       sendStart = now;
       procStart = SampleProcess(FOptions.WatchPid);
+      selfStart = SampleProcess(getpid());
       shared.Phase = rpSending;
     } else if (phase == rpSending && now - sendStart >= FOptions.DurationSec * 1e6) {
       sendEnd = now;
       procEnd = SampleProcess(FOptions.WatchPid);
+      selfEnd = SampleProcess(getpid());
       drainStart = now;
       shared.Phase = rpDraining;
     } else if (phase == rpDraining && (now - drainStart >= FOptions.DrainSec * 1e6 ||
@@ -435,7 +440,9 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
       lastProgress = now;
       uint64_t sent = shared.Totals.Sent.load();
       uint64_t echoed = shared.Totals.Echoed.load();
-      TLatencyHistogram h = merged();
+      TLatencyHistogram all = merged();
+      TLatencyHistogram h = all.Since(lastHistogram);
+      lastHistogram = all;
       const char* phaseName[] = {"login", "play", "drain", "end"};
       char line[256];
       std::snprintf(line, sizeof(line),
@@ -506,6 +513,13 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
                   "gateway (pid %d): CPU %.1f%% of one core while sending, resident %.1f MiB at "
                   "start and %.1f MiB at end of sending\n",
                   FOptions.WatchPid, cpu, procStart.RssKiB / 1024.0, procEnd.RssKiB / 1024.0);
+    out << line;
+  }
+  if (selfStart.Ok && selfEnd.Ok && Result.WindowSec > 0) {
+    double cpu = static_cast<double>(selfEnd.CpuTicks - selfStart.CpuTicks) /
+                 static_cast<double>(sysconf(_SC_CLK_TCK)) / Result.WindowSec * 100.0;
+    std::snprintf(line, sizeof(line), "load generator: CPU %.1f%% of one core while sending\n",
+                  cpu);
     out << line;
   }
   Result.Summary = out.str();

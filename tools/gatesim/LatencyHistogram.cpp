@@ -34,6 +34,16 @@ void TLatencyHistogram::Merge(const TLatencyHistogram& Other) {
   FMax = std::max(FMax, Other.FMax);
 }
 
+TLatencyHistogram TLatencyHistogram::Since(const TLatencyHistogram& Earlier) const {
+  TLatencyHistogram d;
+  for (size_t i = 0; i < kBucketCount; ++i) {
+    d.FBuckets[i] = FBuckets[i] >= Earlier.FBuckets[i] ? FBuckets[i] - Earlier.FBuckets[i] : 0;
+    d.FCount += d.FBuckets[i];
+  }
+  d.FMax = FMax;
+  return d;
+}
+
 void TLatencyHistogram::Clear() { *this = TLatencyHistogram(); }
 
 uint64_t TLatencyHistogram::Percentile(double Q) const {

@@ -16,6 +16,9 @@ class TLatencyHistogram {
   void Record(uint64_t Micros);
   void Merge(const TLatencyHistogram& Other);
   void Clear();
+  // The values recorded since Earlier, a copy of this histogram taken before (Max stays the
+  // overall maximum).
+  TLatencyHistogram Since(const TLatencyHistogram& Earlier) const;
 
   uint64_t Count() const { return FCount; }
   uint64_t Max() const { return FMax; }
