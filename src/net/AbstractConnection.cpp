@@ -93,18 +93,18 @@ void TAbstractConnection::HandleReceived(const uint8_t* data, size_t size) {
   (void)size;
 }
 
-bool TAbstractConnection::BeginDelivery() {
+bool TAbstractConnection::BeginHandler() {
   std::lock_guard<std::mutex> guard(FEventLock);
   if (IsClosed()) return false;
-  FDeliveringThread = std::this_thread::get_id();
+  FHandlerThread = std::this_thread::get_id();
   return true;
 }
 
-void TAbstractConnection::EndDelivery() {
+void TAbstractConnection::EndHandler() {
   bool notify;
   {
     std::lock_guard<std::mutex> guard(FEventLock);
-    FDeliveringThread = std::thread::id{};
+    FHandlerThread = std::thread::id{};
     notify = FCloseNotifyPending;
     FCloseNotifyPending = false;
   }
@@ -114,8 +114,8 @@ void TAbstractConnection::EndDelivery() {
 void TAbstractConnection::FireCloseNotification() {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
-    if (FDeliveringThread != std::thread::id{} && FDeliveringThread != std::this_thread::get_id()) {
-      FCloseNotifyPending = true;  // the I/O thread runs it when its handler returns
+    if (FHandlerThread != std::thread::id{} && FHandlerThread != std::this_thread::get_id()) {
+      FCloseNotifyPending = true;  // the handler's thread runs it when the handler returns
       return;
     }
   }
@@ -302,7 +302,7 @@ void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread)
 }
 
 void TAbstractConnection::ReadReady(TIoEventThread& thread) {
-  if (!BeginDelivery()) return;
+  if (IsClosed()) return;
   PAbstractConnection self = shared_from_this();
   FCorked.store(true, std::memory_order_relaxed);
   uint8_t* buffer = thread.DrainBuffer();
@@ -345,7 +345,6 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
   } else if (more && !IsClosed()) {
     thread.AddPendingRead(std::move(self));
   }
-  EndDelivery();
 }
 
 }  // namespace gw

@@ -8,8 +8,9 @@
 //    made while the I/O thread hands bytes up are gathered and written with one
 //    system call when the chunk is done; the callback runs once the last byte went;
 //  - Close runs its work once (status exchange); the close notification runs on the
-//    calling thread, or, when the I/O thread is handing bytes up at that moment, on
-//    the I/O thread right after, so notifications never overlap and none follows it.
+//    calling thread, or, when a handler of this connection runs at that moment (see
+//    THandlerScope), on the handler's thread right after it returns, so handlers and
+//    the close notification never overlap and no handler starts after it.
 //
 // Thread safety: Close, Disconnect, the sends and every accessor are safe from any
 // thread. HandleReceived and the epoll callbacks run on the owning I/O thread only.
@@ -92,6 +93,24 @@ class TAbstractConnection : public TEpollTarget,
 
   TSocketServer& Owner() const { return FOwner; }
 
+  // Marks a handler of the layer above as running on this thread for its lifetime.
+  // Entered() is false when the connection is already closed: the handler must not run.
+  class THandlerScope {
+   public:
+    explicit THandlerScope(TAbstractConnection& connection)
+        : FConnection(connection), FEntered(connection.BeginHandler()) {}
+    ~THandlerScope() {
+      if (FEntered) FConnection.EndHandler();
+    }
+    THandlerScope(const THandlerScope&) = delete;
+    THandlerScope& operator=(const THandlerScope&) = delete;
+    bool Entered() const { return FEntered; }
+
+   private:
+    TAbstractConnection& FConnection;
+    const bool FEntered;
+  };
+
  private:
   struct TSendItem {
     uint8_t Head[14];
@@ -106,8 +125,8 @@ class TAbstractConnection : public TEpollTarget,
 
   // Writes queued items; completed callbacks and a close on failure run after the lock.
   void FlushSends();
-  bool BeginDelivery();
-  void EndDelivery();
+  bool BeginHandler();
+  void EndHandler();
   void FireCloseNotification();
 
   TSocketServer& FOwner;
@@ -132,8 +151,8 @@ class TAbstractConnection : public TEpollTarget,
   // on to the end instead of stopping at a short read: no further edge will come.
   bool FPeerHangup = false;
 
-  std::mutex FEventLock;  // guards FDeliveringThread and FCloseNotifyPending
-  std::thread::id FDeliveringThread{};
+  std::mutex FEventLock;             // guards FHandlerThread and FCloseNotifyPending
+  std::thread::id FHandlerThread{};  // where a handler runs now, if any
   bool FCloseNotifyPending = false;
 };
 

@@ -67,7 +67,8 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
   // A failing open handler closes the connection; the exception must not turn into an
   // HTTP reply on a stream that already speaks WebSocket.
   try {
-    FServer.FireOpen(Self());
+    THandlerScope scope(*this);
+    if (scope.Entered()) FServer.FireOpen(Self());
   } catch (const std::exception& e) {
     TNetDiagLog::HandlerException("TNetWebSocketServer", &e);
     CloseConnection();
@@ -113,8 +114,11 @@ void TWebSocketConnection::FailConnection(uint16_t code) {
 }
 
 bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<uint8_t>& data) {
-  if (IsClosed()) return false;
-  FServer.FireMessage(Self(), type, data);
+  {
+    THandlerScope scope(*this);
+    if (!scope.Entered()) return false;
+    FServer.FireMessage(Self(), type, data);
+  }
   return !IsClosed();
 }
 
