@@ -128,6 +128,14 @@ void TSimTcpServer::Run() {
       nextTimer += std::chrono::milliseconds(100);
       OnTimer();
     }
+    auto dirty = std::move(FDirty);
+    FDirty.clear();
+    for (TConnId id : dirty) {
+      auto it = FConns.find(id);
+      if (it == FConns.end()) continue;
+      it->second.Dirty = false;
+      Flush(id);
+    }
     // Removal waits until the events of this turn are handled, so that a connection id seen
     // in this turn's event list is never reused or dangling.
     auto removing = std::move(FToRemove);
@@ -193,7 +201,11 @@ void TSimTcpServer::Send(TConnId Id, std::string_view Bytes) {
     return;
   }
   c.Out.append(Bytes);
-  Flush(Id);
+  // Written at the end of this turn: one system call carries every reply of the turn.
+  if (!c.Dirty) {
+    c.Dirty = true;
+    FDirty.push_back(Id);
+  }
 }
 
 void TSimTcpServer::Flush(TConnId Id) {

@@ -49,7 +49,7 @@ class TSimTcpServer {
   virtual void OnClose(TConnId Conn) = 0;
   virtual void OnTimer() {}
 
-  // Server thread only.
+  // Server thread only. Send queues the bytes; they go out at the end of the current turn.
   void Send(TConnId Conn, std::string_view Bytes);
   void CloseConnection(TConnId Conn, const std::string& Why);
   std::vector<TConnId> Connections() const;
@@ -64,6 +64,7 @@ class TSimTcpServer {
     size_t OutHead = 0;
     bool WantWrite = false;
     bool Closing = false;
+    bool Dirty = false;  // holds output not yet offered to the socket
   };
 
   void Run();
@@ -90,6 +91,7 @@ class TSimTcpServer {
   std::map<TConnId, TConn> FConns;
   TConnId FNextId = 1;
   std::vector<TConnId> FToRemove;
+  std::vector<TConnId> FDirty;
 };
 
 }  // namespace gw
