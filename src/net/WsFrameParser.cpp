@@ -41,6 +41,15 @@ uint8_t Unmask(uint8_t* p, size_t size, const uint8_t key[4], uint8_t shift) {
 
 }  // namespace
 
+void TWsFrameParser::DecodeFirstTwo() {
+  FFin = (FHeader[0] & 0x80) != 0;
+  FOpCode = FHeader[0] & 0x0F;
+  FMask = (FHeader[1] & 0x80) != 0;
+  uint8_t len7 = FHeader[1] & 0x7F;
+  FHeaderSize =
+      static_cast<uint8_t>(2 + (len7 == 126 ? 2 : 0) + (len7 == 127 ? 8 : 0) + (FMask ? 4 : 0));
+}
+
 void TWsFrameParser::ResetFrame() {
   FState = wsHeader;
   FHeaderLen = 0;
@@ -115,14 +124,17 @@ TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSi
   while (pos < size || (FState == wsBody && FBodySize == 0)) {
     if (FState == wsDone) return wprClosed;
     if (FState == wsHeader) {
-      FHeader[FHeaderLen++] = data[pos++];
-      if (FHeaderLen == 2) {
-        FFin = (FHeader[0] & 0x80) != 0;
-        FOpCode = FHeader[0] & 0x0F;
-        FMask = (FHeader[1] & 0x80) != 0;
-        uint8_t len7 = FHeader[1] & 0x7F;
-        FHeaderSize = static_cast<uint8_t>(2 + (len7 == 126 ? 2 : 0) + (len7 == 127 ? 8 : 0) +
-                                           (FMask ? 4 : 0));
+      if (FHeaderLen == 0 && size - pos >= sizeof(FHeader)) {
+        // A whole header is at hand (the common case): take it in one step.
+        FHeader[0] = data[pos];
+        FHeader[1] = data[pos + 1];
+        DecodeFirstTwo();
+        std::memcpy(FHeader, data + pos, FHeaderSize);
+        FHeaderLen = FHeaderSize;
+        pos += FHeaderSize;
+      } else {
+        FHeader[FHeaderLen++] = data[pos++];
+        if (FHeaderLen == 2) DecodeFirstTwo();
       }
       if (FHeaderLen >= 2 && FHeaderLen == FHeaderSize) {
         TWsParseResult r = HeaderComplete();

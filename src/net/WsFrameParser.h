@@ -50,6 +50,8 @@ class TWsFrameParser {
  private:
   enum TState : uint8_t { wsHeader, wsBody, wsDone };
 
+  // Flags, opcode and full header size from the first two header bytes.
+  void DecodeFirstTwo();
   TWsParseResult HeaderComplete();
   TWsParseResult FrameComplete(IWsFrameSink& sink);
   void ResetFrame();
