@@ -10,6 +10,7 @@ namespace gw {
 
 struct TCommandLine {
   bool Headless = false;      // "--headless": run without the operator console
+  bool Help = false;          // "--help" or "-h": print the usage and exit
   bool Profile = false;       // "-profile"
   bool ProfileStart = false;  // "-profilestart"
   std::string LaunchBlock;    // the first non-option argument; empty when none

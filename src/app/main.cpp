@@ -15,6 +15,17 @@ int main(int argc, char** argv) {
   // A reader of standard output that goes away must not end the gateway.
   std::signal(SIGPIPE, SIG_IGN);
   TCommandLine commandLine = ParseCommandLine(argc, argv);
+  if (commandLine.Help) {
+    std::fputs(
+        "usage: gateway [--headless] [-profile | -profilestart] [LAUNCH_BLOCK]\n"
+        "  --headless    run without the operator console; the log goes to standard output\n"
+        "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
+        "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
+        "./BlockIPList.txt, ./GateKeys.txt. SIGHUP reloads the settings; SIGTERM or SIGINT\n"
+        "stops the service and ends the program.\n",
+        stdout);
+    return 0;
+  }
   TLoggerThread loggerThread;
   MessageCoder();
   GateWayConfig();
