@@ -138,11 +138,18 @@ void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void*
 
 void TGateWayWorker::Execute() {
   while (!FTerminated.load(std::memory_order_relaxed)) {
-    ProcessMessages();
-    uint32_t now = GetTickCount32();
-    if (TicksSince(now, FSendTime) > kSendInterval) {
-      FSendTime = now;
-      SendToClients();
+    // A failure of one turn (e.g. memory exhausted) is logged; the loop goes on.
+    try {
+      ProcessMessages();
+      uint32_t now = GetTickCount32();
+      if (TicksSince(now, FSendTime) > kSendInterval) {
+        FSendTime = now;
+        SendToClients();
+      }
+    } catch (const std::exception& e) {
+      Log("GateWayWorker " + std::to_string(FID) + " Run Error : " + e.what(), llError);
+    } catch (...) {
+      Log("GateWayWorker " + std::to_string(FID) + " Run Error : unknown", llError);
     }
     SleepMs(1);
   }
