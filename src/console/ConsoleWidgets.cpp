@@ -10,8 +10,33 @@ void SetHint(QWidget* widget, const char* hint) {
   widget->setToolTipDuration(10000);
 }
 
+namespace {
+
+// A typed text that is not a number stands for the field's minimum. Qt alone would read it as
+// 0, which only happens to be right for fields that start at 0 or above and are clamped; the
+// field without a range (minimum = maximum) would take the 0.
+class TSpinField : public QSpinBox {
+ public:
+  TSpinField(int minimum, QWidget* parent) : QSpinBox(parent), FMinimum(minimum) {}
+
+  void fixup(QString& input) const override {
+    bool number = false;
+    input.trimmed().toInt(&number);
+    if (!number) {
+      input = QString::number(FMinimum);
+      return;
+    }
+    QSpinBox::fixup(input);
+  }
+
+ private:
+  const int FMinimum;
+};
+
+}  // namespace
+
 QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent) {
-  auto* spin = new QSpinBox(parent);
+  auto* spin = new TSpinField(range.Min, parent);
   spin->setRange(range.Lowest(), range.Highest());
   spin->setSingleStep(range.Step);
   spin->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);

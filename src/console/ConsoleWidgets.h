@@ -21,7 +21,8 @@ inline std::string FromQt(const QString& text) { return text.toUtf8().toStdStrin
 void SetHint(QWidget* widget, const char* hint);
 
 // A spin field with the range and step of `range`; typed values are pulled into the range when
-// the field loses focus. `arrowsOnly` fields cannot be typed into.
+// the field loses focus, and a text that is not a number counts as `range.Min` (also for a
+// field without a range). `arrowsOnly` fields cannot be typed into.
 QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent = nullptr);
 
 }  // namespace gw

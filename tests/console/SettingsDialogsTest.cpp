@@ -157,6 +157,36 @@ class SettingsDialogsTest : public QObject {
     QVERIFY(ReadFile(FConfigFile).find("<ClientSendBlockSize>1460<") != std::string::npos);
   }
 
+  // A typed text that is not a number counts as the field's minimum once the field loses focus,
+  // also in the time-out field, whose minimum equals its maximum (60).
+  void typedTextThatIsNotANumberCountsAsTheMinimum() {
+    TScriptedPrompts prompts;
+    TGateWayConfigure config;
+    TFrmPrefConfig pref(config, FConfigFile.toStdString());
+    pref.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pref));
+    auto clear = [](QSpinBox* spin) {
+      spin->setFocus();
+      QLineEdit* edit = spin->findChild<QLineEdit*>();
+      edit->selectAll();
+      QTest::keyClick(edit, Qt::Key_Delete);
+      QVERIFY(spin->text().isEmpty());
+    };
+    clear(pref.SpinTimeOut());
+    QTest::mouseClick(pref.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(config.CheckServerTimeOutTime, 60000);
+
+    TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+    TFrmIPaddrFilter filter(config, manager, FConfigFile.toStdString(), {});
+    filter.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&filter));
+    clear(filter.SpinMaxConn());
+    clear(filter.SpinClientTimeOut());
+    QTest::mouseClick(filter.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(config.MaxConnOfIPaddr, 1);
+    QCOMPARE(config.ClientTimeOut, 100);
+  }
+
   void ipFilterPullsIntoRangeAndRaisesShortTimeOut() {
     TScriptedPrompts prompts;
     TGateWayConfigure config;
