@@ -60,7 +60,7 @@ void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
   SetCell(1, 5, QString::number(s.CpuPercent, 'f', 1) + "%");
   SetCell(2, 1, ToQt(FormatByteCount(s.LogicBytesIn)));
   SetCell(2, 3, ToQt(FormatByteCount(s.LogicBytesOut)));
-  SetCell(2, 5, QString::number(s.Threads));
+  SetCell(2, 5, QString::number(s.ThreadCpuPercent, 'f', 1) + "%");
   SetCell(3, 1, QString::number(s.Tokens));
   SetCell(3, 3, QString::number(s.Sessions));
   SetCell(3, 5, QString::number(s.Clients));

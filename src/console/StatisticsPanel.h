@@ -1,5 +1,7 @@
 // The main window's statistics panel: a 4 × 6 table without headers or selection, built once
-// with its captions, whose value cells show live figures of the running gateway server.
+// with its captions, whose value cells show live figures of the running gateway server and
+// the process. The two "线程CPU%" cells show the CPU use of all threads together and of the
+// busiest thread.
 // User-interface thread only.
 #pragma once
 
@@ -18,8 +20,8 @@ struct TConsoleStatistics {
   int64_t Tokens = 0;           // sessions still waiting for their token answer
   int64_t Sessions = 0;         // sessions in the workers' tables
   int64_t Clients = 0;          // open client connections
-  double CpuPercent = 0;        // the process's CPU use since the last refresh
-  int Threads = 0;              // the process's threads
+  double CpuPercent = 0;        // the process's CPU use (all its threads) of the last sample
+  double ThreadCpuPercent = 0;  // the CPU use of its busiest thread in the same interval
 };
 
 // "0B", "1023B", "1.50KB", "12.00MB", "3.25GB".
