@@ -213,7 +213,8 @@ void TFrmMain::AppendLogLine(const std::string& line, TLogLevel level) {
   format.setBackground(colors.Back);
   if (FLogLines > 0) cursor.insertBlock(QTextBlockFormat(), format);
   cursor.insertText(ToQt(line), format);
-  ++FLogLines;
+  // A text with line breaks takes several lines of the view; the 500-line bound counts them.
+  FLogLines = FLogView->document()->blockCount();
 }
 
 void TFrmMain::ShowMainLogMsg() {
@@ -246,8 +247,9 @@ void TFrmMain::ShowMainLogMsg() {
 
 void TFrmMain::RefreshStatistics() {
   TConsoleStatistics s = CollectStatistics();
-  s.CpuPercent = FUsage.SampleCpuPercent();
-  s.Threads = TProcessUsage::ThreadCount();
+  const TCpuUsage cpu = FUsage.Sample();
+  s.CpuPercent = cpu.Process;
+  s.ThreadCpuPercent = cpu.BusiestThread;
   FStatistics->ShowStatistics(s);
 }
 
@@ -335,7 +337,8 @@ void TFrmMain::OpenPrefConfig() {
 }
 
 void TFrmMain::OpenMessageFilter() {
-  FMessageFilter->move(geometry().left(), geometry().top() + 20);
+  // pos() is the window's frame, as move() takes it: left edges line up, 20 pixels lower.
+  FMessageFilter->move(pos().x(), pos().y() + 20);
   FMessageFilter->Open();
   FMessageFilter->exec();
 }

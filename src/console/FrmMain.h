@@ -61,6 +61,7 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
   int CloseSessionsOf(const std::string& address, const std::string& reason) override;
 
   TServiceControl& Service() { return *FService; }
+  // Lines in the log view (a text with line breaks counts once per line).
   int LogLines() const { return FLogLines; }
   QTextEdit* LogView() const { return FLogView; }
   TStatisticsPanel* StatisticsPanel() const { return FStatistics; }

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
@@ -12,8 +13,10 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "common/Platform.h"
 #include "config/ControlChannel.h"
@@ -215,6 +218,54 @@ class MainWindowTest : public QObject {
     const QTextCharFormat warningFormat = first.next().begin().fragment().charFormat();
     QCOMPARE(warningFormat.background().color(), QColor(Qt::yellow));
     QCOMPARE(warningFormat.foreground().color(), QColor(Qt::black));
+
+    // The bound counts the view's lines: 249 texts of two lines each fill it to 500.
+    for (int i = 0; i < 249; ++i) window.LogFeed("first\nsecond", llDebug);
+    window.ShowMainLogMsg();
+    QCOMPARE(window.LogLines(), 500);
+    window.LogFeed("after", llMessage);
+    window.ShowMainLogMsg();
+    QCOMPARE(window.LogView()->toPlainText(), QString("after"));
+  }
+
+  // The panel's captions and layout, and live CPU figures in both "线程CPU%" cells.
+  void statisticsPanelShowsItsCaptionsAndCpuFigures() {
+    TFrmMain window(Quiet());
+    TStatisticsPanel* panel = window.StatisticsPanel();
+    QCOMPARE(panel->rowCount(), 4);
+    QCOMPARE(panel->columnCount(), 6);
+    QCOMPARE(panel->minimumHeight(), 100);
+    QCOMPARE(panel->maximumHeight(), 100);
+    QVERIFY(!panel->horizontalHeader()->isVisible() && !panel->verticalHeader()->isVisible());
+    QCOMPARE(panel->selectionMode(), QAbstractItemView::NoSelection);
+    const int widths[6] = {120, 80, 100, 60, 100, 60};
+    for (int c = 0; c < 6; ++c) QCOMPARE(panel->columnWidth(c), widths[c]);
+    const char* const captions[4][3] = {
+        {"数据统计", "", ""},
+        {"接收用户数据:", "发送用户数据:", "线程CPU%:"},
+        {"接收引擎数据:", "发送Qel数据:", "线程CPU%"},
+        {"Token数量:", "Session数量:", "客户端数量:"},
+    };
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 3; ++c)
+        QCOMPARE(panel->CellText(r, c * 2), QString::fromUtf8(captions[r][c]));
+
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+      while (!stop.load(std::memory_order_relaxed)) {
+      }
+    });
+    auto percent = [&](int row) {
+      QString text = panel->CellText(row, 5);
+      return text.endsWith('%') ? text.chopped(1).toDouble() : -1.0;
+    };
+    const bool seen = WaitUntil([&] {
+      window.ShowMainLogMsg();
+      return percent(2) >= 10 && percent(1) >= 10;
+    });
+    stop = true;
+    busy.join();
+    QVERIFY2(seen, qPrintable(panel->CellText(1, 5) + " " + panel->CellText(2, 5)));
   }
 
   void errorHandlerWritesTheErrorLines() {
