@@ -44,6 +44,12 @@ TFrmMessageFilterConfig::TFrmMessageFilterConfig(QWidget* parent) : QDialog(pare
     FModel.SetCurrent(FListWords->row(item));
     ShowModel();
   });
+  // Moving through the list with the keyboard makes an entry current just as a click does.
+  connect(FListWords, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (row == FModel.Current()) return;
+    FModel.SetCurrent(row);
+    ShowModel();
+  });
   connect(FListWords, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
     FModel.SetCurrent(FListWords->row(item));
     GuardedCall([this] { ButtonModifyClick(); });
@@ -65,6 +71,8 @@ void TFrmMessageFilterConfig::Open() {
 
 void TFrmMessageFilterConfig::ShowModel() {
   const std::vector<std::string>& entries = FModel.Entries();
+  // The list follows the model here; its own change signals would feed back into the model.
+  const QSignalBlocker blocker(FListWords);
   if (FListWords->count() != static_cast<int>(entries.size())) {
     FListWords->clear();
     for (const std::string& e : entries) FListWords->addItem(ToQt(e));

@@ -282,6 +282,14 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(dialog.Model().Current(), 1);
     QCOMPARE(list->currentRow(), 1);
     QVERIFY(dialog.ButtonModify()->isEnabled());
+    // The keyboard makes entries current too; modify then acts on the entry now current.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    QCOMPARE(dialog.Model().Current(), 0);
+    prompts.Inputs = {QString::fromUtf8("外挂2")};
+    QTest::mouseClick(dialog.ButtonModify(), Qt::LeftButton);
+    QCOMPARE(list->item(0)->text(), QString::fromUtf8("外挂2"));
+    QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("请输入新的文字:|外挂"));
 
     prompts.Inputs = {QString(""), QString::fromUtf8("刷钱")};
     QTest::mouseClick(dialog.ButtonAdd(), Qt::LeftButton);
@@ -292,7 +300,7 @@ class SettingsDialogsTest : public QObject {
     // Nothing reaches the word list before "确定(&O)".
     QCOMPARE(WordList().Items().size(), size_t(3));
     QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
-    QCOMPARE(WordList().Items(), (std::vector<std::string>{"外挂", "代练", "刷钱"}));
+    QCOMPARE(WordList().Items(), (std::vector<std::string>{"外挂2", "代练", "刷钱"}));
     QVERIFY(QFile::exists(FDir.filePath("WordFilter.txt")));
   }
 
