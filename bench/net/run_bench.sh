@@ -74,10 +74,19 @@ done
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 base=$(median <<<"${results[raw-perthread]}")
-echo "== medians (messages/s, share of raw-perthread)"
+# Each round runs the servers back to back, so the ratio within a round is the figure
+# least disturbed by other load on the machine.
+paired() {  # label: median over rounds of label / raw-perthread of the same round
+  paste -d' ' <(tr ' ' '\n' <<<"${results[$1]}" | grep -v '^$') \
+    <(tr ' ' '\n' <<<"${results[raw-perthread]}" | grep -v '^$') |
+    awk '{printf "%.4f\n", $1 / $2}' | median
+}
+echo "== medians (messages/s; share of raw-perthread: of the medians / median of per-round ratios)"
 for label in raw-perthread raw-oneshot ws-echo ws-echo-nodelay; do
   m=$(median <<<"${results[$label]}")
-  awk -v l="$label" -v m="$m" -v b="$base" 'BEGIN {printf "  %-16s %9d  %5.1f%%\n", l, m, 100 * m / b}'
+  p=$(paired "$label")
+  awk -v l="$label" -v m="$m" -v b="$base" -v p="$p" \
+    'BEGIN {printf "  %-16s %9d  %5.1f%%  %5.1f%%\n", l, m, 100 * m / b, 100 * p}'
 done
 
 echo "== resident memory per idle WebSocket connection ($idle connections)"
