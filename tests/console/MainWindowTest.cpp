@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTableWidget>
@@ -22,6 +23,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "console/ConsoleErrors.h"
+#include "console/ConsoleShared.h"
 #include "console/FrmIPaddrFilter.h"
 #include "console/FrmMain.h"
 #include "console/FrmOnLineHum.h"
@@ -304,6 +306,115 @@ class MainWindowTest : public QObject {
                                  QString::fromUtf8("选项(&O)"), QString::fromUtf8("帮助(&H)")}));
     QCOMPARE(window.ActionStart()->text(), QString::fromUtf8("启动服务(&S)"));
     QCOMPARE(window.ActionStop()->text(), QString::fromUtf8("停止服务(&T)"));
+  }
+
+  // Every menu item's text in order, the created state of the service items, and the reload
+  // question (answered Cancel: nothing is loaded).
+  void menuItemsAndReloadQuestion() {
+    TScriptedPrompts prompts;
+    TFrmMain window(Quiet());
+    const std::vector<QStringList> expected = {
+        {"启动服务(&S)", "停止服务(&T)", "刷新连接(&R)", "重加载配置(&R)", "清除日志(&C)",
+         "退出(&E)"},
+        {"在线人物(&L)"},
+        {"基本设置(&G)", "性能设置(&P)", "消息过滤(&C)", "外挂控制(&O)", "安全过滤[防CC策略](&S)"},
+        {"关于(&I)", "DumpMem", "ShowSessionBufSize", "ShowQelBufferSize"},
+    };
+    const QList<QAction*> menus = window.menuBar()->actions();
+    QCOMPARE(menus.size(), 4);
+    for (int m = 0; m < 4; ++m) {
+      QStringList items;
+      for (QAction* item : menus[m]->menu()->actions())
+        if (!item->isSeparator()) items << item->text();
+      QCOMPARE(items, expected[m]);  // QString takes the literals as UTF-8
+    }
+    QVERIFY(window.ActionStart()->isEnabled() && window.ActionStop()->isEnabled());
+
+    window.ShowMainLogMsg();
+    prompts.Answers = {false};
+    window.ActionReload()->trigger();
+    QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息"));
+    QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("是否确认重新加载配置信息？"));
+    QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
+    window.ShowMainLogMsg();
+    QVERIFY(!ViewText(window).contains(QString::fromUtf8("正在加载配置信息...")));
+  }
+
+  void captionCarriesTheLaunchBlockMarks_data() {
+    QTest::addColumn<bool>("pressure");
+    QTest::addColumn<bool>("performance");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("none") << false << false << QString::fromUtf8("GateWay - 网关");
+    QTest::newRow("pressure test")
+        << true << false << QString::fromUtf8("GateWay - 网关[压力测试]");
+    QTest::newRow("performance") << false << true << QString::fromUtf8("GateWay - 网关 [性能分析]");
+    QTest::newRow("both") << true << true
+                          << QString::fromUtf8("GateWay - 网关[压力测试] [性能分析]");
+  }
+  void captionCarriesTheLaunchBlockMarks() {
+    QFETCH(bool, pressure);
+    QFETCH(bool, performance);
+    QFETCH(QString, caption);
+    QCOMPARE(QString::fromStdString(TServiceControl::MakeCaption("网关", pressure, performance)),
+             caption);
+  }
+
+  // The three actions of the online users window over a scripted session list: their questions,
+  // Cancel changing nothing, and OK acting on the lists without writing the block list file.
+  void onlineUsersActionsAskAndAct() {
+    struct TFakeSessions : IOnlineSessions {
+      std::vector<TOnlineSession> Sessions;
+      std::vector<std::string> Closed;
+      std::vector<TOnlineSession> ListSessions() override { return Sessions; }
+      int CloseSessionsOf(const std::string& address, const std::string&) override {
+        Closed.push_back(address);
+        return 1;
+      }
+    } sessions;
+    sessions.Sessions = {{1, "10.0.0.7", ssGame, true}, {2, "10.0.0.8", ssLogin, true}};
+    TScriptedPrompts prompts;
+    const QString listFile = FDir.filePath("OnlineBlockIPList.txt");
+    TGateIPManager manager(listFile.toStdString());
+    TFrmOnLineHum online(&sessions, manager);
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [2]"));
+    QCOMPARE(online.Table()->horizontalHeaderItem(1)->text(), QString::fromUtf8("登陆IP地址"));
+    QCOMPARE(online.Table()->item(1, 2)->text(), QString::fromUtf8("登录中"));
+
+    struct TCase {
+      QPushButton* Button;
+      const char* Question;
+    };
+    const TCase cases[] = {
+        {online.ButtonKick(), "是否确认将此连接断开？"},
+        {online.ButtonAddTemp(),
+         "是否确认将此IP加入动态过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"},
+        {online.ButtonAddBlock(),
+         "是否确认将此IP加入永久过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"},
+    };
+    for (const TCase& c : cases) {
+      online.Table()->selectRow(0);
+      QVERIFY(c.Button->isEnabled());
+      prompts.Answers = {false};
+      c.Button->click();
+      QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 10.0.0.7"));
+      QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8(c.Question));
+      QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
+      QVERIFY(sessions.Closed.empty());
+      QCOMPARE(online.SelIPaddr(), std::string("10.0.0.7"));
+    }
+    QVERIFY(TempBlockAddresses(manager).empty() && BlockAddresses(manager).empty());
+
+    online.Table()->selectRow(0);
+    prompts.Answers = {true};
+    online.ButtonAddTemp()->click();
+    online.Table()->selectRow(1);
+    prompts.Answers = {true};
+    online.ButtonAddBlock()->click();
+    QCOMPARE(sessions.Closed, (std::vector<std::string>{"10.0.0.7", "10.0.0.8"}));
+    QCOMPARE(TempBlockAddresses(manager), std::vector<std::string>{"10.0.0.7"});
+    QCOMPARE(BlockAddresses(manager), std::vector<std::string>{"10.0.0.8"});
+    QVERIFY(!QFile::exists(listFile));  // written at the next save from the IP filter dialog
+    QVERIFY(!online.ButtonKick()->isEnabled());
   }
 
   void onlineUsersWindowStartsEmpty() {

@@ -336,6 +336,13 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(config.IncErrorCount, 7);
     QVERIFY(config.StartWarning);
     QVERIFY(ReadFile(FConfigFile).find("<IncErrorCount>7<") != std::string::npos);
+    // Typing into the text field enables saving; the text is stored as shown, at most 255
+    // characters.
+    QTest::keyClicks(dialog.EditErrMsg(), "!");
+    QVERIFY(dialog.ButtonSave()->isEnabled());
+    dialog.EditErrMsg()->setText(QString(300, 'x'));
+    QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
+    QCOMPARE(config.ErrMsg, std::string(255, 'x'));
   }
 };
 
