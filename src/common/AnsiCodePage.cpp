@@ -19,12 +19,52 @@ size_t Utf8UnitLength(const unsigned char* p, size_t left) {
   return n;
 }
 
+// One conversion descriptor per direction and thread: opening one loads a
+// conversion module, far too slow for every token challenge and log line, and a
+// descriptor keeps state, so it must not be shared between threads.
+class TThreadConverters {
+ public:
+  ~TThreadConverters() {
+    for (auto& e : FEntries) {
+      if (e.Cd != kNone) iconv_close(e.Cd);
+    }
+  }
+
+  // The descriptor for to/from reset to its initial state, or kNone.
+  iconv_t Get(const char* to, const char* from) {
+    for (auto& e : FEntries) {
+      if (e.To == to && e.From == from) {
+        if (e.Cd != kNone) iconv(e.Cd, nullptr, nullptr, nullptr, nullptr);
+        return e.Cd;
+      }
+    }
+    for (auto& e : FEntries) {
+      if (e.To == nullptr) {
+        e = {to, from, iconv_open(to, from)};
+        return e.Cd;
+      }
+    }
+    return kNone;
+  }
+
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  struct TEntry {
+    const char* To = nullptr;  // string literals: compared by address
+    const char* From = nullptr;
+    iconv_t Cd = kNone;
+  };
+  TEntry FEntries[4];
+};
+
 // Converts with iconv, replacing each unconvertible input unit with `replacement`
 // (already in the target encoding) and skipping `skip` input bytes (0: one UTF-8 character).
 std::string Convert(const char* to, const char* from, std::string_view in,
                     std::string_view replacement, size_t skip) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
+  thread_local TThreadConverters converters;
+  iconv_t cd = converters.Get(to, from);
+  if (cd == TThreadConverters::kNone) return std::string(in);
   std::string out;
   out.resize(in.size() * 4 + 16);
   char* inp = const_cast<char*>(in.data());
@@ -58,7 +98,6 @@ std::string Convert(const char* to, const char* from, std::string_view in,
     inleft -= n;
   }
   out.resize(static_cast<size_t>(outp - out.data()));
-  iconv_close(cd);
   return out;
 }
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "common/AnsiCodePage.h"
 #include "common/Platform.h"
@@ -49,6 +52,22 @@ TEST(AnsiCodePage, Utf16RoundTrip) {
   std::string u16 = Utf8ToUtf16Le("A启");
   EXPECT_EQ(u16, std::string("A\0\x2F\x54", 4));
   EXPECT_EQ(Utf16LeToUtf8(u16), "A启");
+}
+
+TEST(AnsiCodePage, ThreadsConvertAtOnce) {
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (AnsiToUtf8(Utf8ToAnsi("启动服务" + std::to_string(i))) != "启动服务" + std::to_string(i)) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
