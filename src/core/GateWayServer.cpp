@@ -36,6 +36,7 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
+    worker->SetTraffic(&FTraffic);
     FWorkers.push_back(std::move(worker));
   }
 }
@@ -76,6 +77,9 @@ void TGateWaySocketServer::Start() {
   int succeeded = 0, failed = 0;
   FSocketServer->Start([&](bool ok) { ++(ok ? succeeded : failed); });
   if (succeeded == 0 || failed > 0) {
+    // An address that did bind must not go on accepting clients for a server whose
+    // links and workers never start (and that the console frees on its next start).
+    FSocketServer->Stop();
     throw EGateWayStartError("网关服务启动失败 , 端口 " + FGatePort +
                              " ,  无法绑定。可能该端口已经被占用! ");
   }
@@ -172,6 +176,7 @@ bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_v
 
 void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnection,
                                            std::span<const uint8_t> AData) {
+  TGateWayTraffic::Add(FTraffic.ClientBytesIn, AData.size());
   TUserSession* session = TUserSession::FromConnection(*AConnection);
   if (session == nullptr) return;
   uint32_t handle = session->Handle();

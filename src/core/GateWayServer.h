@@ -28,6 +28,7 @@
 
 #include "codec/DeploymentKeys.h"
 #include "config/CustomGateWayConfig.h"
+#include "core/GateWayTraffic.h"
 #include "core/GateWaySocketServerInterface.h"
 #include "core/GateWayWorker.h"
 #include "logging/LogLevel.h"
@@ -99,6 +100,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TGateWayWorker& Worker(int32_t Index) { return *FWorkers[static_cast<size_t>(Index)]; }
   int32_t SessionCount() const;
   TLogicSrvClient& LogicServer() { return *FLogicServer; }
+  // Byte counters for the statistics panel; readable from any thread.
+  const TGateWayTraffic& Traffic() const { return FTraffic; }
   TLoginSrvClient& LoginServer() { return *FLoginSrv; }
 
  private:
@@ -119,6 +122,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TListenerFactory FListenerFactory = CreateWebSocketServer;
   TLogProc FLogger;
   std::atomic<bool> FIsRuning{false};
+  TGateWayTraffic FTraffic;
 };
 
 }  // namespace gw

@@ -364,8 +364,10 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   uint32_t batchLen = MergeMessages(Session);
   if (batchLen > 0) {
     Session.InSend.store(1);
+    TGateWayTraffic* traffic = FTraffic;
     connection->WsSend(Session.MergeClientBuffer.get(), batchLen,
-                       [keep](const PWebSocketConnection&, bool) {
+                       [keep, traffic, batchLen](const PWebSocketConnection&, bool ok) {
+                         if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
                          keep->ReleaseMergeBuffer();
                          keep->InSend.store(0);
                        });
@@ -374,10 +376,13 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   PTSessionMessage msg = queue.front();
   queue.pop_front();
   Session.InSend.store(1);
-  connection->WsSend(msg->Data, msg->DataLen, [keep, msg](const PWebSocketConnection&, bool) {
-    FreeSessionMessage(msg);
-    keep->InSend.store(0);
-  });
+  TGateWayTraffic* traffic = FTraffic;
+  connection->WsSend(msg->Data, msg->DataLen,
+                     [keep, msg, traffic](const PWebSocketConnection&, bool ok) {
+                       if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
+                       FreeSessionMessage(msg);
+                       keep->InSend.store(0);
+                     });
 }
 
 void TGateWayWorker::CloseStalledSession(TUserSession& Session) {

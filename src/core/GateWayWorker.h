@@ -27,6 +27,7 @@
 
 #include "core/DoubleBufferCollection.h"
 #include "core/GateWayDefine.h"
+#include "core/GateWayTraffic.h"
 #include "core/UserSession.h"
 #include "logging/LogLevel.h"
 
@@ -63,6 +64,8 @@ class TGateWayWorker {
   void SetLogicServerClient(TLogicSrvClient* LogicServerClient) {
     FLogicServerClient = LogicServerClient;
   }
+  // Where sent client bytes are counted (the server's counters); before Start.
+  void SetTraffic(TGateWayTraffic* Traffic) { FTraffic = Traffic; }
 
   // Starts the worker thread. Stop asks it to end, waits for it, and is idempotent.
   void Start();
@@ -130,6 +133,7 @@ class TGateWayWorker {
   TDoubleQueue<PTSessionMessage> FMessage;  // owns every record in it
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
+  TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
   uint32_t FSendTime = 0;                         // worker thread only
 
   std::atomic<bool> FTerminated{false};

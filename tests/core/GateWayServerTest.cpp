@@ -27,7 +27,9 @@ using test::WaitUntil;
 // Raises client events the way the transport does; Stop closes every connection.
 class TStandInListener : public IWebSocketServer {
  public:
-  explicit TStandInListener(bool bindFails) : FBindFails(bindFails) {}
+  // `partial`: a second listening address binds although the first one fails.
+  explicit TStandInListener(bool bindFails, bool partial = false)
+      : FBindFails(bindFails), FPartial(partial) {}
 
   IWebSocketServer& OnOpen(TWsOnOpen cb) override {
     FOpen.push_back(std::move(cb));
@@ -50,8 +52,9 @@ class TStandInListener : public IWebSocketServer {
   void SetNoDelay(bool) override {}
   void SetLogger(TLogProc) override {}
   void Start(TStartCallback cb) override {
-    FActive = !FBindFails;
+    FActive = !FBindFails || FPartial;
     cb(!FBindFails);
+    if (FPartial) cb(true);
   }
   void Stop() override {
     FActive = false;
@@ -100,6 +103,7 @@ class TStandInListener : public IWebSocketServer {
 
  private:
   const bool FBindFails;
+  const bool FPartial;
   std::vector<TWsOnOpen> FOpen;
   std::vector<TWsOnMessage> FMessage;
   std::vector<TWsOnClose> FClose;
@@ -483,10 +487,12 @@ TEST_F(GateWayServerTest, StartFailuresNameThePort) {
   struct TCase {
     std::string Port;
     bool BindFails;
+    bool Partial;
     std::string Error;
   } cases[] = {
-      {"7200", true, "网关服务启动失败 , 端口 7200 ,  无法绑定。可能该端口已经被占用! "},
-      {"72x0", false, "'72x0' is not a valid integer value"},
+      {"7200", true, false, "网关服务启动失败 , 端口 7200 ,  无法绑定。可能该端口已经被占用! "},
+      {"7200", true, true, "网关服务启动失败 , 端口 7200 ,  无法绑定。可能该端口已经被占用! "},
+      {"72x0", false, false, "'72x0' is not a valid integer value"},
   };
   for (const TCase& tc : cases) {
     FConfig.GatePort = tc.Port;
@@ -494,8 +500,11 @@ TEST_F(GateWayServerTest, StartFailuresNameThePort) {
     FConfig.ServerPort = std::to_string(FLogic.Port());
     FConfig.WokerCount = 1;
     TGateWaySocketServer server(FConfig);
-    server.SetListenerFactory(
-        [&](int) { return std::make_shared<TStandInListener>(tc.BindFails); });
+    std::shared_ptr<TStandInListener> listener;
+    server.SetListenerFactory([&](int) {
+      listener = std::make_shared<TStandInListener>(tc.BindFails, tc.Partial);
+      return listener;
+    });
     try {
       server.Start();
       ADD_FAILURE() << "started with " << tc.Port;
@@ -503,9 +512,32 @@ TEST_F(GateWayServerTest, StartFailuresNameThePort) {
       EXPECT_EQ(std::string(e.what()), tc.Error);
     }
     EXPECT_FALSE(server.IsRuning());
+    // An address that did bind is not left accepting clients for a server that
+    // never started its links and workers.
+    ASSERT_NE(listener, nullptr);
+    EXPECT_FALSE(listener->Active()) << tc.Port << (tc.Partial ? " partial" : "");
   }
   FConfig.WokerCount = 257;
   EXPECT_THROW(TGateWaySocketServer{FConfig}, std::runtime_error);
+}
+
+}  // namespace
+}  // namespace gw
+
+namespace gw {
+namespace {
+
+TEST_F(GateWayServerTest, TrafficCountsClientBytesBothWays) {
+  StartServer();
+  auto c = FListener->Open();
+  ASSERT_TRUE(WaitUntil([&] { return c->SentCount() == 1; }));
+  const TGateWayTraffic& traffic = FServer->Traffic();
+  const uint64_t challenge = ClientMessages(*c)[0].size();
+  EXPECT_TRUE(WaitUntil([&] { return traffic.ClientBytesOut.load() == challenge; }));
+  std::optional<std::string> answer = TokenAnswerText(Challenge(*c), FKeys);
+  ASSERT_TRUE(answer.has_value());
+  FListener->Send(c, "ab" + *answer + "z");
+  EXPECT_EQ(traffic.ClientBytesIn.load(), answer->size() + 3);
 }
 
 }  // namespace
