@@ -349,10 +349,17 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   std::deque<PTSessionMessage>& queue = Session.MessageQueue();
   if (queue.empty()) return;
   if (Session.InSend.load() != 0) {  // at most one send per session in flight
-    if (queue.size() > kQueueCheckCount) {
+    if (queue.size() > kMaxQueuedMessages) {
+      CloseStalledSession(Session);
+    } else if (queue.size() > kQueueCheckCount) {
       uint64_t queued = 0;
-      for (PTSessionMessage msg : queue) queued += msg->DataLen;
-      if (queued > kMaxQueuedBytes) CloseStalledSession(Session);
+      for (PTSessionMessage msg : queue) {
+        queued += msg->DataLen;
+        if (queued > kMaxQueuedBytes) {
+          CloseStalledSession(Session);
+          break;
+        }
+      }
     }
     return;
   }
@@ -379,7 +386,8 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   TGateWayTraffic* traffic = FTraffic;
   connection->WsSend(msg->Data, msg->DataLen,
                      [keep, msg, traffic](const PWebSocketConnection&, bool ok) {
-                       if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
+                       if (ok && traffic)
+                         TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
                        FreeSessionMessage(msg);
                        keep->InSend.store(0);
                      });

@@ -42,10 +42,13 @@ class TGateWayWorker {
   static constexpr uint32_t kSendInterval = 10;
   // A client that stops reading keeps its one send in flight while its queue grows.
   // Once more than kMaxQueuedBytes wait behind an unfinished send (looked at only
-  // when more than kQueueCheckCount messages wait), the client is disconnected
-  // rather than letting it hold the gateway's memory.
+  // when more than kQueueCheckCount messages wait), or more than kMaxQueuedMessages
+  // messages, the client is disconnected rather than letting it hold the gateway's
+  // memory. The count bound also caps what each send pass sums up under the lock,
+  // and the memory of many tiny records whose bytes alone stay under the limit.
   static constexpr size_t kQueueCheckCount = 256;
   static constexpr uint64_t kMaxQueuedBytes = 16 * 1024 * 1024;
+  static constexpr size_t kMaxQueuedMessages = 16384;
 
   explicit TGateWayWorker(int32_t ID);
   // Stops the thread if it runs; frees the messages still queued. The sessions in

@@ -248,6 +248,24 @@ TEST_F(GateWayWorkerTest, AClientThatStopsReadingIsDisconnectedBeforeItsQueueGro
   EXPECT_EQ(FWorker->UserCount(), 1);
 }
 
+TEST_F(GateWayWorkerTest, AClientThatStopsReadingIsDisconnectedAfterTooManySmallMessages) {
+  FWorker->Start();
+  TClient slow = Connect(/*autoComplete=*/false);
+  FWorker->AddSessionMessageDirect(slow.Handle, "\x05first", 6);
+  ASSERT_TRUE(WaitUntil([&] { return slow.Connection->SentCount() == 1; }));
+  // Tiny messages stay far below the byte limit; their number alone decides.
+  for (size_t i = 0; i < TGateWayWorker::kMaxQueuedMessages; ++i) {
+    FWorker->AddSessionMessageDirect(slow.Handle, "\x05x", 2);
+  }
+  FWorker->AddSessionMessageDirect(slow.Handle, "\x05y", 2);
+  ASSERT_TRUE(WaitUntil([&] { return slow.Connection->Closed(); }));
+  EXPECT_TRUE(FLog.Has(
+      "客户端接收缓慢,待发送数据超限,断开连接:10.0.0.7 , Handle:" + std::to_string(slow.Handle),
+      llWarning))
+      << FLog.Dump();
+  EXPECT_EQ(FWorker->UserCount(), 0);
+}
+
 TEST_F(GateWayWorkerTest, LogicDataBecomesClientMessages) {
   FWorker->Start();
   TClient c = Connect();
