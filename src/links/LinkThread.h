@@ -3,7 +3,7 @@
 // a connect or a send into a full socket short, through the link's abort check) and
 // waits for the thread.
 //
-// Thread safety: Start and Stop belong to the link's owner; Terminated and Sleep are
+// Thread safety: Start, Stop and Running belong to the link's owner; Terminated and Sleep are
 // called by the loop on the link's thread.
 #pragma once
 
@@ -28,6 +28,8 @@ class TLinkThread {
   void Start(TBody Body);
   // Ends the thread and waits for it; nothing when none runs. It may be started again.
   void Stop();
+  // Whether a thread was started and not yet stopped.
+  bool Running() const { return FThread != nullptr; }
   // Whether the running loop was asked to end (false when no thread runs).
   bool Terminated() const;
   // Pauses the loop up to Ms milliseconds, ended early by Stop; a plain sleep when

@@ -83,7 +83,22 @@ void TLogicSrvClient::Start() {
   FRunThread.Start([this](TAnonymousThreadEx& Thread) { RunLoop(Thread); });
 }
 
-void TLogicSrvClient::Stop() { FRunThread.Stop(); }
+void TLogicSrvClient::Stop() {
+  if (!FRunThread.Running()) return;
+  FRunThread.Stop();
+  // The listener stops first, and closing its clients appended their ident 2 packets;
+  // the logic server must still get them. The link's thread has ended, so its socket
+  // and buffers are this thread's now.
+  if (!IsConnected()) return;
+  MoveSendCache();
+  const int64_t pending = SendStream().Size();
+  if (!FlushSendStream(StopFlushTimeLimit())) {
+    Log("LogicSrv stopped with " + std::to_string(SendStream().Size()) + " of " +
+            std::to_string(pending) + " bytes unsent",
+        llWarning);
+  }
+  PublishSendBacklog();
+}
 
 void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
                                           int32_t nUserListIndex, int32_t nLen, const void* Data,

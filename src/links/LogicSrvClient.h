@@ -85,7 +85,8 @@ class TLogicSrvClient : public TSocketClient {
   ~TLogicSrvClient() override;
 
   // Starts the link's thread; Stop ends it promptly (the socket stays open until
-  // destruction). Stop is idempotent; a stopped link may be started again.
+  // destruction) after delivering the packets still waiting, for at most
+  // StopFlushTimeLimit. Stop is idempotent; a stopped link may be started again.
   void Start();
   void Stop();
 

@@ -25,7 +25,20 @@ void TProxySocketClient::Start() {
   FRunThread.Start([this](TAnonymousThreadEx& Thread) { RunLoop(Thread); });
 }
 
-void TProxySocketClient::Stop() { FRunThread.Stop(); }
+void TProxySocketClient::Stop() {
+  if (!FRunThread.Running()) return;
+  FRunThread.Stop();
+  // Closing the clients just before (the listener stops first) appended their "%C"
+  // frames; the login server must still get them. The socket stays open.
+  std::lock_guard<std::recursive_mutex> guard(FSendLock);
+  if (!IsConnected()) return;
+  const int64_t pending = SendStream().Size();
+  if (!FlushSendStream(StopFlushTimeLimit())) {
+    Log(FName + " stopped with " + std::to_string(SendStream().Size()) + " of " +
+            std::to_string(pending) + " bytes unsent",
+        llWarning);
+  }
+}
 
 bool TProxySocketClient::Connect(const std::string& Host, int32_t Port) {
   std::string error;

@@ -38,7 +38,9 @@ class TProxySocketClient : public TSocketClient {
                      TGateWaySocketServerInterface* GateWayServer);
   ~TProxySocketClient() override;
 
-  // Starts the link's thread; Stop ends it promptly and is idempotent.
+  // Starts the link's thread; Stop ends it promptly and is idempotent. Before it
+  // returns, Stop delivers the frames still waiting, for at most StopFlushTimeLimit;
+  // the socket stays open until destruction.
   void Start();
   void Stop();
   void SetTickSource(std::function<uint32_t()> Source) { FTickSource = std::move(Source); }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "common/Platform.h"
 
 namespace gw {
 
@@ -195,6 +198,38 @@ void TSocketClient::SendData() {
     }
     FSendStream.ForwardHeadCursor(n);
     slice -= n;
+  }
+}
+
+bool TSocketClient::FlushSendStream(uint32_t TimeLimitMs) {
+  int fd = SocketHandle();
+  if (fd < 0) return FSendStream.Size() == 0;
+  const uint32_t start = GetTickCount32();
+  auto remaining = [&]() -> int {
+    uint32_t spent = TicksSince(GetTickCount32(), start);
+    return spent >= TimeLimitMs ? 0 : static_cast<int>(TimeLimitMs - spent);
+  };
+  while (FSendStream.Size() > 0) {
+    ssize_t n = ::send(fd, FSendStream.Memory(), static_cast<size_t>(FSendStream.Size()),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      FSendStream.ForwardHeadCursor(n);
+      continue;
+    }
+    if (n < 0 && errno != EWOULDBLOCK && errno != EAGAIN && errno != EINTR) return false;
+    int left = remaining();
+    if (left == 0) return false;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, left);
+  }
+  // Bytes handed to the socket are not yet at the peer: a close with unread received
+  // bytes resets the connection and throws away what the peer has not acknowledged.
+  for (;;) {
+    int unacknowledged = 0;
+    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0) return false;
+    if (unacknowledged == 0) return true;
+    if (remaining() == 0) return false;
+    SleepMs(1);
   }
 }
 

@@ -24,6 +24,8 @@ class TSocketClient {
   static constexpr uint32_t kSocketBufferRequest = 2097152;
   // Creation size of both stream buffers.
   static constexpr int64_t kStreamCapacity = 8192;
+  // Longest a link's Stop spends delivering what is still waiting to be sent.
+  static constexpr uint32_t kStopFlushTimeLimit = 1500;
 
   TSocketClient();
   virtual ~TSocketClient();
@@ -44,11 +46,19 @@ class TSocketClient {
 
   // Must be called before the owning link starts.
   void SetLogger(TLogProc Proc) { FLogger = std::move(Proc); }
+  // Replaces kStopFlushTimeLimit (tests). Call before the owning link starts.
+  void SetStopFlushTimeLimit(uint32_t Ms) { FStopFlushTimeLimit = Ms; }
 
   // Moves the bytes waiting in the socket into RecvStream.
   void RecvData();
   // Sends up to SendSize bytes of SendStream.
   void SendData();
+  // Sends everything SendStream holds and waits until the peer has acknowledged it, for
+  // at most TimeLimitMs. For the owning link's last act when it stops: frames appended
+  // just before the stop must not be lost, and a stalled or vanished peer costs no more
+  // than the time limit. Returns true when every byte reached the peer; never calls
+  // Disconnect (what was not sent stays in SendStream).
+  bool FlushSendStream(uint32_t TimeLimitMs);
 
   // Empties both buffers and closes the socket. Links override it to log and reset
   // their state; every override calls this first. ErrorCode is the platform's errno.
@@ -71,6 +81,7 @@ class TSocketClient {
   // every ~100 ms to give up early, so the link's Stop is prompt.
   void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
   bool AbortRequested() const { return FAbortCheck && FAbortCheck(); }
+  uint32_t StopFlushTimeLimit() const { return FStopFlushTimeLimit; }
 
  private:
   void CloseSocket();
@@ -82,6 +93,7 @@ class TSocketClient {
   uint32_t FRecvSize = kSocketBufferRequest;
   TLogProc FLogger;
   std::function<bool()> FAbortCheck;
+  uint32_t FStopFlushTimeLimit = kStopFlushTimeLimit;
 };
 
 }  // namespace gw

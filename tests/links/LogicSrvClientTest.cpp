@@ -490,6 +490,51 @@ TEST_F(LogicSrvBacklog, StalledServerCannotMakeTheBacklogGrowWithoutEnd) {
   link.Stop();
 }
 
+// Stopping right after appends, as the gateway does after closing its clients: the ident
+// 2 packets appended last reach the logic server, behind far more than the socket
+// buffers hold. A server that does not read costs the stop no more than its time limit.
+TEST_F(LogicSrvBacklog, StopDeliversThePacketsAppendedJustBefore) {
+  link.SetStopFlushTimeLimit(60000);
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
+  peer.SetReading(false);
+  const std::string payload(1003, 'd');
+  constexpr int32_t kData = 8192;  // 8 MiB of 1 KiB packets
+  for (int32_t i = 0; i < kData; ++i)
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, i, 1003, payload.data(), 5);
+  for (uint32_t h = 1; h <= 100; ++h) link.SendCloseSession(h);
+  peer.SetReading(true);
+  link.Stop();
+
+  const size_t total = size_t{kData} * 1024 + 100 * 21;
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(total));
+  const std::string got = peer.Received();
+  ASSERT_EQ(got.size(), total);
+  std::vector<int32_t> indexes = DataIndexes(got);
+  ASSERT_EQ(indexes.size(), size_t{kData});
+  EXPECT_EQ(indexes.back(), kData - 1);
+  for (uint32_t h = 1; h <= 100; ++h) {
+    TServerMessageHeader header;
+    std::memcpy(&header, got.data() + size_t{kData} * 1024 + (h - 1) * 21, 21);
+    EXPECT_EQ(header.nIdent, GM_GATE_CLOSESESSION);
+    EXPECT_EQ(header.nSocket, static_cast<int32_t>(h));
+  }
+  EXPECT_EQ(log.CountPrefix("LogicSrv stopped with "), 0u) << log.Dump();
+}
+
+TEST_F(LogicSrvBacklog, StopAgainstAServerThatDoesNotReadGivesUpAtItsTimeLimit) {
+  link.SetStopFlushTimeLimit(100);
+  link.Start();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connected() && link.IsConnected(); }));
+  peer.SetReading(false);
+  const std::string payload(1003, 'd');
+  for (int32_t i = 0; i < 8192; ++i)
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, i, 1003, payload.data(), 5);
+  link.Stop();
+  EXPECT_TRUE(log.HasPrefix("LogicSrv stopped with ", llWarning)) << log.Dump();
+  EXPECT_EQ(fake.Count("CloseAll"), 0u);
+}
+
 // Many writers append at once while the link sends: every packet arrives whole,
 // each writer's packets in order.
 TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {

@@ -271,6 +271,27 @@ TEST_F(LoginSrvLink, EndlessFrameDropsTheConnection) {
   EXPECT_TRUE(log.Has("LoginSrvClient  Closed , Code : 0 ,Desc:Frame Too Long ", llMessage));
 }
 
+// Stopping right after the clients' "%C" frames were appended: they reach the login
+// server, behind megabytes of frames the link's thread had no time to send.
+TEST_F(LoginSrvLink, StopDeliversTheFramesAppendedJustBefore) {
+  link.SetStopFlushTimeLimit(60000);
+  StartAndWaitConnected();
+  const std::string msg(1000, 'm');
+  std::string expected;
+  for (uint32_t h = 1; h <= 8192; ++h) {
+    ASSERT_TRUE(link.ForwardTo(h, msg.data(), static_cast<uint32_t>(msg.size())));
+    expected += "%D" + std::to_string(h) + "/" + msg + "$";
+  }
+  for (uint32_t h = 1; h <= 100; ++h) {
+    link.SendCloseSession(h);
+    expected += "%C" + std::to_string(h) + "$";
+  }
+  link.Stop();
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(expected.size()));
+  EXPECT_TRUE(peer.Received() == expected);
+  EXPECT_EQ(log.CountPrefix("LoginSrvClient stopped with "), 0u) << log.Dump();
+}
+
 // Drives the loop's turns by hand on a connected link.
 class TTurnLink : public TLoginSrvClient {
  public:

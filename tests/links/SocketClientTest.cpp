@@ -131,6 +131,32 @@ TEST(SocketClient, QuietPeerCloseShowsOnlyOnALaterSend) {
   ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; }));
 }
 
+// A flush hands over a backlog far beyond the socket buffers and waits for the peer to
+// take it; against a peer that does not read it gives up at its time limit, keeps the
+// rest and leaves the connection as it was.
+TEST(SocketClient, FlushDeliversEverythingOrGivesUpAtItsTimeLimit) {
+  TTestPeer peer;
+  TRecordingClient c;
+  std::string err;
+  ASSERT_TRUE(c.Connect("127.0.0.1", peer.Port(), err)) << err;
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connected(); }));
+  peer.SetReading(false);
+  const std::string data = Pattern(24 << 20);
+  c.SendStream().WriteBuf(data.data(), static_cast<int64_t>(data.size()));
+
+  EXPECT_FALSE(c.FlushSendStream(50));
+  EXPECT_GT(c.SendStream().Size(), 0);
+  EXPECT_TRUE(c.IsConnected());
+  EXPECT_TRUE(c.FCodes.empty());
+
+  peer.SetReading(true);
+  EXPECT_TRUE(c.FlushSendStream(60000));
+  EXPECT_EQ(c.SendStream().Size(), 0);
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(data.size()));
+  EXPECT_TRUE(peer.Received() == data);
+  EXPECT_TRUE(c.FCodes.empty());
+}
+
 TEST(SocketClient, DisconnectEmptiesBuffersToCreationSize) {
   TTestPeer peer;
   TSocketClient c;
