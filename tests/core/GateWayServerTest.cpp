@@ -542,3 +542,67 @@ TEST_F(GateWayServerTest, TrafficCountsClientBytesBothWays) {
 
 }  // namespace
 }  // namespace gw
+
+namespace gw {
+namespace {
+
+TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterAsZeroAddress) {
+  StartServer(1);
+  // A step change for an empty slot sets nothing, but a change to ssGame still
+  // registers the handle with the logic server, under the address "0.0.0.0".
+  const uint32_t empty = MakeSessionHandle(0, 9, 500);
+  FServer->ChangeSessionStep(empty, ssGame, false);
+  TLogicPacket p;
+  ASSERT_TRUE(test::NextLogicPacket(FLogic, p));
+  EXPECT_EQ(p.Header.nIdent, GM_GATE_OPENSESSION);
+  EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), empty);
+  EXPECT_EQ(p.Payload, "0.0.0.0");
+
+  auto idle = LoggedIn("10.0.0.1");
+  auto other = InGame("10.0.0.2");
+  const uint32_t hi = HandleOf(*idle), ho = HandleOf(*other);
+  const std::string hs = std::to_string(hi);
+  // In ssNone a client message goes to neither server; back in ssLogin the next one
+  // reaches the login server (the relay is synchronous, so order tells).
+  FServer->ChangeSessionStep(hi, ssNone, false);
+  FListener->Send(idle, "\x05none");
+  FServer->ChangeSessionStep(hi, ssLogin, false);
+  FListener->Send(idle,
+                  "\x05"
+                  "back");
+  ASSERT_TRUE(WaitUntil([&] {
+    return FLogin.Received().find("%D" + hs +
+                                  "/\x05"
+                                  "back$") != std::string::npos;
+  }));
+  EXPECT_EQ(FLogin.Received().find("none"), std::string::npos);
+
+  // Closing in ssNone tells neither server; the in-game close after it is the next
+  // logic packet, and the login server sees no "%C" for the idle handle.
+  FServer->ChangeSessionStep(hi, ssNone, false);
+  idle->Close();
+  other->Close();
+  ASSERT_TRUE(test::NextLogicPacket(FLogic, p));
+  EXPECT_EQ(p.Header.nIdent, GM_GATE_CLOSESESSION);
+  EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), ho);
+  EXPECT_EQ(FLogin.Received().find("%C" + hs + "$"), std::string::npos);
+  EXPECT_EQ(FServer->SessionCount(), 0);
+}
+
+TEST_F(GateWayServerTest, CloseSessionLooksAtTheSlotAlone) {
+  StartServer(1);
+  auto first = LoggedIn("10.0.0.1");
+  const uint32_t stale = HandleOf(*first);
+  first->Close();
+  auto second = LoggedIn("10.0.0.2");
+  const uint32_t fresh = HandleOf(*second);
+  ASSERT_EQ(SessionIndex(fresh), SessionIndex(stale));
+  ASSERT_NE(fresh, stale);
+  // The stale handle names the slot that now holds the second session: it is closed.
+  FServer->CloseSession(stale, "", "slot");
+  EXPECT_TRUE(second->Closed());
+  EXPECT_EQ(FServer->SessionCount(), 0);
+}
+
+}  // namespace
+}  // namespace gw
