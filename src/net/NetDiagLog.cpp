@@ -2,12 +2,14 @@
 
 #include <sys/time.h>
 #include <time.h>
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -128,7 +130,8 @@ std::string TNetDiagLog::SystemErrorText(int code) {
   char buf[256];
   const char* message = strerror_r(code, buf, sizeof(buf));  // GNU form
   char head[64];
-  std::snprintf(head, sizeof(head), "System Error.  Code: %d(%.4x), ", code,
+  // Hexadecimal in capitals, as the system's own error texts show codes.
+  std::snprintf(head, sizeof(head), "System Error.  Code: %d(%.4X), ", code,
                 static_cast<unsigned>(code));
   return std::string(head) + message;
 }
@@ -138,8 +141,16 @@ void TNetDiagLog::SystemError(const std::string& place, int code) {
 }
 
 void TNetDiagLog::HandlerException(const char* className, const std::exception* e) {
-  Write(std::string(className) + " Io线程ID " + std::to_string(gettid()) + ", 异常 " +
-        (e != nullptr ? typeid(*e).name() : "unknown") + ", " + (e != nullptr ? e->what() : ""));
+  std::string type = "unknown";
+  if (e != nullptr) {
+    // The class name as written in the source (std::runtime_error), not its mangled form.
+    int status = 0;
+    char* readable = abi::__cxa_demangle(typeid(*e).name(), nullptr, nullptr, &status);
+    type = status == 0 && readable != nullptr ? readable : typeid(*e).name();
+    std::free(readable);
+  }
+  Write(std::string(className) + " Io线程ID " + std::to_string(gettid()) + ", 异常 " + type + ", " +
+        (e != nullptr ? e->what() : ""));
 }
 
 void TNetDiagLog::Write(const std::string& text) { Writer().Add(FormatLine(text)); }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -168,7 +169,12 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
   std::string portText = std::to_string(port);
   int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), portText.c_str(), &hints, &list);
   if (rc != 0) {
-    TNetDiagLog::Write(std::string("TIocpSocketEngine.Listen.GetAddrInfo : ") + gai_strerror(rc));
+    // The resolver's own code and text, in the same form as a system error.
+    char head[64];
+    std::snprintf(head, sizeof(head), "System Error.  Code: %d(%.4X), ", rc,
+                  static_cast<unsigned>(rc));
+    TNetDiagLog::Write(std::string("TIocpSocketEngine.Listen.GetAddrInfo : ") + head +
+                       gai_strerror(rc));
     callback(nullptr, false);
     return;
   }

@@ -164,6 +164,9 @@ TEST(NetDiagLogTest, LineFormat) {
   EXPECT_EQ(line.substr(13), "a;b\rc\r\n");
   EXPECT_EQ(TNetDiagLog::SystemErrorText(98).rfind("System Error.  Code: 98(0062), ", 0), 0u);
   EXPECT_EQ(TNetDiagLog::SystemErrorText(10054).rfind("System Error.  Code: 10054(2746), ", 0), 0u);
+  // Hexadecimal digits above 9 are capitals.
+  EXPECT_EQ(TNetDiagLog::SystemErrorText(44).rfind("System Error.  Code: 44(002C), ", 0), 0u);
+  EXPECT_EQ(TNetDiagLog::SystemErrorText(11002).rfind("System Error.  Code: 11002(2AFA), ", 0), 0u);
 }
 
 }  // namespace
