@@ -108,7 +108,7 @@ void TAbstractConnection::EndHandler() {
     notify = FCloseNotifyPending;
     FCloseNotifyPending = false;
   }
-  if (notify) FOwner.NotifyDisconnected(*this);
+  if (notify) NotifyDisconnected();
 }
 
 void TAbstractConnection::FireCloseNotification() {
@@ -119,7 +119,20 @@ void TAbstractConnection::FireCloseNotification() {
       return;
     }
   }
-  FOwner.NotifyDisconnected(*this);
+  NotifyDisconnected();
+}
+
+void TAbstractConnection::NotifyDisconnected() {
+  // Runs inside a handler scope's destructor, inside Stop's bulk close or on a worker:
+  // a close handler's exception must neither end the process nor skip the closes of
+  // the other connections.
+  try {
+    FOwner.NotifyDisconnected(*this);
+  } catch (const std::exception& e) {
+    TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
+  } catch (...) {
+    TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
+  }
 }
 
 void TAbstractConnection::CloseConnection() {
@@ -296,9 +309,16 @@ void TAbstractConnection::FlushSends() {
 
 void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
   if (IsClosed()) return;
-  if ((events & EPOLLOUT) != 0 && FSendPending.load()) FlushSends();
+  constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  // The pending flag is only a hint: a sender that wrote part of its bytes sets it
+  // after its write, so the write-readiness edge may arrive before the flag does.
+  // Without a read to follow (which flushes under the lock anyway), look under the
+  // lock, or that edge is lost and the send waits for an event that never comes.
+  if ((events & EPOLLOUT) != 0 && (FSendPending.load() || (events & kReadEvents) == 0)) {
+    FlushSends();
+  }
   if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) FPeerHangup = true;
-  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) ReadReady(thread);
+  if ((events & kReadEvents) != 0) ReadReady(thread);
 }
 
 void TAbstractConnection::ReadReady(TIoEventThread& thread) {

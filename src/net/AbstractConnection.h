@@ -128,6 +128,7 @@ class TAbstractConnection : public TEpollTarget,
   bool BeginHandler();
   void EndHandler();
   void FireCloseNotification();
+  void NotifyDisconnected();  // the layer above's close notification, exceptions logged
 
   TSocketServer& FOwner;
   const uint64_t FUID;

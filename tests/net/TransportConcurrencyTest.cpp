@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -140,6 +141,67 @@ TEST(TransportConcurrencyTest, CloseDuringMessageHandlerWaitsForItAndEndsDeliver
   std::lock_guard<std::mutex> guard(lock);
   EXPECT_EQ(messages, 1) << "no message after the close";
   EXPECT_EQ(closeThread, handlerThread);
+}
+
+TEST(TransportConcurrencyTest, CloseHandlerThatThrowsEndsNeitherTheProcessNorStop) {
+  PWebSocketServer server = StartServer(2);
+  std::mutex lock;
+  std::condition_variable changed;
+  bool inHandler = false, release = false;
+  int closes = 0;
+  std::vector<PWebSocketConnection> opened;
+  server->OnOpen([&](const PWebSocketConnection& c) {
+    std::lock_guard<std::mutex> guard(lock);
+    opened.push_back(c);
+  });
+  server->OnMessage([&](const PWebSocketConnection&, TWsRequestType, const Bytes& data) {
+    if (data != Bytes{1}) return;
+    std::unique_lock<std::mutex> guard(lock);
+    inHandler = true;
+    changed.notify_all();
+    changed.wait(guard, [&] { return release; });
+  });
+  server->OnClose([&](const PWebSocketConnection&) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++closes;
+    }
+    throw std::runtime_error("close handler failed");
+  });
+  bool ok = false;
+  server->Start([&](bool s) { ok = s; });
+  ASSERT_TRUE(ok);
+  // Closed from this thread while its message handler runs: the close event, and its
+  // exception, come on the I/O thread once the handler returns.
+  TTestClient first;
+  ASSERT_TRUE(first.Open(server->Port()));
+  ASSERT_TRUE(first.SendFrame(wsoBinary, {1}));
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return inHandler; }));
+  }
+  opened.at(0)->Close();
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    release = true;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return closes == 1;
+  }));
+  // Stop closes the rest although every close handler throws.
+  TTestClient second, third;
+  ASSERT_TRUE(second.Open(server->Port()));
+  ASSERT_TRUE(third.Open(server->Port()));
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return opened.size() == 3;
+  }));
+  EXPECT_NO_THROW(server->Stop());
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(closes, 3);
+  EXPECT_EQ(server->ConnectionsCount(), 0u);
 }
 
 TEST(TransportConcurrencyTest, SendsFromSeveralThreadsStayWholeAndInPerThreadOrder) {
