@@ -22,11 +22,12 @@ PWebSocketConnection TWebSocketConnection::Self() {
 PWebSocketConnection TWebSocketConnection::CallbackTarget() { return Self(); }
 
 void TWebSocketConnection::WsSend(const void* data, size_t count, TWsSendCallback callback) {
+  if (data == nullptr) count = 0;  // no bytes: an empty message, and a header that says so
   uint8_t head[kWsMaxServerHeader];
   size_t headLen = MakeFrameHeader(head, wsoBinary, true, count);
   static const uint8_t kNothing = 0;
   const uint8_t* bytes = data != nullptr ? static_cast<const uint8_t*>(data) : &kNothing;
-  Send(head, headLen, bytes, data != nullptr ? count : 0, {}, std::move(callback));
+  Send(head, headLen, bytes, count, {}, std::move(callback));
 }
 
 void TWebSocketConnection::SendFrame(uint8_t opCode, std::vector<uint8_t> payload,
@@ -123,7 +124,14 @@ bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<ui
 }
 
 bool TWebSocketConnection::OnWsPing(const uint8_t* payload, size_t size) {
-  SendFrame(wsoPong, std::vector<uint8_t>(payload, payload + size), nullptr);
+  // A client that pings without reading would make its unsent pongs pile up without
+  // bound; past a small backlog a ping goes unanswered (RFC 6455 5.5.3 lets a pong
+  // answer only some of the pings).
+  if (FPendingPongs.load() >= kMaxPendingPongs) return !IsClosed();
+  FPendingPongs.fetch_add(1);
+  // The callback runs from this connection's own flush or close, so `this` is alive.
+  SendFrame(wsoPong, std::vector<uint8_t>(payload, payload + size),
+            [this](const PWebSocketConnection&, bool) { FPendingPongs.fetch_sub(1); });
   return !IsClosed();
 }
 

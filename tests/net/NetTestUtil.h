@@ -49,6 +49,9 @@ class TTestClient {
     if (FSocket < 0) return false;
     int one = 1;
     setsockopt(FSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (FReceiveBuffer > 0) {
+      setsockopt(FSocket, SOL_SOCKET, SO_RCVBUF, &FReceiveBuffer, sizeof(FReceiveBuffer));
+    }
     if (v6) {
       sockaddr_in6 a{};
       a.sin6_family = AF_INET6;
@@ -64,6 +67,8 @@ class TTestClient {
   }
 
   int Socket() const { return FSocket; }
+  // A small receive buffer (set before Connect) keeps the server's unsent bytes on its side.
+  void SetReceiveBuffer(int bytes) { FReceiveBuffer = bytes; }
 
   bool SendRaw(const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
@@ -215,6 +220,7 @@ class TTestClient {
 
  private:
   int FSocket = -1;
+  int FReceiveBuffer = 0;
   std::vector<uint8_t> FBuffered;
 };
 

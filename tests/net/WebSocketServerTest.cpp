@@ -238,6 +238,41 @@ TEST_F(WebSocketServerTest, PingIsAnsweredWithSamePayload) {
   EXPECT_TRUE(Messages().empty());
 }
 
+TEST_F(WebSocketServerTest, PingsFromAClientThatDoesNotReadQueueOnlyAFewPongs) {
+  // Far more pongs than the socket buffers on both sides can hold: without a bound the
+  // server would queue every one of them.
+  constexpr int kPings = 100000;
+  TTestClient client;
+  client.SetReceiveBuffer(4096);
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  Bytes ping = TTestClient::Frame(wsoPing, Bytes(125, 0x5A));
+  Bytes batch;
+  for (int i = 0; i < 1000; ++i) batch.insert(batch.end(), ping.begin(), ping.end());
+  for (int i = 0; i < kPings / 1000; ++i) ASSERT_TRUE(client.SendRaw(batch));
+  ASSERT_TRUE(client.SendFrame(wsoBinary, {1}));
+  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));  // every ping was read
+  // A message sent now goes out behind whatever pongs were kept.
+  static const uint8_t kMarker = 0x42;
+  Opened(0)->WsSend(&kMarker, 1, nullptr);
+  int pongs = 0;
+  for (;;) {
+    auto frame = client.ReadFrame();
+    ASSERT_TRUE(frame);
+    if (frame->OpCode == wsoBinary) break;
+    ASSERT_EQ(frame->OpCode, wsoPong);
+    ASSERT_EQ(frame->Payload, Bytes(125, 0x5A));
+    ++pongs;
+  }
+  EXPECT_GT(pongs, 0);
+  EXPECT_LT(pongs, kPings / 2);
+  // Once the client reads again, pings are answered as before.
+  ASSERT_TRUE(client.SendFrame(wsoPing, {3}));
+  auto pong = client.ReadFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->Payload, Bytes{3});
+}
+
 TEST_F(WebSocketServerTest, ClientCloseIsAnsweredAndRaisesOneCloseEvent) {
   for (bool withCode : {false, true}) {
     TTestClient client;
