@@ -358,6 +358,8 @@ TEST_F(GateWayServerTest, SoftCloseOrderAndOldHandleDroppedSilently) {
   EXPECT_EQ(p1.Header.nIdent, GM_LOGIC_GATE_DATA);
   EXPECT_EQ(static_cast<uint32_t>(p1.Header.nSocket), old);
   EXPECT_EQ(p1.Header.nUserListIndex, 9);
+  EXPECT_EQ(p1.Header.wSocketIndex, 9);
+  EXPECT_EQ(p1.Header.nMsgType, mtDefault);
   ASSERT_EQ(p1.Payload.size(), 32u);
   EXPECT_EQ(ReadDefaultMessage(reinterpret_cast<const uint8_t*>(p1.Payload.data())).Ident,
             GM_CLIENT_SOFTCLOSE);
