@@ -1,8 +1,8 @@
 #include "net/NetDiagLog.h"
 
+#include <cxxabi.h>
 #include <sys/time.h>
 #include <time.h>
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -68,7 +68,7 @@ class TWebSocketConnection final : public THttpConnection,
   // Pongs queued but not yet written; pings beyond the limit go unanswered.
   static constexpr int kMaxPendingPongs = 64;
   std::atomic<int> FPendingPongs{0};
-  bool FWsFailed = false;            // I/O thread only: ignore the client's further bytes
+  bool FWsFailed = false;  // I/O thread only: ignore the client's further bytes
   std::unique_ptr<TWsFrameParser> FParser;
 };
 

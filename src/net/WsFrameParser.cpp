@@ -83,7 +83,12 @@ TWsParseResult TWsFrameParser::HeaderComplete() {
     if (payload > FMaxMessageSize || FMessage.size() > FMaxMessageSize - payload) {
       return wprTooBig;
     }
-    FMessage.reserve(FMessage.size() + static_cast<size_t>(payload));
+    // Room for the whole frame at once, but growing at least geometrically: a message
+    // sent in thousands of tiny fragments must not be copied once per fragment.
+    size_t needed = FMessage.size() + static_cast<size_t>(payload);
+    if (needed > FMessage.capacity()) {
+      FMessage.reserve(std::min(std::max(needed, FMessage.capacity() * 2), FMaxMessageSize));
+    }
   }
   FState = wsBody;
   return wprOk;

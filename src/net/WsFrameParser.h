@@ -46,6 +46,7 @@ class TWsFrameParser {
 
   // Bytes buffered for the message in progress (across its fragments).
   size_t PendingMessageSize() const { return FMessage.size(); }
+  size_t PendingMessageCapacity() const { return FMessage.capacity(); }
 
  private:
   enum TState : uint8_t { wsHeader, wsBody, wsDone };

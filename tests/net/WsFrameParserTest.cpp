@@ -121,6 +121,31 @@ TEST(WsFrameParserTest, JoinsFragmentsAndAnswersControlFramesBetweenThem) {
   EXPECT_EQ(events[2], (TEvent{'m', wsrtText, {'h', 'i'}}));
 }
 
+TEST(WsFrameParserTest, ManyTinyFragmentsGrowTheMessageBufferGeometrically) {
+  // Growing the buffer by each fragment's size would copy the message once per fragment:
+  // a client could make one message cost quadratic time.
+  constexpr size_t kFragments = 20000;
+  TWsFrameParser parser(1 << 20);
+  TRecordingSink sink;
+  Bytes first = TTestClient::Frame(wsoBinary, {0}, false);
+  ASSERT_EQ(parser.Feed(first.data(), first.size(), sink), wprOk);
+  Bytes next = TTestClient::Frame(wsoContinuation, {1}, false);
+  size_t growths = 0, capacity = parser.PendingMessageCapacity();
+  for (size_t i = 1; i + 1 < kFragments; ++i) {
+    ASSERT_EQ(parser.Feed(next.data(), next.size(), sink), wprOk);
+    if (parser.PendingMessageCapacity() != capacity) ++growths;
+    capacity = parser.PendingMessageCapacity();
+  }
+  Bytes last = TTestClient::Frame(wsoContinuation, {2}, true);
+  ASSERT_EQ(parser.Feed(last.data(), last.size(), sink), wprOk);
+  EXPECT_LT(growths, 40u);
+  ASSERT_EQ(sink.Events.size(), 1u);
+  ASSERT_EQ(sink.Events[0].Data.size(), kFragments);
+  EXPECT_EQ(sink.Events[0].Data.front(), 0);
+  EXPECT_EQ(sink.Events[0].Data[kFragments / 2], 1);
+  EXPECT_EQ(sink.Events[0].Data.back(), 2);
+}
+
 TEST(WsFrameParserTest, IgnoresEverythingAfterClose) {
   Bytes input =
       Concat({TTestClient::Frame(wsoText, {'a'}), TTestClient::Frame(wsoClose, {0x03, 0xE8}),
