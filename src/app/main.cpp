@@ -1,12 +1,17 @@
 // The gateway program: process-wide objects, the command line, then a front-end.
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "codec/MessageCoder.h"
 #include "config/GateShare.h"
+#include "logging/Logger.h"
 #include "logging/LoggerThread.h"
+#if GW_HAVE_CONSOLE
+#include "console/ConsoleMain.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace gw;
@@ -32,18 +37,32 @@ int main(int argc, char** argv) {
   IPManager();
   WordList();
 
-  THeadlessFrontEnd frontEnd;
+  // The console opens when a display is there, unless --headless asks for the service alone.
+#if GW_HAVE_CONSOLE
+  const bool console = !commandLine.Headless && ConsoleDisplayAvailable();
+#else
+  const bool console = false;
+#endif
+  // Created before the lines below, so that they reach its log view.
+  std::optional<THeadlessFrontEnd> frontEnd;
+  if (!console) frontEnd.emplace();
   for (const std::string& option : commandLine.UnknownOptions) {
     std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());
   }
   if (commandLine.Profile || commandLine.ProfileStart) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
   }
-  if (!commandLine.Headless) {
-    std::fprintf(stderr,
-                 "gateway: the operator console is not part of this build; running headless\n");
+  if (!commandLine.Headless && !console) {
+#if GW_HAVE_CONSOLE
+    TLogger::LogInfo("没有可用的显示 (DISPLAY/WAYLAND_DISPLAY)，以无界面方式运行");
+#else
+    TLogger::LogInfo("此版本不含操作界面，以无界面方式运行");
+#endif
   }
   const char* launchArgv[] = {argv[0], commandLine.LaunchBlock.c_str()};
   LoadLaunchParams(commandLine.LaunchBlock.empty() ? 1 : 2, launchArgv);
-  return frontEnd.Run();
+#if GW_HAVE_CONSOLE
+  if (console) return RunConsole(argc, argv);
+#endif
+  return frontEnd->Run();
 }
