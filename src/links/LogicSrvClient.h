@@ -7,8 +7,8 @@
 // configuration tables the server pushes and answers clients' version queries.
 //
 // Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, ForwardTo and
-// IsConnected are safe from any thread. Start, Stop, SetLogger, SetGateWayServer and
-// SetTickSource belong to the owner (call the setters before Start). DoQelPacket and
+// IsConnected are safe from any thread. Start, Stop, SetLogger, SetGateWayServer,
+// SetTraffic and SetTickSource belong to the owner (call the setters before Start). DoQelPacket and
 // the rest run on the link's thread.
 // Locks: FSendLock (the send cache) and FDBConfigLock (the configuration cache) are
 // never held together, and no lock of the link is held while the gateway server
@@ -26,6 +26,7 @@
 
 #include "common/BufferMemoryStream.h"
 #include "core/GateWaySocketServerInterface.h"
+#include "core/GateWayTraffic.h"
 #include "links/LinkThread.h"
 #include "links/SocketClient.h"
 
@@ -93,6 +94,12 @@ class TLogicSrvClient : public TSocketClient {
   void SetGateWayServer(TGateWaySocketServerInterface* Server) { FGateWayServer = Server; }
   // The millisecond tick counter the link's time-outs use (tests drive it by hand).
   void SetTickSource(std::function<uint32_t()> Source) { FTickSource = std::move(Source); }
+  // Where the bytes received from and sent to the logic server are counted
+  // (LogicBytesIn, LogicBytesOut); null counts nothing. Call before Start.
+  void SetTraffic(TGateWayTraffic* Traffic) {
+    SetByteCounters(Traffic ? &Traffic->LogicBytesIn : nullptr,
+                    Traffic ? &Traffic->LogicBytesOut : nullptr);
+  }
   // Replaces kMaxSendBacklog (tests use a small bound). Call before Start.
   void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
 

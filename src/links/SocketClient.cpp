@@ -171,6 +171,7 @@ void TSocketClient::RecvData() {
   }
   // The socket announced `count` bytes; keep only what really arrived.
   if (n < count) FRecvStream.ShrinkTail(count - n);
+  Count(FBytesIn, n);
 }
 
 void TSocketClient::SendData() {
@@ -197,6 +198,7 @@ void TSocketClient::SendData() {
       return;
     }
     FSendStream.ForwardHeadCursor(n);
+    Count(FBytesOut, n);
     slice -= n;
   }
 }
@@ -214,6 +216,7 @@ bool TSocketClient::FlushSendStream(uint32_t TimeLimitMs) {
                        MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       FSendStream.ForwardHeadCursor(n);
+      Count(FBytesOut, n);
       continue;
     }
     if (n < 0 && errno != EWOULDBLOCK && errno != EAGAIN && errno != EINTR) return false;

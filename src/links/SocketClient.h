@@ -8,6 +8,7 @@
 // around the send buffer (the login link does so).
 #pragma once
 
+#include <sys/types.h>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -82,9 +83,20 @@ class TSocketClient {
   void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
   bool AbortRequested() const { return FAbortCheck && FAbortCheck(); }
   uint32_t StopFlushTimeLimit() const { return FStopFlushTimeLimit; }
+  // Counters that every byte received from / sent to the socket is added to (relaxed);
+  // null counts nothing. Set before the owning link starts; the counters outlive it.
+  void SetByteCounters(std::atomic<uint64_t>* BytesIn, std::atomic<uint64_t>* BytesOut) {
+    FBytesIn = BytesIn;
+    FBytesOut = BytesOut;
+  }
 
  private:
   void CloseSocket();
+  static void Count(std::atomic<uint64_t>* Counter, ssize_t Bytes) {
+    if (Counter != nullptr && Bytes > 0) {
+      Counter->fetch_add(static_cast<uint64_t>(Bytes), std::memory_order_relaxed);
+    }
+  }
 
   std::atomic<int> FSocket{-1};
   TBufferMemoryStream FSendStream;
@@ -94,6 +106,8 @@ class TSocketClient {
   TLogProc FLogger;
   std::function<bool()> FAbortCheck;
   uint32_t FStopFlushTimeLimit = kStopFlushTimeLimit;
+  std::atomic<uint64_t>* FBytesIn = nullptr;   // not owned
+  std::atomic<uint64_t>* FBytesOut = nullptr;  // not owned
 };
 
 }  // namespace gw

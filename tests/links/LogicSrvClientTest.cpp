@@ -347,6 +347,25 @@ TEST_F(LogicSrvLink, DispatchesAndAnswersEchoExactlyOnce) {
   EXPECT_EQ(link.CheckServerTick(), 100000u);
 }
 
+// Every byte of both directions is counted for the statistics, the final flush included.
+TEST_F(LogicSrvLink, CountsTheBytesOfBothDirections) {
+  TGateWayTraffic traffic;
+  link.SetTraffic(&traffic);
+  StartAndWaitConnected();
+  const std::string in = Packet(GM_LOGIC_GATE_DATA, 42, "hello", 7, 5) + Packet(GM_GATE_ECHO, 0);
+  peer.Send(in);
+  ASSERT_TRUE(WaitUntil([&] { return traffic.LogicBytesIn.load() == in.size(); }));
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(21));  // the echo's answer
+  ASSERT_TRUE(WaitUntil([&] { return traffic.LogicBytesOut.load() == 21; }));
+  const std::string address(5000, 'a');
+  for (uint32_t h = 1; h <= 200; ++h) link.RegisterSession(h, address);
+  link.Stop();
+  EXPECT_EQ(traffic.LogicBytesOut.load(), 21u + 200u * (21 + 5000));
+  EXPECT_TRUE(peer.WaitReceivedAtLeast(21u + 200u * (21 + 5000)));
+  EXPECT_EQ(traffic.LogicBytesIn.load(), in.size());
+  EXPECT_EQ(traffic.ClientBytesIn.load() + traffic.ClientBytesOut.load(), 0u);
+}
+
 TEST_F(LogicSrvLink, ConfigurationPushedOverTheLinkIsServed) {
   StartAndWaitConnected();
   peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 6, Ver("v6") + "rows"));
