@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "NetTestUtil.h"
+#include "net/HttpServer.h"
 #include "net/IWebSocketServer.h"
 #include "net/NetDiagLog.h"
 #include "net/WsFrame.h"
@@ -162,6 +163,36 @@ TEST_F(WebSocketServerTest, NotFoundReplyAndBodyText) {
             "HTTP/1.1 404 Not Found\r\nContent-Type: text/html;charset=utf-8\r\n"
             "Connection: keep-alive\r\nContent-Length: 9\r\nServer: GateHttpServer/2.0\r\n\r\n"
             "Not Found");
+  EXPECT_TRUE(client.WaitPeerClosed());
+}
+
+// A request handler that fails: its message becomes a 500 reply, then the connection ends.
+class TFailingHttpServer : public THttpServer {
+ public:
+  TFailingHttpServer() : THttpServer(2) {}
+  ~TFailingHttpServer() override { StopServer(); }
+
+ protected:
+  void DoOnRequest(THttpConnection& connection) override {
+    (void)connection;
+    throw std::runtime_error("lookup failed");
+  }
+};
+
+TEST(HttpServerTest, FailingRequestHandlerIsAnswered500WithItsMessage) {
+  TFailingHttpServer server;
+  server.SetServerAddr("127.0.0.1");
+  server.SetServerPort(0);
+  bool ok = false;
+  server.StartServer([&](bool s) { ok = s; });
+  ASSERT_TRUE(ok);
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(server.ServerPort()));
+  ASSERT_TRUE(client.SendRaw("GET /x HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(client.ReadHttpResponse(),
+            "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Connection: keep-alive\r\nContent-Length: 13\r\nServer: GateHttpServer/2.0\r\n\r\n"
+            "lookup failed");
   EXPECT_TRUE(client.WaitPeerClosed());
 }
 
