@@ -257,6 +257,11 @@ TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return s;
+  const TGateWayTraffic& traffic = server->Traffic();
+  s.ClientBytesIn = traffic.ClientBytesIn.load(std::memory_order_relaxed);
+  s.ClientBytesOut = traffic.ClientBytesOut.load(std::memory_order_relaxed);
+  s.LogicBytesIn = traffic.LogicBytesIn.load(std::memory_order_relaxed);
+  s.LogicBytesOut = traffic.LogicBytesOut.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < server->WokerCount(); ++i) {
     server->Worker(i).ForEachSession([&s](const TUserSession& session) {
       ++s.Sessions;

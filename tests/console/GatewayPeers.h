@@ -113,6 +113,14 @@ class TBareWsClient {
     }
     return reply.rfind("HTTP/1.1 101", 0) == 0;
   }
+  // Sends one binary message of fewer than 126 bytes (masked, as a client must; the zero mask
+  // leaves the bytes as they are).
+  bool SendBinary(const std::string& data) {
+    std::string frame{'\x82', static_cast<char>(0x80 | data.size()), 0, 0, 0, 0};
+    frame += data;
+    return data.size() < 126 &&
+           write(FFd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+  }
   // True once the gateway has closed the connection: a close frame or the end of the stream.
   // Data frames before it (the token challenge) are skipped.
   bool Closed() {

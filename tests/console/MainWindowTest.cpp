@@ -1,7 +1,8 @@
 // The main window with the real service: start failures (busy port, port not a number) with
 // the stopped menu state and the fatal and port lines, restart after stop, the log view's
-// batching and emptying, the online users window and a kick that closes a real client session,
-// the memory report, the close question and the controlling program's close command.
+// batching and emptying, the statistics panel's traffic cells, the online users window and a kick
+// that closes a real client session, the memory report, the close question and the controlling
+// program's close command.
 #include <QtTest>
 
 #include <QAction>
@@ -415,6 +416,54 @@ class MainWindowTest : public QObject {
     QCOMPARE(BlockAddresses(manager), std::vector<std::string>{"10.0.0.8"});
     QVERIFY(!QFile::exists(listFile));  // written at the next save from the IP filter dialog
     QVERIFY(!online.ButtonKick()->isEnabled());
+  }
+
+  // The four byte cells follow the running server's traffic counters, refreshed with the log.
+  void statisticsPanelShowsTheTrafficFigures() {
+    gw::test::TFakeLogicServer logic;
+    WriteConfig("0", logic.Port());
+    TFrmMain window(Quiet());
+    window.StartService();
+    TStatisticsPanel* panel = window.StatisticsPanel();
+    window.ShowMainLogMsg();
+    QCOMPARE(panel->CellText(1, 1), QString("0B"));
+    QCOMPARE(panel->CellText(1, 3), QString("0B"));
+    std::unique_ptr<gw::test::TBareWsClient> client =
+        ConnectClient(window, window.Service().Server()->ListenPort(), 1);
+    QVERIFY(client);
+    // The token challenge goes out to the client; a wrong answer of ten bytes comes in.
+    QVERIFY(WaitUntil(
+        [&] {
+          window.ShowMainLogMsg();
+          return panel->CellText(1, 3) != "0B";
+        },
+        20000));
+    const TGateWayTraffic& traffic = window.Service().Server()->Traffic();
+    QVERIFY(client->SendBinary("0123456789"));
+    QVERIFY(WaitUntil([&] { return client->Closed(); }, 20000));
+    QVERIFY(WaitUntil(
+        [&] {
+          window.ShowMainLogMsg();
+          return panel->CellText(1, 1) ==
+                 QString::fromStdString(FormatByteCount(traffic.ClientBytesIn.load()));
+        },
+        20000));
+    QVERIFY(traffic.ClientBytesIn.load() >= 10);
+    QCOMPARE(panel->CellText(1, 3),
+             QString::fromStdString(FormatByteCount(traffic.ClientBytesOut.load())));
+    QCOMPARE(panel->CellText(2, 1),
+             QString::fromStdString(FormatByteCount(traffic.LogicBytesIn.load())));
+    // The logic link's counters show in the two engine cells.
+    QVERIFY(WaitUntil(
+        [&] {
+          window.ShowMainLogMsg();
+          return panel->CellText(2, 3) ==
+                 QString::fromStdString(FormatByteCount(traffic.LogicBytesOut.load()));
+        },
+        20000));
+    window.StopService();
+    window.ShowMainLogMsg();
+    QCOMPARE(panel->CellText(1, 1), QString("0B"));
   }
 
   void onlineUsersWindowStartsEmpty() {
