@@ -1,8 +1,8 @@
 // The main window with the real service: start failures (busy port, port not a number) with
 // the stopped menu state and the fatal and port lines, restart after stop, the log view's
-// batching and emptying, the statistics panel's traffic cells, the online users window and a kick
-// that closes a real client session, the memory report, the close question and the controlling
-// program's close command.
+// batching and emptying, the statistics panel's traffic cells, the online users window and a
+// kick that closes a real client session, the memory report, the close question and the
+// controlling program's close command.
 #include <QtTest>
 
 #include <QAction>
