@@ -261,13 +261,22 @@ void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
       // Out of descriptors: accept and drop one with the spare descriptor, so the
       // pending connection does not wake every thread again at once.
       TNetDiagLog::SystemError("TIocpSocketEngine._NewAccept.WSASocket", error);
-      std::lock_guard<std::mutex> guard(FSpareFdLock);
-      if (FSpareFd >= 0) {
-        ::close(FSpareFd);
-        int shed = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (shed >= 0) ::close(shed);
-        FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      bool shedding = false;
+      {
+        std::lock_guard<std::mutex> guard(FSpareFdLock);
+        // Another thread may have taken the slot the spare gave back: get it again.
+        if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (FSpareFd >= 0) {
+          ::close(FSpareFd);
+          int shed = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
+          if (shed >= 0) ::close(shed);
+          FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          shedding = true;
+        }
       }
+      // Nothing to shed the pending connection with: the listener stays ready, so
+      // give the process a moment to free descriptors instead of spinning.
+      if (!shedding) SleepMs(1);
     }
     return;  // EAGAIN, a closed listener, or a failure already logged
   }
