@@ -283,7 +283,8 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
         llWarning);
   }
   RemoveSession(Session.Handle(), &Session);
-  // The close event frees the session inside Close(): nothing touches it afterwards.
+  // The close event frees the session, inside Close() or (while a handler of the
+  // connection runs on an I/O thread) right after it: nothing touches it afterwards.
   PWebSocketConnection connection = Session.Connection();
   if (connection) connection->Close();
 }
