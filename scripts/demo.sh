@@ -25,37 +25,22 @@ work=${DEMO_DIR:-$(mktemp -d -t gateway-demo.XXXXXX)}
 mkdir -p "$work"
 echo "demo: work folder $work"
 
-pids=()
-cleanup() {
-  # Gateway first, so that it reports its clients' departure to the servers.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
-}
-trap cleanup EXIT
+# shellcheck source=scripts/lib.sh
+source "$here/scripts/lib.sh"
+# Gateway first (last started), so that it reports its clients' departure to the servers.
+trap stop_started EXIT
 trap 'exit 130' INT TERM
-
-# Waits until something listens on 127.0.0.1:$1.
-wait_port() {
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  echo "demo: nothing listens on port $1" >&2
-  return 1
-}
 
 (cd "$work" && exec "$gatesim" logic-server --port 5000 >logic-server.log 2>&1) &
 pids+=($!)
 (cd "$work" && exec "$gatesim" login-server --port 5500 >login-server.log 2>&1) &
 pids+=($!)
-wait_port 5000
-wait_port 5500
+wait_port 5000 100
+wait_port 5500 100
 
 (cd "$work" && exec "$gateway" --headless) &
 pids+=($!)
-wait_port 7200
+wait_port 7200 100
 sleep 1  # the links connect on their next turn
 
 "$gatesim" clients --url ws://127.0.0.1:7200 -n "${DEMO_CLIENTS:-5}" --rate "${DEMO_RATE:-2}" \

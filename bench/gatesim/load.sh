@@ -25,31 +25,20 @@ threads=${BOT_THREADS:-2}
 ulimit -n "$(ulimit -Hn)"
 
 work=$(mktemp -d -t gatesim-load.XXXXXX)
-pids=()
+# shellcheck source=scripts/lib.sh
+source "$here/scripts/lib.sh"
 cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
+  stop_started
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-wait_port() {
-  for _ in $(seq 1 200); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  echo "load: nothing listens on port $1" >&2
-  exit 1
-}
 
 "$gatesim" logic-server --port "$logic_port" --addr 127.0.0.1 --quiet >"$work/logic.log" 2>&1 &
 pids+=($!)
 "$gatesim" login-server --port "$login_port" --addr 127.0.0.1 --quiet >"$work/login.log" 2>&1 &
 pids+=($!)
-wait_port "$logic_port"
-wait_port "$login_port"
+wait_port "$logic_port" 200
+wait_port "$login_port" 200
 cat >"$work/GateWay.xml" <<XML
 <TGateWayConfigure>
 	<GatePort>$gate_port</GatePort>
@@ -62,8 +51,8 @@ cat >"$work/GateWay.xml" <<XML
 XML
 (cd "$work" && exec "$gateway" --headless >"$work/gateway.log" 2>&1) &
 gw_pid=$!
-pids+=($gw_pid)
-wait_port "$gate_port"
+pids+=("$gw_pid")
+wait_port "$gate_port" 200
 sleep 2  # the links connect on their next turn
 
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$gw_pid/status"; }

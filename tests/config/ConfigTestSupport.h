@@ -12,6 +12,7 @@
 
 #include "logging/LogTestSupport.h"
 #include "logging/LoggerThread.h"
+#include "support/WaitUntil.h"
 
 namespace gw::config_test {
 
@@ -20,14 +21,10 @@ inline void PutFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// The configuration tests wait 30 s by default.
 inline bool WaitUntil(const std::function<bool()>& pred,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test_support::WaitUntil(pred, timeout);
 }
 
 // Runs a log writer (no background thread) into a scratch folder and keeps every line fed

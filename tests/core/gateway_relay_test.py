@@ -21,6 +21,9 @@ import unittest
 
 import websockets
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wire import free_port, split_batch  # noqa: E402
+
 GATEWAY = GATEKIT = None
 TIMEOUT = 30  # generous: the machine may be loaded
 
@@ -37,24 +40,6 @@ def sixbit(data: bytes) -> bytes:
 
 def packet(ident, sock, payload=b"", msg_type=0, user_index=0):
     return HEADER.pack(MAGIC, sock, user_index & 0xFFFF, ident, user_index, len(payload), msg_type) + payload
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def split_batch(message: bytes):
-    """The client messages inside one WebSocket message (a batch or a single one)."""
-    if not message or message[0] != 0x80:
-        return [message]
-    out, pos = [], 1
-    while pos < len(message):
-        (n,) = struct.unpack_from("<I", message, pos)
-        out.append(message[pos + 4:pos + 4 + n])
-        pos += 4 + n
-    return out
 
 
 class LogicServer:

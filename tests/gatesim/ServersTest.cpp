@@ -15,6 +15,7 @@
 #include "SimProtocol.h"
 #include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
+#include "support/WaitUntil.h"
 
 using namespace gw;
 
@@ -23,12 +24,7 @@ namespace {
 constexpr auto kTimeout = std::chrono::seconds(20);
 
 bool WaitUntil(const std::function<bool()>& Predicate) {
-  auto end = std::chrono::steady_clock::now() + kTimeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (Predicate()) return true;
-    usleep(2000);
-  }
-  return Predicate();
+  return test_support::WaitUntil(Predicate, kTimeout);
 }
 
 // A blocking TCP peer standing in for the gateway's link.

@@ -19,14 +19,11 @@ import unittest
 
 import websockets
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wire import free_port, split_batch  # noqa: E402
+
 GATESIM = GATEWAY = GATEKIT = None
 TIMEOUT = 60  # generous: the machine may be loaded and the programs may run under ASan
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def wait_port(port):
@@ -75,17 +72,6 @@ class Proc:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-
-
-def split_batch(message):
-    if not message or message[0] != 0x80:
-        return [message]
-    out, pos = [], 1
-    while pos < len(message):
-        (n,) = struct.unpack_from("<I", message, pos)
-        out.append(message[pos + 4:pos + 4 + n])
-        pos += 4 + n
-    return out
 
 
 def default_message(ident, recog=0):

@@ -18,17 +18,17 @@
 #include <thread>
 #include <vector>
 
+#include "support/WaitUntil.h"
+
 namespace gw::test {
 
+// The transport tests wait 20 s by default.
 inline bool waitUntil(const std::function<bool()>& predicate,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return test_support::WaitUntil(predicate, timeout);
 }
+
+using Bytes = std::vector<uint8_t>;
 
 struct TWsFrame {
   bool Fin = true;

@@ -19,10 +19,7 @@
 namespace gw {
 namespace {
 
-using test::Pattern;
-using test::TTestClient;
-using test::waitUntil;
-using Bytes = std::vector<uint8_t>;
+using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
 
 // An engine whose connections record the chunks they are handed. The first chunk's
 // delivery waits until the test opens the gate, so later bytes pile up in the socket.

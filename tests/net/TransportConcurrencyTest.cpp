@@ -18,10 +18,7 @@
 namespace gw {
 namespace {
 
-using test::Pattern;
-using test::TTestClient;
-using test::waitUntil;
-using Bytes = std::vector<uint8_t>;
+using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
 
 PWebSocketServer StartServer(int threads) {
   PWebSocketServer server = CreateWebSocketServer(threads);

@@ -22,10 +22,7 @@
 namespace gw {
 namespace {
 
-using test::Pattern;
-using test::TTestClient;
-using test::waitUntil;
-using Bytes = std::vector<uint8_t>;
+using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
 
 // A server on an ephemeral port that records every event per connection.
 class WebSocketServerTest : public ::testing::Test {

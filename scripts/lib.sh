@@ -1,0 +1,25 @@
+# shellcheck shell=bash
+# Shell helpers shared by scripts/demo.sh and bench/gatesim/load.sh (source it; bash only).
+
+# The programs a script started, in start order; stop_started ends them.
+pids=()
+
+# Ends every started program, last started first, and waits for each to go.
+stop_started() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+}
+
+# wait_port PORT TRIES: waits until something listens on 127.0.0.1:PORT, trying every 0.1 s;
+# fails with a message naming the calling script after TRIES tries.
+wait_port() {
+  for _ in $(seq 1 "$2"); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  echo "$(basename "$0" .sh): nothing listens on port $1" >&2
+  return 1
+}
