@@ -132,6 +132,22 @@ class BotClientTest : public ::testing::Test {
     return probes;
   }
 
+  // A bot with totals of its own that has just sent its upgrade request (kept in Out).
+  struct TFreshBot {
+    TFreshBot(const TDeploymentKeys& Keys, TLatencyHistogram& Histogram)
+        : Bot(Config(Keys), Totals, Histogram) {
+      Bot.OnConnected(Out);
+    }
+    static TBotConfig Config(const TDeploymentKeys& Keys) {
+      TBotConfig cfg;
+      cfg.Keys = &Keys;
+      return cfg;
+    }
+    TBotTotals Totals;
+    TBotClient Bot;
+    std::string Out;
+  };
+
   TDeploymentKeys FKeys;
   TBotTotals FTotals;
   TLatencyHistogram FHistogram;
@@ -210,14 +226,9 @@ TEST_F(BotClientTest, FailuresBeforeTheGame) {
       {"HTTP/1.1 403 Forbidden\r\n\r\n", beUpgrade},
   };
   for (const auto& c : cases) {
-    TBotTotals totals;
-    TBotConfig cfg;
-    cfg.Keys = &FKeys;
-    TBotClient bot(cfg, totals, FHistogram);
-    std::string out;
-    bot.OnConnected(out);
-    EXPECT_FALSE(bot.OnBytes(c.Bytes, out, 1));
-    EXPECT_EQ(totals.Errors[c.Error].load(), 1u);
+    TFreshBot fresh(FKeys, FHistogram);
+    EXPECT_FALSE(fresh.Bot.OnBytes(c.Bytes, fresh.Out, 1));
+    EXPECT_EQ(fresh.Totals.Errors[c.Error].load(), 1u);
   }
   // A first message that is not a token challenge, and one whose challenge cannot be opened.
   for (std::string first : {std::string("\x05\x01\x00hello"), std::string(33, '\0') + "@@@@"}) {
@@ -225,20 +236,16 @@ TEST_F(BotClientTest, FailuresBeforeTheGame) {
       first[1] = static_cast<char>(0xC9);
       first[2] = 0x10;
     }
-    TBotTotals totals;
-    TBotConfig cfg;
-    cfg.Keys = &FKeys;
-    TBotClient bot(cfg, totals, FHistogram);
-    std::string out;
-    bot.OnConnected(out);
+    TFreshBot fresh(FKeys, FHistogram);
+    std::string& out = fresh.Out;
     size_t at = out.find("Sec-WebSocket-Key: ") + 19;
     std::string key = out.substr(at, out.find("\r\n", at) - at);
     std::string answer =
         "HTTP/1.1 101 x\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: " + WsAcceptKey(key) +
         "\r\n\r\n";
-    EXPECT_FALSE(bot.OnBytes(answer + Binary(first), out, 1));
-    EXPECT_EQ(totals.Errors[beChallenge].load(), 1u);
-    EXPECT_EQ(totals.Connected.load(), 1u);
+    EXPECT_FALSE(fresh.Bot.OnBytes(answer + Binary(first), out, 1));
+    EXPECT_EQ(fresh.Totals.Errors[beChallenge].load(), 1u);
+    EXPECT_EQ(fresh.Totals.Connected.load(), 1u);
   }
 }
 
