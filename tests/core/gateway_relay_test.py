@@ -15,14 +15,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import free_port, split_batch  # noqa: E402
+from gw_wire import CollectedOutput, free_port, split_batch  # noqa: E402
 
 GATEWAY = GATEKIT = None
 TIMEOUT = 30  # generous: the machine may be loaded
@@ -144,7 +143,7 @@ class LoginServer:
             self.writer.close()
 
 
-class Gateway:
+class Gateway(CollectedOutput):
     """The gateway binary in its own working folder; stdout lines are collected."""
 
     def __init__(self, gate_port, logic_port, login_port, args=(), workers=2):
@@ -157,21 +156,10 @@ class Gateway:
                     f"\t<WokerCount>{workers}</WokerCount>\r\n"
                     "</TGateWayConfigure>\r\n")
         self.port = gate_port
-        self.lines = []
-        self.lock = threading.Lock()
-        self.proc = subprocess.Popen([GATEWAY, "--headless", *args], cwd=self.dir.name,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            with self.lock:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+        super().__init__([GATEWAY, "--headless", *args], self.dir.name)
 
     def output(self):
-        with self.lock:
-            return list(self.lines)
+        return self.output_lines()
 
     def has(self, text):
         return any(text in line for line in self.output())

@@ -13,14 +13,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import free_port, split_batch  # noqa: E402
+from gw_wire import CollectedOutput, free_port, split_batch  # noqa: E402
 
 GATESIM = GATEWAY = GATEKIT = None
 TIMEOUT = 60  # generous: the machine may be loaded and the programs may run under ASan
@@ -37,24 +36,11 @@ def wait_port(port):
     raise AssertionError(f"nothing listens on {port}")
 
 
-class Proc:
+class Proc(CollectedOutput):
     """A program whose output lines are collected."""
 
-    def __init__(self, args, cwd):
-        self.lines = []
-        self.lock = threading.Lock()
-        self.proc = subprocess.Popen(args, cwd=cwd, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            with self.lock:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
     def output(self):
-        with self.lock:
-            return "\n".join(self.lines)
+        return "\n".join(self.output_lines())
 
     def wait_for(self, text):
         end = time.monotonic() + TIMEOUT
