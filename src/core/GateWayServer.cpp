@@ -33,6 +33,7 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   }
   FLogicServer =
       std::make_unique<TLogicSrvClient>(Config.ServerAddr, static_cast<int32_t>(serverPort), this);
+  FLogicServer->SetTraffic(&FTraffic);
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
