@@ -7,6 +7,10 @@
 
 namespace gw {
 
+namespace {
+constexpr int kColumnWidths[6] = {120, 80, 100, 60, 100, 60};
+}  // namespace
+
 std::string FormatByteCount(uint64_t bytes) {
   static const char* const units[] = {"KB", "MB", "GB", "TB"};
   if (bytes < 1024) return std::to_string(bytes) + "B";
@@ -27,8 +31,7 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(4, 6, parent)
   setSelectionMode(QAbstractItemView::NoSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setFocusPolicy(Qt::NoFocus);
-  const int widths[6] = {120, 80, 100, 60, 100, 60};
-  for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+  for (int c = 0; c < 6; ++c) setColumnWidth(c, kColumnWidths[c]);
   for (int r = 0; r < 4; ++r) setRowHeight(r, 22);
   setFixedHeight(100);
   const char* const cells[4][6] = {
@@ -64,6 +67,13 @@ void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
   SetCell(3, 1, QString::number(s.Tokens));
   SetCell(3, 3, QString::number(s.Sessions));
   SetCell(3, 5, QString::number(s.Clients));
+  // A figure wider than its column ("176.50KB" in a 60 pixel column with this platform's
+  // fonts) would be cut to "176.5…": its column grows to fit, and never shrinks back, so
+  // the panel does not jump while the figures change.
+  for (int c = 1; c < 6; c += 2) {
+    const int fit = sizeHintForColumn(c);
+    if (fit > columnWidth(c)) setColumnWidth(c, fit);
+  }
 }
 
 }  // namespace gw

@@ -271,6 +271,23 @@ class MainWindowTest : public QObject {
     QVERIFY2(seen, qPrintable(panel->CellText(1, 5) + " " + panel->CellText(2, 5)));
   }
 
+  // A figure wider than its column widens the column instead of being cut short; the column
+  // keeps that width when the figure gets narrow again.
+  void statisticsPanelColumnsGrowToTheirFigures() {
+    TStatisticsPanel panel;
+    TConsoleStatistics s;
+    s.ClientBytesOut = 1000ull * 1024 * 1024 * 1024;  // "1000.00GB"
+    s.LogicBytesOut = 999ull * 1024 * 1024;           // "999.00MB"
+    panel.ShowStatistics(s);
+    QCOMPARE(panel.CellText(1, 3), QString("1000.00GB"));
+    const int wide = panel.columnWidth(3);
+    QVERIFY(wide > 60);
+    QVERIFY(wide >= panel.fontMetrics().horizontalAdvance("1000.00GB"));
+    QCOMPARE(panel.columnWidth(0), 120);
+    panel.ShowStatistics(TConsoleStatistics{});
+    QCOMPARE(panel.columnWidth(3), wide);
+  }
+
   void errorHandlerWritesTheErrorLines() {
     TFrmMain window(Quiet());
     window.ShowMainLogMsg();
