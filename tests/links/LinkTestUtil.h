@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/GateWaySocketServerInterface.h"
+#include "support/WaitUntil.h"
 #include "logging/LogLevel.h"
 
 namespace gw::test {
@@ -28,12 +29,7 @@ namespace gw::test {
 // Polls `pred` until it holds or `timeout` passes; generous by default for a loaded machine.
 inline bool WaitUntil(const std::function<bool()>& pred,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test_support::WaitUntil(pred, timeout);
 }
 
 inline std::string Bytes(std::initializer_list<int> v) {
