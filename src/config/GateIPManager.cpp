@@ -9,15 +9,6 @@ namespace gw {
 
 namespace {
 
-// Blanks and control characters around an address line.
-std::string TrimLine(const std::string& line) {
-  size_t first = 0;
-  size_t last = line.size();
-  while (first < last && static_cast<unsigned char>(line[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(line[last - 1]) <= ' ') --last;
-  return line.substr(first, last - first);
-}
-
 bool MatchesEntry(const std::string& entry, const std::string& address) {
   if (SameTextIgnoringCase(entry, address)) return true;
   const size_t star = entry.find('*');
@@ -54,7 +45,7 @@ void TGateIPManager::LoadBlockIPFile() {
   const uint32_t now = Now();
   FBlockIPList.clear();
   for (const std::string& line : text.Lines) {
-    std::string address = TrimLine(line);
+    std::string address = TrimText(line);
     if (!address.empty()) FBlockIPList.push_back({std::move(address), now, 0});
   }
 }

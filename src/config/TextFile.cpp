@@ -55,6 +55,12 @@ bool FileExists(const std::string& FileName) {
   return ::stat(FileName.c_str(), &st) == 0;
 }
 
+std::string TrimText(std::string_view Text) {
+  while (!Text.empty() && static_cast<unsigned char>(Text.front()) <= ' ') Text.remove_prefix(1);
+  while (!Text.empty() && static_cast<unsigned char>(Text.back()) <= ' ') Text.remove_suffix(1);
+  return std::string(Text);
+}
+
 bool SameTextIgnoringCase(std::string_view A, std::string_view B) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   if (A.size() != B.size()) return false;

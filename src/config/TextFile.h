@@ -29,6 +29,9 @@ bool FileExists(const std::string& FileName);
 // Equal texts when ASCII letters are compared without regard to case (other bytes exactly).
 bool SameTextIgnoringCase(std::string_view A, std::string_view B);
 
+// The text without leading and trailing blanks and control characters (bytes up to ' ').
+std::string TrimText(std::string_view Text);
+
 // The file's bytes. Throws ESettingsFileError when it cannot be opened or read, is a folder or is
 // larger than kMaxSettingsFileSize.
 std::string ReadSettingsFile(const std::string& FileName);

@@ -5,14 +5,6 @@
 
 namespace gw {
 
-std::string TrimText(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
-
 bool ParseWholeNumber(const std::string& text, long long& value) {
   size_t pos = 0;
   bool negative = false;

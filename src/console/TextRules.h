@@ -4,10 +4,9 @@
 
 #include <string>
 
-namespace gw {
+#include "config/TextFile.h"  // TrimText
 
-// The text without leading and trailing blanks and control characters.
-std::string TrimText(const std::string& text);
+namespace gw {
 
 // Reads an optionally signed decimal whole number (no blanks, no other characters) into `value`.
 // Returns false for anything else, including numbers beyond 64 bits.
