@@ -1,3 +1,5 @@
+include(${CMAKE_CURRENT_LIST_DIR}/GateWayLayers.cmake)
+
 # Warnings, sanitizers and the helpers every folder uses to declare its targets.
 
 add_compile_options(-Wall -Wextra -Wpedantic)
@@ -15,6 +17,8 @@ endif()
 # gw_library(NAME DEPS dep...): a static library from every .cpp in the calling folder.
 function(gw_library name)
   cmake_parse_arguments(ARG "" "" "DEPS;SOURCES" ${ARGN})
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  gw_check_layer_deps(${folder} ${ARG_DEPS})
   if(ARG_SOURCES)
     set(srcs ${ARG_SOURCES})
   else()

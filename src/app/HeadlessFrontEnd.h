@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/DoubleBufferCollection.h"
+#include "gate/DoubleBufferCollection.h"
 #include "logging/LogLevel.h"
 
 namespace gw {

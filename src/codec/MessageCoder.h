@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/GateWayDefine.h"
+#include "codec/DefaultMessage.h"
 
 namespace gw {
 

@@ -30,7 +30,7 @@
 #include "console/LogViewStyle.h"
 #include "console/MemoryReport.h"
 #include "console/StatisticsPanel.h"
-#include "core/DoubleBufferCollection.h"
+#include "gate/DoubleBufferCollection.h"
 #include "core/ServiceControl.h"
 #include "core/UserSession.h"
 #include "logging/LogFormat.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/GateWayDefine.h"
+#include "gate/GateWayDefine.h"
 
 namespace gw {
 

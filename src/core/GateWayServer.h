@@ -28,8 +28,8 @@
 
 #include "codec/DeploymentKeys.h"
 #include "config/CustomGateWayConfig.h"
-#include "core/GateWayTraffic.h"
-#include "core/GateWaySocketServerInterface.h"
+#include "gate/GateWayTraffic.h"
+#include "gate/GateWaySocketServerInterface.h"
 #include "core/GateWayWorker.h"
 #include "logging/LogLevel.h"
 #include "net/IWebSocketConnection.h"

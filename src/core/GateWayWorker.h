@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/DoubleBufferCollection.h"
-#include "core/GateWayDefine.h"
-#include "core/GateWayTraffic.h"
+#include "gate/DoubleBufferCollection.h"
+#include "gate/GateWayDefine.h"
+#include "gate/GateWayTraffic.h"
 #include "core/UserSession.h"
 #include "logging/LogLevel.h"
 

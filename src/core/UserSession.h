@@ -45,7 +45,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/GateWayDefine.h"
+#include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
 
 namespace gw {

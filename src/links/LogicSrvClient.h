@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "common/BufferMemoryStream.h"
-#include "core/GateWaySocketServerInterface.h"
-#include "core/GateWayTraffic.h"
+#include "gate/GateWaySocketServerInterface.h"
+#include "gate/GateWayTraffic.h"
 #include "links/LinkThread.h"
 #include "links/SocketClient.h"
 

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/GateWaySocketServerInterface.h"
+#include "gate/GateWaySocketServerInterface.h"
 #include "links/LinkThread.h"
 #include "links/SocketClient.h"
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/GateWaySocketServerInterface.h"
+#include "gate/GateWaySocketServerInterface.h"
 #include "support/WaitUntil.h"
 #include "logging/LogLevel.h"
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/GateWayDefine.h"
+#include "gate/GateWayDefine.h"
 
 namespace gw {
 

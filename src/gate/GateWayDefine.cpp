@@ -1,4 +1,4 @@
-#include "core/GateWayDefine.h"
+#include "gate/GateWayDefine.h"
 
 #include <cstring>
 
@@ -47,16 +47,6 @@ void FreeSessionMessage(PTSessionMessage msg) {
     delete[] block;
   }
   delete msg;
-}
-
-TDefaultMessage ReadDefaultMessage(const uint8_t* bytes) {
-  TDefaultMessage msg;
-  std::memcpy(&msg, bytes, sizeof(msg));
-  return msg;
-}
-
-void WriteDefaultMessage(const TDefaultMessage& msg, uint8_t* bytes) {
-  std::memcpy(bytes, &msg, sizeof(msg));
 }
 
 bool AppendBatchEntry(uint8_t* buffer, uint32_t capacity, uint32_t& written, const uint8_t* data,

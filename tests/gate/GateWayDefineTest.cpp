@@ -1,4 +1,4 @@
-#include "core/GateWayDefine.h"
+#include "gate/GateWayDefine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/DoubleBufferCollection.h"
+#include "gate/DoubleBufferCollection.h"
 
 #include <gtest/gtest.h>
 

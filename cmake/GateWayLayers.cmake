@@ -1,0 +1,56 @@
+# The source folders, lowest layer first. A folder may include headers from and link to the
+# folders before it, never from one after it. Checked at configure time for includes (below)
+# and link dependencies (gw_library); run as a script (cmake -DGW_LAYER_ROOT=DIR -P this file)
+# it checks the folders under DIR/src and fails on the first layer that reaches upwards.
+set(GW_LAYERS common logging codec net gate config links core console app)
+
+# gw_layer_index(FOLDER OUT): the folder's place in GW_LAYERS, -1 when it is not a layer.
+function(gw_layer_index folder out)
+  list(FIND GW_LAYERS "${folder}" idx)
+  set(${out} ${idx} PARENT_SCOPE)
+endfunction()
+
+# gw_check_layer_includes(ROOT): every "#include "X/..." in ROOT/src/<layer> names a layer
+# at or below <layer>. Each breach is listed; any breach stops the configuration.
+function(gw_check_layer_includes root)
+  set(breaches "")
+  foreach(layer ${GW_LAYERS})
+    gw_layer_index(${layer} own)
+    file(GLOB files ${root}/src/${layer}/*.h ${root}/src/${layer}/*.cpp)
+    foreach(f ${files})
+      file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z]+/")
+      foreach(line ${lines})
+        string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([a-z]+)/.*" "\\1" target "${line}")
+        gw_layer_index(${target} idx)
+        if(idx GREATER own)
+          file(RELATIVE_PATH rel ${root} ${f})
+          list(APPEND breaches "${rel} includes ${target}/ (a layer above ${layer})")
+        endif()
+      endforeach()
+    endforeach()
+  endforeach()
+  if(breaches)
+    list(JOIN breaches "\n  " text)
+    message(FATAL_ERROR "Layering broken:\n  ${text}")
+  endif()
+endfunction()
+
+# gw_check_layer_deps(FOLDER DEPS...): a library in FOLDER links only gw_X of layers below it.
+function(gw_check_layer_deps folder)
+  gw_layer_index(${folder} own)
+  if(own LESS 0)
+    return()
+  endif()
+  foreach(dep ${ARGN})
+    if(dep MATCHES "^gw_([a-z]+)$")
+      gw_layer_index(${CMAKE_MATCH_1} idx)
+      if(idx GREATER_EQUAL own)
+        message(FATAL_ERROR "Layering broken: the ${folder} library links ${dep}, a layer not below ${folder}")
+      endif()
+    endif()
+  endforeach()
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE AND GW_LAYER_ROOT)
+  gw_check_layer_includes(${GW_LAYER_ROOT})
+endif()
