@@ -7,13 +7,14 @@
 
 #include "codec/EDcode.h"
 #include "codec/StoredSecrets.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
 namespace {
 
 // A key file holds two lines of about a hundred characters; anything far larger is not one.
-constexpr std::streamsize kMaxKeyFileSize = 64 * 1024;
+constexpr std::streamsize kMaxKeyFileSize = limits::kMaxKeyFileSize;
 
 std::string_view Trim(std::string_view Line) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -35,6 +36,7 @@ TDeploymentKeyTexts ReadDeploymentKeyFile(const std::string& Path) {
   std::string content(static_cast<size_t>(kMaxKeyFileSize) + 1, '\0');
   in.read(content.data(), kMaxKeyFileSize + 1);
   if (in.bad()) throw TCodecError("key file " + Path + ": cannot be read");
+  if (in.gcount() > kMaxKeyFileSize) CountLimitBreach(TLimitBreach::lbKeyFileTooLarge);
   if (in.gcount() > kMaxKeyFileSize) throw TCodecError("key file " + Path + ": too large");
   content.resize(static_cast<size_t>(in.gcount()));
 

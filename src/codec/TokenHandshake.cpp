@@ -25,7 +25,11 @@ std::string Md5UpperHex(std::string_view Data) {
 // Six-bit text -> base64 text -> decrypted text. Nothing when a step does not give what the
 // next one needs: the decoded bytes must be base64 text and the decryption must give a text.
 std::optional<std::string> OpenTokenText(std::string_view Text, const std::string& Key) {
-  if (Text.empty() || Text.size() > kMaxTokenText || Key.empty()) return std::nullopt;
+  if (Text.size() > kMaxTokenText) {
+    CountLimitBreach(TLimitBreach::lbTokenAnswerTooLong);
+    return std::nullopt;
+  }
+  if (Text.empty() || Key.empty()) return std::nullopt;
   const std::string base64 = DecodeMsgText(Text);
   if (!IsBase64Text(base64)) return std::nullopt;
   std::string plain = BlowfishDecryptString(base64, Key);

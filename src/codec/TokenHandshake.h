@@ -17,11 +17,12 @@
 #include <string_view>
 
 #include "codec/DeploymentKeys.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
 // Longest answer or challenge text that is opened at all; longer peer input is refused unread.
-inline constexpr size_t kMaxTokenText = 4096;
+inline constexpr size_t kMaxTokenText = limits::kMaxTokenText;
 
 // The challenge text for a session token (the 38-character GUID text); empty only when the keys
 // are empty or the random generator failed.

@@ -124,6 +124,7 @@ std::optional<TControlMessage> TControlChannel::Receive() {
     if (sender == nullptr || (sender->uid != ::geteuid() && sender->uid != 0)) {
       refused = "sent by another user";
     } else if (msg.msg_flags & MSG_TRUNC) {
+      CountLimitBreach(TLimitBreach::lbControlTextTooLong);
       refused = "too long";
     }
     std::optional<TControlMessage> message;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "logging/LogLevel.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -29,7 +30,7 @@ inline constexpr uint16_t kCtlServiceStarted = 1002;    // text: "游戏网关�
 inline constexpr uint16_t kCtlCloseGateWay = 2000;      // from the controller: close without asking
 
 // Largest text a message carries; longer texts are not sent, longer datagrams not taken.
-inline constexpr size_t kMaxControlText = 16384;
+inline constexpr size_t kMaxControlText = limits::kMaxControlText;
 
 struct TControlMessage {
   uint32_t WParam = 0;

@@ -86,6 +86,7 @@ std::string ReadSettingsFile(const std::string& FileName) {
     if (n < 0) throw ESettingsFileError(FileError("Cannot read file", FileName, errno));
     if (n == 0) break;
     if (bytes.size() + static_cast<size_t>(n) > kMaxSettingsFileSize) {
+      CountLimitBreach(TLimitBreach::lbSettingsFileTooLarge);
       throw ESettingsFileError(FileError("Cannot read file", FileName, EFBIG));
     }
     bytes.append(chunk, static_cast<size_t>(n));

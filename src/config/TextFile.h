@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/PeerLimits.h"
+
 namespace gw {
 
 // A settings file that exists but cannot be read, or cannot be created or written.
@@ -22,7 +24,7 @@ class ESettingsFileError : public std::runtime_error {
 enum TTextEncoding : uint8_t { teAnsi, teUtf8, teUtf16Le, teUtf16Be };
 
 // Largest settings file read; anything bigger is refused with an error rather than loaded.
-inline constexpr size_t kMaxSettingsFileSize = 64u << 20;
+inline constexpr size_t kMaxSettingsFileSize = limits::kMaxSettingsFileSize;
 
 bool FileExists(const std::string& FileName);
 

@@ -19,16 +19,14 @@ constexpr uint32_t kLogicMsgTypeOffset = 20;        // nMsgType
 constexpr uint32_t kLogicUserListIndexOffset = 12;  // nUserListIndex
 // A kick reason: one length byte and up to 128 characters.
 constexpr uint32_t kKickReasonPayloadSize = 129;
-constexpr uint32_t kKickReasonMaxLen = 128;
 // Sync data: account (1 + 12 bytes) at 0, player name (1 + 64 bytes) at 13.
 constexpr uint32_t kSyncDataPayloadSize = 78;
-constexpr uint32_t kSyncAccountMaxLen = 12;
 constexpr uint32_t kSyncPlayerNameOffset = 13;
-constexpr uint32_t kSyncPlayerNameMaxLen = 64;
 
 // A length-prefixed text in the ANSI code page; the length byte is clamped to the
 // field so that a wrong length never reads past it.
 std::string ReadShortString(const uint8_t* field, uint32_t maxLen) {
+  if (field[0] > maxLen) CountLimitBreach(TLimitBreach::lbFieldLengthClamped);
   uint32_t len = std::min<uint32_t>(field[0], maxLen);
   return AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(field + 1), len));
 }
@@ -217,6 +215,7 @@ bool TGateWayWorker::HandleMessage(TUserSession& Session, PTSessionMessage Msg) 
   }
   // The logic server's messages carry the whole packet, header first.
   if (Msg->Data == nullptr || Msg->DataLen < kLogicHeaderSize) {
+    CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
     Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
             " , Len:" + std::to_string(Msg->DataLen),
         llWarning);
@@ -236,6 +235,7 @@ bool TGateWayWorker::HandleMessage(TUserSession& Session, PTSessionMessage Msg) 
     case GM_LOGIC_GATE_SPEEDTIME:
       // The intervals come as a default message; a shorter payload cannot hold one.
       if (payloadLen < kDefaultMessageSize) {
+        CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
         Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
         return false;
       }
@@ -279,7 +279,7 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
                                  uint32_t PayloadLen) {
   if (PayloadLen == kKickReasonPayloadSize) {
     Log("Qel 要求 T出 客户端连接:" + Session.IP() +
-            " , 原因: Qel踢出:" + ReadShortString(Payload, kKickReasonMaxLen),
+            " , 原因: Qel踢出:" + ReadShortString(Payload, limits::kKickReasonMaxLen),
         llWarning);
   }
   RemoveSession(Session.Handle(), &Session);
@@ -295,8 +295,8 @@ void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Paylo
     Log("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning);
     return;
   }
-  Session.SetInfo(ReadShortString(Payload, kSyncAccountMaxLen),
-                  ReadShortString(Payload + kSyncPlayerNameOffset, kSyncPlayerNameMaxLen));
+  Session.SetInfo(ReadShortString(Payload, limits::kSyncAccountMaxLen),
+                  ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen));
 }
 
 void TGateWayWorker::HandleClientMessage(TUserSession& Session, PTSessionMessage Msg) {
@@ -351,12 +351,14 @@ void TGateWayWorker::DoSendToClient(TUserSession& Session) {
   if (queue.empty()) return;
   if (Session.InSend.load() != 0) {  // at most one send per session in flight
     if (queue.size() > kMaxQueuedMessages) {
+      CountLimitBreach(TLimitBreach::lbSessionQueuedMessages);
       CloseStalledSession(Session);
     } else if (queue.size() > kQueueCheckCount) {
       uint64_t queued = 0;
       for (PTSessionMessage msg : queue) {
         queued += msg->DataLen;
         if (queued > kMaxQueuedBytes) {
+          CountLimitBreach(TLimitBreach::lbSessionQueuedBytes);
           CloseStalledSession(Session);
           break;
         }

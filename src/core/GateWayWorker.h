@@ -30,6 +30,7 @@
 #include "gate/GateWayTraffic.h"
 #include "core/UserSession.h"
 #include "logging/LogLevel.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -47,8 +48,8 @@ class TGateWayWorker {
   // memory. The count bound also caps what each send pass sums up under the lock,
   // and the memory of many tiny records whose bytes alone stay under the limit.
   static constexpr size_t kQueueCheckCount = 256;
-  static constexpr uint64_t kMaxQueuedBytes = 16 * 1024 * 1024;
-  static constexpr size_t kMaxQueuedMessages = 16384;
+  static constexpr uint64_t kMaxQueuedBytes = limits::kMaxSessionQueuedBytes;
+  static constexpr size_t kMaxQueuedMessages = limits::kMaxSessionQueuedMessages;
 
   explicit TGateWayWorker(int32_t ID);
   // Stops the thread if it runs; frees the messages still queued. The sessions in

@@ -119,6 +119,7 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
   if (FSendCache.Size() + FSendStreamBacklog.load(std::memory_order_relaxed) + packetSize >
       FSendBacklogLimit) {
     // The server is not taking what was sent: drop rather than grow without end.
+    CountLimitBreach(TLimitBreach::lbLogicSendBacklog);
     const bool first = FDroppedPackets++ == 0;
     guard.unlock();
     if (first) {
@@ -277,6 +278,7 @@ void TLogicSrvClient::ProcessPackets() {
     TServerMessageHeader h;
     std::memcpy(&h, recv.Memory(), sizeof(h));
     if (h.nLen < 0 || h.nLen > kMaxServerPacketLen) {
+      CountLimitBreach(TLimitBreach::lbLogicPacketLength);
       Log("LogicSrv packet length out of range : " + std::to_string(h.nLen) +
               " , IDent : " + std::to_string(h.nIdent),
           llError);

@@ -29,6 +29,7 @@
 #include "gate/GateWayTraffic.h"
 #include "links/LinkThread.h"
 #include "links/SocketClient.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -50,7 +51,7 @@ inline constexpr uint32_t kServerMessageMagic = 0xAABBAADD;
 inline constexpr int32_t kServerMessageHeaderSize = sizeof(TServerMessageHeader);
 // Largest payload accepted from the server. A length beyond it (or a negative one)
 // cannot be a real packet: the stream is out of step and the link reconnects.
-inline constexpr int32_t kMaxServerPacketLen = 16 * 1024 * 1024;
+inline constexpr int32_t kMaxServerPacketLen = limits::kMaxServerPacketLen;
 
 // Packet idents of the logic link (those the workers act on are in GateWayDefine.h).
 inline constexpr int32_t GM_GATE_OPENSESSION = 1;
@@ -80,7 +81,7 @@ class TLogicSrvClient : public TSocketClient {
   // Most bytes the send cache and the socket's send buffer may hold together. A server
   // that stops reading would otherwise let every relayed client message pile up in
   // memory; past this bound appends are dropped with an error line.
-  static constexpr int64_t kMaxSendBacklog = 64 * 1024 * 1024;
+  static constexpr int64_t kMaxSendBacklog = limits::kMaxLogicSendBacklog;
 
   TLogicSrvClient(std::string Host, int32_t Port, TGateWaySocketServerInterface* GateWayServer);
   ~TLogicSrvClient() override;

@@ -125,6 +125,7 @@ void TProxySocketClient::ProcessPackets() {
   }
   recv.ForwardHeadCursor(frameStart);
   if (recv.Size() > kMaxFrameSize) {
+    CountLimitBreach(TLimitBreach::lbLoginFrameSize);
     Log(FName + " frame longer than " + std::to_string(kMaxFrameSize) + " bytes without \"$\"",
         llError);
     Disconnect(0, "Frame Too Long");

@@ -22,6 +22,7 @@
 #include "gate/GateWaySocketServerInterface.h"
 #include "links/LinkThread.h"
 #include "links/SocketClient.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -32,7 +33,7 @@ class TProxySocketClient : public TSocketClient {
   static constexpr uint32_t kReconnectPause = 5000;
   // Longest frame accepted from the login server; more bytes without a "$" mean the
   // stream is out of step, and the link reconnects instead of buffering without end.
-  static constexpr int64_t kMaxFrameSize = 4 * 1024 * 1024;
+  static constexpr int64_t kMaxFrameSize = limits::kMaxLoginFrameSize;
 
   TProxySocketClient(std::string Name, std::string Host, int32_t Port,
                      TGateWaySocketServerInterface* GateWayServer);

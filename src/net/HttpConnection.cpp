@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "net/HttpServer.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -51,6 +52,7 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
       case hprNeedMore:
         return;
       case hprHeaderTooLarge:
+        CountLimitBreach(TLimitBreach::lbHttpHeaderTooBig);
         ReplyStatus(400, "Request header too large.");
         return;
       case hprMethodInvalid:

@@ -1,4 +1,5 @@
 #include "net/HttpRequest.h"
+#include "common/PeerLimits.h"
 
 #include <strings.h>
 #include <algorithm>
@@ -12,7 +13,6 @@ namespace gw {
 namespace {
 
 constexpr size_t kMethodCheckSize = 8;
-constexpr size_t kMaxChunkLine = 1024;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -218,7 +218,10 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
       case psChunkSize: {
         char c = static_cast<char>(data[pos++]);
         if (c != '\n') {
-          if (FChunkSizeLine.size() >= kMaxChunkLine) return consumed = pos, hprBadChunk;
+          if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
+            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            return consumed = pos, hprBadChunk;
+          }
           if (c != '\r') FChunkSizeLine += c;
           break;
         }
@@ -255,7 +258,10 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
         char c = static_cast<char>(data[pos++]);
         if (c == '\r') break;
         if (c != '\n') {
-          if (FChunkSizeLine.size() >= kMaxChunkLine) return consumed = pos, hprBadChunk;
+          if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
+            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            return consumed = pos, hprBadChunk;
+          }
           FChunkSizeLine += c;
           break;
         }

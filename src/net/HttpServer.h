@@ -13,12 +13,13 @@
 
 #include "net/HttpConnection.h"
 #include "net/SocketServer.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
 class THttpServer : public TSocketServer {
  public:
-  static constexpr size_t kDefaultMaxHeaderSize = 16 * 1024;
+  static constexpr size_t kDefaultMaxHeaderSize = limits::kMaxHttpHeaderSize;
 
   explicit THttpServer(int ioThreads);
   ~THttpServer() override;

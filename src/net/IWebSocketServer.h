@@ -17,6 +17,7 @@
 
 #include "logging/LogLevel.h"
 #include "net/IWebSocketConnection.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -40,9 +41,9 @@ using TStartCallback = std::function<void(bool success)>;
 class IWebSocketServer {
  public:
   // Largest message accepted by default; a bigger one closes the connection (1009).
-  static constexpr size_t kDefaultMaxMessageSize = 1024 * 1024;
+  static constexpr size_t kDefaultMaxMessageSize = limits::kMaxWsMessageSize;
   // Largest HTTP request header accepted by default; a bigger one is answered 400.
-  static constexpr size_t kDefaultMaxHeaderSize = 16 * 1024;
+  static constexpr size_t kDefaultMaxHeaderSize = limits::kMaxHttpHeaderSize;
 
   virtual ~IWebSocketServer() = default;
 

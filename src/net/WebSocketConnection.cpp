@@ -3,6 +3,7 @@
 #include "net/NetDiagLog.h"
 #include "net/NetWebSocketServer.h"
 #include "net/WsFrame.h"
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -91,6 +92,7 @@ void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size)
     case wprStopped:
       break;
     case wprTooBig:
+      CountLimitBreach(TLimitBreach::lbWsMessageTooBig);
       FServer.LogWarning("WebSocket message larger than " +
                          std::to_string(FServer.MaxMessageSize()) + " bytes from " +
                          PeerAddrText() + ", connection closed");
@@ -127,7 +129,10 @@ bool TWebSocketConnection::OnWsPing(const uint8_t* payload, size_t size) {
   // A client that pings without reading would make its unsent pongs pile up without
   // bound; past a small backlog a ping goes unanswered (RFC 6455 5.5.3 lets a pong
   // answer only some of the pings).
-  if (FPendingPongs.load() >= kMaxPendingPongs) return !IsClosed();
+  if (FPendingPongs.load() >= limits::kMaxPendingPongs) {
+    CountLimitBreach(TLimitBreach::lbPongsPending);
+    return !IsClosed();
+  }
   FPendingPongs.fetch_add(1);
   // The callback runs from this connection's own flush or close, so `this` is alive.
   SendFrame(wsoPong, std::vector<uint8_t>(payload, payload + size),

@@ -65,8 +65,7 @@ class TWebSocketConnection final : public THttpConnection,
   TNetWebSocketServer& FServer;
   std::atomic<bool> FIsWebSocket{false};
   std::atomic<int> FWsSendClose{0};  // a close frame has been sent or is being sent
-  // Pongs queued but not yet written; pings beyond the limit go unanswered.
-  static constexpr int kMaxPendingPongs = 64;
+  // Pongs queued but not yet written; pings beyond limits::kMaxPendingPongs go unanswered.
   std::atomic<int> FPendingPongs{0};
   bool FWsFailed = false;  // I/O thread only: ignore the client's further bytes
   std::unique_ptr<TWsFrameParser> FParser;

@@ -1,0 +1,99 @@
+// Every bound the gateway holds against a peer (a client, the login or logic server,
+// a local controller, a file an operator edits), each with the reason for its value,
+// and one counter per bound that goes up every time the bound is hit. The counters
+// are relaxed atomics: safe to bump and read from any thread (the console's
+// statistics and the metrics read them while the I/O, worker and link threads count).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace gw {
+
+namespace limits {
+
+// --- Clients (the WebSocket transport) -------------------------------------------------
+// Largest client message: far above any game message (the batch buffer is 32 KiB), small
+// enough that a thousand hostile clients cannot make the gateway hold gigabytes.
+inline constexpr size_t kMaxWsMessageSize = 1024 * 1024;
+// Largest HTTP request header: a browser's upgrade request is well under 2 KiB; 16 KiB
+// leaves room for cookies without letting a slow client hold much memory.
+inline constexpr size_t kMaxHttpHeaderSize = 16 * 1024;
+// Longest chunk-size line of a chunked body: a hex number and extensions fit in far less.
+inline constexpr size_t kMaxHttpChunkLine = 1024;
+// Pongs queued but not yet written: a client that pings without reading would otherwise
+// grow its send queue without end; further pings go unanswered.
+inline constexpr int kMaxPendingPongs = 64;
+// Longest token answer accepted for decoding: a real answer is under 100 characters.
+inline constexpr size_t kMaxTokenText = 4096;
+
+// --- Clients (the workers' outgoing queues) --------------------------------------------
+// A client that stops reading keeps one send in flight while its queue grows. Past either
+// bound it is disconnected instead of holding the gateway's memory: bytes bound the big
+// messages, the count bounds the records of many tiny ones.
+inline constexpr uint64_t kMaxSessionQueuedBytes = 16 * 1024 * 1024;
+inline constexpr size_t kMaxSessionQueuedMessages = 16384;
+
+// --- The logic server ------------------------------------------------------------------
+// Largest payload a logic packet may announce. A length beyond it (or a negative one)
+// cannot be a real packet: the stream is out of step and the link reconnects.
+inline constexpr int32_t kMaxServerPacketLen = 16 * 1024 * 1024;
+// Most bytes waiting to be sent to the logic server. A server that stops reading would
+// otherwise let every relayed client message pile up; past it appends are dropped.
+inline constexpr int64_t kMaxLogicSendBacklog = 64 * 1024 * 1024;
+
+// --- The login server ------------------------------------------------------------------
+// Longest frame without its closing "$": more means the stream is out of step and the
+// link reconnects instead of buffering without end.
+inline constexpr int64_t kMaxLoginFrameSize = 4 * 1024 * 1024;
+
+// --- Fields inside server packets (clamped, never read past) ----------------------------
+inline constexpr uint32_t kKickReasonMaxLen = 128;     // one length byte + 128 characters
+inline constexpr uint32_t kSyncAccountMaxLen = 12;     // one length byte + 12 characters
+inline constexpr uint32_t kSyncPlayerNameMaxLen = 64;  // one length byte + 64 characters
+
+// --- Local peers and files --------------------------------------------------------------
+// Longest text of a control datagram: status texts are a few dozen bytes.
+inline constexpr size_t kMaxControlText = 16384;
+// Largest settings, block list or word list file read at a start or reload.
+inline constexpr size_t kMaxSettingsFileSize = 64u << 20;
+// Largest handshake key file (two lines of base64).
+inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
+
+}  // namespace limits
+
+// One counter per bound above (and per kind of malformed input that is dropped).
+enum class TLimitBreach : uint8_t {
+  lbWsMessageTooBig,        // client message over kMaxWsMessageSize: closed (1009)
+  lbHttpHeaderTooBig,       // request header over kMaxHttpHeaderSize: answered 400
+  lbHttpChunkLineTooLong,   // chunk-size line over kMaxHttpChunkLine: answered 400
+  lbPongsPending,           // a ping left unanswered at kMaxPendingPongs
+  lbTokenAnswerTooLong,     // token answer over kMaxTokenText: refused
+  lbSessionQueuedBytes,     // slow reader over kMaxSessionQueuedBytes: disconnected
+  lbSessionQueuedMessages,  // slow reader over kMaxSessionQueuedMessages: disconnected
+  lbLogicPacketLength,      // logic packet length out of range: link reconnects
+  lbLogicPacketTooShort,    // logic packet or speed-time payload too short: dropped
+  lbLogicSendBacklog,       // logic send backlog full: message dropped
+  lbLoginFrameSize,         // login frame over kMaxLoginFrameSize: link reconnects
+  lbFieldLengthClamped,     // a length byte inside a server packet beyond its field
+  lbControlTextTooLong,     // control datagram over kMaxControlText: not taken
+  lbSettingsFileTooLarge,   // a settings or list file over kMaxSettingsFileSize
+  lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
+  Count
+};
+
+inline constexpr size_t kLimitBreachCount = static_cast<size_t>(TLimitBreach::Count);
+
+// The counter's name as the statistics and metrics show it (e.g. "ws_message_too_big").
+std::string_view LimitBreachName(TLimitBreach breach);
+
+// Counts one breach. Any thread; never blocks.
+void CountLimitBreach(TLimitBreach breach);
+
+// Breaches counted since the process started. Any thread.
+uint64_t LimitBreaches(TLimitBreach breach);
+
+}  // namespace gw
