@@ -64,11 +64,19 @@ TDeploymentKeyTexts ReadDeploymentKeyFile(const std::string& Path) {
 
 TDeploymentKeys DecipherDeploymentKeys(const TDeploymentKeyTexts& Texts) {
   TDeploymentKeys keys{DecodeSource(Texts.ChallengeKeyText), DecodeSource(Texts.AnswerKeyText),
-                       Texts.Origin};
+                       Texts.Origin, nullptr, nullptr};
   if (keys.ChallengeKey.empty() || keys.AnswerKey.empty()) {
     throw TCodecError(Texts.Origin + ": a key deciphers to an empty text");
   }
+  PrepareHandshakeCiphers(keys);
   return keys;
+}
+
+void PrepareHandshakeCiphers(TDeploymentKeys& Keys) {
+  Keys.ChallengeCipher = std::make_shared<const TPreparedCipher>(
+      TPreparedCipher{Keys.ChallengeKey, TBlowfishCipher(Keys.ChallengeKey)});
+  Keys.AnswerCipher = std::make_shared<const TPreparedCipher>(
+      TPreparedCipher{Keys.AnswerKey, TBlowfishCipher(Keys.AnswerKey)});
 }
 
 TDeploymentKeys LoadDeploymentKeys(const std::string& Folder) {

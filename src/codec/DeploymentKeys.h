@@ -11,8 +11,11 @@
 // All functions are safe to call from any thread.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "codec/BlowfishCipher.h"
 
 namespace gw {
 
@@ -25,12 +28,26 @@ struct TDeploymentKeyTexts {
   std::string Origin;  // "built-in development keys" or the key file's path
 };
 
-// Plain keys, ready for the handshake.
+// A cipher keyed once, with the key text it was keyed from.
+struct TPreparedCipher {
+  std::string Key;
+  TBlowfishCipher Cipher;
+};
+
+// Plain keys, ready for the handshake. The prepared ciphers save a key schedule per client;
+// the handshake uses one only while its Key equals the key text beside it, so a copy whose
+// key text is changed afterwards still uses the new key.
 struct TDeploymentKeys {
   std::string ChallengeKey;
   std::string AnswerKey;
   std::string Origin;
+  std::shared_ptr<const TPreparedCipher> ChallengeCipher;
+  std::shared_ptr<const TPreparedCipher> AnswerCipher;
 };
+
+// Keys both ciphers from the key texts (done by DecipherDeploymentKeys). Throws TCodecError
+// for an empty key.
+void PrepareHandshakeCiphers(TDeploymentKeys& Keys);
 
 // The development keys built into the program, enciphered.
 TDeploymentKeyTexts DevelopmentKeyTexts();

@@ -158,15 +158,21 @@ std::string DecodeMsgText(std::string_view Text) {
   return ReadAsUtf8(DecodeSixBitAlloc(Text).View());
 }
 
-std::string BlowfishEncryptString(std::string_view Plaintext, std::string_view Password) {
-  TBlowfishCipher cipher(Password);
+std::string BlowfishEncryptString(std::string_view Plaintext, const TBlowfishCipher& Cipher) {
   const std::string units = Utf8ToUtf16Le(Plaintext);
-  return Base64Encode(cipher.Encrypt(Bytes(units)));
+  return Base64Encode(Cipher.Encrypt(Bytes(units)));
+}
+
+std::string BlowfishDecryptString(std::string_view CipherText, const TBlowfishCipher& Cipher) {
+  return Utf16BytesToText(Cipher.Decrypt(Base64Decode(CipherText)));
+}
+
+std::string BlowfishEncryptString(std::string_view Plaintext, std::string_view Password) {
+  return BlowfishEncryptString(Plaintext, TBlowfishCipher(Password));
 }
 
 std::string BlowfishDecryptString(std::string_view CipherText, std::string_view Password) {
-  TBlowfishCipher cipher(Password);
-  return Utf16BytesToText(cipher.Decrypt(Base64Decode(CipherText)));
+  return BlowfishDecryptString(CipherText, TBlowfishCipher(Password));
 }
 
 std::string BlowfishEncryptBuffer(std::span<const uint8_t> Data, std::string_view Password) {

@@ -75,6 +75,10 @@ std::string DecodeMsgText(std::string_view Text);
 // TCodecError when the random generator fails; BlowfishDecryptBuffer raises as said below.
 std::string BlowfishEncryptString(std::string_view Plaintext, std::string_view Password);
 std::string BlowfishDecryptString(std::string_view CipherText, std::string_view Password);
+// The same with a cipher keyed beforehand, for keys used over and over (a key schedule costs
+// far more than the encryption of a short text).
+std::string BlowfishEncryptString(std::string_view Plaintext, const TBlowfishCipher& Cipher);
+std::string BlowfishDecryptString(std::string_view CipherText, const TBlowfishCipher& Cipher);
 // Raw bytes in, base64 out (the counterpart of BlowfishDecryptBuffer).
 std::string BlowfishEncryptBuffer(std::span<const uint8_t> Data, std::string_view Password);
 // Decodes the base64, decrypts all of it and copies its first Count bytes to Buffer. Throws
