@@ -108,6 +108,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TGateWayWorker* ChooseWoker();
   TGateWayWorker* WorkerOf(uint32_t SessionHandle);
   void SendToken(TGateWayWorker& Worker, TUserSession& Session);
+  // Closes a connection whose session no worker took, doing the close work at once.
+  void RefuseSession(const PWebSocketConnection& AConnection, PUserSession Session);
+  // The close work: the "Client Close" line and the upstream server of the step told.
+  void ReportSessionClosed(const TUserSession& Session, const std::string& PeerAddr);
   bool CheckToken(const TUserSession& Session, std::string_view Answer);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);

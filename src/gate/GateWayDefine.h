@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -104,6 +105,13 @@ PTSessionMessage NewSessionMessageCopy(uint32_t sessionHandle, int32_t ident, in
 // Frees the block that starts DataOffset bytes before Data (when there is one),
 // then the record. Null is ignored.
 void FreeSessionMessage(PTSessionMessage msg);
+
+// The owner of a queued record: whoever holds it owns the record and its block,
+// and letting it go frees both (FreeSessionMessage).
+struct TSessionMessageDeleter {
+  void operator()(PTSessionMessage msg) const { FreeSessionMessage(msg); }
+};
+using TSessionMessagePtr = std::unique_ptr<TSessionMessage, TSessionMessageDeleter>;
 
 // ---------------------------------------------------------------------------
 // Client message type: the first byte of every message the gateway sends and of

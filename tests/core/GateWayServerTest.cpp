@@ -90,11 +90,14 @@ class TStandInListener : public IWebSocketServer {
     // The test reads the session (its handle) while worker threads may free it: a
     // reference of its own keeps the memory valid until the listener goes.
     if (TUserSession* session = TUserSession::FromConnection(*c)) {
+      PUserSession held = FFindSession ? FFindSession(session->Handle()) : nullptr;
       std::lock_guard<std::mutex> g(FLock);
-      FKeep.push_back(session->KeepAlive());
+      if (held) FKeep.push_back(std::move(held));
     }
     return c;
   }
+  // How the listener reaches the session a worker holds for a handle.
+  void SetSessionFinder(std::function<PUserSession(uint32_t)> find) { FFindSession = std::move(find); }
   void Send(const std::shared_ptr<TTestConnection>& c, const std::string& bytes) {
     PWebSocketConnection p = c;
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
@@ -107,6 +110,7 @@ class TStandInListener : public IWebSocketServer {
   std::vector<TWsOnOpen> FOpen;
   std::vector<TWsOnMessage> FMessage;
   std::vector<TWsOnClose> FClose;
+  std::function<PUserSession(uint32_t)> FFindSession;
   uint16_t FPort = 0;
   bool FActive = false;
   mutable std::mutex FLock;  // guards FConnections
@@ -148,6 +152,9 @@ class GateWayServerTest : public ::testing::Test {
     FServer->SetLogger(FLog.Proc());
     FServer->SetListenerFactory([this](int) {
       auto l = std::make_shared<TStandInListener>(false);
+      l->SetSessionFinder([this](uint32_t handle) {
+        return FServer->Worker(SessionWorkerID(handle)).GetSession(handle);
+      });
       FListener = l.get();
       return l;
     });
@@ -169,7 +176,7 @@ class GateWayServerTest : public ::testing::Test {
   std::string TokenOf(const TTestConnection& c) {
     return BlowfishDecryptString(DecodeMsgText(Challenge(c)), FKeys.ChallengeKey);
   }
-  // Only for a session that is still open (Free() detaches it from the connection).
+  // Only for a session that is still open (its close event detaches it from the connection).
   static uint32_t HandleOf(const TTestConnection& c) {
     return TUserSession::FromConnection(c)->Handle();
   }
@@ -397,17 +404,14 @@ TEST_F(GateWayServerTest, AFullWorkerTableClosesTheNewClient) {
   uint32_t handle;
   for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
     fillers.push_back(TUserSession::Create(nullptr));
-    ASSERT_TRUE(FServer->Worker(0).AddSession(fillers.back().get(), handle));
+    ASSERT_TRUE(FServer->Worker(0).AddSession(fillers.back(), handle));
   }
   auto c = FListener->Open("10.1.1.1");
   EXPECT_TRUE(c->Closed());
   EXPECT_TRUE(FLog.Has("Handle Out Close Socket10.1.1.1", llWarning));
   // The session never got a handle: the login server hears a close for handle 0.
   EXPECT_TRUE(WaitUntil([&] { return FLogin.Received().find("%C0$") != std::string::npos; }));
-  for (auto& s : fillers) {
-    FServer->Worker(0).RemoveSession(s->Handle(), s.get());
-    s->Free();
-  }
+  for (auto& s : fillers) FServer->Worker(0).RemoveSession(s->Handle(), s.get());
 }
 
 TEST_F(GateWayServerTest, ClientCloseIsReportedToTheServerOfItsStep) {

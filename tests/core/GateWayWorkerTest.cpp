@@ -44,16 +44,22 @@ class GateWayWorkerTest : public ::testing::Test {
     c.Connection->SetAutoComplete(autoComplete);
     PUserSession session = TUserSession::Create(c.Connection);
     c.Session = session.get();
-    TGateWayWorker* worker = FWorker.get();
-    c.Connection->SetCloseHandler([worker](const std::shared_ptr<TTestConnection>& conn) {
-      TUserSession* s = TUserSession::FromConnection(*conn);
-      worker->RemoveSession(s->Handle(), s);
-      s->Free();
-    });
-    EXPECT_TRUE(FWorker->AddSession(c.Session, c.Handle));
-    c.Session->SetHandle(c.Handle);
+    c.Connection->SetCloseHandler(CloseEvent());
+    EXPECT_TRUE(FWorker->AddSession(std::move(session), c.Handle));
     FClients.push_back(c);
     return FClients.back();
+  }
+
+  // What the gateway server's close event does with the worker: takes the session
+  // out of its table (the last reference but for sends in flight) and detaches it.
+  TTestConnection::TCloseHandler CloseEvent() {
+    TGateWayWorker* worker = FWorker.get();
+    return [worker](const std::shared_ptr<TTestConnection>& conn) {
+      TUserSession* found = TUserSession::FromConnection(*conn);
+      if (PUserSession s = worker->RemoveSession(found->Handle(), found)) {
+        s->DetachFromConnection();
+      }
+    };
   }
 
   static std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
@@ -76,8 +82,8 @@ TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
   TClient d = Connect();
   EXPECT_EQ(d.Handle, MakeSessionHandle(2, 4, 1));
   // The lookup compares the slot alone.
-  EXPECT_EQ(FWorker->GetSession(b.Handle), d.Session);
-  EXPECT_FALSE(FWorker->RemoveSession(d.Handle, a.Session));
+  EXPECT_EQ(FWorker->GetSession(b.Handle).get(), d.Session);
+  EXPECT_EQ(FWorker->RemoveSession(d.Handle, a.Session), nullptr);
 }
 
 TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
@@ -85,21 +91,19 @@ TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
   uint32_t handle = 0;
   for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
     sessions.push_back(TUserSession::Create(nullptr));
-    ASSERT_TRUE(FWorker->AddSession(sessions.back().get(), handle));
+    ASSERT_TRUE(FWorker->AddSession(sessions.back(), handle));
   }
   EXPECT_EQ(SessionIndex(handle), 65534);
   PUserSession extra = TUserSession::Create(nullptr);
   handle = 12345;
-  EXPECT_FALSE(FWorker->AddSession(extra.get(), handle));
+  EXPECT_FALSE(FWorker->AddSession(extra, handle));
   EXPECT_EQ(handle, 12345u);
   EXPECT_EQ(extra->Handle(), 0u);
   // An emptied slot is taken again.
-  ASSERT_TRUE(FWorker->RemoveSession(sessions[100]->Handle(), sessions[100].get()));
-  ASSERT_TRUE(FWorker->AddSession(extra.get(), handle));
+  ASSERT_NE(FWorker->RemoveSession(sessions[100]->Handle(), sessions[100].get()), nullptr);
+  ASSERT_TRUE(FWorker->AddSession(extra, handle));
   EXPECT_EQ(SessionIndex(handle), 100);
   EXPECT_EQ(FWorker->UserCount(), 65535);
-  extra->Free();
-  for (auto& s : sessions) s->Free();
 }
 
 TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
@@ -154,13 +158,14 @@ TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
   for (const TCase& tc : cases) {
     TClient c = Connect();
     // Queue everything before the send pass sees any of it.
-    FWorker->Lock();
-    for (size_t i = 0; i < tc.Sizes.size(); ++i) {
-      std::string m(tc.Sizes[i], static_cast<char>('a' + i));
-      m[0] = 9;
-      FWorker->AddSessionMessageDirect(c.Handle, m.data(), m.size());
+    {
+      auto guard = FWorker->Lock();
+      for (size_t i = 0; i < tc.Sizes.size(); ++i) {
+        std::string m(tc.Sizes[i], static_cast<char>('a' + i));
+        m[0] = 9;
+        FWorker->AddSessionMessageDirect(c.Handle, m.data(), m.size());
+      }
     }
-    FWorker->UnLock();
     ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == tc.Expected.size(); }))
         << tc.Name;
     auto sent = c.Connection->Sent();
@@ -170,10 +175,11 @@ TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
   }
   // Batch layout: 0x80, then length and bytes of each message.
   TClient c = Connect();
-  FWorker->Lock();
-  FWorker->AddSessionMessageDirect(c.Handle, "\x05xy", 3);
-  FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
-  FWorker->UnLock();
+  {
+    auto guard = FWorker->Lock();
+    FWorker->AddSessionMessageDirect(c.Handle, "\x05xy", 3);
+    FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
+  }
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
   EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x05xy\x02\0\0\0\x02q", 14));
 }
@@ -206,16 +212,11 @@ TEST_F(GateWayWorkerTest, MessagesWaitWhileASendIsInFlightThenGoTogether) {
 TEST_F(GateWayWorkerTest, SessionOutlivesItsCloseWhileASendIsInFlight) {
   FWorker->Start();
   TClient c = Connect(/*autoComplete=*/false);
-  std::weak_ptr<TUserSession> weak = c.Session->KeepAlive();
+  std::weak_ptr<TUserSession> weak = FWorker->GetSession(c.Handle);
   FWorker->AddSessionMessageDirect(c.Handle, "\x05one", 4);
   FWorker->AddSessionMessageDirect(c.Handle, "\x05two", 4);
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
-  // The test connection fails unfinished sends at close, after the close event here.
-  c.Connection->SetCloseHandler([this](const std::shared_ptr<TTestConnection>& conn) {
-    TUserSession* s = TUserSession::FromConnection(*conn);
-    FWorker->RemoveSession(s->Handle(), s);
-    s->Free();
-  });
+  // The test connection fails unfinished sends at close, before the close event here.
   c.Connection->Close();
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(FWorker->UserCount(), 0);
