@@ -283,7 +283,7 @@ void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::strin
         llWarning);
     return;
   }
-  PUserSession session = worker->BeginCloseSession(SessionHandle);
+  PUserSession session = worker->BeginCloseSession(SessionHandle, "CloseSession");
   if (!session) return;
   Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
   // Closed outside the worker's lock; the close event takes the session out of its
@@ -295,36 +295,20 @@ void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionSte
                                              bool IsGameSoftClose) {
   TGateWayWorker* worker = WorkerOf(SessionHandle);
   if (worker == nullptr) return;
-  std::string ip = "0.0.0.0";
-  {
-    auto guard = worker->Lock();
-    if (PUserSession session = worker->GetSession(SessionHandle)) {
-      ip = session->IP();
-      session->SetSessionStep(SessionStep);
-    }
-  }
-
-  if (!IsGameSoftClose) {
-    if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, ip);
+  if (IsGameSoftClose) {
+    // Queued behind the client's messages that came before it, so they still leave
+    // under the handle it gives up; the worker does the rest in its message pass.
+    worker->AddMessage(SessionHandle, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
     return;
   }
-  // Soft close: the logic server sees the 1009 message for the old handle, then the
-  // new handle's registration, then the close of the old one, in that order.
+  // The registration is appended while the worker's lock is held: a close event,
+  // which takes the session out of the table under that lock, either comes first
+  // (and nothing is registered) or sees the new step and reports the close after it.
   auto guard = worker->Lock();
-  if (PUserSession session = worker->GetSession(SessionHandle)) {
-    uint32_t oldHandle = session->Handle();
-    int32_t userIndex = session->LogicUserIndex();
-    TDefaultMessage softClose;
-    softClose.Ident = GM_CLIENT_SOFTCLOSE;
-    uint8_t bytes[kDefaultMessageSize];
-    WriteDefaultMessage(softClose, bytes);
-    FLogicServer->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
-                                      static_cast<int32_t>(oldHandle), userIndex,
-                                      static_cast<int32_t>(kDefaultMessageSize), bytes, mtDefault);
-    uint32_t newHandle = worker->RegenSessionHandle(oldHandle);
-    FLogicServer->RegisterSession(newHandle, ip);
-    FLogicServer->SendCloseSession(oldHandle);
-  }
+  PUserSession session = worker->FindSession(SessionHandle, "ChangeSessionStep");
+  if (!session) return;  // gone: registering it would leave a ghost on the logic server
+  session->SetSessionStep(SessionStep);
+  if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, session->IP());
 }
 
 void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
@@ -335,8 +319,8 @@ void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
 std::string TGateWaySocketServer::GetSessionRemoteAddr(uint32_t SessionHandle) {
   TGateWayWorker* worker = WorkerOf(SessionHandle);
   if (worker == nullptr) return {};
-  // The slot alone decides, as in CloseSession: the address is that of the session
-  // a following CloseSession for this handle closes.
+  // The same lookup as CloseSession's: the address is that of the session a following
+  // CloseSession for this handle closes (none for a handle whose client has gone).
   PUserSession session = worker->GetSession(SessionHandle);
   return session ? session->IP() : std::string();
 }

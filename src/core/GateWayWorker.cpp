@@ -115,27 +115,60 @@ PUserSession TGateWayWorker::RemoveSession(uint32_t SessionHandle, const TUserSe
   return EmptySlot(index);
 }
 
+namespace {
+
+// The handles that name `Session`: its current one, and the one it had before its
+// last regeneration (the same client; traffic sent just before a soft close).
+bool NamesSession(const TUserSession& Session, uint32_t SessionHandle) {
+  return SessionHandle == Session.Handle() ||
+         (SessionHandle != kNoSessionHandle && SessionHandle == Session.LastSessionHandle());
+}
+
+}  // namespace
+
+void TGateWayWorker::LogStaleHandle(uint32_t SessionHandle, uint32_t Current,
+                                    const char* What) const {
+  Log(std::string("Stale SessionHandle Dropped (") + What + ") SessionHandle:" +
+          std::to_string(SessionHandle) + " , Slot Now Holds:" + std::to_string(Current),
+      llDebug);
+}
+
 PUserSession TGateWayWorker::GetSession(uint32_t SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index = SessionIndex(SessionHandle);
-  return LiveSessionAt(index) != nullptr ? FUserSesions[index] : nullptr;
+  TUserSession* session = LiveSessionAt(index);
+  return session != nullptr && NamesSession(*session, SessionHandle) ? FUserSesions[index]
+                                                                     : nullptr;
 }
 
-PUserSession TGateWayWorker::BeginCloseSession(uint32_t SessionHandle) {
+PUserSession TGateWayWorker::FindSession(uint32_t SessionHandle, const char* What) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  PUserSession session = GetSession(SessionHandle);
+  size_t index = SessionIndex(SessionHandle);
+  TUserSession* session = LiveSessionAt(index);
+  if (session == nullptr) return nullptr;  // an empty slot: nothing to say
+  if (!NamesSession(*session, SessionHandle)) {
+    // The slot went to another client since: never hand it the old one's traffic.
+    LogStaleHandle(SessionHandle, session->Handle(), What);
+    return nullptr;
+  }
+  return FUserSesions[index];
+}
+
+PUserSession TGateWayWorker::BeginCloseSession(uint32_t SessionHandle, const char* What) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  PUserSession session = FindSession(SessionHandle, What);
   if (!session || !session->BeginClose()) return nullptr;
   return session;
 }
 
 uint32_t TGateWayWorker::RegenSessionHandle(uint32_t SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  PUserSession session = GetSession(SessionHandle);
-  if (!session) return 0;
+  TUserSession* session = LiveSessionAt(SessionIndex(SessionHandle));
+  if (session == nullptr || session->Handle() != SessionHandle) return 0;
   TSessionHandleParts parts = SplitSessionHandle(SessionHandle);
   uint32_t newHandle =
       MakeSessionHandle(parts.WorkerID, NextGeneration(parts.Generation), parts.Slot);
-  session->SetLastSessionHandle(session->Handle());
+  session->SetLastSessionHandle(SessionHandle);
   session->SetHandle(newHandle);
   return newHandle;
 }
@@ -151,7 +184,8 @@ void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void*
   if (Size == 0 || Data == nullptr) return;
   TSessionMessagePtr msg(NewSessionMessageCopy(SessionHandle, 0, 0, Data, Size));
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  if (TUserSession* session = LiveSessionAt(SessionIndex(SessionHandle))) {
+  // A record the session's queue refuses is freed; the send pass disconnects the session.
+  if (PUserSession session = FindSession(SessionHandle, "AddSessionMessageDirect")) {
     session->AddMessage(std::move(msg));
   }
 }
@@ -191,12 +225,16 @@ void TGateWayWorker::ProcessMessages() {
     size_t index = SessionIndex(msg->SessionHandle);
     // Held through the handling: a kick's close event takes the session out of the table.
     PUserSession session = LiveSessionAt(index) != nullptr ? FUserSesions[index] : nullptr;
+    // The client's own messages were addressed with the handle it had when it sent
+    // them: those sent behind a soft close still belong to it, under its new handle.
+    const bool fromClient = msg->Ident == GM_GATE_CLIENTMSG || msg->Ident == GM_GATE_SOFTCLOSE;
     if (index >= FUserSesions.size()) {
       Log("逻辑错误1", llWarning);
-    } else if (!session || msg->SessionHandle == session->LastSessionHandle()) {
-      // An empty slot, or a message meant for the session before its handle was
-      // regenerated: dropped quietly.
-    } else if (msg->SessionHandle != session->Handle()) {
+    } else if (!session ||
+               (msg->SessionHandle == session->LastSessionHandle() && !fromClient)) {
+      // An empty slot, or a server message meant for the session before its handle
+      // was regenerated: dropped quietly.
+    } else if (!NamesSession(*session, msg->SessionHandle)) {
       Log("逻辑错误2 , Self.FID : " + std::to_string(FID) +
               " , SessionWorkerID:" + std::to_string(SessionWorkerID(msg->SessionHandle)) +
               " , SessionHandle: " + std::to_string(session->Handle()) +
@@ -226,6 +264,9 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
   switch (Msg->Ident) {
     case GM_GATE_CLIENTMSG:
       HandleClientMessage(Session, *Msg);
+      return;
+    case GM_GATE_SOFTCLOSE:
+      SoftCloseSession(Session);
       return;
     case GM_LOGIC_GATE_DATA:
     case GM_LOGIC_GATE_USERINDEX:
@@ -296,6 +337,27 @@ void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr M
     std::memcpy(payload + kStampCounterOffset, &counter, sizeof(counter));
   }
   Session.AddMessage(std::move(Msg));
+}
+
+void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
+  Session.SetSessionStep(ssGame);
+  const uint32_t oldHandle = Session.Handle();
+  const int32_t userIndex = Session.LogicUserIndex();
+  if (FLogicServerClient != nullptr) {
+    TDefaultMessage softClose;
+    softClose.Ident = GM_CLIENT_SOFTCLOSE;
+    uint8_t bytes[kDefaultMessageSize];
+    WriteDefaultMessage(softClose, bytes);
+    FLogicServerClient->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
+                                            static_cast<int32_t>(oldHandle), userIndex,
+                                            static_cast<int32_t>(kDefaultMessageSize), bytes,
+                                            mtDefault);
+  }
+  const uint32_t newHandle = RegenSessionHandle(oldHandle);
+  if (FLogicServerClient != nullptr) {
+    FLogicServerClient->RegisterSession(newHandle, Session.IP());
+    FLogicServerClient->SendCloseSession(oldHandle);
+  }
 }
 
 void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
@@ -378,18 +440,9 @@ void TGateWayWorker::SendToClients() {
 
 void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   GW_ASSERT_AFFINITY(FWorkerThread, "a session's send");
+  if (CheckQueueLimit(*Session)) return;
   if (Session->QueuedMessages() == 0) return;
-  if (Session->InSend.load() != 0) {  // at most one send per session in flight
-    if (Session->QueuedMessages() > kMaxQueuedMessages) {
-      CountLimitBreach(TLimitBreach::lbSessionQueuedMessages);
-      CloseStalledSession(*Session);
-    } else if (Session->QueuedMessages() > kQueueCheckCount &&
-               Session->QueuedBytes() > kMaxQueuedBytes) {
-      CountLimitBreach(TLimitBreach::lbSessionQueuedBytes);
-      CloseStalledSession(*Session);
-    }
-    return;
-  }
+  if (Session->InSend.load() != 0) return;  // at most one send per session in flight
   PWebSocketConnection connection = Session->Connection();
   if (!connection) return;
   // The completion callback holds the session, so a close that overtakes the send
@@ -418,11 +471,13 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
                      });
 }
 
-void TGateWayWorker::CloseStalledSession(TUserSession& Session) {
+bool TGateWayWorker::CheckQueueLimit(TUserSession& Session) {
+  if (!Session.QueueLimitHit()) return false;
   Log("客户端接收缓慢,待发送数据超限,断开连接:" + Session.IP() +
           " , Handle:" + std::to_string(Session.Handle()),
       llWarning);
   CloseConnectionOf(Session);
+  return true;
 }
 
 uint32_t TGateWayWorker::MergeMessages(TUserSession& Session) {

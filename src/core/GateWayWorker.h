@@ -53,12 +53,9 @@ class TGateWayWorker {
   // milliseconds have passed since the last one.
   static constexpr uint32_t kSendInterval = 10;
   // A client that stops reading keeps its one send in flight while its queue grows.
-  // Once more than kMaxQueuedBytes wait behind an unfinished send (looked at only
-  // when more than kQueueCheckCount messages wait), or more than kMaxQueuedMessages
-  // messages, the client is disconnected rather than letting it hold the gateway's
-  // memory. The count bound also caps what each send pass sums up under the lock,
-  // and the memory of many tiny records whose bytes alone stay under the limit.
-  static constexpr size_t kQueueCheckCount = 256;
+  // A session's queue never holds more than kMaxQueuedBytes bytes or
+  // kMaxQueuedMessages records (a record past either is refused when it is queued),
+  // and the send pass disconnects a session that had one refused.
   static constexpr uint64_t kMaxQueuedBytes = limits::kMaxSessionQueuedBytes;
   static constexpr size_t kMaxQueuedMessages = limits::kMaxSessionQueuedMessages;
 
@@ -96,22 +93,26 @@ class TGateWayWorker {
   // and hands back the table's reference (null otherwise). Letting it go frees the
   // session unless a send in flight still holds it.
   PUserSession RemoveSession(uint32_t SessionHandle, const TUserSession* Session);
-  // The session in the handle's slot (the slot alone is compared), or null for an
-  // empty slot or a session that is being closed.
+  // The session whose handle is exactly `SessionHandle` (worker, generation and
+  // slot), or null: for an empty slot, a session that is being closed, or a slot that
+  // now holds another generation. Logs nothing.
   PUserSession GetSession(uint32_t SessionHandle);
-  // Marks the session that GetSession finds as being closed and returns it; the
-  // caller closes its connection (inside or outside the lock), whose close event
-  // takes it out of the table. Null when there is none or it is already closing.
-  PUserSession BeginCloseSession(uint32_t SessionHandle);
-  // Gives the session in the handle's slot the next generation of its handle and
-  // keeps the old one as its last handle. Returns the new handle, 0 for an empty slot.
+  // As GetSession, but a handle whose slot now holds another session (a late message
+  // for a session that has gone) is reported with one debug line naming `What`.
+  PUserSession FindSession(uint32_t SessionHandle, const char* What);
+  // Marks the session FindSession finds as being closed and returns it; the caller
+  // closes its connection (inside or outside the lock), whose close event takes it
+  // out of the table. Null when there is none or it is already closing.
+  PUserSession BeginCloseSession(uint32_t SessionHandle, const char* What);
+  // Gives the session with exactly this handle the next generation of its handle and
+  // keeps the old one as its last handle. Returns the new handle, 0 when there is none.
   uint32_t RegenSessionHandle(uint32_t SessionHandle);
 
   // Queues a copy of the bytes on the worker's message queue; the caller keeps its buffer.
   void AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param, const void* Data,
                   uint32_t Size);
-  // Puts a copy of the bytes straight onto the session's outgoing queue (dropped
-  // when the handle's slot is empty).
+  // Puts a copy of the bytes straight onto the outgoing queue of the session whose
+  // handle, or previous handle, this is (the same client); dropped otherwise.
   void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size);
 
   // Calls `Visit` for every session of the table that is not being closed, in slot
@@ -133,11 +134,16 @@ class TGateWayWorker {
   void HandleMessage(TUserSession& Session, TSessionMessagePtr& Msg);
   void HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg);
   void ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg);
+  // The client's soft close: the logic server hears 1009 for the old handle, the new
+  // handle's registration and the old handle's close, in that order, all under FLock.
+  void SoftCloseSession(TUserSession& Session);
   void KickSession(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SyncSessionData(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SendToClients();
   void DoSendToClient(const PUserSession& Session);
-  void CloseStalledSession(TUserSession& Session);
+  // Disconnects a session whose outgoing queue refused a record (a client that reads
+  // too slowly). True when it did.
+  bool CheckQueueLimit(TUserSession& Session);
   // Marks the session as being closed and closes its connection; under FLock.
   void CloseConnectionOf(TUserSession& Session);
   uint32_t MergeMessages(TUserSession& Session);
@@ -146,6 +152,7 @@ class TGateWayWorker {
   // The session in `Index`, or null for an empty slot, one outside the table or a
   // session that is being closed. Under FLock.
   TUserSession* LiveSessionAt(size_t Index) const;
+  void LogStaleHandle(uint32_t SessionHandle, uint32_t Current, const char* What) const;
   PUserSession EmptySlot(size_t Index);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/PeerLimits.h"
+
 namespace gw {
 
 PUserSession TUserSession::Create(PWebSocketConnection connection) {
@@ -23,10 +25,21 @@ void TUserSession::DetachFromConnection() {
   if (FConnection && FConnection->GetUserObject() == this) FConnection->SetUserObject(nullptr);
 }
 
-void TUserSession::AddMessage(TSessionMessagePtr msg) {
-  if (!msg) return;
+bool TUserSession::AddMessage(TSessionMessagePtr msg) {
+  if (!msg) return false;
+  const bool tooMany = FMessageQueue.size() >= limits::kMaxSessionQueuedMessages;
+  if (tooMany || FQueuedBytes + msg->DataLen > limits::kMaxSessionQueuedBytes) {
+    // Counted once per session: the first refusal is what disconnects it.
+    if (!FQueueLimitHit) {
+      CountLimitBreach(tooMany ? TLimitBreach::lbSessionQueuedMessages
+                               : TLimitBreach::lbSessionQueuedBytes);
+    }
+    FQueueLimitHit = true;
+    return false;
+  }
   FQueuedBytes += msg->DataLen;
   FMessageQueue.push_back(std::move(msg));
+  return true;
 }
 
 TSessionMessagePtr TUserSession::TakeMessage() {

@@ -76,7 +76,12 @@ class TUserSession {
 
   // The outgoing queue, oldest first; the session owns every record in it. Under
   // the owning worker's lock.
-  void AddMessage(TSessionMessagePtr msg);
+  //
+  // A client that reads nothing must not make the gateway hold its messages without
+  // end: a record that would take the queue past kMaxSessionQueuedBytes bytes or
+  // kMaxSessionQueuedMessages records is refused (freed, the breach counted) and the
+  // session is marked (QueueLimitHit) for its worker to disconnect. False then.
+  bool AddMessage(TSessionMessagePtr msg);
   // Takes the oldest record off the queue (null when it is empty).
   TSessionMessagePtr TakeMessage();
   // The oldest record, still queued (null when the queue is empty).
@@ -86,6 +91,8 @@ class TUserSession {
   size_t QueuedMessages() const { return FMessageQueue.size(); }
   // Bytes of every queued record, kept as records come and go.
   uint64_t QueuedBytes() const { return FQueuedBytes; }
+  // True once the queue has refused a record.
+  bool QueueLimitHit() const { return FQueueLimitHit; }
 
   void SetHandle(uint32_t handle) { FSessionHandle.store(handle, std::memory_order_relaxed); }
   void SetLastSessionHandle(uint32_t handle) {
@@ -139,6 +146,7 @@ class TUserSession {
   // Under the owning worker's lock: the queue and the bytes of its records.
   std::deque<TSessionMessagePtr> FMessageQueue;
   uint64_t FQueuedBytes = 0;
+  bool FQueueLimitHit = false;
   const std::string FIP;
   std::atomic<int32_t> FLogicUserIndex{0};
   uint16_t FHitTime = 0;

@@ -81,9 +81,69 @@ TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
   EXPECT_EQ(FWorker->GetSession(b.Handle), nullptr);
   TClient d = Connect();
   EXPECT_EQ(d.Handle, MakeSessionHandle(2, 4, 1));
-  // The lookup compares the slot alone.
-  EXPECT_EQ(FWorker->GetSession(b.Handle).get(), d.Session);
+  EXPECT_EQ(FWorker->GetSession(d.Handle).get(), d.Session);
   EXPECT_EQ(FWorker->RemoveSession(d.Handle, a.Session), nullptr);
+}
+
+// Worker, generation and slot are compared wherever a handle comes from outside:
+// a late call for a client that has gone never reaches the next one in its slot.
+TEST_F(GateWayWorkerTest, AHandleReachesOnlyTheSessionItNames) {
+  TClient gone = Connect();
+  const uint32_t stale = gone.Handle;
+  gone.Connection->Close();
+  TClient now = Connect();  // the same slot, the next generation
+  ASSERT_EQ(SessionIndex(now.Handle), SessionIndex(stale));
+  ASSERT_NE(now.Handle, stale);
+  TClient soft = Connect();
+  const uint32_t before = soft.Handle;
+  soft.Handle = FWorker->RegenSessionHandle(before);
+  EXPECT_EQ(FWorker->RegenSessionHandle(before), 0u) << "only the current handle is regenerated";
+  EXPECT_EQ(FWorker->RegenSessionHandle(stale), 0u);
+
+  const std::string staleLine = "Stale SessionHandle Dropped (test) SessionHandle:";
+  struct TCase {
+    const char* Name;
+    uint32_t Handle;
+    TUserSession* Expected;
+    bool LogsStale;
+  } cases[] = {
+      {"current handle", now.Handle, now.Session, false},
+      {"handle of the slot's previous client", stale, nullptr, true},
+      {"handle after a soft close", soft.Handle, soft.Session, false},
+      {"handle before the soft close (the same client)", before, soft.Session, false},
+      {"another worker's ID", MakeSessionHandle(3, SessionGeneration(now.Handle), 0), nullptr,
+       true},
+      {"empty slot", MakeSessionHandle(2, 1, 40), nullptr, false},
+  };
+  for (const TCase& tc : cases) {
+    const size_t lines = FLog.CountPrefix(staleLine);
+    EXPECT_EQ(FWorker->GetSession(tc.Handle).get(), tc.Expected) << tc.Name;
+    EXPECT_EQ(FWorker->FindSession(tc.Handle, "test").get(), tc.Expected) << tc.Name;
+    EXPECT_EQ(FLog.CountPrefix(staleLine), lines + (tc.LogsStale ? 1 : 0)) << tc.Name;
+
+    auto guard = FWorker->Lock();
+    const size_t queuedNow = now.Session->QueuedMessages();
+    const size_t queuedSoft = soft.Session->QueuedMessages();
+    FWorker->AddSessionMessageDirect(tc.Handle, "\x05x", 2);
+    EXPECT_EQ(now.Session->QueuedMessages(), queuedNow + (tc.Expected == now.Session)) << tc.Name;
+    EXPECT_EQ(soft.Session->QueuedMessages(), queuedSoft + (tc.Expected == soft.Session))
+        << tc.Name;
+  }
+  EXPECT_TRUE(FLog.Has(staleLine + std::to_string(stale) + " , Slot Now Holds:" +
+                           std::to_string(now.Handle),
+                       llDebug))
+      << FLog.Dump();
+
+  // A close for the previous client's handle leaves the newcomer alone.
+  EXPECT_EQ(FWorker->BeginCloseSession(stale, "test"), nullptr);
+  EXPECT_FALSE(now.Session->Closing());
+  PUserSession closing = FWorker->BeginCloseSession(now.Handle, "test");
+  ASSERT_EQ(closing.get(), now.Session);
+  EXPECT_EQ(FWorker->BeginCloseSession(now.Handle, "test"), nullptr) << "closed once";
+  EXPECT_EQ(FWorker->GetSession(now.Handle), nullptr) << "looked past while it closes";
+  EXPECT_EQ(FWorker->UserCount(), 2) << "it keeps its slot until its close event";
+  now.Connection->Close();
+  EXPECT_EQ(FWorker->UserCount(), 1);
 }
 
 TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
@@ -401,6 +461,56 @@ TEST_F(GateWayWorkerTest, CloseAllClosesEverySessionAndDropsQueuedMessages) {
   TClient c = Connect();
   EXPECT_EQ(SessionIndex(c.Handle), 0);
   EXPECT_EQ(a.Connection->SentCount(), 0u);
+}
+
+// A soft close queued behind the client's earlier message: that message leaves under
+// the old handle, then 1009, the new handle's registration and the old one's close;
+// a message the client sent behind the soft close leaves under the new handle.
+TEST_F(GateWayWorkerTest, SoftCloseKeepsTheOrderOfTheClientsMessages) {
+  test::TTestPeer logicServer;
+  test::TFakeGateWayServer gateway;
+  TLogicSrvClient link("127.0.0.1", logicServer.Port(), &gateway);
+  link.Start();
+  FWorker->SetLogicServerClient(&link);
+  TClient c = Connect();
+  c.Session->SetLogicUserIndex(7);
+  const uint32_t old = c.Handle;
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "before", 7);
+  FWorker->AddMessage(old, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "after", 6);
+  FWorker->Start();
+
+  const uint32_t fresh = MakeSessionHandle(2, NextGeneration(SessionGeneration(old)), 0);
+  struct TExpected {
+    int32_t Ident;
+    uint32_t Handle;
+    std::string Payload;
+  } expected[] = {
+      {GM_LOGIC_GATE_DATA, old, "before"},
+      {GM_LOGIC_GATE_DATA, old, ""},  // the 1009 default message, checked below
+      {GM_GATE_OPENSESSION, fresh, "10.0.0.7"},
+      {GM_GATE_CLOSESESSION, old, ""},
+      {GM_LOGIC_GATE_DATA, fresh, "after"},
+  };
+  for (const TExpected& e : expected) {
+    test::TLogicPacket p;
+    ASSERT_TRUE(test::NextLogicPacket(logicServer, p));
+    EXPECT_EQ(p.Header.nIdent, e.Ident);
+    EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), e.Handle);
+    if (e.Ident == GM_LOGIC_GATE_DATA && e.Payload.empty()) {
+      ASSERT_EQ(p.Payload.size(), kDefaultMessageSize);
+      EXPECT_EQ(ReadDefaultMessage(reinterpret_cast<const uint8_t*>(p.Payload.data())).Ident,
+                GM_CLIENT_SOFTCLOSE);
+      EXPECT_EQ(p.Header.nUserListIndex, 7);
+    } else {
+      EXPECT_EQ(p.Payload, e.Payload);
+    }
+  }
+  EXPECT_EQ(c.Session->Handle(), fresh);
+  EXPECT_EQ(c.Session->LastSessionHandle(), old);
+  EXPECT_EQ(FLog.CountPrefix("逻辑错误"), 0u);
+  FWorker->Stop();
+  link.Stop();
 }
 
 // Client messages of a session in the game step, checked and relayed to a

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/PeerLimits.h"
 #include "core/FakeWebSocketConnection.h"
 
 namespace gw {
@@ -128,6 +129,47 @@ TEST(UserSession, SettersAndProperties) {
   EXPECT_EQ(session->SessionStep(), ssGame);
   EXPECT_EQ(session->LogicUserIndex(), -5);
   session->DetachFromConnection();
+}
+
+// The queue keeps a running count of its bytes, and refuses the record that would take
+// it past either bound: many small records or a few huge ones alike.
+TEST(UserSession, QueueCountsItsBytesAndRefusesPastItsBounds) {
+  const struct {
+    const char* Name;
+    uint32_t RecordSize;
+    size_t Accepted;  // records taken before the first refusal
+    TLimitBreach Breach;
+  } cases[] = {
+      {"many small records", 2, limits::kMaxSessionQueuedMessages,
+       TLimitBreach::lbSessionQueuedMessages},
+      {"a few huge records", 4u << 20, limits::kMaxSessionQueuedBytes / (4u << 20),
+       TLimitBreach::lbSessionQueuedBytes},
+      {"one record over the bound", static_cast<uint32_t>(limits::kMaxSessionQueuedBytes) + 1, 0,
+       TLimitBreach::lbSessionQueuedBytes},
+  };
+  for (const auto& c : cases) {
+    PUserSession session = TUserSession::Create(nullptr);
+    auto record = [&] {
+      return TSessionMessagePtr(NewSessionMessage(0, 0, 0, AllocSessionData(c.RecordSize),
+                                                  c.RecordSize));
+    };
+    for (size_t i = 0; i < c.Accepted; ++i) ASSERT_TRUE(session->AddMessage(record())) << c.Name;
+    EXPECT_EQ(session->QueuedBytes(), uint64_t{c.RecordSize} * c.Accepted) << c.Name;
+    EXPECT_LE(session->QueuedBytes(), limits::kMaxSessionQueuedBytes) << c.Name;
+    EXPECT_FALSE(session->QueueLimitHit()) << c.Name;
+
+    const uint64_t breaches = LimitBreaches(c.Breach);
+    EXPECT_FALSE(session->AddMessage(record())) << c.Name;
+    EXPECT_FALSE(session->AddMessage(record())) << c.Name;
+    EXPECT_TRUE(session->QueueLimitHit()) << c.Name;
+    EXPECT_EQ(LimitBreaches(c.Breach), breaches + 1) << c.Name << ": counted once per session";
+    EXPECT_EQ(session->QueuedMessages(), c.Accepted) << c.Name;
+
+    // Taking records off gives their bytes back.
+    while (session->TakeMessage()) {
+    }
+    EXPECT_EQ(session->QueuedBytes(), 0u) << c.Name;
+  }
 }
 
 // A batch send still in flight when the connection's close event lets the session
