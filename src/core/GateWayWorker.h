@@ -5,7 +5,7 @@
 // logic server, and sends each session's queued messages to its client, several
 // packed into one batch where they fit, with at most one send in flight per session.
 //
-// Thread safety: AddSession, RemoveSession, GetSession, BeginCloseSession,
+// Thread safety: AddSession, RemoveSession, GetSession, FindSession, BeginCloseSession,
 // RegenSessionHandle, AddMessage, AddSessionMessageDirect, Lock, ForEachSession, ID
 // and UserCount are safe from any thread. SetLogger, SetLogicServerClient,
 // SetTraffic, Start and Stop belong to the owner (the gateway server, on the
