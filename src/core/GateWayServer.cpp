@@ -135,19 +135,17 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     AConnection->Close();
     return;
   }
-  // The local reference keeps the session valid through this handler even if the
-  // connection is closed from another thread meanwhile.
   PUserSession session = TUserSession::Create(AConnection);
   TGateWayWorker* worker = ChooseWoker();
   if (worker == nullptr) {
     Log("ChooseWoker = nil", llError);
-    AConnection->Close();
+    RefuseSession(AConnection, std::move(session));
     return;
   }
   uint32_t handle = 0;
-  if (!worker->AddSession(session.get(), handle)) {
+  if (!worker->AddSession(session, handle)) {
     Log("Handle Out Close Socket" + AConnection->PeerAddr(), llWarning);
-    AConnection->Close();
+    RefuseSession(AConnection, std::move(session));
     return;
   }
   std::string token = CreateGuidText();
@@ -159,11 +157,37 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
   SendToken(*worker, *session);
 }
 
+void TGateWaySocketServer::RefuseSession(const PWebSocketConnection& AConnection,
+                                         PUserSession Session) {
+  // No table holds the session, and its close event would only come after this open
+  // event has returned: the close work is done here, and the event finds no session.
+  Session->DetachFromConnection();
+  AConnection->Close();
+  ReportSessionClosed(*Session, AConnection->PeerAddr());
+}
+
+void TGateWaySocketServer::ReportSessionClosed(const TUserSession& Session,
+                                               const std::string& PeerAddr) {
+  const uint32_t handle = Session.Handle();
+  Log("Client Close : " + PeerAddr + " Token:" + Session.TokenID() +
+          " , Handle:" + std::to_string(handle),
+      llDebug);
+  switch (Session.SessionStep()) {
+    case ssLogin:
+      FLoginSrv->SendCloseSession(handle);
+      break;
+    case ssGame:
+      FLogicServer->SendCloseSession(handle);
+      break;
+    case ssNone:
+      break;
+  }
+}
+
 void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
-  PTSessionMessage msg = NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys));
-  Worker.Lock();
-  Session.AddMessage(msg);
-  Worker.UnLock();
+  TSessionMessagePtr msg(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys)));
+  auto guard = Worker.Lock();
+  Session.AddMessage(std::move(msg));
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {
@@ -215,31 +239,22 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
 }
 
 void TGateWaySocketServer::OnClientClose(const PWebSocketConnection& AConnection) {
-  TUserSession* session = TUserSession::FromConnection(*AConnection);
-  if (session == nullptr) return;
-  uint32_t handle = session->Handle();
+  TUserSession* found = TUserSession::FromConnection(*AConnection);
+  if (found == nullptr) return;
+  uint32_t handle = found->Handle();
   TGateWayWorker* worker = WorkerOf(handle);
   if (worker == nullptr) {
+    // Cannot happen: every attached session sits in the table of its handle's worker.
     Log("Client Close Session Worker Not Find " + std::to_string(SessionWorkerID(handle)),
         llWarning);
-    session->Free();  // nothing upstream knows it, but it must not leak
     return;
   }
-  worker->RemoveSession(handle, session);
-  Log("Client Close : " + AConnection->PeerAddr() + " Token:" + session->TokenID() +
-          " , Handle:" + std::to_string(handle),
-      llDebug);
-  switch (session->SessionStep()) {
-    case ssLogin:
-      FLoginSrv->SendCloseSession(handle);
-      break;
-    case ssGame:
-      FLogicServer->SendCloseSession(handle);
-      break;
-    case ssNone:
-      break;
-  }
-  session->Free();
+  // Taking the session out of its table makes this the last owner (but for a send
+  // still in flight): the session goes at the end of this event.
+  PUserSession session = worker->RemoveSession(handle, found);
+  if (!session) return;
+  ReportSessionClosed(*session, AConnection->PeerAddr());
+  session->DetachFromConnection();
 }
 
 void TGateWaySocketServer::AddSessionMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param,
@@ -268,52 +283,32 @@ void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::strin
         llWarning);
     return;
   }
-  PWebSocketConnection connection;
-  worker->Lock();
-  if (TUserSession* session = worker->GetSession(SessionHandle)) {
-    worker->RemoveSession(SessionHandle, session);
-    Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
-    connection = session->Connection();
-  }
-  worker->UnLock();
-  // Closed outside the worker's lock; the close event frees the session.
-  if (connection) connection->Close();
+  PUserSession session = worker->BeginCloseSession(SessionHandle, "CloseSession");
+  if (!session) return;
+  Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
+  // Closed outside the worker's lock; the close event takes the session out of its
+  // table and frees it.
+  if (const PWebSocketConnection& connection = session->Connection()) connection->Close();
 }
 
 void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
                                              bool IsGameSoftClose) {
   TGateWayWorker* worker = WorkerOf(SessionHandle);
   if (worker == nullptr) return;
-  std::string ip = "0.0.0.0";
-  worker->Lock();
-  if (TUserSession* session = worker->GetSession(SessionHandle)) {
-    ip = session->IP();
-    session->SetSessionStep(SessionStep);
-  }
-  worker->UnLock();
-
-  if (!IsGameSoftClose) {
-    if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, ip);
+  if (IsGameSoftClose) {
+    // Queued behind the client's messages that came before it, so they still leave
+    // under the handle it gives up; the worker does the rest in its message pass.
+    worker->AddMessage(SessionHandle, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
     return;
   }
-  // Soft close: the logic server sees the 1009 message for the old handle, then the
-  // new handle's registration, then the close of the old one, in that order.
-  worker->Lock();
-  if (TUserSession* session = worker->GetSession(SessionHandle)) {
-    uint32_t oldHandle = session->Handle();
-    int32_t userIndex = session->LogicUserIndex();
-    TDefaultMessage softClose;
-    softClose.Ident = GM_CLIENT_SOFTCLOSE;
-    uint8_t bytes[kDefaultMessageSize];
-    WriteDefaultMessage(softClose, bytes);
-    FLogicServer->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
-                                      static_cast<int32_t>(oldHandle), userIndex,
-                                      static_cast<int32_t>(kDefaultMessageSize), bytes, mtDefault);
-    uint32_t newHandle = worker->RegenSessionHandle(oldHandle);
-    FLogicServer->RegisterSession(newHandle, ip);
-    FLogicServer->SendCloseSession(oldHandle);
-  }
-  worker->UnLock();
+  // The registration is appended while the worker's lock is held: a close event,
+  // which takes the session out of the table under that lock, either comes first
+  // (and nothing is registered) or sees the new step and reports the close after it.
+  auto guard = worker->Lock();
+  PUserSession session = worker->FindSession(SessionHandle, "ChangeSessionStep");
+  if (!session) return;  // gone: registering it would leave a ghost on the logic server
+  session->SetSessionStep(SessionStep);
+  if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, session->IP());
 }
 
 void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
@@ -324,13 +319,10 @@ void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
 std::string TGateWaySocketServer::GetSessionRemoteAddr(uint32_t SessionHandle) {
   TGateWayWorker* worker = WorkerOf(SessionHandle);
   if (worker == nullptr) return {};
-  // The slot alone decides, as in CloseSession: the address is that of the session
-  // a following CloseSession for this handle closes.
-  worker->Lock();
-  TUserSession* session = worker->GetSession(SessionHandle);
-  std::string addr = session != nullptr ? session->IP() : std::string();
-  worker->UnLock();
-  return addr;
+  // The same lookup as CloseSession's: the address is that of the session a following
+  // CloseSession for this handle closes (none for a handle whose client has gone).
+  PUserSession session = worker->GetSession(SessionHandle);
+  return session ? session->IP() : std::string();
 }
 
 }  // namespace gw

@@ -11,10 +11,17 @@
 // owner's thread (the service control). For one connection the transport
 // delivers open, messages and close one at a time and in that order.
 //
+// Handles: every call that names a session from outside its worker (the links' data,
+// hand-over and close commands, the console's kick) reaches only the session that
+// handle names: worker, generation and slot must all match (or the handle is the one
+// the session had before its last soft close). A late call for a client that has
+// gone never reaches the next client in its slot; it is dropped with one debug line.
+//
 // Locks: the server has none of its own. It takes a worker's lock while it looks
 // a session up or changes its step; a link's send lock may be taken inside it
-// (worker lock first, never the reverse). Connections are closed after the
-// worker's lock is released: the close event runs inside Close() and frees the session.
+// (worker lock first, never the reverse), so the hand-over registration always
+// precedes the close of that handle. Connections are closed after the worker's lock
+// is released: the close event runs inside Close() and frees the session.
 #pragma once
 
 #include <atomic>
@@ -84,7 +91,9 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   void OnClientMessage(const PWebSocketConnection& AConnection, std::span<const uint8_t> AData);
   void OnClientClose(const PWebSocketConnection& AConnection);
 
-  // TGateWaySocketServerInterface.
+  // TGateWaySocketServerInterface. CloseSession is also the console's kick of one
+  // session by its full handle (safe from any thread; the session's close event runs
+  // inside it unless a handler of that connection is running).
   void AddSessionMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param, const void* Data,
                          uint32_t Size) override;
   void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size) override;
@@ -108,6 +117,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TGateWayWorker* ChooseWoker();
   TGateWayWorker* WorkerOf(uint32_t SessionHandle);
   void SendToken(TGateWayWorker& Worker, TUserSession& Session);
+  // Closes a connection whose session no worker took, doing the close work at once.
+  void RefuseSession(const PWebSocketConnection& AConnection, PUserSession Session);
+  // The close work: the "Client Close" line and the upstream server of the step told.
+  void ReportSessionClosed(const TUserSession& Session, const std::string& PeerAddr);
   bool CheckToken(const TUserSession& Session, std::string_view Answer);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);

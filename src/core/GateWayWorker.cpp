@@ -13,15 +13,22 @@ namespace gw {
 
 namespace {
 
-// Every logic packet a worker receives carries the link's 21-byte header.
+// Every logic packet a worker receives carries the link's packed header; the
+// client message type and the logic user index are read from it by name.
 constexpr uint32_t kLogicHeaderSize = sizeof(TServerMessageHeader);
-constexpr uint32_t kLogicMsgTypeOffset = 20;        // nMsgType
-constexpr uint32_t kLogicUserListIndexOffset = 12;  // nUserListIndex
-// A kick reason: one length byte and up to 128 characters.
-constexpr uint32_t kKickReasonPayloadSize = 129;
-// Sync data: account (1 + 12 bytes) at 0, player name (1 + 64 bytes) at 13.
-constexpr uint32_t kSyncDataPayloadSize = 78;
-constexpr uint32_t kSyncPlayerNameOffset = 13;
+constexpr uint32_t kLogicMsgTypeOffset = offsetof(TServerMessageHeader, nMsgType);
+constexpr uint32_t kLogicUserListIndexOffset = offsetof(TServerMessageHeader, nUserListIndex);
+// The message type byte is the header's last byte, so it and the payload behind it
+// already form the client message.
+static_assert(kLogicMsgTypeOffset + sizeof(TServerMessageHeader::nMsgType) == kLogicHeaderSize);
+// A kick reason: one length byte and up to kKickReasonMaxLen characters.
+constexpr uint32_t kKickReasonPayloadSize = 1 + limits::kKickReasonMaxLen;
+// Sync data: the account (one length byte and its characters), then the player
+// name (the same), each field at its full size.
+constexpr uint32_t kSyncPlayerNameOffset = 1 + limits::kSyncAccountMaxLen;
+constexpr uint32_t kSyncDataPayloadSize = kSyncPlayerNameOffset + 1 + limits::kSyncPlayerNameMaxLen;
+static_assert(kKickReasonPayloadSize == 129 && kSyncDataPayloadSize == 78,
+              "the logic server's kick and sync payload sizes");
 
 // A length-prefixed text in the ANSI code page; the length byte is clamped to the
 // field so that a wrong length never reads past it.
@@ -46,6 +53,12 @@ TGateWayWorker::TGateWayWorker(int32_t ID) : FID(ID) {}
 TGateWayWorker::~TGateWayWorker() {
   Stop();
   FreeQueuedMessages();
+  // Sessions still listed have had no close event (the listener is stopped before
+  // the workers go): their connections must not keep pointing at them.
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  for (const PUserSession& session : FUserSesions) {
+    if (session) session->DetachFromConnection();
+  }
 }
 
 void TGateWayWorker::Start() {
@@ -59,82 +72,126 @@ void TGateWayWorker::Stop() {
   if (FThread.joinable()) FThread.join();
 }
 
-bool TGateWayWorker::AddSession(TUserSession* Session, uint32_t& SessionHandle) {
+bool TGateWayWorker::AddSession(PUserSession Session, uint32_t& SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index;
   if (!FFreeSlots.empty()) {
     index = FFreeSlots.top();
     FFreeSlots.pop();
-    FUserSesions[index] = Session;
   } else {
     if (FUserSesions.size() >= kMaxSessionsPerWorker) return false;
     index = FUserSesions.size();
-    FUserSesions.push_back(Session);
+    FUserSesions.emplace_back();
   }
   SessionHandle =
       MakeSessionHandle(static_cast<uint8_t>(FID), FOrdID, static_cast<uint16_t>(index));
   FOrdID = NextGeneration(FOrdID);
   // Set under the lock, so no message pass ever sees the entered session without its handle.
   Session->SetHandle(SessionHandle);
+  FUserSesions[index] = std::move(Session);
   FUserCount.fetch_add(1);
   return true;
 }
 
-void TGateWayWorker::EmptySlot(size_t Index) {
-  FUserSesions[Index] = nullptr;
+PUserSession TGateWayWorker::EmptySlot(size_t Index) {
+  PUserSession session = std::move(FUserSesions[Index]);
   FFreeSlots.push(static_cast<uint32_t>(Index));
   FUserCount.fetch_sub(1);
+  return session;
 }
 
-bool TGateWayWorker::RemoveSession(uint32_t SessionHandle, const TUserSession* Session) {
+TUserSession* TGateWayWorker::LiveSessionAt(size_t Index) const {
+  if (Index >= FUserSesions.size()) return nullptr;
+  TUserSession* session = FUserSesions[Index].get();
+  return session != nullptr && !session->Closing() ? session : nullptr;
+}
+
+PUserSession TGateWayWorker::RemoveSession(uint32_t SessionHandle, const TUserSession* Session) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index = SessionIndex(SessionHandle);
-  if (Session == nullptr || index >= FUserSesions.size() || FUserSesions[index] != Session) {
-    return false;
+  if (Session == nullptr || index >= FUserSesions.size() || FUserSesions[index].get() != Session) {
+    return nullptr;
   }
-  EmptySlot(index);
-  return true;
+  return EmptySlot(index);
 }
 
-TUserSession* TGateWayWorker::GetSession(uint32_t SessionHandle) {
+namespace {
+
+// The handles that name `Session`: its current one, and the one it had before its
+// last regeneration (the same client; traffic sent just before a soft close).
+bool NamesSession(const TUserSession& Session, uint32_t SessionHandle) {
+  return SessionHandle == Session.Handle() ||
+         (SessionHandle != kNoSessionHandle && SessionHandle == Session.LastSessionHandle());
+}
+
+}  // namespace
+
+void TGateWayWorker::LogStaleHandle(uint32_t SessionHandle, uint32_t Current,
+                                    const char* What) const {
+  Log(std::string("Stale SessionHandle Dropped (") + What + ") SessionHandle:" +
+          std::to_string(SessionHandle) + " , Slot Now Holds:" + std::to_string(Current),
+      llDebug);
+}
+
+PUserSession TGateWayWorker::GetSession(uint32_t SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index = SessionIndex(SessionHandle);
-  return index < FUserSesions.size() ? FUserSesions[index] : nullptr;
+  TUserSession* session = LiveSessionAt(index);
+  return session != nullptr && NamesSession(*session, SessionHandle) ? FUserSesions[index]
+                                                                     : nullptr;
+}
+
+PUserSession TGateWayWorker::FindSession(uint32_t SessionHandle, const char* What) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  size_t index = SessionIndex(SessionHandle);
+  TUserSession* session = LiveSessionAt(index);
+  if (session == nullptr) return nullptr;  // an empty slot: nothing to say
+  if (!NamesSession(*session, SessionHandle)) {
+    // The slot went to another client since: never hand it the old one's traffic.
+    LogStaleHandle(SessionHandle, session->Handle(), What);
+    return nullptr;
+  }
+  return FUserSesions[index];
+}
+
+PUserSession TGateWayWorker::BeginCloseSession(uint32_t SessionHandle, const char* What) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  PUserSession session = FindSession(SessionHandle, What);
+  if (!session || !session->BeginClose()) return nullptr;
+  return session;
 }
 
 uint32_t TGateWayWorker::RegenSessionHandle(uint32_t SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  TUserSession* session = GetSession(SessionHandle);
-  if (session == nullptr) return 0;
+  TUserSession* session = LiveSessionAt(SessionIndex(SessionHandle));
+  if (session == nullptr || session->Handle() != SessionHandle) return 0;
   TSessionHandleParts parts = SplitSessionHandle(SessionHandle);
   uint32_t newHandle =
       MakeSessionHandle(parts.WorkerID, NextGeneration(parts.Generation), parts.Slot);
-  session->SetLastSessionHandle(session->Handle());
+  session->SetLastSessionHandle(SessionHandle);
   session->SetHandle(newHandle);
   return newHandle;
 }
 
 void TGateWayWorker::AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param,
                                 const void* Data, uint32_t Size) {
-  FMessage.Append(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size));
+  FMessage.Append(TSessionMessagePtr(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size)));
 }
 
 void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void* Data,
                                              uint32_t Size) {
   // Every message to a client opens with its type byte: an empty one carries nothing.
   if (Size == 0 || Data == nullptr) return;
-  PTSessionMessage msg = NewSessionMessageCopy(SessionHandle, 0, 0, Data, Size);
-  {
-    std::lock_guard<std::recursive_mutex> guard(FLock);
-    if (TUserSession* session = GetSession(SessionHandle)) {
-      session->AddMessage(msg);
-      return;
-    }
+  TSessionMessagePtr msg(NewSessionMessageCopy(SessionHandle, 0, 0, Data, Size));
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  // A record the session's queue refuses is freed; the send pass disconnects the session.
+  if (PUserSession session = FindSession(SessionHandle, "AddSessionMessageDirect")) {
+    session->AddMessage(std::move(msg));
   }
-  FreeSessionMessage(msg);
 }
 
 void TGateWayWorker::Execute() {
+  FWorkerThread.Bind();
   while (!FTerminated.load(std::memory_order_relaxed)) {
     // A failure of one turn (e.g. memory exhausted) is logged; the loop goes on.
     try {
@@ -151,59 +208,66 @@ void TGateWayWorker::Execute() {
     }
     SleepMs(1);
   }
+  FWorkerThread.Unbind();
 }
 
 void TGateWayWorker::ProcessMessages() {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's message pass");
   FMessage.Flush();
   while (!FMessage.empty()) {
-    PTSessionMessage msg = FMessage.front();
+    TSessionMessagePtr msg = std::move(FMessage.front());
+    FMessage.pop();
     if (msg->Ident == GM_GATE_CLOSEALL) {
       DoCloseAll();
       return;
     }
-    bool handedOn = false;
-    {
-      std::lock_guard<std::recursive_mutex> guard(FLock);
-      size_t index = SessionIndex(msg->SessionHandle);
-      TUserSession* session = index < FUserSesions.size() ? FUserSesions[index] : nullptr;
-      if (index >= FUserSesions.size()) {
-        Log("逻辑错误1", llWarning);
-      } else if (session == nullptr || msg->SessionHandle == session->LastSessionHandle()) {
-        // An empty slot, or a message meant for the session before its handle was
-        // regenerated: dropped quietly.
-      } else if (msg->SessionHandle != session->Handle()) {
-        Log("逻辑错误2 , Self.FID : " + std::to_string(FID) +
-                " , SessionWorkerID:" + std::to_string(SessionWorkerID(msg->SessionHandle)) +
-                " , SessionHandle: " + std::to_string(session->Handle()) +
-                " , MessageSessionHandle:" + std::to_string(msg->SessionHandle),
-            llWarning);
-      } else {
-        // One bad message must not end the worker's loop: it is logged and skipped.
-        try {
-          handedOn = HandleMessage(*session, msg);
-        } catch (const std::exception& e) {
-          Log("HandleMessage Exception : " + std::string(e.what()) +
-                  " , Ident:" + std::to_string(msg->Ident) +
-                  " , SessionHandle:" + std::to_string(msg->SessionHandle),
-              llError);
-        } catch (...) {
-          Log("HandleMessage Exception : unknown , Ident:" + std::to_string(msg->Ident) +
-                  " , SessionHandle:" + std::to_string(msg->SessionHandle),
-              llError);
-        }
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    size_t index = SessionIndex(msg->SessionHandle);
+    // Held through the handling: a kick's close event takes the session out of the table.
+    PUserSession session = LiveSessionAt(index) != nullptr ? FUserSesions[index] : nullptr;
+    // The client's own messages were addressed with the handle it had when it sent
+    // them: those sent behind a soft close still belong to it, under its new handle.
+    const bool fromClient = msg->Ident == GM_GATE_CLIENTMSG || msg->Ident == GM_GATE_SOFTCLOSE;
+    if (index >= FUserSesions.size()) {
+      Log("逻辑错误1", llWarning);
+    } else if (!session ||
+               (msg->SessionHandle == session->LastSessionHandle() && !fromClient)) {
+      // An empty slot, or a server message meant for the session before its handle
+      // was regenerated: dropped quietly.
+    } else if (!NamesSession(*session, msg->SessionHandle)) {
+      Log("逻辑错误2 , Self.FID : " + std::to_string(FID) +
+              " , SessionWorkerID:" + std::to_string(SessionWorkerID(msg->SessionHandle)) +
+              " , SessionHandle: " + std::to_string(session->Handle()) +
+              " , MessageSessionHandle:" + std::to_string(msg->SessionHandle),
+          llWarning);
+    } else {
+      // One bad message must not end the worker's loop: it is logged and skipped.
+      const int32_t ident = msg->Ident;
+      const uint32_t handle = msg->SessionHandle;
+      try {
+        HandleMessage(*session, msg);
+      } catch (const std::exception& e) {
+        Log("HandleMessage Exception : " + std::string(e.what()) +
+                " , Ident:" + std::to_string(ident) + " , SessionHandle:" + std::to_string(handle),
+            llError);
+      } catch (...) {
+        Log("HandleMessage Exception : unknown , Ident:" + std::to_string(ident) +
+                " , SessionHandle:" + std::to_string(handle),
+            llError);
       }
     }
-    FMessage.pop();
-    if (!handedOn) FreeSessionMessage(msg);
   }
 }
 
-bool TGateWayWorker::HandleMessage(TUserSession& Session, PTSessionMessage Msg) {
-  if (Msg->Ident == GM_GATE_CLIENTMSG) {
-    HandleClientMessage(Session, Msg);
-    return false;
-  }
+void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Msg) {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's message handling");
   switch (Msg->Ident) {
+    case GM_GATE_CLIENTMSG:
+      HandleClientMessage(Session, *Msg);
+      return;
+    case GM_GATE_SOFTCLOSE:
+      SoftCloseSession(Session);
+      return;
     case GM_LOGIC_GATE_DATA:
     case GM_LOGIC_GATE_USERINDEX:
     case GM_LOGIC_GATE_SPEEDTIME:
@@ -211,7 +275,7 @@ bool TGateWayWorker::HandleMessage(TUserSession& Session, PTSessionMessage Msg) 
     case GM_LOGIC_GATE_SYNCDATA:
       break;
     default:
-      return false;
+      return;
   }
   // The logic server's messages carry the whole packet, header first.
   if (Msg->Data == nullptr || Msg->DataLen < kLogicHeaderSize) {
@@ -219,40 +283,41 @@ bool TGateWayWorker::HandleMessage(TUserSession& Session, PTSessionMessage Msg) 
     Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
             " , Len:" + std::to_string(Msg->DataLen),
         llWarning);
-    return false;
+    return;
   }
   const uint8_t* payload = Msg->Data + kLogicHeaderSize;
   uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
   switch (Msg->Ident) {
     case GM_LOGIC_GATE_DATA:
-      return ForwardToClient(Session, Msg);
+      ForwardToClient(Session, std::move(Msg));
+      return;
     case GM_LOGIC_GATE_USERINDEX: {
       int32_t index;
       std::memcpy(&index, Msg->Data + kLogicUserListIndexOffset, sizeof(index));
       Session.SetLogicUserIndex(index);
-      return false;
+      return;
     }
     case GM_LOGIC_GATE_SPEEDTIME:
       // The intervals come as a default message; a shorter payload cannot hold one.
       if (payloadLen < kDefaultMessageSize) {
         CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
         Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
-        return false;
+        return;
       }
       Session.SetSessionTime(ReadDefaultMessage(payload));
-      return false;
+      return;
     case GM_LOGIC_GATE_KICK:
       KickSession(Session, payload, payloadLen);
-      return false;
+      return;
     case GM_LOGIC_GATE_SYNCDATA:
       SyncSessionData(Session, payload, payloadLen);
-      return false;
+      return;
     default:
-      return false;
+      return;
   }
 }
 
-bool TGateWayWorker::ForwardToClient(TUserSession& Session, PTSessionMessage Msg) {
+void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg) {
   // The client message is the header's type byte followed by the payload, which
   // already sit side by side: re-point the record instead of copying.
   uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
@@ -271,8 +336,28 @@ bool TGateWayWorker::ForwardToClient(TUserSession& Session, PTSessionMessage Msg
     uint64_t counter = QueryPerformanceCounter64();
     std::memcpy(payload + kStampCounterOffset, &counter, sizeof(counter));
   }
-  Session.AddMessage(Msg);
-  return true;
+  Session.AddMessage(std::move(Msg));
+}
+
+void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
+  Session.SetSessionStep(ssGame);
+  const uint32_t oldHandle = Session.Handle();
+  const int32_t userIndex = Session.LogicUserIndex();
+  if (FLogicServerClient != nullptr) {
+    TDefaultMessage softClose;
+    softClose.Ident = GM_CLIENT_SOFTCLOSE;
+    uint8_t bytes[kDefaultMessageSize];
+    WriteDefaultMessage(softClose, bytes);
+    FLogicServerClient->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
+                                            static_cast<int32_t>(oldHandle), userIndex,
+                                            static_cast<int32_t>(kDefaultMessageSize), bytes,
+                                            mtDefault);
+  }
+  const uint32_t newHandle = RegenSessionHandle(oldHandle);
+  if (FLogicServerClient != nullptr) {
+    FLogicServerClient->RegisterSession(newHandle, Session.IP());
+    FLogicServerClient->SendCloseSession(oldHandle);
+  }
 }
 
 void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
@@ -282,9 +367,14 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
             " , 原因: Qel踢出:" + ReadShortString(Payload, limits::kKickReasonMaxLen),
         llWarning);
   }
-  RemoveSession(Session.Handle(), &Session);
-  // The close event frees the session, inside Close() or (while a handler of the
-  // connection runs on an I/O thread) right after it: nothing touches it afterwards.
+  CloseConnectionOf(Session);
+}
+
+void TGateWayWorker::CloseConnectionOf(TUserSession& Session) {
+  if (!Session.BeginClose()) return;
+  // The close event takes the session out of the table and frees it, inside Close()
+  // or (while a handler of the connection runs on an I/O thread) right after it;
+  // until then the worker looks past it.
   PWebSocketConnection connection = Session.Connection();
   if (connection) connection->Close();
 }
@@ -299,23 +389,23 @@ void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Paylo
                   ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen));
 }
 
-void TGateWayWorker::HandleClientMessage(TUserSession& Session, PTSessionMessage Msg) {
-  if (Msg->Data == nullptr || Msg->DataLen == 0) return;
-  uint8_t msgType = Msg->Data[0];
-  const uint8_t* body = Msg->Data + 1;
-  uint32_t bodyLen = Msg->DataLen - 1;
+void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg) {
+  if (Msg.Data == nullptr || Msg.DataLen == 0) return;
+  uint8_t msgType = Msg.Data[0];
+  const uint8_t* body = Msg.Data + 1;
+  uint32_t bodyLen = Msg.DataLen - 1;
   switch (msgType) {
     case mtDefault:
     case mtPass:
       break;
     case mtMove:
-      if (Msg->DataLen != kMoveMessageSize) {
+      if (Msg.DataLen != kMoveMessageSize) {
         Log(MessageSizeWarning("MoveMsg", bodyLen, body), llWarning);
         return;
       }
       break;
     case mtAttack:
-      if (Msg->DataLen != kAttackMessageSize) {
+      if (Msg.DataLen != kAttackMessageSize) {
         Log(MessageSizeWarning("AttackMsg", bodyLen, body), llWarning);
         return;
       }
@@ -331,125 +421,112 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, PTSessionMessage
 }
 
 void TGateWayWorker::SendToClients() {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's send pass");
   std::unique_lock<std::recursive_mutex> guard(FLock, std::try_to_lock);
   if (!guard.owns_lock()) return;  // busy: the next pass comes after another 10 ms
-  // Index-based: a close event run by a failed send may empty slots meanwhile.
+  // Index-based: a close event run by a send may empty slots meanwhile.
   for (size_t i = 0; i < FUserSesions.size(); ++i) {
-    TUserSession* session = FUserSesions[i];
-    if (session == nullptr) continue;
+    if (LiveSessionAt(i) == nullptr) continue;
+    PUserSession session = FUserSesions[i];  // held through the send and its close event
     try {
-      DoSendToClient(*session);
+      DoSendToClient(session);
     } catch (...) {
-      // The session leaves the table; its close event frees it later.
-      if (i < FUserSesions.size() && FUserSesions[i] == session) EmptySlot(i);
+      // The session cannot be served any more: its connection is closed, and the
+      // close event takes it out of the table and tells the upstream server.
+      CloseConnectionOf(*session);
     }
   }
 }
 
-void TGateWayWorker::DoSendToClient(TUserSession& Session) {
-  std::deque<PTSessionMessage>& queue = Session.MessageQueue();
-  if (queue.empty()) return;
-  if (Session.InSend.load() != 0) {  // at most one send per session in flight
-    if (queue.size() > kMaxQueuedMessages) {
-      CountLimitBreach(TLimitBreach::lbSessionQueuedMessages);
-      CloseStalledSession(Session);
-    } else if (queue.size() > kQueueCheckCount) {
-      uint64_t queued = 0;
-      for (PTSessionMessage msg : queue) {
-        queued += msg->DataLen;
-        if (queued > kMaxQueuedBytes) {
-          CountLimitBreach(TLimitBreach::lbSessionQueuedBytes);
-          CloseStalledSession(Session);
-          break;
-        }
-      }
-    }
-    return;
-  }
-  PWebSocketConnection connection = Session.Connection();
+void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
+  GW_ASSERT_AFFINITY(FWorkerThread, "a session's send");
+  if (CheckQueueLimit(*Session)) return;
+  if (Session->QueuedMessages() == 0) return;
+  if (Session->InSend.load() != 0) return;  // at most one send per session in flight
+  PWebSocketConnection connection = Session->Connection();
   if (!connection) return;
   // The completion callback holds the session, so a close that overtakes the send
   // cannot free what the send still uses (the batch buffer, InSend).
-  PUserSession keep = Session.KeepAlive();
-  uint32_t batchLen = MergeMessages(Session);
+  PUserSession keep = Session;
+  uint32_t batchLen = MergeMessages(*Session);
+  TGateWayTraffic* traffic = FTraffic;
   if (batchLen > 0) {
-    Session.InSend.store(1);
-    TGateWayTraffic* traffic = FTraffic;
-    connection->WsSend(Session.MergeClientBuffer.get(), batchLen,
+    Session->InSend.store(1);
+    connection->WsSend(Session->MergeClientBuffer.get(), batchLen,
                        [keep, traffic, batchLen](const PWebSocketConnection&, bool ok) {
                          if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
                          keep->ReleaseMergeBuffer();
                          keep->InSend.store(0);
                        });
-    return;  // the session may be gone already: a failed post closes the connection
+    return;  // a failed post closes the connection: its close event may have run
   }
-  PTSessionMessage msg = queue.front();
-  queue.pop_front();
-  Session.InSend.store(1);
-  TGateWayTraffic* traffic = FTraffic;
+  // The send owns the message until its completion callback has run.
+  std::shared_ptr<TSessionMessage> msg = Session->TakeMessage();
+  Session->InSend.store(1);
   connection->WsSend(msg->Data, msg->DataLen,
                      [keep, msg, traffic](const PWebSocketConnection&, bool ok) {
                        if (ok && traffic)
                          TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
-                       FreeSessionMessage(msg);
                        keep->InSend.store(0);
                      });
 }
 
-void TGateWayWorker::CloseStalledSession(TUserSession& Session) {
+bool TGateWayWorker::CheckQueueLimit(TUserSession& Session) {
+  if (!Session.QueueLimitHit()) return false;
   Log("客户端接收缓慢,待发送数据超限,断开连接:" + Session.IP() +
           " , Handle:" + std::to_string(Session.Handle()),
       llWarning);
-  RemoveSession(Session.Handle(), &Session);
-  // As for a kick: the close event frees the session, nothing touches it afterwards.
-  PWebSocketConnection connection = Session.Connection();
-  if (connection) connection->Close();
+  CloseConnectionOf(Session);
+  return true;
 }
 
 uint32_t TGateWayWorker::MergeMessages(TUserSession& Session) {
-  std::deque<PTSessionMessage>& queue = Session.MessageQueue();
-  if (queue.size() <= 1) return 0;
+  GW_ASSERT_AFFINITY(FWorkerThread, "the batch buffer");
+  if (Session.QueuedMessages() <= 1) return 0;
   // A first message too large for a batch goes out alone; no buffer is taken for it.
-  if (BatchBytesNeeded(0, queue.front()->DataLen) > Session.MergeClientBufferSize) return 0;
+  if (BatchBytesNeeded(0, Session.PeekMessage()->DataLen) > Session.MergeClientBufferSize) return 0;
   uint8_t* buffer = Session.AcquireMergeBuffer();
   uint32_t written = 0;
-  size_t count = queue.size();
+  size_t count = Session.QueuedMessages();
   for (size_t i = 0; i < count; ++i) {
-    PTSessionMessage msg = queue.front();
+    const TSessionMessage* msg = Session.PeekMessage();
     if (!AppendBatchEntry(buffer, Session.MergeClientBufferSize, written, msg->Data,
                           msg->DataLen)) {
       break;  // stays queued for the next pass
     }
-    queue.pop_front();
-    FreeSessionMessage(msg);
+    Session.TakeMessage();  // packed: freed here
   }
   return written;
 }
 
 void TGateWayWorker::DoCloseAll() {
+  GW_ASSERT_AFFINITY(FWorkerThread, "close-all");
   std::lock_guard<std::recursive_mutex> guard(FLock);
   for (size_t i = 0; i < FUserSesions.size(); ++i) {
-    TUserSession* session = FUserSesions[i];
-    if (session == nullptr) continue;
-    // The close event removes the session, tells the upstream server and frees it.
-    PWebSocketConnection connection = session->Connection();
-    if (connection) connection->Close();
+    if (LiveSessionAt(i) == nullptr) continue;
+    // The close event takes the session out of the table, tells the upstream server
+    // and frees it; the copy keeps it valid through the close.
+    PUserSession session = FUserSesions[i];
+    if (session->Connection()) {
+      CloseConnectionOf(*session);
+    } else {
+      EmptySlot(i);  // no connection, no close event to wait for
+    }
   }
-  // Sessions whose close event did not remove them are dropped from the table too.
-  for (size_t i = 0; i < FUserSesions.size(); ++i) {
-    if (FUserSesions[i] != nullptr) EmptySlot(i);
+  // The table starts afresh unless a close event is still to come (it was deferred
+  // behind a handler of its connection): that session keeps its slot until then.
+  if (std::none_of(FUserSesions.begin(), FUserSesions.end(),
+                   [](const PUserSession& s) { return s != nullptr; })) {
+    FUserSesions.clear();
+    FFreeSlots = {};
   }
-  FUserSesions.clear();
-  FFreeSlots = {};
   FreeQueuedMessages();
 }
 
 void TGateWayWorker::FreeQueuedMessages() {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's message queue");
   FMessage.Flush();
-  while (!FMessage.empty()) {
-    FreeSessionMessage(FMessage.front());
-    FMessage.pop();
-  }
+  FMessage.Clear();  // the records free themselves
 }
 
 }  // namespace gw

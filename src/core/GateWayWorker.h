@@ -5,10 +5,20 @@
 // logic server, and sends each session's queued messages to its client, several
 // packed into one batch where they fit, with at most one send in flight per session.
 //
-// Thread safety: AddSession, RemoveSession, GetSession, RegenSessionHandle,
-// AddMessage, AddSessionMessageDirect, Lock/UnLock, ID and UserCount are safe
-// from any thread. SetLogger, SetLogicServerClient, Start and Stop belong to the
-// owner (the gateway server, on the console's thread); the setters come before Start.
+// Thread safety: AddSession, RemoveSession, GetSession, FindSession, BeginCloseSession,
+// RegenSessionHandle, AddMessage, AddSessionMessageDirect, Lock, ForEachSession, ID
+// and UserCount are safe from any thread. SetLogger, SetLogicServerClient,
+// SetTraffic, Start and Stop belong to the owner (the gateway server, on the
+// console's thread); the setters come before Start. The message pass, the send pass
+// and the consumer side of the message queue belong to the worker thread alone
+// (asserted in debug and sanitizer builds).
+//
+// Ownership: the session table holds the sessions (PUserSession). A session stays in
+// its slot until the close event of its connection takes it out (RemoveSession),
+// which frees it; a session that is being closed (kick, stalled reader, CloseSession,
+// close-all) is marked Closing and looked past until then. Queued messages are owned
+// by the queue (TSessionMessagePtr) and freed when they leave it, unless they are
+// moved on to a session's outgoing queue.
 //
 // Locks: FLock (recursive) guards the session table and the outgoing queues of the
 // worker's sessions. A close event may run inside a Close() that this worker calls
@@ -28,6 +38,7 @@
 #include "gate/DoubleBufferCollection.h"
 #include "gate/GateWayDefine.h"
 #include "gate/GateWayTraffic.h"
+#include "gate/ThreadAffinity.h"
 #include "core/UserSession.h"
 #include "logging/LogLevel.h"
 #include "common/PeerLimits.h"
@@ -42,18 +53,15 @@ class TGateWayWorker {
   // milliseconds have passed since the last one.
   static constexpr uint32_t kSendInterval = 10;
   // A client that stops reading keeps its one send in flight while its queue grows.
-  // Once more than kMaxQueuedBytes wait behind an unfinished send (looked at only
-  // when more than kQueueCheckCount messages wait), or more than kMaxQueuedMessages
-  // messages, the client is disconnected rather than letting it hold the gateway's
-  // memory. The count bound also caps what each send pass sums up under the lock,
-  // and the memory of many tiny records whose bytes alone stay under the limit.
-  static constexpr size_t kQueueCheckCount = 256;
+  // A session's queue never holds more than kMaxQueuedBytes bytes or
+  // kMaxQueuedMessages records (a record past either is refused when it is queued),
+  // and the send pass disconnects a session that had one refused.
   static constexpr uint64_t kMaxQueuedBytes = limits::kMaxSessionQueuedBytes;
   static constexpr size_t kMaxQueuedMessages = limits::kMaxSessionQueuedMessages;
 
   explicit TGateWayWorker(int32_t ID);
-  // Stops the thread if it runs; frees the messages still queued. The sessions in
-  // the table are not freed (their close events do that).
+  // Stops the thread if it runs; frees the messages still queued and the sessions
+  // still in the table (detached from their connections).
   ~TGateWayWorker();
   TGateWayWorker(const TGateWayWorker&) = delete;
   TGateWayWorker& operator=(const TGateWayWorker&) = delete;
@@ -61,8 +69,10 @@ class TGateWayWorker {
   int32_t ID() const { return FID; }
   int32_t UserCount() const { return FUserCount.load(std::memory_order_relaxed); }
 
-  void Lock() { FLock.lock(); }
-  void UnLock() { FLock.unlock(); }
+  // Holds the worker's lock until the guard goes (the table and the sessions'
+  // outgoing queues stay as they are meanwhile).
+  using TLockGuard = std::unique_lock<std::recursive_mutex>;
+  [[nodiscard]] TLockGuard Lock() { return TLockGuard(FLock); }
 
   void SetLogger(TLogProc Proc) { FLogger = std::move(Proc); }
   void SetLogicServerClient(TLogicSrvClient* LogicServerClient) {
@@ -75,53 +85,75 @@ class TGateWayWorker {
   void Start();
   void Stop();
 
-  // Enters the session in the first free slot, makes its handle and stores it in
-  // the session. Fails (the handle is left alone) when the table already holds
-  // 65535 sessions.
-  bool AddSession(TUserSession* Session, uint32_t& SessionHandle);
-  // Empties the handle's slot if it still holds exactly `Session`. The session is not freed.
-  bool RemoveSession(uint32_t SessionHandle, const TUserSession* Session);
-  // The session in the handle's slot (the slot alone is compared), or null.
-  // The pointer is only safe to use while the caller holds this worker's lock.
-  TUserSession* GetSession(uint32_t SessionHandle);
-  // Gives the session in the handle's slot the next generation of its handle and
-  // keeps the old one as its last handle. Returns the new handle, 0 for an empty slot.
+  // Enters the session in the first free slot (the table holds it from now on),
+  // makes its handle and stores it in the session. Fails (the handle is left alone,
+  // the table does not hold the session) when the table already holds 65535 sessions.
+  bool AddSession(PUserSession Session, uint32_t& SessionHandle);
+  // The close event: empties the handle's slot if it still holds exactly `Session`
+  // and hands back the table's reference (null otherwise). Letting it go frees the
+  // session unless a send in flight still holds it.
+  PUserSession RemoveSession(uint32_t SessionHandle, const TUserSession* Session);
+  // The session whose handle is exactly `SessionHandle` (worker, generation and
+  // slot), or null: for an empty slot, a session that is being closed, or a slot that
+  // now holds another generation. Logs nothing.
+  PUserSession GetSession(uint32_t SessionHandle);
+  // As GetSession, but a handle whose slot now holds another session (a late message
+  // for a session that has gone) is reported with one debug line naming `What`.
+  PUserSession FindSession(uint32_t SessionHandle, const char* What);
+  // Marks the session FindSession finds as being closed and returns it; the caller
+  // closes its connection (inside or outside the lock), whose close event takes it
+  // out of the table. Null when there is none or it is already closing.
+  PUserSession BeginCloseSession(uint32_t SessionHandle, const char* What);
+  // Gives the session with exactly this handle the next generation of its handle and
+  // keeps the old one as its last handle. Returns the new handle, 0 when there is none.
   uint32_t RegenSessionHandle(uint32_t SessionHandle);
 
   // Queues a copy of the bytes on the worker's message queue; the caller keeps its buffer.
   void AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param, const void* Data,
                   uint32_t Size);
-  // Puts a copy of the bytes straight onto the session's outgoing queue (dropped
-  // when the handle's slot is empty).
+  // Puts a copy of the bytes straight onto the outgoing queue of the session whose
+  // handle, or previous handle, this is (the same client); dropped otherwise.
   void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size);
 
-  // Calls `Visit` for every session of the table, in slot order, under the lock
-  // (for the console's online users view). `Visit` must not close the session.
+  // Calls `Visit` for every session of the table that is not being closed, in slot
+  // order, under the lock (for the console's online users view). `Visit` must not
+  // close the session.
   template <typename F>
   void ForEachSession(F&& Visit) {
     std::lock_guard<std::recursive_mutex> guard(FLock);
-    for (TUserSession* session : FUserSesions) {
-      if (session != nullptr) Visit(*session);
+    for (const PUserSession& session : FUserSesions) {
+      if (session && !session->Closing()) Visit(*session);
     }
   }
 
  private:
   void Execute();
   void ProcessMessages();
-  // Acts on one message for `Session`; returns true when the message was handed
-  // on (to the session's outgoing queue) and must not be freed by the caller.
-  bool HandleMessage(TUserSession& Session, PTSessionMessage Msg);
-  void HandleClientMessage(TUserSession& Session, PTSessionMessage Msg);
-  bool ForwardToClient(TUserSession& Session, PTSessionMessage Msg);
+  // Acts on one message for `Session`. A message the action keeps (moved on to the
+  // session's outgoing queue) leaves `Msg` empty; otherwise the caller frees it.
+  void HandleMessage(TUserSession& Session, TSessionMessagePtr& Msg);
+  void HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg);
+  void ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg);
+  // The client's soft close: the logic server hears 1009 for the old handle, the new
+  // handle's registration and the old handle's close, in that order, all under FLock.
+  void SoftCloseSession(TUserSession& Session);
   void KickSession(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SyncSessionData(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SendToClients();
-  void DoSendToClient(TUserSession& Session);
-  void CloseStalledSession(TUserSession& Session);
+  void DoSendToClient(const PUserSession& Session);
+  // Disconnects a session whose outgoing queue refused a record (a client that reads
+  // too slowly). True when it did.
+  bool CheckQueueLimit(TUserSession& Session);
+  // Marks the session as being closed and closes its connection; under FLock.
+  void CloseConnectionOf(TUserSession& Session);
   uint32_t MergeMessages(TUserSession& Session);
   void DoCloseAll();
   void FreeQueuedMessages();
-  void EmptySlot(size_t Index);
+  // The session in `Index`, or null for an empty slot, one outside the table or a
+  // session that is being closed. Under FLock.
+  TUserSession* LiveSessionAt(size_t Index) const;
+  void LogStaleHandle(uint32_t SessionHandle, uint32_t Current, const char* What) const;
+  PUserSession EmptySlot(size_t Index);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
@@ -129,16 +161,17 @@ class TGateWayWorker {
   const int32_t FID;
   std::recursive_mutex FLock;  // guards FUserSesions, FOrdID and the sessions' outgoing queues
   std::atomic<int32_t> FUserCount{0};
-  std::vector<TUserSession*> FUserSesions;  // slot i: the session whose SessionIndex is i
+  std::vector<PUserSession> FUserSesions;  // slot i: the session whose SessionIndex is i
   // The empty slots of FUserSesions, lowest first: a new session takes the lowest
   // one, as a scan from slot 0 would find it, without scanning the table.
   std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> FFreeSlots;
   uint8_t FOrdID = 1;                       // generation byte for the next handle
-  TDoubleQueue<PTSessionMessage> FMessage;  // owns every record in it
+  TDoubleQueue<TSessionMessagePtr> FMessage;  // owns every record in it
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
   TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
   uint32_t FSendTime = 0;                         // worker thread only
+  TThreadAffinity FWorkerThread;  // the running worker thread, while it runs
 
   std::atomic<bool> FTerminated{false};
   std::thread FThread;

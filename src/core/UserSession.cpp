@@ -2,11 +2,12 @@
 
 #include <cstring>
 
+#include "common/PeerLimits.h"
+
 namespace gw {
 
 PUserSession TUserSession::Create(PWebSocketConnection connection) {
   PUserSession session = std::make_shared<TUserSession>(TCreateKey{}, std::move(connection));
-  session->FSelf = session;
   if (session->FConnection) session->FConnection->SetUserObject(session.get());
   return session;
 }
@@ -18,27 +19,35 @@ TUserSession* TUserSession::FromConnection(const IWebSocketConnection& connectio
 TUserSession::TUserSession(TCreateKey, PWebSocketConnection connection)
     : FConnection(std::move(connection)), FIP(FConnection ? FConnection->PeerAddr() : "") {}
 
-TUserSession::~TUserSession() {
-  for (PTSessionMessage msg : FMessageQueue) FreeSessionMessage(msg);
-  FMessageQueue.clear();
-}
+TUserSession::~TUserSession() = default;  // the queued records free themselves
 
-void TUserSession::Free() {
-  PUserSession self;  // released after the lock, possibly destroying this session
-  {
-    std::lock_guard<std::mutex> guard(FSelfLock);
-    self = std::move(FSelf);
-  }
-  if (!self) return;
-  // The connection may outlive the session (a send still in flight): it must not
-  // hand out a pointer to a session that is going. Done here, on the thread of
-  // the close event, rather than in the destructor, which may run inside a
-  // transport's completion callback.
+void TUserSession::DetachFromConnection() {
   if (FConnection && FConnection->GetUserObject() == this) FConnection->SetUserObject(nullptr);
 }
 
-void TUserSession::AddMessage(PTSessionMessage msg) {
-  if (msg != nullptr) FMessageQueue.push_back(msg);
+bool TUserSession::AddMessage(TSessionMessagePtr msg) {
+  if (!msg) return false;
+  const bool tooMany = FMessageQueue.size() >= limits::kMaxSessionQueuedMessages;
+  if (tooMany || FQueuedBytes + msg->DataLen > limits::kMaxSessionQueuedBytes) {
+    // Counted once per session: the first refusal is what disconnects it.
+    if (!FQueueLimitHit) {
+      CountLimitBreach(tooMany ? TLimitBreach::lbSessionQueuedMessages
+                               : TLimitBreach::lbSessionQueuedBytes);
+    }
+    FQueueLimitHit = true;
+    return false;
+  }
+  FQueuedBytes += msg->DataLen;
+  FMessageQueue.push_back(std::move(msg));
+  return true;
+}
+
+TSessionMessagePtr TUserSession::TakeMessage() {
+  if (FMessageQueue.empty()) return nullptr;
+  TSessionMessagePtr msg = std::move(FMessageQueue.front());
+  FMessageQueue.pop_front();
+  FQueuedBytes -= msg->DataLen;
+  return msg;
 }
 
 void TUserSession::SetInfo(const std::string& account, const std::string& playerName) {
@@ -77,7 +86,7 @@ void TUserSession::SetSessionTime(const TDefaultMessage& AMessage) {
   uint8_t* block = AllocSessionData(1 + kDefaultMessageSize);
   block[0] = mtDefault;
   WriteDefaultMessage(AMessage, block + 1);
-  AddMessage(NewSessionMessage(0, 0, 0, block, 1 + kDefaultMessageSize));
+  AddMessage(TSessionMessagePtr(NewSessionMessage(0, 0, 0, block, 1 + kDefaultMessageSize)));
 }
 
 uint8_t* TUserSession::AcquireMergeBuffer() {

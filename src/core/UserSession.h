@@ -2,38 +2,25 @@
 // connection, step, handles, token, logic user index, the messages waiting to be
 // sent to the client, and the buffer a batch of them is packed into.
 //
-// Lifetime. A session is created with TUserSession::Create when a connection
-// opens and keeps itself alive (it holds a strong reference to itself) until
-// the close event of its connection calls Free(). The connection's user object
-// is a plain pointer to the session (TUserSession::FromConnection). A send that
-// is in flight when the connection closes keeps the session valid by capturing
-// KeepAlive() in its completion callback:
-//
-//   session->InSend.store(1);
-//   PUserSession keep = session->KeepAlive();
-//   connection->WsSend(data, len, [keep, msg](const PWebSocketConnection&, bool) {
-//     FreeSessionMessage(msg);  // or keep->ReleaseMergeBuffer() for a batch
-//     keep->InSend.store(0);
-//   });
-//
-// Free() also clears the connection's user object, so a completion callback
-// must reach the session through its captured reference, never FromConnection.
-// The session is destroyed when the last of these references goes: at Free()
-// when nothing is in flight, otherwise when the last completion callback has
-// run. The destructor frees every queued message, the batch buffer and the
-// connection reference. KeepAlive() may be called only while the session is
-// reachable: from an event of its connection before Free(), or while it sits in
-// its worker's table under the worker's lock.
+// Lifetime. The owning worker's session table holds the session (PUserSession);
+// taking it out of the table is what frees it. The connection's user object is a
+// plain pointer to the session (TUserSession::FromConnection), valid until the
+// close event of the connection has taken the session out of its table and
+// detached it (DetachFromConnection). A send that is in flight when the connection
+// closes keeps the session valid by holding a PUserSession in its completion
+// callback; the session then goes when that callback has run. The destructor frees
+// every queued message, the batch buffer and the connection reference.
 //
 // Threads (the session takes no lock of its own):
-// - MessageQueue() and AddMessage/SetSessionTime: only under the owning worker's lock.
+// - The outgoing queue (AddMessage, TakeMessage, PeekMessage, QueuedMessages,
+//   QueuedBytes) and SetSessionTime: only under the owning worker's lock.
 // - InSend: atomic; set by the worker, cleared by the send completion callback.
 // - The batch buffer (AcquireMergeBuffer/ReleaseMergeBuffer, MergeClientBuffer):
-//   only while InSend is 0 by the owning worker, and by the completion callback
-//   of the send that uses it, before it clears InSend.
-// - SessionStep, TokenChecked, Handle, LastSessionHandle, LogicUserIndex: atomic
-//   values, readable from any thread (the transport reads step and token mark
-//   without a lock).
+//   only while InSend is 0 by the owning worker thread, and by the completion
+//   callback of the send that uses it, before it clears InSend.
+// - SessionStep, TokenChecked, Handle, LastSessionHandle, LogicUserIndex, Closing:
+//   atomic values, readable from any thread (the transport reads step and token
+//   mark without a lock).
 // - Account, PlayerName, TokenID: safe from any thread (copies under FInfoLock).
 // - IP and Connection never change after Create.
 #pragma once
@@ -53,10 +40,10 @@ namespace gw {
 class TUserSession;
 using PUserSession = std::shared_ptr<TUserSession>;
 
-class TUserSession : public std::enable_shared_from_this<TUserSession> {
+class TUserSession {
  public:
   // Creates the session for `connection` and stores it as the connection's user
-  // object. The session stays alive until Free() (and its sends) release it.
+  // object. The caller hands the result to a worker's table (or detaches it).
   static PUserSession Create(PWebSocketConnection connection);
 
   // The session stored as the connection's user object, or null.
@@ -73,18 +60,39 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   TUserSession(const TUserSession&) = delete;
   TUserSession& operator=(const TUserSession&) = delete;
 
-  // Drops the session's reference to itself and detaches it from the connection
-  // (the user object becomes null); called once, by the close event of its
-  // connection after the session has left its worker's table. The session is
-  // gone at once unless a send still holds it. Further calls do nothing.
-  void Free();
+  // Clears the connection's user object when it still names this session, so a
+  // connection that outlives the session (a send in flight) never hands out a
+  // pointer to it. Called on the thread of the close event, once the session has
+  // left its table; not in the destructor, which may run inside a transport's
+  // completion callback.
+  void DetachFromConnection();
 
-  // A strong reference for a send completion callback (see the header comment).
-  PUserSession KeepAlive() { return shared_from_this(); }
+  // Marks the session as being closed: from now on its worker looks past it (no
+  // message is delivered to it, nothing is sent) until its close event takes it
+  // out of the table. True for the one caller that marked it, so the close work
+  // runs once.
+  bool BeginClose() { return !FClosing.exchange(true); }
+  bool Closing() const { return FClosing.load(); }
 
-  // Appends a record at the tail of the outgoing queue; the session owns it now.
-  // Under the owning worker's lock.
-  void AddMessage(PTSessionMessage msg);
+  // The outgoing queue, oldest first; the session owns every record in it. Under
+  // the owning worker's lock.
+  //
+  // A client that reads nothing must not make the gateway hold its messages without
+  // end: a record that would take the queue past kMaxSessionQueuedBytes bytes or
+  // kMaxSessionQueuedMessages records is refused (freed, the breach counted) and the
+  // session is marked (QueueLimitHit) for its worker to disconnect. False then.
+  bool AddMessage(TSessionMessagePtr msg);
+  // Takes the oldest record off the queue (null when it is empty).
+  TSessionMessagePtr TakeMessage();
+  // The oldest record, still queued (null when the queue is empty).
+  const TSessionMessage* PeekMessage() const {
+    return FMessageQueue.empty() ? nullptr : FMessageQueue.front().get();
+  }
+  size_t QueuedMessages() const { return FMessageQueue.size(); }
+  // Bytes of every queued record, kept as records come and go.
+  uint64_t QueuedBytes() const { return FQueuedBytes; }
+  // True once the queue has refused a record.
+  bool QueueLimitHit() const { return FQueueLimitHit; }
 
   void SetHandle(uint32_t handle) { FSessionHandle.store(handle, std::memory_order_relaxed); }
   void SetLastSessionHandle(uint32_t handle) {
@@ -108,8 +116,6 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   std::string TokenID() const;
   std::string Account() const;
   std::string PlayerName() const;
-  // Under the owning worker's lock. Oldest first; the session owns every record.
-  std::deque<PTSessionMessage>& MessageQueue() { return FMessageQueue; }
   const std::string& IP() const { return FIP; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
@@ -136,7 +142,11 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   std::atomic<TSessionStep> FSessionStep{ssLogin};
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
   std::atomic<uint32_t> FLastSessionHandle{kNoSessionHandle};
-  std::deque<PTSessionMessage> FMessageQueue;
+  std::atomic<bool> FClosing{false};
+  // Under the owning worker's lock: the queue and the bytes of its records.
+  std::deque<TSessionMessagePtr> FMessageQueue;
+  uint64_t FQueuedBytes = 0;
+  bool FQueueLimitHit = false;
   const std::string FIP;
   std::atomic<int32_t> FLogicUserIndex{0};
   uint16_t FHitTime = 0;
@@ -149,9 +159,6 @@ class TUserSession : public std::enable_shared_from_this<TUserSession> {
   std::string FAccount;
   std::string FPlayerName;
   std::string FTokenID;
-
-  std::mutex FSelfLock;  // guards FSelf
-  PUserSession FSelf;    // the session's reference to itself until Free()
 };
 
 }  // namespace gw

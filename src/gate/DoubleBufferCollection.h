@@ -6,8 +6,9 @@
 // operation (size, front, pop, Clear, Count, Strings, Objects, ...) belong to the
 // one consumer thread.
 //
-// Neither collection owns its items: what is still queued when a collection is
-// destroyed is dropped, not disposed of (a worker frees its session messages itself).
+// The collections do nothing to their items beyond moving them: what is still queued
+// when a collection is destroyed is destroyed with it as it is (a worker's queue holds
+// owning handles, so its session messages are freed then; plain pointers are not).
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -105,6 +106,13 @@ PTSessionMessage NewSessionMessageCopy(uint32_t sessionHandle, int32_t ident, in
 // then the record. Null is ignored.
 void FreeSessionMessage(PTSessionMessage msg);
 
+// The owner of a queued record: whoever holds it owns the record and its block,
+// and letting it go frees both (FreeSessionMessage).
+struct TSessionMessageDeleter {
+  void operator()(PTSessionMessage msg) const { FreeSessionMessage(msg); }
+};
+using TSessionMessagePtr = std::unique_ptr<TSessionMessage, TSessionMessageDeleter>;
+
 // ---------------------------------------------------------------------------
 // Client message type: the first byte of every message the gateway sends and of
 // every message a client sends in step ssGame (also nMsgType of logic packets).
@@ -156,6 +164,9 @@ inline constexpr int32_t GM_LOGIC_GATE_KICK = 21;      // remove and close; payl
 inline constexpr int32_t GM_LOGIC_GATE_SYNCDATA = 27;  // account and player name
 inline constexpr int32_t GM_GATE_CLIENTMSG = 31;       // a client message to check and relay
 inline constexpr int32_t GM_GATE_CLOSEALL = 32;        // close every session of the worker
+// The gateway's own: a client's soft close (GM_CLIENT_SOFTCLOSE), queued behind the
+// client's earlier messages so that they still leave under the handle it gives up.
+inline constexpr int32_t GM_GATE_SOFTCLOSE = 33;
 
 // Default-message idents the gateway itself knows.
 inline constexpr uint16_t GM_GATE_TOKEN = 4297;        // gateway to client: token challenge

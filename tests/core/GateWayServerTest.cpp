@@ -90,11 +90,14 @@ class TStandInListener : public IWebSocketServer {
     // The test reads the session (its handle) while worker threads may free it: a
     // reference of its own keeps the memory valid until the listener goes.
     if (TUserSession* session = TUserSession::FromConnection(*c)) {
+      PUserSession held = FFindSession ? FFindSession(session->Handle()) : nullptr;
       std::lock_guard<std::mutex> g(FLock);
-      FKeep.push_back(session->KeepAlive());
+      if (held) FKeep.push_back(std::move(held));
     }
     return c;
   }
+  // How the listener reaches the session a worker holds for a handle.
+  void SetSessionFinder(std::function<PUserSession(uint32_t)> find) { FFindSession = std::move(find); }
   void Send(const std::shared_ptr<TTestConnection>& c, const std::string& bytes) {
     PWebSocketConnection p = c;
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
@@ -107,6 +110,7 @@ class TStandInListener : public IWebSocketServer {
   std::vector<TWsOnOpen> FOpen;
   std::vector<TWsOnMessage> FMessage;
   std::vector<TWsOnClose> FClose;
+  std::function<PUserSession(uint32_t)> FFindSession;
   uint16_t FPort = 0;
   bool FActive = false;
   mutable std::mutex FLock;  // guards FConnections
@@ -148,6 +152,9 @@ class GateWayServerTest : public ::testing::Test {
     FServer->SetLogger(FLog.Proc());
     FServer->SetListenerFactory([this](int) {
       auto l = std::make_shared<TStandInListener>(false);
+      l->SetSessionFinder([this](uint32_t handle) {
+        return FServer->Worker(SessionWorkerID(handle)).GetSession(handle);
+      });
       FListener = l.get();
       return l;
     });
@@ -169,7 +176,7 @@ class GateWayServerTest : public ::testing::Test {
   std::string TokenOf(const TTestConnection& c) {
     return BlowfishDecryptString(DecodeMsgText(Challenge(c)), FKeys.ChallengeKey);
   }
-  // Only for a session that is still open (Free() detaches it from the connection).
+  // Only for a session that is still open (its close event detaches it from the connection).
   static uint32_t HandleOf(const TTestConnection& c) {
     return TUserSession::FromConnection(c)->Handle();
   }
@@ -347,14 +354,22 @@ TEST_F(GateWayServerTest, SoftCloseOrderAndOldHandleDroppedSilently) {
   ASSERT_TRUE(WaitUntil([&] { return TUserSession::FromConnection(*c)->LogicUserIndex() == 9; }));
   TDefaultMessage soft;
   soft.Ident = GM_CLIENT_SOFTCLOSE;
+  // A message at once before the soft close still reaches the logic server under
+  // the handle the client gives up.
+  FListener->Send(c, "\x05last words");
   FListener->Send(
       c, std::string(1, '\0') + std::string(reinterpret_cast<const char*>(&soft), sizeof(soft)));
-  TLogicPacket p1, p2, p3;
+  TLogicPacket p0, p1, p2, p3;
+  ASSERT_TRUE(test::NextLogicPacket(FLogic, p0));
+  EXPECT_EQ(p0.Header.nIdent, GM_LOGIC_GATE_DATA);
+  EXPECT_EQ(static_cast<uint32_t>(p0.Header.nSocket), old);
+  EXPECT_EQ(p0.Payload, "last words");
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p1));
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p2));
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p3));
-  uint32_t fresh = HandleOf(*c);
-  EXPECT_NE(fresh, old);
+  uint32_t fresh = MakeSessionHandle(SessionWorkerID(old), NextGeneration(SessionGeneration(old)),
+                                     SessionIndex(old));
+  EXPECT_EQ(HandleOf(*c), fresh);
   EXPECT_EQ(p1.Header.nIdent, GM_LOGIC_GATE_DATA);
   EXPECT_EQ(static_cast<uint32_t>(p1.Header.nSocket), old);
   EXPECT_EQ(p1.Header.nUserListIndex, 9);
@@ -397,17 +412,14 @@ TEST_F(GateWayServerTest, AFullWorkerTableClosesTheNewClient) {
   uint32_t handle;
   for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
     fillers.push_back(TUserSession::Create(nullptr));
-    ASSERT_TRUE(FServer->Worker(0).AddSession(fillers.back().get(), handle));
+    ASSERT_TRUE(FServer->Worker(0).AddSession(fillers.back(), handle));
   }
   auto c = FListener->Open("10.1.1.1");
   EXPECT_TRUE(c->Closed());
   EXPECT_TRUE(FLog.Has("Handle Out Close Socket10.1.1.1", llWarning));
   // The session never got a handle: the login server hears a close for handle 0.
   EXPECT_TRUE(WaitUntil([&] { return FLogin.Received().find("%C0$") != std::string::npos; }));
-  for (auto& s : fillers) {
-    FServer->Worker(0).RemoveSession(s->Handle(), s.get());
-    s->Free();
-  }
+  for (auto& s : fillers) FServer->Worker(0).RemoveSession(s->Handle(), s.get());
 }
 
 TEST_F(GateWayServerTest, ClientCloseIsReportedToTheServerOfItsStep) {
@@ -550,17 +562,13 @@ TEST_F(GateWayServerTest, TrafficCountsClientBytesBothWays) {
 namespace gw {
 namespace {
 
-TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterAsZeroAddress) {
+TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterNothing) {
   StartServer(1);
-  // A step change for an empty slot sets nothing, but a change to ssGame still
-  // registers the handle with the logic server, under the address "0.0.0.0".
-  const uint32_t empty = MakeSessionHandle(0, 9, 500);
-  FServer->ChangeSessionStep(empty, ssGame, false);
+  // A hand-over for an empty slot registers nothing with the logic server (it would
+  // leave a session there that no close ever ends): the next registration the logic
+  // server sees is that of the client handed over below.
+  FServer->ChangeSessionStep(MakeSessionHandle(0, 9, 500), ssGame, false);
   TLogicPacket p;
-  ASSERT_TRUE(test::NextLogicPacket(FLogic, p));
-  EXPECT_EQ(p.Header.nIdent, GM_GATE_OPENSESSION);
-  EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), empty);
-  EXPECT_EQ(p.Payload, "0.0.0.0");
 
   auto idle = LoggedIn("10.0.0.1");
   auto other = InGame("10.0.0.2");
@@ -593,7 +601,9 @@ TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterAsZeroAddres
   EXPECT_EQ(FServer->SessionCount(), 0);
 }
 
-TEST_F(GateWayServerTest, CloseSessionLooksAtTheSlotAlone) {
+// Late commands and data for a client that has gone, whose slot now holds the next
+// client: nothing reaches the newcomer, nothing is registered upstream.
+TEST_F(GateWayServerTest, LateCallsForAGoneClientNeverReachTheNextInItsSlot) {
   StartServer(1);
   auto first = LoggedIn("10.0.0.1");
   const uint32_t stale = HandleOf(*first);
@@ -602,8 +612,35 @@ TEST_F(GateWayServerTest, CloseSessionLooksAtTheSlotAlone) {
   const uint32_t fresh = HandleOf(*second);
   ASSERT_EQ(SessionIndex(fresh), SessionIndex(stale));
   ASSERT_NE(fresh, stale);
-  // The stale handle names the slot that now holds the second session: it is closed.
-  FServer->CloseSession(stale, "", "slot");
+  const std::string ss = std::to_string(stale), fs = std::to_string(fresh);
+
+  // The console's kick and the login server's close, block and kick commands.
+  FServer->CloseSession(stale, "", "kick");
+  EXPECT_EQ(FServer->GetSessionRemoteAddr(stale), "");
+  FLogin.Send("%+-" + ss + "$%+B" + ss + "$%+T" + ss + "$");
+  // Login data and a hand-over.
+  FLogin.Send("%" + ss + "/#" + EncodeSixBit("late", 4) + "!$");
+  FLogin.Send("%" + ss + "/#" + EncodeSixBit("\x12\x02go", 4) + "!$");
+  // The login link handles frames in order: once this one has arrived, all did.
+  FLogin.Send("%" + fs + "/#" + EncodeSixBit("mine", 4) + "!$");
+  ASSERT_TRUE(WaitUntil([&] { return ClientMessages(*second).size() == 2; }));
+  EXPECT_EQ(ClientMessages(*second)[1], "\x05mine");
+  EXPECT_FALSE(second->Closed());
+  EXPECT_EQ(TUserSession::FromConnection(*second)->SessionStep(), ssLogin);
+  EXPECT_EQ(FServer->SessionCount(), 1);
+  EXPECT_EQ(FLog.CountPrefix("CloseSession:"), 0u);
+  EXPECT_GE(FLog.CountPrefix("Stale SessionHandle Dropped"), 5u) << FLog.Dump();
+
+  // Nothing was registered for the stale handle: the first registration the logic
+  // server sees is the newcomer's own hand-over.
+  FLogin.Send("%" + fs + "/#" + EncodeSixBit("\x12\x02go", 4) + "!$");
+  TLogicPacket p;
+  ASSERT_TRUE(test::NextLogicPacket(FLogic, p));
+  EXPECT_EQ(p.Header.nIdent, GM_GATE_OPENSESSION);
+  EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), fresh);
+
+  // The kick by the full handle closes the session it names.
+  FServer->CloseSession(fresh, "", "kick");
   EXPECT_TRUE(second->Closed());
   EXPECT_EQ(FServer->SessionCount(), 0);
 }

@@ -44,16 +44,22 @@ class GateWayWorkerTest : public ::testing::Test {
     c.Connection->SetAutoComplete(autoComplete);
     PUserSession session = TUserSession::Create(c.Connection);
     c.Session = session.get();
-    TGateWayWorker* worker = FWorker.get();
-    c.Connection->SetCloseHandler([worker](const std::shared_ptr<TTestConnection>& conn) {
-      TUserSession* s = TUserSession::FromConnection(*conn);
-      worker->RemoveSession(s->Handle(), s);
-      s->Free();
-    });
-    EXPECT_TRUE(FWorker->AddSession(c.Session, c.Handle));
-    c.Session->SetHandle(c.Handle);
+    c.Connection->SetCloseHandler(CloseEvent());
+    EXPECT_TRUE(FWorker->AddSession(std::move(session), c.Handle));
     FClients.push_back(c);
     return FClients.back();
+  }
+
+  // What the gateway server's close event does with the worker: takes the session
+  // out of its table (the last reference but for sends in flight) and detaches it.
+  TTestConnection::TCloseHandler CloseEvent() {
+    TGateWayWorker* worker = FWorker.get();
+    return [worker](const std::shared_ptr<TTestConnection>& conn) {
+      TUserSession* found = TUserSession::FromConnection(*conn);
+      if (PUserSession s = worker->RemoveSession(found->Handle(), found)) {
+        s->DetachFromConnection();
+      }
+    };
   }
 
   static std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
@@ -75,9 +81,69 @@ TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
   EXPECT_EQ(FWorker->GetSession(b.Handle), nullptr);
   TClient d = Connect();
   EXPECT_EQ(d.Handle, MakeSessionHandle(2, 4, 1));
-  // The lookup compares the slot alone.
-  EXPECT_EQ(FWorker->GetSession(b.Handle), d.Session);
-  EXPECT_FALSE(FWorker->RemoveSession(d.Handle, a.Session));
+  EXPECT_EQ(FWorker->GetSession(d.Handle).get(), d.Session);
+  EXPECT_EQ(FWorker->RemoveSession(d.Handle, a.Session), nullptr);
+}
+
+// Worker, generation and slot are compared wherever a handle comes from outside:
+// a late call for a client that has gone never reaches the next one in its slot.
+TEST_F(GateWayWorkerTest, AHandleReachesOnlyTheSessionItNames) {
+  TClient gone = Connect();
+  const uint32_t stale = gone.Handle;
+  gone.Connection->Close();
+  TClient now = Connect();  // the same slot, the next generation
+  ASSERT_EQ(SessionIndex(now.Handle), SessionIndex(stale));
+  ASSERT_NE(now.Handle, stale);
+  TClient soft = Connect();
+  const uint32_t before = soft.Handle;
+  soft.Handle = FWorker->RegenSessionHandle(before);
+  EXPECT_EQ(FWorker->RegenSessionHandle(before), 0u) << "only the current handle is regenerated";
+  EXPECT_EQ(FWorker->RegenSessionHandle(stale), 0u);
+
+  const std::string staleLine = "Stale SessionHandle Dropped (test) SessionHandle:";
+  struct TCase {
+    const char* Name;
+    uint32_t Handle;
+    TUserSession* Expected;
+    bool LogsStale;
+  } cases[] = {
+      {"current handle", now.Handle, now.Session, false},
+      {"handle of the slot's previous client", stale, nullptr, true},
+      {"handle after a soft close", soft.Handle, soft.Session, false},
+      {"handle before the soft close (the same client)", before, soft.Session, false},
+      {"another worker's ID", MakeSessionHandle(3, SessionGeneration(now.Handle), 0), nullptr,
+       true},
+      {"empty slot", MakeSessionHandle(2, 1, 40), nullptr, false},
+  };
+  for (const TCase& tc : cases) {
+    const size_t lines = FLog.CountPrefix(staleLine);
+    EXPECT_EQ(FWorker->GetSession(tc.Handle).get(), tc.Expected) << tc.Name;
+    EXPECT_EQ(FWorker->FindSession(tc.Handle, "test").get(), tc.Expected) << tc.Name;
+    EXPECT_EQ(FLog.CountPrefix(staleLine), lines + (tc.LogsStale ? 1 : 0)) << tc.Name;
+
+    auto guard = FWorker->Lock();
+    const size_t queuedNow = now.Session->QueuedMessages();
+    const size_t queuedSoft = soft.Session->QueuedMessages();
+    FWorker->AddSessionMessageDirect(tc.Handle, "\x05x", 2);
+    EXPECT_EQ(now.Session->QueuedMessages(), queuedNow + (tc.Expected == now.Session)) << tc.Name;
+    EXPECT_EQ(soft.Session->QueuedMessages(), queuedSoft + (tc.Expected == soft.Session))
+        << tc.Name;
+  }
+  EXPECT_TRUE(FLog.Has(staleLine + std::to_string(stale) + " , Slot Now Holds:" +
+                           std::to_string(now.Handle),
+                       llDebug))
+      << FLog.Dump();
+
+  // A close for the previous client's handle leaves the newcomer alone.
+  EXPECT_EQ(FWorker->BeginCloseSession(stale, "test"), nullptr);
+  EXPECT_FALSE(now.Session->Closing());
+  PUserSession closing = FWorker->BeginCloseSession(now.Handle, "test");
+  ASSERT_EQ(closing.get(), now.Session);
+  EXPECT_EQ(FWorker->BeginCloseSession(now.Handle, "test"), nullptr) << "closed once";
+  EXPECT_EQ(FWorker->GetSession(now.Handle), nullptr) << "looked past while it closes";
+  EXPECT_EQ(FWorker->UserCount(), 2) << "it keeps its slot until its close event";
+  now.Connection->Close();
+  EXPECT_EQ(FWorker->UserCount(), 1);
 }
 
 TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
@@ -85,21 +151,19 @@ TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
   uint32_t handle = 0;
   for (uint32_t i = 0; i < kMaxSessionsPerWorker; ++i) {
     sessions.push_back(TUserSession::Create(nullptr));
-    ASSERT_TRUE(FWorker->AddSession(sessions.back().get(), handle));
+    ASSERT_TRUE(FWorker->AddSession(sessions.back(), handle));
   }
   EXPECT_EQ(SessionIndex(handle), 65534);
   PUserSession extra = TUserSession::Create(nullptr);
   handle = 12345;
-  EXPECT_FALSE(FWorker->AddSession(extra.get(), handle));
+  EXPECT_FALSE(FWorker->AddSession(extra, handle));
   EXPECT_EQ(handle, 12345u);
   EXPECT_EQ(extra->Handle(), 0u);
   // An emptied slot is taken again.
-  ASSERT_TRUE(FWorker->RemoveSession(sessions[100]->Handle(), sessions[100].get()));
-  ASSERT_TRUE(FWorker->AddSession(extra.get(), handle));
+  ASSERT_NE(FWorker->RemoveSession(sessions[100]->Handle(), sessions[100].get()), nullptr);
+  ASSERT_TRUE(FWorker->AddSession(extra, handle));
   EXPECT_EQ(SessionIndex(handle), 100);
   EXPECT_EQ(FWorker->UserCount(), 65535);
-  extra->Free();
-  for (auto& s : sessions) s->Free();
 }
 
 TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
@@ -154,13 +218,14 @@ TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
   for (const TCase& tc : cases) {
     TClient c = Connect();
     // Queue everything before the send pass sees any of it.
-    FWorker->Lock();
-    for (size_t i = 0; i < tc.Sizes.size(); ++i) {
-      std::string m(tc.Sizes[i], static_cast<char>('a' + i));
-      m[0] = 9;
-      FWorker->AddSessionMessageDirect(c.Handle, m.data(), m.size());
+    {
+      auto guard = FWorker->Lock();
+      for (size_t i = 0; i < tc.Sizes.size(); ++i) {
+        std::string m(tc.Sizes[i], static_cast<char>('a' + i));
+        m[0] = 9;
+        FWorker->AddSessionMessageDirect(c.Handle, m.data(), m.size());
+      }
     }
-    FWorker->UnLock();
     ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == tc.Expected.size(); }))
         << tc.Name;
     auto sent = c.Connection->Sent();
@@ -170,10 +235,11 @@ TEST_F(GateWayWorkerTest, QueuedMessagesGoOutAloneOrPackedInBatches) {
   }
   // Batch layout: 0x80, then length and bytes of each message.
   TClient c = Connect();
-  FWorker->Lock();
-  FWorker->AddSessionMessageDirect(c.Handle, "\x05xy", 3);
-  FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
-  FWorker->UnLock();
+  {
+    auto guard = FWorker->Lock();
+    FWorker->AddSessionMessageDirect(c.Handle, "\x05xy", 3);
+    FWorker->AddSessionMessageDirect(c.Handle, "\x02q", 2);
+  }
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
   EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x05xy\x02\0\0\0\x02q", 14));
 }
@@ -206,16 +272,11 @@ TEST_F(GateWayWorkerTest, MessagesWaitWhileASendIsInFlightThenGoTogether) {
 TEST_F(GateWayWorkerTest, SessionOutlivesItsCloseWhileASendIsInFlight) {
   FWorker->Start();
   TClient c = Connect(/*autoComplete=*/false);
-  std::weak_ptr<TUserSession> weak = c.Session->KeepAlive();
+  std::weak_ptr<TUserSession> weak = FWorker->GetSession(c.Handle);
   FWorker->AddSessionMessageDirect(c.Handle, "\x05one", 4);
   FWorker->AddSessionMessageDirect(c.Handle, "\x05two", 4);
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
-  // The test connection fails unfinished sends at close, after the close event here.
-  c.Connection->SetCloseHandler([this](const std::shared_ptr<TTestConnection>& conn) {
-    TUserSession* s = TUserSession::FromConnection(*conn);
-    FWorker->RemoveSession(s->Handle(), s);
-    s->Free();
-  });
+  // The test connection fails unfinished sends at close, before the close event here.
   c.Connection->Close();
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(FWorker->UserCount(), 0);
@@ -400,6 +461,56 @@ TEST_F(GateWayWorkerTest, CloseAllClosesEverySessionAndDropsQueuedMessages) {
   TClient c = Connect();
   EXPECT_EQ(SessionIndex(c.Handle), 0);
   EXPECT_EQ(a.Connection->SentCount(), 0u);
+}
+
+// A soft close queued behind the client's earlier message: that message leaves under
+// the old handle, then 1009, the new handle's registration and the old one's close;
+// a message the client sent behind the soft close leaves under the new handle.
+TEST_F(GateWayWorkerTest, SoftCloseKeepsTheOrderOfTheClientsMessages) {
+  test::TTestPeer logicServer;
+  test::TFakeGateWayServer gateway;
+  TLogicSrvClient link("127.0.0.1", logicServer.Port(), &gateway);
+  link.Start();
+  FWorker->SetLogicServerClient(&link);
+  TClient c = Connect();
+  c.Session->SetLogicUserIndex(7);
+  const uint32_t old = c.Handle;
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "before", 7);
+  FWorker->AddMessage(old, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "after", 6);
+  FWorker->Start();
+
+  const uint32_t fresh = MakeSessionHandle(2, NextGeneration(SessionGeneration(old)), 0);
+  struct TExpected {
+    int32_t Ident;
+    uint32_t Handle;
+    std::string Payload;
+  } expected[] = {
+      {GM_LOGIC_GATE_DATA, old, "before"},
+      {GM_LOGIC_GATE_DATA, old, ""},  // the 1009 default message, checked below
+      {GM_GATE_OPENSESSION, fresh, "10.0.0.7"},
+      {GM_GATE_CLOSESESSION, old, ""},
+      {GM_LOGIC_GATE_DATA, fresh, "after"},
+  };
+  for (const TExpected& e : expected) {
+    test::TLogicPacket p;
+    ASSERT_TRUE(test::NextLogicPacket(logicServer, p));
+    EXPECT_EQ(p.Header.nIdent, e.Ident);
+    EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), e.Handle);
+    if (e.Ident == GM_LOGIC_GATE_DATA && e.Payload.empty()) {
+      ASSERT_EQ(p.Payload.size(), kDefaultMessageSize);
+      EXPECT_EQ(ReadDefaultMessage(reinterpret_cast<const uint8_t*>(p.Payload.data())).Ident,
+                GM_CLIENT_SOFTCLOSE);
+      EXPECT_EQ(p.Header.nUserListIndex, 7);
+    } else {
+      EXPECT_EQ(p.Payload, e.Payload);
+    }
+  }
+  EXPECT_EQ(c.Session->Handle(), fresh);
+  EXPECT_EQ(c.Session->LastSessionHandle(), old);
+  EXPECT_EQ(FLog.CountPrefix("逻辑错误"), 0u);
+  FWorker->Stop();
+  link.Stop();
 }
 
 // Client messages of a session in the game step, checked and relayed to a

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/PeerLimits.h"
 #include "core/FakeWebSocketConnection.h"
 
 namespace gw {
@@ -30,32 +31,44 @@ TEST(UserSession, CreateAttachesToTheConnection) {
     EXPECT_EQ(session->InSend.load(), 0);
     EXPECT_EQ(session->MergeClientBufferSize, 32768u);
     EXPECT_EQ(session->MergeClientBuffer, nullptr);  // idle sessions hold no batch buffer
-    EXPECT_TRUE(session->MessageQueue().empty());
+    EXPECT_EQ(session->QueuedMessages(), 0u);
+    EXPECT_FALSE(session->Closing());
+    EXPECT_TRUE(session->BeginClose());
+    EXPECT_FALSE(session->BeginClose()) << "the close work runs once";
+    session->DetachFromConnection();
+    EXPECT_EQ(connection->GetUserObject(), nullptr);
   }
-  // Only Free() lets it go.
-  ASSERT_FALSE(weak.expired());
-  weak.lock()->Free();
+  // The last owner lets it go.
   EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(connection->GetUserObject(), nullptr);
   EXPECT_EQ(connection.use_count(), 1);  // the session dropped its reference
+}
+
+// A connection that already names another session keeps it.
+TEST(UserSession, DetachLeavesAnotherSessionAttached) {
+  auto connection = NewConnection();
+  PUserSession first = TUserSession::Create(connection);
+  PUserSession second = TUserSession::Create(connection);
+  first->DetachFromConnection();
+  EXPECT_EQ(TUserSession::FromConnection(*connection), second.get());
 }
 
 // Run under ASan: every queued record and block must be freed with the session.
 TEST(UserSession, DestroyFreesQueuedMessages) {
   auto connection = NewConnection();
-  TUserSession* session = TUserSession::Create(connection).get();
+  PUserSession session = TUserSession::Create(connection);
   for (uint32_t len : {1u, 100u, 40000u}) {
     uint8_t* block = AllocSessionData(len);
     std::memset(block, 1, len);
-    session->AddMessage(NewSessionMessage(0, 0, 0, block, len));
+    session->AddMessage(TSessionMessagePtr(NewSessionMessage(0, 0, 0, block, len)));
   }
-  PTSessionMessage moved = NewSessionMessageCopy(0, 0, 0, "0123456789012345678901234", 25);
+  TSessionMessagePtr moved(NewSessionMessageCopy(0, 0, 0, "0123456789012345678901234", 25));
   moved->Data += 20;
   moved->DataLen = 5;
   moved->DataOffset = -20;
-  session->AddMessage(moved);
-  EXPECT_EQ(session->MessageQueue().size(), 4u);
-  session->Free();
+  session->AddMessage(std::move(moved));
+  EXPECT_EQ(session->QueuedMessages(), 4u);
+  EXPECT_EQ(session->QueuedBytes(), 1u + 100u + 40000u + 5u);
+  session->DetachFromConnection();
 }
 
 TEST(UserSession, SetSessionTimeStoresLow16BitsAndQueuesTheMessage) {
@@ -86,8 +99,8 @@ TEST(UserSession, SetSessionTimeStoresLow16BitsAndQueuesTheMessage) {
     EXPECT_EQ(session->HitTime(), c.hit);
     EXPECT_EQ(session->SpellTime(), c.spell);
 
-    ASSERT_EQ(session->MessageQueue().size(), 1u);
-    PTSessionMessage queued = session->MessageQueue().front();
+    ASSERT_EQ(session->QueuedMessages(), 1u);
+    const TSessionMessage* queued = session->PeekMessage();
     EXPECT_EQ(queued->SessionHandle, 0u);
     EXPECT_EQ(queued->Ident, 0);
     ASSERT_EQ(queued->DataLen, 33u);
@@ -95,7 +108,7 @@ TEST(UserSession, SetSessionTimeStoresLow16BitsAndQueuesTheMessage) {
     uint8_t expected[32];
     WriteDefaultMessage(msg, expected);
     EXPECT_EQ(0, std::memcmp(queued->Data + 1, expected, 32));
-    session->Free();
+    session->DetachFromConnection();
   }
 }
 
@@ -115,38 +128,74 @@ TEST(UserSession, SettersAndProperties) {
   EXPECT_EQ(session->TokenID(), "{TOKEN}");
   EXPECT_EQ(session->SessionStep(), ssGame);
   EXPECT_EQ(session->LogicUserIndex(), -5);
-  session->Free();
-  session->Free();  // a second call does nothing
+  session->DetachFromConnection();
 }
 
-// A batch send still in flight when the connection's close event frees the
-// session: the completion callback, run later on another thread, finds the
-// session, its buffer and its InSend counter intact; the session goes after it.
+// The queue keeps a running count of its bytes, and refuses the record that would take
+// it past either bound: many small records or a few huge ones alike.
+TEST(UserSession, QueueCountsItsBytesAndRefusesPastItsBounds) {
+  const struct {
+    const char* Name;
+    uint32_t RecordSize;
+    size_t Accepted;  // records taken before the first refusal
+    TLimitBreach Breach;
+  } cases[] = {
+      {"many small records", 2, limits::kMaxSessionQueuedMessages,
+       TLimitBreach::lbSessionQueuedMessages},
+      {"a few huge records", 4u << 20, limits::kMaxSessionQueuedBytes / (4u << 20),
+       TLimitBreach::lbSessionQueuedBytes},
+      {"one record over the bound", static_cast<uint32_t>(limits::kMaxSessionQueuedBytes) + 1, 0,
+       TLimitBreach::lbSessionQueuedBytes},
+  };
+  for (const auto& c : cases) {
+    PUserSession session = TUserSession::Create(nullptr);
+    auto record = [&] {
+      return TSessionMessagePtr(NewSessionMessage(0, 0, 0, AllocSessionData(c.RecordSize),
+                                                  c.RecordSize));
+    };
+    for (size_t i = 0; i < c.Accepted; ++i) ASSERT_TRUE(session->AddMessage(record())) << c.Name;
+    EXPECT_EQ(session->QueuedBytes(), uint64_t{c.RecordSize} * c.Accepted) << c.Name;
+    EXPECT_LE(session->QueuedBytes(), limits::kMaxSessionQueuedBytes) << c.Name;
+    EXPECT_FALSE(session->QueueLimitHit()) << c.Name;
+
+    const uint64_t breaches = LimitBreaches(c.Breach);
+    EXPECT_FALSE(session->AddMessage(record())) << c.Name;
+    EXPECT_FALSE(session->AddMessage(record())) << c.Name;
+    EXPECT_TRUE(session->QueueLimitHit()) << c.Name;
+    EXPECT_EQ(LimitBreaches(c.Breach), breaches + 1) << c.Name << ": counted once per session";
+    EXPECT_EQ(session->QueuedMessages(), c.Accepted) << c.Name;
+
+    // Taking records off gives their bytes back.
+    while (session->TakeMessage()) {
+    }
+    EXPECT_EQ(session->QueuedBytes(), 0u) << c.Name;
+  }
+}
+
+// A batch send still in flight when the connection's close event lets the session
+// go: the completion callback, run later on another thread, finds the session, its
+// buffer and its InSend counter intact; the session goes after it.
 TEST(UserSession, SendInFlightKeepsTheSessionUntilItsCompletion) {
   auto connection = NewConnection();
-  std::weak_ptr<TUserSession> weak;
-  {
-    PUserSession created = TUserSession::Create(connection);
-    weak = created;
-  }
-  TUserSession* session = TUserSession::FromConnection(*connection);
-  ASSERT_NE(session, nullptr);
+  PUserSession table = TUserSession::Create(connection);  // the worker table's reference
+  std::weak_ptr<TUserSession> weak = table;
 
   // The worker's send of a batch.
-  uint8_t* buffer = session->AcquireMergeBuffer();
+  uint8_t* buffer = table->AcquireMergeBuffer();
   ASSERT_NE(buffer, nullptr);
-  EXPECT_EQ(session->AcquireMergeBuffer(), buffer);  // allocated once per batch
+  EXPECT_EQ(table->AcquireMergeBuffer(), buffer);  // allocated once per batch
   std::memset(buffer, 0x80, 16);
-  session->InSend.store(1);
-  PUserSession keep = session->KeepAlive();
+  table->InSend.store(1);
+  PUserSession keep = table;
   connection->WsSend(buffer, 16, [keep](const PWebSocketConnection&, bool) {
     keep->ReleaseMergeBuffer();
     keep->InSend.store(0);
   });
   keep.reset();
 
-  // The close event frees the session while the send is unfinished.
-  session->Free();
+  // The close event takes the session out of its table while the send is unfinished.
+  table->DetachFromConnection();
+  table.reset();
   ASSERT_FALSE(weak.expired());
   EXPECT_EQ(connection->GetUserObject(), nullptr);
 

@@ -188,8 +188,8 @@ def token_answer(challenge_text: bytes) -> bytes:
     return out.stdout.strip()
 
 
-async def handshake(port):
-    ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None)
+async def handshake(port, **connect_args):
+    ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None, **connect_args)
     challenge = await asyncio.wait_for(ws.recv(), TIMEOUT)
     assert challenge[0] == 0 and challenge[1:3] == b"\xc9\x10", challenge[:3]
     await ws.send(b"\x01\x02" + token_answer(challenge[33:]) + b"\x03")
@@ -275,6 +275,81 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         await self.gateway.wait_line("Client Close : 127.0.0.1 Token:{")
         for line in self.gateway.output():
             self.assertRegex(line, LINE)
+
+    async def in_game(self, **connect_args):
+        """A client that passed the challenge and was handed over; its handle."""
+        ws = await handshake(self.gateway.port, **connect_args)
+        handle = (await self.login.next(b"%N"))[2:-1].decode().split("/")[0]
+        self.login.send(b"%" + handle.encode() + b"/#" + sixbit(b"\x12\x02ok") + b"!$")
+        _, sock, *_ = await self.logic.next(1)
+        self.assertEqual(sock & 0xFFFFFFFF, int(handle))
+        self.assertEqual(await recv_client_messages(ws, 1), [b"\x05\x12\x02ok"])
+        return ws, int(handle)
+
+    async def test_late_login_traffic_for_a_gone_client_never_reaches_the_next_in_its_slot(self):
+        await self.start_gateway(workers=1)
+        first = await handshake(self.gateway.port)
+        gone = (await self.login.next(b"%N"))[2:-1].decode().split("/")[0]
+        await first.close()
+        self.assertEqual(await self.login.next(b"%C"), b"%C" + gone.encode() + b"$")
+        second = await handshake(self.gateway.port)
+        mine = (await self.login.next(b"%N"))[2:-1].decode().split("/")[0]
+        self.assertEqual(int(mine) & 0xFFFF, int(gone) & 0xFFFF, "the same slot")
+        self.assertNotEqual(mine, gone)
+
+        # Close, block and kick commands, a data frame and a hand-over, all for the
+        # client that has gone; then a frame for the newcomer, which the login link
+        # handles after them.
+        g = gone.encode()
+        self.login.send(b"%+-" + g + b"$%+B" + g + b"$%+T" + g + b"$")
+        self.login.send(b"%" + g + b"/#" + sixbit(b"late") + b"!$")
+        self.login.send(b"%" + g + b"/#" + sixbit(b"\x12\x02ok") + b"!$")
+        self.login.send(b"%" + mine.encode() + b"/#" + sixbit(b"mine") + b"!$")
+        self.assertEqual(await recv_client_messages(second, 1), [b"\x05mine"])
+        await self.gateway.wait_line(f"[D] Stale SessionHandle Dropped (ChangeSessionStep) "
+                                     f"SessionHandle:{gone} , Slot Now Holds:{mine}")
+        self.assertFalse(self.gateway.has("CloseSession:"))
+
+        # Nothing was registered for the gone client: the first registration the logic
+        # server sees is the newcomer's own, and the newcomer is still connected.
+        self.login.send(b"%" + mine.encode() + b"/#" + sixbit(b"\x12\x02ok") + b"!$")
+        ident, sock, *_ = await self.logic.next()
+        self.assertEqual((ident, sock & 0xFFFFFFFF), (1, int(mine)))
+        self.assertEqual(await recv_client_messages(second, 1), [b"\x05\x12\x02ok"])
+
+    async def test_a_client_that_reads_nothing_is_closed_at_the_queue_cap(self):
+        await self.start_gateway()
+        # A configuration table of half a megabyte that every query is answered with.
+        table = b"V" * 16 + bytes(range(256)) * 2048
+        self.logic.send(packet(22, 5, table))
+        # The client stops reading at once: one message in its queue, a small buffer.
+        ws, handle = await self.in_game(max_queue=1, read_limit=4096)
+        query = b"\x00" + struct.pack("<HHiiii", 4091, 0, 5, 0, 0, 0) + bytes(12) + b"xx"
+        for _ in range(250):  # about 125 MB of answers without the cap
+            await ws.send(query)
+        await self.gateway.wait_line(
+            f"[W] 客户端接收缓慢,待发送数据超限,断开连接:127.0.0.1 , Handle:{handle}")
+        ident, sock, *_ = await self.logic.next(2)
+        self.assertEqual(sock & 0xFFFFFFFF, handle)
+        ws.transport.abort()
+
+    async def test_a_message_right_before_a_soft_close_reaches_the_logic_server(self):
+        await self.start_gateway()
+        ws, handle = await self.in_game()
+        self.logic.echo = False
+        soft_close = b"\x00" + struct.pack("<H", 1009) + bytes(30)
+        for round in range(5):
+            await ws.send(b"\x05before-" + str(round).encode())
+            await ws.send(soft_close)
+            got = [await self.logic.next() for _ in range(4)]
+            new = got[2][1] & 0xFFFFFFFF
+            self.assertEqual([(p[0], p[1] & 0xFFFFFFFF, p[4][:2]) for p in got],
+                             [(5, handle, b"be"),
+                              (5, handle, b"\xf1\x03"), (1, new, b"12"), (2, handle, b"")],
+                             f"round {round}")
+            self.assertEqual(got[0][4], b"before-" + str(round).encode())
+            self.assertNotEqual(new, handle)
+            handle = new
 
     async def test_refused_while_logic_server_is_down(self):
         await self.logic.close()
