@@ -1,10 +1,9 @@
-// TLinkThread: the thread a server link runs its loop on, with the stop protocol the
-// links share: Stop asks the loop to end, wakes a pause in progress (which also cuts
-// a connect or a send into a full socket short, through the link's abort check) and
-// waits for the thread.
+// TLinkThread: the thread a server link runs its loop on (TServerLinkClient), with the
+// stop protocol the links share: Stop asks the loop to end, wakes a Sleep in progress and
+// waits for the thread. (The link also wakes its own wait, through its eventfd.)
 //
-// Thread safety: Start, Stop and Running belong to the link's owner; Terminated and Sleep are
-// called by the loop on the link's thread.
+// Thread safety: Start, Stop and Running belong to the link's owner; IsCurrent is safe from
+// any thread; Terminated and Sleep are called by the loop on the link's thread.
 #pragma once
 
 #include <atomic>

@@ -6,8 +6,8 @@
 // virtual Disconnect.
 //
 // Thread safety: IsConnected and SocketHandle may be read from any thread. Everything
-// else belongs to the owning link's thread, or to whoever holds the link's lock
-// around the send buffer (the login link does so).
+// else belongs to the owning link's thread (other threads reach the send side only
+// through the link's own send cache, TServerLinkClient).
 #pragma once
 
 #include <sys/types.h>
@@ -89,7 +89,6 @@ class TSocketClient {
   // A check that a connect in progress consults whenever its wake-up descriptor fires,
   // to give up early, so the link's Stop is prompt.
   void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
-  bool AbortRequested() const { return FAbortCheck && FAbortCheck(); }
   uint32_t StopFlushTimeLimit() const { return FStopFlushTimeLimit; }
   // Counters that every byte received from / sent to the socket is added to (relaxed);
   // null counts nothing. Set before the owning link starts; the counters outlive it.
