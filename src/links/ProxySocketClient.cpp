@@ -135,6 +135,8 @@ void TProxySocketClient::OnConnectFailed(const std::string& /*Error*/) {
 
 void TProxySocketClient::OnTurnError(const std::string& What) {
   Log(Name() + " Run Error : " + What, llError);
+  // The loop goes on at once, but a fault that repeats must not spin the thread.
+  PauseTurns(1);
 }
 
 void TProxySocketClient::Disconnect(int32_t ErrorCode, const std::string& Desc) {
