@@ -49,6 +49,11 @@ inline constexpr int64_t kMaxLogicSendBacklog = 64 * 1024 * 1024;
 // Longest frame without its closing "$": more means the stream is out of step and the
 // link reconnects instead of buffering without end.
 inline constexpr int64_t kMaxLoginFrameSize = 4 * 1024 * 1024;
+// Most bytes waiting to be sent to the login server. Login traffic is a few small frames
+// per client; a server that stops reading must not make the gateway hold the rest of
+// every client's login messages: past it frames are dropped (and the keep-alive time-out
+// soon drops the connection).
+inline constexpr int64_t kMaxLoginSendBacklog = 16 * 1024 * 1024;
 
 // --- Fields inside server packets (clamped, never read past) ----------------------------
 inline constexpr uint32_t kKickReasonMaxLen = 128;     // one length byte + 128 characters
@@ -82,6 +87,8 @@ enum class TLimitBreach : uint8_t {
   lbControlTextTooLong,     // control datagram over kMaxControlText: not taken
   lbSettingsFileTooLarge,   // a settings or list file over kMaxSettingsFileSize
   lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
+  lbLoginSendBacklog,       // login send backlog full: frame dropped
+  lbServerTimeOut,          // logic server silent or not reading past its time-out: reconnect
   Count
 };
 

@@ -9,7 +9,10 @@ void TLinkThread::Start(TBody Body) {
   FBody = std::move(Body);
   FThread = TAnonymousThreadEx::CreateAnonymousThreadEx(
       [](TAnonymousThreadEx& Thread, void* Data) {
-        static_cast<TLinkThread*>(Data)->FBody(Thread);
+        auto* self = static_cast<TLinkThread*>(Data);
+        self->FThreadId.store(std::this_thread::get_id());
+        self->FBody(Thread);
+        self->FThreadId.store(std::thread::id());
       },
       this);
   FThread->Start();

@@ -1,15 +1,16 @@
-// TLinkThread: the thread a server link runs its loop on, with the stop protocol the
-// links share: Stop asks the loop to end, wakes a pause in progress (which also cuts
-// a connect or a send into a full socket short, through the link's abort check) and
-// waits for the thread.
+// TLinkThread: the thread a server link runs its loop on (TServerLinkClient), with the
+// stop protocol the links share: Stop asks the loop to end, wakes a Sleep in progress and
+// waits for the thread. (The link also wakes its own wait, through its eventfd.)
 //
-// Thread safety: Start, Stop and Running belong to the link's owner; Terminated and Sleep are
-// called by the loop on the link's thread.
+// Thread safety: Start, Stop and Running belong to the link's owner; IsCurrent is safe from
+// any thread; Terminated and Sleep are called by the loop on the link's thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "common/AnonymousThreadEx.h"
 
@@ -30,6 +31,8 @@ class TLinkThread {
   void Stop();
   // Whether a thread was started and not yet stopped.
   bool Running() const { return FThread != nullptr; }
+  // Whether the caller is the running loop's thread. Any thread.
+  bool IsCurrent() const { return FThreadId.load() == std::this_thread::get_id(); }
   // Whether the running loop was asked to end (false when no thread runs).
   bool Terminated() const;
   // Pauses the loop up to Ms milliseconds, ended early by Stop; a plain sleep when
@@ -40,6 +43,8 @@ class TLinkThread {
   TBody FBody;
   // Written only by Start and Stop while no thread of it runs, so the loop may read it.
   std::unique_ptr<TAnonymousThreadEx> FThread;
+  // The running loop's thread; a default id while none runs.
+  std::atomic<std::thread::id> FThreadId{};
 };
 
 }  // namespace gw

@@ -1,5 +1,7 @@
 #include "links/LogicSrvClient.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -7,6 +9,7 @@
 #include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
 #include "common/Platform.h"
+#include "links/LogicPacketFramer.h"
 
 namespace gw {
 
@@ -23,8 +26,12 @@ constexpr TListQueryEntry kListQueryTable[] = {{1, 0},  {2, 0},  {3, 2},  {4, 3}
                                                {12, 8}, {13, 9}, {14, 10}};
 // A list query must hold more items than this to be answered.
 constexpr size_t kListQueryMinItems = 10;
+// A client message: its type byte, then (type mtDefault) the default message.
+constexpr uint32_t kDefaultMessageOffset = 1;
+constexpr uint32_t kClientIdentOffset = kDefaultMessageOffset + offsetof(TDefaultMessage, Ident);
+constexpr uint32_t kClientRecogOffset = kDefaultMessageOffset + offsetof(TDefaultMessage, Recog);
 // The client's version text follows the type byte and the default message.
-constexpr uint32_t kQueryTextOffset = 1 + kDefaultMessageSize;
+constexpr uint32_t kQueryTextOffset = kDefaultMessageOffset + kDefaultMessageSize;
 constexpr size_t kVersionSize = 16;
 
 int32_t ReadInt32(const uint8_t* p) {
@@ -67,38 +74,15 @@ std::vector<std::string> SplitDBConfigVersions(const std::string& Text) {
   return items;
 }
 
+// Packets appended while the link is down wait for the next connection, ahead of newer.
 TLogicSrvClient::TLogicSrvClient(std::string Host, int32_t Port,
                                  TGateWaySocketServerInterface* GateWayServer)
-    : FHost(std::move(Host)),
-      FPort(Port),
-      FGateWayServer(GateWayServer),
-      FTickSource(GetTickCount32),
-      FSendCache(kSendCacheCapacity) {
-  SetAbortCheck([this] { return FRunThread.Terminated(); });
-}
+    : TServerLinkClient("LogicSrv", std::move(Host), Port, kSendCacheCapacity, kMaxSendBacklog,
+                        true),
+      FGateWayServer(GateWayServer) {}
 
+// The thread calls this object's hooks, so it ends before this object's part is gone.
 TLogicSrvClient::~TLogicSrvClient() { Stop(); }
-
-void TLogicSrvClient::Start() {
-  FRunThread.Start([this](TAnonymousThreadEx& Thread) { RunLoop(Thread); });
-}
-
-void TLogicSrvClient::Stop() {
-  if (!FRunThread.Running()) return;
-  FRunThread.Stop();
-  // The listener stops first, and closing its clients appended their ident 2 packets;
-  // the logic server must still get them. The link's thread has ended, so its socket
-  // and buffers are this thread's now.
-  if (!IsConnected()) return;
-  MoveSendCache();
-  const int64_t pending = SendStream().Size();
-  if (!FlushSendStream(StopFlushTimeLimit())) {
-    Log("LogicSrv stopped with " + std::to_string(SendStream().Size()) + " of " +
-            std::to_string(pending) + " bytes unsent",
-        llWarning);
-  }
-  PublishSendBacklog();
-}
 
 void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex, int32_t nSocket,
                                           int32_t nUserListIndex, int32_t nLen, const void* Data,
@@ -114,39 +98,24 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
   TServerMessageHeader h{kServerMessageMagic,           nSocket,        wSocketIndex,
                          static_cast<uint16_t>(nIdent), nUserListIndex, nLen,
                          static_cast<uint8_t>(nMsgType)};
-  const int64_t packetSize = kServerMessageHeaderSize + int64_t{nLen};
-  std::unique_lock<std::mutex> guard(FSendLock);
-  if (FSendCache.Size() + FSendStreamBacklog.load(std::memory_order_relaxed) + packetSize >
-      FSendBacklogLimit) {
-    // The server is not taking what was sent: drop rather than grow without end.
+  const TAppendResult r = AppendToSendCache(&h, sizeof(h), Data, nLen);
+  if (r.Queued) {
+    if (r.DroppedBefore > 0) {
+      Log("LogicSrv send backlog accepts packets again, packets dropped : " +
+              std::to_string(r.DroppedBefore),
+          llWarning);
+    }
+  } else if (r.NoMemory) {
+    // Callers are I/O and worker threads: the packet is dropped, nothing is raised.
+    Log("LogicSrv send cache cannot grow, packet dropped , IDent :" + std::to_string(nIdent),
+        llError);
+  } else if (r.Full) {
     CountLimitBreach(TLimitBreach::lbLogicSendBacklog);
-    const bool first = FDroppedPackets++ == 0;
-    guard.unlock();
-    if (first) {
-      Log("LogicSrv send backlog over " + std::to_string(FSendBacklogLimit) +
+    if (r.FirstDrop) {
+      Log("LogicSrv send backlog over " + std::to_string(SendBacklogLimit()) +
               " bytes, packets dropped , IDent :" + std::to_string(nIdent),
           llError);
     }
-    return;
-  }
-  uint8_t* p;
-  try {
-    p = FSendCache.GetWritePointer(packetSize);
-  } catch (const std::bad_alloc&) {
-    // Callers are I/O and worker threads: the packet is dropped, nothing is raised.
-    guard.unlock();
-    Log("LogicSrv send cache cannot grow, packet dropped , IDent :" + std::to_string(nIdent),
-        llError);
-    return;
-  }
-  std::memcpy(p, &h, sizeof(h));
-  if (nLen > 0) std::memcpy(p + sizeof(h), Data, static_cast<size_t>(nLen));
-  const uint64_t dropped = FDroppedPackets;
-  FDroppedPackets = 0;
-  guard.unlock();
-  if (dropped > 0) {
-    Log("LogicSrv send backlog accepts packets again, packets dropped : " + std::to_string(dropped),
-        llWarning);
   }
 }
 
@@ -165,8 +134,9 @@ void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32
   if (Data == nullptr || Len == 0 || FGateWayServer == nullptr) return;
   const auto* msg = static_cast<const uint8_t*>(Data);
   // Only a default message with at least its ident is looked at here.
-  if (msg[0] == mtDefault && Len >= 3) {
-    uint16_t ident = static_cast<uint16_t>(msg[1] | (msg[2] << 8));
+  if (msg[0] == mtDefault && Len >= kClientIdentOffset + sizeof(uint16_t)) {
+    uint16_t ident = static_cast<uint16_t>(msg[kClientIdentOffset] |
+                                           (msg[kClientIdentOffset + 1] << 8));
     if (ident == GM_CLIENT_SOFTCLOSE) {
       FGateWayServer->ChangeSessionStep(SessionHandle, ssGame, true);
       return;
@@ -175,7 +145,7 @@ void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32
       if (Len <= kQueryTextOffset) return;  // no version text: dropped
       std::string text = DecodeMsgText(std::string_view(
           reinterpret_cast<const char*>(msg + kQueryTextOffset), Len - kQueryTextOffset));
-      int32_t configType = ReadInt32(msg + 1 + offsetof(TDefaultMessage, Recog));
+      int32_t configType = ReadInt32(msg + kClientRecogOffset);
       QueryDBConfig(SessionHandle, configType, Utf8ToAnsi(text));
       return;
     }
@@ -237,6 +207,7 @@ bool TLogicSrvClient::GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const 
 }
 
 void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
+  assert(OnLinkThread());
   if (PData == nullptr || Size < kServerMessageHeaderSize) return;
   TServerMessageHeader h;
   std::memcpy(&h, PData, sizeof(h));
@@ -263,8 +234,8 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
     case GM_LOGIC_GATE_DBCONFIG:
       StoreDBConfig(h.nSocket, PData + kServerMessageHeaderSize, h.nLen);
       break;
-    case 23:
-    case 24:
+    case GM_LOGIC_GATE_IGNORED_23:
+    case GM_LOGIC_GATE_IGNORED_24:
       break;
     default:
       Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
@@ -273,91 +244,74 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
 }
 
 void TLogicSrvClient::ProcessPackets() {
+  assert(OnLinkThread());
   TBufferMemoryStream& recv = RecvStream();
-  while (recv.Size() >= kServerMessageHeaderSize) {
-    TServerMessageHeader h;
-    std::memcpy(&h, recv.Memory(), sizeof(h));
-    if (h.nLen < 0 || h.nLen > kMaxServerPacketLen) {
+  for (;;) {
+    const TLogicPacketCut cut = CutLogicPacket(recv.Memory(), recv.Size());
+    if (cut.Status == TLogicCut::lcNeedMore) return;  // wait for the rest
+    if (cut.Status == TLogicCut::lcBadLength) {
       CountLimitBreach(TLimitBreach::lbLogicPacketLength);
-      Log("LogicSrv packet length out of range : " + std::to_string(h.nLen) +
-              " , IDent : " + std::to_string(h.nIdent),
+      Log("LogicSrv packet length out of range : " + std::to_string(cut.Header.nLen) +
+              " , IDent : " + std::to_string(cut.Header.nIdent),
           llError);
       Disconnect(0, "Invalid Packet Length");
       return;
     }
-    const int64_t packetSize = kServerMessageHeaderSize + int64_t{h.nLen};
-    if (recv.Size() < packetSize) return;  // wait for the rest
     // The bytes stay where they are until the next receive: dispatch in place.
     const uint8_t* packet = recv.Memory();
-    recv.ForwardHeadCursor(packetSize);
+    recv.ForwardHeadCursor(cut.Size);
     try {
-      DoQelPacket(packet, static_cast<int32_t>(packetSize));
+      DoQelPacket(packet, cut.Size);
     } catch (const std::exception& e) {
       Log(std::string("DoQelPacket Exception : ") + e.what(), llWarning);
     }
   }
 }
 
-void TLogicSrvClient::SendKeepAlive() {
-  uint32_t now = Now();
-  if (TicksSince(now, FKeepAliveTick) > kKeepAliveInterval) {
-    FKeepAliveTick = now;
+uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
+  if (TicksSince(Now, FKeepAliveTick) > kKeepAliveInterval) {
+    FKeepAliveTick = Now;
     AppendServerMessage(GM_GATE_KEEPALIVE, 0, 0, 0, 0, nullptr, 0);
   }
-}
-
-void TLogicSrvClient::MoveSendCache() {
-  std::lock_guard<std::mutex> guard(FSendLock);
-  if (FSendCache.Size() == 0) return;
-  SendStream().CheckCompactionMemory();
-  SendStream().WriteBuf(FSendCache.Memory(), FSendCache.Size());
-  FSendCache.Trunc();
-  PublishSendBacklog();
-}
-
-void TLogicSrvClient::RunLoop(TAnonymousThreadEx& Thread) {
-  // A failed turn pauses before its error line, so an unreachable server costs one
-  // attempt and one line about every five seconds.
-  auto pauseAndLog = [&](const std::string& message) {
-    if (!Thread.Sleep(kReconnectPause)) return false;
-    Log("LogicServerClient Run Error : " + message, llError);
-    return true;
-  };
-  while (!Thread.Terminated()) {
-    try {
-      if (IsConnected()) {
-        SendKeepAlive();
-        MoveSendCache();
-        ProcessSocketLogic();
-        PublishSendBacklog();
-        ProcessPackets();
-      } else {
-        std::string error;
-        if (!Connect(FHost, FPort, error)) {
-          if (!pauseAndLog(error)) break;
-          continue;
-        }
-        SendStream().Clear();
-        RecvStream().Clear();
-        PublishSendBacklog();
-        FSendKeepAliveTick = Now();
-        FKeepAliveTick = FSendKeepAliveTick;
-        Log("LogicSrv 连接成功 " + FHost + ":" + std::to_string(FPort) + " ", llWarning);
-      }
-    } catch (const std::exception& e) {
-      if (!pauseAndLog(e.what())) break;
-      continue;
-    } catch (...) {
-      if (!pauseAndLog("unknown error")) break;
-      continue;
-    }
-    SleepMs(1);
+  uint32_t next = kKeepAliveInterval + 1 - TicksSince(Now, FKeepAliveTick);
+  const uint32_t timeOut = ServerTimeOut();
+  if (timeOut == 0) return next;
+  // A server that sends nothing, or takes nothing of what waits for it, is as good as gone:
+  // without this the link would count as connected while every client's traffic is lost.
+  const uint32_t silent = TicksSince(Now, LastRecvTick());
+  const bool waiting = SendStream().Size() > 0;
+  const uint32_t stalled = waiting ? TicksSince(Now, LastSendProgressTick()) : 0;
+  if (silent > timeOut || stalled > timeOut) {
+    CountLimitBreach(TLimitBreach::lbServerTimeOut);
+    Disconnect(0, silent > timeOut ? "CheckServer TimeOut" : "SendData TimeOut");
+    return 0;
   }
+  next = std::min(next, timeOut + 1 - silent);
+  if (waiting) next = std::min(next, timeOut + 1 - stalled);
+  return next;
+}
+
+void TLogicSrvClient::OnConnected() {
+  FSendKeepAliveTick = Now();
+  FKeepAliveTick = FSendKeepAliveTick;
+  Log("LogicSrv 连接成功 " + Host() + ":" + std::to_string(Port()) + " ", llWarning);
+}
+
+// A failed turn pauses before its error line, so an unreachable server costs one
+// attempt and one line about every five seconds.
+void TLogicSrvClient::OnConnectFailed(const std::string& Error) { OnTurnError(Error); }
+
+void TLogicSrvClient::OnTurnError(const std::string& What) {
+  FTurnError = What;
+  PauseTurns(kReconnectPause);
+}
+
+void TLogicSrvClient::OnPauseEnded() {
+  Log("LogicServerClient Run Error : " + FTurnError, llError);
 }
 
 void TLogicSrvClient::Disconnect(int32_t ErrorCode, const std::string& Desc) {
-  TSocketClient::Disconnect(ErrorCode, Desc);
-  PublishSendBacklog();
+  TServerLinkClient::Disconnect(ErrorCode, Desc);
   Log("LogicSrv Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ", llWarning);
   if (FGateWayServer != nullptr) FGateWayServer->CloseAllSession("Logic Server Disconnect");
 }

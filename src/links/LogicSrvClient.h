@@ -1,18 +1,19 @@
 // TLogicSrvClient: the gateway's one TCP link to the game logic server. Binary
 // packets with a 21-byte header in both directions; any thread appends packets to
-// a locked send cache that the link's own thread moves into the socket. The link's
-// thread connects (retrying every 5 s), sends a keep-alive every 2 s, polls the
-// socket every millisecond, cuts packets and dispatches them: most go whole to the
-// worker owning the session, a few are answered here. It also caches the
-// configuration tables the server pushes and answers clients' version queries.
+// the link's bounded send cache, which the link's own thread moves into the socket.
+// The link's thread (TServerLinkClient) connects (retrying every 5 s), sends a
+// keep-alive every 2 s, treats a server silent or not reading for the server time-out
+// as lost, cuts packets and dispatches them: most go whole to the worker owning the
+// session, a few are answered here. It also caches the configuration tables the
+// server pushes and answers clients' version queries.
 //
-// Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, ForwardTo and
-// IsConnected are safe from any thread. Start, Stop, SetLogger, SetGateWayServer,
-// SetTraffic and SetTickSource belong to the owner (call the setters before Start). DoQelPacket and
-// the rest run on the link's thread.
-// Locks: FSendLock (the send cache) and FDBConfigLock (the configuration cache) are
-// never held together, and no lock of the link is held while the gateway server
-// interface is called.
+// Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, ForwardTo,
+// SetServerTimeOut, BeginStop and IsConnected are safe from any thread. Start, Stop,
+// SetLogger, SetGateWayServer, SetTraffic and SetTickSource belong to the owner (call the
+// setters before Start). DoQelPacket and the rest run on the link's thread.
+// Locks: the send cache's lock and FDBConfigLock (the configuration cache) are never
+// held together, and no lock of the link is held while the gateway server interface is
+// called.
 #pragma once
 
 #include <atomic>
@@ -27,31 +28,11 @@
 #include "common/BufferMemoryStream.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "gate/GateWayTraffic.h"
-#include "links/LinkThread.h"
-#include "links/SocketClient.h"
+#include "links/LogicPacketFramer.h"
+#include "links/ServerLinkClient.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
-
-// Header of every packet between gateway and logic server (little-endian, packed).
-#pragma pack(push, 1)
-struct TServerMessageHeader {
-  uint32_t dwMagic;        // always kServerMessageMagic
-  int32_t nSocket;         // session handle; for GM_LOGIC_GATE_DBCONFIG the table type
-  uint16_t wSocketIndex;   // low 16 bits of the session's user index on the server
-  uint16_t nIdent;         // what the packet is
-  int32_t nUserListIndex;  // the session's user index on the server
-  int32_t nLen;            // payload bytes after the header
-  uint8_t nMsgType;        // client message type byte for client data, else 0
-};
-#pragma pack(pop)
-static_assert(sizeof(TServerMessageHeader) == 21);
-
-inline constexpr uint32_t kServerMessageMagic = 0xAABBAADD;
-inline constexpr int32_t kServerMessageHeaderSize = sizeof(TServerMessageHeader);
-// Largest payload accepted from the server. A length beyond it (or a negative one)
-// cannot be a real packet: the stream is out of step and the link reconnects.
-inline constexpr int32_t kMaxServerPacketLen = limits::kMaxServerPacketLen;
 
 // Packet idents of the logic link (those the workers act on are in GateWayDefine.h).
 inline constexpr int32_t GM_GATE_OPENSESSION = 1;
@@ -60,6 +41,9 @@ inline constexpr int32_t GM_LOGIC_GATE_CHECKSERVER = 3;
 inline constexpr int32_t GM_GATE_KEEPALIVE = 4;
 inline constexpr int32_t GM_GATE_ECHO = 7;
 inline constexpr int32_t GM_LOGIC_GATE_DBCONFIG = 22;
+// Sent by the server, carrying nothing the gateway uses: taken and ignored, without a line.
+inline constexpr int32_t GM_LOGIC_GATE_IGNORED_23 = 23;
+inline constexpr int32_t GM_LOGIC_GATE_IGNORED_24 = 24;
 // Default-message idents the link handles itself.
 inline constexpr uint16_t GM_CLIENT_QUERYDBCONFIG = 4091;
 inline constexpr uint16_t GM_GATE_DBCONFIG = 4208;
@@ -73,11 +57,13 @@ struct TDBDataObject {
   std::string Ver;
 };
 
-class TLogicSrvClient : public TSocketClient {
+class TLogicSrvClient : public TServerLinkClient {
  public:
-  static constexpr uint32_t kKeepAliveInterval = 2000;
-  static constexpr uint32_t kReconnectPause = 5000;
   static constexpr int64_t kSendCacheCapacity = 65536;
+  // Silence (nothing received) or a stall (bytes waiting that the socket does not take)
+  // for this long means the server is lost, when the settings give no other value (their
+  // own default, CheckServerTimeOutTime, is the same). 0 turns the check off.
+  static constexpr uint32_t kDefaultServerTimeOut = 180000;
   // Most bytes the send cache and the socket's send buffer may hold together. A server
   // that stops reading would otherwise let every relayed client message pile up in
   // memory; past this bound appends are dropped with an error line.
@@ -86,23 +72,22 @@ class TLogicSrvClient : public TSocketClient {
   TLogicSrvClient(std::string Host, int32_t Port, TGateWaySocketServerInterface* GateWayServer);
   ~TLogicSrvClient() override;
 
-  // Starts the link's thread; Stop ends it promptly (the socket stays open until
-  // destruction) after delivering the packets still waiting, for at most
-  // StopFlushTimeLimit. Stop is idempotent; a stopped link may be started again.
-  void Start();
-  void Stop();
+  // Start, BeginStop and Stop: see TServerLinkClient. Stop delivers the packets still
+  // waiting, for at most StopFlushTimeLimit; the socket stays open until destruction.
 
   void SetGateWayServer(TGateWaySocketServerInterface* Server) { FGateWayServer = Server; }
-  // The millisecond tick counter the link's time-outs use (tests drive it by hand).
-  void SetTickSource(std::function<uint32_t()> Source) { FTickSource = std::move(Source); }
+  // The server time-out in milliseconds (CheckServerTimeOutTime of the settings); 0 turns
+  // it off. When nothing arrives from the server for this long, or bytes wait that the
+  // server does not take for this long, the link is dropped exactly as a broken
+  // connection is (every client closed) and connects again. Any thread.
+  void SetServerTimeOut(uint32_t Ms) { FServerTimeOut.store(Ms, std::memory_order_relaxed); }
+  uint32_t ServerTimeOut() const { return FServerTimeOut.load(std::memory_order_relaxed); }
   // Where the bytes received from and sent to the logic server are counted
   // (LogicBytesIn, LogicBytesOut); null counts nothing. Call before Start.
   void SetTraffic(TGateWayTraffic* Traffic) {
     SetByteCounters(Traffic ? &Traffic->LogicBytesIn : nullptr,
                     Traffic ? &Traffic->LogicBytesOut : nullptr);
   }
-  // Replaces kMaxSendBacklog (tests use a small bound). Call before Start.
-  void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
 
   // Builds one packet into the send cache; packets leave in the order their appends
   // took the lock. A negative nLen is logged and nothing is sent; so is a packet that
@@ -133,42 +118,30 @@ class TLogicSrvClient : public TSocketClient {
 
  protected:
   // Cuts every whole packet off the receive buffer and dispatches it. Link thread.
-  void ProcessPackets();
+  void ProcessPackets() override;
+
+  void OnConnected() override;
+  void OnConnectFailed(const std::string& Error) override;
+  void OnTurnError(const std::string& What) override;
+  void OnPauseEnded() override;
+  uint32_t OnTimer(uint32_t Now) override;
 
  private:
-  void RunLoop(TAnonymousThreadEx& Thread);
-  void SendKeepAlive();
-  void MoveSendCache();
-  // Tells appenders how many bytes wait in the socket's send buffer. Link thread.
-  void PublishSendBacklog() {
-    FSendStreamBacklog.store(SendStream().Size(), std::memory_order_relaxed);
-  }
   void StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len);
   void QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType, const std::string& Text);
   void SendDBConfig(uint32_t SessionHandle, const std::string& Version, int32_t ConfigType);
-  uint32_t Now() const { return FTickSource(); }
 
-  std::string FHost;
-  int32_t FPort;
-  TLinkThread FRunThread;
   uint32_t FSendKeepAliveTick = 0;                // link thread: last successful connect
   uint32_t FKeepAliveTick = 0;                    // link thread: last keep-alive sent
+  std::string FTurnError;                         // link thread: logged when its pause ends
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
-  std::function<uint32_t()> FTickSource;
+  std::atomic<uint32_t> FServerTimeOut{kDefaultServerTimeOut};
 
   mutable std::mutex FDBConfigLock;  // guards FDBDataConfig
   // Entries are replaced whole on a push, so a reader keeps a consistent table
   // after dropping the lock.
   std::map<int32_t, std::shared_ptr<const TDBDataObject>> FDBDataConfig;
-
-  std::mutex FSendLock;  // guards FSendCache and FDroppedPackets
-  TBufferMemoryStream FSendCache;
-  uint64_t FDroppedPackets = 0;  // packets dropped since the backlog was last below its bound
-  // Bytes in the socket's send buffer, written by the link thread (under FSendLock when
-  // the cache moves in, so appenders never see those bytes in neither place).
-  std::atomic<int64_t> FSendStreamBacklog{0};
-  int64_t FSendBacklogLimit = kMaxSendBacklog;
 };
 
 // Splits a client's version list: items end at "/" and at blanks outside double

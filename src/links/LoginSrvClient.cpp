@@ -1,5 +1,6 @@
 #include "links/LoginSrvClient.h"
 
+#include <cassert>
 #include <charconv>
 
 #include "codec/EDcode.h"
@@ -50,6 +51,7 @@ void TLoginSrvClient::DoControl(char Command, uint32_t SessionHandle) {
 }
 
 void TLoginSrvClient::DoPacket(const std::string& Data) {
+  assert(OnLinkThread());
   if (Data.size() < 2) {
     Log("TLoginSrvClient DoPacket To Short" + Data, llMessage);
     return;

@@ -20,45 +20,39 @@ namespace gw {
 
 namespace {
 
-// How long one blocking wait (connect, a send into a full socket) lasts before
-// the abort check is consulted again.
-constexpr int kWaitSliceMs = 100;
-
 std::string SystemMessage(int err) { return std::strerror(err); }
 
-// Connects fd to addr, waiting in slices so that an abort request is noticed.
-// Returns 0 or the errno of the failure.
-int ConnectWithAbort(int fd, const sockaddr* addr, socklen_t len,
+// Empties an eventfd (non-blocking) so the next wait sleeps again.
+void DrainWake(int fd) {
+  uint64_t count;
+  while (::read(fd, &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count))) {
+  }
+}
+
+// Connects the non-blocking fd to addr. While the connect is in progress, a readable
+// WakeFd makes it ask `aborted` whether to give up. Returns 0 or the errno of the failure.
+int ConnectWithAbort(int fd, const sockaddr* addr, socklen_t len, int WakeFd,
                      const std::function<bool()>& aborted) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-  int err = 0;
-  if (::connect(fd, addr, len) != 0) {
-    err = errno;
-    if (err == EINPROGRESS) {
-      err = 0;
-      for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        int r = ::poll(&p, 1, kWaitSliceMs);
-        if (r < 0 && errno != EINTR) {
-          err = errno;
-          break;
-        }
-        if (r > 0) {
-          socklen_t l = sizeof(err);
-          if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &l) != 0) err = errno;
-          break;
-        }
-        if (aborted && aborted()) {
-          err = ECANCELED;
-          break;
-        }
-      }
+  if (::connect(fd, addr, len) == 0) return 0;
+  int err = errno;
+  if (err != EINPROGRESS) return err;
+  for (;;) {
+    pollfd p[2] = {{fd, POLLOUT, 0}, {WakeFd, POLLIN, 0}};
+    int r = ::poll(p, WakeFd >= 0 ? 2 : 1, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (p[0].revents != 0) {
+      socklen_t l = sizeof(err);
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &l) != 0) err = errno;
+      return err;
+    }
+    if (WakeFd >= 0 && (p[1].revents & POLLIN) != 0) {
+      DrainWake(WakeFd);
+      if (aborted && aborted()) return ECANCELED;
     }
   }
-  // The link works the socket in blocking mode.
-  if (err == 0 && fcntl(fd, F_SETFL, flags) != 0) err = errno;
-  return err;
 }
 
 }  // namespace
@@ -72,7 +66,8 @@ void TSocketClient::CloseSocket() {
   if (fd >= 0) ::close(fd);
 }
 
-bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& ErrorText) {
+bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& ErrorText,
+                            int WakeFd) {
   CloseSocket();
   if (Port < 0 || Port > 65535) {
     ErrorText = "Invalid port " + std::to_string(Port);
@@ -90,7 +85,7 @@ bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& 
   int err = EHOSTUNREACH;
   int fd = -1;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
     if (fd < 0) {
       err = errno;
       continue;
@@ -100,7 +95,7 @@ bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& 
     int rcv = static_cast<int>(kSocketBufferRequest);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof(snd));
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof(rcv));
-    err = ConnectWithAbort(fd, a->ai_addr, a->ai_addrlen, FAbortCheck);
+    err = ConnectWithAbort(fd, a->ai_addr, a->ai_addrlen, WakeFd, FAbortCheck);
     if (err == 0) break;
     ::close(fd);
     fd = -1;
@@ -122,9 +117,6 @@ bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& 
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted > 1) {
     FRecvSize = static_cast<uint32_t>(granted / 2);
   }
-  // A send into a full socket wakes up now and then, so Stop is noticed (see SendData).
-  timeval tv{0, kWaitSliceMs * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   FSocket.store(fd, std::memory_order_release);
   return true;
 }
@@ -149,58 +141,76 @@ std::string TSocketClient::GetLocalAddress() const {
   return text;
 }
 
-void TSocketClient::RecvData() {
+int64_t TSocketClient::RecvData() {
   int fd = SocketHandle();
-  if (fd < 0) return;
+  if (fd < 0) return 0;
   int count = 0;
   if (ioctl(fd, FIONREAD, &count) != 0) {
     int err = errno;
     Disconnect(err, "RecvData Close");
-    return;
+    return 0;
   }
   FRecvStream.CheckCompactionMemory();
-  if (count <= 0) return;
+  if (count <= 0) return 0;
   uint8_t* p = FRecvStream.GetWritePointer(count);
-  ssize_t n = ::recv(fd, p, static_cast<size_t>(count), 0);
+  ssize_t n = ::recv(fd, p, static_cast<size_t>(count), MSG_DONTWAIT);
   if (n < 0) {
     int err = errno;
     FRecvStream.ShrinkTail(count);
-    if (err == EINTR || err == EAGAIN) return;  // nothing read; the bytes wait for the next poll
+    if (err == EINTR || err == EAGAIN) return 0;  // nothing read; the bytes wait for the next step
     Disconnect(err, "RecvData Close 2");
-    return;
+    return 0;
   }
   // The socket announced `count` bytes; keep only what really arrived.
   if (n < count) FRecvStream.ShrinkTail(count - n);
   Count(FBytesIn, n);
+  return n;
 }
 
-void TSocketClient::SendData() {
+bool TSocketClient::CheckPeerClosed() {
   int fd = SocketHandle();
-  if (fd < 0 || FSendStream.Size() == 0) return;
+  if (fd < 0) return true;
+  char probe;
+  ssize_t n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) return false;
+  if (n == 0) {
+    Disconnect(0, "RecvData Close");
+    return true;
+  }
+  int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return false;
+  Disconnect(err, "RecvData Close 2");
+  return true;
+}
+
+int64_t TSocketClient::SendData() {
+  int fd = SocketHandle();
+  if (fd < 0 || FSendStream.Size() == 0) return 0;
   int64_t slice = FSendStream.Size() < static_cast<int64_t>(FSendSize)
                       ? FSendStream.Size()
                       : static_cast<int64_t>(FSendSize);
+  int64_t sent = 0;
   while (slice > 0) {
-    ssize_t n = ::send(fd, FSendStream.Memory(), static_cast<size_t>(slice), MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, FSendStream.Memory(), static_cast<size_t>(slice),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n == 0) {
       Disconnect(0, "Disconnect When SendData");
-      return;
+      return sent;
     }
     if (n < 0) {
       int err = errno;
-      if (err == EWOULDBLOCK || err == EAGAIN || err == EINTR) {
-        // The socket is full (its send time-out ended the wait): offer the rest again,
-        // unless the link is stopping; then the rest stays for a later step.
-        if (AbortRequested()) return;
-        continue;
-      }
+      if (err == EINTR) continue;
+      // The socket is full: the rest waits until the link's wait reports it writable.
+      if (err == EWOULDBLOCK || err == EAGAIN) return sent;
       Disconnect(err, "Disconnect When SendData 2");
-      return;
+      return sent;
     }
     FSendStream.ForwardHeadCursor(n);
     Count(FBytesOut, n);
     slice -= n;
+    sent += n;
   }
+  return sent;
 }
 
 bool TSocketClient::FlushSendStream(uint32_t TimeLimitMs) {

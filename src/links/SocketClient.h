@@ -1,11 +1,13 @@
-// TSocketClient: one blocking TCP connection to an upstream server with a send
-// buffer and a receive buffer. The owning link's thread drives it by polling
-// (ProcessSocketLogic) about once a millisecond; it frames nothing and starts no
-// thread. A broken connection is reported through the virtual Disconnect.
+// TSocketClient: one non-blocking TCP connection to an upstream server with a send
+// buffer and a receive buffer. The owning link's thread drives it (ProcessSocketLogic,
+// or RecvData and SendData when its wait reports the socket ready); it frames nothing
+// and starts no thread. No call ever waits for the peer: a full socket leaves the rest
+// of the send buffer for the next step. A broken connection is reported through the
+// virtual Disconnect.
 //
 // Thread safety: IsConnected and SocketHandle may be read from any thread. Everything
-// else belongs to the owning link's thread, or to whoever holds the link's lock
-// around the send buffer (the login link does so).
+// else belongs to the owning link's thread (other threads reach the send side only
+// through the link's own send cache, TServerLinkClient).
 #pragma once
 
 #include <sys/types.h>
@@ -34,10 +36,11 @@ class TSocketClient {
   TSocketClient& operator=(const TSocketClient&) = delete;
 
   // Opens the TCP connection (host name or dotted IPv4 address) and reads back the
-  // granted socket buffer sizes. Blocks until connected or failed; on failure returns
-  // false with the system's message in ErrorText and stays unconnected. A connect in
-  // progress gives up early when the abort check (SetAbortCheck) answers true.
-  bool Connect(const std::string& Host, int32_t Port, std::string& ErrorText);
+  // granted socket buffer sizes. Waits until connected or failed; on failure returns
+  // false with the system's message in ErrorText and stays unconnected. While it waits,
+  // a readable WakeFd (an eventfd, drained here) makes it consult the abort check
+  // (SetAbortCheck) and give up when that answers true. The socket is non-blocking.
+  bool Connect(const std::string& Host, int32_t Port, std::string& ErrorText, int WakeFd = -1);
 
   // One polling step: RecvData then SendData, when a socket is open.
   void ProcessSocketLogic();
@@ -50,10 +53,15 @@ class TSocketClient {
   // Replaces kStopFlushTimeLimit (tests). Call before the owning link starts.
   void SetStopFlushTimeLimit(uint32_t Ms) { FStopFlushTimeLimit = Ms; }
 
-  // Moves the bytes waiting in the socket into RecvStream.
-  void RecvData();
-  // Sends up to SendSize bytes of SendStream.
-  void SendData();
+  // Moves the bytes waiting in the socket into RecvStream; returns how many.
+  int64_t RecvData();
+  // Sends up to SendSize bytes of SendStream, as much as the socket takes without
+  // waiting; the rest stays for the next step. Returns how many bytes went out.
+  int64_t SendData();
+  // For a socket reported readable while RecvData found nothing waiting: the peer has
+  // closed its side (Disconnect with 0 and "RecvData Close") or the connection failed
+  // (Disconnect with the error and "RecvData Close 2"). Returns whether it is gone.
+  bool CheckPeerClosed();
   // Sends everything SendStream holds and waits until the peer has acknowledged it, for
   // at most TimeLimitMs. For the owning link's last act when it stops: frames appended
   // just before the stop must not be lost, and a stalled or vanished peer costs no more
@@ -78,10 +86,9 @@ class TSocketClient {
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
-  // A check that long blocking calls (connect, a send into a full socket) consult
-  // every ~100 ms to give up early, so the link's Stop is prompt.
+  // A check that a connect in progress consults whenever its wake-up descriptor fires,
+  // to give up early, so the link's Stop is prompt.
   void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
-  bool AbortRequested() const { return FAbortCheck && FAbortCheck(); }
   uint32_t StopFlushTimeLimit() const { return FStopFlushTimeLimit; }
   // Counters that every byte received from / sent to the socket is added to (relaxed);
   // null counts nothing. Set before the owning link starts; the counters outlive it.

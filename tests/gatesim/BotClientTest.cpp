@@ -83,6 +83,18 @@ class BotClientTest : public ::testing::Test {
 
   // Brings the bot into the game, checking every step the gateway would check.
   void LogIn() {
+    ReachLogin();
+    std::string out;
+    ASSERT_TRUE(
+        FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot42 secret")), out, 3000));
+    EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsPlaying);
+    EXPECT_EQ(FTotals.InGame.load(), 1u);
+    EXPECT_TRUE(out.empty());
+  }
+
+  // Brings the bot to where it waits for its hand-over; with ForeignHandOver, another
+  // session's hand-over arrives before the greeting on the way.
+  void ReachLogin(bool ForeignHandOver = false) {
     std::string out;
     FBot->OnConnected(out);
     size_t at = out.find("Sec-WebSocket-Key: ") + 19;
@@ -106,6 +118,11 @@ class BotClientTest : public ::testing::Test {
     ASSERT_TRUE(plain.has_value());
     EXPECT_TRUE(TokenAnswerMatches(*plain, ExpectedTokenAnswer(token)));
     EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsGreeting);
+    if (ForeignHandOver) {
+      ASSERT_TRUE(
+          FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot42 secret")), out, 1500));
+      EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsGreeting);
+    }
 
     ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimGreetIdent, "hello")), out, 2000));
     sent = ReadClientFrames(out);
@@ -114,9 +131,6 @@ class BotClientTest : public ::testing::Test {
     // A reply that is not the hand-over changes nothing.
     ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimLoginReplyIdent, "x")), out, 2500));
     EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsLogin);
-    ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK")), out, 3000));
-    EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsPlaying);
-    EXPECT_EQ(FTotals.InGame.load(), 1u);
     EXPECT_TRUE(out.empty());
   }
 
@@ -257,6 +271,35 @@ TEST_F(BotClientTest, ClosedByTheGatewayInTheGameLosesItsPendingProbes) {
   EXPECT_FALSE(FBot->OnBytes(std::string("\x88\x00", 2), out, now));
   EXPECT_EQ(FTotals.Errors[beClosed].load(), 1u);
   EXPECT_EQ(FTotals.Errors[beLost].load(), 2u);
+}
+
+// Messages meant for another bot in the same gateway slot: a hand-over before this bot
+// logged in or naming another bot, an echo of another bot's probe. Each is counted, and none
+// moves the bot on or passes for its own.
+TEST_F(BotClientTest, MessagesOfAnotherBotAreCountedAsMisdelivered) {
+  ReachLogin(true);
+  EXPECT_EQ(FTotals.Errors[beMisdelivered].load(), 1u) << "the hand-over before the greeting";
+  std::string out;
+  ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot4 secret")), out, 2800));
+  ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot421 x")), out, 2900));
+  EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsLogin);
+  EXPECT_EQ(FTotals.Errors[beMisdelivered].load(), 3u);
+  ASSERT_TRUE(
+      FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot42 secret")), out, 3000));
+  EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsPlaying);
+
+  uint64_t now = 1000000;
+  auto mine = SendProbes(1, now);
+  for (int kind = 0; kind < 3; ++kind) {
+    const uint32_t foreignSeq = (7u << 16) | static_cast<uint32_t>(kind + 1);  // bot 7's
+    ASSERT_TRUE(FBot->OnBytes(
+        Binary(Returned(BuildProbe(static_cast<TProbeKind>(kind), foreignSeq, now))), out, now));
+  }
+  EXPECT_EQ(FTotals.Errors[beMisdelivered].load(), 6u);
+  EXPECT_EQ(FBot->Pending(), 1u) << "a foreign echo takes nothing off this bot's list";
+  ASSERT_TRUE(FBot->OnBytes(Binary(Returned(mine[0])), out, now));
+  EXPECT_EQ(FTotals.Echoed.load(), 1u);
+  EXPECT_EQ(FTotals.Errors[beLost].load() + FTotals.Errors[beBadEcho].load(), 0u);
 }
 
 TEST_F(BotClientTest, NoProbesWhileNotSending) {

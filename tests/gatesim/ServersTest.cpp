@@ -361,4 +361,178 @@ TEST(SimTcpServerTest, BindFailureIsReported) {
   EXPECT_FALSE(second.Start("not-an-address", 0, error));
 }
 
+// ---- fault modes
+
+// Sends until the socket would block: true when the server has stopped taking bytes.
+bool FillUntilBlocked(int Fd) {
+  std::string chunk(64 * 1024, '%');
+  for (int i = 0; i < 4096; ++i) {  // 256 MiB at most: far beyond any socket buffer
+    ssize_t n = send(Fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+  return false;
+}
+
+// A server that does not read leaves the gateway's bytes in the socket (its sends block)
+// and answers nothing.
+TEST(SimFaults, StopReadingLeavesTheBytesInTheSocket) {
+  TSimLog log(false, nullptr);
+  TLoginServerSim server(log);
+  TSimFaults faults;
+  faults.StopReadingAfterMs = 0;  // never read by itself
+  server.SetFaults(faults);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer gw(server.Port());
+  gw.Send("%--$");
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(server.Port());
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+  EXPECT_TRUE(FillUntilBlocked(fd)) << "the server kept reading";
+  close(fd);
+  EXPECT_EQ(server.KeepAlives(), 0u);
+}
+
+TEST(SimFaults, ReadingPausedAndResumedForEveryLink) {
+  TSimLog log(false, nullptr);
+  TLoginServerSim server(log);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer gw(server.Port());
+  ASSERT_TRUE(WaitUntil([&] { return server.Links() == 1; }));
+  server.SetReading(false);
+  gw.Send("%--$");
+  TPeer filler(server.Port());
+  ASSERT_TRUE(WaitUntil([&] { return server.Links() == 2; }));
+  server.SetReading(false);  // the new link too
+  // Posted: once a later post ran, the pause is in force.
+  std::atomic<bool> ran{false};
+  server.Post([&] { ran = true; });
+  ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
+  EXPECT_EQ(server.KeepAlives(), 0u) << "read while paused";
+  server.SetReading(true);
+  auto frames = ReadFrames(gw, 1);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0], "%++$");
+}
+
+// A slow reader still takes everything, in order, only slowly.
+TEST(SimFaults, SlowReaderTakesEverything) {
+  TSimLog log(false, nullptr);
+  TLoginServerSim server(log);
+  TSimFaults faults;
+  faults.ReadBytesPerSec = 20000;
+  server.SetFaults(faults);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer gw(server.Port());
+  std::string many;
+  for (int i = 0; i < 1000; ++i) many += "%--$";
+  gw.Send(many);
+  ASSERT_TRUE(WaitUntil([&] { return server.KeepAlives() == 1000; }));
+  auto frames = ReadFrames(gw, 1000);
+  EXPECT_EQ(frames.size(), 1000u);
+}
+
+// Each link is dropped a fixed time after it connected, and so is the next one.
+TEST(SimFaults, LinksAreDroppedAfterTheirTime) {
+  TSimLog log(false, nullptr);
+  TLogicServerSimOptions o;
+  o.CheckServerEveryMs = 0;
+  o.EchoEveryMs = 0;
+  o.PushTables = false;
+  TLogicServerSim server(log, o);
+  TSimFaults faults;
+  faults.DropEveryMs = 300;
+  server.SetFaults(faults);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  for (uint64_t n = 1; n <= 2; ++n) {
+    TPeer gw(server.Port());
+    EXPECT_TRUE(gw.SeesClose());
+    EXPECT_TRUE(WaitUntil([&] { return server.FaultDrops() == n; }));
+  }
+}
+
+// Keep-alives unanswered, a late packet for a closed handle and garbage, on the logic server.
+TEST(SimFaults, LogicServerSilentLateAndGarbage) {
+  TSimLog log(false, nullptr);
+  TLogicServerSimOptions o;
+  o.CheckServerEveryMs = 0;
+  o.EchoEveryMs = 0;
+  o.PushTables = false;
+  o.AnswerKeepAlive = false;
+  o.LateFrames = true;
+  TLogicServerSim server(log, o);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer gw(server.Port());
+  const int32_t handle = 0x01020003;
+  gw.Send(BuildLogicPacket({.nIdent = liKeepAlive}, {}));
+  gw.Send(BuildLogicPacket({.nSocket = handle, .nIdent = liOpenSession}, "10.0.0.9"));
+  std::vector<TPacket> seen;
+  ReadPacketsUntil(gw, seen, liSyncData);
+  EXPECT_EQ(Find(seen, liCheckServer), nullptr) << "the keep-alive was answered";
+  seen.clear();
+  gw.Send(BuildLogicPacket({.nSocket = handle, .nIdent = liData, .nMsgType = 2}, "last words"));
+  ReadPacketsUntil(gw, seen, liData);
+  seen.clear();
+  gw.Send(BuildLogicPacket({.nSocket = handle, .nIdent = liCloseSession}, {}));
+  ReadPacketsUntil(gw, seen, liData);
+  const TPacket* late = Find(seen, liData);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->H.nSocket, handle);
+  EXPECT_EQ(late->H.nMsgType, 2);
+  EXPECT_EQ(late->Payload, "last words");
+  EXPECT_EQ(server.LateSent(), 1u);
+  EXPECT_EQ(server.OpenSessions(), 0u);
+
+  TLogicServerSimOptions g;
+  g.PushTables = false;
+  g.CheckServerEveryMs = 0;
+  g.EchoEveryMs = 0;
+  g.GarbageEveryMs = 100;
+  TLogicServerSim garbage(log, g);
+  ASSERT_TRUE(garbage.Start("127.0.0.1", 0, error)) << error;
+  TPeer victim(garbage.Port());
+  seen.clear();
+  ReadPacketsUntil(victim, seen, 99);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_NE(seen[0].H.Magic, kSimLogicMagic);
+  const TPacket* unknown = Find(seen, 99);
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->H.Magic, kSimLogicMagic);
+}
+
+// A late hand-over for a session its client closed, and garbage, on the login server.
+TEST(SimFaults, LoginServerLateHandOverAndGarbage) {
+  TSimLog log(false, nullptr);
+  TLoginServerSimOptions o;
+  o.LateFrames = true;
+  o.GarbageEveryMs = 100;
+  TLoginServerSim server(log, o);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer gw(server.Port());
+  gw.Send("%N9/1.1.1.1/2.2.2.2$%C9$");
+  std::vector<std::string> frames;
+  std::string late;
+  bool garbage = false;
+  ASSERT_TRUE(gw.ReadUntil([&](const std::string& in) {
+    size_t used = CutLoginFrames(in, [&](std::string_view f) {
+      if (f == "garbage$") garbage = true;
+      if (f.starts_with("%9/")) frames.emplace_back(f);
+    });
+    gw.In().erase(0, used);
+    return garbage && frames.size() >= 2;
+  }));
+  EXPECT_EQ(DataFrameMessage(frames[0], 9), TLoginServerSim::GreetingMessage(9));
+  EXPECT_EQ(DataFrameMessage(frames[1], 9), TLoginServerSim::LateHandOverMessage(9));
+  EXPECT_EQ(server.LateSent(), 1u);
+  EXPECT_GE(server.GarbageSent(), 1u);
+}
+
 }  // namespace

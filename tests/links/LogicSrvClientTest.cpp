@@ -402,6 +402,64 @@ TEST_F(LogicSrvLink, OutOfRangeLengthFromServerReconnects) {
   EXPECT_EQ(fake.Count("Add"), 0u);
 }
 
+// A server that falls silent for the server time-out is lost exactly as a dropped
+// connection is; the link connects again and works once the server reads again.
+TEST_F(LogicSrvLink, SilentServerIsLostAndTheLinkReconnects) {
+  link.SetServerTimeOut(30000);
+  StartAndWaitConnected();
+  peer.SetReading(false);
+  ticks.Advance(20000);
+  peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));  // anything received restarts the time-out
+  ASSERT_TRUE(WaitUntil([&] { return link.CheckServerTick() == ticks.Now(); }));
+  ticks.Advance(20000);
+  EXPECT_EQ(fake.Count("CloseAll"), 0u);
+  ticks.Advance(10001);
+  ASSERT_TRUE(WaitUntil([&] { return fake.Count("CloseAll") == 1; })) << log.Dump();
+  EXPECT_EQ(fake.Calls().back().Data, "Logic Server Disconnect");
+  EXPECT_TRUE(log.Has("LogicSrv Closed , Code : 0 ,Desc:CheckServer TimeOut ", llWarning))
+      << log.Dump();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2 && link.IsConnected(); }));
+  peer.SetReading(true);
+  link.RegisterSession(5, "10.0.0.5");
+  ASSERT_TRUE(WaitUntil([&] { return peer.Received().find("10.0.0.5") != std::string::npos; }));
+  EXPECT_EQ(fake.Count("CloseAll"), 1u);
+}
+
+// A server that keeps talking but stops reading is lost too once bytes have waited for it
+// for the server time-out.
+TEST_F(LogicSrvLink, ServerThatStopsReadingIsLost) {
+  link.SetServerTimeOut(30000);
+  StartAndWaitConnected();
+  peer.SetReading(false);
+  const std::string payload(64 * 1024, 'x');
+  // Far more than both socket buffers take: the rest waits in the link.
+  for (int32_t i = 0; i < 512; ++i) {
+    link.AppendServerMessage(GM_LOGIC_GATE_DATA, 0, 1, i, static_cast<int32_t>(payload.size()),
+                             payload.data(), 5);
+  }
+  for (int i = 0; i < 4 && fake.Count("CloseAll") == 0; ++i) {
+    peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));
+    ticks.Advance(10001);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));
+    ticks.Advance(1000);
+    return fake.Count("CloseAll") == 1;
+  })) << log.Dump();
+  EXPECT_TRUE(log.Has("LogicSrv Closed , Code : 0 ,Desc:SendData TimeOut ", llWarning))
+      << log.Dump();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; }));
+}
+
+TEST_F(LogicSrvLink, ZeroServerTimeOutNeverDropsASilentServer) {
+  link.SetServerTimeOut(0);
+  StartAndWaitConnected();
+  ticks.Advance(1000000);
+  ASSERT_TRUE(peer.WaitReceivedAtLeast(21));  // the keep-alive of the turn that saw the ticks
+  EXPECT_EQ(fake.Count("CloseAll"), 0u);
+  EXPECT_TRUE(link.IsConnected());
+}
+
 TEST(LogicSrvConnect, UnreachableServerLogsEachAttemptAndStopsPromptly) {
   TLogCapture log;
   TFakeGateWayServer fake;

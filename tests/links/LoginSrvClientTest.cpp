@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <thread>
+
 #include "codec/EDcode.h"
 #include "links/LinkTestUtil.h"
 #include "links/LoginSrvClient.h"
@@ -289,6 +291,64 @@ TEST_F(LoginSrvLink, StopDeliversTheFramesAppendedJustBefore) {
   link.Stop();
   ASSERT_TRUE(peer.WaitReceivedAtLeast(expected.size()));
   EXPECT_TRUE(peer.Received() == expected);
+  EXPECT_EQ(log.CountPrefix("LoginSrvClient stopped with "), 0u) << log.Dump();
+}
+
+// A login server that stops reading while clients keep sending: the senders never wait
+// for it (they all finish while it still reads nothing), what does not fit is dropped at
+// the backlog bound with one line, the keep-alive time-out still ends the connection,
+// and Stop ends although nothing more can be delivered.
+TEST_F(LoginSrvLink, ServerThatStopsReadingNeverHoldsUpSendersOrStop) {
+  link.SetSendBacklogLimit(1 << 20);
+  link.SetStopFlushTimeLimit(100);
+  StartAndWaitConnected();
+  peer.SetReading(false);
+  const std::string msg(4000, 'm');
+  constexpr int kThreads = 4, kMessages = 2000;  // 32 MB: far beyond both socket buffers
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kMessages; ++i) {
+        link.ForwardTo(static_cast<uint32_t>(t + 1), msg.data(), static_cast<uint32_t>(msg.size()));
+        if (i % 500 == 0) link.RegisterSession(static_cast<uint32_t>(100 + i), "10.0.0.1");
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  EXPECT_TRUE(log.Has("LoginSrvClient send backlog over 1048576 bytes, frames dropped", llError))
+      << log.Dump();
+  // One line when dropping starts, and again only after frames were accepted again.
+  EXPECT_LE(log.CountPrefix("LoginSrvClient send backlog over"),
+            log.CountPrefix("LoginSrvClient send backlog accepts frames again") + 1);
+  EXPECT_GT(LimitBreaches(TLimitBreach::lbLoginSendBacklog), 0u);
+  EXPECT_LE(link.SendBacklog(), 1 << 20);
+
+  // No control frame for 10 s: the link gives up on the connection whatever its socket does.
+  ticks.Advance(10001);
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Has("LoginSrvClient  Closed , Code : 0 ,Desc:KeepAlive TimeOut ", llMessage);
+  })) << log.Dump();
+  ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2 && link.IsConnected(); }));
+  EXPECT_EQ(link.SendBacklog(), 0) << "nothing of the lost connection goes out on the new one";
+
+  // Stalled again, with frames waiting: Stop gives up at its time limit.
+  for (int i = 0; i < 2000; ++i) {
+    link.ForwardTo(1, msg.data(), static_cast<uint32_t>(msg.size()));
+  }
+  link.Stop();
+  EXPECT_TRUE(log.HasPrefix("LoginSrvClient stopped with ", llWarning)) << log.Dump();
+}
+
+// BeginStop ends the link's thread at once; what is appended after it still reaches the
+// server when Stop delivers the rest.
+TEST_F(LoginSrvLink, AppendsAfterBeginStopAreDeliveredByStop) {
+  StartAndWaitConnected();
+  link.BeginStop();
+  link.BeginStop();  // idempotent
+  link.SendCloseSession(41);
+  link.SendCloseSession(42);
+  link.Stop();
+  ASSERT_TRUE(Expect("%C41$%C42$"));
   EXPECT_EQ(log.CountPrefix("LoginSrvClient stopped with "), 0u) << log.Dump();
 }
 

@@ -12,6 +12,11 @@ constexpr size_t kChallengeHeader = 33;  // type byte + default message
 constexpr uint16_t kTokenIdent = 4297;
 constexpr uint8_t kBatchType = 0x80;
 constexpr uint8_t kPassType = 5;
+// A probe's sequence number: the bot's identity in the high half, a counter in the low half.
+constexpr uint32_t kSeqIdentityShift = 16;
+constexpr uint32_t kSeqCounterMask = 0xFFFF;
+
+uint32_t BotIdentity(uint32_t Index) { return Index & kSeqCounterMask; }
 
 uint16_t FirstWord(std::string_view M) {
   return M.size() >= 3 ? ReadLe16(M.data() + 1) : uint16_t{0xFFFF};
@@ -37,6 +42,8 @@ const char* BotErrorName(TBotError E) {
       return "bad echo";
     case beLost:
       return "lost";
+    case beMisdelivered:
+      return "misdelivered";
     case beErrorCount:
       break;
   }
@@ -170,6 +177,11 @@ bool TBotClient::HandleMessage(std::string_view M, std::string& Out, uint64_t No
       return true;
     }
     case TStage::bsGreeting:
+      if (M.size() >= 3 && M[0] == kPassType && FirstWord(M) == kSimHandOverIdent) {
+        // This bot has not logged in yet: the hand-over is another session's.
+        FTotals.Count(beMisdelivered);
+        return true;
+      }
       if (M.size() >= 3 && M[0] == kPassType && FirstWord(M) == kSimGreetIdent) {
         FTotals.TokenPassed.fetch_add(1, std::memory_order_relaxed);
         SendMessage(
@@ -179,6 +191,12 @@ bool TBotClient::HandleMessage(std::string_view M, std::string& Out, uint64_t No
       return true;
     case TStage::bsLogin:
       if (M.size() >= 3 && M[0] == kPassType && FirstWord(M) == kSimHandOverIdent) {
+        // The login server repeats the login name: another name is another bot's hand-over.
+        const std::string mine = "OK bot" + std::to_string(FConfig.Index) + " ";
+        if (!M.substr(3).starts_with(mine)) {
+          FTotals.Count(beMisdelivered);
+          return true;
+        }
         FTotals.InGame.fetch_add(1, std::memory_order_relaxed);
         Enter(TStage::bsPlaying, NowMicros);
       }
@@ -204,6 +222,10 @@ bool TBotClient::HandleGameMessage(std::string_view M, std::string& /*Out*/, uin
     } else {
       FTotals.Others.fetch_add(1, std::memory_order_relaxed);
     }
+    return true;
+  }
+  if (echo->Seq >> kSeqIdentityShift != BotIdentity(FConfig.Index)) {
+    FTotals.Count(beMisdelivered);
     return true;
   }
   // Echoes come back in the order the probes went out; probes skipped over are lost.
@@ -233,8 +255,10 @@ void TBotClient::OnTick(uint64_t NowMicros, bool Sending, double Rate, std::stri
   // After a stall, do not burst to catch up.
   if (NowMicros - FNextSend > 1000000) FNextSend = NowMicros;
   FNextSend += interval;
-  uint32_t seq = FNextSeq++;
-  auto kind = static_cast<TProbeKind>(seq % kProbeKinds);
+  const uint32_t counter = FNextSeq++ & kSeqCounterMask;
+  if ((FNextSeq & kSeqCounterMask) == 0) FNextSeq = 1;
+  const uint32_t seq = BotIdentity(FConfig.Index) << kSeqIdentityShift | counter;
+  auto kind = static_cast<TProbeKind>(counter % kProbeKinds);
   SendMessage(BuildProbe(kind, seq, NowMicros), Out);
   FPending.push_back(seq);
   FTotals.Sent.fetch_add(1, std::memory_order_relaxed);

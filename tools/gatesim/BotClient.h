@@ -31,6 +31,7 @@ enum TBotError : uint8_t {
   beProtocol,      // a malformed frame, batch or message
   beBadEcho,       // an echo that matches no probe sent, or damaged
   beLost,          // a probe whose echo never came back
+  beMisdelivered,  // a message meant for another bot (its echo or hand-over) reached this one
   beErrorCount
 };
 
@@ -106,7 +107,7 @@ class TBotClient {
   TStage FStage = TStage::bsConnecting;
   uint64_t FStageSince = 0;
   uint64_t FNextSend = 0;
-  uint32_t FNextSeq = 1;
+  uint32_t FNextSeq = 1;  // low half of the next probe's sequence number
   uint32_t FMask;
   std::deque<uint32_t> FPending;  // sequence numbers of probes awaiting their echo, in order
 };

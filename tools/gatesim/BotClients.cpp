@@ -476,6 +476,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   Result.Sent = tot.Sent.load();
   Result.Echoed = tot.Echoed.load();
   Result.Errors = tot.ErrorTotal();
+  Result.Misdelivered = tot.Errors[beMisdelivered].load();
   Result.WindowSec = sendEnd > sendStart ? static_cast<double>(sendEnd - sendStart) / 1e6 : 0;
   Result.EchoedPerSec = Result.WindowSec > 0 ? Result.Echoed / Result.WindowSec : 0;
   Result.P50Micros = h.Percentile(0.5);
@@ -506,6 +507,9 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
     sep = ", ";
   }
   out << (Result.Errors != 0 ? ")\n" : "\n");
+  // Always shown: the one figure that must be zero whatever else a fault run tolerates.
+  out << "misdelivered: " << tot.Errors[beMisdelivered].load()
+      << " (messages that reached another bot than their own)\n";
   if (FOptions.WatchPid > 0 && procStart.Ok && procEnd.Ok && Result.WindowSec > 0) {
     double cpu = static_cast<double>(procEnd.CpuTicks - procStart.CpuTicks) /
                  static_cast<double>(sysconf(_SC_CLK_TCK)) / Result.WindowSec * 100.0;

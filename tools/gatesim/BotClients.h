@@ -37,6 +37,7 @@ struct TBotClientsResult {
   uint64_t Sent = 0;
   uint64_t Echoed = 0;
   uint64_t Errors = 0;
+  uint64_t Misdelivered = 0;  // part of Errors
   double WindowSec = 0;
   double EchoedPerSec = 0;
   uint64_t P50Micros = 0;

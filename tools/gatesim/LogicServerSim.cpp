@@ -113,11 +113,23 @@ void TLogicServerSim::HandlePacket(TConnId Conn, const TSimLogicHeader& H,
     case liOpenSession:
       OpenSession(Conn, H, Payload);
       return;
-    case liCloseSession:
-      if (FSessions.erase(handle) > 0) FOpenSessions.fetch_sub(1);
+    case liCloseSession: {
+      auto it = FSessions.find(handle);
+      if (it != FSessions.end()) {
+        if (FOptions.LateFrames && !it->second.LastPayload.empty()) {
+          // Data still on its way when the gateway closed the handle.
+          SendTo(Conn, it->second.LastData, it->second.LastPayload);
+          FLateSent.fetch_add(1);
+          Log().Event(kWho, "fault: late data for closed session " + HandleText(handle));
+        }
+        FSessions.erase(it);
+        FOpenSessions.fetch_sub(1);
+      }
       Log().Event(kWho, "session closed " + HandleText(handle));
       return;
+    }
     case liKeepAlive: {
+      if (!FOptions.AnswerKeepAlive) return;
       TSimLogicHeader reply;
       reply.nIdent = liCheckServer;
       SendTo(Conn, reply, {});
@@ -142,7 +154,7 @@ void TLogicServerSim::OpenSession(TConnId Conn, const TSimLogicHeader& H,
   int32_t userIndex = FNextUserIndex++;
   if (FNextUserIndex > 0x7FFF0000) FNextUserIndex = 1;
   std::string addr = AnsiToUtf8(std::string(Payload));
-  auto [it, added] = FSessions.insert_or_assign(handle, TSession{Conn, userIndex, addr});
+  auto [it, added] = FSessions.insert_or_assign(handle, TSession{Conn, userIndex, addr, {}, {}});
   if (added) FOpenSessions.fetch_add(1);
   Log().Event(kWho, "session opened " + HandleText(handle) + " from " + addr + ", user index " +
                         std::to_string(userIndex));
@@ -192,6 +204,13 @@ void TLogicServerSim::HandleData(TConnId Conn, const TSimLogicHeader& H, std::st
                           ", " + std::to_string(Payload.size()) + " bytes for " +
                           HandleText(handle) + ", echoed");
   }
+  if (FOptions.LateFrames) {
+    auto it = FSessions.find(handle);
+    if (it != FSessions.end()) {
+      it->second.LastData = H;
+      it->second.LastPayload.assign(Payload);
+    }
+  }
   // Back to the same session, exactly as it came.
   SendTo(Conn, H, Payload);
 }
@@ -229,6 +248,23 @@ void TLogicServerSim::OnTimer() {
       TSimLogicHeader h;
       h.nIdent = liEcho;
       SendTo(conn, h, {});
+    }
+    if (FOptions.GarbageEveryMs != 0 && elapsedMs % FOptions.GarbageEveryMs == 0) {
+      // Length-consistent garbage: the gateway must drop each packet and keep the link.
+      TSimLogicHeader h;
+      h.Magic = 0x01020304;
+      h.nIdent = liData;
+      h.nSocket = 1;
+      SendTo(conn, h, "wrong magic");
+      TSimLogicHeader unknown;
+      unknown.nIdent = 99;
+      SendTo(conn, unknown, "unknown ident");
+      TSimLogicHeader noSession;
+      noSession.nIdent = liData;
+      noSession.nMsgType = 2;
+      SendTo(conn, noSession, "for handle 0");
+      FGarbageSent.fetch_add(1);
+      Log().Event(kWho, "fault: garbage sent to link " + std::to_string(conn));
     }
   }
 }

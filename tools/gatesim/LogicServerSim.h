@@ -22,6 +22,12 @@ struct TLogicServerSimOptions {
   bool PushTables = true;
   uint32_t CheckServerEveryMs = 3000;  // ident 3 to every link; 0: only as keep-alive answers
   uint32_t EchoEveryMs = 5000;         // ident 7 to every link; 0: never
+  // Faults: keep-alives (4) go unanswered; a session's last data comes back once more right
+  // after its close (a late packet for a closed handle); a burst of garbage goes to every link
+  // this often (a packet with a wrong magic, one with an unknown ident, data for handle 0).
+  bool AnswerKeepAlive = true;
+  bool LateFrames = false;
+  uint32_t GarbageEveryMs = 0;
 };
 
 class TLogicServerSim : public TSimTcpServer {
@@ -38,6 +44,8 @@ class TLogicServerSim : public TSimTcpServer {
   uint64_t OpenSessions() const { return FOpenSessions.load(); }
   uint64_t DataPackets() const { return FDataPackets.load(); }
   uint64_t EchoReplies() const { return FEchoReplies.load(); }
+  uint64_t LateSent() const { return FLateSent.load(); }
+  uint64_t GarbageSent() const { return FGarbageSent.load(); }
 
   // The tables pushed on connect, by configuration type: 16 bytes of version, then content.
   static std::map<int32_t, std::string> SampleTables();
@@ -58,6 +66,8 @@ class TLogicServerSim : public TSimTcpServer {
     TConnId Conn;
     int32_t UserIndex;
     std::string Addr;
+    TSimLogicHeader LastData{};  // its last client data, for a late packet after its close
+    std::string LastPayload;
   };
 
   void HandlePacket(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
@@ -71,6 +81,8 @@ class TLogicServerSim : public TSimTcpServer {
   std::atomic<uint64_t> FOpenSessions{0};
   std::atomic<uint64_t> FDataPackets{0};
   std::atomic<uint64_t> FEchoReplies{0};
+  std::atomic<uint64_t> FLateSent{0};
+  std::atomic<uint64_t> FGarbageSent{0};
 
   // Server thread only.
   std::map<uint32_t, TSession> FSessions;

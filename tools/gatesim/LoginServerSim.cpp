@@ -39,6 +39,26 @@ std::string TLoginServerSim::GreetingMessage(uint32_t Handle) {
   return m;
 }
 
+std::string TLoginServerSim::LateHandOverMessage(uint32_t Handle) {
+  std::string m;
+  AppendLe16(m, kSimHandOverIdent);
+  m += "OK closed session " + std::to_string(Handle);
+  return m;
+}
+
+void TLoginServerSim::OnTimer() {
+  ++FTimerTurns;
+  if (FOptions.GarbageEveryMs == 0 || FTimerTurns * 100 % FOptions.GarbageEveryMs != 0) return;
+  for (TConnId conn : Connections()) {
+    // The gateway must log and drop each frame and keep the link.
+    Send(conn, "garbage$%+Z1$");
+    Send(conn, MakeLoginDataFrame(0, "for handle 0"));
+    Send(conn, "%abc/#xx!$");
+    FGarbageSent.fetch_add(1);
+    Log().Event(kWho, "fault: garbage sent to link " + std::to_string(conn));
+  }
+}
+
 void TLoginServerSim::OnOpen(TConnId Conn, const std::string& Peer) {
   FLinks.fetch_add(1);
   Log().Always(kWho, "gateway link " + std::to_string(Conn) + " connected from " + Peer);
@@ -83,6 +103,12 @@ void TLoginServerSim::HandleFrame(TConnId Conn, std::string_view Frame) {
       return;
     case TLoginFrameKind::lfClose:
       if (FSessions.erase(f.Handle) > 0) FSessionCount.fetch_sub(1);
+      if (FOptions.LateFrames) {
+        // An answer still on its way when the client left: meant for nobody now.
+        Send(Conn, MakeLoginDataFrame(f.Handle, LateHandOverMessage(f.Handle)));
+        FLateSent.fetch_add(1);
+        Log().Event(kWho, "fault: late hand-over for closed session " + std::to_string(f.Handle));
+      }
       Log().Event(kWho, "session " + std::to_string(f.Handle) + " closed by its client");
       return;
     case TLoginFrameKind::lfData:

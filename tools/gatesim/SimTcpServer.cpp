@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -27,6 +28,12 @@ constexpr size_t kMaxPendingInput = 4u << 20;
 constexpr size_t kMaxPendingOutput = 64u << 20;
 
 std::string ErrnoText(const char* What) { return std::string(What) + ": " + std::strerror(errno); }
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 }  // namespace
 
@@ -96,6 +103,53 @@ void TSimTcpServer::Post(std::function<void()> Fn) {
   [[maybe_unused]] ssize_t n = write(FWakeFd, &one, sizeof(one));
 }
 
+void TSimTcpServer::SetReading(bool On) {
+  Post([this, On] {
+    FReadingOn = On;
+    for (auto& [id, c] : FConns) {
+      if (!c.Closing) UpdateInterest(id, c);
+    }
+  });
+}
+
+void TSimTcpServer::ApplyFaults() {
+  const uint64_t now = NowMs();
+  for (TConnId id : Connections()) {
+    TConn& c = FConns.find(id)->second;
+    const uint64_t age = now - c.OpenedMs;
+    if (FFaults.DropEveryMs != 0 && age >= FFaults.DropEveryMs) {
+      FFaultDrops.fetch_add(1);
+      FLog.Always(FName, "fault: dropping connection " + std::to_string(id));
+      CloseConnection(id, "fault: dropped");
+      continue;
+    }
+    if (c.Reading && FFaults.StopReadingAfterMs >= 0 &&
+        age >= static_cast<uint64_t>(FFaults.StopReadingAfterMs)) {
+      c.Reading = false;
+      FLog.Always(FName, "fault: no longer reading connection " + std::to_string(id));
+      UpdateInterest(id, c);
+    }
+    if (FFaults.ReadBytesPerSec != 0 && c.Reading && FReadingOn) {
+      // A slow reader: a tenth of the rate per timer turn, taken in small reads.
+      c.ReadBudget = std::max<uint64_t>(FFaults.ReadBytesPerSec / 10, 1);
+      char buf[4096];
+      while (c.ReadBudget > 0) {
+        ssize_t n = recv(c.Fd, buf, std::min<uint64_t>(sizeof(buf), c.ReadBudget), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+          CloseConnection(id, n == 0 ? "peer closed" : ErrnoText("recv"));
+          break;
+        }
+        if (n < 0) break;
+        c.ReadBudget -= static_cast<uint64_t>(n);
+        c.In.append(buf, static_cast<size_t>(n));
+        size_t used = OnReceive(id, c.In);
+        if (c.Closing) break;
+        c.In.erase(0, used);
+      }
+    }
+  }
+}
+
 void TSimTcpServer::RunPosted() {
   std::vector<std::function<void()>> batch;
   {
@@ -120,12 +174,20 @@ void TSimTcpServer::Run() {
         [[maybe_unused]] ssize_t r = read(FWakeFd, &count, sizeof(count));
         RunPosted();
       } else {
-        if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) ReadFrom(tag);
+        auto it = FConns.find(tag);
+        if (it == FConns.end()) continue;
+        if (!WantsRead(it->second)) {
+          // Not reading (a fault): only a failed or closed connection is noticed.
+          if (events[i].events & (EPOLLERR | EPOLLHUP)) CloseConnection(tag, "peer gone");
+        } else if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+          ReadFrom(tag);
+        }
         if (events[i].events & EPOLLOUT) Flush(tag);
       }
     }
     if (Clock::now() >= nextTimer) {
       nextTimer += std::chrono::milliseconds(100);
+      ApplyFaults();
       OnTimer();
     }
     auto dirty = std::move(FDirty);
@@ -159,9 +221,12 @@ void TSimTcpServer::Accept() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     TConnId id = FNextId++;
-    FConns[id].Fd = fd;
+    TConn& conn = FConns[id];
+    conn.Fd = fd;
+    conn.OpenedMs = NowMs();
+    conn.Reading = FFaults.StopReadingAfterMs != 0;
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = WantsRead(conn) ? uint32_t{EPOLLIN} : 0u;
     ev.data.u64 = id;
     epoll_ctl(FEpollFd, EPOLL_CTL_ADD, fd, &ev);
     char addr[INET_ADDRSTRLEN] = "?";
@@ -222,10 +287,9 @@ void TSimTcpServer::Flush(TConnId Id) {
 
 void TSimTcpServer::UpdateInterest(TConnId Id, TConn& C) {
   bool want = C.OutHead < C.Out.size();
-  if (want == C.WantWrite) return;
   C.WantWrite = want;
   epoll_event ev{};
-  ev.events = EPOLLIN | (want ? uint32_t{EPOLLOUT} : 0u);
+  ev.events = (WantsRead(C) ? uint32_t{EPOLLIN} : 0u) | (want ? uint32_t{EPOLLOUT} : 0u);
   ev.data.u64 = Id;
   epoll_ctl(FEpollFd, EPOLL_CTL_MOD, C.Fd, &ev);
 }

@@ -1,6 +1,7 @@
 // A small TCP server on one epoll thread, the base of the simulated upstream servers: it accepts
 // connections, collects what each sends, hands the bytes to the subclass, buffers what the
-// subclass sends back and calls a timer every 100 ms.
+// subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
+// misbehave as a stalled, slow or flaky server would.
 //
 // Start and Stop run on the owner's thread; Post is safe from any thread. Every virtual hook and
 // Send/CloseConnection run on the server's own thread only.
@@ -19,6 +20,13 @@
 #include "SimLog.h"
 
 namespace gw {
+
+// Transport faults, applied to every connection.
+struct TSimFaults {
+  int64_t StopReadingAfterMs = -1;  // a connection is no longer read this long after it opened
+  uint32_t ReadBytesPerSec = 0;     // read at most this fast (0: as fast as bytes come)
+  uint32_t DropEveryMs = 0;         // a connection is closed this long after it opened (0: never)
+};
 
 class TSimTcpServer {
  public:
@@ -40,6 +48,12 @@ class TSimTcpServer {
 
   // Runs Fn on the server's thread at its next turn. Safe from any thread.
   void Post(std::function<void()> Fn);
+  // Call before Start.
+  void SetFaults(const TSimFaults& Faults) { FFaults = Faults; }
+  // Stops or resumes reading every connection, present and future. Safe from any thread.
+  void SetReading(bool On);
+  // Connections dropped by DropEveryMs so far. Safe from any thread.
+  uint64_t FaultDrops() const { return FFaultDrops.load(); }
 
  protected:
   virtual void OnOpen(TConnId Conn, const std::string& Peer) = 0;
@@ -65,6 +79,9 @@ class TSimTcpServer {
     bool WantWrite = false;
     bool Closing = false;
     bool Dirty = false;  // holds output not yet offered to the socket
+    bool Reading = true;  // false once StopReadingAfterMs passed
+    uint64_t OpenedMs = 0;
+    uint64_t ReadBudget = 0;  // bytes it may still read under ReadBytesPerSec
   };
 
   void Run();
@@ -74,6 +91,10 @@ class TSimTcpServer {
   void UpdateInterest(TConnId Id, TConn& C);
   void RunPosted();
   void Remove(TConnId Id);
+  void ApplyFaults();
+  bool WantsRead(const TConn& C) const {
+    return C.Reading && FReadingOn && FFaults.ReadBytesPerSec == 0;
+  }
 
   std::string FName;
   TSimLog& FLog;
@@ -83,6 +104,9 @@ class TSimTcpServer {
   uint16_t FPort = 0;
   std::thread FThread;
   std::atomic<bool> FRunning{false};
+  TSimFaults FFaults;
+  std::atomic<uint64_t> FFaultDrops{0};
+  bool FReadingOn = true;  // server thread only (SetReading posts)
 
   std::mutex FPostedLock;  // guards FPosted
   std::vector<std::function<void()>> FPosted;

@@ -1,7 +1,9 @@
 // gatesim: simulated upstream servers and game clients for the gateway.
 //   gatesim logic-server [--port 5000] [--addr 0.0.0.0] [--quiet] [--no-tables]
-//                        [--check-every-ms 3000] [--echo-every-ms 5000]
-//   gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [--no-keepalive-answer]
+//                        [--check-every-ms 3000] [--echo-every-ms 5000] [faults]
+//   gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [faults]
+//   faults: [--stop-reading-after SEC] [--read-slowly BYTES_PER_SEC] [--drop-every SEC]
+//           [--no-keepalive-answer] [--late-frames] [--garbage-every SEC]
 //   gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]
 //                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
 //                   [--keys-folder .] [--watch-pid PID] [--no-progress]
@@ -27,8 +29,8 @@ void Usage() {
   std::fputs(
       "usage:\n"
       "  gatesim logic-server [--port 5000] [--addr 0.0.0.0] [--quiet] [--no-tables]\n"
-      "                       [--check-every-ms 3000] [--echo-every-ms 5000]\n"
-      "  gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [--no-keepalive-answer]\n"
+      "                       [--check-every-ms 3000] [--echo-every-ms 5000] [faults]\n"
+      "  gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [faults]\n"
       "  gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]\n"
       "                  [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]\n"
       "                  [--keys-folder .] [--watch-pid PID] [--no-progress]\n"
@@ -38,7 +40,17 @@ void Usage() {
       "Servers run until SIGINT or SIGTERM and log one line per event (--quiet: start-up and\n"
       "failures only). In the game, a client default message with ident 9001 makes the logic\n"
       "server kick its session (Recog non-zero: with a reason); a login message starting with\n"
-      "\"KICKME\" makes the login server close the session.\n",
+      "\"KICKME\" makes the login server close the session.\n"
+      "\n"
+      "faults (both servers): --stop-reading-after SEC: each gateway link is no longer read SEC\n"
+      "seconds after it connected (0: never read); --read-slowly N: read at most N bytes/s;\n"
+      "--drop-every SEC: close each link SEC seconds after it connected; --no-keepalive-answer:\n"
+      "leave the gateway's keep-alives unanswered (logic: also set --check-every-ms 0 for a\n"
+      "silent server); --late-frames: after a session's close, send one more frame for its\n"
+      "handle (login: a hand-over, logic: its last data); --garbage-every SEC: send frames the\n"
+      "gateway must drop (wrong magic, unknown ident or command, handle 0, no \"%\").\n"
+      "clients: every echo and hand-over must carry the bot's own identity; the summary counts\n"
+      "those that do not (misdelivered) and the exit status is 1 if there is any.\n",
       stderr);
 }
 
@@ -97,38 +109,76 @@ int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSi
   return 0;
 }
 
+const std::set<std::string> kFaultFlags = {"--no-keepalive-answer", "--late-frames"};
+const std::set<std::string> kFaultValued = {"--stop-reading-after", "--read-slowly",
+                                            "--drop-every", "--garbage-every"};
+
+std::set<std::string> Join(std::set<std::string> A, const std::set<std::string>& B) {
+  A.insert(B.begin(), B.end());
+  return A;
+}
+
+// The fault options both servers share. False (with a message printed) on a bad number.
+bool ParseFaults(const std::map<std::string, std::string>& Args, TSimFaults& Faults,
+                 bool& AnswerKeepAlive, bool& LateFrames, uint32_t& GarbageEveryMs) {
+  uint32_t stopAfter = 0, readRate = 0, dropEvery = 0, garbageEvery = 0;
+  if (!Number(Args, "--stop-reading-after", stopAfter) ||
+      !Number(Args, "--read-slowly", readRate) || !Number(Args, "--drop-every", dropEvery) ||
+      !Number(Args, "--garbage-every", garbageEvery)) {
+    return false;
+  }
+  if (Args.count("--stop-reading-after")) Faults.StopReadingAfterMs = int64_t{stopAfter} * 1000;
+  Faults.ReadBytesPerSec = readRate;
+  Faults.DropEveryMs = dropEvery * 1000;
+  GarbageEveryMs = garbageEvery * 1000;
+  AnswerKeepAlive = !Args.count("--no-keepalive-answer");
+  LateFrames = Args.count("--late-frames") != 0;
+  return true;
+}
+
 int LogicServer(int Argc, char** Argv) {
   std::map<std::string, std::string> args;
-  if (!ParseArgs(Argc, Argv, {"--quiet", "--no-tables"},
-                 {"--port", "--addr", "--check-every-ms", "--echo-every-ms"}, args)) {
+  if (!ParseArgs(Argc, Argv, Join({"--quiet", "--no-tables"}, kFaultFlags),
+                 Join({"--port", "--addr", "--check-every-ms", "--echo-every-ms"}, kFaultValued),
+                 args)) {
     return 2;
   }
   uint16_t port = 5000;
   TLogicServerSimOptions options;
+  TSimFaults faults;
   if (!Number(args, "--port", port) ||
       !Number(args, "--check-every-ms", options.CheckServerEveryMs) ||
-      !Number(args, "--echo-every-ms", options.EchoEveryMs)) {
+      !Number(args, "--echo-every-ms", options.EchoEveryMs) ||
+      !ParseFaults(args, faults, options.AnswerKeepAlive, options.LateFrames,
+                   options.GarbageEveryMs)) {
     return 2;
   }
   options.PushTables = !args.count("--no-tables");
   sigset_t stop = BlockStopSignals();
   TSimLog log(args.count("--quiet") != 0);
   TLogicServerSim server(log, options);
+  server.SetFaults(faults);
   return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
 }
 
 int LoginServer(int Argc, char** Argv) {
   std::map<std::string, std::string> args;
-  if (!ParseArgs(Argc, Argv, {"--quiet", "--no-keepalive-answer"}, {"--port", "--addr"}, args)) {
+  if (!ParseArgs(Argc, Argv, Join({"--quiet"}, kFaultFlags), Join({"--port", "--addr"}, kFaultValued),
+                 args)) {
     return 2;
   }
   uint16_t port = 5500;
-  if (!Number(args, "--port", port)) return 2;
   TLoginServerSimOptions options;
-  options.AnswerKeepAlive = !args.count("--no-keepalive-answer");
+  TSimFaults faults;
+  if (!Number(args, "--port", port) ||
+      !ParseFaults(args, faults, options.AnswerKeepAlive, options.LateFrames,
+                   options.GarbageEveryMs)) {
+    return 2;
+  }
   sigset_t stop = BlockStopSignals();
   TSimLog log(args.count("--quiet") != 0);
   TLoginServerSim server(log, options);
+  server.SetFaults(faults);
   return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
 }
 
@@ -163,7 +213,7 @@ int Clients(int Argc, char** Argv) {
     return 1;
   }
   std::fputs(result.Summary.c_str(), stdout);
-  return result.Errors == 0 && result.InGame == result.Bots ? 0 : 1;
+  return result.Errors == 0 && result.Misdelivered == 0 && result.InGame == result.Bots ? 0 : 1;
 }
 
 }  // namespace

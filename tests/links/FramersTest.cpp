@@ -1,0 +1,172 @@
+// The two pure framers fed as the socket would: the same stream split at every byte
+// boundary (and in single bytes) must give the same packets or frames, in order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "links/LoginFrameCutter.h"
+#include "links/LogicPacketFramer.h"
+
+namespace gw {
+namespace {
+
+std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload,
+                        int32_t nLen) {
+  TServerMessageHeader h{kServerMessageMagic, socket, 0, ident, 0, nLen, 0};
+  return std::string(reinterpret_cast<const char*>(&h), sizeof(h)) + payload;
+}
+std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload = "") {
+  return LogicPacket(ident, socket, payload, static_cast<int32_t>(payload.size()));
+}
+
+// What a receive loop does with the logic framer: append what arrives, cut what is whole.
+struct TLogicRun {
+  std::vector<std::string> Packets;
+  bool BadLength = false;
+  std::string Left;
+};
+
+TLogicRun FeedLogic(const std::string& Stream, const std::vector<size_t>& Splits) {
+  TLogicRun run;
+  std::string buffer;
+  size_t from = 0;
+  std::vector<size_t> ends = Splits;
+  ends.push_back(Stream.size());
+  for (size_t end : ends) {
+    buffer += Stream.substr(from, end - from);
+    from = end;
+    for (;;) {
+      TLogicPacketCut cut = CutLogicPacket(reinterpret_cast<const uint8_t*>(buffer.data()),
+                                           static_cast<int64_t>(buffer.size()));
+      if (cut.Status == TLogicCut::lcBadLength) {
+        run.BadLength = true;
+        run.Left = buffer;
+        return run;
+      }
+      if (cut.Status == TLogicCut::lcNeedMore) break;
+      run.Packets.push_back(buffer.substr(0, static_cast<size_t>(cut.Size)));
+      buffer.erase(0, static_cast<size_t>(cut.Size));
+    }
+  }
+  run.Left = buffer;
+  return run;
+}
+
+// Every way of splitting the stream once, twice at neighbouring points, and byte by byte.
+std::vector<std::vector<size_t>> SplitsOf(size_t size) {
+  std::vector<std::vector<size_t>> all = {{}};
+  for (size_t i = 1; i < size; ++i) {
+    all.push_back({i});
+    if (i + 1 < size) all.push_back({i, i + 1});
+  }
+  std::vector<size_t> bytes;
+  for (size_t i = 1; i < size; ++i) bytes.push_back(i);
+  all.push_back(bytes);
+  return all;
+}
+
+TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
+  const std::vector<std::string> packets = {
+      LogicPacket(5, 11, std::string(40, 'x')), LogicPacket(6, 12),
+      LogicPacket(22, 3, std::string(1, '\0')), LogicPacket(7, 0),
+      LogicPacket(5, 13, "tail")};
+  std::string stream;
+  for (const auto& p : packets) stream += p;
+  for (const auto& splits : SplitsOf(stream.size())) {
+    TLogicRun run = FeedLogic(stream, splits);
+    ASSERT_FALSE(run.BadLength);
+    ASSERT_EQ(run.Packets, packets) << "split at " << (splits.empty() ? 0 : splits[0]);
+    ASSERT_TRUE(run.Left.empty());
+  }
+  // A stream cut short keeps its incomplete packet for later.
+  TLogicRun run = FeedLogic(stream.substr(0, stream.size() - 1), {});
+  EXPECT_EQ(run.Packets.size(), packets.size() - 1);
+  EXPECT_EQ(run.Left, packets.back().substr(0, packets.back().size() - 1));
+}
+
+TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
+  for (int32_t nLen : {-1, INT32_MIN, kMaxServerPacketLen + 1}) {
+    const std::string good = LogicPacket(5, 1, "ok");
+    const std::string stream = good + LogicPacket(5, 2, "", nLen) + LogicPacket(5, 3, "never");
+    for (const auto& splits : SplitsOf(stream.size())) {
+      TLogicRun run = FeedLogic(stream, splits);
+      ASSERT_TRUE(run.BadLength) << nLen;
+      ASSERT_EQ(run.Packets, std::vector<std::string>{good});
+    }
+  }
+  // The largest length waits for its payload; the magic plays no part in cutting.
+  std::string big = LogicPacket(5, 1, "", kMaxServerPacketLen);
+  big[0] = 0;
+  TLogicPacketCut cut =
+      CutLogicPacket(reinterpret_cast<const uint8_t*>(big.data()), static_cast<int64_t>(big.size()));
+  EXPECT_EQ(cut.Status, TLogicCut::lcNeedMore);
+  EXPECT_EQ(CutLogicPacket(nullptr, 0).Status, TLogicCut::lcNeedMore);
+}
+
+struct TLoginRun {
+  std::vector<std::string> Frames;
+  bool TooLong = false;
+  std::string Left;
+};
+
+TLoginRun FeedLogin(const std::string& Stream, const std::vector<size_t>& Splits) {
+  TLoginRun run;
+  std::string buffer;
+  size_t from = 0;
+  std::vector<size_t> ends = Splits;
+  ends.push_back(Stream.size());
+  for (size_t end : ends) {
+    buffer += Stream.substr(from, end - from);
+    from = end;
+    for (;;) {
+      TLoginFrameCut cut = CutLoginFrame(buffer.data(), static_cast<int64_t>(buffer.size()));
+      if (cut.Status == TLoginCut::lcTooLong) {
+        run.TooLong = true;
+        run.Left = buffer;
+        return run;
+      }
+      if (cut.Status == TLoginCut::lcNeedMore) break;
+      run.Frames.push_back(buffer.substr(0, static_cast<size_t>(cut.Size)));
+      buffer.erase(0, static_cast<size_t>(cut.Size));
+    }
+  }
+  run.Left = buffer;
+  return run;
+}
+
+TEST(LoginFrameCutter, SameFramesWhereverTheStreamIsSplit) {
+  // Well-formed frames, an empty one, one with bytes before its "%", a bare "$".
+  const std::vector<std::string> frames = {"%+-17$", "%++$", "%12/#ABCD!$", "%$", "xyz$", "$",
+                                           "%5/#" + std::string(30, 'q') + "!$"};
+  std::string stream;
+  for (const auto& f : frames) stream += f;
+  for (const auto& splits : SplitsOf(stream.size() + 3)) {
+    std::vector<size_t> inside;
+    for (size_t s : splits) {
+      if (s < stream.size() + 3) inside.push_back(s);
+    }
+    TLoginRun run = FeedLogin(stream + "%+-", inside);
+    ASSERT_FALSE(run.TooLong);
+    ASSERT_EQ(run.Frames, frames);
+    ASSERT_EQ(run.Left, "%+-") << "the frame without its \"$\" waits";
+  }
+}
+
+TEST(LoginFrameCutter, EndlessFrameIsTooLongOnlyPastTheBound) {
+  std::string endless(static_cast<size_t>(kMaxLoginFrameSize), 'a');
+  EXPECT_EQ(CutLoginFrame(endless.data(), static_cast<int64_t>(endless.size())).Status,
+            TLoginCut::lcNeedMore);
+  endless.push_back('a');
+  EXPECT_EQ(CutLoginFrame(endless.data(), static_cast<int64_t>(endless.size())).Status,
+            TLoginCut::lcTooLong);
+  endless.push_back('$');
+  TLoginFrameCut cut = CutLoginFrame(endless.data(), static_cast<int64_t>(endless.size()));
+  EXPECT_EQ(cut.Status, TLoginCut::lcFrame) << "a frame that arrived whole is still a frame";
+  EXPECT_EQ(cut.Size, static_cast<int64_t>(endless.size()));
+  EXPECT_EQ(CutLoginFrame(nullptr, 0).Status, TLoginCut::lcNeedMore);
+}
+
+}  // namespace
+}  // namespace gw
