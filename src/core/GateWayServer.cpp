@@ -1,5 +1,6 @@
 #include "core/GateWayServer.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "codec/TokenHandshake.h"
@@ -34,6 +35,8 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   FLogicServer =
       std::make_unique<TLogicSrvClient>(Config.ServerAddr, static_cast<int32_t>(serverPort), this);
   FLogicServer->SetTraffic(&FTraffic);
+  // A logic server silent (or not reading) for this long counts as lost; 0 turns it off.
+  FLogicServer->SetServerTimeOut(static_cast<uint32_t>(std::max(0, Config.CheckServerTimeOutTime)));
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
@@ -98,7 +101,11 @@ void TGateWaySocketServer::Start() {
 
 void TGateWaySocketServer::Stop() {
   if (!FIsRuning.load()) return;
-  // Closing every client reports it upstream while the links still run.
+  // The links give up on a server that does not read before the listener's stop is
+  // waited for (its close events append to them and must never wait on a peer); closing
+  // every client still reports it upstream, delivered by the links' bounded final flush.
+  FLoginSrv->BeginStop();
+  FLogicServer->BeginStop();
   FSocketServer->Stop();
   FLoginSrv->Stop();
   FLogicServer->Stop();
