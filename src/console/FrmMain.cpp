@@ -255,6 +255,7 @@ void TFrmMain::RefreshStatistics() {
 
 TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
+  s.LimitBreaches = ReadLimitBreaches();
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return s;
   const TGateWayTraffic& traffic = server->Traffic();

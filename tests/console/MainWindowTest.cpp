@@ -235,10 +235,11 @@ class MainWindowTest : public QObject {
   void statisticsPanelShowsItsCaptionsAndCpuFigures() {
     TFrmMain window(Quiet());
     TStatisticsPanel* panel = window.StatisticsPanel();
-    QCOMPARE(panel->rowCount(), 4);
+    QCOMPARE(panel->rowCount(), 5);
     QCOMPARE(panel->columnCount(), 6);
-    QCOMPARE(panel->minimumHeight(), 100);
-    QCOMPARE(panel->maximumHeight(), 100);
+    // The four figure rows keep their 100 pixels; the breach row adds one row's height.
+    QCOMPARE(panel->minimumHeight(), 100 + panel->rowHeight(4));
+    QCOMPARE(panel->maximumHeight(), 100 + panel->rowHeight(4));
     QVERIFY(!panel->horizontalHeader()->isVisible() && !panel->verticalHeader()->isVisible());
     QCOMPARE(panel->selectionMode(), QAbstractItemView::NoSelection);
     const int widths[6] = {120, 80, 100, 60, 100, 60};
@@ -286,6 +287,31 @@ class MainWindowTest : public QObject {
     QCOMPARE(panel.columnWidth(0), 120);
     panel.ShowStatistics(TConsoleStatistics{});
     QCOMPARE(panel.columnWidth(3), wide);
+  }
+
+  // The breach counters of the bounds held against peers: named with their counts once hit,
+  // without widening the figure columns; every counter in the cell's hint.
+  void statisticsPanelShowsLimitBreaches() {
+    TFrmMain window(Quiet());
+    TStatisticsPanel* panel = window.StatisticsPanel();
+    const uint64_t before = LimitBreaches(TLimitBreach::lbControlTextTooLong);
+    CountLimitBreach(TLimitBreach::lbControlTextTooLong);
+    CountLimitBreach(TLimitBreach::lbControlTextTooLong);
+    window.ShowMainLogMsg();
+    const QString expected = QString("control_text_too_long %1").arg(before + 2);
+    QVERIFY2(panel->CellText(4, 0).startsWith(QString::fromUtf8("限制触发: ")),
+             qPrintable(panel->CellText(4, 0)));
+    QVERIFY2(panel->CellText(4, 0).contains(expected), qPrintable(panel->CellText(4, 0)));
+    QCOMPARE(panel->columnSpan(4, 0), 6);
+    QCOMPARE(panel->columnWidth(1), 80);
+    QVERIFY(panel->item(4, 0)->toolTip().contains("ws_message_too_big: "));
+
+    std::array<uint64_t, kLimitBreachCount> none{};
+    QCOMPARE(QString::fromStdString(FormatLimitBreaches(none)), QString("0"));
+    none[static_cast<size_t>(TLimitBreach::lbLoginFrameSize)] = 3;
+    none[static_cast<size_t>(TLimitBreach::lbKeyFileTooLarge)] = 1;
+    QCOMPARE(QString::fromStdString(FormatLimitBreaches(none)),
+             QString("login_frame_size 3, key_file_too_large 1"));
   }
 
   void errorHandlerWritesTheErrorLines() {
