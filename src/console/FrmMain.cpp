@@ -286,6 +286,19 @@ std::vector<TOnlineSession> TFrmMain::ListSessions() {
   return sessions;
 }
 
+bool TFrmMain::CloseSession(uint32_t sessionHandle, const std::string& reason) {
+  TGateWaySocketServer* server = FService->Server();
+  if (!server || !server->IsRuning()) return false;
+  for (const TOnlineSession& session : ListSessions()) {
+    if (session.SessionHandle != sessionHandle) continue;
+    // The server finds the session by the whole handle; a slot reused since the list was
+    // taken carries another handle and stays open.
+    server->CloseSession(sessionHandle, "", reason);
+    return true;
+  }
+  return false;
+}
+
 int TFrmMain::CloseSessionsOf(const std::string& address, const std::string& reason) {
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return 0;

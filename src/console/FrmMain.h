@@ -58,6 +58,7 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
 
   // IOnlineSessions over the current gateway server.
   std::vector<TOnlineSession> ListSessions() override;
+  bool CloseSession(uint32_t sessionHandle, const std::string& reason) override;
   int CloseSessionsOf(const std::string& address, const std::string& reason) override;
 
   TServiceControl& Service() { return *FService; }

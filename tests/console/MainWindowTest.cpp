@@ -404,12 +404,17 @@ class MainWindowTest : public QObject {
   }
 
   // The three actions of the online users window over a scripted session list: their questions,
-  // Cancel changing nothing, and OK acting on the lists without writing the block list file.
+  // Cancel changing nothing, OK acting on the lists, and the permanent list in its file at once.
   void onlineUsersActionsAskAndAct() {
     struct TFakeSessions : IOnlineSessions {
       std::vector<TOnlineSession> Sessions;
       std::vector<std::string> Closed;
+      std::vector<uint32_t> Kicked;
       std::vector<TOnlineSession> ListSessions() override { return Sessions; }
+      bool CloseSession(uint32_t handle, const std::string&) override {
+        Kicked.push_back(handle);
+        return true;
+      }
       int CloseSessionsOf(const std::string& address, const std::string&) override {
         Closed.push_back(address);
         return 1;
@@ -419,6 +424,7 @@ class MainWindowTest : public QObject {
     TScriptedPrompts prompts;
     const QString listFile = FDir.filePath("OnlineBlockIPList.txt");
     TGateIPManager manager(listFile.toStdString());
+    manager.SetSaveOnChange(true);  // as the process-wide manager
     TFrmOnLineHum online(&sessions, manager);
     QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [2]"));
     QCOMPARE(online.Table()->horizontalHeaderItem(1)->text(), QString::fromUtf8("登陆IP地址"));
@@ -443,7 +449,7 @@ class MainWindowTest : public QObject {
       QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 10.0.0.7"));
       QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8(c.Question));
       QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
-      QVERIFY(sessions.Closed.empty());
+      QVERIFY(sessions.Closed.empty() && sessions.Kicked.empty());
       QCOMPARE(online.SelIPaddr(), std::string("10.0.0.7"));
     }
     QVERIFY(TempBlockAddresses(manager).empty() && BlockAddresses(manager).empty());
@@ -451,14 +457,29 @@ class MainWindowTest : public QObject {
     online.Table()->selectRow(0);
     prompts.Answers = {true};
     online.ButtonAddTemp()->click();
+    // Only the kick is disabled: the address may still go on the other list.
+    QVERIFY(!online.ButtonKick()->isEnabled());
+    QVERIFY(online.ButtonAddTemp()->isEnabled() && online.ButtonAddBlock()->isEnabled());
     online.Table()->selectRow(1);
     prompts.Answers = {true};
     online.ButtonAddBlock()->click();
     QCOMPARE(sessions.Closed, (std::vector<std::string>{"10.0.0.7", "10.0.0.8"}));
     QCOMPARE(TempBlockAddresses(manager), std::vector<std::string>{"10.0.0.7"});
     QCOMPARE(BlockAddresses(manager), std::vector<std::string>{"10.0.0.8"});
-    QVERIFY(!QFile::exists(listFile));  // written at the next save from the IP filter dialog
+    QFile file(listFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("10.0.0.8\r\n"));
     QVERIFY(!online.ButtonKick()->isEnabled());
+    QVERIFY(online.ButtonAddTemp()->isEnabled() && online.ButtonAddBlock()->isEnabled());
+    QCOMPARE(online.SelIPaddr(), std::string("10.0.0.8"));
+
+    // The kick names the selected row's session by its handle.
+    online.Table()->selectRow(1);
+    QCOMPARE(online.SelSessionHandle(), 2u);
+    prompts.Answers = {true};
+    online.ButtonKick()->click();
+    QCOMPARE(sessions.Kicked, std::vector<uint32_t>{2});
+    QCOMPARE(sessions.Closed.size(), size_t{2});
   }
 
   // The four byte cells follow the running server's traffic counters, refreshed with the log.
@@ -534,28 +555,36 @@ class MainWindowTest : public QObject {
     // The gateway takes clients once its logic server link is up.
     std::unique_ptr<gw::test::TBareWsClient> client = ConnectClient(window, port, 1);
     QVERIFY(client);
+    // A second player behind the same address (a shared NAT).
+    std::unique_ptr<gw::test::TBareWsClient> neighbour = ConnectClient(window, port, 2);
+    QVERIFY(neighbour);
     window.ShowMainLogMsg();
-    QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("1"));
+    QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("2"));
 
     TFrmOnLineHum online(&window, IPManager());
-    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [1]"));
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [2]"));
     QCOMPARE(online.Table()->item(0, 0)->text(), QString("1"));
     QCOMPARE(online.Table()->item(0, 1)->text(), QString("127.0.0.1"));
     QCOMPARE(online.Table()->item(0, 2)->text(), QString::fromUtf8("等待验证"));
     online.Table()->selectRow(0);
     QVERIFY(online.ButtonKick()->isEnabled());
     QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
+    const uint32_t kicked = online.SelSessionHandle();
+    QVERIFY(kicked != 0);
     prompts.Answers = {false};
     online.ButtonKick()->click();  // Cancel changes nothing
-    QVERIFY(!client->Closed());
+    QVERIFY(!client->Closed() && !neighbour->Closed());
     QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
     QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 127.0.0.1"));
     QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
     prompts.Answers = {true};
     online.ButtonKick()->click();
-    QVERIFY(WaitUntil([&] { return client->Closed(); }));
-    QVERIFY(window.ListSessions().empty());
-    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [0]"));
+    // Exactly the selected session goes; the other one of the same address stays.
+    QVERIFY(WaitUntil([&] { return window.ListSessions().size() == 1; }));
+    QVERIFY(WaitUntil([&] { return client->Closed() || neighbour->Closed(); }));
+    QVERIFY(window.ListSessions().front().SessionHandle != kicked);
+    QVERIFY(!(client->Closed() && neighbour->Closed()));
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [1]"));
     QVERIFY(!online.ButtonKick()->isEnabled());
     QVERIFY(online.SelIPaddr().empty());
   }

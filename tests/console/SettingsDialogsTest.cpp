@@ -35,6 +35,25 @@ std::string ReadFile(const QString& path) {
   return text.str();
 }
 
+void PutText(const QString& path, const std::string& bytes) {
+  std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// Shows the dialog as the active window, so its accelerators work as under a real display.
+bool ShowActive(QDialog& dialog) {
+  dialog.show();
+  QApplication::setActiveWindow(&dialog);
+  return QTest::qWaitForWindowActive(&dialog);
+}
+
+// Types `text` over the whole content of the spin field, leaving the focus in it.
+void TypeInto(QSpinBox* spin, const QString& text) {
+  spin->setFocus();
+  spin->selectAll();
+  QTest::keyClicks(QApplication::focusWidget(), text);
+}
+
 }  // namespace
 
 class SettingsDialogsTest : public QObject {
@@ -210,6 +229,36 @@ class SettingsDialogsTest : public QObject {
     QVERIFY(QFile::exists(FConfigFile));
   }
 
+  // Alt+O confirms without moving the focus: the value still being typed is taken all the same.
+  void confirmingWithTheAcceleratorTakesTheTypedValue() {
+    TScriptedPrompts prompts;
+    {
+      TGateWayConfigure config;
+      TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+      TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(), {});
+      QVERIFY(ShowActive(dialog));
+      QCOMPARE(dialog.SpinMaxConn()->value(), 10);
+      TypeInto(dialog.SpinMaxConn(), "50");
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+      // The accelerator clicks the button after its short press animation.
+      QTRY_COMPARE(dialog.result(), int(QDialog::Accepted));
+      QCOMPARE(config.MaxConnOfIPaddr, 50);
+      QCOMPARE(manager.MaxConnections(), 50);
+      QVERIFY(ReadFile(FConfigFile).find("\t<MaxConnOfIPaddr>50</MaxConnOfIPaddr>\r\n") !=
+              std::string::npos);
+    }
+    {
+      TGateWayConfigure config;
+      TFrmPrefConfig dialog(config, FConfigFile.toStdString());
+      QVERIFY(ShowActive(dialog));
+      TypeInto(dialog.SpinWarningSize(), "4096");
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+      // The accelerator clicks the button after its short press animation.
+      QTRY_COMPARE(dialog.result(), int(QDialog::Accepted));
+      QCOMPARE(config.PacketWarningSize, 4096);
+    }
+  }
+
   void ipFilterMovesThreeEntriesAndRewritesTheFileAtOnce() {
     TScriptedPrompts prompts;
     TGateWayConfigure config;
@@ -263,6 +312,30 @@ class SettingsDialogsTest : public QObject {
     manager.EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
     QCOMPARE(temp.size(), size_t(3));
     QVERIFY(std::find(temp.begin(), temp.end(), "9.9.9.9") == temp.end());
+  }
+
+  // Shown with the focus in the list, no entry is chosen: 删除 and 修改 stay disabled and
+  // Alt+D deletes nothing until the operator picks an entry.
+  void messageFilterStartsWithNothingChosen() {
+    TScriptedPrompts prompts;
+    WordList().Assign({"外挂", "代练"});
+    TFrmMessageFilterConfig dialog;
+    dialog.Open();
+    QVERIFY(ShowActive(dialog));
+    dialog.ListWords()->setFocus();
+    QTRY_VERIFY(dialog.ListWords()->hasFocus());
+    QVERIFY(!dialog.ButtonDelete()->isEnabled());
+    QVERIFY(!dialog.ButtonModify()->isEnabled());
+    QCOMPARE(dialog.Model().Current(), -1);
+    QTest::keyClick(dialog.ListWords(), Qt::Key_D, Qt::AltModifier);
+    QCOMPARE(dialog.Model().Entries().size(), size_t(2));
+    // The second opening starts the same way, whatever was current before.
+    dialog.ListWords()->setCurrentRow(1);
+    QTest::keyClick(dialog.ListWords(), Qt::Key_Up);
+    QVERIFY(dialog.ButtonDelete()->isEnabled());
+    dialog.Open();
+    QVERIFY(!dialog.ButtonDelete()->isEnabled());
+    dialog.reject();
   }
 
   void messageFilterDeletingTheLastEntryMakesTheNewLastCurrent() {
@@ -336,13 +409,37 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(config.IncErrorCount, 7);
     QVERIFY(config.StartWarning);
     QVERIFY(ReadFile(FConfigFile).find("<IncErrorCount>7<") != std::string::npos);
-    // Typing into the text field enables saving; the text is stored as shown, at most 255
-    // characters.
+    // Typing into the text field enables saving; typing stops at 255 characters.
     QTest::keyClicks(dialog.EditErrMsg(), "!");
     QVERIFY(dialog.ButtonSave()->isEnabled());
-    dialog.EditErrMsg()->setText(QString(300, 'x'));
+    dialog.EditErrMsg()->setText(QString(254, 'x'));
+    QTest::keyClicks(dialog.EditErrMsg(), "yz");
+    QCOMPARE(dialog.EditErrMsg()->text(), QString(254, 'x') + "y");
     QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
-    QCOMPARE(config.ErrMsg, std::string(255, 'x'));
+    QCOMPARE(config.ErrMsg, std::string(254, 'x') + "y");
+  }
+
+  // The 255 bound is for typing only: a longer warning text from GateWay.xml shows whole, may
+  // be shortened but not lengthened, and survives a save of the dialog.
+  void speedHackKeepsALongerWarningTextFromTheFile() {
+    const std::string longText = std::string(150, 'a') + std::string(150, 'b');  // 300
+    PutText(FConfigFile, "<TGateWayConfigure>\r\n\t<ErrMsg>" + longText +
+                             "</ErrMsg>\r\n</TGateWayConfigure>\r\n");
+    TGateWayConfigure config;
+    config.LoadFromXMLFile(FConfigFile.toStdString());
+    QCOMPARE(config.ErrMsg.size(), size_t{300});
+    TFrmHookCheck dialog(config, FConfigFile.toStdString());
+    QCOMPARE(dialog.EditErrMsg()->text().size(), 300);
+    QTest::mouseClick(dialog.CheckWarning(), Qt::LeftButton);
+    QTest::keyClicks(dialog.EditErrMsg(), "c");  // no longer than it was
+    QCOMPARE(dialog.EditErrMsg()->text(), QString::fromStdString(longText));
+    QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
+    QCOMPARE(config.ErrMsg, longText);
+    QVERIFY(ReadFile(FConfigFile).find("<ErrMsg>" + longText + "</ErrMsg>\r\n") !=
+            std::string::npos);
+    TGateWayConfigure back;
+    back.LoadFromXMLFile(FConfigFile.toStdString());
+    QCOMPARE(back.ErrMsg, longText);
   }
 };
 
