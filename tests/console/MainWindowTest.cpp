@@ -23,6 +23,7 @@
 #include "common/Platform.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
+#include "config/TextFile.h"
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
 #include "console/FrmIPaddrFilter.h"
@@ -33,6 +34,7 @@
 #include "console/StatisticsPanel.h"
 #include "core/ServiceControl.h"
 #include "logging/LoggerThread.h"
+#include "logging/TracedError.h"
 
 using namespace gw;
 
@@ -161,6 +163,7 @@ class MainWindowTest : public QObject {
     window.StartService();
     QVERIFY(!window.ActionStart()->isEnabled());
     QVERIFY(window.ActionStop()->isEnabled());
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务开启中"));
     prompts.Answers = {false, true};
     window.ActionStop()->trigger();  // answered No: still running
     QVERIFY(window.ActionStop()->isEnabled());
@@ -170,8 +173,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(prompts.Asked.back().Buttons, qbYesNo);
     QVERIFY(window.ActionStart()->isEnabled());
     QVERIFY(!window.ActionStop()->isEnabled());
+    // The status bar shows the real state.
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务已停止"));
     window.ActionStart()->trigger();
     QVERIFY(!window.ActionStart()->isEnabled());
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务开启中"));
     window.ShowMainLogMsg();
     const QString text = ViewText(window);
     QCOMPARE(text.count(QString::fromUtf8("正在加载配置信息...")), 2);
@@ -314,12 +320,38 @@ class MainWindowTest : public QObject {
              QString("login_frame_size 3, key_file_too_large 1"));
   }
 
+  // The message, then the stack of the throw when the error carries one; never the frames of
+  // the place that caught it.
   void errorHandlerWritesTheErrorLines() {
     TFrmMain window(Quiet());
     window.ShowMainLogMsg();
+    window.LogView()->clear();
     GuardedCall([] { throw std::runtime_error("boom"); });
     window.ShowMainLogMsg();
-    QVERIFY(ViewText(window).contains("[E]OnException:boom"));
+    QStringList lines = ViewText(window).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(lines.front().endsWith("[E]OnException:boom"));
+
+    window.LogView()->clear();
+    // A file that cannot be read: the settings error carries the stack where it was raised,
+    // and those are the lines written after the message.
+    std::vector<std::string> thrownAt;
+    GuardedCall([&] {
+      try {
+        ReadSettingsFile(FDir.filePath("no-such-file.xml").toStdString());
+      } catch (const ETracedError& e) {
+        thrownAt = e.StackLines();
+        throw;
+      }
+    });
+    window.ShowMainLogMsg();
+    lines = ViewText(window).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!thrownAt.empty());
+    QCOMPARE(lines.size(), static_cast<qsizetype>(thrownAt.size() + 1));
+    QVERIFY(lines.front().contains("[E]OnException:Cannot open file"));
+    QVERIFY(lines.front().contains("no-such-file.xml"));
+    for (size_t i = 0; i < thrownAt.size(); ++i)
+      QVERIFY(lines[static_cast<qsizetype>(i + 1)].endsWith(QString::fromStdString(thrownAt[i])));
   }
 
   // Every window of the menus opens modally with its caption (answered by a timer).

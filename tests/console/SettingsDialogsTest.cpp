@@ -156,6 +156,29 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(icon, QMessageBox::Critical);
   }
 
+  // The real question box: Chinese button texts, and Enter takes the action (the default).
+  void realQuestionBoxSpeaksChineseAndEnterConfirms() {
+    for (TQuestionButtons buttons : {qbOkCancel, qbYesNo}) {
+      QStringList texts;
+      QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        for (QAbstractButton* b : box->buttons()) texts << b->text();
+        QTest::keyClick(box, Qt::Key_Return);
+      });
+      const bool answer = TConsolePrompts::Current().Question(
+          nullptr, QString::fromUtf8("确认信息"), QString::fromUtf8("是否确认重新加载配置信息？"),
+          buttons);
+      QVERIFY(answer);
+      texts.sort();
+      QStringList expected = buttons == qbOkCancel
+                                 ? QStringList{QString::fromUtf8("取消"), QString::fromUtf8("确定")}
+                                 : QStringList{QString::fromUtf8("否(&N)"), QString::fromUtf8("是(&Y)")};
+      expected.sort();
+      QCOMPARE(texts, expected);
+    }
+  }
+
   void performanceShowsSecondsAndStoresMilliseconds() {
     TGateWayConfigure config;
     QCOMPARE(config.CheckServerTimeOutTime, 180000);
