@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +79,16 @@ std::string ReadSettingsFile(const std::string& FileName) {
     throw ESettingsFileError(FileError("Cannot read file", FileName, errno));
   if (S_ISDIR(st.st_mode))
     throw ESettingsFileError(FileError("Cannot read file", FileName, EISDIR));
+  auto tooLarge = [&](uint64_t size) {
+    CountLimitBreach(TLimitBreach::lbSettingsFileTooLarge);
+    return ESettingsFileError("Cannot read file \"" + FileName + "\": it holds " +
+                              std::to_string(size) + " bytes, more than the " +
+                              std::to_string(kMaxSettingsFileSize) +
+                              " bytes a settings or list file may hold");
+  };
+  // Refused before reading a byte; a file that grows while it is read is caught below.
+  if (static_cast<uint64_t>(st.st_size) > kMaxSettingsFileSize)
+    throw tooLarge(static_cast<uint64_t>(st.st_size));
   std::string bytes;
   char chunk[65536];
   for (;;) {
@@ -87,14 +96,8 @@ std::string ReadSettingsFile(const std::string& FileName) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw ESettingsFileError(FileError("Cannot read file", FileName, errno));
     if (n == 0) break;
-    if (bytes.size() + static_cast<size_t>(n) > kMaxSettingsFileSize) {
-      CountLimitBreach(TLimitBreach::lbSettingsFileTooLarge);
-      throw ESettingsFileError("Cannot read file \"" + FileName + "\": the file holds " +
-                               std::to_string(std::max<uint64_t>(static_cast<uint64_t>(st.st_size),
-                                                              bytes.size() + static_cast<size_t>(n))) +
-                               " bytes, more than the " + std::to_string(kMaxSettingsFileSize) +
-                               " bytes a settings or list file may hold");
-    }
+    if (bytes.size() + static_cast<size_t>(n) > kMaxSettingsFileSize)
+      throw tooLarge(bytes.size() + static_cast<size_t>(n));
     bytes.append(chunk, static_cast<size_t>(n));
   }
   return bytes;
