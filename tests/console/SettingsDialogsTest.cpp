@@ -361,6 +361,29 @@ class SettingsDialogsTest : public QObject {
     dialog.reject();
   }
 
+  // Opening the dialog on the word list file and confirming without edits leaves the file's
+  // bytes exactly as they were, in every encoding it may come in.
+  void messageFilterRoundTripKeepsTheFileBytes_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("UTF-8 without mark") << QByteArray("外挂\r\n代练\r\n");
+    QTest::newRow("UTF-8 with mark") << QByteArray("\xEF\xBB\xBF外挂\r\n代练\r\n");
+    QTest::newRow("GBK") << QByteArray("\xCD\xE2\xB9\xD2\r\n\xB4\xFA\xC1\xB7\r\n");
+    QTest::newRow("UTF-16LE") << QByteArray("\xFF\xFE\x16\x59\x02\x63\r\0\n\0", 10);
+  }
+  void messageFilterRoundTripKeepsTheFileBytes() {
+    QFETCH(QByteArray, bytes);
+    const QString file = FDir.filePath("WordFilter.txt");
+    PutText(file, bytes.toStdString());
+    LoadWordFilterFile();
+    TFrmMessageFilterConfig dialog;
+    dialog.Open();
+    QVERIFY(dialog.ListWords()->count() > 0);
+    QVERIFY(dialog.ListWords()->item(0)->text() == QString::fromUtf8("外挂"));
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(QByteArray::fromStdString(ReadFile(file)), bytes);
+    QFile::remove(file);
+  }
+
   void messageFilterDeletingTheLastEntryMakesTheNewLastCurrent() {
     TScriptedPrompts prompts;
     WordList().Assign({"外挂", "代练", "私服"});
