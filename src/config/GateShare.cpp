@@ -26,7 +26,7 @@ TGateWayConfigure& GateWayConfig() {
 TGateIPManager& IPManager() {
   // Whoever changes the permanent list (the login server's kick, the console), the file
   // follows at once, so a reload never drops an entry.
-  static TGateIPManager& manager = [] () -> TGateIPManager& {
+  static TGateIPManager& manager = []() -> TGateIPManager& {
     static TGateIPManager instance;
     instance.SetSaveOnChange(true);
     return instance;

@@ -64,8 +64,8 @@ bool WaylandDisplayReachable(const std::string& display) {
   path.copy(address.sun_path, path.size());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  const bool reachable = ::connect(fd, reinterpret_cast<const sockaddr*>(&address),
-                                   sizeof address) == 0;
+  const bool reachable =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return reachable;
 }

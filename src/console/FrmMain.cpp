@@ -30,9 +30,9 @@
 #include "console/LogViewStyle.h"
 #include "console/MemoryReport.h"
 #include "console/StatisticsPanel.h"
-#include "gate/DoubleBufferCollection.h"
 #include "core/ServiceControl.h"
 #include "core/UserSession.h"
+#include "gate/DoubleBufferCollection.h"
 #include "logging/LogFormat.h"
 #include "logging/Logger.h"
 
@@ -78,8 +78,8 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   splitter->setSizes({100000, 100});
   setCentralWidget(splitter);
   // The service starts by itself 200 ms after creation; without that it waits stopped.
-  FStatusPanel = new QLabel(QString::fromUtf8(options.AutoStart ? kRunningText : kStoppedText),
-                            this);
+  FStatusPanel =
+      new QLabel(QString::fromUtf8(options.AutoStart ? kRunningText : kStoppedText), this);
   FStatusPanel->setFixedWidth(100);
   statusBar()->addWidget(FStatusPanel);
 

@@ -1,7 +1,8 @@
 // What the console needs to know about the connected clients: a snapshot of the live sessions,
-// a way to close one of them by its handle and a way to close every session of one address. The main window implements it over the
-// current gateway server; the online users window and the IP filter dialog use it.
-// Implementations must be safe to call from the user-interface thread while the service runs.
+// a way to close one of them by its handle and a way to close every session of one address. The
+// main window implements it over the current gateway server; the online users window and the IP
+// filter dialog use it. Implementations must be safe to call from the user-interface thread while
+// the service runs.
 #pragma once
 
 #include <cstdint>

@@ -71,7 +71,8 @@ TLogger::~TLogger() {
 
 std::string TLogger::Utf8CopyName(const std::string& logFile) {
   const std::string ext = ".log";
-  if (logFile.size() >= ext.size() && logFile.compare(logFile.size() - ext.size(), ext.size(), ext) == 0)
+  if (logFile.size() >= ext.size() &&
+      logFile.compare(logFile.size() - ext.size(), ext.size(), ext) == 0)
     return logFile.substr(0, logFile.size() - ext.size()) + ".utf8.log";
   return logFile + ".utf8.log";
 }
@@ -156,8 +157,8 @@ void TLogger::FlushToFile() {
   }
   if (!pendingUtf8.empty()) {
     if (FUtf8Stream < 0) {
-      FUtf8Stream = ::open(Utf8CopyName(LogFile()).c_str(),
-                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      FUtf8Stream =
+          ::open(Utf8CopyName(LogFile()).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     // As for the main file: a copy that cannot be written loses the batch, nothing else.
     if (FUtf8Stream >= 0) WriteAll(FUtf8Stream, pendingUtf8.data(), pendingUtf8.size());

@@ -1,8 +1,8 @@
 // The process-wide logger: leveled lines go to the console feed at once and to
 // a UTF-16LE log file in batches written by the log writer thread
 // (TLoggerThread). On request the same lines also go to a UTF-8 copy beside it
-// ("<log file name>.utf8.log", LF line ends) for tail, grep and the like. A logging call never touches the disk: it formats the line,
-// calls the feed, and queues the line under a short lock.
+// ("<log file name>.utf8.log", LF line ends) for tail, grep and the like. A logging call never
+// touches the disk: it formats the line, calls the feed, and queues the line under a short lock.
 //
 // Thread safety: Log, SetCallBack, SetWritePrefix and the class-level operations
 // (LogInfo, LogError, LogWarning, LogDebug, AddLog, SetLogCallBack) are safe from

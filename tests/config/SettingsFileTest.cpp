@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -88,8 +88,9 @@ TEST(SettingsFile, SaveReplacesTheWholeFileAndKeepsItsMode) {
 TEST(SettingsFile, FailedSaveKeepsTheOldFileOfEachKind) {
   TLogCapture log;
   TTempFolder folder;
-  const std::string oldConfig = "<TGateWayConfigure>\r\n\t<GatePort>7400</GatePort>\r\n"
-                                "</TGateWayConfigure>\r\n";
+  const std::string oldConfig =
+      "<TGateWayConfigure>\r\n\t<GatePort>7400</GatePort>\r\n"
+      "</TGateWayConfigure>\r\n";
   const std::string oldBlocks = "1.1.1.1\r\n2.2.2.2\r\n";
   const std::string oldWords = "\xEF\xBB\xBF敏感\r\n";
   PutFile(folder.File("GateWay.xml"), oldConfig);
@@ -134,9 +135,7 @@ TEST(SettingsFile, FailedSaveKeepsTheOldFileOfEachKind) {
 TEST(SettingsFile, TooLargeFileIsAClearErrorNamingIt) {
   TTempFolder folder;
   const std::string huge = folder.File("BlockIPList.txt");
-  {
-    std::ofstream out(huge, std::ios::binary);
-  }
+  { std::ofstream out(huge, std::ios::binary); }
   ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(kMaxSettingsFileSize) + 1), 0);  // sparse
   const uint64_t before = LimitBreaches(TLimitBreach::lbSettingsFileTooLarge);
   try {

@@ -73,7 +73,8 @@ TEST(SharedStateConcurrency, SavesOnChangeFromTwoThreadsLeaveTheLatestList) {
   EXPECT_EQ(ReadFileBytes(folder.File("BlockIPList.txt")), expected);
   // Only the file itself is left in the folder: no temporary file of a save survives.
   size_t names = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.File(""))) ++names;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.File("")))
+    ++names;
   EXPECT_EQ(names, 1u);
 }
 

@@ -171,9 +171,10 @@ class SettingsDialogsTest : public QObject {
           buttons);
       QVERIFY(answer);
       texts.sort();
-      QStringList expected = buttons == qbOkCancel
-                                 ? QStringList{QString::fromUtf8("取消"), QString::fromUtf8("确定")}
-                                 : QStringList{QString::fromUtf8("否(&N)"), QString::fromUtf8("是(&Y)")};
+      QStringList expected =
+          buttons == qbOkCancel
+              ? QStringList{QString::fromUtf8("取消"), QString::fromUtf8("确定")}
+              : QStringList{QString::fromUtf8("否(&N)"), QString::fromUtf8("是(&Y)")};
       expected.sort();
       QCOMPARE(texts, expected);
     }
