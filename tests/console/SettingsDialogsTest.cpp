@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -281,6 +282,23 @@ class SettingsDialogsTest : public QObject {
       QTRY_COMPARE(dialog.result(), int(QDialog::Accepted));
       QCOMPARE(config.PacketWarningSize, 4096);
     }
+  }
+
+  // The lists' red text stays in the lists: their context menus draw disabled items in the
+  // disabled colour, not in the same red as enabled ones.
+  void blockListMenusShowDisabledItemsAsDisabled() {
+    TGateWayConfigure config;
+    TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+    TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(), {});
+    for (QMenu* menu : {dialog.TempMenu().Menu, dialog.BlockMenu().Menu}) {
+      menu->ensurePolished();
+      const QPalette palette = menu->palette();
+      for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+        QVERIFY(palette.color(QPalette::Disabled, role) != palette.color(QPalette::Active, role));
+    }
+    dialog.ListBlock()->ensurePolished();
+    QCOMPARE(dialog.ListBlock()->palette().color(QPalette::Active, QPalette::Text),
+             QColor(Qt::red));
   }
 
   void ipFilterMovesThreeEntriesAndRewritesTheFileAtOnce() {
