@@ -12,6 +12,8 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (!arg.empty() && arg.front() == '-') {
       if (arg == "--headless") {
         result.Headless = true;
+      } else if (arg == "--log-utf8") {
+        result.LogUtf8 = true;
       } else if (arg == "--help" || arg == "-h") {
         result.Help = true;
       } else if (arg == "-profile") {

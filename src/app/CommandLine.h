@@ -11,6 +11,7 @@ namespace gw {
 struct TCommandLine {
   bool Headless = false;      // "--headless": run without the operator console
   bool Help = false;          // "--help" or "-h": print the usage and exit
+  bool LogUtf8 = false;       // "--log-utf8": a UTF-8 copy of the log file beside it
   bool Profile = false;       // "-profile"
   bool ProfileStart = false;  // "-profilestart"
   std::string LaunchBlock;    // the first non-option argument; empty when none

@@ -14,6 +14,7 @@
 #include "config/GateShare.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
+#include "logging/TracedError.h"
 
 namespace gw {
 
@@ -117,9 +118,13 @@ int THeadlessFrontEnd::Run() {
       signalfd_siginfo info;
       if (read(signalFd, &info, sizeof(info)) == sizeof(info)) {
         if (info.ssi_signo == SIGHUP) {
-          // As the console's reload command: errors go to the error handler's line.
+          // As the console's reload command: errors go to the error handler's lines, with
+          // the stack of the throw when the error carries one.
           try {
             service.LoadConfig();
+          } catch (const ETracedError& e) {
+            TLogger::LogError(std::string("OnException:") + e.what());
+            for (const std::string& line : e.StackLines()) TLogger::LogError(line);
           } catch (const std::exception& e) {
             TLogger::LogError(std::string("OnException:") + e.what());
           }

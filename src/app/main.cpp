@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
@@ -22,30 +23,41 @@ int main(int argc, char** argv) {
   TCommandLine commandLine = ParseCommandLine(argc, argv);
   if (commandLine.Help) {
     std::fputs(
-        "usage: gateway [--headless] [-profile | -profilestart] [LAUNCH_BLOCK]\n"
+        "usage: gateway [--headless] [--log-utf8] [-profile | -profilestart] [LAUNCH_BLOCK]\n"
         "  --headless    run without the operator console; the log goes to standard output\n"
+        "                (UTF-8)\n"
+        "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
+        "                (Log/<name>.utf8.log) for tail -f and grep\n"
         "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
         "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
-        "./BlockIPList.txt, ./GateKeys.txt. SIGHUP reloads the settings; SIGTERM or SIGINT\n"
-        "stops the service and ends the program.\n",
+        "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
+        "SIGHUP reloads the settings (with or without the console); SIGTERM or SIGINT stops\n"
+        "the service and ends the program.\n",
         stdout);
     return 0;
   }
   TLoggerThread loggerThread;
+  TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
   MessageCoder();
   GateWayConfig();
   IPManager();
   WordList();
 
   // The console opens when a display is there, unless --headless asks for the service alone.
+  // A display variable that names no reachable display falls back to the headless mode too.
+  std::string noDisplay;
 #if GW_HAVE_CONSOLE
-  const bool console = !commandLine.Headless && ConsoleDisplayAvailable();
+  const bool console = !commandLine.Headless && ConsoleDisplayAvailable(&noDisplay);
 #else
   const bool console = false;
 #endif
-  // Created before the lines below, so that they reach its log view.
+  // Created before the lines below, so that they reach its log view. The console writes the
+  // log file's place as its first line itself.
   std::optional<THeadlessFrontEnd> frontEnd;
-  if (!console) frontEnd.emplace();
+  if (!console) {
+    frontEnd.emplace();
+    TLogger::LogFileLocation();
+  }
   for (const std::string& option : commandLine.UnknownOptions) {
     std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());
   }
@@ -54,7 +66,7 @@ int main(int argc, char** argv) {
   }
   if (!commandLine.Headless && !console) {
 #if GW_HAVE_CONSOLE
-    TLogger::LogInfo("没有可用的显示 (DISPLAY/WAYLAND_DISPLAY)，以无界面方式运行");
+    TLogger::LogInfo(noDisplay + "，以无界面方式运行");
 #else
     TLogger::LogInfo("此版本不含操作界面，以无界面方式运行");
 #endif

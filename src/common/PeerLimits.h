@@ -63,8 +63,10 @@ inline constexpr uint32_t kSyncPlayerNameMaxLen = 64;  // one length byte + 64 c
 // --- Local peers and files --------------------------------------------------------------
 // Longest text of a control datagram: status texts are a few dozen bytes.
 inline constexpr size_t kMaxControlText = 16384;
-// Largest settings, block list or word list file read at a start or reload.
-inline constexpr size_t kMaxSettingsFileSize = 64u << 20;
+// Largest settings, block list or word list file read at a start or reload. A block list of
+// ten million addresses is under 200 MiB; 1 GiB is far beyond any real list and still stops a
+// wrong file (a disk image, a log) from being pulled into memory whole.
+inline constexpr size_t kMaxSettingsFileSize = size_t{1} << 30;
 // Largest handshake key file (two lines of base64).
 inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
 

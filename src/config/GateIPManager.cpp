@@ -4,6 +4,7 @@
 
 #include "common/Platform.h"
 #include "config/TextFile.h"
+#include "logging/Logger.h"
 
 namespace gw {
 
@@ -51,24 +52,35 @@ void TGateIPManager::LoadBlockIPFile() {
 }
 
 bool TGateIPManager::SaveBlockIPList() {
-  std::lock_guard lock(FBlockIPListLock);
+  // The list is taken after the save lock: whichever save writes last wrote the latest list.
+  std::lock_guard save(FSaveLock);
   std::vector<std::string> lines;
-  lines.reserve(FBlockIPList.size());
-  for (const TSockaddr& entry : FBlockIPList) lines.push_back(entry.IPaddr);
+  {
+    std::lock_guard lock(FBlockIPListLock);
+    lines.reserve(FBlockIPList.size());
+    for (const TSockaddr& entry : FBlockIPList) lines.push_back(entry.IPaddr);
+  }
   try {
     TTextEncoding encoding = teAnsi;
     WriteSettingsFile(FBlockIPFile, EncodeTextLines(lines, encoding));
     return true;
-  } catch (const std::exception&) {
-    // The block list is saved after every change of the filter dialog; a failed save leaves
-    // memory as it is and the caller carries on.
+  } catch (const std::exception& e) {
+    // Memory keeps the list and the old file stays whole; the operator learns that the file
+    // is behind.
+    TLogger::LogError(std::string("永久过滤列表保存失败: ") + e.what());
     return false;
   }
 }
 
-int TGateIPManager::AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr) {
+void TGateIPManager::SavedChange() {
+  if (FSaveOnChange.load(std::memory_order_relaxed)) SaveBlockIPList();
+}
+
+int TGateIPManager::AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr,
+                          bool* Added) {
   std::lock_guard lock(Lock);
   const uint32_t now = Now();
+  if (Added) *Added = false;
   for (TSockaddr& entry : List) {
     if (SameTextIgnoringCase(entry.IPaddr, AIPaddr)) {
       entry.StartAttackTick = now;
@@ -76,12 +88,14 @@ int TGateIPManager::AddTo(std::mutex& Lock, TSockaddrList& List, const std::stri
     }
   }
   List.push_back({AIPaddr, now, 0});
+  if (Added) *Added = true;
   return static_cast<int>(List.size());
 }
 
-void TGateIPManager::RemoveFrom(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr) {
+size_t TGateIPManager::RemoveFrom(std::mutex& Lock, TSockaddrList& List,
+                                  const std::string& AIPaddr) {
   std::lock_guard lock(Lock);
-  std::erase_if(List, [&](const TSockaddr& entry) { return entry.IPaddr == AIPaddr; });
+  return std::erase_if(List, [&](const TSockaddr& entry) { return entry.IPaddr == AIPaddr; });
 }
 
 void TGateIPManager::EarchIn(std::mutex& Lock, const TSockaddrList& List,
@@ -98,7 +112,11 @@ bool TGateIPManager::MatchedIn(std::mutex& Lock, const TSockaddrList& List,
 }
 
 int TGateIPManager::AddBlockIP(const std::string& AIPaddr) {
-  return AddTo(FBlockIPListLock, FBlockIPList, AIPaddr);
+  bool added = false;
+  const int count = AddTo(FBlockIPListLock, FBlockIPList, AIPaddr, &added);
+  // A refreshed time stamp is not in the file: only a new entry changes it.
+  if (added) SavedChange();
+  return count;
 }
 
 int TGateIPManager::AddTempBlockIP(const std::string& AIPaddr) {
@@ -106,7 +124,7 @@ int TGateIPManager::AddTempBlockIP(const std::string& AIPaddr) {
 }
 
 void TGateIPManager::RemoveBlockIP(const std::string& AIPaddr) {
-  RemoveFrom(FBlockIPListLock, FBlockIPList, AIPaddr);
+  if (RemoveFrom(FBlockIPListLock, FBlockIPList, AIPaddr) > 0) SavedChange();
 }
 
 void TGateIPManager::RemoveTempBlockIP(const std::string& AIPaddr) {

@@ -5,6 +5,8 @@
 // Thread safety: every operation is safe from any thread. Each list has its own lock, held for
 // the whole of one operation on that list; no operation holds two of them at once. The
 // enumeration callbacks run under the list's lock and must not call back into the same list.
+// Saves are serialised by a lock of their own and write the file outside the list's lock, so a
+// slow disk never holds up the address checks.
 #pragma once
 
 #include <atomic>
@@ -47,9 +49,13 @@ class TGateIPManager {
   // the file exists; does nothing when it does not. Throws ESettingsFileError when the file
   // cannot be read; the list is unchanged then.
   void LoadBlockIPFile();
-  // Writes the permanent list to the file (GBK, CR LF). Never throws; returns whether the file
-  // was written.
+  // Replaces the file with the permanent list (GBK, CR LF; see WriteSettingsFile). Never
+  // throws: a failure keeps the old file, writes an error line naming the file and the cause,
+  // and returns false.
   bool SaveBlockIPList();
+  // When on, every change to the permanent list (an address added or removed, whoever asked)
+  // is saved at once, so a reload cannot drop it. The process-wide manager has it on.
+  void SetSaveOnChange(bool Value) { FSaveOnChange.store(Value, std::memory_order_relaxed); }
 
   // Adds the address, or refreshes the time stamp of the first entry equal to it without
   // regard to letter case. Returns the number of entries afterwards.
@@ -87,8 +93,12 @@ class TGateIPManager {
  private:
   using TSockaddrList = std::vector<TSockaddr>;
 
-  int AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
-  void RemoveFrom(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
+  // `Added` (when given) tells whether a new entry was appended.
+  int AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr,
+            bool* Added = nullptr);
+  // The number of entries removed.
+  size_t RemoveFrom(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
+  void SavedChange();
   void EarchIn(std::mutex& Lock, const TSockaddrList& List, const TIPEarchProc& AProc);
   bool MatchedIn(std::mutex& Lock, const TSockaddrList& List, const std::string& AIPaddr);
   // The connection group of the address; FCurrIPaddrList.end() when none. Caller holds the lock.
@@ -97,6 +107,9 @@ class TGateIPManager {
 
   const std::string FBlockIPFile;
   const TTickSource FTicks;
+
+  std::mutex FSaveLock;  // one save at a time; taken before FBlockIPListLock, never after
+  std::atomic<bool> FSaveOnChange{false};
 
   std::mutex FBlockIPListLock;  // guards FBlockIPList
   TSockaddrList FBlockIPList;

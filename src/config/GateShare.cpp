@@ -24,7 +24,13 @@ TGateWayConfigure& GateWayConfig() {
 }
 
 TGateIPManager& IPManager() {
-  static TGateIPManager manager;
+  // Whoever changes the permanent list (the login server's kick, the console), the file
+  // follows at once, so a reload never drops an entry.
+  static TGateIPManager& manager = []() -> TGateIPManager& {
+    static TGateIPManager instance;
+    instance.SetSaveOnChange(true);
+    return instance;
+  }();
   return manager;
 }
 

@@ -47,7 +47,7 @@ void AppendEscaped(std::string& out, std::string_view text) {
 }
 
 // The first element child of the root whose name matches, without regard to letter case.
-pugi::xml_node FindProperty(const pugi::xml_node& root, std::string_view name) {
+pugi::xml_node FindElement(const pugi::xml_node& root, std::string_view name) {
   for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
     if (child.type() == pugi::node_element && SameTextIgnoringCase(child.name(), name)) {
       return child;
@@ -98,6 +98,13 @@ TSerialPropertyList ExtendProperties(const TSerialPropertyList& Base,
 
 void TuSerialObject::LoadDefault() { LoadDefaults(Properties()); }
 
+const TSerialProperty* TuSerialObject::FindProperty(std::string_view Name) const {
+  for (const TSerialProperty& p : Properties()) {
+    if (SameTextIgnoringCase(p.Name, Name)) return &p;
+  }
+  return nullptr;
+}
+
 void TuSerialObject::LoadDefaults(std::span<const TSerialProperty> Own) {
   for (const TSerialProperty& p : Own) {
     if (p.SetDefault) p.SetDefault(*this);
@@ -147,7 +154,7 @@ void TuSerialObject::LoadFromText(std::string_view Document) {
   pugi::xml_node untrusted;
   if (!result && !EndTagBefore(root.last_child(), Document, result)) untrusted = root.last_child();
   for (const TSerialProperty& p : Properties()) {
-    const pugi::xml_node element = FindProperty(root, p.Name);
+    const pugi::xml_node element = FindElement(root, p.Name);
     if (!element || element == untrusted) continue;
     // An unmatched boolean or enumeration name keeps the current value; the read goes on.
     p.SetText(*this, element.text().get());

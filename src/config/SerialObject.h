@@ -43,6 +43,8 @@ struct TSerialProperty {
   std::function<bool(TuSerialObject&, std::string_view)> SetText;
   // Puts the property to its default; empty for a property that LoadDefault leaves alone.
   std::function<void(TuSerialObject&)> SetDefault;
+  // An enumeration's value names in value order (its file forms); empty for other kinds.
+  std::span<const char* const> ValueNames;
 };
 
 using TSerialPropertyList = std::vector<TSerialProperty>;
@@ -128,6 +130,7 @@ TSerialProperty Published(std::string Name, TValue TObject::*Field) {
   p.SetText = [Field](TuSerialObject& o, std::string_view text) {
     return serial_detail::FromText(text, static_cast<TObject&>(o).*Field);
   };
+  if constexpr (SerialEnumeration<TValue>) p.ValueNames = SerialValueNames(TValue{});
   return p;
 }
 
@@ -161,6 +164,10 @@ class TuSerialObject {
 
   // Puts every property that has a default to it.
   virtual void LoadDefault();
+
+  // The published property of that name (letter case ignored, as the file reader matches
+  // elements); null when the class publishes none.
+  const TSerialProperty* FindProperty(std::string_view Name) const;
 
   // Creates or truncates the file and writes the object. Throws ESettingsFileError when the
   // file cannot be created or written.

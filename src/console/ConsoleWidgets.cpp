@@ -47,4 +47,8 @@ QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent) {
   return spin;
 }
 
+void TakeTypedValues(QWidget* root) {
+  for (QAbstractSpinBox* spin : root->findChildren<QAbstractSpinBox*>()) spin->interpretText();
+}
+
 }  // namespace gw

@@ -25,4 +25,9 @@ void SetHint(QWidget* widget, const char* hint);
 // field without a range). `arrowsOnly` fields cannot be typed into.
 QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent = nullptr);
 
+// Takes the typed text of every spin field under `root` as its value, as leaving the field
+// would. A confirm button reached by its accelerator (Alt+O) does not move the focus, so
+// without this a typed value still waiting for the focus to leave would be lost.
+void TakeTypedValues(QWidget* root);
+
 }  // namespace gw

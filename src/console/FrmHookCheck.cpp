@@ -10,12 +10,32 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <QValidator>
+#include <algorithm>
 
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
 #include "console/ConsoleWidgets.h"
 
 namespace gw {
+
+// The warning text's length bound holds for typing only: a longer text read from GateWay.xml
+// shows whole and is stored whole; it may be edited but not made longer. (A plain maximum
+// length would cut it when shown, and the next save would store the cut text.)
+class TFrmHookCheck::TTypedLengthLimit : public QValidator {
+ public:
+  explicit TTypedLengthLimit(QObject* parent) : QValidator(parent) {}
+  // The longest text the operator may type: the bound, or the shown text when that is longer.
+  void SetShown(const QString& text) {
+    FLimit = std::max<qsizetype>(THookCheckModel::kErrMsgMaxChars, text.size());
+  }
+  State validate(QString& input, int&) const override {
+    return input.size() <= FLimit ? Acceptable : Invalid;
+  }
+
+ private:
+  qsizetype FLimit = THookCheckModel::kErrMsgMaxChars;
+};
 
 TFrmHookCheck::TFrmHookCheck(TGateWayConfigure& config, std::string configFile, QWidget* parent)
     : QDialog(parent), FConfig(config), FConfigFile(std::move(configFile)) {
@@ -49,7 +69,8 @@ TFrmHookCheck::TFrmHookCheck(TGateWayConfigure& config, std::string configFile, 
   FComboWarnKind->addItem(QString::fromUtf8("弹窗提示"));
   FComboWarnKind->setCurrentIndex(0);
   FEditErrMsg = new QLineEdit(this);
-  FEditErrMsg->setMaxLength(THookCheckModel::kErrMsgMaxChars);
+  FErrMsgLimit = new TTypedLengthLimit(FEditErrMsg);
+  FEditErrMsg->setValidator(FErrMsgLimit);
   FEditErrMsg->setStyleSheet(QStringLiteral("color: white; background-color: red"));
 
   FButtonSave = new QPushButton(QString::fromUtf8("保存启用设置(&O)"), this);
@@ -134,6 +155,7 @@ void TFrmHookCheck::ShowModel() {
   FEditErrMsg->setEnabled(f.StartWarning);
   FSpinInc->setValue(f.IncErrorCount);
   FSpinDec->setValue(f.DecErrorCount);
+  FErrMsgLimit->SetShown(ToQt(f.ErrMsg));
   FEditErrMsg->setText(ToQt(f.ErrMsg));
   FShowing = false;
   FButtonSave->setEnabled(FModel.CanSave());

@@ -39,6 +39,7 @@ class TFrmHookCheck : public QDialog {
   QPushButton* ButtonClose() const { return FButtonClose; }
 
  private:
+  class TTypedLengthLimit;
   void ShowModel();
   void FieldChanged(bool enablesSave);
   void ButtonSaveClick();
@@ -55,6 +56,7 @@ class TFrmHookCheck : public QDialog {
   QSpinBox* FSpinInc;
   QSpinBox* FSpinDec;
   QLineEdit* FEditErrMsg;
+  TTypedLengthLimit* FErrMsgLimit;
   QPushButton* FButtonSave;
   QPushButton* FButtonDefault;
   QPushButton* FButtonClose;

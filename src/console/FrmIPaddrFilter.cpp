@@ -201,7 +201,9 @@ QWidget* TFrmIPaddrFilter::BuildListPage(QListWidget*& list, TListMenu& menu, co
   auto* page = new QWidget(this);
   list = new QListWidget(page);
   list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  list->setStyleSheet(QStringLiteral("color: red"));
+  // The red text is the list's own: a bare "color" would reach its context menu too and make
+  // disabled items look enabled.
+  list->setStyleSheet(QStringLiteral("QListWidget { color: red; }"));
   list->setContextMenuPolicy(Qt::CustomContextMenu);
   SetHint(list, hint);
   menu.Menu = new QMenu(list);
@@ -268,6 +270,7 @@ bool TFrmIPaddrFilter::AskAddress(QString& address) {
 }
 
 void TFrmIPaddrFilter::ButtonOKClick() {
+  TakeTypedValues(this);
   TIPaddrFilterFields f;
   f.MaxConnOfIPaddr = FSpinMaxConn->value();
   f.BlockMethod = -1;

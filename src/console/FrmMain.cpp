@@ -30,9 +30,9 @@
 #include "console/LogViewStyle.h"
 #include "console/MemoryReport.h"
 #include "console/StatisticsPanel.h"
-#include "gate/DoubleBufferCollection.h"
 #include "core/ServiceControl.h"
 #include "core/UserSession.h"
+#include "gate/DoubleBufferCollection.h"
 #include "logging/LogFormat.h"
 #include "logging/Logger.h"
 
@@ -41,6 +41,9 @@ namespace gw {
 namespace {
 
 const char* const kBlockKickReason = "加入过滤列表";
+// The status bar's texts for the service state.
+const char* const kRunningText = "服务开启中";
+const char* const kStoppedText = "服务已停止";
 
 void* LevelObject(TLogLevel level) {
   return reinterpret_cast<void*>(static_cast<uintptr_t>(level));
@@ -74,7 +77,9 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   // The panel keeps its 100 pixels; the log view takes the rest.
   splitter->setSizes({100000, 100});
   setCentralWidget(splitter);
-  FStatusPanel = new QLabel(QString::fromUtf8("服务开启中"), this);
+  // The service starts by itself 200 ms after creation; without that it waits stopped.
+  FStatusPanel =
+      new QLabel(QString::fromUtf8(options.AutoStart ? kRunningText : kStoppedText), this);
   FStatusPanel->setFixedWidth(100);
   statusBar()->addWidget(FStatusPanel);
 
@@ -95,6 +100,8 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   frontEnd.SetServiceState = [this](bool running) { SetServiceState(running); };
   frontEnd.SetCaption = [this](const std::string& caption) { setWindowTitle(ToQt(caption)); };
   FService = std::make_unique<TServiceControl>(std::move(frontEnd));
+  // Where the log file lies, for the operator who wants to read it with other tools.
+  TLogger::LogFileLocation();
 
   if (options.ListenControl) {
     try {
@@ -166,6 +173,7 @@ void TFrmMain::BuildMenus() {
 void TFrmMain::SetServiceState(bool running) {
   FActionStart->setEnabled(!running);
   FActionStop->setEnabled(running);
+  FStatusPanel->setText(QString::fromUtf8(running ? kRunningText : kStoppedText));
 }
 
 void TFrmMain::StartService() {
@@ -188,7 +196,11 @@ void TFrmMain::MenuReloadConfig() {
           this, QString::fromUtf8(TConsolePrompts::kConfirmCaption),
           QString::fromUtf8("是否确认重新加载配置信息？"), qbOkCancel))
     return;
-  FService->LoadConfig();
+  ReloadConfig();
+}
+
+void TFrmMain::ReloadConfig() {
+  GuardedCall([this] { FService->LoadConfig(); });
 }
 
 void TFrmMain::MenuClearLog() {
@@ -255,6 +267,7 @@ void TFrmMain::RefreshStatistics() {
 
 TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
+  s.LimitBreaches = ReadLimitBreaches();
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return s;
   const TGateWayTraffic& traffic = server->Traffic();
@@ -283,6 +296,19 @@ std::vector<TOnlineSession> TFrmMain::ListSessions() {
     });
   }
   return sessions;
+}
+
+bool TFrmMain::CloseSession(uint32_t sessionHandle, const std::string& reason) {
+  TGateWaySocketServer* server = FService->Server();
+  if (!server || !server->IsRuning()) return false;
+  for (const TOnlineSession& session : ListSessions()) {
+    if (session.SessionHandle != sessionHandle) continue;
+    // The server finds the session by the whole handle; a slot reused since the list was
+    // taken carries another handle and stays open.
+    server->CloseSession(sessionHandle, "", reason);
+    return true;
+  }
+  return false;
 }
 
 int TFrmMain::CloseSessionsOf(const std::string& address, const std::string& reason) {

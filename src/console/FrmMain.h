@@ -49,6 +49,9 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
   void StartService();
   // Stops the service without asking (the menu item asks first).
   void StopService();
+  // Reloads the configuration without asking (the menu item asks first; SIGHUP does not).
+  // Errors go to the process-wide error handler.
+  void ReloadConfig();
   // Moves the waiting log lines into the log view (the log timer's pass).
   void ShowMainLogMsg();
   // Appends one finished line with its level to the waiting lines. Any thread.
@@ -58,6 +61,7 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
 
   // IOnlineSessions over the current gateway server.
   std::vector<TOnlineSession> ListSessions() override;
+  bool CloseSession(uint32_t sessionHandle, const std::string& reason) override;
   int CloseSessionsOf(const std::string& address, const std::string& reason) override;
 
   TServiceControl& Service() { return *FService; }

@@ -44,8 +44,13 @@ TFrmMessageFilterConfig::TFrmMessageFilterConfig(QWidget* parent) : QDialog(pare
     FModel.SetCurrent(FListWords->row(item));
     ShowModel();
   });
-  // Moving through the list with the keyboard makes an entry current just as a click does.
-  connect(FListWords, &QListWidget::currentRowChanged, this, [this](int row) {
+  // Moving through the list with the keyboard selects an entry and makes it current just as a
+  // click does. The list's own current row alone does not count: the list sets one on its first
+  // entry when it gets the focus, and 删除/修改 must stay disabled until the operator chooses.
+  connect(FListWords, &QListWidget::itemSelectionChanged, this, [this] {
+    const QList<QListWidgetItem*> selected = FListWords->selectedItems();
+    if (selected.isEmpty()) return;
+    const int row = FListWords->row(selected.front());
     if (row == FModel.Current()) return;
     FModel.SetCurrent(row);
     ShowModel();

@@ -77,8 +77,11 @@ void TFrmOnLineHum::RefreshList() {
     }
     FTable->setCurrentCell(-1, -1);
   }
+  FRowHandles.clear();
+  for (const TOnlineSession& s : sessions) FRowHandles.push_back(s.SessionHandle);
   // The rows changed under any earlier selection: nothing is selected now.
   FSelIPaddr.clear();
+  FSelSessionHandle = 0;
   SetActionsEnabled(false);
   setWindowTitle(QString::fromUtf8("在线人物 [%1]").arg(sessions.size()));
 }
@@ -86,6 +89,7 @@ void TFrmOnLineHum::RefreshList() {
 void TFrmOnLineHum::RowSelected(int row) {
   if (row < 0 || row >= FTable->rowCount() || !FTable->item(row, 1)) return;
   FSelIPaddr = FromQt(FTable->item(row, 1)->text());
+  FSelSessionHandle = row < static_cast<int>(FRowHandles.size()) ? FRowHandles[row] : 0;
   SetActionsEnabled(true);
 }
 
@@ -109,8 +113,19 @@ void TFrmOnLineHum::CloseSessionsOfSelected() {
 
 void TFrmOnLineHum::ButtonKickClick() {
   if (!Confirm("是否确认将此连接断开？")) return;
-  CloseSessionsOfSelected();
+  if (FSessions && FSelSessionHandle != 0) FSessions->CloseSession(FSelSessionHandle, kKickReason);
   RefreshList();
+}
+
+void TFrmOnLineHum::AddressBlocked() {
+  // The address's sessions are closed: the table is filled again, and the address stays
+  // selected so it can still go on the other list; only the kick has nothing left to close.
+  CloseSessionsOfSelected();
+  const std::string address = FSelIPaddr;
+  RefreshList();
+  FSelIPaddr = address;
+  FButtonAddTemp->setEnabled(true);
+  FButtonAddBlock->setEnabled(true);
 }
 
 void TFrmOnLineHum::ButtonAddTempClick() {
@@ -118,17 +133,16 @@ void TFrmOnLineHum::ButtonAddTempClick() {
           "是否确认将此IP加入动态过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
     return;
   FManager.AddTempBlockIP(FSelIPaddr);
-  CloseSessionsOfSelected();
-  RefreshList();
+  AddressBlocked();
 }
 
 void TFrmOnLineHum::ButtonAddBlockClick() {
   if (!Confirm(
           "是否确认将此IP加入永久过滤列表中？加入过滤列表后，此IP建立的所有连接将被强行中断。"))
     return;
+  // The process-wide manager writes the permanent list to its file at once.
   FManager.AddBlockIP(FSelIPaddr);
-  CloseSessionsOfSelected();
-  RefreshList();
+  AddressBlocked();
 }
 
 }  // namespace gw

@@ -1,11 +1,14 @@
 // The online users window ("在线人物"): lists the live sessions (running number, address,
-// state), kicks every session of the selected address and puts the address on either block
-// list, which also closes that address's sessions. Modal, created for each opening.
+// state), kicks the selected session (by its handle: other players behind the same address
+// stay) and puts the selected address on either block list, which also closes that address's
+// sessions. Modal, created for each opening.
 // User-interface thread only.
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 class QPushButton;
 class QTableWidget;
@@ -28,6 +31,8 @@ class TFrmOnLineHum : public QDialog {
   void RefreshList();
 
   const std::string& SelIPaddr() const { return FSelIPaddr; }
+  // The selected row's session handle; 0 when no row is selected.
+  uint32_t SelSessionHandle() const { return FSelSessionHandle; }
   QTableWidget* Table() const { return FTable; }
   QPushButton* ButtonRefresh() const { return FButtonRefresh; }
   QPushButton* ButtonKick() const { return FButtonKick; }
@@ -42,10 +47,13 @@ class TFrmOnLineHum : public QDialog {
   void ButtonAddTempClick();
   void ButtonAddBlockClick();
   void CloseSessionsOfSelected();
+  void AddressBlocked();
 
   IOnlineSessions* FSessions;
   TGateIPManager& FManager;
   std::string FSelIPaddr;
+  uint32_t FSelSessionHandle = 0;
+  std::vector<uint32_t> FRowHandles;  // the session handle of each row
   QTableWidget* FTable;
   QPushButton* FButtonRefresh;
   QPushButton* FButtonKick;

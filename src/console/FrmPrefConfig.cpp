@@ -55,6 +55,7 @@ TFrmPrefConfig::TFrmPrefConfig(TGateWayConfigure& config, std::string configFile
 }
 
 void TFrmPrefConfig::ButtonOKClick() {
+  TakeTypedValues(this);
   TPrefConfigFields fields;
   fields.TimeOutSeconds = FSpinTimeOut->value();
   fields.PacketWarningSize = FSpinWarningSize->value();

@@ -1,18 +1,28 @@
 #include "console/GeneralConfigModel.h"
 
 #include "console/ConsoleShared.h"
+#include "console/SettingFields.h"
 #include "console/TextRules.h"
 
 namespace gw {
 
+namespace {
+
+using TField = TSettingField<TGeneralConfigFields>;
+const TField kFields[] = {
+    {"Title", &TGeneralConfigFields::Title},
+    {"ServerAddr", &TGeneralConfigFields::ServerAddr},
+    {"ServerPort", &TGeneralConfigFields::ServerPort},
+    {"GateAddr", &TGeneralConfigFields::GateAddr},
+    {"GatePort", &TGeneralConfigFields::GatePort},
+    {"Minimize", &TGeneralConfigFields::Minimize},
+};
+
+}  // namespace
+
 TGeneralConfigFields TGeneralConfigModel::Load(const TGateWayConfigure& config) {
   TGeneralConfigFields fields;
-  fields.Title = config.Title;
-  fields.GateAddr = config.GateAddr;
-  fields.GatePort = config.GatePort;
-  fields.ServerAddr = config.ServerAddr;
-  fields.ServerPort = config.ServerPort;
-  fields.Minimize = config.Minimize;
+  LoadSettingFields<TGeneralConfigFields>(config, kFields, fields);
   return fields;
 }
 
@@ -33,12 +43,7 @@ TGeneralConfigCheck TGeneralConfigModel::Check(TGeneralConfigFields& fields) {
 }
 
 void TGeneralConfigModel::Store(const TGeneralConfigFields& fields, TGateWayConfigure& config) {
-  config.Title = fields.Title;
-  config.ServerAddr = fields.ServerAddr;
-  config.ServerPort = fields.ServerPort;
-  config.GateAddr = fields.GateAddr;
-  config.GatePort = fields.GatePort;
-  config.Minimize = fields.Minimize;
+  StoreSettingFields<TGeneralConfigFields>(fields, kFields, config);
 }
 
 }  // namespace gw

@@ -1,20 +1,30 @@
 #include "console/HookCheckModel.h"
 
 #include "console/ConsoleShared.h"
+#include "console/SettingFields.h"
 
 namespace gw {
+
+namespace {
+
+using TField = TSettingField<THookCheckFields>;
+const TField kFields[] = {
+    {"IncErrorCount", &THookCheckFields::IncErrorCount, THookCheckModel::kCountRange},
+    {"DecErrorCount", &THookCheckFields::DecErrorCount, THookCheckModel::kCountRange},
+    {"ErrMsg", &THookCheckFields::ErrMsg},
+    {"StartWalkCheck", &THookCheckFields::StartWalkCheck},
+    {"StartHitCheck", &THookCheckFields::StartHitCheck},
+    {"StartRunCheck", &THookCheckFields::StartRunCheck},
+    {"StartSpellCheck", &THookCheckFields::StartSpellCheck},
+    {"StartWarning", &THookCheckFields::StartWarning},
+};
+
+}  // namespace
 
 const char* const THookCheckModel::kDefaultErrMsg = "[提示]: 请爱护游戏环境，关闭加速外挂重新登陆";
 
 void THookCheckModel::Load(const TGateWayConfigure& config) {
-  FFields.StartWalkCheck = config.StartWalkCheck;
-  FFields.StartRunCheck = config.StartRunCheck;
-  FFields.StartHitCheck = config.StartHitCheck;
-  FFields.StartSpellCheck = config.StartSpellCheck;
-  FFields.StartWarning = config.StartWarning;
-  FFields.IncErrorCount = kCountRange.Clamp(config.IncErrorCount);
-  FFields.DecErrorCount = kCountRange.Clamp(config.DecErrorCount);
-  FFields.ErrMsg = config.ErrMsg;
+  LoadSettingFields<THookCheckFields>(config, kFields, FFields);
   FCanSave = false;
 }
 
@@ -31,14 +41,7 @@ void THookCheckModel::RestoreDefaults() {
 }
 
 void THookCheckModel::Store(TGateWayConfigure& config) {
-  config.IncErrorCount = FFields.IncErrorCount;
-  config.DecErrorCount = FFields.DecErrorCount;
-  config.ErrMsg = FFields.ErrMsg;
-  config.StartWalkCheck = FFields.StartWalkCheck;
-  config.StartHitCheck = FFields.StartHitCheck;
-  config.StartRunCheck = FFields.StartRunCheck;
-  config.StartSpellCheck = FFields.StartSpellCheck;
-  config.StartWarning = FFields.StartWarning;
+  StoreSettingFields<THookCheckFields>(FFields, kFields, config);
   FCanSave = false;
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "console/ConsoleShared.h"
+#include "console/SettingFields.h"
 
 namespace gw {
 
@@ -17,6 +18,24 @@ bool TextLess(const std::string& a, const std::string& b) {
   });
 }
 
+using TField = TSettingField<TIPaddrFilterFields>;
+using M = TIPaddrFilterModel;
+// In the order the dialog stores them. ClientTimeOut is raised to its minimum before storing.
+const TField kFields[] = {
+    {"MaxConnOfIPaddr", &TIPaddrFilterFields::MaxConnOfIPaddr, M::kMaxConnRange},
+    {"BlockMethod", &TIPaddrFilterFields::BlockMethod},
+    {"MaxClientPacketSize", &TIPaddrFilterFields::MaxClientPacketSize, M::kMaxPacketRange},
+    {"NomClientPacketSize", &TIPaddrFilterFields::NomClientPacketSize, M::kNomPacketRange},
+    {"MaxClientMsgCount", &TIPaddrFilterFields::MaxClientMsgCount, M::kMsgCountRange},
+    {"KickOverPacketSize", &TIPaddrFilterFields::KickOverPacketSize},
+    {"ClientTimeOut", &TIPaddrFilterFields::ClientTimeOut, M::kClientTimeOutRange},
+    {"ClearTempList", &TIPaddrFilterFields::ClearTempList},
+    {"ClearTempBlockListTime", &TIPaddrFilterFields::ClearTempBlockListTime,
+     M::kClearTempTimeRange},
+    {"ConnectionATKSec", &TIPaddrFilterFields::ConnectionATKSec, M::kAttackRange},
+    {"ConnectionATKCount", &TIPaddrFilterFields::ConnectionATKCount, M::kAttackRange},
+};
+
 }  // namespace
 
 TIPaddrFilterModel::TIPaddrFilterModel(TGateIPManager& manager, TBlockedProc onAddressBlocked)
@@ -24,34 +43,14 @@ TIPaddrFilterModel::TIPaddrFilterModel(TGateIPManager& manager, TBlockedProc onA
 
 TIPaddrFilterFields TIPaddrFilterModel::Load(const TGateWayConfigure& config) {
   TIPaddrFilterFields f;
-  f.MaxConnOfIPaddr = kMaxConnRange.Clamp(config.MaxConnOfIPaddr);
-  f.BlockMethod = static_cast<int>(config.BlockMethod);
-  f.MaxClientPacketSize = kMaxPacketRange.Clamp(config.MaxClientPacketSize);
-  f.NomClientPacketSize = kNomPacketRange.Clamp(config.NomClientPacketSize);
-  f.MaxClientMsgCount = kMsgCountRange.Clamp(config.MaxClientMsgCount);
-  f.KickOverPacketSize = config.KickOverPacketSize;
-  f.ClientTimeOut = kClientTimeOutRange.Clamp(config.ClientTimeOut);
-  f.ClearTempList = config.ClearTempList;
-  f.ClearTempBlockListTime = kClearTempTimeRange.Clamp(config.ClearTempBlockListTime);
-  f.ConnectionATKCount = kAttackRange.Clamp(config.ConnectionATKCount);
-  f.ConnectionATKSec = kAttackRange.Clamp(config.ConnectionATKSec);
+  LoadSettingFields<TIPaddrFilterFields>(config, kFields, f);
   return f;
 }
 
 void TIPaddrFilterModel::Store(const TIPaddrFilterFields& f, TGateWayConfigure& config) {
-  config.MaxConnOfIPaddr = f.MaxConnOfIPaddr;
-  if (f.BlockMethod >= static_cast<int>(mDisconnect) &&
-      f.BlockMethod <= static_cast<int>(mBlockList))
-    config.BlockMethod = static_cast<TBlockIPMethod>(f.BlockMethod);
-  config.MaxClientPacketSize = f.MaxClientPacketSize;
-  config.NomClientPacketSize = f.NomClientPacketSize;
-  config.MaxClientMsgCount = f.MaxClientMsgCount;
-  config.KickOverPacketSize = f.KickOverPacketSize;
-  config.ClientTimeOut = std::max(f.ClientTimeOut, kMinClientTimeOut);
-  config.ClearTempList = f.ClearTempList;
-  config.ClearTempBlockListTime = f.ClearTempBlockListTime;
-  config.ConnectionATKSec = f.ConnectionATKSec;
-  config.ConnectionATKCount = f.ConnectionATKCount;
+  TIPaddrFilterFields stored = f;
+  stored.ClientTimeOut = std::max(f.ClientTimeOut, kMinClientTimeOut);
+  StoreSettingFields<TIPaddrFilterFields>(stored, kFields, config);
 }
 
 void TIPaddrFilterModel::InsertSorted(std::vector<std::string>& list, const std::string& text) {

@@ -1,7 +1,8 @@
-// What the console needs to know about the connected clients: a snapshot of the live sessions
-// and a way to close every session of one address. The main window implements it over the
-// current gateway server; the online users window and the IP filter dialog use it.
-// Implementations must be safe to call from the user-interface thread while the service runs.
+// What the console needs to know about the connected clients: a snapshot of the live sessions,
+// a way to close one of them by its handle and a way to close every session of one address. The
+// main window implements it over the current gateway server; the online users window and the IP
+// filter dialog use it. Implementations must be safe to call from the user-interface thread while
+// the service runs.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,8 @@ class IOnlineSessions {
   virtual ~IOnlineSessions() = default;
   // The live sessions, in worker and slot order; empty when the service is not running.
   virtual std::vector<TOnlineSession> ListSessions() = 0;
+  // Closes the one session with exactly this handle; false when it is gone already.
+  virtual bool CloseSession(uint32_t sessionHandle, const std::string& reason) = 0;
   // Closes every session whose client address equals `address`; returns how many were closed.
   virtual int CloseSessionsOf(const std::string& address, const std::string& reason) = 0;
 };

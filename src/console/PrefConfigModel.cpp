@@ -3,13 +3,25 @@
 #include <climits>
 
 #include "console/ConsoleShared.h"
+#include "console/SettingFields.h"
 
 namespace gw {
+
+namespace {
+
+// The time-out (shown in seconds) and the fixed block size are converted, not copied.
+using TField = TSettingField<TPrefConfigFields>;
+const TField kFields[] = {
+    {"PacketWarningSize", &TPrefConfigFields::PacketWarningSize,
+     TPrefConfigModel::kPacketWarningRange},
+};
+
+}  // namespace
 
 TPrefConfigFields TPrefConfigModel::Load(const TGateWayConfigure& config) {
   TPrefConfigFields fields;
   fields.TimeOutSeconds = kTimeOutRange.Clamp(config.CheckServerTimeOutTime / 1000);
-  fields.PacketWarningSize = kPacketWarningRange.Clamp(config.PacketWarningSize);
+  LoadSettingFields<TPrefConfigFields>(config, kFields, fields);
   fields.ClientSendBlockSize = kClientSendBlockSize;
   return fields;
 }
@@ -20,7 +32,9 @@ void TPrefConfigModel::Store(const TPrefConfigFields& fields, TGateWayConfigure&
   if (ms < INT_MIN) ms = INT_MIN / 1000 * 1000;
   config.CheckServerTimeOutTime = static_cast<int>(ms);
   config.ClientSendBlockSize = kClientSendBlockSize;
-  config.PacketWarningSize = kPacketWarningRange.Clamp(fields.PacketWarningSize);
+  TPrefConfigFields stored = fields;
+  stored.PacketWarningSize = kPacketWarningRange.Clamp(fields.PacketWarningSize);
+  StoreSettingFields<TPrefConfigFields>(stored, kFields, config);
 }
 
 }  // namespace gw

@@ -9,7 +9,40 @@ namespace gw {
 
 namespace {
 constexpr int kColumnWidths[6] = {120, 80, 100, 60, 100, 60};
+constexpr int kRows = 5;
+constexpr int kRowHeight = 22;
+const char* const kBreachCaption = "限制触发: ";
 }  // namespace
+
+std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches() {
+  std::array<uint64_t, kLimitBreachCount> counts{};
+  for (size_t i = 0; i < kLimitBreachCount; ++i)
+    counts[i] = LimitBreaches(static_cast<TLimitBreach>(i));
+  return counts;
+}
+
+std::string FormatLimitBreaches(const std::array<uint64_t, kLimitBreachCount>& breaches) {
+  std::string text;
+  for (size_t i = 0; i < kLimitBreachCount; ++i) {
+    if (breaches[i] == 0) continue;
+    if (!text.empty()) text += ", ";
+    text += LimitBreachName(static_cast<TLimitBreach>(i));
+    text += ' ';
+    text += std::to_string(breaches[i]);
+  }
+  return text.empty() ? "0" : text;
+}
+
+std::string LimitBreachTable(const std::array<uint64_t, kLimitBreachCount>& breaches) {
+  std::string text;
+  for (size_t i = 0; i < kLimitBreachCount; ++i) {
+    if (!text.empty()) text += '\n';
+    text += LimitBreachName(static_cast<TLimitBreach>(i));
+    text += ": ";
+    text += std::to_string(breaches[i]);
+  }
+  return text;
+}
 
 std::string FormatByteCount(uint64_t bytes) {
   static const char* const units[] = {"KB", "MB", "GB", "TB"};
@@ -25,15 +58,16 @@ std::string FormatByteCount(uint64_t bytes) {
   return text;
 }
 
-TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(4, 6, parent) {
+TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(kRows, 6, parent) {
   horizontalHeader()->setVisible(false);
   verticalHeader()->setVisible(false);
   setSelectionMode(QAbstractItemView::NoSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setFocusPolicy(Qt::NoFocus);
   for (int c = 0; c < 6; ++c) setColumnWidth(c, kColumnWidths[c]);
-  for (int r = 0; r < 4; ++r) setRowHeight(r, 22);
-  setFixedHeight(100);
+  for (int r = 0; r < kRows; ++r) setRowHeight(r, kRowHeight);
+  // The four rows of figures keep their 100 pixels; the breach row adds its own height.
+  setFixedHeight(100 + kRowHeight);
   const char* const cells[4][6] = {
       {"数据统计", "", "", "", "", ""},
       {"接收用户数据:", "0B", "发送用户数据:", "0B", "线程CPU%:", "0B"},
@@ -42,6 +76,9 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(4, 6, parent)
   };
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 6; ++c) SetCell(r, c, QString::fromUtf8(cells[r][c]));
+  // One cell across the whole row, so the breach names never widen the figure columns.
+  setSpan(4, 0, 1, 6);
+  SetCell(4, 0, QString::fromUtf8(kBreachCaption) + QStringLiteral("0"));
 }
 
 void TStatisticsPanel::SetCell(int row, int column, const QString& text) {
@@ -67,6 +104,8 @@ void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
   SetCell(3, 1, QString::number(s.Tokens));
   SetCell(3, 3, QString::number(s.Sessions));
   SetCell(3, 5, QString::number(s.Clients));
+  SetCell(4, 0, QString::fromUtf8(kBreachCaption) + ToQt(FormatLimitBreaches(s.LimitBreaches)));
+  item(4, 0)->setToolTip(ToQt(LimitBreachTable(s.LimitBreaches)));
   // A figure wider than its column ("176.50KB" in a 60 pixel column with this platform's
   // fonts) would be cut to "176.5…": its column grows to fit, and never shrinks back, so
   // the panel does not jump while the figures change.

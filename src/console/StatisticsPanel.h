@@ -1,13 +1,17 @@
-// The main window's statistics panel: a 4 × 6 table without headers or selection, built once
+// The main window's statistics panel: a 5 × 6 table without headers or selection, built once
 // with its captions, whose value cells show live figures of the running gateway server and
 // the process. The two "线程CPU%" cells show the CPU use of all threads together and of the
-// busiest thread.
+// busiest thread. The fifth row names every bound held against a peer that has been hit since
+// the process started, with its count (the cell's hint lists every counter).
 // User-interface thread only.
 #pragma once
 
 #include <QTableWidget>
+#include <array>
 #include <cstdint>
 #include <string>
+
+#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -22,7 +26,19 @@ struct TConsoleStatistics {
   int64_t Clients = 0;          // open client connections
   double CpuPercent = 0;        // the process's CPU use (all its threads) of the last sample
   double ThreadCpuPercent = 0;  // the CPU use of its busiest thread in the same interval
+  // Breaches of each bound held against a peer since the process started (they keep counting
+  // while no server runs: a file read at a failed start counts too).
+  std::array<uint64_t, kLimitBreachCount> LimitBreaches{};
 };
+
+// The breach counters as the panel shows them: "name count" for every counter above 0,
+// joined by ", "; "0" when none was hit.
+std::string FormatLimitBreaches(const std::array<uint64_t, kLimitBreachCount>& breaches);
+// The same figures for every counter, one "name: count" per line.
+std::string LimitBreachTable(const std::array<uint64_t, kLimitBreachCount>& breaches);
+
+// Every breach counter's current value. Any thread.
+std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches();
 
 // "0B", "1023B", "1.50KB", "12.00MB", "3.25GB".
 std::string FormatByteCount(uint64_t bytes);

@@ -66,6 +66,15 @@ TLogger::TLogger(std::string path, std::string prefixFileName, TLogClock clock)
 
 TLogger::~TLogger() {
   if (FLogFileStream >= 0) ::close(FLogFileStream);
+  if (FUtf8Stream >= 0) ::close(FUtf8Stream);
+}
+
+std::string TLogger::Utf8CopyName(const std::string& logFile) {
+  const std::string ext = ".log";
+  if (logFile.size() >= ext.size() &&
+      logFile.compare(logFile.size() - ext.size(), ext.size(), ext) == 0)
+    return logFile.substr(0, logFile.size() - ext.size()) + ".utf8.log";
+  return logFile + ".utf8.log";
 }
 
 std::string TLogger::MakeLogFileName() const {
@@ -101,8 +110,10 @@ void TLogger::Log(const std::string& msg, TLogLevel level) {
     }
   }
 
+  std::string utf8;
+  if (Utf8Copy()) utf8 = line + "\n";
   line.append("\r\n");
-  TLogBlock block{level, Utf8ToUtf16Le(line)};
+  TLogBlock block{level, Utf8ToUtf16Le(line), std::move(utf8)};
   std::lock_guard<std::mutex> guard(FLogsLock);
   FLogs.push_back(std::move(block));
 }
@@ -135,12 +146,22 @@ void TLogger::FlushToFile() {
   if (FList.empty()) return;
 
   std::string pending;
+  std::string pendingUtf8;
   for (const TLogBlock& block : FList) {
+    pendingUtf8.append(block.Utf8Text);
     if (FLogFileStream < 0 && !OpenLogFile()) continue;  // the line is lost
     pending.append(block.Utf16Text);
   }
   if (FLogFileStream >= 0 && !pending.empty()) {
     WriteAll(FLogFileStream, pending.data(), pending.size());  // a failed write drops the batch
+  }
+  if (!pendingUtf8.empty()) {
+    if (FUtf8Stream < 0) {
+      FUtf8Stream =
+          ::open(Utf8CopyName(LogFile()).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    // As for the main file: a copy that cannot be written loses the batch, nothing else.
+    if (FUtf8Stream >= 0) WriteAll(FUtf8Stream, pendingUtf8.data(), pendingUtf8.size());
   }
   FList.clear();
 }
@@ -153,6 +174,19 @@ void TLogger::LogInfo(const std::string& msg) { AddLog(msg, llMessage); }
 void TLogger::LogError(const std::string& msg) { AddLog(msg, llError); }
 void TLogger::LogWarning(const std::string& msg) { AddLog(msg, llWarning); }
 void TLogger::LogDebug(const std::string& msg) { AddLog(msg, llDebug); }
+
+void TLogger::LogFileLocation() {
+  std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault();
+  if (!logger) return;
+  const std::string file = logger->LogFile();
+  std::string line = "日志文件: " + file;
+  if (logger->Utf8Copy()) line += " (UTF-8副本: " + Utf8CopyName(file) + ")";
+  logger->Log(line, llMessage);
+}
+
+void TLogger::SetDefaultUtf8Copy(bool value) {
+  if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) logger->SetUtf8Copy(value);
+}
 
 void TLogger::SetLogCallBack(TLogEvent cb) {
   if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) {

@@ -1,7 +1,8 @@
 // The process-wide logger: leveled lines go to the console feed at once and to
 // a UTF-16LE log file in batches written by the log writer thread
-// (TLoggerThread). A logging call never touches the disk: it formats the line,
-// calls the feed, and queues the line under a short lock.
+// (TLoggerThread). On request the same lines also go to a UTF-8 copy beside it
+// ("<log file name>.utf8.log", LF line ends) for tail, grep and the like. A logging call never
+// touches the disk: it formats the line, calls the feed, and queues the line under a short lock.
 //
 // Thread safety: Log, SetCallBack, SetWritePrefix and the class-level operations
 // (LogInfo, LogError, LogWarning, LogDebug, AddLog, SetLogCallBack) are safe from
@@ -50,6 +51,13 @@ class TLogger {
   bool WritePrefix() const { return FWritePrefix.load(std::memory_order_relaxed); }
   void SetWritePrefix(bool value) { FWritePrefix.store(value, std::memory_order_relaxed); }
 
+  // Lines logged from now on also go to the UTF-8 copy.
+  bool Utf8Copy() const { return FUtf8Copy.load(std::memory_order_relaxed); }
+  void SetUtf8Copy(bool value) { FUtf8Copy.store(value, std::memory_order_relaxed); }
+  // The UTF-8 copy of a log file: "x.log" -> "x.log.utf8.log" would not read well, so the
+  // ".log" is kept once: "x.utf8.log".
+  static std::string Utf8CopyName(const std::string& logFile);
+
   const std::string& Path() const { return FPath; }
   // The current log file (it changes only on the writer thread, after an open failure).
   std::string LogFile() const;
@@ -64,12 +72,17 @@ class TLogger {
   static void LogDebug(const std::string& msg);
   static void AddLog(const std::string& msg, TLogLevel level);
   static void SetLogCallBack(TLogEvent cb);
+  // Writes the information line naming the default logger's file (and its UTF-8 copy).
+  static void LogFileLocation();
+  // Turns the default logger's UTF-8 copy on or off.
+  static void SetDefaultUtf8Copy(bool value);
 
  private:
   // One queued line: its level and its text as UTF-16LE bytes including CR LF.
   struct TLogBlock {
     TLogLevel Level;
     std::string Utf16Text;
+    std::string Utf8Text;  // with LF; empty when the copy was off
   };
 
   std::string MakeLogFileName() const;
@@ -88,8 +101,10 @@ class TLogger {
 
   std::vector<TLogBlock> FList;  // writer thread only
   int FLogFileStream = -1;       // the open log file's descriptor; writer thread only; owned
+  int FUtf8Stream = -1;          // the open UTF-8 copy; writer thread only; owned
 
   std::atomic<bool> FWritePrefix{true};
+  std::atomic<bool> FUtf8Copy{false};
 
   std::mutex FCallBackLock;  // guards FCallBack (the pointer, not the call)
   std::shared_ptr<const TLogEvent> FCallBack;

@@ -204,7 +204,9 @@ TEST(GateIPManager, SavingAnEmptyListWritesAnEmptyFile) {
   EXPECT_EQ(ReadFileBytes(f.File()), "");
 }
 
-TEST(GateIPManager, SaveFailureIsQuietAndChangesNothing) {
+// A save that cannot create its file reports false (and an error line, see SettingsFileTest);
+// memory keeps the list.
+TEST(GateIPManager, SaveFailureKeepsTheListInMemory) {
   TTempFolder folder;
   TGateIPManager manager(folder.File("missing/BlockIPList.txt"));
   manager.AddBlockIP("1.1.1.1");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,31 @@ TEST(SharedStateConcurrency, BlockListsStayConsistentUnderTheLinkAndTheConsole) 
   std::sort(all.begin(), all.end());
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
   EXPECT_LE(all.size(), 51u);
+}
+
+// With saving on every change, the link's kicks and the console's removals save from two
+// threads at once: the file always ends up holding the list as it stands after the last change.
+TEST(SharedStateConcurrency, SavesOnChangeFromTwoThreadsLeaveTheLatestList) {
+  TTempFolder folder;
+  TGateIPManager manager(folder.File("BlockIPList.txt"));
+  manager.SetSaveOnChange(true);
+  constexpr int kRounds = 200;
+  std::thread link([&] {
+    for (int i = 0; i < kRounds; ++i) manager.AddBlockIP("10.1.0." + std::to_string(i % 20));
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    manager.AddBlockIP("10.2.0." + std::to_string(i % 20));
+    manager.RemoveBlockIP("10.2.0." + std::to_string((i + 10) % 20));
+  }
+  link.join();
+  std::string expected;
+  manager.EarchBlockIPs([&](int, const TSockaddr* e) { expected += e->IPaddr + "\r\n"; });
+  EXPECT_EQ(ReadFileBytes(folder.File("BlockIPList.txt")), expected);
+  // Only the file itself is left in the folder: no temporary file of a save survives.
+  size_t names = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.File("")))
+    ++names;
+  EXPECT_EQ(names, 1u);
 }
 
 // Connections of one address opened and closed on several I/O threads never exceed the limit.

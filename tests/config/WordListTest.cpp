@@ -56,9 +56,30 @@ INSTANTIATE_TEST_SUITE_P(
     Files, WordListEncoding,
     testing::Values(TEncodingCase{"Gbk", kGbkWords, teAnsi},
                     TEncodingCase{"Utf8Mark", "\xEF\xBB\xBF" + kUtf8Words, teUtf8},
+                    // The normal text file on Linux: valid UTF-8 with Chinese text, no mark.
+                    TEncodingCase{"Utf8NoMark", kUtf8Words, teUtf8Plain},
                     TEncodingCase{"Utf16LeMark", kUtf16LeWords, teUtf16Le},
                     TEncodingCase{"Utf16BeMark", kUtf16BeWords, teUtf16Be}),
     [](const testing::TestParamInfo<TEncodingCase>& i) { return i.param.Name; });
+
+// Without a mark: UTF-8 only when the bytes are well-formed UTF-8 holding non-ASCII text.
+TEST(WordList, FileWithoutMarkIsUtf8OnlyWhenItIsValidNonAsciiUtf8) {
+  const struct {
+    const char* Name;
+    std::string Bytes;
+    bool Utf8;
+  } cases[] = {
+      {"chinese", "敏感词", true},
+      {"ascii only", "plain words", false},
+      {"gbk", kGbkWords, false},
+      {"cut sequence", "\xE6\x95", false},
+      {"overlong", "\xC0\xAF", false},
+      {"surrogate", "\xED\xA0\x80", false},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"four bytes", "\xF0\x9F\x98\x80", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsNonAsciiUtf8(c.Bytes), c.Utf8) << c.Name;
+}
 
 TEST(WordList, LinesAreKeptWholeAndTheLastOneNeedsNoLineEnd) {
   TTempFolder folder;

@@ -23,6 +23,7 @@
 #include "common/Platform.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
+#include "config/TextFile.h"
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
 #include "console/FrmIPaddrFilter.h"
@@ -33,6 +34,7 @@
 #include "console/StatisticsPanel.h"
 #include "core/ServiceControl.h"
 #include "logging/LoggerThread.h"
+#include "logging/TracedError.h"
 
 using namespace gw;
 
@@ -161,6 +163,7 @@ class MainWindowTest : public QObject {
     window.StartService();
     QVERIFY(!window.ActionStart()->isEnabled());
     QVERIFY(window.ActionStop()->isEnabled());
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务开启中"));
     prompts.Answers = {false, true};
     window.ActionStop()->trigger();  // answered No: still running
     QVERIFY(window.ActionStop()->isEnabled());
@@ -170,8 +173,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(prompts.Asked.back().Buttons, qbYesNo);
     QVERIFY(window.ActionStart()->isEnabled());
     QVERIFY(!window.ActionStop()->isEnabled());
+    // The status bar shows the real state.
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务已停止"));
     window.ActionStart()->trigger();
     QVERIFY(!window.ActionStart()->isEnabled());
+    QCOMPARE(window.StatusPanel()->text(), QString::fromUtf8("服务开启中"));
     window.ShowMainLogMsg();
     const QString text = ViewText(window);
     QCOMPARE(text.count(QString::fromUtf8("正在加载配置信息...")), 2);
@@ -235,10 +241,11 @@ class MainWindowTest : public QObject {
   void statisticsPanelShowsItsCaptionsAndCpuFigures() {
     TFrmMain window(Quiet());
     TStatisticsPanel* panel = window.StatisticsPanel();
-    QCOMPARE(panel->rowCount(), 4);
+    QCOMPARE(panel->rowCount(), 5);
     QCOMPARE(panel->columnCount(), 6);
-    QCOMPARE(panel->minimumHeight(), 100);
-    QCOMPARE(panel->maximumHeight(), 100);
+    // The four figure rows keep their 100 pixels; the breach row adds one row's height.
+    QCOMPARE(panel->minimumHeight(), 100 + panel->rowHeight(4));
+    QCOMPARE(panel->maximumHeight(), 100 + panel->rowHeight(4));
     QVERIFY(!panel->horizontalHeader()->isVisible() && !panel->verticalHeader()->isVisible());
     QCOMPARE(panel->selectionMode(), QAbstractItemView::NoSelection);
     const int widths[6] = {120, 80, 100, 60, 100, 60};
@@ -288,12 +295,63 @@ class MainWindowTest : public QObject {
     QCOMPARE(panel.columnWidth(3), wide);
   }
 
+  // The breach counters of the bounds held against peers: named with their counts once hit,
+  // without widening the figure columns; every counter in the cell's hint.
+  void statisticsPanelShowsLimitBreaches() {
+    TFrmMain window(Quiet());
+    TStatisticsPanel* panel = window.StatisticsPanel();
+    const uint64_t before = LimitBreaches(TLimitBreach::lbControlTextTooLong);
+    CountLimitBreach(TLimitBreach::lbControlTextTooLong);
+    CountLimitBreach(TLimitBreach::lbControlTextTooLong);
+    window.ShowMainLogMsg();
+    const QString expected = QString("control_text_too_long %1").arg(before + 2);
+    QVERIFY2(panel->CellText(4, 0).startsWith(QString::fromUtf8("限制触发: ")),
+             qPrintable(panel->CellText(4, 0)));
+    QVERIFY2(panel->CellText(4, 0).contains(expected), qPrintable(panel->CellText(4, 0)));
+    QCOMPARE(panel->columnSpan(4, 0), 6);
+    QCOMPARE(panel->columnWidth(1), 80);
+    QVERIFY(panel->item(4, 0)->toolTip().contains("ws_message_too_big: "));
+
+    std::array<uint64_t, kLimitBreachCount> none{};
+    QCOMPARE(QString::fromStdString(FormatLimitBreaches(none)), QString("0"));
+    none[static_cast<size_t>(TLimitBreach::lbLoginFrameSize)] = 3;
+    none[static_cast<size_t>(TLimitBreach::lbKeyFileTooLarge)] = 1;
+    QCOMPARE(QString::fromStdString(FormatLimitBreaches(none)),
+             QString("login_frame_size 3, key_file_too_large 1"));
+  }
+
+  // The message, then the stack of the throw when the error carries one; never the frames of
+  // the place that caught it.
   void errorHandlerWritesTheErrorLines() {
     TFrmMain window(Quiet());
     window.ShowMainLogMsg();
+    window.LogView()->clear();
     GuardedCall([] { throw std::runtime_error("boom"); });
     window.ShowMainLogMsg();
-    QVERIFY(ViewText(window).contains("[E]OnException:boom"));
+    QStringList lines = ViewText(window).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(lines.front().endsWith("[E]OnException:boom"));
+
+    window.LogView()->clear();
+    // A file that cannot be read: the settings error carries the stack where it was raised,
+    // and those are the lines written after the message.
+    std::vector<std::string> thrownAt;
+    GuardedCall([&] {
+      try {
+        ReadSettingsFile(FDir.filePath("no-such-file.xml").toStdString());
+      } catch (const ETracedError& e) {
+        thrownAt = e.StackLines();
+        throw;
+      }
+    });
+    window.ShowMainLogMsg();
+    lines = ViewText(window).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!thrownAt.empty());
+    QCOMPARE(lines.size(), static_cast<qsizetype>(thrownAt.size() + 1));
+    QVERIFY(lines.front().contains("[E]OnException:Cannot open file"));
+    QVERIFY(lines.front().contains("no-such-file.xml"));
+    for (size_t i = 0; i < thrownAt.size(); ++i)
+      QVERIFY(lines[static_cast<qsizetype>(i + 1)].endsWith(QString::fromStdString(thrownAt[i])));
   }
 
   // Every window of the menus opens modally with its caption (answered by a timer).
@@ -378,12 +436,17 @@ class MainWindowTest : public QObject {
   }
 
   // The three actions of the online users window over a scripted session list: their questions,
-  // Cancel changing nothing, and OK acting on the lists without writing the block list file.
+  // Cancel changing nothing, OK acting on the lists, and the permanent list in its file at once.
   void onlineUsersActionsAskAndAct() {
     struct TFakeSessions : IOnlineSessions {
       std::vector<TOnlineSession> Sessions;
       std::vector<std::string> Closed;
+      std::vector<uint32_t> Kicked;
       std::vector<TOnlineSession> ListSessions() override { return Sessions; }
+      bool CloseSession(uint32_t handle, const std::string&) override {
+        Kicked.push_back(handle);
+        return true;
+      }
       int CloseSessionsOf(const std::string& address, const std::string&) override {
         Closed.push_back(address);
         return 1;
@@ -393,6 +456,7 @@ class MainWindowTest : public QObject {
     TScriptedPrompts prompts;
     const QString listFile = FDir.filePath("OnlineBlockIPList.txt");
     TGateIPManager manager(listFile.toStdString());
+    manager.SetSaveOnChange(true);  // as the process-wide manager
     TFrmOnLineHum online(&sessions, manager);
     QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [2]"));
     QCOMPARE(online.Table()->horizontalHeaderItem(1)->text(), QString::fromUtf8("登陆IP地址"));
@@ -417,7 +481,7 @@ class MainWindowTest : public QObject {
       QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 10.0.0.7"));
       QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8(c.Question));
       QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
-      QVERIFY(sessions.Closed.empty());
+      QVERIFY(sessions.Closed.empty() && sessions.Kicked.empty());
       QCOMPARE(online.SelIPaddr(), std::string("10.0.0.7"));
     }
     QVERIFY(TempBlockAddresses(manager).empty() && BlockAddresses(manager).empty());
@@ -425,14 +489,29 @@ class MainWindowTest : public QObject {
     online.Table()->selectRow(0);
     prompts.Answers = {true};
     online.ButtonAddTemp()->click();
+    // Only the kick is disabled: the address may still go on the other list.
+    QVERIFY(!online.ButtonKick()->isEnabled());
+    QVERIFY(online.ButtonAddTemp()->isEnabled() && online.ButtonAddBlock()->isEnabled());
     online.Table()->selectRow(1);
     prompts.Answers = {true};
     online.ButtonAddBlock()->click();
     QCOMPARE(sessions.Closed, (std::vector<std::string>{"10.0.0.7", "10.0.0.8"}));
     QCOMPARE(TempBlockAddresses(manager), std::vector<std::string>{"10.0.0.7"});
     QCOMPARE(BlockAddresses(manager), std::vector<std::string>{"10.0.0.8"});
-    QVERIFY(!QFile::exists(listFile));  // written at the next save from the IP filter dialog
+    QFile file(listFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("10.0.0.8\r\n"));
     QVERIFY(!online.ButtonKick()->isEnabled());
+    QVERIFY(online.ButtonAddTemp()->isEnabled() && online.ButtonAddBlock()->isEnabled());
+    QCOMPARE(online.SelIPaddr(), std::string("10.0.0.8"));
+
+    // The kick names the selected row's session by its handle.
+    online.Table()->selectRow(1);
+    QCOMPARE(online.SelSessionHandle(), 2u);
+    prompts.Answers = {true};
+    online.ButtonKick()->click();
+    QCOMPARE(sessions.Kicked, std::vector<uint32_t>{2});
+    QCOMPARE(sessions.Closed.size(), size_t{2});
   }
 
   // The four byte cells follow the running server's traffic counters, refreshed with the log.
@@ -508,28 +587,36 @@ class MainWindowTest : public QObject {
     // The gateway takes clients once its logic server link is up.
     std::unique_ptr<gw::test::TBareWsClient> client = ConnectClient(window, port, 1);
     QVERIFY(client);
+    // A second player behind the same address (a shared NAT).
+    std::unique_ptr<gw::test::TBareWsClient> neighbour = ConnectClient(window, port, 2);
+    QVERIFY(neighbour);
     window.ShowMainLogMsg();
-    QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("1"));
+    QCOMPARE(window.StatisticsPanel()->CellText(3, 3), QString("2"));
 
     TFrmOnLineHum online(&window, IPManager());
-    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [1]"));
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [2]"));
     QCOMPARE(online.Table()->item(0, 0)->text(), QString("1"));
     QCOMPARE(online.Table()->item(0, 1)->text(), QString("127.0.0.1"));
     QCOMPARE(online.Table()->item(0, 2)->text(), QString::fromUtf8("等待验证"));
     online.Table()->selectRow(0);
     QVERIFY(online.ButtonKick()->isEnabled());
     QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
+    const uint32_t kicked = online.SelSessionHandle();
+    QVERIFY(kicked != 0);
     prompts.Answers = {false};
     online.ButtonKick()->click();  // Cancel changes nothing
-    QVERIFY(!client->Closed());
+    QVERIFY(!client->Closed() && !neighbour->Closed());
     QCOMPARE(online.SelIPaddr(), std::string("127.0.0.1"));
     QCOMPARE(prompts.Asked.back().Caption, QString::fromUtf8("确认信息 - 127.0.0.1"));
     QCOMPARE(prompts.Asked.back().Buttons, qbOkCancel);
     prompts.Answers = {true};
     online.ButtonKick()->click();
-    QVERIFY(WaitUntil([&] { return client->Closed(); }));
-    QVERIFY(window.ListSessions().empty());
-    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [0]"));
+    // Exactly the selected session goes; the other one of the same address stays.
+    QVERIFY(WaitUntil([&] { return window.ListSessions().size() == 1; }));
+    QVERIFY(WaitUntil([&] { return client->Closed() || neighbour->Closed(); }));
+    QVERIFY(window.ListSessions().front().SessionHandle != kicked);
+    QVERIFY(!(client->Closed() && neighbour->Closed()));
+    QCOMPARE(online.windowTitle(), QString::fromUtf8("在线人物 [1]"));
     QVERIFY(!online.ButtonKick()->isEnabled());
     QVERIFY(online.SelIPaddr().empty());
   }

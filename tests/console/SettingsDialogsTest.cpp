@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -33,6 +34,25 @@ std::string ReadFile(const QString& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+void PutText(const QString& path, const std::string& bytes) {
+  std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// Shows the dialog as the active window, so its accelerators work as under a real display.
+bool ShowActive(QDialog& dialog) {
+  dialog.show();
+  QApplication::setActiveWindow(&dialog);
+  return QTest::qWaitForWindowActive(&dialog);
+}
+
+// Types `text` over the whole content of the spin field, leaving the focus in it.
+void TypeInto(QSpinBox* spin, const QString& text) {
+  spin->setFocus();
+  spin->selectAll();
+  QTest::keyClicks(QApplication::focusWidget(), text);
 }
 
 }  // namespace
@@ -137,6 +157,30 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(icon, QMessageBox::Critical);
   }
 
+  // The real question box: Chinese button texts, and Enter takes the action (the default).
+  void realQuestionBoxSpeaksChineseAndEnterConfirms() {
+    for (TQuestionButtons buttons : {qbOkCancel, qbYesNo}) {
+      QStringList texts;
+      QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        for (QAbstractButton* b : box->buttons()) texts << b->text();
+        QTest::keyClick(box, Qt::Key_Return);
+      });
+      const bool answer = TConsolePrompts::Current().Question(
+          nullptr, QString::fromUtf8("确认信息"), QString::fromUtf8("是否确认重新加载配置信息？"),
+          buttons);
+      QVERIFY(answer);
+      texts.sort();
+      QStringList expected =
+          buttons == qbOkCancel
+              ? QStringList{QString::fromUtf8("取消"), QString::fromUtf8("确定")}
+              : QStringList{QString::fromUtf8("否(&N)"), QString::fromUtf8("是(&Y)")};
+      expected.sort();
+      QCOMPARE(texts, expected);
+    }
+  }
+
   void performanceShowsSecondsAndStoresMilliseconds() {
     TGateWayConfigure config;
     QCOMPARE(config.CheckServerTimeOutTime, 180000);
@@ -210,6 +254,53 @@ class SettingsDialogsTest : public QObject {
     QVERIFY(QFile::exists(FConfigFile));
   }
 
+  // Alt+O confirms without moving the focus: the value still being typed is taken all the same.
+  void confirmingWithTheAcceleratorTakesTheTypedValue() {
+    TScriptedPrompts prompts;
+    {
+      TGateWayConfigure config;
+      TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+      TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(), {});
+      QVERIFY(ShowActive(dialog));
+      QCOMPARE(dialog.SpinMaxConn()->value(), 10);
+      TypeInto(dialog.SpinMaxConn(), "50");
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+      // The accelerator clicks the button after its short press animation.
+      QTRY_COMPARE(dialog.result(), int(QDialog::Accepted));
+      QCOMPARE(config.MaxConnOfIPaddr, 50);
+      QCOMPARE(manager.MaxConnections(), 50);
+      QVERIFY(ReadFile(FConfigFile).find("\t<MaxConnOfIPaddr>50</MaxConnOfIPaddr>\r\n") !=
+              std::string::npos);
+    }
+    {
+      TGateWayConfigure config;
+      TFrmPrefConfig dialog(config, FConfigFile.toStdString());
+      QVERIFY(ShowActive(dialog));
+      TypeInto(dialog.SpinWarningSize(), "4096");
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+      // The accelerator clicks the button after its short press animation.
+      QTRY_COMPARE(dialog.result(), int(QDialog::Accepted));
+      QCOMPARE(config.PacketWarningSize, 4096);
+    }
+  }
+
+  // The lists' red text stays in the lists: their context menus draw disabled items in the
+  // disabled colour, not in the same red as enabled ones.
+  void blockListMenusShowDisabledItemsAsDisabled() {
+    TGateWayConfigure config;
+    TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+    TFrmIPaddrFilter dialog(config, manager, FConfigFile.toStdString(), {});
+    for (QMenu* menu : {dialog.TempMenu().Menu, dialog.BlockMenu().Menu}) {
+      menu->ensurePolished();
+      const QPalette palette = menu->palette();
+      for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+        QVERIFY(palette.color(QPalette::Disabled, role) != palette.color(QPalette::Active, role));
+    }
+    dialog.ListBlock()->ensurePolished();
+    QCOMPARE(dialog.ListBlock()->palette().color(QPalette::Active, QPalette::Text),
+             QColor(Qt::red));
+  }
+
   void ipFilterMovesThreeEntriesAndRewritesTheFileAtOnce() {
     TScriptedPrompts prompts;
     TGateWayConfigure config;
@@ -263,6 +354,53 @@ class SettingsDialogsTest : public QObject {
     manager.EarchTempBlockIPs([&](int, const TSockaddr* e) { temp.push_back(e->IPaddr); });
     QCOMPARE(temp.size(), size_t(3));
     QVERIFY(std::find(temp.begin(), temp.end(), "9.9.9.9") == temp.end());
+  }
+
+  // Shown with the focus in the list, no entry is chosen: 删除 and 修改 stay disabled and
+  // Alt+D deletes nothing until the operator picks an entry.
+  void messageFilterStartsWithNothingChosen() {
+    TScriptedPrompts prompts;
+    WordList().Assign({"外挂", "代练"});
+    TFrmMessageFilterConfig dialog;
+    dialog.Open();
+    QVERIFY(ShowActive(dialog));
+    dialog.ListWords()->setFocus();
+    QTRY_VERIFY(dialog.ListWords()->hasFocus());
+    QVERIFY(!dialog.ButtonDelete()->isEnabled());
+    QVERIFY(!dialog.ButtonModify()->isEnabled());
+    QCOMPARE(dialog.Model().Current(), -1);
+    QTest::keyClick(dialog.ListWords(), Qt::Key_D, Qt::AltModifier);
+    QCOMPARE(dialog.Model().Entries().size(), size_t(2));
+    // The second opening starts the same way, whatever was current before.
+    dialog.ListWords()->setCurrentRow(1);
+    QTest::keyClick(dialog.ListWords(), Qt::Key_Up);
+    QVERIFY(dialog.ButtonDelete()->isEnabled());
+    dialog.Open();
+    QVERIFY(!dialog.ButtonDelete()->isEnabled());
+    dialog.reject();
+  }
+
+  // Opening the dialog on the word list file and confirming without edits leaves the file's
+  // bytes exactly as they were, in every encoding it may come in.
+  void messageFilterRoundTripKeepsTheFileBytes_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("UTF-8 without mark") << QByteArray("外挂\r\n代练\r\n");
+    QTest::newRow("UTF-8 with mark") << QByteArray("\xEF\xBB\xBF外挂\r\n代练\r\n");
+    QTest::newRow("GBK") << QByteArray("\xCD\xE2\xB9\xD2\r\n\xB4\xFA\xC1\xB7\r\n");
+    QTest::newRow("UTF-16LE") << QByteArray("\xFF\xFE\x16\x59\x02\x63\r\0\n\0", 10);
+  }
+  void messageFilterRoundTripKeepsTheFileBytes() {
+    QFETCH(QByteArray, bytes);
+    const QString file = FDir.filePath("WordFilter.txt");
+    PutText(file, bytes.toStdString());
+    LoadWordFilterFile();
+    TFrmMessageFilterConfig dialog;
+    dialog.Open();
+    QVERIFY(dialog.ListWords()->count() > 0);
+    QVERIFY(dialog.ListWords()->item(0)->text() == QString::fromUtf8("外挂"));
+    QTest::mouseClick(dialog.ButtonOK(), Qt::LeftButton);
+    QCOMPARE(QByteArray::fromStdString(ReadFile(file)), bytes);
+    QFile::remove(file);
   }
 
   void messageFilterDeletingTheLastEntryMakesTheNewLastCurrent() {
@@ -336,13 +474,37 @@ class SettingsDialogsTest : public QObject {
     QCOMPARE(config.IncErrorCount, 7);
     QVERIFY(config.StartWarning);
     QVERIFY(ReadFile(FConfigFile).find("<IncErrorCount>7<") != std::string::npos);
-    // Typing into the text field enables saving; the text is stored as shown, at most 255
-    // characters.
+    // Typing into the text field enables saving; typing stops at 255 characters.
     QTest::keyClicks(dialog.EditErrMsg(), "!");
     QVERIFY(dialog.ButtonSave()->isEnabled());
-    dialog.EditErrMsg()->setText(QString(300, 'x'));
+    dialog.EditErrMsg()->setText(QString(254, 'x'));
+    QTest::keyClicks(dialog.EditErrMsg(), "yz");
+    QCOMPARE(dialog.EditErrMsg()->text(), QString(254, 'x') + "y");
     QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
-    QCOMPARE(config.ErrMsg, std::string(255, 'x'));
+    QCOMPARE(config.ErrMsg, std::string(254, 'x') + "y");
+  }
+
+  // The 255 bound is for typing only: a longer warning text from GateWay.xml shows whole, may
+  // be shortened but not lengthened, and survives a save of the dialog.
+  void speedHackKeepsALongerWarningTextFromTheFile() {
+    const std::string longText = std::string(150, 'a') + std::string(150, 'b');  // 300
+    PutText(FConfigFile, "<TGateWayConfigure>\r\n\t<ErrMsg>" + longText +
+                             "</ErrMsg>\r\n</TGateWayConfigure>\r\n");
+    TGateWayConfigure config;
+    config.LoadFromXMLFile(FConfigFile.toStdString());
+    QCOMPARE(config.ErrMsg.size(), size_t{300});
+    TFrmHookCheck dialog(config, FConfigFile.toStdString());
+    QCOMPARE(dialog.EditErrMsg()->text().size(), 300);
+    QTest::mouseClick(dialog.CheckWarning(), Qt::LeftButton);
+    QTest::keyClicks(dialog.EditErrMsg(), "c");  // no longer than it was
+    QCOMPARE(dialog.EditErrMsg()->text(), QString::fromStdString(longText));
+    QTest::mouseClick(dialog.ButtonSave(), Qt::LeftButton);
+    QCOMPARE(config.ErrMsg, longText);
+    QVERIFY(ReadFile(FConfigFile).find("<ErrMsg>" + longText + "</ErrMsg>\r\n") !=
+            std::string::npos);
+    TGateWayConfigure back;
+    back.LoadFromXMLFile(FConfigFile.toStdString());
+    QCOMPARE(back.ErrMsg, longText);
   }
 };
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/AnsiCodePage.h"
 #include "common/Platform.h"
 #include "logging/LogTestSupport.h"
 
@@ -79,6 +80,46 @@ TEST(LoggerThread, ClassOperationsFeedAndReachTheFileAtTheFinalFlush) {
   // With the writer gone the class operations drop the line, feed included.
   TLogger::LogInfo("after");
   EXPECT_EQ(fed.size(), expected.size());
+}
+
+// With the UTF-8 copy on, the same lines (LF ends, no mark) go to "<name>.utf8.log" beside the
+// UTF-16LE file, which stays as it was; the first line names both files.
+TEST(LoggerThread, Utf8CopyHoldsTheSameLines) {
+  TTempFolder folder;
+  TTestClock clock(kMay9, 1);
+  std::string file;
+  {
+    TLoggerThread writer(Options(folder, clock, false));
+    file = writer.Default()->LogFile();
+    TLogger::SetDefaultUtf8Copy(true);
+    TLogger::LogFileLocation();
+    TLogger::LogError("保存失败");
+    TLogger::LogInfo("ok");
+  }
+  const std::string copy = TLogger::Utf8CopyName(file);
+  ASSERT_TRUE(copy.ends_with(".utf8.log"));
+  EXPECT_EQ(copy.substr(0, copy.size() - 9), file.substr(0, file.size() - 4));
+  EXPECT_EQ(ReadFileBytes(copy), "[24-05-09 08:00:00][I] 日志文件: " + file +
+                                     " (UTF-8副本: " + copy +
+                                     ")\n[24-05-09 08:00:00][E]保存失败\n"
+                                     "[24-05-09 08:00:00][I] ok\n");
+  const std::string utf16 = ReadFileBytes(file);
+  ASSERT_TRUE(utf16.starts_with("\xFF\xFE"));
+  EXPECT_NE(utf16.find(Utf8ToUtf16Le("[E]保存失败\r\n")), std::string::npos);
+}
+
+// Without it there is no copy.
+TEST(LoggerThread, NoUtf8CopyUnlessAsked) {
+  TTempFolder folder;
+  TTestClock clock(kMay9, 1);
+  std::string file;
+  {
+    TLoggerThread writer(Options(folder, clock, false));
+    file = writer.Default()->LogFile();
+    TLogger::LogInfo("ok");
+  }
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_FALSE(std::filesystem::exists(TLogger::Utf8CopyName(file)));
 }
 
 TEST(LoggerThread, OnlyTheFirstWriterIsGlobal) {
