@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
@@ -9,6 +10,7 @@
 #include "config/GateShare.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
+#include "net/DescriptorLimit.h"
 #if GW_HAVE_CONSOLE
 #include "console/ConsoleMain.h"
 #endif
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
   // Created before the lines below, so that they reach its log view.
   std::optional<THeadlessFrontEnd> frontEnd;
   if (!console) frontEnd.emplace();
+  // Every client holds a descriptor: as many as the system allows this process.
+  if (TDescriptorLimit fds = RaiseDescriptorLimit(); fds.Known) {
+    TLogger::LogInfo("Descriptor limit (RLIMIT_NOFILE): " + std::to_string(fds.Soft));
+  }
   for (const std::string& option : commandLine.UnknownOptions) {
     std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());
   }

@@ -63,6 +63,12 @@ inline constexpr size_t kMaxSettingsFileSize = 64u << 20;
 // Largest handshake key file (two lines of base64).
 inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
 
+// --- Clients (the guard at the edge) ---------------------------------------------------
+// Addresses whose connection-flood window is tracked at once. Each entry lives for one
+// window; an attacker spreading over many source addresses (IPv6 gives plenty) must not
+// grow the table without end. Past it a new address is not tracked until old windows end.
+inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
+
 }  // namespace limits
 
 // One counter per bound above (and per kind of malformed input that is dropped).
@@ -82,6 +88,7 @@ enum class TLimitBreach : uint8_t {
   lbControlTextTooLong,     // control datagram over kMaxControlText: not taken
   lbSettingsFileTooLarge,   // a settings or list file over kMaxSettingsFileSize
   lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
+  lbFloodTableFull,         // a new address not tracked at kMaxFloodTrackedAddresses
   Count
 };
 

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gw {
@@ -84,6 +86,14 @@ class TGateIPManager {
 
   const std::string& BlockIPFile() const { return FBlockIPFile; }
 
+  // Told of every address put on either list (AddBlockIP, AddTempBlockIP), on the adding
+  // thread, after the list's lock is released; the gateway closes the address's connections.
+  // A listener may still be called once after its removal returned, so it must not depend
+  // on anything its remover frees.
+  using TBlockAddedProc = std::function<void(const std::string& AIPaddr)>;
+  int AddBlockListener(TBlockAddedProc AProc);
+  void RemoveBlockListener(int AId);
+
  private:
   using TSockaddrList = std::vector<TSockaddr>;
 
@@ -108,6 +118,11 @@ class TGateIPManager {
   std::vector<TSockaddrList> FCurrIPaddrList;  // one group per address, never empty
 
   std::atomic<int32_t> FMaxConnections{10};
+
+  void NotifyBlockAdded(const std::string& AIPaddr);
+  std::mutex FListenersLock;  // guards FListeners and FNextListenerId
+  std::vector<std::pair<int, std::shared_ptr<const TBlockAddedProc>>> FListeners;
+  int FNextListenerId = 1;
 };
 
 }  // namespace gw

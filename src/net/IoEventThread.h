@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/DeadlineHeap.h"
+
 namespace gw {
 
 class TIoEventThread;
@@ -65,11 +67,19 @@ class TIoEventThread final : private TEpollTarget {
   uint8_t* DrainBuffer() { return FDrainBuffer.get(); }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
+  // Any thread: at `dueMs` (MonotonicMs) this thread calls the connection's
+  // AdmissionDeadlinePassed, unless the connection is gone by then.
+  void AddDeadline(uint64_t dueMs, std::weak_ptr<TAbstractConnection> connection);
+  static uint64_t MonotonicMs();
 
  private:
   void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;  // the eventfd
   void Run();
   void RunTasks();
+  // epoll_wait's time-out: 0 with reads pending, else until the next deadline (-1: none).
+  int WaitTimeout();
+  void ExpireDeadlines();
+  void Wake();
 
   const int FIndex;
   int FEpollFd = -1;
@@ -84,6 +94,12 @@ class TIoEventThread final : private TEpollTarget {
   std::mutex FTasksLock;  // guards FTasks and FWakePending
   std::vector<std::function<void()>> FTasks;
   bool FWakePending = false;
+
+  std::mutex FDeadlinesLock;  // guards FDeadlines and FWaitUntil
+  TDeadlineHeap<std::weak_ptr<TAbstractConnection>> FDeadlines;
+  // When the thread's last computed wait ends by itself (kNever: it does not); an earlier
+  // deadline added by another thread wakes it.
+  uint64_t FWaitUntil = TDeadlineHeap<int>::kNever;
 };
 
 }  // namespace gw
