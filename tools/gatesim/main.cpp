@@ -5,6 +5,7 @@
 //   gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]
 //                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
 //                   [--keys-folder .] [--watch-pid PID] [--no-progress]
+//   gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...]   (see AttackMain.cpp)
 #include <signal.h>
 
 #include <charconv>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "AttackMain.h"
 #include "BotClients.h"
 #include "LogicServerSim.h"
 #include "LoginServerSim.h"
@@ -178,6 +180,7 @@ int main(int argc, char** argv) {
   if (command == "logic-server") return LogicServer(argc, argv);
   if (command == "login-server") return LoginServer(argc, argv);
   if (command == "clients") return Clients(argc, argv);
+  if (command == "attack") return gw::AttackMain(argc, argv);
   Usage();
   return 2;
 }
