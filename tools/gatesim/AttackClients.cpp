@@ -53,8 +53,9 @@ const char* ModeName(TAttackMode Mode) {
   return "?";
 }
 
-// "A.B.C.D" or "A.B.C.D-E.F.G.H" into host-order bounds.
-bool ParseSources(const std::string& Text, uint32_t& First, uint32_t& Last) {
+}  // namespace
+
+bool ParseSourceRange(const std::string& Text, uint32_t& First, uint32_t& Last) {
   std::string a = Text, b = Text;
   if (size_t dash = Text.find('-'); dash != std::string::npos) {
     a = Text.substr(0, dash);
@@ -66,6 +67,8 @@ bool ParseSources(const std::string& Text, uint32_t& First, uint32_t& Last) {
   Last = ntohl(y.s_addr);
   return First <= Last;
 }
+
+namespace {
 
 enum class TStage { stConnecting, stUpgrade, stChallenge, stAttacking };
 
@@ -110,7 +113,7 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
     return false;
   }
   uint32_t first = 0, last = 0;
-  if (!FOptions.Sources.empty() && !ParseSources(FOptions.Sources, first, last)) {
+  if (!FOptions.Sources.empty() && !ParseSourceRange(FOptions.Sources, first, last)) {
     Error = "--sources needs A.B.C.D or A.B.C.D-E.F.G.H, not " + FOptions.Sources;
     return false;
   }
@@ -139,6 +142,7 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
   const uint64_t start = NowMs();
   const uint64_t end = start + static_cast<uint64_t>(FOptions.DurationSec * 1000);
   const uint64_t reopenMs = static_cast<uint64_t>(FOptions.ReopenMs);
+  // What slowloris dribbles (its answer is never read, so one key serves every slot).
   const std::string upgrade = TWsClient().UpgradeRequest(host, port, path.empty() ? "/" : path);
 
   auto send = [&](TSlot& s, std::string_view message) {
@@ -224,7 +228,7 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
         break;
       default:
         s.Stage = TStage::stUpgrade;
-        s.Out = upgrade;
+        s.Out = s.Ws.UpgradeRequest(host, port, path.empty() ? "/" : path);
         break;
     }
   };

@@ -22,6 +22,9 @@ namespace gw {
 
 enum class TAttackMode { amSilent, amSlowloris, amNoAnswer, amOversize, amMsgFlood, amConnFlood };
 
+// "A.B.C.D" or "A.B.C.D-E.F.G.H" into host-order bounds; false when it is neither.
+bool ParseSourceRange(const std::string& Text, uint32_t& First, uint32_t& Last);
+
 // "silent", "slowloris", ... ; false for an unknown name.
 bool ParseAttackMode(const std::string& Name, TAttackMode& Mode);
 
