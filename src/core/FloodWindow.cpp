@@ -2,8 +2,7 @@
 
 namespace gw {
 
-bool TFloodWindow::Hit(const std::string& Addr, uint64_t NowMs, uint64_t WindowMs,
-                       uint32_t Limit) {
+bool TFloodWindow::Hit(const std::string& Addr, uint64_t NowMs, uint64_t WindowMs, uint32_t Limit) {
   if (WindowMs == 0 || Limit == 0) return false;
   auto it = FWindows.find(Addr);
   if (it == FWindows.end()) {

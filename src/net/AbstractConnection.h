@@ -93,9 +93,7 @@ class TAbstractConnection : public TEpollTarget,
   // On the owning I/O thread when the deadline comes due: reports and closes, if still armed.
   void AdmissionDeadlinePassed();
   // How far the connection got; on the owning I/O thread.
-  virtual TAdmissionStage AdmissionStage() const {
-    return FReceivedAny ? asHeader : asNothingSent;
-  }
+  virtual TAdmissionStage AdmissionStage() const { return FReceivedAny ? asHeader : asNothingSent; }
   // Whether the guard admitted it (and so must hear of its close); set before it is visible.
   void SetGuardAdmitted() { FGuardAdmitted = true; }
   bool GuardAdmitted() const { return FGuardAdmitted; }
@@ -171,8 +169,8 @@ class TAbstractConnection : public TEpollTarget,
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.
   bool FPeerHangup = false;
-  bool FReceivedAny = false;     // I/O thread only: a byte has arrived
-  uint32_t FDrainMessages = 0;   // I/O thread only: see CountDrainMessage
+  bool FReceivedAny = false;    // I/O thread only: a byte has arrived
+  uint32_t FDrainMessages = 0;  // I/O thread only: see CountDrainMessage
   std::atomic<bool> FDeadlineArmed{false};
   bool FGuardAdmitted = false;
 

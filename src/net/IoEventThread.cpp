@@ -110,11 +110,11 @@ void TIoEventThread::Wake() {
   (void)r;  // a full counter already wakes the thread
 }
 
-void TIoEventThread::AddDeadline(uint64_t dueMs, std::weak_ptr<TAbstractConnection> connection) {
+void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) {
   bool wake;
   {
     std::lock_guard<std::mutex> guard(FDeadlinesLock);
-    FDeadlines.Add(dueMs, std::move(connection));
+    FDeadlines.Add(dueMs, uid);
     // The thread computes its wait after every wake; only an earlier deadline needs one.
     wake = dueMs < FWaitUntil && !IsCurrent();
   }
@@ -136,21 +136,21 @@ int TIoEventThread::WaitTimeout() {
 }
 
 void TIoEventThread::ExpireDeadlines() {
-  std::vector<std::weak_ptr<TAbstractConnection>> due;
+  std::vector<uint64_t> due;
   {
     std::lock_guard<std::mutex> guard(FDeadlinesLock);
-    if (FDeadlines.NextDue() > MonotonicMs()) return;
-    FDeadlines.TakeDue(MonotonicMs(), due);
+    const uint64_t now = MonotonicMs();
+    if (FDeadlines.NextDue() > now) return;
+    FDeadlines.TakeDue(now, due);
   }
-  for (auto& weak : due) {
-    if (auto connection = weak.lock()) {
-      try {
-        connection->AdmissionDeadlinePassed();
-      } catch (const std::exception& e) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-      } catch (...) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-      }
+  if (!FDeadlineHandler) return;
+  for (uint64_t uid : due) {
+    try {
+      FDeadlineHandler(uid);
+    } catch (const std::exception& e) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
+    } catch (...) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
     }
   }
 }

@@ -126,6 +126,7 @@ void TSocketServer::StartLoop() {
   for (int i = 0; i < FIoThreadCount; ++i) {
     auto thread = std::make_unique<TIoEventThread>(i);
     if (!thread->Open()) continue;  // logged; the others carry the load
+    thread->SetDeadlineHandler([this](uint64_t uid) { AdmissionDeadlineDue(uid); });
     thread->Start();
     FIoThreads.push_back(std::move(thread));
   }
@@ -337,7 +338,7 @@ void TSocketServer::AcceptOne(int fd) {
   // After it is in the table: a deadline that fires at once closes a listed connection.
   if (uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0; timeoutMs > 0) {
     connection->ArmAdmissionDeadline();
-    connection->Thread()->AddDeadline(TIoEventThread::MonotonicMs() + timeoutMs, connection);
+    connection->Thread()->AddDeadline(TIoEventThread::MonotonicMs() + timeoutMs, connection->UID());
   }
   connection->MarkConnected();
   HandleConnected(*connection);
@@ -352,6 +353,17 @@ void TSocketServer::ConnectionRemoved(TAbstractConnection& connection) {
   if (FGuard && connection.GuardAdmitted()) {
     FGuard->ConnectionClosed(connection.PeerAddrText(), connection.UID());
   }
+}
+
+void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
+  PAbstractConnection connection;
+  {
+    std::lock_guard<std::mutex> guard(FConnectionsLock);
+    auto it = FConnections.find(uid);
+    if (it == FConnections.end()) return;  // closed meanwhile
+    connection = it->second;
+  }
+  connection->AdmissionDeadlinePassed();
 }
 
 void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {

@@ -87,6 +87,8 @@ class TSocketServer {
   void ListenRemoved(TAbstractListen& listen);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
   void AdmissionTimedOut(TAbstractConnection& connection);
+  // A deadline of the connection `uid` came due (on its I/O thread).
+  void AdmissionDeadlineDue(uint64_t uid);
 
   const int FIoThreadCount;
   std::atomic<uint16_t> FPort{80};

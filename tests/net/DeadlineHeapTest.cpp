@@ -22,7 +22,10 @@ TEST(DeadlineHeap, TakesWhatIsDueEarliestFirstAndLeavesTheRest) {
       {"nothing due yet", {{200, 1}, {300, 2}}, 199, {}, 200},
       {"due exactly now", {{200, 1}, {300, 2}}, 200, {1}, 300},
       {"added out of order", {{500, 5}, {100, 1}, {300, 3}, {200, 2}}, 350, {1, 2, 3}, 500},
-      {"equal due in adding order", {{100, 7}, {100, 8}, {100, 9}}, 100, {7, 8, 9},
+      {"equal due in adding order",
+       {{100, 7}, {100, 8}, {100, 9}},
+       100,
+       {7, 8, 9},
        TDeadlineHeap<int>::kNever},
       {"everything overdue", {{1, 1}, {2, 2}}, 1000, {1, 2}, TDeadlineHeap<int>::kNever},
   };

@@ -62,7 +62,8 @@ bool ParseSourceRange(const std::string& Text, uint32_t& First, uint32_t& Last) 
     b = Text.substr(dash + 1);
   }
   in_addr x{}, y{};
-  if (inet_pton(AF_INET, a.c_str(), &x) != 1 || inet_pton(AF_INET, b.c_str(), &y) != 1) return false;
+  if (inet_pton(AF_INET, a.c_str(), &x) != 1 || inet_pton(AF_INET, b.c_str(), &y) != 1)
+    return false;
   First = ntohl(x.s_addr);
   Last = ntohl(y.s_addr);
   return First <= Last;
@@ -90,9 +91,9 @@ struct TSlot {
 }  // namespace
 
 bool ParseAttackMode(const std::string& Name, TAttackMode& Mode) {
-  for (TAttackMode m : {TAttackMode::amSilent, TAttackMode::amSlowloris, TAttackMode::amNoAnswer,
-                        TAttackMode::amOversize, TAttackMode::amMsgFlood,
-                        TAttackMode::amConnFlood}) {
+  for (TAttackMode m :
+       {TAttackMode::amSilent, TAttackMode::amSlowloris, TAttackMode::amNoAnswer,
+        TAttackMode::amOversize, TAttackMode::amMsgFlood, TAttackMode::amConnFlood}) {
     if (Name == ModeName(m)) {
       Mode = m;
       return true;
@@ -135,7 +136,8 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
   }
   std::vector<TSlot> slots(FOptions.Count);
   for (size_t i = 0; i < slots.size(); ++i) {
-    if (!FOptions.Sources.empty()) slots[i].Source = first + static_cast<uint32_t>(i % (last - first + 1));
+    if (!FOptions.Sources.empty())
+      slots[i].Source = first + static_cast<uint32_t>(i % (last - first + 1));
     slots[i].Mask ^= static_cast<uint32_t>(i * 2654435761u);
   }
   std::vector<uint64_t> held;
@@ -175,7 +177,8 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
   };
   auto flush = [&](TSlot& s, uint64_t now) {
     std::string error;
-    if (s.Fd >= 0 && !s.Out.empty() && SendPending(s.Fd, s.Out, s.OutHead, error) == TIoStatus::ioClosed) {
+    if (s.Fd >= 0 && !s.Out.empty() &&
+        SendPending(s.Fd, s.Out, s.OutHead, error) == TIoStatus::ioClosed) {
       finish(s, true, false, now);
     }
   };
@@ -265,9 +268,10 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
         s.Stage = TStage::stAttacking;
         s.In.clear();
         if (!answers) break;
-        auto answer = e.Payload.size() > kChallengeHeader
-                          ? TokenAnswerText(std::string_view(e.Payload).substr(kChallengeHeader), keys)
-                          : std::nullopt;
+        auto answer =
+            e.Payload.size() > kChallengeHeader
+                ? TokenAnswerText(std::string_view(e.Payload).substr(kChallengeHeader), keys)
+                : std::nullopt;
         if (answer) send(s, "#0" + *answer + "!");
         attackPayload(s);
         s.NextActionMs = now + kRepeatMs;
@@ -305,7 +309,8 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
     for (int i = 0; i < n; ++i) {
       TSlot& s = *static_cast<TSlot*>(events[i].data.ptr);
       if (s.Fd < 0) continue;
-      if (s.Stage == TStage::stConnecting && (events[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+      if (s.Stage == TStage::stConnecting &&
+          (events[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
         connected(s, now);
         if (s.Fd < 0) continue;
       }
@@ -325,14 +330,13 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
     Result.HeldP50Ms = held[held.size() / 2];
     Result.HeldMaxMs = held.back();
   }
-  Result.Summary = std::string("attack ") + ModeName(mode) + ": " + std::to_string(FOptions.Count) +
-                   " at a time for " + std::to_string(static_cast<int>(FOptions.DurationSec)) +
-                   " s: " + std::to_string(Result.Opened) + " opened, " +
-                   std::to_string(Result.Refused) + " refused at accept, " +
-                   std::to_string(Result.Closed) + " closed by the gateway (held p50 " +
-                   std::to_string(Result.HeldP50Ms) + " ms, max " +
-                   std::to_string(Result.HeldMaxMs) + " ms), " + std::to_string(Result.StillOpen) +
-                   " still open at the end\n";
+  Result.Summary =
+      std::string("attack ") + ModeName(mode) + ": " + std::to_string(FOptions.Count) +
+      " at a time for " + std::to_string(static_cast<int>(FOptions.DurationSec)) +
+      " s: " + std::to_string(Result.Opened) + " opened, " + std::to_string(Result.Refused) +
+      " refused at accept, " + std::to_string(Result.Closed) + " closed by the gateway (held p50 " +
+      std::to_string(Result.HeldP50Ms) + " ms, max " + std::to_string(Result.HeldMaxMs) + " ms), " +
+      std::to_string(Result.StillOpen) + " still open at the end\n";
   return true;
 }
 

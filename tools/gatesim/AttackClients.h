@@ -31,12 +31,12 @@ bool ParseAttackMode(const std::string& Name, TAttackMode& Mode);
 struct TAttackOptions {
   std::string Url = "ws://127.0.0.1:7200/";
   TAttackMode Mode = TAttackMode::amSilent;
-  uint32_t Count = 10;       // attacking connections at a time
-  double DurationSec = 10;   // how long the attack lasts
-  std::string Sources;       // "127.0.0.2-127.0.0.200" (empty: the system's choice)
-  uint32_t Size = 65536;     // oversize: message size
-  uint32_t Burst = 100;      // msg-flood: messages per write
-  double ReopenMs = 100;     // pause before a closed connection is opened again
+  uint32_t Count = 10;      // attacking connections at a time
+  double DurationSec = 10;  // how long the attack lasts
+  std::string Sources;      // "127.0.0.2-127.0.0.200" (empty: the system's choice)
+  uint32_t Size = 65536;    // oversize: message size
+  uint32_t Burst = 100;     // msg-flood: messages per write
+  double ReopenMs = 100;    // pause before a closed connection is opened again
   std::string KeysFolder = ".";
 };
 

@@ -122,7 +122,8 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr =
-        htonl(FOptions.SourceFirst + next.fetch_add(1) % (FOptions.SourceLast - FOptions.SourceFirst + 1));
+        htonl(FOptions.SourceFirst +
+              next.fetch_add(1) % (FOptions.SourceLast - FOptions.SourceFirst + 1));
     bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
   }
   int rc = connect(fd, reinterpret_cast<const sockaddr*>(&FAddr), sizeof(FAddr));

@@ -148,7 +148,8 @@ int Clients(int Argc, char** Argv) {
   if (args.count("--url")) o.Url = args["--url"];
   if (args.count("--keys-folder")) o.KeysFolder = args["--keys-folder"];
   o.Progress = !args.count("--no-progress");
-  if (args.count("--sources") && !ParseSourceRange(args["--sources"], o.SourceFirst, o.SourceLast)) {
+  if (args.count("--sources") &&
+      !ParseSourceRange(args["--sources"], o.SourceFirst, o.SourceLast)) {
     std::fprintf(stderr, "gatesim: --sources needs A.B.C.D or A.B.C.D-E.F.G.H\n");
     return 2;
   }
