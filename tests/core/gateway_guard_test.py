@@ -16,13 +16,14 @@ import os
 import signal
 import struct
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_relay_test as relay  # noqa: E402
-from gw_wire import free_port  # noqa: E402
+from gw_wire import CollectedOutput, free_port  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
 
@@ -39,19 +40,17 @@ def settings_xml(gate_port, logic_port, login_port, **settings):
 class GuardedGateway(relay.Gateway):
     """The gateway with extra settings, an optional block list file and reloads."""
 
-    @classmethod
-    def start(cls, logic_port, login_port, block_list=(), **settings):
-        gate_port = free_port()
-        gateway = cls.__new__(cls)
-        gateway.logic_port, gateway.login_port = logic_port, login_port
-        gateway.dir = relay.tempfile.TemporaryDirectory()
-        gateway.port = gate_port
-        gateway.write_settings(**settings)
+    def __init__(self, logic_port, login_port, block_list=(), **settings):
+        # Not the base's constructor: its settings file lacks the protection settings, and
+        # the program must find this one (and the block list) when it starts.
+        self.logic_port, self.login_port = logic_port, login_port
+        self.dir = tempfile.TemporaryDirectory()
+        self.port = free_port()
+        self.write_settings(**settings)
         if block_list:
-            with open(gateway.path("BlockIPList.txt"), "wb") as f:
+            with open(self.path("BlockIPList.txt"), "wb") as f:
                 f.write("".join(a + "\r\n" for a in block_list).encode())
-        relay.CollectedOutput.__init__(gateway, [relay.GATEWAY, "--headless"], gateway.dir.name)
-        return gateway
+        CollectedOutput.__init__(self, [relay.GATEWAY, "--headless"], self.dir.name)
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
@@ -171,7 +170,7 @@ class GatewayGuardTest(unittest.IsolatedAsyncioTestCase):
         await self.login.close()
 
     async def start_gateway(self, block_list=(), **settings):
-        self.gateway = GuardedGateway.start(self.logic.port, self.login.port, block_list, **settings)
+        self.gateway = GuardedGateway(self.logic.port, self.login.port, block_list, **settings)
         await self.gateway.wait_line("SocketServer 启动: ")
         await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
         await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
