@@ -43,8 +43,10 @@ pids+=($!)
 wait_port 7200 100
 sleep 1  # the links connect on their next turn
 
+# The bots come from addresses of their own (all loopback), so that the gateway's
+# per-address limit (MaxConnOfIPaddr, 10 by default) does not refuse a larger demo.
 "$gatesim" clients --url ws://127.0.0.1:7200 -n "${DEMO_CLIENTS:-5}" --rate "${DEMO_RATE:-2}" \
-  --duration "${DEMO_DURATION:-20}" --keys-folder "$work"
+  --duration "${DEMO_DURATION:-20}" --keys-folder "$work" --sources 127.1.0.1-127.1.255.254
 
 echo "demo: logic server said:"
 tail -n 5 "$work/logic-server.log"

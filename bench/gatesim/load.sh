@@ -21,6 +21,8 @@ logic_port=${LOGIC_PORT:-15000}
 login_port=${LOGIN_PORT:-15500}
 threads=${BOT_THREADS:-2}
 
+# The bots are spread over 127.1.0.0/16 (loopback), one or a few per address, so the gateway's
+# per-address limit (MaxConnOfIPaddr) and flood window see what many real players would make.
 # Ten thousand bots and as many gateway connections need descriptors.
 ulimit -n "$(ulimit -Hn)"
 
@@ -60,7 +62,7 @@ rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$gw_pid/status"; }
 clients() {
   "$gatesim" clients --url "ws://127.0.0.1:$gate_port" -n "$1" --rate "$2" --duration "$3" \
     --threads "$threads" --connect-rate 2000 --login-timeout 60 --watch-pid "$gw_pid" \
-    --no-progress
+    --no-progress --sources 127.1.0.1-127.1.255.254
 }
 
 case "$mode" in

@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "common/Platform.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
+#include "core/ClientGuard.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/TracedError.h"
@@ -110,7 +112,12 @@ int THeadlessFrontEnd::Run() {
   service.StartService();
 
   bool running = true;
+  auto nextSummary = std::chrono::steady_clock::now() + std::chrono::seconds(kSummaryIntervalSec);
   while (running) {
+    if (std::chrono::steady_clock::now() >= nextSummary) {
+      nextSummary += std::chrono::seconds(kSummaryIntervalSec);
+      TLogger::LogInfo("Guard: " + TClientGuard::CountersText());
+    }
     ShowMainLogMsg();
     pollfd fds[2] = {{signalFd, POLLIN, 0}, {control ? control->Fd() : -1, POLLIN, 0}};
     if (poll(fds, 2, kLogViewIntervalMs) <= 0) continue;

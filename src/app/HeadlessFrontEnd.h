@@ -22,6 +22,8 @@ class THeadlessFrontEnd {
  public:
   // Interval of the log view's refresh and of the wait for signals.
   static constexpr int kLogViewIntervalMs = 200;
+  // Interval of the summary line with the client guard's counters.
+  static constexpr int kSummaryIntervalSec = 60;
 
   // Installs the log feed at once, so that lines written before Run are shown too.
   explicit THeadlessFrontEnd(std::FILE* Out = stdout);

@@ -12,7 +12,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "session_queued_messages", "logic_packet_length",   "logic_packet_too_short",
     "logic_send_backlog",    "login_frame_size",        "field_length_clamped",
     "control_text_too_long", "settings_file_too_large", "key_file_too_large",
-    "login_send_backlog",    "server_time_out",
+    "login_send_backlog",    "server_time_out", "flood_table_full",
 };
 
 }  // namespace

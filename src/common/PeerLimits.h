@@ -70,6 +70,12 @@ inline constexpr size_t kMaxSettingsFileSize = size_t{1} << 30;
 // Largest handshake key file (two lines of base64).
 inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
 
+// --- Clients (the guard at the edge) ---------------------------------------------------
+// Addresses whose connection-flood window is tracked at once. Each entry lives for one
+// window; an attacker spreading over many source addresses (IPv6 gives plenty) must not
+// grow the table without end. Past it a new address is not tracked until old windows end.
+inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
+
 }  // namespace limits
 
 // One counter per bound above (and per kind of malformed input that is dropped).
@@ -91,6 +97,7 @@ enum class TLimitBreach : uint8_t {
   lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
   lbLoginSendBacklog,       // login send backlog full: frame dropped
   lbServerTimeOut,          // logic server silent or not reading past its time-out: reconnect
+  lbFloodTableFull,         // a new address not tracked at kMaxFloodTrackedAddresses
   Count
 };
 

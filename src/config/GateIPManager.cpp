@@ -111,16 +111,42 @@ bool TGateIPManager::MatchedIn(std::mutex& Lock, const TSockaddrList& List,
                      [&](const TSockaddr& entry) { return MatchesEntry(entry.IPaddr, AIPaddr); });
 }
 
-int TGateIPManager::AddBlockIP(const std::string& AIPaddr) {
+int TGateIPManager::AddBlockIP(const std::string& AIPaddr, bool SaveHere) {
   bool added = false;
   const int count = AddTo(FBlockIPListLock, FBlockIPList, AIPaddr, &added);
   // A refreshed time stamp is not in the file: only a new entry changes it.
-  if (added) SavedChange();
+  if (added && SaveHere) SavedChange();
+  NotifyBlockAdded(AIPaddr);
   return count;
 }
 
 int TGateIPManager::AddTempBlockIP(const std::string& AIPaddr) {
-  return AddTo(FTempBlockIPListLock, FTempBlockIPList, AIPaddr);
+  const int count = AddTo(FTempBlockIPListLock, FTempBlockIPList, AIPaddr);
+  NotifyBlockAdded(AIPaddr);
+  return count;
+}
+
+int TGateIPManager::AddBlockListener(TBlockAddedProc AProc) {
+  std::lock_guard lock(FListenersLock);
+  const int id = FNextListenerId++;
+  FListeners.emplace_back(id, std::make_shared<const TBlockAddedProc>(std::move(AProc)));
+  return id;
+}
+
+void TGateIPManager::RemoveBlockListener(int AId) {
+  std::lock_guard lock(FListenersLock);
+  std::erase_if(FListeners, [&](const auto& listener) { return listener.first == AId; });
+}
+
+void TGateIPManager::NotifyBlockAdded(const std::string& AIPaddr) {
+  std::vector<std::shared_ptr<const TBlockAddedProc>> listeners;
+  {
+    std::lock_guard lock(FListenersLock);
+    for (const auto& listener : FListeners) listeners.push_back(listener.second);
+  }
+  for (const auto& listener : listeners) {
+    if (*listener) (*listener)(AIPaddr);
+  }
 }
 
 void TGateIPManager::RemoveBlockIP(const std::string& AIPaddr) {

@@ -12,8 +12,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gw {
@@ -59,7 +61,9 @@ class TGateIPManager {
 
   // Adds the address, or refreshes the time stamp of the first entry equal to it without
   // regard to letter case. Returns the number of entries afterwards.
-  int AddBlockIP(const std::string& AIPaddr);
+  // SaveHere false: the caller has the list saved on another thread (an I/O thread must not
+  // wait on the disk); otherwise a manager that saves on change writes the file now.
+  int AddBlockIP(const std::string& AIPaddr, bool SaveHere = true);
   int AddTempBlockIP(const std::string& AIPaddr);
   // Removes every entry whose address equals AIPaddr exactly (letter case significant).
   void RemoveBlockIP(const std::string& AIPaddr);
@@ -89,6 +93,14 @@ class TGateIPManager {
   void SetMaxConnections(int32_t Value) { FMaxConnections.store(Value, std::memory_order_relaxed); }
 
   const std::string& BlockIPFile() const { return FBlockIPFile; }
+
+  // Told of every address put on either list (AddBlockIP, AddTempBlockIP), on the adding
+  // thread, after the list's lock is released; the gateway closes the address's connections.
+  // A listener may still be called once after its removal returned, so it must not depend
+  // on anything its remover frees.
+  using TBlockAddedProc = std::function<void(const std::string& AIPaddr)>;
+  int AddBlockListener(TBlockAddedProc AProc);
+  void RemoveBlockListener(int AId);
 
  private:
   using TSockaddrList = std::vector<TSockaddr>;
@@ -121,6 +133,11 @@ class TGateIPManager {
   std::vector<TSockaddrList> FCurrIPaddrList;  // one group per address, never empty
 
   std::atomic<int32_t> FMaxConnections{10};
+
+  void NotifyBlockAdded(const std::string& AIPaddr);
+  std::mutex FListenersLock;  // guards FListeners and FNextListenerId
+  std::vector<std::pair<int, std::shared_ptr<const TBlockAddedProc>>> FListeners;
+  int FNextListenerId = 1;
 };
 
 }  // namespace gw

@@ -384,6 +384,7 @@ void TFrmMain::OpenIPFilter() {
       GateWayConfig(), IPManager(), kGateWayConfigFile,
       [this](const std::string& address) { CloseSessionsOfBlocked(address); }, this);
   dialog.exec();
+  FService->ApplyGuardSettings();  // the edited limits apply to the running service at once
 }
 
 void TFrmMain::DumpMem() {

@@ -5,6 +5,7 @@
 
 #include "codec/TokenHandshake.h"
 #include "common/Platform.h"
+#include "config/GateShare.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 #include "net/IWebSocketServer.h"
@@ -37,6 +38,8 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   FLogicServer->SetTraffic(&FTraffic);
   // A logic server silent (or not reading) for this long counts as lost; 0 turns it off.
   FLogicServer->SetServerTimeOut(static_cast<uint32_t>(std::max(0, Config.CheckServerTimeOutTime)));
+  FGuard = std::make_shared<TClientGuard>(IPManager());
+  FGuard->ApplySettings(Config);
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
@@ -77,6 +80,8 @@ void TGateWaySocketServer::Start() {
   // coalescing would only add delay on top.
   FSocketServer->SetNoDelay(true);
   FSocketServer->SetLogger(FLogger);
+  FGuard->SetLogger(FLogger);
+  FSocketServer->SetConnectionGuard(FGuard);
   // One result per listening address; the start fails when any address could not be bound.
   int succeeded = 0, failed = 0;
   FSocketServer->Start([&](bool ok) { ++(ok ? succeeded : failed); });
@@ -88,6 +93,7 @@ void TGateWaySocketServer::Start() {
                              " ,  无法绑定。可能该端口已经被占用! ");
   }
   Log("SocketServer 启动: " + FGatePort, llMessage);
+  FGuard->Start();
   FLoginSrv->SetLogger(FLogger);
   FLoginSrv->Start();
   FLogicServer->SetLogger(FLogger);
@@ -110,6 +116,7 @@ void TGateWaySocketServer::Stop() {
   FLoginSrv->Stop();
   FLogicServer->Stop();
   for (auto& worker : FWorkers) worker->Stop();
+  FGuard->Stop();
   FIsRuning.store(false);
 }
 
@@ -211,6 +218,7 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
   TGateWayTraffic::Add(FTraffic.ClientBytesIn, AData.size());
   TUserSession* session = TUserSession::FromConnection(*AConnection);
   if (session == nullptr) return;
+  if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
   uint32_t handle = session->Handle();
   if (AData.size() < 3) {
     Log("收到的数据太短了:" + std::to_string(handle), llWarning);
@@ -226,6 +234,7 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
     if (CheckToken(*session, answer)) {
       Log("授权验证成功:" + session->TokenID(), llDebug);
       session->TokenChecked.store(true);
+      AConnection->PassedAdmission();  // ClientTimeOut no longer applies
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {
       Log("踢出连接,没经过授权的连接:" + AConnection->PeerAddr(), llWarning);

@@ -35,6 +35,7 @@
 
 #include "codec/DeploymentKeys.h"
 #include "config/CustomGateWayConfig.h"
+#include "core/ClientGuard.h"
 #include "gate/GateWayTraffic.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "core/GateWayWorker.h"
@@ -112,6 +113,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // Byte counters for the statistics panel; readable from any thread.
   const TGateWayTraffic& Traffic() const { return FTraffic; }
   TLoginSrvClient& LoginServer() { return *FLoginSrv; }
+  // The protection settings at the edge; ApplySettings on every reload (owner's thread).
+  TClientGuard& Guard() { return *FGuard; }
 
  private:
   TGateWayWorker* ChooseWoker();
@@ -136,6 +139,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TLogProc FLogger;
   std::atomic<bool> FIsRuning{false};
   TGateWayTraffic FTraffic;
+  PClientGuard FGuard;
 };
 
 }  // namespace gw

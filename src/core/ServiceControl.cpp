@@ -70,7 +70,14 @@ void TServiceControl::StopService() {
   TLogger::LogInfo("服务停止成功...");
 }
 
-void TServiceControl::LoadConfig() { LoadGateWayConfig(FFiles); }
+void TServiceControl::LoadConfig() {
+  LoadGateWayConfig(FFiles);
+  ApplyGuardSettings();
+}
+
+void TServiceControl::ApplyGuardSettings() {
+  if (FServer) FServer->Guard().ApplySettings(GateWayConfig());
+}
 
 void TServiceControl::WriteAboutLines() {
   for (std::string_view text : AboutTextSources()) TLogger::LogDebug(DecodeSource(text));

@@ -52,6 +52,9 @@ class TServiceControl {
   // Throws on the first failing step. A running server keeps its addresses, ports
   // and workers; the pass word, the lists and the limit change at once.
   void LoadConfig();
+  // Hands the protection settings of the configuration to the running server's guard;
+  // LoadConfig does so itself, a confirmed settings dialog calls it. No server: nothing.
+  void ApplyGuardSettings();
 
   // The About lines: the two texts the program keeps enciphered, then the version.
   static void WriteAboutLines();

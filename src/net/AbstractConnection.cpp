@@ -170,6 +170,12 @@ void TAbstractConnection::CloseConnection() {
   FireCloseNotification();
 }
 
+void TAbstractConnection::AdmissionDeadlinePassed() {
+  if (IsClosed() || !FDeadlineArmed.exchange(false)) return;
+  FOwner.AdmissionTimedOut(*this);
+  CloseConnection();
+}
+
 void TAbstractConnection::Disconnect() {
   TConnectStatus expected = csConnected;
   if (!FConnectStatus.compare_exchange_strong(expected, csDisconnected)) {
@@ -324,6 +330,7 @@ void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread)
 void TAbstractConnection::ReadReady(TIoEventThread& thread) {
   if (IsClosed()) return;
   PAbstractConnection self = shared_from_this();
+  FDrainMessages = 0;
   FCorked.store(true, std::memory_order_relaxed);
   uint8_t* buffer = thread.DrainBuffer();
   bool closeAfter = false;
@@ -332,6 +339,7 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
   for (;;) {
     ssize_t n = ::recv(FSocket, buffer, TIoEventThread::kDrainBufferSize, 0);
     if (n > 0) {
+      FReceivedAny = true;
       try {
         HandleReceived(buffer, static_cast<size_t>(n));
       } catch (const std::exception& e) {

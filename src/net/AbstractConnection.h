@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
 #include "net/IoEventThread.h"
 #include "net/SocketTypes.h"
@@ -75,6 +76,7 @@ class TAbstractConnection : public TEpollTarget,
 
   // Engine internals, called by the server and the I/O thread.
   void Attach(TIoEventThread* thread);
+  TIoEventThread* Thread() const { return FThread; }
   bool RegisterWithThread();  // epoll ADD unless already closed
   void ReadAddresses();
   void MarkConnected() {
@@ -82,6 +84,19 @@ class TAbstractConnection : public TEpollTarget,
     FConnectStatus.compare_exchange_strong(expected, csConnected);
   }
   void ReleaseSocket();  // on the owning thread, after the close
+
+  // The admission deadline (see IConnectionGuard): armed at accept, cleared once the
+  // layer above has admitted the client; a cleared deadline never fires. Any thread.
+  void ArmAdmissionDeadline() { FDeadlineArmed.store(true); }
+  void ClearAdmissionDeadline() { FDeadlineArmed.store(false); }
+  bool AdmissionDeadlineArmed() const { return FDeadlineArmed.load(); }
+  // On the owning I/O thread when the deadline comes due: reports and closes, if still armed.
+  void AdmissionDeadlinePassed();
+  // How far the connection got; on the owning I/O thread.
+  virtual TAdmissionStage AdmissionStage() const { return FReceivedAny ? asHeader : asNothingSent; }
+  // Whether the guard admitted it (and so must hear of its close); set before it is visible.
+  void SetGuardAdmitted() { FGuardAdmitted = true; }
+  bool GuardAdmitted() const { return FGuardAdmitted; }
   void ReadReady(TIoEventThread& thread);
   void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
 
@@ -92,6 +107,9 @@ class TAbstractConnection : public TEpollTarget,
   virtual PWebSocketConnection CallbackTarget() { return nullptr; }
 
   TSocketServer& Owner() const { return FOwner; }
+  // Messages handed up from the current read of the socket (one drain); owning I/O thread.
+  uint32_t CountDrainMessage() { return ++FDrainMessages; }
+  uint32_t DrainMessages() const { return FDrainMessages; }
 
   // Marks a handler of the layer above as running on this thread for its lifetime.
   // Entered() is false when the connection is already closed: the handler must not run.
@@ -151,6 +169,10 @@ class TAbstractConnection : public TEpollTarget,
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.
   bool FPeerHangup = false;
+  bool FReceivedAny = false;    // I/O thread only: a byte has arrived
+  uint32_t FDrainMessages = 0;  // I/O thread only: see CountDrainMessage
+  std::atomic<bool> FDeadlineArmed{false};
+  bool FGuardAdmitted = false;
 
   std::mutex FEventLock;             // guards FHandlerThread and FCloseNotifyPending
   std::thread::id FHandlerThread{};  // where a handler runs now, if any

@@ -63,6 +63,13 @@ class IWebSocketConnection {
            });
   }
 
+  // The client passed the gateway's check: the time limit set at accept for passing it
+  // no longer applies to this connection.
+  virtual void PassedAdmission() {}
+  // Inside a message handler on the connection's I/O thread: messages delivered from the
+  // current read of the socket, this one included (0 when the transport does not count).
+  virtual uint32_t MessagesInThisRead() const { return 0; }
+
   // Sends one text message (UTF-8). Connections without text support report false.
   virtual void WsSendText(std::string text, TWsSendCallback callback) {
     (void)text;

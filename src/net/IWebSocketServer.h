@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "logging/LogLevel.h"
+#include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
 #include "common/PeerLimits.h"
 
@@ -66,6 +67,10 @@ class IWebSocketServer {
   virtual void SetNoDelay(bool on) = 0;
   // Where protocol warnings (e.g. a message over the size limit) are written; none by default.
   virtual void SetLogger(TLogProc logger) = 0;
+
+  // Consulted for every accepted connection before any byte is read (refusals, live
+  // counts, the admission deadline); none by default. Before Start.
+  virtual void SetConnectionGuard(PConnectionGuard guard) { (void)guard; }
 
   // Opens the listeners and the I/O threads. `callback` has run (once per address
   // tried, false on failure) by the time Start returns. Starting twice reports false.

@@ -3,7 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -96,6 +98,63 @@ void TIoEventThread::AddPendingRead(std::shared_ptr<TAbstractConnection> connect
   FPendingReads.push_back(std::move(connection));
 }
 
+uint64_t TIoEventThread::MonotonicMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+void TIoEventThread::Wake() {
+  uint64_t one = 1;
+  ssize_t r = ::write(FWakeFd, &one, sizeof(one));
+  (void)r;  // a full counter already wakes the thread
+}
+
+void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> guard(FDeadlinesLock);
+    FDeadlines.Add(dueMs, uid);
+    // The thread computes its wait after every wake; only an earlier deadline needs one.
+    wake = dueMs < FWaitUntil && !IsCurrent();
+  }
+  if (wake && FWakeFd >= 0) Wake();
+}
+
+int TIoEventThread::WaitTimeout() {
+  if (!FPendingReads.empty()) return 0;
+  uint64_t due;
+  {
+    std::lock_guard<std::mutex> guard(FDeadlinesLock);
+    due = FDeadlines.NextDue();
+    FWaitUntil = due;
+  }
+  if (due == TDeadlineHeap<int>::kNever) return -1;
+  uint64_t now = MonotonicMs();
+  if (due <= now) return 0;
+  return static_cast<int>(std::min<uint64_t>(due - now, 60000));
+}
+
+void TIoEventThread::ExpireDeadlines() {
+  std::vector<uint64_t> due;
+  {
+    std::lock_guard<std::mutex> guard(FDeadlinesLock);
+    const uint64_t now = MonotonicMs();
+    if (FDeadlines.NextDue() > now) return;
+    FDeadlines.TakeDue(now, due);
+  }
+  if (!FDeadlineHandler) return;
+  for (uint64_t uid : due) {
+    try {
+      FDeadlineHandler(uid);
+    } catch (const std::exception& e) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
+    } catch (...) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
+    }
+  }
+}
+
 void TIoEventThread::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
   (void)events;
   (void)thread;
@@ -119,7 +178,7 @@ void TIoEventThread::Run() {
   epoll_event events[kMaxEvents];
   std::vector<std::shared_ptr<TAbstractConnection>> pending;
   while (!FStopping.load(std::memory_order_relaxed)) {
-    int timeout = FPendingReads.empty() ? -1 : 0;
+    int timeout = WaitTimeout();
     int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -142,12 +201,17 @@ void TIoEventThread::Run() {
       pending.clear();
     }
     RunTasks();
+    ExpireDeadlines();
   }
   {
     std::lock_guard<std::mutex> guard(FTasksLock);
     FEnded.store(true);
   }
   FPendingReads.clear();
+  {
+    std::lock_guard<std::mutex> guard(FDeadlinesLock);
+    FDeadlines.Clear();
+  }
   RunTasks();
   FThreadId.store(std::thread::id{});
 }

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/DeadlineHeap.h"
+
 namespace gw {
 
 class TIoEventThread;
@@ -65,11 +67,25 @@ class TIoEventThread final : private TEpollTarget {
   uint8_t* DrainBuffer() { return FDrainBuffer.get(); }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
+  // What runs on this thread when a deadline comes due, with the identifier it was added
+  // with. Set before Start.
+  void SetDeadlineHandler(std::function<void(uint64_t uid)> handler) {
+    FDeadlineHandler = std::move(handler);
+  }
+  // Any thread: at `dueMs` (MonotonicMs) this thread runs the deadline handler with `uid`.
+  // Only the identifier is kept, so a connection that closes early leaves 16 bytes here
+  // until its time, not its memory.
+  void AddDeadline(uint64_t dueMs, uint64_t uid);
+  static uint64_t MonotonicMs();
 
  private:
   void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;  // the eventfd
   void Run();
   void RunTasks();
+  // epoll_wait's time-out: 0 with reads pending, else until the next deadline (-1: none).
+  int WaitTimeout();
+  void ExpireDeadlines();
+  void Wake();
 
   const int FIndex;
   int FEpollFd = -1;
@@ -84,6 +100,13 @@ class TIoEventThread final : private TEpollTarget {
   std::mutex FTasksLock;  // guards FTasks and FWakePending
   std::vector<std::function<void()>> FTasks;
   bool FWakePending = false;
+
+  std::mutex FDeadlinesLock;  // guards FDeadlines and FWaitUntil
+  TDeadlineHeap<uint64_t> FDeadlines;
+  std::function<void(uint64_t uid)> FDeadlineHandler;
+  // When the thread's last computed wait ends by itself (kNever: it does not); an earlier
+  // deadline added by another thread wakes it.
+  uint64_t FWaitUntil = TDeadlineHeap<int>::kNever;
 };
 
 }  // namespace gw

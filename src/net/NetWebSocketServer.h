@@ -38,6 +38,9 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
   void SetNoDelay(bool on) override { SetTcpNoDelay(on); }
   void SetLogger(TLogProc logger) override;
+  void SetConnectionGuard(PConnectionGuard guard) override {
+    TSocketServer::SetConnectionGuard(std::move(guard));
+  }
 
   void Start(TStartCallback callback) override { StartServer(callback); }
   void Stop() override { StopServer(); }

@@ -1,5 +1,6 @@
 #include "net/SocketServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -32,6 +33,27 @@ int DefaultIoThreads() {
 
 void SetOpt(int socket, int level, int name, int value) {
   setsockopt(socket, level, name, &value, sizeof(value));
+}
+
+// The peer's address as numeric text, as the connection will report it.
+std::string PeerAddressOf(int socket) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, buf, sizeof(buf));
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, buf, sizeof(buf));
+  }
+  return buf;
+}
+
+// A refused socket goes with a reset: no reply, and no TIME_WAIT left behind by a flood.
+void Refuse(int socket) {
+  linger hard{1, 0};
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+  ::close(socket);
 }
 
 }  // namespace
@@ -104,6 +126,7 @@ void TSocketServer::StartLoop() {
   for (int i = 0; i < FIoThreadCount; ++i) {
     auto thread = std::make_unique<TIoEventThread>(i);
     if (!thread->Open()) continue;  // logged; the others carry the load
+    thread->SetDeadlineHandler([this](uint64_t uid) { AdmissionDeadlineDue(uid); });
     thread->Start();
     FIoThreads.push_back(std::move(thread));
   }
@@ -283,6 +306,10 @@ void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
 }
 
 void TSocketServer::AcceptOne(int fd) {
+  if (FGuard && !FGuard->AdmitConnection(PeerAddressOf(fd))) {
+    Refuse(fd);
+    return;
+  }
   SetOpt(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
   SetOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdle);
   SetOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveInterval);
@@ -293,9 +320,25 @@ void TSocketServer::AcceptOne(int fd) {
   connection->Attach(FIoThreads[next % FIoThreads.size()].get());
   // Addresses are fixed before the connection becomes visible to other threads.
   connection->ReadAddresses();
+  if (FGuard) {
+    // Before the connection is visible: its close cannot be reported ahead of this.
+    connection->SetGuardAdmitted();
+    FGuard->ConnectionOpened(connection);
+  }
   {
     std::lock_guard<std::mutex> guard(FConnectionsLock);
     FConnections.emplace(connection->UID(), connection);
+    // Closed meanwhile by the guard (its address was just blocked): its removal from the
+    // table may have come first, so it must not stay listed.
+    if (connection->IsClosed()) {
+      FConnections.erase(connection->UID());
+      return;
+    }
+  }
+  // After it is in the table: a deadline that fires at once closes a listed connection.
+  if (uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0; timeoutMs > 0) {
+    connection->ArmAdmissionDeadline();
+    connection->Thread()->AddDeadline(TIoEventThread::MonotonicMs() + timeoutMs, connection->UID());
   }
   connection->MarkConnected();
   HandleConnected(*connection);
@@ -303,8 +346,28 @@ void TSocketServer::AcceptOne(int fd) {
 }
 
 void TSocketServer::ConnectionRemoved(TAbstractConnection& connection) {
-  std::lock_guard<std::mutex> guard(FConnectionsLock);
-  FConnections.erase(connection.UID());
+  {
+    std::lock_guard<std::mutex> guard(FConnectionsLock);
+    FConnections.erase(connection.UID());
+  }
+  if (FGuard && connection.GuardAdmitted()) {
+    FGuard->ConnectionClosed(connection.PeerAddrText(), connection.UID());
+  }
+}
+
+void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
+  PAbstractConnection connection;
+  {
+    std::lock_guard<std::mutex> guard(FConnectionsLock);
+    auto it = FConnections.find(uid);
+    if (it == FConnections.end()) return;  // closed meanwhile
+    connection = it->second;
+  }
+  connection->AdmissionDeadlinePassed();
+}
+
+void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
+  if (FGuard) FGuard->AdmissionTimedOut(connection.PeerAddrText(), connection.AdmissionStage());
 }
 
 }  // namespace gw

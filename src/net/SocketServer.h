@@ -25,6 +25,7 @@
 
 #include "net/AbstractConnection.h"
 #include "net/AbstractListen.h"
+#include "net/ConnectionGuard.h"
 #include "net/IoEventThread.h"
 
 namespace gw {
@@ -46,6 +47,9 @@ class TSocketServer {
   // Small sends are coalesced by the system unless this is set (off by default).
   void SetTcpNoDelay(bool on) { FNoDelay = on; }
   int EffectiveIoThreads() const { return FIoThreadCount; }
+  // Consulted for every accepted socket before any byte is read (see IConnectionGuard);
+  // none by default. Before Start.
+  void SetConnectionGuard(PConnectionGuard guard) { FGuard = std::move(guard); }
 
   // Starts threads and listeners; `callback` runs once per address tried before
   // Start returns. A second Start without Stop reports false.
@@ -82,12 +86,16 @@ class TSocketServer {
   void ConnectionRemoved(TAbstractConnection& connection);
   void ListenRemoved(TAbstractListen& listen);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
+  void AdmissionTimedOut(TAbstractConnection& connection);
+  // A deadline of the connection `uid` came due (on its I/O thread).
+  void AdmissionDeadlineDue(uint64_t uid);
 
   const int FIoThreadCount;
   std::atomic<uint16_t> FPort{80};
   mutable std::mutex FAddrLock;  // guards FAddr
   std::string FAddr;
   bool FNoDelay = false;
+  PConnectionGuard FGuard;  // set before Start, read by the I/O threads
   std::atomic<bool> FStarted{false};
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only

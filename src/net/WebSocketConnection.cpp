@@ -120,6 +120,7 @@ bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<ui
   {
     THandlerScope scope(*this);
     if (!scope.Entered()) return false;
+    CountDrainMessage();
     FServer.FireMessage(Self(), type, data);
   }
   return !IsClosed();

@@ -36,6 +36,11 @@ class TWebSocketConnection final : public THttpConnection,
   void WsSend(const void* data, size_t count, TWsSendCallback callback) override;
   void WsSendBytes(std::vector<uint8_t> data, TWsSendCallback callback) override;
   void WsSendText(std::string text, TWsSendCallback callback) override;
+  void PassedAdmission() override { ClearAdmissionDeadline(); }
+  uint32_t MessagesInThisRead() const override { return DrainMessages(); }
+  TAdmissionStage AdmissionStage() const override {
+    return IsWebSocket() ? asUnanswered : THttpConnection::AdmissionStage();
+  }
 
   bool IsWebSocket() const { return FIsWebSocket.load(); }
   // Starts the closing handshake from this side; the connection stays open until the

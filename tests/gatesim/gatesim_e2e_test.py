@@ -130,6 +130,8 @@ class GateSimEndToEnd(unittest.TestCase):
                     f"\t<ServerAddr>127.0.0.1</ServerAddr>\r\n\t<ServerPort>{cls.logic_port}</ServerPort>\r\n"
                     f"\t<LoginSrvAddr>127.0.0.1</LoginSrvAddr>\r\n\t<LoginSrvPort>{cls.login_port}</LoginSrvPort>\r\n"
                     "\t<WokerCount>2</WokerCount>\r\n"
+                    # Every bot comes from 127.0.0.1: no per-address limit.
+                    "\t<MaxConnOfIPaddr>0</MaxConnOfIPaddr>\r\n"
                     "</TGateWayConfigure>\r\n")
         cls.gateway = Proc([GATEWAY, "--headless"], cls.dir.name)
         wait_port(cls.gate_port)

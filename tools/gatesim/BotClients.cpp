@@ -117,6 +117,15 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (FOptions.SourceFirst != 0) {
+    static std::atomic<uint32_t> next{0};
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr =
+        htonl(FOptions.SourceFirst +
+              next.fetch_add(1) % (FOptions.SourceLast - FOptions.SourceFirst + 1));
+    bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  }
   int rc = connect(fd, reinterpret_cast<const sockaddr*>(&FAddr), sizeof(FAddr));
   if (rc != 0 && errno != EINPROGRESS) {
     close(fd);

@@ -28,6 +28,10 @@ struct TBotClientsOptions {
   std::string KeysFolder = ".";
   int WatchPid = 0;  // the gateway's process, for CPU and memory figures (0: none)
   bool Progress = true;
+  // Source addresses the bots are spread over, host order (0: the system's choice), so
+  // that a gateway's per-address limits see a few bots per address.
+  uint32_t SourceFirst = 0;
+  uint32_t SourceLast = 0;
 };
 
 struct TBotClientsResult {

@@ -6,7 +6,8 @@
 //           [--no-keepalive-answer] [--late-frames] [--garbage-every SEC]
 //   gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]
 //                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
-//                   [--keys-folder .] [--watch-pid PID] [--no-progress]
+//                   [--keys-folder .] [--watch-pid PID] [--no-progress] [--sources A-B]
+//   gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...]   (see AttackMain.cpp)
 #include <signal.h>
 
 #include <charconv>
@@ -17,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "AttackClients.h"
+#include "AttackMain.h"
 #include "BotClients.h"
 #include "LogicServerSim.h"
 #include "LoginServerSim.h"
@@ -33,7 +36,8 @@ void Usage() {
       "  gatesim login-server [--port 5500] [--addr 0.0.0.0] [--quiet] [faults]\n"
       "  gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]\n"
       "                  [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]\n"
-      "                  [--keys-folder .] [--watch-pid PID] [--no-progress]\n"
+      "                  [--keys-folder .] [--watch-pid PID] [--no-progress] [--sources A-B]\n"
+      "  gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...] (gatesim attack --help)\n"
       "\n"
       "clients: --rate is messages per second per bot (move, attack and default in turn), sent\n"
       "for --duration seconds once every bot is in the game; each must come back intact.\n"
@@ -186,7 +190,7 @@ int Clients(int Argc, char** Argv) {
   std::map<std::string, std::string> args;
   if (!ParseArgs(Argc, Argv, {"--no-progress"},
                  {"--url", "-n", "--rate", "--duration", "--threads", "--connect-rate",
-                  "--login-timeout", "--drain", "--keys-folder", "--watch-pid"},
+                  "--login-timeout", "--drain", "--keys-folder", "--watch-pid", "--sources"},
                  args)) {
     return 2;
   }
@@ -194,6 +198,11 @@ int Clients(int Argc, char** Argv) {
   if (args.count("--url")) o.Url = args["--url"];
   if (args.count("--keys-folder")) o.KeysFolder = args["--keys-folder"];
   o.Progress = !args.count("--no-progress");
+  if (args.count("--sources") &&
+      !ParseSourceRange(args["--sources"], o.SourceFirst, o.SourceLast)) {
+    std::fprintf(stderr, "gatesim: --sources needs A.B.C.D or A.B.C.D-E.F.G.H\n");
+    return 2;
+  }
   if (!Number(args, "-n", o.Count) || !Number(args, "--rate", o.Rate) ||
       !Number(args, "--duration", o.DurationSec) || !Number(args, "--threads", o.Threads) ||
       !Number(args, "--connect-rate", o.ConnectRate) ||
@@ -228,6 +237,7 @@ int main(int argc, char** argv) {
   if (command == "logic-server") return LogicServer(argc, argv);
   if (command == "login-server") return LoginServer(argc, argv);
   if (command == "clients") return Clients(argc, argv);
+  if (command == "attack") return gw::AttackMain(argc, argv);
   Usage();
   return 2;
 }

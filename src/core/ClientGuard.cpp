@@ -1,0 +1,283 @@
+#include "core/ClientGuard.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "config/TextFile.h"
+#include "net/AbstractConnection.h"
+#include "net/IoEventThread.h"
+
+namespace gw {
+
+namespace {
+
+std::array<std::atomic<uint64_t>, kGuardCauseCount> gCounters{};
+
+constexpr std::array<std::string_view, kGuardCauseCount> kCauseNames = {
+    "refused_blocked", "refused_over_limit", "flood", "time_out", "oversize", "message_count",
+};
+
+// What a held-back line was about, for the line that reports the count.
+constexpr std::array<std::string_view, kGuardCauseCount> kCauseTexts = {
+    "refused blocked addresses", "refused addresses over MaxConnOfIPaddr",
+    "connection floods",         "client time-outs",
+    "oversized messages",        "too many messages in one receive",
+};
+
+uint64_t NowMs() { return TIoEventThread::MonotonicMs(); }
+
+// Whether a block list entry covers the address, as IsBlockIP matches them.
+bool EntryCovers(const std::string& Entry, const std::string& Address) {
+  if (SameTextIgnoringCase(Entry, Address)) return true;
+  const size_t star = Entry.find('*');
+  return star != std::string::npos && Address.size() >= star &&
+         Address.compare(0, star, Entry, 0, star) == 0;
+}
+
+uint32_t NonNegative(int32_t Value) { return Value > 0 ? static_cast<uint32_t>(Value) : 0; }
+
+const char* StageText(TAdmissionStage Stage) {
+  switch (Stage) {
+    case asNothingSent:
+      return "nothing sent";
+    case asHeader:
+      return "HTTP header still arriving";
+    case asUnanswered:
+      return "challenge unanswered";
+  }
+  return "";
+}
+
+}  // namespace
+
+TClientGuard::TClientGuard(TGateIPManager& IPManager) : FIPManager(IPManager) {}
+
+TClientGuard::~TClientGuard() { Stop(); }
+
+void TClientGuard::ApplySettings(const TCustomGateWayConfig& Config) {
+  FClientTimeOut.store(NonNegative(Config.ClientTimeOut));
+  FMaxClientPacketSize.store(Config.MaxClientPacketSize);
+  FKickOverPacketSize.store(Config.KickOverPacketSize);
+  FMaxClientMsgCount.store(Config.MaxClientMsgCount);
+  FBlockMethod.store(Config.BlockMethod);
+  FClearTempList.store(Config.ClearTempList);
+  FClearTempBlockListTime.store(NonNegative(Config.ClearTempBlockListTime));
+  FConnectionATKSec.store(NonNegative(Config.ConnectionATKSec));
+  FConnectionATKCount.store(NonNegative(Config.ConnectionATKCount));
+}
+
+void TClientGuard::Start() {
+  if (FHousekeeping.joinable()) return;
+  std::weak_ptr<TClientGuard> weak = weak_from_this();
+  FListenerId = FIPManager.AddBlockListener([weak](const std::string& address) {
+    if (auto guard = weak.lock()) guard->CloseBlocked(address);
+  });
+  {
+    std::lock_guard<std::mutex> guard(FHousekeepingLock);
+    FStopping = false;
+  }
+  FHousekeeping = std::thread([this] { Housekeeping(); });
+}
+
+void TClientGuard::Stop() {
+  if (FListenerId != 0) {
+    FIPManager.RemoveBlockListener(FListenerId);
+    FListenerId = 0;
+  }
+  if (!FHousekeeping.joinable()) return;
+  {
+    std::lock_guard<std::mutex> guard(FHousekeepingLock);
+    FStopping = true;
+  }
+  FHousekeepingWake.notify_all();
+  FHousekeeping.join();
+  HousekeepingPass();  // a save asked for at the last moment still happens
+}
+
+void TClientGuard::Housekeeping() {
+  std::unique_lock<std::mutex> lock(FHousekeepingLock);
+  while (!FStopping) {
+    FHousekeepingWake.wait_for(lock, std::chrono::seconds(1),
+                               [this] { return FStopping || FSavePending; });
+    if (FStopping) break;
+    lock.unlock();
+    HousekeepingPass();
+    lock.lock();
+  }
+}
+
+void TClientGuard::HousekeepingPass() {
+  bool save;
+  {
+    std::lock_guard<std::mutex> guard(FHousekeepingLock);
+    save = FSavePending;
+    FSavePending = false;
+  }
+  if (save) FIPManager.SaveBlockIPList();
+  if (FClearTempList.load()) FIPManager.RemoveTempBlockIP(uint64_t{FClearTempBlockListTime.load()});
+  const uint64_t now = NowMs();
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FFlood.Prune(now, uint64_t{FConnectionATKSec.load()} * 1000);
+  }
+  for (const auto& [cause, count] : FLogLimiter.TakeSuppressed(now)) {
+    Log(std::to_string(count) + " similar lines suppressed: " + std::string(kCauseTexts[cause]),
+        llWarning);
+  }
+}
+
+void TClientGuard::Note(TGuardCause Cause, const std::string& Line) {
+  gCounters[static_cast<size_t>(Cause)].fetch_add(1, std::memory_order_relaxed);
+  uint64_t suppressed = 0;
+  if (!FLogLimiter.Allow(static_cast<size_t>(Cause), NowMs(), suppressed)) return;
+  if (suppressed > 0) {
+    Log(Line + " (" + std::to_string(suppressed) + " similar lines suppressed)", llWarning);
+  } else {
+    Log(Line, llWarning);
+  }
+}
+
+void TClientGuard::Attack(TGuardCause Cause, const std::string& PeerAddr, const std::string& What,
+                          IWebSocketConnection* Connection) {
+  const auto method = static_cast<TBlockIPMethod>(FBlockMethod.load());
+  const char* action = method == mBlock       ? "put on the temporary block list"
+                       : method == mBlockList ? "put on the permanent block list"
+                                              : "disconnected";
+  Note(Cause, "Attack from " + PeerAddr + ": " + What + "; " + action);
+  if (Connection != nullptr) Connection->Close();
+  if (method == mBlock) {
+    FIPManager.AddTempBlockIP(PeerAddr);  // closes the address's other connections
+  } else if (method == mBlockList) {
+    FIPManager.AddBlockIP(PeerAddr, /*SaveHere=*/false);
+    {
+      std::lock_guard<std::mutex> guard(FHousekeepingLock);
+      FSavePending = true;
+    }
+    // Written by the housekeeping thread: no file work on an I/O thread.
+    FHousekeepingWake.notify_all();
+  }
+}
+
+bool TClientGuard::AdmitConnection(const std::string& PeerAddr) {
+  if (FIPManager.IsBlockIP(PeerAddr)) {
+    Note(TGuardCause::gcRefusedBlocked, "Refused " + PeerAddr + ": the address is blocked");
+    return false;
+  }
+  const uint32_t windowSec = FConnectionATKSec.load();
+  const uint32_t floodCount = FConnectionATKCount.load();
+  const int32_t limit = FIPManager.MaxConnections();
+  bool flood = false, over = false;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    flood = FFlood.Hit(PeerAddr, NowMs(), uint64_t{windowSec} * 1000, floodCount);
+    if (!flood) {
+      auto it = FLive.find(PeerAddr);
+      if (limit > 0 && it != FLive.end() && it->second.Live >= limit) {
+        over = true;
+      } else {
+        ++FLive[PeerAddr].Live;
+      }
+    }
+  }
+  if (flood) {
+    Attack(TGuardCause::gcFlood, PeerAddr,
+           "more than " + std::to_string(floodCount) + " connections within " +
+               std::to_string(windowSec) + " s (connection flood)",
+           nullptr);
+    return false;
+  }
+  if (over) {
+    Note(TGuardCause::gcRefusedOverLimit, "Refused " + PeerAddr + ": it already holds " +
+                                              std::to_string(limit) +
+                                              " connections (MaxConnOfIPaddr)");
+    return false;
+  }
+  return true;
+}
+
+void TClientGuard::ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FLive[Connection->PeerAddrText()].Connections.emplace(Connection->UID(), Connection);
+}
+
+void TClientGuard::ConnectionClosed(const std::string& PeerAddr, uint64_t UID) {
+  std::lock_guard<std::mutex> guard(FLock);
+  auto it = FLive.find(PeerAddr);
+  if (it == FLive.end()) return;
+  it->second.Connections.erase(UID);
+  if (--it->second.Live <= 0) FLive.erase(it);
+}
+
+void TClientGuard::AdmissionTimedOut(const std::string& PeerAddr, TAdmissionStage Stage) {
+  Note(TGuardCause::gcTimeOut, "Client time-out " + PeerAddr + ": no token check passed within " +
+                                   std::to_string(FClientTimeOut.load()) + " ms (" +
+                                   StageText(Stage) + "); closed");
+}
+
+bool TClientGuard::CheckMessage(IWebSocketConnection& Connection, size_t Size) {
+  const int32_t maxSize = FMaxClientPacketSize.load();
+  if (FKickOverPacketSize.load() && maxSize > 0 && Size > static_cast<size_t>(maxSize)) {
+    Attack(TGuardCause::gcOversize, Connection.PeerAddr(),
+           "message of " + std::to_string(Size) + " bytes over MaxClientPacketSize " +
+               std::to_string(maxSize),
+           &Connection);
+    return false;
+  }
+  const int32_t maxCount = FMaxClientMsgCount.load();
+  if (maxCount > 0 && Connection.MessagesInThisRead() > static_cast<uint32_t>(maxCount)) {
+    Attack(TGuardCause::gcMessageCount, Connection.PeerAddr(),
+           "more than " + std::to_string(maxCount) + " messages in one receive (MaxClientMsgCount)",
+           &Connection);
+    return false;
+  }
+  return true;
+}
+
+int TClientGuard::LiveConnections(const std::string& PeerAddr) const {
+  std::lock_guard<std::mutex> guard(FLock);
+  auto it = FLive.find(PeerAddr);
+  return it == FLive.end() ? 0 : it->second.Live;
+}
+
+int TClientGuard::CloseBlocked(const std::string& Entry) {
+  std::vector<std::shared_ptr<TAbstractConnection>> doomed;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    for (const auto& [address, live] : FLive) {
+      if (!EntryCovers(Entry, address)) continue;
+      for (const auto& [uid, weak] : live.Connections) {
+        if (auto connection = weak.lock()) doomed.push_back(std::move(connection));
+      }
+    }
+  }
+  // Closed outside the lock: each close reports back through ConnectionClosed.
+  int closed = 0;
+  for (const auto& connection : doomed) {
+    if (connection->IsClosed()) continue;
+    connection->CloseConnection();
+    ++closed;
+  }
+  return closed;
+}
+
+uint64_t TClientGuard::Count(TGuardCause Cause) {
+  auto i = static_cast<size_t>(Cause);
+  return i < kGuardCauseCount ? gCounters[i].load(std::memory_order_relaxed) : 0;
+}
+
+std::string_view TClientGuard::CauseName(TGuardCause Cause) {
+  auto i = static_cast<size_t>(Cause);
+  return i < kGuardCauseCount ? kCauseNames[i] : std::string_view{};
+}
+
+std::string TClientGuard::CountersText() {
+  std::string text;
+  for (size_t i = 0; i < kGuardCauseCount; ++i) {
+    if (!text.empty()) text += ' ';
+    text += std::string(kCauseNames[i]) + "=" + std::to_string(gCounters[i].load());
+  }
+  return text;
+}
+
+}  // namespace gw
