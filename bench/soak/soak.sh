@@ -89,6 +89,7 @@ churn() {
     local d=$((1 + RANDOM % 4))
     "$gatesim" clients --url "ws://127.0.0.1:$gate_port" -n "$n" --rate 5 --duration "$d" \
       --threads 1 --connect-rate 500 --login-timeout 15 --drain 1 --no-progress \
+      --sources "127.3.$group.1-127.3.$group.254" \
       >>"$work/bots-$group.log" 2>&1 || true
     sleep 0.$((RANDOM % 10))  # refused runs (the logic link is down) end at once
   done

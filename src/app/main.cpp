@@ -10,7 +10,6 @@
 #include "config/GateShare.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
-#include "net/DescriptorLimit.h"
 #if GW_HAVE_CONSOLE
 #include "console/ConsoleMain.h"
 #endif
@@ -58,10 +57,6 @@ int main(int argc, char** argv) {
   if (!console) {
     frontEnd.emplace();
     TLogger::LogFileLocation();
-  }
-  // Every client holds a descriptor: as many as the system allows this process.
-  if (TDescriptorLimit fds = RaiseDescriptorLimit(); fds.Known) {
-    TLogger::LogInfo("Descriptor limit (RLIMIT_NOFILE): " + std::to_string(fds.Soft));
   }
   for (const std::string& option : commandLine.UnknownOptions) {
     std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());

@@ -8,6 +8,7 @@
 #include "config/GateShare.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
+#include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
 
 namespace gw {
@@ -78,6 +79,10 @@ void TGateWaySocketServer::Start() {
   FSocketServer->SetPort(static_cast<uint16_t>(port));
   // The workers already pack a session's messages every 10 ms; the system's own
   // coalescing would only add delay on top.
+  // Every client holds a descriptor: as many as the system allows this process.
+  if (const TDescriptorLimit fds = RaiseDescriptorLimit(); fds.Known) {
+    Log("Descriptor limit (RLIMIT_NOFILE): " + std::to_string(fds.Soft), llMessage);
+  }
   FSocketServer->SetNoDelay(true);
   FSocketServer->SetLogger(FLogger);
   FGuard->SetLogger(FLogger);

@@ -154,6 +154,9 @@ class Gateway(CollectedOutput):
                     f"\t<ServerAddr>127.0.0.1</ServerAddr>\r\n\t<ServerPort>{logic_port}</ServerPort>\r\n"
                     f"\t<LoginSrvAddr>127.0.0.1</LoginSrvAddr>\r\n\t<LoginSrvPort>{login_port}</LoginSrvPort>\r\n"
                     f"\t<WokerCount>{workers}</WokerCount>\r\n"
+                    # The relay is under test here, not the guard: its per-address and
+                    # per-receive rules are lifted (every client comes from 127.0.0.1).
+                    "\t<MaxConnOfIPaddr>0</MaxConnOfIPaddr>\r\n\t<MaxClientMsgCount>0</MaxClientMsgCount>\r\n"
                     "</TGateWayConfigure>\r\n")
         self.port = gate_port
         super().__init__([GATEWAY, "--headless", *args], self.dir.name)

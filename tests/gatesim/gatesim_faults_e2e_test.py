@@ -50,6 +50,10 @@ class Gateway:
                     f"\t<LoginSrvAddr>127.0.0.1</LoginSrvAddr>\r\n"
                     f"\t<LoginSrvPort>{self.login_port}</LoginSrvPort>\r\n"
                     "\t<WokerCount>2</WokerCount>\r\n"
+                    # Every client here comes from 127.0.0.1 and floods on purpose: the
+                    # guard's per-address and per-message rules are lifted.
+                    "\t<MaxConnOfIPaddr>0</MaxConnOfIPaddr>\r\n\t<MaxClientMsgCount>0</MaxClientMsgCount>\r\n"
+                    "\t<KickOverPacketSize>False</KickOverPacketSize>\r\n"
                     "</TGateWayConfigure>\r\n")
         self.gateway = base.Proc([base.GATEWAY, "--headless"], self.dir.name)
         base.wait_port(self.gate_port)
