@@ -30,6 +30,7 @@
 #include "console/LogViewStyle.h"
 #include "console/MemoryReport.h"
 #include "console/StatisticsPanel.h"
+#include "core/ClientGuard.h"
 #include "core/ServiceControl.h"
 #include "core/UserSession.h"
 #include "gate/DoubleBufferCollection.h"
@@ -268,6 +269,7 @@ void TFrmMain::RefreshStatistics() {
 TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
   s.LimitBreaches = ReadLimitBreaches();
+  s.GuardCounters = TClientGuard::CountersText();
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return s;
   const TGateWayTraffic& traffic = server->Traffic();

@@ -9,9 +9,10 @@ namespace gw {
 
 namespace {
 constexpr int kColumnWidths[6] = {120, 80, 100, 60, 100, 60};
-constexpr int kRows = 5;
+constexpr int kRows = 6;
 constexpr int kRowHeight = 22;
 const char* const kBreachCaption = "限制触发: ";
+const char* const kGuardCaption = "防护拦截: ";
 }  // namespace
 
 std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches() {
@@ -66,8 +67,8 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(kRows, 6, par
   setFocusPolicy(Qt::NoFocus);
   for (int c = 0; c < 6; ++c) setColumnWidth(c, kColumnWidths[c]);
   for (int r = 0; r < kRows; ++r) setRowHeight(r, kRowHeight);
-  // The four rows of figures keep their 100 pixels; the breach row adds its own height.
-  setFixedHeight(100 + kRowHeight);
+  // The four rows of figures keep their 100 pixels; the breach and guard rows add theirs.
+  setFixedHeight(100 + 2 * kRowHeight);
   const char* const cells[4][6] = {
       {"数据统计", "", "", "", "", ""},
       {"接收用户数据:", "0B", "发送用户数据:", "0B", "线程CPU%:", "0B"},
@@ -79,6 +80,8 @@ TStatisticsPanel::TStatisticsPanel(QWidget* parent) : QTableWidget(kRows, 6, par
   // One cell across the whole row, so the breach names never widen the figure columns.
   setSpan(4, 0, 1, 6);
   SetCell(4, 0, QString::fromUtf8(kBreachCaption) + QStringLiteral("0"));
+  setSpan(5, 0, 1, 6);
+  SetCell(5, 0, QString::fromUtf8(kGuardCaption) + QStringLiteral("0"));
 }
 
 void TStatisticsPanel::SetCell(int row, int column, const QString& text) {
@@ -106,6 +109,8 @@ void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
   SetCell(3, 5, QString::number(s.Clients));
   SetCell(4, 0, QString::fromUtf8(kBreachCaption) + ToQt(FormatLimitBreaches(s.LimitBreaches)));
   item(4, 0)->setToolTip(ToQt(LimitBreachTable(s.LimitBreaches)));
+  SetCell(5, 0, QString::fromUtf8(kGuardCaption) +
+                    (s.GuardCounters.empty() ? QStringLiteral("0") : ToQt(s.GuardCounters)));
   // A figure wider than its column ("176.50KB" in a 60 pixel column with this platform's
   // fonts) would be cut to "176.5…": its column grows to fit, and never shrinks back, so
   // the panel does not jump while the figures change.

@@ -29,6 +29,8 @@ struct TConsoleStatistics {
   // Breaches of each bound held against a peer since the process started (they keep counting
   // while no server runs: a file read at a failed start counts too).
   std::array<uint64_t, kLimitBreachCount> LimitBreaches{};
+  // The guard's counters per cause since the process started, "name=count …".
+  std::string GuardCounters;
 };
 
 // The breach counters as the panel shows them: "name count" for every counter above 0,

@@ -241,11 +241,11 @@ class MainWindowTest : public QObject {
   void statisticsPanelShowsItsCaptionsAndCpuFigures() {
     TFrmMain window(Quiet());
     TStatisticsPanel* panel = window.StatisticsPanel();
-    QCOMPARE(panel->rowCount(), 5);
+    QCOMPARE(panel->rowCount(), 6);
     QCOMPARE(panel->columnCount(), 6);
-    // The four figure rows keep their 100 pixels; the breach row adds one row's height.
-    QCOMPARE(panel->minimumHeight(), 100 + panel->rowHeight(4));
-    QCOMPARE(panel->maximumHeight(), 100 + panel->rowHeight(4));
+    // The four figure rows keep their 100 pixels; the breach and guard rows add theirs.
+    QCOMPARE(panel->minimumHeight(), 100 + panel->rowHeight(4) + panel->rowHeight(5));
+    QCOMPARE(panel->maximumHeight(), 100 + panel->rowHeight(4) + panel->rowHeight(5));
     QVERIFY(!panel->horizontalHeader()->isVisible() && !panel->verticalHeader()->isVisible());
     QCOMPARE(panel->selectionMode(), QAbstractItemView::NoSelection);
     const int widths[6] = {120, 80, 100, 60, 100, 60};
@@ -311,6 +311,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(panel->columnSpan(4, 0), 6);
     QCOMPARE(panel->columnWidth(1), 80);
     QVERIFY(panel->item(4, 0)->toolTip().contains("ws_message_too_big: "));
+    // The guard's counters per cause in the row below.
+    QVERIFY2(panel->CellText(5, 0).startsWith(QString::fromUtf8("防护拦截: refused_blocked=")),
+             qPrintable(panel->CellText(5, 0)));
+    QCOMPARE(panel->columnSpan(5, 0), 6);
 
     std::array<uint64_t, kLimitBreachCount> none{};
     QCOMPARE(QString::fromStdString(FormatLimitBreaches(none)), QString("0"));
