@@ -1,16 +1,16 @@
 #include "net/AbstractConnection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 
 #include "net/NetDiagLog.h"
+#include "net/SockAddrText.h"
 #include "net/SocketServer.h"
 
 namespace gw {
@@ -22,20 +22,6 @@ constexpr int kMaxChunksPerTurn = 8;
 constexpr int kMaxIov = 64;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
-
-void AddressText(const sockaddr_storage& addr, std::string& text, uint16_t& port) {
-  char buf[INET6_ADDRSTRLEN] = {};
-  if (addr.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &a->sin_addr, buf, sizeof(buf));
-    port = ntohs(a->sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-    inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof(buf));
-    port = ntohs(a->sin6_port);
-  }
-  text = buf;
-}
 
 ssize_t WriteVector(int socket, iovec* iov, int count) {
   msghdr msg{};
@@ -59,11 +45,11 @@ void TAbstractConnection::ReadAddresses() {
   sockaddr_storage addr{};
   socklen_t len = sizeof(addr);
   if (getpeername(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    AddressText(addr, FPeerAddr, FPeerPort);
+    SockAddrText(addr, FPeerAddr, FPeerPort);
   }
   len = sizeof(addr);
   if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    AddressText(addr, FLocalAddr, FLocalPort);
+    SockAddrText(addr, FLocalAddr, FLocalPort);
   }
 }
 
@@ -74,7 +60,7 @@ bool TAbstractConnection::RegisterWithThread() {
   ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   ev.data.ptr = static_cast<TEpollTarget*>(this);
   if (epoll_ctl(FThread->EpollFd(), EPOLL_CTL_ADD, FSocket, &ev) != 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.CreateIoCompletionPort", errno);
+    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.epoll_ctl", errno);
     return false;
   }
   return true;
@@ -308,6 +294,7 @@ void TAbstractConnection::FlushSends() {
 }
 
 void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+  assert(thread.IsCurrent() && &thread == FThread);
   if (IsClosed()) return;
   constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
   // The pending flag is only a hint: a sender that wrote part of its bytes sets it
@@ -322,6 +309,7 @@ void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread)
 }
 
 void TAbstractConnection::ReadReady(TIoEventThread& thread) {
+  assert(thread.IsCurrent() && &thread == FThread);
   if (IsClosed()) return;
   PAbstractConnection self = shared_from_this();
   FCorked.store(true, std::memory_order_relaxed);

@@ -92,6 +92,9 @@ class TAbstractConnection : public TEpollTarget,
   virtual PWebSocketConnection CallbackTarget() { return nullptr; }
 
   TSocketServer& Owner() const { return FOwner; }
+  // True on the I/O thread the connection is pinned to (or before it is pinned, as
+  // in tests that drive a connection by hand); checked by assertions only.
+  bool OnOwnThread() const { return FThread == nullptr || FThread->IsCurrent(); }
 
   // Marks a handler of the layer above as running on this thread for its lifetime.
   // Entered() is false when the connection is already closed: the handler must not run.

@@ -1,5 +1,6 @@
 #include "net/HttpConnection.h"
 
+#include <cassert>
 #include <exception>
 
 #include "net/HttpServer.h"
@@ -34,6 +35,7 @@ void THttpConnection::ReplyStatus(int statusCode) {
 }
 
 void THttpConnection::HandleReceived(const uint8_t* data, size_t size) {
+  assert(OnOwnThread());
   if (SwitchedProtocol()) {
     HandleSwitchedBytes(data, size);
   } else {

@@ -93,6 +93,7 @@ void TIoEventThread::Retire(std::shared_ptr<TAbstractConnection> connection) {
 }
 
 void TIoEventThread::AddPendingRead(std::shared_ptr<TAbstractConnection> connection) {
+  assert(IsCurrent());
   FPendingReads.push_back(std::move(connection));
 }
 
@@ -123,7 +124,7 @@ void TIoEventThread::Run() {
     int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.GetQueuedCompletionStatus", errno);
+      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.epoll_wait", errno);
       break;
     }
     for (int i = 0; i < n; ++i) {

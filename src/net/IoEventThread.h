@@ -14,6 +14,7 @@
 #include <sys/epoll.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,7 +63,10 @@ class TIoEventThread final : private TEpollTarget {
   // thread, after the current batch (which may still hold its pointer).
   void Retire(std::shared_ptr<TAbstractConnection> connection);
 
-  uint8_t* DrainBuffer() { return FDrainBuffer.get(); }
+  uint8_t* DrainBuffer() {
+    assert(IsCurrent());
+    return FDrainBuffer.get();
+  }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
 

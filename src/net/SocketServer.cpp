@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -215,7 +216,7 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
       ev.events = EPOLLIN | EPOLLEXCLUSIVE;
       ev.data.ptr = static_cast<TEpollTarget*>(listen.get());
       if (epoll_ctl(thread->EpollFd(), EPOLL_CTL_ADD, fd, &ev) != 0) {
-        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.CreateIoCompletionPort", errno);
+        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
         joined = false;
         break;
       }
@@ -248,6 +249,7 @@ void TSocketServer::ListenRemoved(TAbstractListen& listen) {
 }
 
 void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
+  assert(thread.IsCurrent());
   (void)thread;
   for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
     int fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
