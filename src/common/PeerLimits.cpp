@@ -12,6 +12,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "session_queued_messages", "logic_packet_length",   "logic_packet_too_short",
     "logic_send_backlog",    "login_frame_size",        "field_length_clamped",
     "control_text_too_long", "settings_file_too_large", "key_file_too_large",
+    "ws_queued_bytes",       "ws_close_unanswered",     "accept_no_descriptor",
 };
 
 }  // namespace

@@ -137,6 +137,7 @@ void TAbstractConnection::CloseConnection() {
     FSendQueue.clear();
     FSendQueue.shrink_to_fit();
     FSendHead = 0;
+    FQueuedBytes = 0;
     FSendPending.store(false);
     if (FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
   }
@@ -167,9 +168,10 @@ void TAbstractConnection::Disconnect() {
 }
 
 void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_t* data,
-                               size_t count, std::vector<uint8_t> owned, TWsSendCallback callback) {
+                               size_t count, std::vector<uint8_t> owned, TWsSendCallback callback,
+                               bool last) {
   std::unique_lock<std::mutex> guard(FSendLock);
-  if (FClosedForSend) {
+  if (FClosedForSend || FSendSealed) {
     guard.unlock();
     if (callback) callback(CallbackTarget(), false);
     return;
@@ -178,6 +180,14 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
     data = owned.data();
     count = owned.size();
   }
+  if (!last && FMaxQueuedBytes > 0 && FQueuedBytes + headLen + count > FMaxQueuedBytes) {
+    // Refused before a byte of it is written, so the stream stays whole.
+    guard.unlock();
+    if (callback) callback(CallbackTarget(), false);
+    SendQueueFull();
+    return;
+  }
+  if (last) FSendSealed = true;
   size_t headDone = 0, dataDone = 0;
   if (FSendHead == FSendQueue.size() && !FCorked.load(std::memory_order_relaxed)) {
     // Nothing queued: write now, on the caller's thread.
@@ -212,6 +222,7 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
   item.Count = count;
   item.DataDone = dataDone;
   item.Callback = std::move(callback);
+  FQueuedBytes += (headLen - headDone) + (count - dataDone);
   FSendPending.store(true);
   // Written when the I/O thread finishes its chunk or on write readiness.
 }
@@ -262,6 +273,7 @@ void TAbstractConnection::FlushSends() {
         break;
       }
       size_t left = static_cast<size_t>(written);
+      FQueuedBytes -= std::min(FQueuedBytes, left);
       while (FSendHead < FSendQueue.size()) {
         TSendItem& item = FSendQueue[FSendHead];
         size_t h = std::min<size_t>(left, item.HeadLen - item.HeadDone);
@@ -279,6 +291,7 @@ void TAbstractConnection::FlushSends() {
     if (FSendHead == FSendQueue.size()) {
       FSendQueue.clear();
       FSendHead = 0;
+      FQueuedBytes = 0;
       FSendPending.store(false);
     }
   }
