@@ -106,6 +106,7 @@ void TSocketServer::DisconnectAll() {
 void TSocketServer::StartLoop() {
   if (!FIoThreads.empty()) return;
   if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  TNetDiagLog::Start();
   for (int i = 0; i < FIoThreadCount; ++i) {
     auto thread = std::make_unique<TIoEventThread>(i);
     if (!thread->Open()) continue;  // logged; the others carry the load

@@ -2,7 +2,7 @@
 // as text) using the gateway's client transport. Prints "listening on <port>" once
 // the listeners are open, then runs until SIGINT or SIGTERM.
 //
-// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]
+// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
 #include <signal.h>
 
 #include <cerrno>
@@ -16,7 +16,9 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]\n");
+  std::fprintf(stderr,
+               "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] "
+               "[--nodelay]\n");
   return 2;
 }
 
@@ -34,7 +36,8 @@ bool ParseNumber(const char* text, unsigned long long max, unsigned long long& o
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   unsigned long long port = 0, threads = 8,
-                     maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize;
+                     maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize,
+                     maxQueued = gw::IWebSocketServer::kDefaultMaxQueuedBytes;
   bool noDelay = false;
   if (!ParseNumber(argv[1], 65535, port)) return Usage();
   for (int i = 2; i < argc; ++i) {
@@ -43,6 +46,8 @@ int main(int argc, char** argv) {
       if (!ParseNumber(argv[++i], 256, threads) || threads == 0) return Usage();
     } else if (arg == "--max-message" && i + 1 < argc) {
       if (!ParseNumber(argv[++i], 1ull << 40, maxMessage)) return Usage();
+    } else if (arg == "--max-queued" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 1ull << 40, maxQueued)) return Usage();
     } else if (arg == "--nodelay") {
       noDelay = true;
     } else {
@@ -60,6 +65,7 @@ int main(int argc, char** argv) {
   gw::PWebSocketServer server = gw::CreateWebSocketServer(static_cast<int>(threads));
   server->SetPort(static_cast<uint16_t>(port));
   server->SetMaxMessageSize(static_cast<size_t>(maxMessage));
+  server->SetMaxQueuedBytes(static_cast<size_t>(maxQueued));
   server->SetNoDelay(noDelay);
   server->SetLogger(
       [](const std::string& text, gw::TLogLevel) { std::fprintf(stderr, "%s\n", text.c_str()); });
