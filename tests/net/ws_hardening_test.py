@@ -288,6 +288,31 @@ class HardeningTest(unittest.TestCase):
         asyncio.run(asyncio.wait_for(body(), timeout=60))
 
 
+class ServerCloseTest(unittest.TestCase):
+    """The server's own closes reach a real client as clean closes with their status code
+    (before, a kicked browser saw 1006 and wasClean=false)."""
+
+    def test_close_codes_arrive_cleanly(self):
+        server = EchoServer("--threads", "2", "--close-command", "!close ")
+        try:
+            async def body():
+                uri = "ws://127.0.0.1:%d/" % server.port
+                for code in (1000, 1008, 1009, 1011):
+                    async with websockets.connect(uri, ping_interval=None) as ws:
+                        await ws.send("!close %d" % code)
+                        with self.assertRaises(websockets.exceptions.ConnectionClosedOK
+                                               if code == 1000 else
+                                               websockets.exceptions.ConnectionClosedError):
+                            await ws.recv()
+                        await ws.wait_closed()
+                        self.assertEqual(ws.close_code, code)
+                        self.assertIsNotNone(ws.close_rcvd)
+                        self.assertEqual(ws.close_rcvd.code, code)
+            asyncio.run(asyncio.wait_for(body(), timeout=60))
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+
 class SlowReaderTest(unittest.TestCase):
     """A client that sends and never reads: the transport's own bound closes it."""
 
