@@ -8,6 +8,7 @@ PACKAGES=(
   libssl-dev libpugixml-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev
   python3 python3-websockets python3-pycryptodome
   chromium
   fonts-wqy-zenhei

@@ -13,6 +13,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "logic_send_backlog",    "login_frame_size",        "field_length_clamped",
     "control_text_too_long", "settings_file_too_large", "key_file_too_large",
     "login_send_backlog",    "server_time_out", "flood_table_full",
+    "ws_queued_bytes",       "ws_close_unanswered",     "accept_no_descriptor",
 };
 
 }  // namespace

@@ -27,6 +27,15 @@ inline constexpr size_t kMaxHttpChunkLine = 1024;
 // Pongs queued but not yet written: a client that pings without reading would otherwise
 // grow its send queue without end; further pings go unanswered.
 inline constexpr int kMaxPendingPongs = 64;
+// Bytes waiting in the transport's send queue of one client connection. A client that
+// never reads would otherwise make every message sent to it pile up (an echo of 1 MiB
+// messages grew by 100 MB a second); far above what the gateway's own stricter per-session
+// caps let through, so only other users of the transport meet it. Beyond it the connection
+// is closed with status 1008. The server's owner may set another value.
+inline constexpr size_t kMaxWsQueuedBytes = 64 * 1024 * 1024;
+// How long a client has to answer the server's close frame before its socket is closed
+// anyway: browsers answer at once; a client that never does must not keep its socket.
+inline constexpr int kWsCloseAnswerMs = 2000;
 // Longest token answer accepted for decoding: a real answer is under 100 characters.
 inline constexpr size_t kMaxTokenText = 4096;
 
@@ -98,6 +107,9 @@ enum class TLimitBreach : uint8_t {
   lbLoginSendBacklog,       // login send backlog full: frame dropped
   lbServerTimeOut,          // logic server silent or not reading past its time-out: reconnect
   lbFloodTableFull,         // a new address not tracked at kMaxFloodTrackedAddresses
+  lbWsQueuedBytes,          // client send queue over kMaxWsQueuedBytes: closed (1008)
+  lbWsCloseUnanswered,      // no close frame back within kWsCloseAnswerMs: socket closed
+  lbAcceptNoDescriptor,     // out of descriptors: a new connection accepted and closed
   Count
 };
 

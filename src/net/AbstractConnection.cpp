@@ -1,16 +1,16 @@
 #include "net/AbstractConnection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 
 #include "net/NetDiagLog.h"
+#include "net/SockAddrText.h"
 #include "net/SocketServer.h"
 
 namespace gw {
@@ -22,20 +22,6 @@ constexpr int kMaxChunksPerTurn = 8;
 constexpr int kMaxIov = 64;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
-
-void AddressText(const sockaddr_storage& addr, std::string& text, uint16_t& port) {
-  char buf[INET6_ADDRSTRLEN] = {};
-  if (addr.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &a->sin_addr, buf, sizeof(buf));
-    port = ntohs(a->sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-    inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof(buf));
-    port = ntohs(a->sin6_port);
-  }
-  text = buf;
-}
 
 ssize_t WriteVector(int socket, iovec* iov, int count) {
   msghdr msg{};
@@ -59,11 +45,11 @@ void TAbstractConnection::ReadAddresses() {
   sockaddr_storage addr{};
   socklen_t len = sizeof(addr);
   if (getpeername(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    AddressText(addr, FPeerAddr, FPeerPort);
+    SockAddrText(addr, FPeerAddr, FPeerPort);
   }
   len = sizeof(addr);
   if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    AddressText(addr, FLocalAddr, FLocalPort);
+    SockAddrText(addr, FLocalAddr, FLocalPort);
   }
 }
 
@@ -74,7 +60,7 @@ bool TAbstractConnection::RegisterWithThread() {
   ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   ev.data.ptr = static_cast<TEpollTarget*>(this);
   if (epoll_ctl(FThread->EpollFd(), EPOLL_CTL_ADD, FSocket, &ev) != 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.CreateIoCompletionPort", errno);
+    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.epoll_ctl", errno);
     return false;
   }
   return true;
@@ -151,6 +137,7 @@ void TAbstractConnection::CloseConnection() {
     FSendQueue.clear();
     FSendQueue.shrink_to_fit();
     FSendHead = 0;
+    FQueuedBytes = 0;
     FSendPending.store(false);
     if (FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
   }
@@ -187,9 +174,10 @@ void TAbstractConnection::Disconnect() {
 }
 
 void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_t* data,
-                               size_t count, std::vector<uint8_t> owned, TWsSendCallback callback) {
+                               size_t count, std::vector<uint8_t> owned, TWsSendCallback callback,
+                               bool last) {
   std::unique_lock<std::mutex> guard(FSendLock);
-  if (FClosedForSend) {
+  if (FClosedForSend || FSendSealed) {
     guard.unlock();
     if (callback) callback(CallbackTarget(), false);
     return;
@@ -198,6 +186,14 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
     data = owned.data();
     count = owned.size();
   }
+  if (!last && FMaxQueuedBytes > 0 && FQueuedBytes + headLen + count > FMaxQueuedBytes) {
+    // Refused before a byte of it is written, so the stream stays whole.
+    guard.unlock();
+    if (callback) callback(CallbackTarget(), false);
+    SendQueueFull();
+    return;
+  }
+  if (last) FSendSealed = true;
   size_t headDone = 0, dataDone = 0;
   if (FSendHead == FSendQueue.size() && !FCorked.load(std::memory_order_relaxed)) {
     // Nothing queued: write now, on the caller's thread.
@@ -232,6 +228,7 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
   item.Count = count;
   item.DataDone = dataDone;
   item.Callback = std::move(callback);
+  FQueuedBytes += (headLen - headDone) + (count - dataDone);
   FSendPending.store(true);
   // Written when the I/O thread finishes its chunk or on write readiness.
 }
@@ -282,6 +279,7 @@ void TAbstractConnection::FlushSends() {
         break;
       }
       size_t left = static_cast<size_t>(written);
+      FQueuedBytes -= std::min(FQueuedBytes, left);
       while (FSendHead < FSendQueue.size()) {
         TSendItem& item = FSendQueue[FSendHead];
         size_t h = std::min<size_t>(left, item.HeadLen - item.HeadDone);
@@ -299,6 +297,7 @@ void TAbstractConnection::FlushSends() {
     if (FSendHead == FSendQueue.size()) {
       FSendQueue.clear();
       FSendHead = 0;
+      FQueuedBytes = 0;
       FSendPending.store(false);
     }
   }
@@ -314,6 +313,7 @@ void TAbstractConnection::FlushSends() {
 }
 
 void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+  assert(thread.IsCurrent() && &thread == FThread);
   if (IsClosed()) return;
   constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
   // The pending flag is only a hint: a sender that wrote part of its bytes sets it
@@ -328,6 +328,7 @@ void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread)
 }
 
 void TAbstractConnection::ReadReady(TIoEventThread& thread) {
+  assert(thread.IsCurrent() && &thread == FThread);
   if (IsClosed()) return;
   PAbstractConnection self = shared_from_this();
   FDrainMessages = 0;

@@ -17,8 +17,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,9 +69,16 @@ class TAbstractConnection : public TEpollTarget,
   void Disconnect();
 
   // One send: `head` (copied, at most 14 bytes) then `count` bytes at `data` (kept by
-  // the caller until the callback) or the bytes of `owned` when `data` is null.
+  // the caller until the callback) or the bytes of `owned` when `data` is null. `last`:
+  // nothing may follow it (a WebSocket close frame); later sends fail. A send that
+  // would take the queued bytes past MaxQueuedBytes fails (its callback reports false
+  // and nothing of it is written) and SendQueueFull runs; a last send is exempt.
   void Send(const uint8_t* head, size_t headLen, const uint8_t* data, size_t count,
-            std::vector<uint8_t> owned, TWsSendCallback callback);
+            std::vector<uint8_t> owned, TWsSendCallback callback, bool last = false);
+  // Bound on bytes waiting in the send queue (0: none); set before the connection is
+  // registered.
+  void SetMaxQueuedBytes(size_t bytes) { FMaxQueuedBytes = bytes; }
+  size_t MaxQueuedBytes() const { return FMaxQueuedBytes; }
   // Writes `bytes` at once if nothing is queued and the socket takes them all; false
   // otherwise (nothing written then only when the queue was busy).
   bool SendNow(const std::string& bytes);
@@ -105,11 +114,22 @@ class TAbstractConnection : public TEpollTarget,
   virtual void HandleReceived(const uint8_t* data, size_t size);
   // The connection as send callbacks see it (null for a plain engine connection).
   virtual PWebSocketConnection CallbackTarget() { return nullptr; }
+  // A send was refused at MaxQueuedBytes; runs on the sender's thread, no lock held.
+  // The engine closes the connection.
+  virtual void SendQueueFull() { CloseConnection(); }
+  // Runs `task` on the connection's I/O thread after `delay` (not at all when the
+  // connection was never given a thread or the thread ends first).
+  void PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+    if (FThread != nullptr) FThread->PostAfter(delay, std::move(task));
+  }
 
   TSocketServer& Owner() const { return FOwner; }
   // Messages handed up from the current read of the socket (one drain); owning I/O thread.
   uint32_t CountDrainMessage() { return ++FDrainMessages; }
   uint32_t DrainMessages() const { return FDrainMessages; }
+  // True on the I/O thread the connection is pinned to (or before it is pinned, as
+  // in tests that drive a connection by hand); checked by assertions only.
+  bool OnOwnThread() const { return FThread == nullptr || FThread->IsCurrent(); }
 
   // Marks a handler of the layer above as running on this thread for its lifetime.
   // Entered() is false when the connection is already closed: the handler must not run.
@@ -162,6 +182,9 @@ class TAbstractConnection : public TEpollTarget,
   mutable std::mutex FSendLock;  // guards FSocket's use for writing/closing, and the send queue
   int FSocket;
   bool FClosedForSend = false;
+  bool FSendSealed = false;   // a last send was queued or written: nothing may follow
+  size_t FQueuedBytes = 0;    // bytes of FSendQueue not yet written
+  size_t FMaxQueuedBytes = 0;  // 0: no bound
   std::vector<TSendItem> FSendQueue;
   size_t FSendHead = 0;
   std::atomic<bool> FSendPending{false};  // queue not empty (hint for write readiness)

@@ -1,10 +1,9 @@
 #include "net/AbstractListen.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/SockAddrText.h"
 #include "net/SocketServer.h"
 #include "net/SocketTypes.h"
 
@@ -27,17 +26,7 @@ void TAbstractListen::UpdateAddr() {
   sockaddr_storage addr{};
   socklen_t len = sizeof(addr);
   if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
-  char buf[INET6_ADDRSTRLEN] = {};
-  if (addr.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &a->sin_addr, buf, sizeof(buf));
-    FLocalPort = ntohs(a->sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-    inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof(buf));
-    FLocalPort = ntohs(a->sin6_port);
-  }
-  FLocalAddr = buf;
+  SockAddrText(addr, FLocalAddr, FLocalPort);
 }
 
 bool TAbstractListen::Close() {

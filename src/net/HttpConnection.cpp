@@ -1,5 +1,6 @@
 #include "net/HttpConnection.h"
 
+#include <cassert>
 #include <exception>
 
 #include "net/HttpServer.h"
@@ -16,7 +17,8 @@ void THttpConnection::ReplyStatus(int statusCode, const std::string& text) {
   FResponse.SetStatusCode(statusCode);
   bool endAfter = statusCode > 399 || !FRequest->KeepAlive();
   if (endAfter) FHttpFinished = true;
-  std::string reply = FResponse.Build(*FRequest, text);
+  // A reply that ends the connection says so: the client must not send another request.
+  std::string reply = FResponse.Build(*FRequest, text, endAfter);
   std::vector<uint8_t> bytes(reply.begin(), reply.end());
   // The callback runs from this connection's own flush or close, so `this` is alive.
   Send(nullptr, 0, nullptr, 0, std::move(bytes),
@@ -34,6 +36,7 @@ void THttpConnection::ReplyStatus(int statusCode) {
 }
 
 void THttpConnection::HandleReceived(const uint8_t* data, size_t size) {
+  assert(OnOwnThread());
   if (SwitchedProtocol()) {
     HandleSwitchedBytes(data, size);
   } else {
@@ -60,6 +63,9 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
         return;
       case hprPostDataTooLarge:
         ReplyStatus(400, "Post data too large.");
+        return;
+      case hprBadRequestLine:
+        ReplyStatus(400, "Request line invalid.");
         return;
       case hprBadChunk:
         ReplyStatus(400, "Bad chunk size.");

@@ -44,6 +44,21 @@ std::string PercentDecode(const std::string& s) {
 
 }  // namespace
 
+bool HasToken(const std::string& list, const char* token) {
+  size_t n = std::strlen(token);
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    size_t end = list.find(',', pos);
+    if (end == std::string::npos) end = list.size();
+    size_t b = pos, e = end;
+    while (b < e && (list[b] == ' ' || list[b] == '\t')) ++b;
+    while (e > b && (list[e - 1] == ' ' || list[e - 1] == '\t')) --e;
+    if (e - b == n && strncasecmp(list.data() + b, token, n) == 0) return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
 const char* const THttpRequest::kMethodTags[16] = {
     "GET",   "POST", "PUT",  "DELETE", "HEAD",  "OPTIONS", "TRACE",  "CONNECT",
     "PATCH", "COPY", "LINK", "UNLINK", "PURGE", "LOCK",    "UNLOCK", "PROPFIND",
@@ -62,6 +77,20 @@ const std::string* THttpHeader::Find(const std::string& name) const {
 std::string THttpHeader::Value(const std::string& name) const {
   const std::string* v = Find(name);
   return v ? *v : std::string();
+}
+
+std::string THttpHeader::Joined(const std::string& name) const {
+  std::string out;
+  bool first = true;
+  for (const auto& field : FFields) {
+    if (field.first.size() == name.size() &&
+        strncasecmp(field.first.data(), name.data(), name.size()) == 0) {
+      if (!first) out += ", ";
+      out += field.second;
+      first = false;
+    }
+  }
+  return out;
 }
 
 void THttpHeader::Set(const std::string& name, const std::string& value) {
@@ -98,11 +127,12 @@ void THttpRequest::Reset() {
   FInTrailer = false;
 }
 
-void THttpRequest::DecodeRequestHead() {
+bool THttpRequest::DecodeRequestHead() {
   const std::string& raw = FRawRequest;
-  size_t lineEnd = raw.find("\r\n");
-  if (lineEnd == std::string::npos) lineEnd = raw.find_first_of("\r\n");
-  if (lineEnd == std::string::npos) lineEnd = raw.size();
+  // The request line ends at the first CR or LF, which must be a CR LF pair: a bare
+  // one would let the line's text run into what follows it.
+  size_t lineEnd = raw.find_first_of("\r\n");
+  if (lineEnd == std::string::npos || raw.compare(lineEnd, 2, "\r\n") != 0) return false;
   FRequestCmdLine = raw.substr(0, lineEnd);
   size_t sp1 = FRequestCmdLine.find(' ');
   FMethod = FRequestCmdLine.substr(0, sp1);
@@ -113,33 +143,40 @@ void THttpRequest::DecodeRequestHead() {
     if (sp2 != std::string::npos) FVersion = FRequestCmdLine.substr(sp2 + 1);
   }
   if (FVersion.empty()) FVersion = "HTTP/1.0";
+  if (FVersion != "HTTP/1.0" && FVersion != "HTTP/1.1") {
+    FVersion.clear();  // a reply names its own version, never this text
+    return false;
+  }
   FHttpVerNum = FVersion == "HTTP/1.0" ? 10 : 11;
   size_t q = FRawPathAndParams.find('?');
   FRawPath = FRawPathAndParams.substr(0, q);
   FRawParamsText = q == std::string::npos ? std::string() : FRawPathAndParams.substr(q + 1);
   FPath = PercentDecode(FRawPath);
 
-  // Header fields: name up to the first ':', then every ':' and blank skipped, the
-  // value up to the end of the line. CR and LF bytes between fields are skipped.
+  // Header fields: name up to the first ':', then every ':', blank and tab skipped, the
+  // value up to the end of the line less trailing blanks and tabs. CR and LF bytes
+  // between fields are skipped. Each line is looked at once: linear in the header size.
   size_t pos = lineEnd;
   while (pos < raw.size()) {
     while (pos < raw.size() && (raw[pos] == '\r' || raw[pos] == '\n')) ++pos;
     if (pos >= raw.size()) break;
     size_t end = raw.find_first_of("\r\n", pos);
     if (end == std::string::npos) end = raw.size();
-    size_t colon = raw.find(':', pos);
-    if (colon != std::string::npos && colon < end) {
-      std::string name = raw.substr(pos, colon - pos);
+    const void* colonAt = std::memchr(raw.data() + pos, ':', end - pos);
+    if (colonAt != nullptr) {
+      size_t colon = static_cast<size_t>(static_cast<const char*>(colonAt) - raw.data());
       size_t v = colon;
-      while (v < end && (raw[v] == ':' || raw[v] == ' ')) ++v;
-      FHeader.Set(name, raw.substr(v, end - v));
+      while (v < end && (raw[v] == ':' || raw[v] == ' ' || raw[v] == '\t')) ++v;
+      size_t e = end;
+      while (e > v && (raw[e - 1] == ' ' || raw[e - 1] == '\t')) --e;
+      FHeader.Add(raw.substr(pos, colon - pos), raw.substr(v, e - v));
     }
     pos = end;
   }
 
-  FRequestConnection = FHeader.Value("Connection");
-  std::string connection = Lower(FRequestConnection);
-  FKeepAlive = FHttpVerNum == 10 ? connection == "keep-alive" : connection != "close";
+  FRequestConnection = FHeader.Joined("Connection");
+  bool close = HasToken(FRequestConnection, "close");
+  FKeepAlive = FHttpVerNum == 10 ? HasToken(FRequestConnection, "keep-alive") && !close : !close;
   FContentLength = -1;
   if (const std::string* cl = FHeader.Find("Content-Length")) {
     char* end = nullptr;
@@ -147,7 +184,8 @@ void THttpRequest::DecodeRequestHead() {
     long long n = std::strtoll(cl->c_str(), &end, 10);
     if (errno == 0 && end != cl->c_str() && *end == '\0' && n >= 0) FContentLength = n;
   }
-  FChunked = Lower(FHeader.Value("Transfer-Encoding")).find("chunked") != std::string::npos;
+  FChunked = Lower(FHeader.Joined("Transfer-Encoding")).find("chunked") != std::string::npos;
+  return true;
 }
 
 THttpParseResult THttpRequest::StartBody() {
@@ -188,7 +226,7 @@ THttpParseResult THttpRequest::HeaderByte(uint8_t byte) {
   }
   if (FCRCount == 2 && FLFCount == 2) {
     FCRCount = FLFCount = 0;
-    DecodeRequestHead();
+    if (!DecodeRequestHead()) return hprBadRequestLine;
     return StartBody();
   }
   return hprNeedMore;

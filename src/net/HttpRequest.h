@@ -4,6 +4,10 @@
 // chunked coding, which is counted and skipped (nothing here needs it). Pure: bytes
 // in, a parsed request out, no sockets.
 //
+// The request line must end in CR LF and name HTTP/1.0 or HTTP/1.1 (none at all counts
+// as HTTP/1.0), so nothing of it can reach a reply's status line. Field values lose
+// the blanks and tabs around them; repeated fields are all kept (see Joined).
+//
 // Thread safety: none; one request object belongs to one connection.
 #pragma once
 
@@ -31,6 +35,7 @@ enum THttpParseResult : uint8_t {
   hprMethodInvalid,     // "Request method invalid."
   hprPostDataTooLarge,  // "Post data too large."
   hprBadChunk,          // a chunk size that is not hexadecimal
+  hprBadRequestLine,    // "Request line invalid." (a bare CR or LF, or an unknown version)
 };
 
 // Header fields in the order they were set; lookup ignores letter case, first match wins.
@@ -38,14 +43,26 @@ class THttpHeader {
  public:
   const std::string* Find(const std::string& name) const;
   std::string Value(const std::string& name) const;
-  // Replaces the value of an existing field, otherwise appends the field.
+  // Every value of a field that may be repeated, joined as one list with ", " (the
+  // same meaning as one field holding the list, RFC 9110 5.3).
+  std::string Joined(const std::string& name) const;
+  // Replaces the value of an existing field, otherwise appends the field (for the
+  // few fields of a reply).
   void Set(const std::string& name, const std::string& value);
+  // Appends a field as received, in constant time (a request may carry thousands).
+  void Add(std::string name, std::string value) {
+    FFields.emplace_back(std::move(name), std::move(value));
+  }
   void Clear() { std::vector<std::pair<std::string, std::string>>().swap(FFields); }
   const std::vector<std::pair<std::string, std::string>>& Fields() const { return FFields; }
 
  private:
   std::vector<std::pair<std::string, std::string>> FFields;
 };
+
+// True when the comma-separated `list` holds `token` (ignoring case and the blanks
+// around each item).
+bool HasToken(const std::string& list, const char* token);
 
 class THttpRequest {
  public:
@@ -75,7 +92,7 @@ class THttpRequest {
 
  private:
   THttpParseResult HeaderByte(uint8_t byte);
-  void DecodeRequestHead();
+  bool DecodeRequestHead();  // false: the request line is malformed
   THttpParseResult StartBody();
 
   const size_t FMaxHeaderSize;

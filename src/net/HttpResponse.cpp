@@ -47,15 +47,17 @@ const char* THttpResponse::ReasonPhrase(int code) {
   }
 }
 
-std::string THttpResponse::Build(const THttpRequest& request, const std::string& body) {
+std::string THttpResponse::Build(const THttpRequest& request, const std::string& body,
+                                 bool closing) {
   if (!FHeader.Find("Content-Type")) FHeader.Set("Content-Type", "text/html;charset=utf-8");
   if (!FHeader.Find("Connection"))
-    FHeader.Set("Connection", request.KeepAlive() ? "keep-alive" : "close");
+    FHeader.Set("Connection", request.KeepAlive() && !closing ? "keep-alive" : "close");
   FHeader.Set("Content-Length", std::to_string(body.size()));
   if (!FHeader.Find("Server")) FHeader.Set("Server", "GateHttpServer/2.0");
-  std::string version = request.Version().empty() ? std::string("HTTP/1.1") : request.Version();
+  // One of two fixed texts: nothing the client sent reaches the status line.
+  const char* version = request.Version() == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
   std::string out =
-      version + " " + std::to_string(FStatusCode) + " " + ReasonPhrase(FStatusCode) + "\r\n";
+      std::string(version) + " " + std::to_string(FStatusCode) + " " + ReasonPhrase(FStatusCode) + "\r\n";
   for (const auto& field : FHeader.Fields()) out += field.first + ": " + field.second + "\r\n";
   out += "\r\n";
   out += body;

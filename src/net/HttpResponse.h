@@ -22,8 +22,10 @@ class THttpResponse {
     FHeader.Clear();
   }
 
-  // Header text and body as sent for `request` (whose version is echoed).
-  std::string Build(const THttpRequest& request, const std::string& body);
+  // Header text and body as sent for `request`: its version when that is HTTP/1.0,
+  // otherwise HTTP/1.1.
+  // `closing`: the connection ends after this reply, so it says "Connection: close".
+  std::string Build(const THttpRequest& request, const std::string& body, bool closing = false);
 
   static const char* ReasonPhrase(int code);
 

@@ -31,6 +31,14 @@ using PWebSocketConnection = std::shared_ptr<IWebSocketConnection>;
 // otherwise on the closing thread when the connection closes with the send unfinished).
 using TWsSendCallback = std::function<void(const PWebSocketConnection& connection, bool ok)>;
 
+// Status codes of the close frames the server sends (RFC 6455 7.4.1).
+enum TWsCloseCode : uint16_t {
+  wccNormal = 1000,       // the server ends the session (e.g. a kick)
+  wccPolicy = 1008,       // refused by policy (the guard, a failed token check, a slow reader)
+  wccTooBig = 1009,       // a message over the size limit
+  wccServerError = 1011,  // the server failed while handling the connection
+};
+
 class IWebSocketConnection {
  public:
   virtual ~IWebSocketConnection() = default;
@@ -49,6 +57,17 @@ class IWebSocketConnection {
   // never blocks on a handler, so it may be called while holding locks that handlers
   // take.
   virtual void Close() = 0;
+
+  // Closes the connection the polite way: a close frame with `code` goes out after
+  // whatever was sent before, nothing is sent after it (later sends report false), and
+  // no message event starts after this call returns. The client's answering close frame
+  // ends the connection; if none comes within limits::kWsCloseAnswerMs the socket is
+  // closed anyway. The close event then runs once, on the connection's I/O thread (not
+  // on the calling thread as with Close). Before the upgrade it is Close.
+  virtual void CloseWithStatus(uint16_t code) {
+    (void)code;
+    Close();
+  }
 
   // Sends one binary message. `data` must stay valid until `callback` has run.
   // Messages sent on one connection go out in call order.

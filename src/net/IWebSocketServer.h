@@ -3,7 +3,8 @@
 // called in registration order), a port set, started and later stopped.
 //
 // Thread safety: handler registration is safe from any thread, also from inside a
-// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxHeaderSize/SetNoDelay/SetLogger belong to the
+// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
+// belong to the
 // owner and come before Start. Start and Stop belong to the owner's thread and must
 // not be called from a handler (an I/O thread).
 #pragma once
@@ -45,6 +46,8 @@ class IWebSocketServer {
   static constexpr size_t kDefaultMaxMessageSize = limits::kMaxWsMessageSize;
   // Largest HTTP request header accepted by default; a bigger one is answered 400.
   static constexpr size_t kDefaultMaxHeaderSize = limits::kMaxHttpHeaderSize;
+  // Bytes one connection may have waiting to be sent by default.
+  static constexpr size_t kDefaultMaxQueuedBytes = limits::kMaxWsQueuedBytes;
 
   virtual ~IWebSocketServer() = default;
 
@@ -61,6 +64,11 @@ class IWebSocketServer {
   virtual void SetAddr(const std::string& addr) = 0;
 
   virtual void SetMaxMessageSize(size_t bytes) = 0;
+  // Bound on the bytes waiting in one connection's send queue (0: none; default
+  // kDefaultMaxQueuedBytes). A send that would pass it fails, the connection is closed
+  // with status 1008 and a warning is logged.
+  // (Not pure: stand-in servers without a send queue have nothing to bound.)
+  virtual void SetMaxQueuedBytes(size_t bytes) { (void)bytes; }
   virtual void SetMaxHeaderSize(size_t bytes) = 0;
   // Turns off the coalescing of small sends (TCP_NODELAY) on accepted sockets; off by
   // default, so the system may merge small messages sent close together.

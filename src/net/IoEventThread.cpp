@@ -90,11 +90,58 @@ void TIoEventThread::Post(std::function<void()> task) {
   }
 }
 
+void TIoEventThread::PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(FTasksLock);
+    if (FEnded.load()) return;
+    FTimers.push_back({TClock::now() + delay, std::move(task)});
+    // The thread's current wait may end later than this deadline: wake it to recompute.
+    wake = !FWakePending && !IsCurrent();
+    if (wake) FWakePending = true;
+  }
+  if (wake) {
+    uint64_t one = 1;
+    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
+    (void)r;
+  }
+}
+
+int TIoEventThread::WaitTimeoutMs() {
+  std::lock_guard<std::mutex> guard(FTasksLock);
+  if (FTimers.empty()) return -1;
+  TClock::time_point earliest = FTimers.front().Due;
+  for (const TTimedTask& timer : FTimers) earliest = std::min(earliest, timer.Due);
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - TClock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
+}
+
+void TIoEventThread::RunDueTimers() {
+  std::vector<std::function<void()>> due;
+  {
+    std::lock_guard<std::mutex> guard(FTasksLock);
+    if (FTimers.empty()) return;
+    TClock::time_point now = TClock::now();
+    auto keep = FTimers.begin();
+    for (auto it = FTimers.begin(); it != FTimers.end(); ++it) {
+      if (it->Due <= now) {
+        due.push_back(std::move(it->Task));
+      } else {
+        if (keep != it) *keep = std::move(*it);
+        ++keep;
+      }
+    }
+    FTimers.erase(keep, FTimers.end());
+  }
+  for (auto& task : due) task();
+}
+
 void TIoEventThread::Retire(std::shared_ptr<TAbstractConnection> connection) {
   Post([connection = std::move(connection)] { connection->ReleaseSocket(); });
 }
 
 void TIoEventThread::AddPendingRead(std::shared_ptr<TAbstractConnection> connection) {
+  assert(IsCurrent());
   FPendingReads.push_back(std::move(connection));
 }
 
@@ -178,11 +225,14 @@ void TIoEventThread::Run() {
   epoll_event events[kMaxEvents];
   std::vector<std::shared_ptr<TAbstractConnection>> pending;
   while (!FStopping.load(std::memory_order_relaxed)) {
-    int timeout = WaitTimeout();
+    // The nearer of the next admission deadline and the next timed task (-1: neither).
+    const int deadlineWait = WaitTimeout();
+    const int timerWait = FPendingReads.empty() ? WaitTimeoutMs() : 0;
+    int timeout = deadlineWait < 0 ? timerWait : timerWait < 0 ? deadlineWait : std::min(deadlineWait, timerWait);
     int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.GetQueuedCompletionStatus", errno);
+      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.epoll_wait", errno);
       break;
     }
     for (int i = 0; i < n; ++i) {
@@ -202,10 +252,13 @@ void TIoEventThread::Run() {
     }
     RunTasks();
     ExpireDeadlines();
+    RunDueTimers();
   }
+  std::vector<TTimedTask> dropped;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(FTasksLock);
     FEnded.store(true);
+    dropped.swap(FTimers);
   }
   FPendingReads.clear();
   {

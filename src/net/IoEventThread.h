@@ -4,9 +4,11 @@
 // registered in every thread's instance with EPOLLEXCLUSIVE so accepts keep flowing
 // on all threads. The thread owns one 32,768-byte drain buffer used for every read.
 // Work another thread hands over (a closed connection's socket to release, a stop)
-// goes through a small task queue and an eventfd.
+// goes through a small task queue and an eventfd; work due later (a close that waits
+// for the client's answer, a listener resting while descriptors are short) through a
+// list of timed tasks whose earliest deadline bounds the thread's wait.
 //
-// Thread safety: Post, Retire, RequestStop and IsCurrent are safe from any thread;
+// Thread safety: Post, PostAfter, Retire, RequestStop and IsCurrent are safe from any thread;
 // Open/Start/Join belong to the server's owner thread; DrainBuffer and
 // AddPendingRead only to the thread itself.
 #pragma once
@@ -14,6 +16,8 @@
 #include <sys/epoll.h>
 
 #include <atomic>
+#include <cassert>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,11 +64,17 @@ class TIoEventThread final : private TEpollTarget {
   // Runs `task` on this thread after its current batch of events; when the thread has
   // ended, runs it at once on the caller's thread.
   void Post(std::function<void()> task);
+  // Runs `task` on this thread once `delay` has passed; dropped when the thread ends
+  // first. The thread's wait ends at the earliest such deadline, so nothing polls.
+  void PostAfter(std::chrono::milliseconds delay, std::function<void()> task);
   // Drops the engine's reference to a closed connection and closes its socket on this
   // thread, after the current batch (which may still hold its pointer).
   void Retire(std::shared_ptr<TAbstractConnection> connection);
 
-  uint8_t* DrainBuffer() { return FDrainBuffer.get(); }
+  uint8_t* DrainBuffer() {
+    assert(IsCurrent());
+    return FDrainBuffer.get();
+  }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
   // What runs on this thread when a deadline comes due, with the identifier it was added
@@ -86,6 +96,14 @@ class TIoEventThread final : private TEpollTarget {
   int WaitTimeout();
   void ExpireDeadlines();
   void Wake();
+  void RunDueTimers();
+  int WaitTimeoutMs();  // until the earliest timed task, -1 when there is none
+
+  using TClock = std::chrono::steady_clock;
+  struct TTimedTask {
+    TClock::time_point Due;
+    std::function<void()> Task;
+  };
 
   const int FIndex;
   int FEpollFd = -1;
@@ -97,8 +115,9 @@ class TIoEventThread final : private TEpollTarget {
   std::unique_ptr<uint8_t[]> FDrainBuffer;
   std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
 
-  std::mutex FTasksLock;  // guards FTasks and FWakePending
+  std::mutex FTasksLock;  // guards FTasks, FTimers and FWakePending
   std::vector<std::function<void()>> FTasks;
+  std::vector<TTimedTask> FTimers;
   bool FWakePending = false;
 
   std::mutex FDeadlinesLock;  // guards FDeadlines and FWaitUntil

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <typeinfo>
 #include <vector>
@@ -43,7 +44,12 @@ class TDiagWriter {
   void Add(std::string line) {
     std::lock_guard<std::mutex> guard(FQueueLock);
     FQueue.push_back(std::move(line));
-    if (!FThread.joinable() && !FStopping) FThread = std::thread([this] { Run(); });
+    StartLocked();
+  }
+
+  void Start() {
+    std::lock_guard<std::mutex> guard(FQueueLock);
+    StartLocked();
   }
 
   void WriteQueued() {
@@ -69,6 +75,16 @@ class TDiagWriter {
   }
 
  private:
+  void StartLocked() {
+    if (FThread.joinable() || FStopping) return;
+    try {
+      FThread = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had now (the process is short of resources): the lines stay
+      // queued and the next one tries again. A failure log must not fail its caller.
+    }
+  }
+
   void Run() {
     auto lastWrite = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> guard(FQueueLock);
@@ -156,5 +172,7 @@ void TNetDiagLog::HandlerException(const char* className, const std::exception* 
 void TNetDiagLog::Write(const std::string& text) { Writer().Add(FormatLine(text)); }
 
 void TNetDiagLog::Flush() { Writer().WriteQueued(); }
+
+void TNetDiagLog::Start() { Writer().Start(); }
 
 }  // namespace gw

@@ -25,6 +25,9 @@ class TNetDiagLog {
   static std::string SystemErrorText(int code);
   // One line as written to the file (time prefix, CR LF pairs replaced by ";").
   static std::string FormatLine(const std::string& text);
+  // Starts the background writer now. The socket engine does so when it starts, so the
+  // writer is not first needed when the process is out of descriptors or threads.
+  static void Start();
   // Writes everything queued now (tests, shutdown).
   static void Flush();
   // The folder the files go to.

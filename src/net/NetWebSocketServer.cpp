@@ -94,15 +94,25 @@ void TNetWebSocketServer::FireClose(const PWebSocketConnection& connection) {
 }
 
 PAbstractConnection TNetWebSocketServer::NewConnection(int socket) {
-  return std::make_shared<TWebSocketConnection>(*this, socket, MaxHeaderSize());
+  auto connection = std::make_shared<TWebSocketConnection>(*this, socket, MaxHeaderSize());
+  connection->SetMaxQueuedBytes(FMaxQueuedBytes.load());
+  return connection;
 }
 
 void TNetWebSocketServer::DoOnRequest(THttpConnection& connection) {
   const THttpRequest& request = connection.Request();
   const THttpHeader& header = request.Header();
-  if (!ContainsNoCase(header.Value("Connection"), "upgrade") ||
-      !ContainsNoCase(header.Value("Upgrade"), "websocket")) {
+  // Repeated fields count as one list: "Connection: keep-alive" on one line and
+  // "Connection: Upgrade" on the next still ask for the upgrade.
+  if (!ContainsNoCase(header.Joined("Connection"), "upgrade") ||
+      !ContainsNoCase(header.Joined("Upgrade"), "websocket")) {
     THttpServer::DoOnRequest(connection);
+    return;
+  }
+  // Only version 13 is spoken; the reply names it so the client may retry with it.
+  if (header.Joined("Sec-WebSocket-Version") != "13") {
+    connection.Response().Header().Set("Sec-WebSocket-Version", "13");
+    connection.ReplyStatus(426);
     return;
   }
   std::string key = header.Value("Sec-WebSocket-Key");

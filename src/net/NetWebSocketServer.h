@@ -1,7 +1,8 @@
 // TNetWebSocketServer: the WebSocket server (RFC 6455) on top of the HTTP layer. It
 // upgrades requests whose Connection field contains "Upgrade" and whose Upgrade field
-// contains "websocket" (both ignoring case; a request without Sec-WebSocket-Key is
-// answered 400), answers 404 to everything else, and raises open, message and close
+// contains "websocket" (both ignoring case, repeated fields taken as one list; a
+// Sec-WebSocket-Version other than 13 is answered 426 naming 13, a request without
+// Sec-WebSocket-Key 400), answers 404 to everything else, and raises open, message and close
 // events to every registered handler in registration order.
 //
 // Thread safety: see IWebSocketServer. Handler lists are copied on registration, so
@@ -36,6 +37,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetMaxMessageSize(size_t bytes) override { FMaxMessageSize.store(bytes); }
   size_t MaxMessageSize() const { return FMaxMessageSize.load(); }
   void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
+  void SetMaxQueuedBytes(size_t bytes) override { FMaxQueuedBytes.store(bytes); }
   void SetNoDelay(bool on) override { SetTcpNoDelay(on); }
   void SetLogger(TLogProc logger) override;
   void SetConnectionGuard(PConnectionGuard guard) override {
@@ -72,6 +74,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   std::mutex FLoggerLock;  // guards FLogger
   TLogProc FLogger;
   std::atomic<size_t> FMaxMessageSize{kDefaultMaxMessageSize};
+  std::atomic<size_t> FMaxQueuedBytes{kDefaultMaxQueuedBytes};
 };
 
 }  // namespace gw

@@ -8,12 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "common/PeerLimits.h"
 #include "common/Platform.h"
 #include "net/NetDiagLog.h"
 
@@ -25,6 +28,8 @@ constexpr int kKeepAliveIdle = 5;      // seconds of silence before the first pr
 constexpr int kKeepAliveInterval = 3;  // seconds between probes
 constexpr int kKeepAliveCount = 5;
 constexpr int kMaxAcceptsPerWake = 64;
+// How long a listener rests when no descriptor is left to refuse a client with.
+constexpr auto kListenRest = std::chrono::milliseconds(100);
 
 int DefaultIoThreads() {
   unsigned n = std::thread::hardware_concurrency();
@@ -123,6 +128,7 @@ void TSocketServer::DisconnectAll() {
 void TSocketServer::StartLoop() {
   if (!FIoThreads.empty()) return;
   if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  TNetDiagLog::Start();
   for (int i = 0; i < FIoThreadCount; ++i) {
     auto thread = std::make_unique<TIoEventThread>(i);
     if (!thread->Open()) continue;  // logged; the others carry the load
@@ -238,7 +244,7 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
       ev.events = EPOLLIN | EPOLLEXCLUSIVE;
       ev.data.ptr = static_cast<TEpollTarget*>(listen.get());
       if (epoll_ctl(thread->EpollFd(), EPOLL_CTL_ADD, fd, &ev) != 0) {
-        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.CreateIoCompletionPort", errno);
+        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
         joined = false;
         break;
       }
@@ -259,10 +265,11 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
 }
 
 void TSocketServer::ListenRemoved(TAbstractListen& listen) {
+  // Under the lock, so a resting listener is not put back after it was removed.
+  std::lock_guard<std::mutex> guard(FListensLock);
   for (const auto& thread : FIoThreads) {
     epoll_ctl(thread->EpollFd(), EPOLL_CTL_DEL, listen.Socket(), nullptr);
   }
-  std::lock_guard<std::mutex> guard(FListensLock);
   auto it = FListens.find(listen.UID());
   if (it != FListens.end()) {
     FRetiredListens.push_back(std::move(it->second));
@@ -271,38 +278,79 @@ void TSocketServer::ListenRemoved(TAbstractListen& listen) {
 }
 
 void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
-  (void)thread;
+  assert(thread.IsCurrent());
   for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
-    int fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = -1;
+    int error = 0;
+    TShed shed = shNone;
+    {
+      // Every accept of this server takes this lock, so the slot the spare gives up
+      // goes to the connection being refused, not to another I/O thread's accept.
+      std::lock_guard<std::mutex> guard(FAcceptLock);
+      fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      error = fd < 0 ? errno : 0;
+      if (fd >= 0) {
+        FOutOfDescriptors = false;
+        // Descriptors are free again: take back a spare lost to another part of the process.
+        if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      } else if (error == EMFILE || error == ENFILE) {
+        shed = ShedOne(listen, error);
+      }
+    }
     if (fd >= 0) {
       AcceptOne(fd);
       continue;
     }
-    int error = errno;
     if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
-    if (error == EMFILE || error == ENFILE) {
-      // Out of descriptors: accept and drop one with the spare descriptor, so the
-      // pending connection does not wake every thread again at once.
-      TNetDiagLog::SystemError("TIocpSocketEngine._NewAccept.WSASocket", error);
-      bool shedding = false;
-      {
-        std::lock_guard<std::mutex> guard(FSpareFdLock);
-        // Another thread may have taken the slot the spare gave back: get it again.
-        if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (FSpareFd >= 0) {
-          ::close(FSpareFd);
-          int shed = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
-          if (shed >= 0) ::close(shed);
-          FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-          shedding = true;
-        }
-      }
-      // Nothing to shed the pending connection with: the listener stays ready, so
-      // give the process a moment to free descriptors instead of spinning.
-      if (!shedding) SleepMs(1);
+    if (shed == shRefused) {
+      CountLimitBreach(TLimitBreach::lbAcceptNoDescriptor);
+      continue;  // the next pending client is refused as promptly
     }
+    if (shed == shNoSpare) RestListen(listen, thread);
     return;  // EAGAIN, a closed listener, or a failure already logged
   }
+}
+
+TSocketServer::TShed TSocketServer::ShedOne(TAbstractListen& listen, int error) {
+  if (!FOutOfDescriptors) {
+    // Once per shortage, not once per refused client.
+    FOutOfDescriptors = true;
+    TNetDiagLog::SystemError("TIocpSocketEngine._NewAccept.WSASocket", error);
+  }
+  if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (FSpareFd < 0) return shNoSpare;
+  ::close(FSpareFd);
+  int refused = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
+  int acceptError = errno;
+  if (refused >= 0) ::close(refused);  // the client sees its connection end at once
+  FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (refused >= 0) return shRefused;
+  // The slot went to a descriptor opened elsewhere in the process meanwhile.
+  if (acceptError == EMFILE || acceptError == ENFILE) return shNoSpare;
+  return shNone;
+}
+
+void TSocketServer::RestListen(TAbstractListen& listen, TIoEventThread& thread) {
+  // Nothing left to refuse the pending client with. The listener is level-triggered:
+  // left in place it would wake this thread again at once. It rests instead, and is
+  // watched again after a short while, when descriptors may be free.
+  {
+    std::lock_guard<std::mutex> guard(FListensLock);
+    if (listen.IsClosed()) return;
+    epoll_ctl(thread.EpollFd(), EPOLL_CTL_DEL, listen.Socket(), nullptr);
+  }
+  uint64_t uid = listen.UID();
+  thread.PostAfter(kListenRest, [this, uid, &thread] {
+    std::lock_guard<std::mutex> guard(FListensLock);
+    auto it = FListens.find(uid);
+    if (it == FListens.end() || it->second->IsClosed()) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.ptr = static_cast<TEpollTarget*>(it->second.get());
+    if (epoll_ctl(thread.EpollFd(), EPOLL_CTL_ADD, it->second->Socket(), &ev) != 0) {
+      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
+    }
+  });
 }
 
 void TSocketServer::AcceptOne(int fd) {

@@ -10,8 +10,13 @@
 // belong to the owner's thread and are refused on an I/O thread.
 //
 // Locks: FConnectionsLock guards FConnections; FListensLock guards FListens and
-// FRetiredListens. Neither is held while a layer above is called, and they are never
-// held together.
+// FRetiredListens (and orders a resting listener's return against its removal);
+// FAcceptLock is held around each accept. None is held while a layer above is called,
+// and they are never held together.
+//
+// Out of descriptors, each I/O thread refuses pending clients at once (accepted with
+// the slot of a spare descriptor and closed); should the spare be lost to another part
+// of the process, the listener rests briefly instead of waking its thread in a loop.
 #pragma once
 
 #include <atomic>
@@ -83,6 +88,12 @@ class TSocketServer {
   void Listen(const std::string& host, uint16_t port, const TListenCallback& callback);
   void AcceptOn(TAbstractListen& listen, TIoEventThread& thread);
   void AcceptOne(int socket);
+  enum TShed : uint8_t { shNone, shRefused, shNoSpare };
+  // Out of descriptors: accepts one pending client with the spare's slot and closes it.
+  // Called with FAcceptLock held.
+  TShed ShedOne(TAbstractListen& listen, int error);
+  // Takes the listener out of `thread`'s watch for a short rest, then puts it back.
+  void RestListen(TAbstractListen& listen, TIoEventThread& thread);
   void ConnectionRemoved(TAbstractConnection& connection);
   void ListenRemoved(TAbstractListen& listen);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
@@ -109,8 +120,9 @@ class TSocketServer {
   // Closed listeners, kept until the I/O threads that may hold their pointer have ended.
   std::vector<std::shared_ptr<TAbstractListen>> FRetiredListens;
 
-  std::mutex FSpareFdLock;  // guards FSpareFd
-  int FSpareFd = -1;        // given up to shed a connection when out of descriptors
+  std::mutex FAcceptLock;  // held around every accept; guards FSpareFd, FOutOfDescriptors
+  int FSpareFd = -1;       // given up to refuse a connection when out of descriptors
+  bool FOutOfDescriptors = false;  // a shortage is being reported (logged once)
 };
 
 }  // namespace gw

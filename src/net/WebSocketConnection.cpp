@@ -1,5 +1,8 @@
 #include "net/WebSocketConnection.h"
 
+#include <chrono>
+#include <exception>
+
 #include "net/NetDiagLog.h"
 #include "net/NetWebSocketServer.h"
 #include "net/WsFrame.h"
@@ -9,7 +12,6 @@ namespace gw {
 
 namespace {
 constexpr uint16_t kCloseProtocolError = 1002;
-constexpr uint16_t kCloseMessageTooBig = 1009;
 }  // namespace
 
 TWebSocketConnection::TWebSocketConnection(TNetWebSocketServer& owner, int socket,
@@ -32,10 +34,10 @@ void TWebSocketConnection::WsSend(const void* data, size_t count, TWsSendCallbac
 }
 
 void TWebSocketConnection::SendFrame(uint8_t opCode, std::vector<uint8_t> payload,
-                                     TWsSendCallback callback) {
+                                     TWsSendCallback callback, bool last) {
   uint8_t head[kWsMaxServerHeader];
   size_t headLen = MakeFrameHeader(head, opCode, true, payload.size());
-  Send(head, headLen, nullptr, 0, std::move(payload), std::move(callback));
+  Send(head, headLen, nullptr, 0, std::move(payload), std::move(callback), last);
 }
 
 void TWebSocketConnection::WsSendBytes(std::vector<uint8_t> data, TWsSendCallback callback) {
@@ -46,9 +48,47 @@ void TWebSocketConnection::WsSendText(std::string text, TWsSendCallback callback
   SendFrame(wsoText, std::vector<uint8_t>(text.begin(), text.end()), std::move(callback));
 }
 
-void TWebSocketConnection::WsClose() {
-  if (FWsSendClose.exchange(1) != 0) return;
-  SendFrame(wsoClose, {}, nullptr);
+void TWebSocketConnection::WsClose() { StartClose(0, false); }
+
+void TWebSocketConnection::CloseWithStatus(uint16_t code) {
+  if (!IsWebSocket()) {
+    CloseConnection();
+    return;
+  }
+  StartClose(code, false);
+}
+
+void TWebSocketConnection::StartClose(uint16_t code, bool closeWhenSent) {
+  FServerClosing.store(true);
+  if (FWsSendClose.exchange(1) != 0) {
+    // Our close frame is already out or queued (or the client's close is being answered).
+    if (closeWhenSent) CloseConnection();
+    return;
+  }
+  // The grace for a client that never answers (or never reads the close frame at all).
+  std::weak_ptr<TAbstractConnection> weak = shared_from_this();
+  PostAfter(std::chrono::milliseconds(limits::kWsCloseAnswerMs), [weak] {
+    PAbstractConnection connection = weak.lock();
+    if (!connection || connection->IsClosed()) return;
+    CountLimitBreach(TLimitBreach::lbWsCloseUnanswered);
+    connection->CloseConnection();
+  });
+  std::vector<uint8_t> payload;
+  if (code != 0) payload = {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+  TWsSendCallback done;
+  if (closeWhenSent) {
+    done = [](const PWebSocketConnection& c, bool) {
+      if (c) c->Close();
+    };
+  }
+  SendFrame(wsoClose, std::move(payload), std::move(done), true);
+}
+
+void TWebSocketConnection::SendQueueFull() {
+  CountLimitBreach(TLimitBreach::lbWsQueuedBytes);
+  FServer.LogWarning("WebSocket send queue of " + PeerAddrText() + " over " +
+                     std::to_string(MaxQueuedBytes()) + " bytes, connection closed");
+  StartClose(wccPolicy, true);
 }
 
 bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t maxMessageSize) {
@@ -73,11 +113,11 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
     if (scope.Entered()) FServer.FireOpen(Self());
   } catch (const std::exception& e) {
     TNetDiagLog::HandlerException("TNetWebSocketServer", &e);
-    CloseConnection();
+    FailConnection(wccServerError);
     return false;
   } catch (...) {
     TNetDiagLog::HandlerException("TNetWebSocketServer", nullptr);
-    CloseConnection();
+    FailConnection(wccServerError);
     return false;
   }
   return true;
@@ -96,7 +136,7 @@ void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size)
       FServer.LogWarning("WebSocket message larger than " +
                          std::to_string(FServer.MaxMessageSize()) + " bytes from " +
                          PeerAddrText() + ", connection closed");
-      FailConnection(kCloseMessageTooBig);
+      FailConnection(wccTooBig);
       break;
     case wprProtocolError:
       FailConnection(kCloseProtocolError);
@@ -106,22 +146,31 @@ void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size)
 
 void TWebSocketConnection::FailConnection(uint16_t code) {
   FWsFailed = true;
-  if (FWsSendClose.exchange(1) != 0) {
-    CloseConnection();
-    return;
-  }
-  std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
-  SendFrame(wsoClose, std::move(payload), [](const PWebSocketConnection& c, bool) {
-    if (c) c->Close();
-  });
+  StartClose(code, true);
 }
 
 bool TWebSocketConnection::OnWsMessage(TWsRequestType type, const std::vector<uint8_t>& data) {
+  // After this side's close frame the client may still send until it answers; its
+  // messages are no longer wanted.
+  if (FServerClosing.load()) return !IsClosed();
+  bool failed = false;
   {
     THandlerScope scope(*this);
     if (!scope.Entered()) return false;
     CountDrainMessage();
-    FServer.FireMessage(Self(), type, data);
+    try {
+      FServer.FireMessage(Self(), type, data);
+    } catch (const std::exception& e) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
+      failed = true;
+    } catch (...) {
+      TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
+      failed = true;
+    }
+  }
+  if (failed) {
+    FailConnection(wccServerError);
+    return false;
   }
   return !IsClosed();
 }
@@ -146,7 +195,8 @@ void TWebSocketConnection::OnWsClose() {
     Disconnect();  // we had sent our close frame: the handshake is complete
     return;
   }
-  SendFrame(wsoClose, {}, [this](const PWebSocketConnection&, bool) { Disconnect(); });
+  // The empty close frame browsers expect back; nothing is sent after it.
+  SendFrame(wsoClose, {}, [this](const PWebSocketConnection&, bool) { Disconnect(); }, true);
 }
 
 }  // namespace gw

@@ -3,7 +3,8 @@
 // (StartWebSocket), after which every byte goes to the frame parser. Pings are
 // answered with pongs, a client close with an empty close frame and a disconnect; a
 // message over the size limit or a protocol error is answered with a close frame
-// (1009 / 1002) and closes the connection.
+// (1009 / 1002) and closes the connection. The server's own closes send a close frame
+// with a status code (CloseWithStatus) and nothing after it.
 //
 // Thread safety: every IWebSocketConnection operation is safe from any thread;
 // frame parsing runs on the connection's I/O thread.
@@ -33,6 +34,7 @@ class TWebSocketConnection final : public THttpConnection,
   void SetUserObject(void* userObject) override { SetUserData(userObject); }
   std::string PeerAddr() const override { return PeerAddrText(); }
   void Close() override { CloseConnection(); }
+  void CloseWithStatus(uint16_t code) override;
   void WsSend(const void* data, size_t count, TWsSendCallback callback) override;
   void WsSendBytes(std::vector<uint8_t> data, TWsSendCallback callback) override;
   void WsSendText(std::string text, TWsSendCallback callback) override;
@@ -43,8 +45,9 @@ class TWebSocketConnection final : public THttpConnection,
   }
 
   bool IsWebSocket() const { return FIsWebSocket.load(); }
-  // Starts the closing handshake from this side; the connection stays open until the
-  // client answers with its close frame.
+  // Starts the closing handshake from this side with a close frame without status;
+  // the connection stays open until the client answers with its close frame, or for
+  // limits::kWsCloseAnswerMs at most.
   void WsClose();
 
   // Answers the upgrade request and raises the open event; false when the reply could
@@ -55,11 +58,18 @@ class TWebSocketConnection final : public THttpConnection,
   bool SwitchedProtocol() const override { return FIsWebSocket.load(); }
   void HandleSwitchedBytes(const uint8_t* data, size_t size) override;
   PWebSocketConnection CallbackTarget() override;
+  void SendQueueFull() override;
 
  private:
   PWebSocketConnection Self();
-  void SendFrame(uint8_t opCode, std::vector<uint8_t> payload, TWsSendCallback callback);
-  // Sends a close frame with `code` (none when 0), then closes the connection.
+  void SendFrame(uint8_t opCode, std::vector<uint8_t> payload, TWsSendCallback callback,
+                 bool last = false);
+  // Sends this side's close frame with `code` (no payload when 0), the last frame of
+  // the connection, and stops raising message events. `closeWhenSent`: close as soon as
+  // it went out (a failed connection); otherwise wait for the client's answer. Either
+  // way the socket is closed after limits::kWsCloseAnswerMs.
+  void StartClose(uint16_t code, bool closeWhenSent);
+  // Sends a close frame with `code`, then closes the connection.
   void FailConnection(uint16_t code);
 
   // IWsFrameSink
@@ -73,6 +83,7 @@ class TWebSocketConnection final : public THttpConnection,
   // Pongs queued but not yet written; pings beyond limits::kMaxPendingPongs go unanswered.
   std::atomic<int> FPendingPongs{0};
   bool FWsFailed = false;  // I/O thread only: ignore the client's further bytes
+  std::atomic<bool> FServerClosing{false};  // this side started the close: no more messages
   std::unique_ptr<TWsFrameParser> FParser;
 };
 

@@ -136,6 +136,69 @@ TEST(HttpRequestTest, SkipsBodiesAndParsesPipelinedRequests) {
             hprBadChunk);
 }
 
+TEST(HttpRequestTest, RequestLineMustEndInCrLfAndNameAKnownVersion) {
+  struct {
+    const char* Text;
+    THttpParseResult Result;
+    const char* Version;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\n\r\n", hprDone, "HTTP/1.1"},
+      {"GET / HTTP/1.0\r\n\r\n", hprDone, "HTTP/1.0"},
+      {"GET /\r\n\r\n", hprDone, "HTTP/1.0"},
+      {"GET / HTTP/1.1\nX-Evil: yes\r\n\r\n", hprBadRequestLine, ""},
+      {"GET / HTTP/1.1\rX-Evil: yes\r\n\r\n", hprBadRequestLine, ""},
+      {"GET / XYZ/9.9\r\n\r\n", hprBadRequestLine, ""},
+      {"GET / HTTP/1.1 x\r\n\r\n", hprBadRequestLine, ""},
+      {"GET / http/1.1\r\n\r\n", hprBadRequestLine, ""},
+  };
+  for (const auto& c : cases) {
+    THttpRequest request(0, 0);
+    EXPECT_EQ(ParseAll(request, c.Text), c.Result) << c.Text;
+    EXPECT_EQ(request.Version(), c.Version) << c.Text;
+    // Whatever the request said, the reply's status line is one of two fixed texts.
+    THttpResponse response;
+    response.SetStatusCode(400);
+    std::string reply = response.Build(request, "", true);
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")),
+              std::string(c.Version) == "HTTP/1.0" ? "HTTP/1.0 400 Bad Request"
+                                                   : "HTTP/1.1 400 Bad Request")
+        << c.Text;
+    EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos);
+  }
+}
+
+TEST(HttpRequestTest, ValuesAreTrimmedAndRepeatedFieldsJoined) {
+  THttpRequest request(0, 0);
+  ASSERT_EQ(ParseAll(request,
+                     "GET / HTTP/1.1\r\nConnection: Upgrade\r\nA:\t x y \t\r\n"
+                     "connection:  keep-alive \r\nEmpty: \t \r\n\r\n"),
+            hprDone);
+  EXPECT_EQ(request.Header().Value("A"), "x y");
+  EXPECT_EQ(request.Header().Value("Empty"), "");
+  EXPECT_EQ(request.Header().Value("Connection"), "Upgrade");  // the first one
+  EXPECT_EQ(request.Header().Joined("Connection"), "Upgrade, keep-alive");
+  EXPECT_EQ(request.RequestConnection(), "Upgrade, keep-alive");
+  EXPECT_TRUE(request.KeepAlive());
+  EXPECT_TRUE(HasToken("a, Close ,b", "close"));
+  EXPECT_FALSE(HasToken("closed, xclose", "close"));
+  THttpRequest closing(0, 0);
+  ASSERT_EQ(ParseAll(closing, "GET / HTTP/1.1\r\nConnection: Upgrade\r\nConnection: close\r\n\r\n"),
+            hprDone);
+  EXPECT_FALSE(closing.KeepAlive());
+}
+
+// A header of thousands of tiny fields (or lines without a colon) is read whole, every
+// field kept in order.
+TEST(HttpRequestTest, ManySmallFieldsAreAllKept) {
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 3000; ++i) many += "a:\r\n";
+  for (int i = 0; i < 3000; ++i) many += "b\r\n";
+  many += "\r\n";
+  THttpRequest request(0, 0);
+  ASSERT_EQ(ParseAll(request, many), hprDone);
+  EXPECT_EQ(request.Header().Fields().size(), 3000u);
+}
+
 TEST(HttpResponseTest, AddsDefaultFieldsInOrder) {
   THttpRequest request(0, 0);
   ASSERT_EQ(ParseAll(request, "GET / HTTP/1.1\r\n\r\n"), hprDone);

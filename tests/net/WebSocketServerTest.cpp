@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "NetTestUtil.h"
+#include "common/PeerLimits.h"
 #include "net/HttpServer.h"
 #include "net/IWebSocketServer.h"
 #include "net/NetDiagLog.h"
@@ -37,8 +38,11 @@ class WebSocketServerTest : public ::testing::Test {
     if (FServer) FServer->Stop();
   }
 
-  void StartServer(size_t maxMessage = IWebSocketServer::kDefaultMaxMessageSize) {
+  void StartServer(size_t maxMessage = IWebSocketServer::kDefaultMaxMessageSize,
+                   size_t maxQueued = IWebSocketServer::kDefaultMaxQueuedBytes) {
+    if (FServer) FServer->Stop();
     FServer = CreateWebSocketServer(4);
+    FServer->SetMaxQueuedBytes(maxQueued);
     FServer->SetPort(0);
     FServer->SetAddr("127.0.0.1");
     FServer->SetMaxMessageSize(maxMessage);
@@ -116,18 +120,47 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
   } cases[] = {
       {"comma list and capitals",
        "GET / HTTP/1.1\r\nConnection: keep-alive, Upgrade\r\nUpgrade: WebSocket\r\n"
-       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
        "HTTP/1.1 101 Switching Protocols\r\n"},
       {"lower-case field names",
        "GET / HTTP/1.1\r\nconnection: upgrade\r\nupgrade: websocket\r\n"
-       "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\nsec-websocket-version: 13\r\n\r\n",
+       "HTTP/1.1 101 Switching Protocols\r\n"},
+      // Blanks and tabs around a value are not part of it (else the accept value is wrong).
+      {"padded values",
+       "GET / HTTP/1.1\r\nConnection:\t Upgrade \r\nUpgrade:  websocket\t\r\n"
+       "Sec-WebSocket-Key: \t dGhlIHNhbXBsZSBub25jZQ== \t\r\nSec-WebSocket-Version:13 \r\n\r\n",
+       "HTTP/1.1 101 Switching Protocols\r\n"},
+      // A field repeated on two lines is one list: the Upgrade token is not lost.
+      {"repeated Connection fields",
+       "GET / HTTP/1.1\r\nConnection: Upgrade\r\nConnection: keep-alive\r\n"
+       "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+       "Sec-WebSocket-Version: 13\r\n\r\n",
        "HTTP/1.1 101 Switching Protocols\r\n"},
       {"no Upgrade in Connection",
        "GET / HTTP/1.1\r\nConnection: keep-alive\r\nUpgrade: websocket\r\n"
        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
        "HTTP/1.1 404 Not Found\r\n"},
       {"plain GET", "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
-      {"no key", "GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
+      {"no key",
+       "GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+       "Sec-WebSocket-Version: 13\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      // Only version 13 is spoken, and the refusal says which one to use.
+      {"version 8",
+       "GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n",
+       "HTTP/1.1 426 Upgrade Required\r\n"},
+      {"no version",
+       "GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "HTTP/1.1 426 Upgrade Required\r\n"},
+      // Nothing of the request reaches the status line: no response splitting.
+      {"bare LF in the request line", "GET / HTTP/1.1\nX-Evil: yes\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"unknown version", "GET / XYZ/9.9\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"bare CR in the request line", "GET / HTTP/1.1\rX: y\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n"},
       {"lower-case method", "get / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
   };
@@ -137,6 +170,14 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
     ASSERT_TRUE(client.SendRaw(c.Request)) << c.Name;
     std::string reply = client.ReadHttpResponse();
     EXPECT_EQ(reply.rfind(c.StatusLine, 0), 0u) << c.Name << ": " << reply;
+    EXPECT_EQ(reply.find("Evil"), std::string::npos) << c.Name << ": " << reply;
+    if (reply.rfind("HTTP/1.1 426 ", 0) == 0) {
+      EXPECT_NE(reply.find("\r\nSec-WebSocket-Version: 13\r\n"), std::string::npos) << reply;
+    }
+    if (reply.rfind("HTTP/1.1 101 ", 0) != 0) {
+      // Every refusal ends the connection and says so.
+      EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos) << reply;
+    }
     if (std::string(c.StatusLine).find("101") != std::string::npos) {
       EXPECT_EQ(reply,
                 "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -147,9 +188,10 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
       EXPECT_TRUE(client.WaitPeerClosed()) << c.Name << ": connection left open";
     }
   }
-  // Only the two upgraded connections raise events (closed when their clients went).
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 2 && TotalCloses() == 2; }));
-  EXPECT_EQ(FServer->ConnectionsCount(), 0u);
+  // Only the four upgraded connections raise events (closed when their clients went).
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 4 && TotalCloses() == 4; }));
+  // The refused ones end once their replies went out.
+  EXPECT_TRUE(waitUntil([&] { return FServer->ConnectionsCount() == 0; }));
 }
 
 TEST_F(WebSocketServerTest, NotFoundReplyAndBodyText) {
@@ -158,7 +200,7 @@ TEST_F(WebSocketServerTest, NotFoundReplyAndBodyText) {
   ASSERT_TRUE(client.SendRaw("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(client.ReadHttpResponse(),
             "HTTP/1.1 404 Not Found\r\nContent-Type: text/html;charset=utf-8\r\n"
-            "Connection: keep-alive\r\nContent-Length: 9\r\nServer: GateHttpServer/2.0\r\n\r\n"
+            "Connection: close\r\nContent-Length: 9\r\nServer: GateHttpServer/2.0\r\n\r\n"
             "Not Found");
   EXPECT_TRUE(client.WaitPeerClosed());
 }
@@ -188,7 +230,7 @@ TEST(HttpServerTest, FailingRequestHandlerIsAnswered500WithItsMessage) {
   ASSERT_TRUE(client.SendRaw("GET /x HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(client.ReadHttpResponse(),
             "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html;charset=utf-8\r\n"
-            "Connection: keep-alive\r\nContent-Length: 13\r\nServer: GateHttpServer/2.0\r\n\r\n"
+            "Connection: close\r\nContent-Length: 13\r\nServer: GateHttpServer/2.0\r\n\r\n"
             "lookup failed");
   EXPECT_TRUE(client.WaitPeerClosed());
 }
@@ -484,22 +526,33 @@ TEST_F(WebSocketServerTest, HandlerThatThrowsClosesOnlyItsConnection) {
   OnMessageHook = [](const PWebSocketConnection&, const Bytes& data) {
     if (data == Bytes{0xEE}) throw std::runtime_error("bad message");
   };
+  const Bytes serverError{0x03, 0xF3};  // 1011
   {
-    // The open handler throws: the client gets its 101 and then the end of the stream.
+    // The open handler throws: the client gets its 101, a close frame with 1011 and then
+    // the end of the stream.
     TTestClient client;
     ASSERT_TRUE(client.Connect(FPort));
     ASSERT_TRUE(client.SendRaw(TTestClient::UpgradeRequest()));
     EXPECT_EQ(client.ReadHttpResponse().rfind("HTTP/1.1 101 ", 0), 0u);
+    auto frame = client.ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->OpCode, wsoClose);
+    EXPECT_EQ(frame->Payload, serverError);
     EXPECT_TRUE(client.WaitPeerClosed());
   }
   {
-    // The message handler throws: that connection closes, nothing after it is delivered.
+    // The message handler throws: that connection closes with 1011, nothing after it is
+    // delivered.
     TTestClient client;
     ASSERT_TRUE(client.Open(FPort));
     Bytes all = TTestClient::Frame(wsoBinary, {0xEE});
     Bytes after = TTestClient::Frame(wsoBinary, {1});
     all.insert(all.end(), after.begin(), after.end());
     ASSERT_TRUE(client.SendRaw(all));
+    auto frame = client.ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->OpCode, wsoClose);
+    EXPECT_EQ(frame->Payload, serverError);
     EXPECT_TRUE(client.WaitPeerClosed());
   }
   ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 2; }));
@@ -508,6 +561,80 @@ TEST_F(WebSocketServerTest, HandlerThatThrowsClosesOnlyItsConnection) {
   ASSERT_TRUE(healthy.Open(FPort));
   ASSERT_TRUE(healthy.SendFrame(wsoBinary, {5}));
   ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+}
+
+// The server's own close: a close frame with the status code, nothing after it, and the
+// socket closed whether or not the client answers.
+TEST_F(WebSocketServerTest, CloseWithStatusSendsTheCodeAndNothingAfterIt) {
+  struct {
+    const char* Name;
+    uint16_t Code;
+    bool ClientAnswers;
+  } cases[] = {
+      {"normal, answered", wccNormal, true},
+      {"policy, never answered", wccPolicy, false},
+  };
+  int closes = 0;
+  size_t index = 0;
+  for (const auto& c : cases) {
+    TTestClient client;
+    ASSERT_TRUE(client.Open(FPort)) << c.Name;
+    ASSERT_TRUE(waitUntil([&] { return OpenCount() == index + 1; })) << c.Name;
+    PWebSocketConnection connection = Opened(index);
+    connection->WsSendBytes({7}, nullptr);
+    connection->CloseWithStatus(c.Code);
+    std::atomic<int> late{-1};
+    connection->WsSendBytes({8}, [&](const PWebSocketConnection&, bool ok) { late = ok; });
+    EXPECT_EQ(late.load(), 0) << c.Name << ": a send after the close frame went out";
+    // Messages the client sends before it answers are not delivered any more.
+    size_t delivered = Messages().size();
+    ASSERT_TRUE(client.SendFrame(wsoBinary, {9}));
+    auto data = client.ReadFrame();
+    ASSERT_TRUE(data.has_value()) << c.Name;
+    EXPECT_EQ(data->Payload, Bytes{7});
+    auto close = client.ReadFrame();
+    ASSERT_TRUE(close.has_value()) << c.Name;
+    EXPECT_EQ(close->OpCode, wsoClose) << c.Name;
+    EXPECT_EQ(close->Payload, (Bytes{static_cast<uint8_t>(c.Code >> 8),
+                                     static_cast<uint8_t>(c.Code & 0xFF)}))
+        << c.Name;
+    if (c.ClientAnswers) ASSERT_TRUE(client.SendFrame(wsoClose, {0x03, 0xE8}));
+    EXPECT_TRUE(client.WaitPeerClosed()) << c.Name;  // nothing but the end of the stream
+    ++closes;
+    ASSERT_TRUE(waitUntil([&] { return TotalCloses() == closes; })) << c.Name;
+    EXPECT_EQ(CloseCount(connection), 1) << c.Name;
+    EXPECT_EQ(Messages().size(), delivered) << c.Name;
+    ++index;
+  }
+}
+
+// A client that never reads: the transport's bound on queued bytes closes it (1008) and
+// says so, instead of holding every message sent to it.
+TEST_F(WebSocketServerTest, SendQueueBoundClosesAClientThatDoesNotRead) {
+  constexpr size_t kBound = 256 * 1024;
+  StartServer(IWebSocketServer::kDefaultMaxMessageSize, kBound);
+  TTestClient client;
+  client.SetReceiveBuffer(4096);
+  ASSERT_TRUE(client.Open(FPort));
+  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  PWebSocketConnection connection = Opened(0);
+  uint64_t breaches = LimitBreaches(TLimitBreach::lbWsQueuedBytes);
+  auto chunk = std::make_shared<Bytes>(32 * 1024, 0x5A);
+  // Also set by the queued sends that fail when the connection closes, on an I/O thread.
+  std::atomic<bool> refused{false};
+  // Far more than the bound plus what the sockets' buffers can hold.
+  for (int i = 0; i < 4096 && !refused; ++i) {
+    connection->WsSendBytes(*chunk, [&](const PWebSocketConnection&, bool ok) {
+      if (!ok) refused = true;
+    });
+  }
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(LimitBreaches(TLimitBreach::lbWsQueuedBytes), breaches + 1);
+  // The close frame waits behind the unread bytes; the socket is closed after the grace.
+  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 1; }));
+  std::lock_guard<std::mutex> guard(FLock);
+  ASSERT_EQ(FLog.size(), 1u);
+  EXPECT_NE(FLog[0].find("send queue"), std::string::npos) << FLog[0];
 }
 
 TEST_F(WebSocketServerTest, StopRunsEveryCloseEventOnTheStoppingThread) {

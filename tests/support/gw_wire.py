@@ -4,13 +4,38 @@ client messages inside one WebSocket message.
 
 The tests import this module by path (tests/support is put on sys.path by each test).
 """
+import random
 import socket
 import struct
 import subprocess
 import threading
 
 
+def _ephemeral_range():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split())
+            return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
 def free_port():
+    """A port free now for a server started later. It is taken below the system's
+    ephemeral range: a port from that range can be given to some client socket's
+    local end (another test's connections) before the server binds it, and a
+    listener on it would then fail with "address in use"."""
+    low, _ = _ephemeral_range()
+    rng = random.Random()
+    for _ in range(200):
+        port = rng.randrange(max(1024, low - 12000), low)
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]

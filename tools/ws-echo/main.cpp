@@ -2,7 +2,11 @@
 // as text) using the gateway's client transport. Prints "listening on <port>" once
 // the listeners are open, then runs until SIGINT or SIGTERM.
 //
-// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]
+// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
+//                [--close-command PREFIX]
+// With --close-command, a text message PREFIX<code> (e.g. "!close 1008") is not echoed: the
+// server closes that connection with a close frame carrying <code>, as the gateway does when
+// it ends a session.
 #include <signal.h>
 
 #include <cerrno>
@@ -16,7 +20,9 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--nodelay]\n");
+  std::fprintf(stderr,
+               "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] "
+               "[--nodelay] [--close-command PREFIX]\n");
   return 2;
 }
 
@@ -34,8 +40,10 @@ bool ParseNumber(const char* text, unsigned long long max, unsigned long long& o
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   unsigned long long port = 0, threads = 8,
-                     maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize;
+                     maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize,
+                     maxQueued = gw::IWebSocketServer::kDefaultMaxQueuedBytes;
   bool noDelay = false;
+  std::string closeCommand;
   if (!ParseNumber(argv[1], 65535, port)) return Usage();
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
@@ -43,6 +51,11 @@ int main(int argc, char** argv) {
       if (!ParseNumber(argv[++i], 256, threads) || threads == 0) return Usage();
     } else if (arg == "--max-message" && i + 1 < argc) {
       if (!ParseNumber(argv[++i], 1ull << 40, maxMessage)) return Usage();
+    } else if (arg == "--max-queued" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 1ull << 40, maxQueued)) return Usage();
+    } else if (arg == "--close-command" && i + 1 < argc) {
+      closeCommand = argv[++i];
+      if (closeCommand.empty()) return Usage();
     } else if (arg == "--nodelay") {
       noDelay = true;
     } else {
@@ -60,11 +73,21 @@ int main(int argc, char** argv) {
   gw::PWebSocketServer server = gw::CreateWebSocketServer(static_cast<int>(threads));
   server->SetPort(static_cast<uint16_t>(port));
   server->SetMaxMessageSize(static_cast<size_t>(maxMessage));
+  server->SetMaxQueuedBytes(static_cast<size_t>(maxQueued));
   server->SetNoDelay(noDelay);
   server->SetLogger(
       [](const std::string& text, gw::TLogLevel) { std::fprintf(stderr, "%s\n", text.c_str()); });
-  server->OnMessage([](const gw::PWebSocketConnection& connection, gw::TWsRequestType type,
-                       const std::vector<uint8_t>& data) {
+  server->OnMessage([closeCommand](const gw::PWebSocketConnection& connection,
+                                   gw::TWsRequestType type, const std::vector<uint8_t>& data) {
+    if (type == gw::wsrtText && !closeCommand.empty()) {
+      std::string text(data.begin(), data.end());
+      unsigned long long code = 0;
+      if (text.rfind(closeCommand, 0) == 0 &&
+          ParseNumber(text.c_str() + closeCommand.size(), 4999, code)) {
+        connection->CloseWithStatus(static_cast<uint16_t>(code));
+        return;
+      }
+    }
     if (type == gw::wsrtText) {
       connection->WsSendText(std::string(data.begin(), data.end()), nullptr);
     } else {
