@@ -3,6 +3,8 @@
 // option (its base64 text never starts with "-"). Pure functions: any thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,10 @@ struct TCommandLine {
   bool Help = false;          // "--help" or "-h": print the usage and exit
   bool Profile = false;       // "-profile"
   bool ProfileStart = false;  // "-profilestart"
+  // "--send-interval MS" (or "--send-interval=MS"): the workers' send interval, 0 to 1000.
+  std::optional<uint32_t> SendInterval;
   std::string LaunchBlock;    // the first non-option argument; empty when none
+  std::string Error;          // an option given a value it cannot take; empty when none
   std::vector<std::string> UnknownOptions;
 };
 

@@ -136,6 +136,10 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     return;
   }
   PUserSession session = TUserSession::Create(AConnection);
+  // Set before the session enters a table, which publishes it to the other threads
+  // (the token never changes afterwards, so they read it without a lock).
+  std::string token = CreateGuidText();
+  session->SetToken(token);
   TGateWayWorker* worker = ChooseWoker();
   if (worker == nullptr) {
     Log("ChooseWoker = nil", llError);
@@ -148,8 +152,6 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     RefuseSession(AConnection, std::move(session));
     return;
   }
-  std::string token = CreateGuidText();
-  session->SetToken(token);
   session->TokenChecked.store(false);
   Log("客户端连接:" + AConnection->PeerAddr() + " , Token : " + token +
           ",Handle:" + std::to_string(handle) + ", Worker:" + std::to_string(worker->ID()),
@@ -161,6 +163,8 @@ void TGateWaySocketServer::RefuseSession(const PWebSocketConnection& AConnection
                                          PUserSession Session) {
   // No table holds the session, and its close event would only come after this open
   // event has returned: the close work is done here, and the event finds no session.
+  // A refused client was never given its token: the close line names none.
+  Session->SetToken({});
   Session->DetachFromConnection();
   AConnection->Close();
   ReportSessionClosed(*Session, AConnection->PeerAddr());
@@ -185,9 +189,8 @@ void TGateWaySocketServer::ReportSessionClosed(const TUserSession& Session,
 }
 
 void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
-  TSessionMessagePtr msg(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys)));
-  auto guard = Worker.Lock();
-  Session.AddMessage(std::move(msg));
+  Worker.QueueSessionOutput(
+      Session, TSessionMessagePtr(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys))));
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {

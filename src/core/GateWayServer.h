@@ -73,6 +73,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // Makes the client listener at Start (default: the WebSocket transport). Before Start.
   using TListenerFactory = std::function<PWebSocketServer(int IoThreads)>;
   void SetListenerFactory(TListenerFactory Factory) { FListenerFactory = std::move(Factory); }
+  // The workers' send interval in milliseconds (TGateWayWorker::SetSendInterval). Before Start.
+  void SetSendInterval(uint32_t Ms) {
+    for (auto& worker : FWorkers) worker->SetSendInterval(Ms);
+  }
 
   // Opens the listener, then starts the login link, the logic link and the
   // workers. Throws EGateWayStartError when GatePort is not a port number or

@@ -21,15 +21,21 @@
 // - SessionStep, TokenChecked, Handle, LastSessionHandle, LogicUserIndex, Closing:
 //   atomic values, readable from any thread (the transport reads step and token
 //   mark without a lock).
-// - Account, PlayerName, TokenID: safe from any thread (copies under FInfoLock).
+// - Account, PlayerName: under the owning worker's lock (written by its message
+//   pass, read by the console's walk over the table).
+// - TokenID: set once, before the session is entered in a worker's table (which
+//   publishes it); read-only and safe from any thread afterwards.
 // - IP and Connection never change after Create.
+//
+// Size: a worker may hold tens of thousands of idle sessions, so an idle one holds
+// no buffer at all: the outgoing queue's storage and the batch buffer are taken
+// when something is queued or packed and given back when drained.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
+#include <vector>
 #include <string>
 
 #include "gate/GateWayDefine.h"
@@ -86,9 +92,9 @@ class TUserSession {
   TSessionMessagePtr TakeMessage();
   // The oldest record, still queued (null when the queue is empty).
   const TSessionMessage* PeekMessage() const {
-    return FMessageQueue.empty() ? nullptr : FMessageQueue.front().get();
+    return FQueueHead < FMessageQueue.size() ? FMessageQueue[FQueueHead].get() : nullptr;
   }
-  size_t QueuedMessages() const { return FMessageQueue.size(); }
+  size_t QueuedMessages() const { return FMessageQueue.size() - FQueueHead; }
   // Bytes of every queued record, kept as records come and go.
   uint64_t QueuedBytes() const { return FQueuedBytes; }
   // True once the queue has refused a record.
@@ -98,8 +104,10 @@ class TUserSession {
   void SetLastSessionHandle(uint32_t handle) {
     FLastSessionHandle.store(handle, std::memory_order_relaxed);
   }
+  // Under the owning worker's lock.
   void SetInfo(const std::string& account, const std::string& playerName);
-  void SetToken(const std::string& token);
+  // Before the session is entered in a worker's table; never changed afterwards.
+  void SetToken(std::string token) { FTokenID = std::move(token); }
   void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
   void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
 
@@ -113,9 +121,10 @@ class TUserSession {
   uint32_t LastSessionHandle() const { return FLastSessionHandle.load(std::memory_order_relaxed); }
   const PWebSocketConnection& Connection() const { return FConnection; }
   int32_t LogicUserIndex() const { return FLogicUserIndex.load(std::memory_order_relaxed); }
-  std::string TokenID() const;
-  std::string Account() const;
-  std::string PlayerName() const;
+  const std::string& TokenID() const { return FTokenID; }
+  // Under the owning worker's lock.
+  const std::string& Account() const { return FAccount; }
+  const std::string& PlayerName() const { return FPlayerName; }
   const std::string& IP() const { return FIP; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
@@ -134,6 +143,12 @@ class TUserSession {
 
   std::atomic<bool> TokenChecked{false};
   std::atomic<int32_t> InSend{0};
+  // The owning worker's bookkeeping of sessions with output to send. SendReady:
+  // the session is on the worker's ready list (under the worker's lock).
+  // SendParked: output waits behind the send in flight; the completion callback
+  // that clears InSend and finds it set hands the session back to the worker.
+  bool SendReady = false;
+  std::atomic<bool> SendParked{false};
   std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
   const uint32_t MergeClientBufferSize = kMergeClientBufferSize;
 
@@ -143,9 +158,11 @@ class TUserSession {
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
   std::atomic<uint32_t> FLastSessionHandle{kNoSessionHandle};
   std::atomic<bool> FClosing{false};
-  // Under the owning worker's lock: the queue and the bytes of its records.
-  std::deque<TSessionMessagePtr> FMessageQueue;
-  uint64_t FQueuedBytes = 0;
+  // Under the owning worker's lock: the queue (records before FQueueHead are taken;
+  // the storage goes when the last record is taken) and the bytes of its records.
+  std::vector<TSessionMessagePtr> FMessageQueue;
+  uint32_t FQueueHead = 0;
+  uint32_t FQueuedBytes = 0;
   bool FQueueLimitHit = false;
   const std::string FIP;
   std::atomic<int32_t> FLogicUserIndex{0};
@@ -155,7 +172,6 @@ class TUserSession {
   uint16_t FSpellTime = 0;
   bool FboSpeedLoaded = false;
 
-  mutable std::mutex FInfoLock;  // guards FAccount, FPlayerName, FTokenID
   std::string FAccount;
   std::string FPlayerName;
   std::string FTokenID;
