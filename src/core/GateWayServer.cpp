@@ -1,6 +1,8 @@
 #include "core/GateWayServer.h"
 
+#include <algorithm>
 #include <charconv>
+#include <thread>
 
 #include "codec/TokenHandshake.h"
 #include "common/Platform.h"
@@ -51,12 +53,18 @@ TGateWaySocketServer::~TGateWaySocketServer() {
   FSocketServer.reset();
 }
 
+int TGateWaySocketServer::ListenerIoThreads() {
+  const unsigned processors = std::thread::hardware_concurrency();  // 0: unknown
+  return processors == 0 ? kListenerIoThreads
+                         : std::min(kListenerIoThreads, static_cast<int>(processors));
+}
+
 uint16_t TGateWaySocketServer::ListenPort() const {
   return FSocketServer ? FSocketServer->Port() : 0;
 }
 
 void TGateWaySocketServer::Start() {
-  FSocketServer = FListenerFactory(kListenerIoThreads);
+  FSocketServer = FListenerFactory(ListenerIoThreads());
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
   FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,

@@ -55,8 +55,11 @@ class EGateWayStartError : public std::runtime_error {
 
 class TGateWaySocketServer : public TGateWaySocketServerInterface {
  public:
-  // I/O threads of the WebSocket listener.
+  // I/O threads of the WebSocket listener: at most this many, and no more than the
+  // machine has processors (ListenerIoThreads). More I/O threads than processors only
+  // take turns on them: every message then costs thread switches besides its own work.
   static constexpr int kListenerIoThreads = 8;
+  static int ListenerIoThreads();
   // ChooseWoker takes a worker only when it holds fewer sessions than this.
   static constexpr int32_t kChooseWokerBound = 100000;
   static constexpr int32_t kDefaultServerPort = 5000;

@@ -257,20 +257,32 @@ void TGateWayWorker::Execute() {
 }
 
 bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
+  using std::chrono::milliseconds;
   std::unique_lock<std::mutex> lock(FWakeUp->Lock);
   auto woken = [this] { return FWakeUp->Signaled || FWakeUp->Terminated; };
-  if (!OutputWaiting) {
+  auto stopped = [this] { return FWakeUp->Terminated; };
+  if (FSendInterval > 0 && FWakeUp->Signaled) {
+    // More arrived during the turn: gather it until the turn's minimum length is up.
+    // Producers only mark it meanwhile (Idle is false), they do not wake the thread.
+    FWakeUp->Cond.wait_until(lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros),
+                             stopped);
+  } else if (!OutputWaiting) {
+    FWakeUp->Idle = true;
     FWakeUp->Cond.wait(lock, woken);
+    FWakeUp->Idle = false;
   } else {
     // Due when the tick count is more than the interval past the last pass; output
     // left after a pass with no interval (a busy lock) is retried a tick later.
     uint32_t elapsed = TicksSince(GetTickCount32(), FSendTime);
     uint32_t due = FSendInterval == 0 ? 1 : FSendInterval + 1;
     if (elapsed < due) {
-      FWakeUp->Cond.wait_for(lock, std::chrono::milliseconds(due - elapsed), woken);
+      FWakeUp->Idle = true;
+      FWakeUp->Cond.wait_for(lock, milliseconds(due - elapsed), woken);
+      FWakeUp->Idle = false;
     }
   }
   FWakeUp->Signaled = false;
+  FTurnStart = std::chrono::steady_clock::now();
   return !FWakeUp->Terminated;
 }
 
@@ -586,6 +598,7 @@ void TGateWayWorker::SendFinished(TUserSession& Session, TWakeUp& Wake) {
     std::lock_guard<std::mutex> guard(Wake.Lock);
     Wake.FinishedSends.emplace_back(SessionIndex(Session.Handle()), &Session);
     Wake.Signaled = true;
+    if (!Wake.Idle) return;
   }
   Wake.Cond.notify_one();
 }
