@@ -1,5 +1,6 @@
 #include "core/UserSession.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/PeerLimits.h"
@@ -63,8 +64,14 @@ TSessionMessagePtr TUserSession::TakeMessage() {
 }
 
 void TUserSession::SetInfo(const std::string& account, const std::string& playerName) {
-  FAccount = account;
-  FPlayerName = playerName;
+  if (!FInfo) FInfo = std::make_unique<TInfo>();
+  FInfo->Account = account;
+  FInfo->PlayerName = playerName;
+}
+
+void TUserSession::SetToken(std::string_view token) {
+  FTokenLen = static_cast<uint8_t>(std::min(token.size(), kTokenMaxLen));
+  std::memcpy(FTokenID, token.data(), FTokenLen);
 }
 
 void TUserSession::SetSessionTime(const TDefaultMessage& AMessage) {

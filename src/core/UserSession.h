@@ -37,6 +37,7 @@
 #include <memory>
 #include <vector>
 #include <string>
+#include <string_view>
 
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
@@ -107,7 +108,8 @@ class TUserSession {
   // Under the owning worker's lock.
   void SetInfo(const std::string& account, const std::string& playerName);
   // Before the session is entered in a worker's table; never changed afterwards.
-  void SetToken(std::string token) { FTokenID = std::move(token); }
+  // A token is a GUID text (kTokenMaxLen characters); anything longer is cut there.
+  void SetToken(std::string_view token);
   void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
   void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
 
@@ -121,10 +123,10 @@ class TUserSession {
   uint32_t LastSessionHandle() const { return FLastSessionHandle.load(std::memory_order_relaxed); }
   const PWebSocketConnection& Connection() const { return FConnection; }
   int32_t LogicUserIndex() const { return FLogicUserIndex.load(std::memory_order_relaxed); }
-  const std::string& TokenID() const { return FTokenID; }
-  // Under the owning worker's lock.
-  const std::string& Account() const { return FAccount; }
-  const std::string& PlayerName() const { return FPlayerName; }
+  std::string TokenID() const { return std::string(FTokenID, FTokenLen); }
+  // Under the owning worker's lock; empty until the logic server has sent them.
+  std::string Account() const { return FInfo ? FInfo->Account : std::string(); }
+  std::string PlayerName() const { return FInfo ? FInfo->PlayerName : std::string(); }
   const std::string& IP() const { return FIP; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
@@ -141,40 +143,51 @@ class TUserSession {
   // (before it clears InSend) or by the worker when it packed nothing.
   void ReleaseMergeBuffer() { MergeClientBuffer.reset(); }
 
-  std::atomic<bool> TokenChecked{false};
+  static constexpr uint32_t MergeClientBufferSize = kMergeClientBufferSize;
+  // The token's length: a GUID in its text form, braces included.
+  static constexpr size_t kTokenMaxLen = 38;
+
+  // Fields are grouped by size, so that an idle session (of which a worker may hold
+  // tens of thousands) wastes no padding.
+ private:
+  struct TInfo {
+    std::string Account;
+    std::string PlayerName;
+  };
+  const PWebSocketConnection FConnection;
+  // Under the owning worker's lock: the queue (records before FQueueHead are taken;
+  // the storage goes when the last record is taken) and the bytes of its records.
+  std::vector<TSessionMessagePtr> FMessageQueue;
+  const std::string FIP;
+  std::unique_ptr<TInfo> FInfo;  // made by the first SetInfo
+
+ public:
+  std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
   std::atomic<int32_t> InSend{0};
+  std::atomic<bool> TokenChecked{false};
   // The owning worker's bookkeeping of sessions with output to send. SendReady:
   // the session is on the worker's ready list (under the worker's lock).
   // SendParked: output waits behind the send in flight; the completion callback
   // that clears InSend and finds it set hands the session back to the worker.
   bool SendReady = false;
   std::atomic<bool> SendParked{false};
-  std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
-  const uint32_t MergeClientBufferSize = kMergeClientBufferSize;
 
  private:
-  const PWebSocketConnection FConnection;
-  std::atomic<TSessionStep> FSessionStep{ssLogin};
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
   std::atomic<uint32_t> FLastSessionHandle{kNoSessionHandle};
-  std::atomic<bool> FClosing{false};
-  // Under the owning worker's lock: the queue (records before FQueueHead are taken;
-  // the storage goes when the last record is taken) and the bytes of its records.
-  std::vector<TSessionMessagePtr> FMessageQueue;
+  std::atomic<int32_t> FLogicUserIndex{0};
   uint32_t FQueueHead = 0;
   uint32_t FQueuedBytes = 0;
-  bool FQueueLimitHit = false;
-  const std::string FIP;
-  std::atomic<int32_t> FLogicUserIndex{0};
   uint16_t FHitTime = 0;
   uint16_t FWalkTime = 0;
   uint16_t FRunTime = 0;
   uint16_t FSpellTime = 0;
+  std::atomic<TSessionStep> FSessionStep{ssLogin};
+  std::atomic<bool> FClosing{false};
+  bool FQueueLimitHit = false;
   bool FboSpeedLoaded = false;
-
-  std::string FAccount;
-  std::string FPlayerName;
-  std::string FTokenID;
+  uint8_t FTokenLen = 0;
+  char FTokenID[kTokenMaxLen] = {};
 };
 
 }  // namespace gw
