@@ -71,7 +71,7 @@ void TUserSession::SetInfo(const std::string& account, const std::string& player
 
 void TUserSession::SetToken(std::string_view token) {
   FTokenLen = static_cast<uint8_t>(std::min(token.size(), kTokenMaxLen));
-  std::memcpy(FTokenID, token.data(), FTokenLen);
+  if (FTokenLen > 0) std::memcpy(FTokenID, token.data(), FTokenLen);
 }
 
 void TUserSession::SetSessionTime(const TDefaultMessage& AMessage) {
