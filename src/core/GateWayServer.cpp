@@ -78,8 +78,8 @@ void TGateWaySocketServer::Start() {
     throw EGateWayStartError("'" + FGatePort + "' is not a valid port number");
   }
   FSocketServer->SetPort(static_cast<uint16_t>(port));
-  // The workers already pack a session's messages every 10 ms; the system's own
-  // coalescing would only add delay on top.
+  // The workers already pack what waits for a session into one message per send
+  // pass; the system's own coalescing would only add delay on top.
   FSocketServer->SetNoDelay(true);
   FSocketServer->SetLogger(FLogger);
   // One result per listening address; the start fails when any address could not be bound.
