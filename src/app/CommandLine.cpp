@@ -1,8 +1,28 @@
 #include "app/CommandLine.h"
 
+#include <charconv>
+#include <string>
 #include <string_view>
 
 namespace gw {
+
+namespace {
+
+constexpr std::string_view kSendIntervalOption = "--send-interval";
+constexpr uint32_t kMaxSendIntervalMs = 1000;
+
+// Milliseconds as a whole decimal number from 0 to kMaxSendIntervalMs.
+std::optional<uint32_t> ParseSendInterval(std::string_view text) {
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+      value > kMaxSendIntervalMs) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
 
 TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   TCommandLine result;
@@ -20,6 +40,18 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         result.Profile = true;
       } else if (arg == "-profilestart") {
         result.ProfileStart = true;
+      } else if (arg == kSendIntervalOption || arg.starts_with("--send-interval=")) {
+        std::string_view value;
+        if (arg.size() > kSendIntervalOption.size()) {
+          value = arg.substr(kSendIntervalOption.size() + 1);
+        } else if (i + 1 < argc && argv[i + 1] != nullptr) {
+          value = argv[++i];
+        }
+        result.SendInterval = ParseSendInterval(value);
+        if (!result.SendInterval) {
+          result.Error = "--send-interval needs a number of milliseconds from 0 to " +
+                         std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'";
+        }
       } else {
         result.UnknownOptions.emplace_back(arg);
       }

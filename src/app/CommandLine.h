@@ -3,6 +3,8 @@
 // option (its base64 text never starts with "-"). Pure functions: any thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,10 @@ struct TCommandLine {
   bool LogUtf8 = false;       // "--log-utf8": a UTF-8 copy of the log file beside it
   bool Profile = false;       // "-profile"
   bool ProfileStart = false;  // "-profilestart"
+  // "--send-interval MS" (or "--send-interval=MS"): the workers' send interval, 0 to 1000.
+  std::optional<uint32_t> SendInterval;
   std::string LaunchBlock;    // the first non-option argument; empty when none
+  std::string Error;          // an option given a value it cannot take; empty when none
   std::vector<std::string> UnknownOptions;
 };
 

@@ -7,6 +7,7 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "codec/MessageCoder.h"
+#include "core/ServiceControl.h"
 #include "config/GateShare.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
@@ -23,11 +24,14 @@ int main(int argc, char** argv) {
   TCommandLine commandLine = ParseCommandLine(argc, argv);
   if (commandLine.Help) {
     std::fputs(
-        "usage: gateway [--headless] [--log-utf8] [-profile | -profilestart] [LAUNCH_BLOCK]\n"
+        "usage: gateway [--headless] [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
+        "               [LAUNCH_BLOCK]\n"
         "  --headless    run without the operator console; the log goes to standard output\n"
         "                (UTF-8)\n"
         "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
         "                (Log/<name>.utf8.log) for tail -f and grep\n"
+        "  --send-interval MS  least time between two sends to the clients (default 10;\n"
+        "                0 sends as soon as the queued messages have been handled)\n"
         "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
         "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
         "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
@@ -36,6 +40,11 @@ int main(int argc, char** argv) {
         stdout);
     return 0;
   }
+  if (!commandLine.Error.empty()) {
+    std::fprintf(stderr, "gateway: %s\n", commandLine.Error.c_str());
+    return 2;
+  }
+  if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
   TLoggerThread loggerThread;
   TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
   MessageCoder();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <thread>
 
 #include "codec/TokenHandshake.h"
 #include "common/Platform.h"
@@ -58,12 +59,18 @@ TGateWaySocketServer::~TGateWaySocketServer() {
   FSocketServer.reset();
 }
 
+int TGateWaySocketServer::ListenerIoThreads() {
+  const unsigned processors = std::thread::hardware_concurrency();  // 0: unknown
+  return processors == 0 ? kListenerIoThreads
+                         : std::min(kListenerIoThreads, static_cast<int>(processors));
+}
+
 uint16_t TGateWaySocketServer::ListenPort() const {
   return FSocketServer ? FSocketServer->Port() : 0;
 }
 
 void TGateWaySocketServer::Start() {
-  FSocketServer = FListenerFactory(kListenerIoThreads);
+  FSocketServer = FListenerFactory(ListenerIoThreads());
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
   FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,
@@ -77,12 +84,12 @@ void TGateWaySocketServer::Start() {
     throw EGateWayStartError("'" + FGatePort + "' is not a valid port number");
   }
   FSocketServer->SetPort(static_cast<uint16_t>(port));
-  // The workers already pack a session's messages every 10 ms; the system's own
-  // coalescing would only add delay on top.
   // Every client holds a descriptor: as many as the system allows this process.
   if (const TDescriptorLimit fds = RaiseDescriptorLimit(); fds.Known) {
     Log("Descriptor limit (RLIMIT_NOFILE): " + std::to_string(fds.Soft), llMessage);
   }
+  // The workers already pack what waits for a session into one message per send
+  // pass; the system's own coalescing would only add delay on top.
   FSocketServer->SetNoDelay(true);
   FSocketServer->SetLogger(FLogger);
   FGuard->SetLogger(FLogger);
@@ -155,6 +162,10 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     return;
   }
   PUserSession session = TUserSession::Create(AConnection);
+  // Set before the session enters a table, which publishes it to the other threads
+  // (the token never changes afterwards, so they read it without a lock).
+  std::string token = CreateGuidText();
+  session->SetToken(token);
   TGateWayWorker* worker = ChooseWoker();
   if (worker == nullptr) {
     Log("ChooseWoker = nil", llError);
@@ -167,8 +178,6 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     RefuseSession(AConnection, std::move(session));
     return;
   }
-  std::string token = CreateGuidText();
-  session->SetToken(token);
   session->TokenChecked.store(false);
   Log("客户端连接:" + AConnection->PeerAddr() + " , Token : " + token +
           ",Handle:" + std::to_string(handle) + ", Worker:" + std::to_string(worker->ID()),
@@ -180,6 +189,8 @@ void TGateWaySocketServer::RefuseSession(const PWebSocketConnection& AConnection
                                          PUserSession Session) {
   // No table holds the session, and its close event would only come after this open
   // event has returned: the close work is done here, and the event finds no session.
+  // A refused client was never given its token: the close line names none.
+  Session->SetToken({});
   Session->DetachFromConnection();
   AConnection->Close();
   ReportSessionClosed(*Session, AConnection->PeerAddr());
@@ -204,9 +215,8 @@ void TGateWaySocketServer::ReportSessionClosed(const TUserSession& Session,
 }
 
 void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
-  TSessionMessagePtr msg(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys)));
-  auto guard = Worker.Lock();
-  Session.AddMessage(std::move(msg));
+  Worker.QueueSessionOutput(
+      Session, TSessionMessagePtr(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys))));
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {

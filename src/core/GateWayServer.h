@@ -56,8 +56,11 @@ class EGateWayStartError : public std::runtime_error {
 
 class TGateWaySocketServer : public TGateWaySocketServerInterface {
  public:
-  // I/O threads of the WebSocket listener.
+  // I/O threads of the WebSocket listener: at most this many, and no more than the
+  // machine has processors (ListenerIoThreads). More I/O threads than processors only
+  // take turns on them: every message then costs thread switches besides its own work.
   static constexpr int kListenerIoThreads = 8;
+  static int ListenerIoThreads();
   // ChooseWoker takes a worker only when it holds fewer sessions than this.
   static constexpr int32_t kChooseWokerBound = 100000;
   static constexpr int32_t kDefaultServerPort = 5000;
@@ -74,6 +77,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // Makes the client listener at Start (default: the WebSocket transport). Before Start.
   using TListenerFactory = std::function<PWebSocketServer(int IoThreads)>;
   void SetListenerFactory(TListenerFactory Factory) { FListenerFactory = std::move(Factory); }
+  // The workers' send interval in milliseconds (TGateWayWorker::SetSendInterval). Before Start.
+  void SetSendInterval(uint32_t Ms) {
+    for (auto& worker : FWorkers) worker->SetSendInterval(Ms);
+  }
 
   // Opens the listener, then starts the login link, the logic link and the
   // workers. Throws EGateWayStartError when GatePort is not a port number or

@@ -63,14 +63,23 @@ TGateWayWorker::~TGateWayWorker() {
 
 void TGateWayWorker::Start() {
   if (FThread.joinable()) return;
-  FTerminated.store(false);
+  {
+    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    FWakeUp->Terminated = false;
+  }
   FThread = std::thread([this] { Execute(); });
 }
 
 void TGateWayWorker::Stop() {
-  FTerminated.store(true);
+  {
+    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    FWakeUp->Terminated = true;
+  }
+  FWakeUp->Cond.notify_one();
   if (FThread.joinable()) FThread.join();
 }
+
+void TGateWayWorker::Wake() { FWakeUp->Signal(); }
 
 bool TGateWayWorker::AddSession(PUserSession Session, uint32_t& SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
@@ -175,7 +184,29 @@ uint32_t TGateWayWorker::RegenSessionHandle(uint32_t SessionHandle) {
 
 void TGateWayWorker::AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t Param,
                                 const void* Data, uint32_t Size) {
-  FMessage.Append(TSessionMessagePtr(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size)));
+  // Only the first message since the worker's last look needs to wake it: it looks
+  // at everything appended up to then.
+  if (FMessage.Append(
+          TSessionMessagePtr(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size)))) {
+    Wake();
+  }
+}
+
+void TGateWayWorker::QueueSessionOutput(TUserSession& Session, TSessionMessagePtr Msg) {
+  bool wake;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    Session.AddMessage(std::move(Msg));  // a refusal is acted on by the send pass
+    wake = MarkReady(Session);
+  }
+  if (wake) Wake();
+}
+
+bool TGateWayWorker::MarkReady(TUserSession& Session) {
+  if (Session.SendReady) return false;
+  Session.SendReady = true;
+  FReadySlots.push_back(SessionIndex(Session.Handle()));
+  return FReadySlots.size() == 1;
 }
 
 void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void* Data,
@@ -183,32 +214,92 @@ void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void*
   // Every message to a client opens with its type byte: an empty one carries nothing.
   if (Size == 0 || Data == nullptr) return;
   TSessionMessagePtr msg(NewSessionMessageCopy(SessionHandle, 0, 0, Data, Size));
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  // A record the session's queue refuses is freed; the send pass disconnects the session.
-  if (PUserSession session = FindSession(SessionHandle, "AddSessionMessageDirect")) {
-    session->AddMessage(std::move(msg));
+  bool wake = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    // A record the session's queue refuses is freed; the send pass disconnects the session.
+    if (PUserSession session = FindSession(SessionHandle, "AddSessionMessageDirect")) {
+      session->AddMessage(std::move(msg));
+      wake = MarkReady(*session);
+    }
   }
+  if (wake) Wake();
 }
 
 void TGateWayWorker::Execute() {
   FWorkerThread.Bind();
-  while (!FTerminated.load(std::memory_order_relaxed)) {
+  bool outputWaiting = false;
+  while (WaitForWork(outputWaiting)) {
     // A failure of one turn (e.g. memory exhausted) is logged; the loop goes on.
     try {
       ProcessMessages();
-      uint32_t now = GetTickCount32();
-      if (TicksSince(now, FSendTime) > kSendInterval) {
-        FSendTime = now;
-        SendToClients();
+      TakeFinishedSends();
+      {
+        std::lock_guard<std::recursive_mutex> guard(FLock);
+        outputWaiting = !FReadySlots.empty();
+      }
+      if (outputWaiting) {
+        uint32_t now = GetTickCount32();
+        if (FSendInterval == 0 || TicksSince(now, FSendTime) > FSendInterval) {
+          FSendTime = now;
+          SendToClients();
+          std::lock_guard<std::recursive_mutex> guard(FLock);
+          outputWaiting = !FReadySlots.empty();
+        }
       }
     } catch (const std::exception& e) {
       Log("GateWayWorker " + std::to_string(FID) + " Run Error : " + e.what(), llError);
     } catch (...) {
       Log("GateWayWorker " + std::to_string(FID) + " Run Error : unknown", llError);
     }
-    SleepMs(1);
   }
   FWorkerThread.Unbind();
+}
+
+bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
+  using std::chrono::milliseconds;
+  std::unique_lock<std::mutex> lock(FWakeUp->Lock);
+  auto woken = [this] { return FWakeUp->Signaled || FWakeUp->Terminated; };
+  auto stopped = [this] { return FWakeUp->Terminated; };
+  if (FSendInterval > 0 && FWakeUp->Signaled) {
+    // More arrived during the turn: gather it until the turn's minimum length is up.
+    // Producers only mark it meanwhile (Idle is false), they do not wake the thread.
+    FWakeUp->Cond.wait_until(lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros),
+                             stopped);
+  } else if (!OutputWaiting) {
+    FWakeUp->Idle = true;
+    FWakeUp->Cond.wait(lock, woken);
+    FWakeUp->Idle = false;
+  } else {
+    // Due when the tick count is more than the interval past the last pass; output
+    // left after a pass with no interval (a busy lock) is retried a tick later.
+    uint32_t elapsed = TicksSince(GetTickCount32(), FSendTime);
+    uint32_t due = FSendInterval == 0 ? 1 : FSendInterval + 1;
+    if (elapsed < due) {
+      FWakeUp->Idle = true;
+      FWakeUp->Cond.wait_for(lock, milliseconds(due - elapsed), woken);
+      FWakeUp->Idle = false;
+    }
+  }
+  FWakeUp->Signaled = false;
+  FTurnStart = std::chrono::steady_clock::now();
+  return !FWakeUp->Terminated;
+}
+
+void TGateWayWorker::TakeFinishedSends() {
+  std::vector<std::pair<uint32_t, const TUserSession*>> finished;
+  {
+    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    if (FWakeUp->FinishedSends.empty()) return;
+    finished.swap(FWakeUp->FinishedSends);
+  }
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  for (const auto& [slot, which] : finished) {
+    // Only a session still in its slot: one that has gone has nothing left to send.
+    if (slot < FUserSesions.size() && FUserSesions[slot].get() == which) {
+      MarkReady(*FUserSesions[slot]);
+    }
+  }
 }
 
 void TGateWayWorker::ProcessMessages() {
@@ -305,6 +396,7 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
         return;
       }
       Session.SetSessionTime(ReadDefaultMessage(payload));
+      MarkReady(Session);
       return;
     case GM_LOGIC_GATE_KICK:
       KickSession(Session, payload, payloadLen);
@@ -337,6 +429,7 @@ void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr M
     std::memcpy(payload + kStampCounterOffset, &counter, sizeof(counter));
   }
   Session.AddMessage(std::move(Msg));
+  MarkReady(Session);
 }
 
 void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
@@ -423,19 +516,44 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMe
 void TGateWayWorker::SendToClients() {
   GW_ASSERT_AFFINITY(FWorkerThread, "the worker's send pass");
   std::unique_lock<std::recursive_mutex> guard(FLock, std::try_to_lock);
-  if (!guard.owns_lock()) return;  // busy: the next pass comes after another 10 ms
+  if (!guard.owns_lock()) return;  // busy: the next pass comes after another interval
+  // Sessions that become ready during the pass (output left behind a send) go on the
+  // fresh list, for the next pass.
+  FSendingSlots.swap(FReadySlots);
   // Index-based: a close event run by a send may empty slots meanwhile.
-  for (size_t i = 0; i < FUserSesions.size(); ++i) {
-    if (LiveSessionAt(i) == nullptr) continue;
-    PUserSession session = FUserSesions[i];  // held through the send and its close event
+  for (uint32_t slot : FSendingSlots) {
+    if (slot >= FUserSesions.size() || !FUserSesions[slot]) continue;
+    FUserSesions[slot]->SendReady = false;
+    if (FUserSesions[slot]->Closing()) continue;
+    PUserSession session = FUserSesions[slot];  // held through the send and its close event
     try {
       DoSendToClient(session);
+      KeepPendingOutput(*session);
     } catch (...) {
       // The session cannot be served any more: its connection is closed, and the
       // close event takes it out of the table and tells the upstream server.
       CloseConnectionOf(*session);
     }
   }
+  FSendingSlots.clear();
+}
+
+void TGateWayWorker::KeepPendingOutput(TUserSession& Session) {
+  // A session that has left its slot (its close event ran inside the send) is done.
+  const uint32_t slot = SessionIndex(Session.Handle());
+  if (Session.Closing() || slot >= FUserSesions.size() || FUserSesions[slot].get() != &Session) {
+    return;
+  }
+  if (Session.QueuedMessages() == 0) return;
+  if (Session.InSend.load() == 0) {
+    MarkReady(Session);  // more than one batch holds: the rest goes next pass
+    return;
+  }
+  // Waits for the send in flight. Its completion callback clears InSend and then looks
+  // at the mark; marking first and looking at InSend again after means that exactly
+  // one of the two sees the other's change and hands the session back.
+  Session.SendParked.store(true);
+  if (Session.InSend.load() == 0 && Session.SendParked.exchange(false)) MarkReady(Session);
 }
 
 void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
@@ -453,10 +571,11 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   if (batchLen > 0) {
     Session->InSend.store(1);
     connection->WsSend(Session->MergeClientBuffer.get(), batchLen,
-                       [keep, traffic, batchLen](const PWebSocketConnection&, bool ok) {
+                       [keep, traffic, batchLen, wake = FWakeUp](const PWebSocketConnection&,
+                                                                  bool ok) {
                          if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
                          keep->ReleaseMergeBuffer();
-                         keep->InSend.store(0);
+                         SendFinished(*keep, *wake);
                        });
     return;  // a failed post closes the connection: its close event may have run
   }
@@ -464,11 +583,24 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   std::shared_ptr<TSessionMessage> msg = Session->TakeMessage();
   Session->InSend.store(1);
   connection->WsSend(msg->Data, msg->DataLen,
-                     [keep, msg, traffic](const PWebSocketConnection&, bool ok) {
+                     [keep, msg, traffic, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
                        if (ok && traffic)
                          TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
-                       keep->InSend.store(0);
+                       SendFinished(*keep, *wake);
                      });
+}
+
+void TGateWayWorker::SendFinished(TUserSession& Session, TWakeUp& Wake) {
+  Session.InSend.store(0);
+  if (!Session.SendParked.exchange(false)) return;
+  // Output waited behind this send: the worker takes the session up again.
+  {
+    std::lock_guard<std::mutex> guard(Wake.Lock);
+    Wake.FinishedSends.emplace_back(SessionIndex(Session.Handle()), &Session);
+    Wake.Signaled = true;
+    if (!Wake.Idle) return;
+  }
+  Wake.Cond.notify_one();
 }
 
 bool TGateWayWorker::CheckQueueLimit(TUserSession& Session) {

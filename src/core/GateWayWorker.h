@@ -5,10 +5,18 @@
 // logic server, and sends each session's queued messages to its client, several
 // packed into one batch where they fit, with at most one send in flight per session.
 //
+// Waking: the worker thread sleeps until there is work. A message appended to its
+// queue, output queued for a session by another thread, or a finished send of a
+// session whose output waited behind it wakes it; with output waiting it wakes at the
+// latest when the next send pass is due. The send pass visits only the sessions on
+// the ready list (those with output queued), and starts only when more than the send
+// interval (10 ms unless set) has passed since the last one; an interval of 0 sends
+// as soon as the message queue has been worked through.
+//
 // Thread safety: AddSession, RemoveSession, GetSession, FindSession, BeginCloseSession,
-// RegenSessionHandle, AddMessage, AddSessionMessageDirect, Lock, ForEachSession, ID
-// and UserCount are safe from any thread. SetLogger, SetLogicServerClient,
-// SetTraffic, Start and Stop belong to the owner (the gateway server, on the
+// RegenSessionHandle, AddMessage, AddSessionMessageDirect, QueueSessionOutput, Lock,
+// ForEachSession, ID and UserCount are safe from any thread. SetLogger,
+// SetLogicServerClient, SetTraffic, SetSendInterval, Start and Stop belong to the owner (the gateway server, on the
 // console's thread); the setters come before Start. The message pass, the send pass
 // and the consumer side of the message queue belong to the worker thread alone
 // (asserted in debug and sanitizer builds).
@@ -28,7 +36,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <queue>
@@ -49,9 +60,15 @@ class TLogicSrvClient;
 
 class TGateWayWorker {
  public:
-  // Turns of the loop between send passes: a pass starts when more than this many
-  // milliseconds have passed since the last one.
+  // The default send interval: a pass starts when more than this many milliseconds
+  // have passed since the last one.
   static constexpr uint32_t kSendInterval = 10;
+  // The largest send interval SetSendInterval takes.
+  static constexpr uint32_t kMaxSendInterval = 1000;
+  // Under load a worker starts at most one turn per this many microseconds (with a
+  // send interval above 0): what arrives meanwhile is taken in one flush and one
+  // pass instead of one wake-up (and one thread switch) per message.
+  static constexpr uint32_t kMinTurnMicros = 1000;
   // A client that stops reading keeps its one send in flight while its queue grows.
   // A session's queue never holds more than kMaxQueuedBytes bytes or
   // kMaxQueuedMessages records (a record past either is refused when it is queued),
@@ -80,6 +97,11 @@ class TGateWayWorker {
   }
   // Where sent client bytes are counted (the server's counters); before Start.
   void SetTraffic(TGateWayTraffic* Traffic) { FTraffic = Traffic; }
+  // Milliseconds that must have passed (strictly more) since the last send pass before
+  // the next one starts; 0 sends whenever the message queue has been worked through.
+  // Up to kMaxSendInterval; before Start.
+  void SetSendInterval(uint32_t Ms) { FSendInterval = Ms < kMaxSendInterval ? Ms : kMaxSendInterval; }
+  uint32_t SendInterval() const { return FSendInterval; }
 
   // Starts the worker thread. Stop asks it to end, waits for it, and is idempotent.
   void Start();
@@ -114,6 +136,9 @@ class TGateWayWorker {
   // Puts a copy of the bytes straight onto the outgoing queue of the session whose
   // handle, or previous handle, this is (the same client); dropped otherwise.
   void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size);
+  // Appends `Msg` to the outgoing queue of `Session` (one of this worker's sessions)
+  // and has it sent by the next send pass.
+  void QueueSessionOutput(TUserSession& Session, TSessionMessagePtr Msg);
 
   // Calls `Visit` for every session of the table that is not being closed, in slot
   // order, under the lock (for the console's online users view). `Visit` must not
@@ -139,8 +164,26 @@ class TGateWayWorker {
   void SoftCloseSession(TUserSession& Session);
   void KickSession(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
   void SyncSessionData(TUserSession& Session, const uint8_t* Payload, uint32_t PayloadLen);
+  // Waits until something arrives, the send pass is due (when output waits) or Stop.
+  // False once Stop has asked the thread to end.
+  bool WaitForWork(bool OutputWaiting);
+  // Wakes the worker thread (any thread).
+  void Wake();
+  // The session goes on the ready list (once); under FLock. True when the list was
+  // empty before: a worker asleep without a deadline must be woken.
+  bool MarkReady(TUserSession& Session);
+  // Puts the sessions whose send finished while output waited behind it back on the
+  // ready list.
+  void TakeFinishedSends();
   void SendToClients();
   void DoSendToClient(const PUserSession& Session);
+  struct TWakeUp;
+  // A send's completion (any thread): clears InSend and hands a session whose output
+  // waited behind the send back to its worker.
+  static void SendFinished(TUserSession& Session, TWakeUp& Wake);
+  // After a send attempt: output still queued goes on the next pass, or waits for the
+  // send in flight (the completion callback hands the session back). Under FLock.
+  void KeepPendingOutput(TUserSession& Session);
   // Disconnects a session whose outgoing queue refused a record (a client that reads
   // too slowly). True when it did.
   bool CheckQueueLimit(TUserSession& Session);
@@ -171,9 +214,36 @@ class TGateWayWorker {
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
   TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
   uint32_t FSendTime = 0;                         // worker thread only
+  uint32_t FSendInterval = kSendInterval;
+  // Slots of the sessions with output to send (each session once: SendReady), in the
+  // order they became ready; under FLock. FSendingSlots: the list a pass works through.
+  std::vector<uint32_t> FReadySlots;
+  std::vector<uint32_t> FSendingSlots;  // worker thread only
   TThreadAffinity FWorkerThread;  // the running worker thread, while it runs
+  std::chrono::steady_clock::time_point FTurnStart;  // worker thread only
 
-  std::atomic<bool> FTerminated{false};
+  // What wakes the worker thread. Shared with the send completion callbacks, which
+  // may run after the worker has gone.
+  struct TWakeUp {
+    std::mutex Lock;  // guards everything below
+    std::condition_variable Cond;
+    bool Signaled = false;  // something arrived since the worker last looked
+    bool Terminated = false;
+    bool Idle = false;      // the worker waits for a signal: Signal must notify it
+    // Slot and identity of each session whose send finished while output waited.
+    std::vector<std::pair<uint32_t, const TUserSession*>> FinishedSends;
+    void Signal() {
+      bool notify;
+      {
+        std::lock_guard<std::mutex> guard(Lock);
+        Signaled = true;
+        notify = Idle;
+      }
+      if (notify) Cond.notify_one();
+    }
+  };
+  const std::shared_ptr<TWakeUp> FWakeUp = std::make_shared<TWakeUp>();
+
   std::thread FThread;
 };
 

@@ -50,6 +50,7 @@ bool TServiceControl::StartService() {
     FServer.reset();
     FServer = std::make_unique<TGateWaySocketServer>(GateWayConfig());
     FServer->SetLogger(serverLog);
+    FServer->SetSendInterval(SendInterval());
     FServer->Start();
     TLogger::LogInfo("服务已启动成功...");
     SendStatusMessage(kCtlServiceStarted, kServiceStartedText);

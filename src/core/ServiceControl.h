@@ -10,6 +10,8 @@
 // server (ServerLogProc) calls the front-end's view sink from any thread.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +61,12 @@ class TServiceControl {
   // The About lines: the two texts the program keeps enciphered, then the version.
   static void WriteAboutLines();
 
+  // The send interval every gateway server started from now on gives its workers
+  // (milliseconds; TGateWayWorker::kSendInterval unless set). The program sets it once
+  // from its command line, before any service starts; readable from any thread.
+  static void SetSendInterval(uint32_t Ms) { SendIntervalMs().store(Ms); }
+  static uint32_t SendInterval() { return SendIntervalMs().load(); }
+
   // The current gateway server (none before the first start).
   TGateWaySocketServer* Server() const { return FServer.get(); }
   bool IsRunning() const { return FServer && FServer->IsRuning(); }
@@ -66,6 +74,10 @@ class TServiceControl {
   static std::string MakeCaption(const std::string& Title, bool PressureTest, bool Performance);
 
  private:
+  static std::atomic<uint32_t>& SendIntervalMs() {
+    static std::atomic<uint32_t> ms{TGateWayWorker::kSendInterval};
+    return ms;
+  }
   // Formats a line as the logger does and hands it to the view; any thread.
   TLogProc ServerLogProc() const;
   void SetServiceState(bool Running) const {

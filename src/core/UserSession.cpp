@@ -1,10 +1,15 @@
 #include "core/UserSession.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/PeerLimits.h"
 
 namespace gw {
+
+static_assert(limits::kMaxSessionQueuedBytes <= UINT32_MAX &&
+                  limits::kMaxSessionQueuedMessages <= UINT32_MAX,
+              "a session's queue counts fit 32 bits");
 
 PUserSession TUserSession::Create(PWebSocketConnection connection) {
   PUserSession session = std::make_shared<TUserSession>(TCreateKey{}, std::move(connection));
@@ -28,7 +33,7 @@ void TUserSession::DetachFromConnection() {
 bool TUserSession::AddMessage(TSessionMessagePtr msg) {
   if (!msg) return false;
   const bool tooMany = FMessageQueue.size() >= limits::kMaxSessionQueuedMessages;
-  if (tooMany || FQueuedBytes + msg->DataLen > limits::kMaxSessionQueuedBytes) {
+  if (tooMany || uint64_t{FQueuedBytes} + msg->DataLen > limits::kMaxSessionQueuedBytes) {
     // Counted once per session: the first refusal is what disconnects it.
     if (!FQueueLimitHit) {
       CountLimitBreach(tooMany ? TLimitBreach::lbSessionQueuedMessages
@@ -43,37 +48,30 @@ bool TUserSession::AddMessage(TSessionMessagePtr msg) {
 }
 
 TSessionMessagePtr TUserSession::TakeMessage() {
-  if (FMessageQueue.empty()) return nullptr;
-  TSessionMessagePtr msg = std::move(FMessageQueue.front());
-  FMessageQueue.pop_front();
+  if (FQueueHead >= FMessageQueue.size()) return nullptr;
+  TSessionMessagePtr msg = std::move(FMessageQueue[FQueueHead++]);
   FQueuedBytes -= msg->DataLen;
+  if (FQueueHead == FMessageQueue.size()) {
+    // Drained: an idle session keeps no queue storage.
+    std::vector<TSessionMessagePtr>().swap(FMessageQueue);
+    FQueueHead = 0;
+  } else if (FQueueHead >= 32 && FQueueHead * 2 >= FMessageQueue.size()) {
+    // A queue that never quite drains must not keep the taken slots in front of it.
+    FMessageQueue.erase(FMessageQueue.begin(), FMessageQueue.begin() + FQueueHead);
+    FQueueHead = 0;
+  }
   return msg;
 }
 
 void TUserSession::SetInfo(const std::string& account, const std::string& playerName) {
-  std::lock_guard<std::mutex> guard(FInfoLock);
-  FAccount = account;
-  FPlayerName = playerName;
+  if (!FInfo) FInfo = std::make_unique<TInfo>();
+  FInfo->Account = account;
+  FInfo->PlayerName = playerName;
 }
 
-void TUserSession::SetToken(const std::string& token) {
-  std::lock_guard<std::mutex> guard(FInfoLock);
-  FTokenID = token;
-}
-
-std::string TUserSession::TokenID() const {
-  std::lock_guard<std::mutex> guard(FInfoLock);
-  return FTokenID;
-}
-
-std::string TUserSession::Account() const {
-  std::lock_guard<std::mutex> guard(FInfoLock);
-  return FAccount;
-}
-
-std::string TUserSession::PlayerName() const {
-  std::lock_guard<std::mutex> guard(FInfoLock);
-  return FPlayerName;
+void TUserSession::SetToken(std::string_view token) {
+  FTokenLen = static_cast<uint8_t>(std::min(token.size(), kTokenMaxLen));
+  if (FTokenLen > 0) std::memcpy(FTokenID, token.data(), FTokenLen);
 }
 
 void TUserSession::SetSessionTime(const TDefaultMessage& AMessage) {

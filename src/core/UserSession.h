@@ -21,16 +21,23 @@
 // - SessionStep, TokenChecked, Handle, LastSessionHandle, LogicUserIndex, Closing:
 //   atomic values, readable from any thread (the transport reads step and token
 //   mark without a lock).
-// - Account, PlayerName, TokenID: safe from any thread (copies under FInfoLock).
+// - Account, PlayerName: under the owning worker's lock (written by its message
+//   pass, read by the console's walk over the table).
+// - TokenID: set once, before the session is entered in a worker's table (which
+//   publishes it); read-only and safe from any thread afterwards.
 // - IP and Connection never change after Create.
+//
+// Size: a worker may hold tens of thousands of idle sessions, so an idle one holds
+// no buffer at all: the outgoing queue's storage and the batch buffer are taken
+// when something is queued or packed and given back when drained.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
+#include <vector>
 #include <string>
+#include <string_view>
 
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
@@ -86,9 +93,9 @@ class TUserSession {
   TSessionMessagePtr TakeMessage();
   // The oldest record, still queued (null when the queue is empty).
   const TSessionMessage* PeekMessage() const {
-    return FMessageQueue.empty() ? nullptr : FMessageQueue.front().get();
+    return FQueueHead < FMessageQueue.size() ? FMessageQueue[FQueueHead].get() : nullptr;
   }
-  size_t QueuedMessages() const { return FMessageQueue.size(); }
+  size_t QueuedMessages() const { return FMessageQueue.size() - FQueueHead; }
   // Bytes of every queued record, kept as records come and go.
   uint64_t QueuedBytes() const { return FQueuedBytes; }
   // True once the queue has refused a record.
@@ -98,8 +105,11 @@ class TUserSession {
   void SetLastSessionHandle(uint32_t handle) {
     FLastSessionHandle.store(handle, std::memory_order_relaxed);
   }
+  // Under the owning worker's lock.
   void SetInfo(const std::string& account, const std::string& playerName);
-  void SetToken(const std::string& token);
+  // Before the session is entered in a worker's table; never changed afterwards.
+  // A token is a GUID text (kTokenMaxLen characters); anything longer is cut there.
+  void SetToken(std::string_view token);
   void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
   void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
 
@@ -113,9 +123,10 @@ class TUserSession {
   uint32_t LastSessionHandle() const { return FLastSessionHandle.load(std::memory_order_relaxed); }
   const PWebSocketConnection& Connection() const { return FConnection; }
   int32_t LogicUserIndex() const { return FLogicUserIndex.load(std::memory_order_relaxed); }
-  std::string TokenID() const;
-  std::string Account() const;
-  std::string PlayerName() const;
+  std::string TokenID() const { return std::string(FTokenID, FTokenLen); }
+  // Under the owning worker's lock; empty until the logic server has sent them.
+  std::string Account() const { return FInfo ? FInfo->Account : std::string(); }
+  std::string PlayerName() const { return FInfo ? FInfo->PlayerName : std::string(); }
   const std::string& IP() const { return FIP; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
@@ -132,33 +143,51 @@ class TUserSession {
   // (before it clears InSend) or by the worker when it packed nothing.
   void ReleaseMergeBuffer() { MergeClientBuffer.reset(); }
 
-  std::atomic<bool> TokenChecked{false};
-  std::atomic<int32_t> InSend{0};
+  static constexpr uint32_t MergeClientBufferSize = kMergeClientBufferSize;
+  // The token's length: a GUID in its text form, braces included.
+  static constexpr size_t kTokenMaxLen = 38;
+
+  // Fields are grouped by size, so that an idle session (of which a worker may hold
+  // tens of thousands) wastes no padding.
+ private:
+  struct TInfo {
+    std::string Account;
+    std::string PlayerName;
+  };
+  const PWebSocketConnection FConnection;
+  // Under the owning worker's lock: the queue (records before FQueueHead are taken;
+  // the storage goes when the last record is taken) and the bytes of its records.
+  std::vector<TSessionMessagePtr> FMessageQueue;
+  const std::string FIP;
+  std::unique_ptr<TInfo> FInfo;  // made by the first SetInfo
+
+ public:
   std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
-  const uint32_t MergeClientBufferSize = kMergeClientBufferSize;
+  std::atomic<int32_t> InSend{0};
+  std::atomic<bool> TokenChecked{false};
+  // The owning worker's bookkeeping of sessions with output to send. SendReady:
+  // the session is on the worker's ready list (under the worker's lock).
+  // SendParked: output waits behind the send in flight; the completion callback
+  // that clears InSend and finds it set hands the session back to the worker.
+  bool SendReady = false;
+  std::atomic<bool> SendParked{false};
 
  private:
-  const PWebSocketConnection FConnection;
-  std::atomic<TSessionStep> FSessionStep{ssLogin};
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
   std::atomic<uint32_t> FLastSessionHandle{kNoSessionHandle};
-  std::atomic<bool> FClosing{false};
-  // Under the owning worker's lock: the queue and the bytes of its records.
-  std::deque<TSessionMessagePtr> FMessageQueue;
-  uint64_t FQueuedBytes = 0;
-  bool FQueueLimitHit = false;
-  const std::string FIP;
   std::atomic<int32_t> FLogicUserIndex{0};
+  uint32_t FQueueHead = 0;
+  uint32_t FQueuedBytes = 0;
   uint16_t FHitTime = 0;
   uint16_t FWalkTime = 0;
   uint16_t FRunTime = 0;
   uint16_t FSpellTime = 0;
+  std::atomic<TSessionStep> FSessionStep{ssLogin};
+  std::atomic<bool> FClosing{false};
+  bool FQueueLimitHit = false;
   bool FboSpeedLoaded = false;
-
-  mutable std::mutex FInfoLock;  // guards FAccount, FPlayerName, FTokenID
-  std::string FAccount;
-  std::string FPlayerName;
-  std::string FTokenID;
+  uint8_t FTokenLen = 0;
+  char FTokenID[kTokenMaxLen] = {};
 };
 
 }  // namespace gw

@@ -29,25 +29,32 @@ class TDoubleQueue : public std::queue<T, std::deque<T>> {
   TDoubleQueue(const TDoubleQueue&) = delete;
   TDoubleQueue& operator=(const TDoubleQueue&) = delete;
 
-  // Safe from any thread: enqueues at the tail of the producers' side.
-  void Append(T value) {
+  // Safe from any thread: enqueues at the tail of the producers' side. True when
+  // that side was empty, i.e. for the first item since the consumer's last Flush:
+  // the one append after which a sleeping consumer needs waking.
+  bool Append(T value) {
     std::lock_guard<std::mutex> guard(FLock);
+    const bool first = FAppendQueue.empty();
     FAppendQueue.push_back(std::move(value));
+    return first;
   }
 
   // Consumer thread: moves everything appended so far behind the items the
   // consumer has not taken yet, oldest first. Producers wait only for a swap of
   // two containers, however many items are moved.
   void Flush() {
-    std::deque<T> taken;
     {
+      // FTaken is always empty here; the producers get its storage back, so a
+      // steady flow of flushes allocates nothing.
       std::lock_guard<std::mutex> guard(FLock);
-      taken.swap(FAppendQueue);
+      if (FAppendQueue.empty()) return;
+      FTaken.swap(FAppendQueue);
     }
     if (this->c.empty()) {
-      this->c.swap(taken);
+      this->c.swap(FTaken);
     } else {
-      for (T& item : taken) this->c.push_back(std::move(item));
+      for (T& item : FTaken) this->c.push_back(std::move(item));
+      FTaken.clear();
     }
   }
 
@@ -57,6 +64,7 @@ class TDoubleQueue : public std::queue<T, std::deque<T>> {
  private:
   std::mutex FLock;  // guards FAppendQueue
   std::deque<T> FAppendQueue;
+  std::deque<T> FTaken;  // consumer thread only (swapped under FLock); empty between flushes
 };
 
 // One entry of a string list: its text and an associated object pointer that

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace gw {
@@ -30,6 +32,33 @@ TEST(CommandLine, TheLaunchBlockIsTheFirstArgumentThatIsNotAnOption) {
   }
   const char* help[] = {"gateway", "-h"};
   EXPECT_TRUE(ParseCommandLine(2, help).Help);
+}
+
+TEST(CommandLine, SendIntervalTakesMillisecondsFrom0To1000) {
+  struct TCase {
+    std::vector<const char*> Args;
+    std::optional<uint32_t> Interval;  // none: not given, or refused
+    bool Error;
+    std::string Block;
+  } cases[] = {
+      {{"gateway"}, std::nullopt, false, ""},
+      {{"gateway", "--send-interval", "0", "QUJD"}, 0u, false, "QUJD"},
+      {{"gateway", "--send-interval=25", "--headless"}, 25u, false, ""},
+      {{"gateway", "--send-interval", "1000"}, 1000u, false, ""},
+      {{"gateway", "--send-interval", "1001"}, std::nullopt, true, ""},
+      {{"gateway", "--send-interval", "-1"}, std::nullopt, true, ""},
+      {{"gateway", "--send-interval", "5ms"}, std::nullopt, true, ""},
+      {{"gateway", "--send-interval="}, std::nullopt, true, ""},
+      {{"gateway", "--send-interval"}, std::nullopt, true, ""},
+  };
+  for (const TCase& tc : cases) {
+    TCommandLine cl = ParseCommandLine(static_cast<int>(tc.Args.size()), tc.Args.data());
+    const std::string name = tc.Args.size() > 2 ? tc.Args[2] : "(none)";
+    EXPECT_EQ(cl.SendInterval, tc.Interval) << name;
+    EXPECT_EQ(!cl.Error.empty(), tc.Error) << name;
+    EXPECT_EQ(cl.LaunchBlock, tc.Block) << name;
+    EXPECT_TRUE(cl.UnknownOptions.empty()) << name;
+  }
 }
 
 }  // namespace

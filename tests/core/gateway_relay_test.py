@@ -222,7 +222,17 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         await self.login.close()
 
     async def start_gateway(self, **kw):
-        self.gateway = Gateway(free_port(), self.logic.port, self.login.port, **kw)
+        # The port is found free but bound only when the gateway starts: another program
+        # on the machine may take it in between, and then the start is tried again.
+        for _ in range(3):
+            self.gateway = Gateway(free_port(), self.logic.port, self.login.port, **kw)
+            end = time.monotonic() + TIMEOUT
+            while time.monotonic() < end and not (self.gateway.has("SocketServer 启动: ")
+                                                   or self.gateway.has("无法绑定")):
+                await asyncio.sleep(0.02)
+            if not self.gateway.has("无法绑定"):
+                break
+            self.gateway.stop()
         await self.gateway.wait_line("SocketServer 启动: ")
         await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
         await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)

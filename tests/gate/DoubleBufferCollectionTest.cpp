@@ -48,6 +48,21 @@ TEST(DoubleQueue, FlushKeepsOrderBehindUntakenItems) {
   EXPECT_TRUE(queue.empty());
 }
 
+// Append reports the first item since the consumer's last Flush: the one after
+// which a sleeping consumer must be woken (later ones find it woken already).
+TEST(DoubleQueue, AppendReportsTheFirstItemSinceTheLastFlush) {
+  TDoubleQueue<int> queue;
+  EXPECT_TRUE(queue.Append(1));
+  EXPECT_FALSE(queue.Append(2));
+  queue.Flush();
+  EXPECT_TRUE(queue.Append(3)) << "the producers' side was emptied by Flush";
+  queue.Flush();
+  queue.Flush();  // nothing appended in between
+  EXPECT_TRUE(queue.Append(4));
+  queue.Flush();
+  EXPECT_EQ(Drain(queue), (std::vector<int>{1, 2, 3, 4}));
+}
+
 TEST(DoubleQueue, DestroyDropsItemsWithoutDisposingOfThem) {
   auto owned = std::make_unique<int>(7);
   {
