@@ -84,17 +84,27 @@ void TGateWayWorker::Wake() { FWakeUp->Signal(); }
 bool TGateWayWorker::AddSession(PUserSession Session, uint32_t& SessionHandle) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   size_t index;
+  uint8_t generation;
   if (!FFreeSlots.empty()) {
     index = FFreeSlots.top();
     FFreeSlots.pop();
+    // Each slot counts its own generations: a handle comes back only after its slot has
+    // been taken 255 more times. A worker-wide counter would bring it back after any 255
+    // allocations (about a second under heavy churn), and traffic still on its way to a
+    // player who left would then reach the next player with the same handle.
+    generation = NextGeneration(FSlotGenerations[index]);
   } else {
     if (FUserSesions.size() >= kMaxSessionsPerWorker) return false;
     index = FUserSesions.size();
     FUserSesions.emplace_back();
+    // A new slot's first handle takes the worker's running generation.
+    generation = FOrdID;
+    FOrdID = NextGeneration(FOrdID);
+    FSlotGenerations.push_back(generation);
   }
+  FSlotGenerations[index] = generation;
   SessionHandle =
-      MakeSessionHandle(static_cast<uint8_t>(FID), FOrdID, static_cast<uint16_t>(index));
-  FOrdID = NextGeneration(FOrdID);
+      MakeSessionHandle(static_cast<uint8_t>(FID), generation, static_cast<uint16_t>(index));
   // Set under the lock, so no message pass ever sees the entered session without its handle.
   Session->SetHandle(SessionHandle);
   FUserSesions[index] = std::move(Session);
@@ -175,8 +185,9 @@ uint32_t TGateWayWorker::RegenSessionHandle(uint32_t SessionHandle) {
   TUserSession* session = LiveSessionAt(SessionIndex(SessionHandle));
   if (session == nullptr || session->Handle() != SessionHandle) return 0;
   TSessionHandleParts parts = SplitSessionHandle(SessionHandle);
-  uint32_t newHandle =
-      MakeSessionHandle(parts.WorkerID, NextGeneration(parts.Generation), parts.Slot);
+  const uint8_t generation = NextGeneration(parts.Generation);
+  FSlotGenerations[parts.Slot] = generation;
+  uint32_t newHandle = MakeSessionHandle(parts.WorkerID, generation, parts.Slot);
   session->SetLastSessionHandle(SessionHandle);
   session->SetHandle(newHandle);
   return newHandle;

@@ -202,13 +202,16 @@ class TGateWayWorker {
   }
 
   const int32_t FID;
-  std::recursive_mutex FLock;  // guards FUserSesions, FOrdID and the sessions' outgoing queues
+  // Guards FUserSesions, FOrdID, FSlotGenerations and the sessions' outgoing queues.
+  std::recursive_mutex FLock;
   std::atomic<int32_t> FUserCount{0};
   std::vector<PUserSession> FUserSesions;  // slot i: the session whose SessionIndex is i
   // The empty slots of FUserSesions, lowest first: a new session takes the lowest
   // one, as a scan from slot 0 would find it, without scanning the table.
   std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> FFreeSlots;
-  uint8_t FOrdID = 1;                       // generation byte for the next handle
+  uint8_t FOrdID = 1;  // generation byte of the next new slot's first handle
+  // Slot i: the generation of the last handle given out for it.
+  std::vector<uint8_t> FSlotGenerations;
   TDoubleQueue<TSessionMessagePtr> FMessage;  // owns every record in it
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned

@@ -80,7 +80,8 @@ TEST_F(GateWayWorkerTest, HandlesNameWorkerGenerationAndFirstFreeSlot) {
   EXPECT_EQ(FWorker->UserCount(), 2);
   EXPECT_EQ(FWorker->GetSession(b.Handle), nullptr);
   TClient d = Connect();
-  EXPECT_EQ(d.Handle, MakeSessionHandle(2, 4, 1));
+  // The freed slot is taken again with its own next generation.
+  EXPECT_EQ(d.Handle, MakeSessionHandle(2, 3, 1));
   EXPECT_EQ(FWorker->GetSession(d.Handle).get(), d.Session);
   EXPECT_EQ(FWorker->RemoveSession(d.Handle, a.Session), nullptr);
 }
@@ -192,6 +193,28 @@ TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
       << FLog.Dump();
   EXPECT_EQ(FLog.CountPrefix("逻辑错误2"), 1u);
   EXPECT_EQ(a.Connection->SentCount(), 0u);
+}
+
+// A slot counts its own generations: however many sessions come and go in other slots,
+// the next handle of a slot is the one after its last, so a handle comes back only after
+// its own slot has been taken 255 times (traffic late for a player who left cannot meet
+// the same handle again a few hundred allocations later).
+TEST_F(GateWayWorkerTest, ASlotsHandlesFollowItsOwnGenerations) {
+  TClient a = Connect();
+  TClient b = Connect();
+  const uint8_t first = SessionGeneration(b.Handle);
+  b.Connection->Close();
+  TClient c = Connect();  // slot 1 again
+  ASSERT_EQ(c.Handle, MakeSessionHandle(2, NextGeneration(first), 1));
+  for (int i = 0; i < 300; ++i) {  // churn in slot 2 only
+    TClient d = Connect();
+    ASSERT_EQ(SessionIndex(d.Handle), 2u);
+    d.Connection->Close();
+  }
+  c.Connection->Close();
+  TClient e = Connect();
+  EXPECT_EQ(e.Handle, MakeSessionHandle(2, NextGeneration(NextGeneration(first)), 1));
+  (void)a;
 }
 
 TEST_F(GateWayWorkerTest, RegenerationAfterGeneration255SkipsZero) {
