@@ -23,6 +23,8 @@ echo "== tests (AddressSanitizer + UBSan)"
 (cd build-asan && ctest --output-on-failure -j 2) || status=1
 echo "== concurrency tests (ThreadSanitizer)"
 (cd build-tsan && ctest --output-on-failure -L concurrency) || status=1
+echo "== fuzz targets, 10 s each (clang, AddressSanitizer + UBSan)"
+bash scripts/fuzz.sh 10 || status=1
 echo "== soak, short (AddressSanitizer build)"
 bash bench/soak/soak.sh build-asan short || status=1
 exit $status

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/GateIPManager.h"
+#include "links/LoginFrameCutter.h"
 #include "links/ProxySocketClient.h"
 
 namespace gw {
@@ -44,9 +45,5 @@ class TLoginSrvClient : public TProxySocketClient {
   // Byte 0 the client message type, the decoded message behind it. Link thread.
   std::vector<uint8_t> FRecvData;
 };
-
-// A handle as the login server writes it: decimal, read back as a signed 32-bit
-// number; 0 when the text is not one (empty, not a number, out of range).
-uint32_t ParseLoginSessionHandle(std::string_view Text);
 
 }  // namespace gw

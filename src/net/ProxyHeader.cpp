@@ -55,6 +55,11 @@ std::optional<uint16_t> ParsePort(std::string_view text) {
 bool ParseAddress(int family, std::string_view text, void* out) {
   char buffer[INET6_ADDRSTRLEN];
   if (text.empty() || text.size() >= sizeof buffer) return false;
+  // inet_pton stops at a NUL: "1.2.3.4\0junk" must not read as 1.2.3.4.
+  for (char c : text) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex && c != '.' && c != ':') return false;
+  }
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   return ::inet_pton(family, buffer, out) == 1;
@@ -88,6 +93,8 @@ TProxyParseResult ParseV1(std::span<const uint8_t> bytes, TProxyHeader& header) 
     }
     return pprNeedMore;
   }
+  // A CR or LF inside the line (a bare one) is never part of a header, whatever the line says.
+  if (text.substr(0, end).find_first_of("\r\n") != std::string_view::npos) return pprInvalid;
   const std::string_view line = text.substr(kV1Prefix.size(), end - kV1Prefix.size());
   header.Length = end + 2;
   const std::vector<std::string_view> parts = SplitOnSpaces(line);
