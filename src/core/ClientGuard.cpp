@@ -145,7 +145,7 @@ void TClientGuard::Attack(TGuardCause Cause, const std::string& PeerAddr, const 
                        : method == mBlockList ? "put on the permanent block list"
                                               : "disconnected";
   Note(Cause, "Attack from " + PeerAddr + ": " + What + "; " + action);
-  if (Connection != nullptr) Connection->Close();
+  if (Connection != nullptr) Connection->CloseWithStatus(wccPolicy);
   if (method == mBlock) {
     FIPManager.AddTempBlockIP(PeerAddr);  // closes the address's other connections
   } else if (method == mBlockList) {

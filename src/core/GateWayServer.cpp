@@ -158,7 +158,7 @@ TGateWayWorker* TGateWaySocketServer::WorkerOf(uint32_t SessionHandle) {
 
 void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection) {
   if (!FLogicServer->IsConnected()) {
-    AConnection->Close();
+    AConnection->CloseWithStatus(wccServerError);  // no game to relay to
     return;
   }
   PUserSession session = TUserSession::Create(AConnection);
@@ -253,7 +253,8 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {
       Log("踢出连接,没经过授权的连接:" + AConnection->PeerAddr(), llWarning);
-      CloseSession(handle, "", "授权失败");  // frees the session: not touched afterwards
+      // Frees the session: not touched afterwards.
+      CloseSessionWith(handle, "授权失败", wccPolicy);
     }
     return;
   }
@@ -304,6 +305,11 @@ void TGateWaySocketServer::AddSessionMessageDirect(uint32_t SessionHandle, const
 
 void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::string&,
                                         const std::string& Reason) {
+  CloseSessionWith(SessionHandle, Reason, wccNormal);
+}
+
+void TGateWaySocketServer::CloseSessionWith(uint32_t SessionHandle, const std::string& Reason,
+                                            uint16_t Code) {
   if (SessionHandle == 0) {
     Log("CloseSession SessionHandle = 0 ", llWarning);
     return;
@@ -319,7 +325,9 @@ void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::strin
   Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
   // Closed outside the worker's lock; the close event takes the session out of its
   // table and frees it.
-  if (const PWebSocketConnection& connection = session->Connection()) connection->Close();
+  if (const PWebSocketConnection& connection = session->Connection()) {
+    connection->CloseWithStatus(Code);
+  }
 }
 
 void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,

@@ -107,6 +107,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   void AddSessionMessageDirect(uint32_t SessionHandle, const void* Data, uint32_t Size) override;
   void CloseSession(uint32_t SessionHandle, const std::string& RemoteIPAddr,
                     const std::string& Reason) override;
+  // The same with the close frame's status code (a TWsCloseCode; CloseSession sends 1000).
+  void CloseSessionWith(uint32_t SessionHandle, const std::string& Reason, uint16_t Code);
   void ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
                          bool IsGameSoftClose) override;
   void CloseAllSession(const std::string& Reason) override;

@@ -474,13 +474,13 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
   CloseConnectionOf(Session);
 }
 
-void TGateWayWorker::CloseConnectionOf(TUserSession& Session) {
+void TGateWayWorker::CloseConnectionOf(TUserSession& Session, uint16_t Code) {
   if (!Session.BeginClose()) return;
   // The close event takes the session out of the table and frees it, inside Close()
   // or (while a handler of the connection runs on an I/O thread) right after it;
   // until then the worker looks past it.
   PWebSocketConnection connection = Session.Connection();
-  if (connection) connection->Close();
+  if (connection) connection->CloseWithStatus(Code);
 }
 
 void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Payload,
@@ -543,7 +543,7 @@ void TGateWayWorker::SendToClients() {
     } catch (...) {
       // The session cannot be served any more: its connection is closed, and the
       // close event takes it out of the table and tells the upstream server.
-      CloseConnectionOf(*session);
+      CloseConnectionOf(*session, wccServerError);
     }
   }
   FSendingSlots.clear();
@@ -619,7 +619,7 @@ bool TGateWayWorker::CheckQueueLimit(TUserSession& Session) {
   Log("客户端接收缓慢,待发送数据超限,断开连接:" + Session.IP() +
           " , Handle:" + std::to_string(Session.Handle()),
       llWarning);
-  CloseConnectionOf(Session);
+  CloseConnectionOf(Session, wccPolicy);
   return true;
 }
 

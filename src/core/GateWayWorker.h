@@ -188,7 +188,8 @@ class TGateWayWorker {
   // too slowly). True when it did.
   bool CheckQueueLimit(TUserSession& Session);
   // Marks the session as being closed and closes its connection; under FLock.
-  void CloseConnectionOf(TUserSession& Session);
+  // Closes the session's connection with a close frame carrying `Code` (a TWsCloseCode).
+  void CloseConnectionOf(TUserSession& Session, uint16_t Code = wccNormal);
   uint32_t MergeMessages(TUserSession& Session);
   void DoCloseAll();
   void FreeQueuedMessages();

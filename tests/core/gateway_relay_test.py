@@ -369,9 +369,28 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         self.gateway = Gateway(free_port(), free_port(), self.login.port)
         await self.gateway.wait_line("SocketServer 启动: ")
         ws = await websockets.connect(f"ws://127.0.0.1:{self.gateway.port}/")
-        with self.assertRaises(websockets.ConnectionClosed):
+        with self.assertRaises(websockets.ConnectionClosed) as closed:
             await asyncio.wait_for(ws.recv(), TIMEOUT)
+        self.assertEqual(closed.exception.rcvd.code, 1011)  # a clean close: server error
         self.assertFalse(self.gateway.has("客户端连接:"))
+
+    async def test_server_closes_send_a_close_frame_with_their_status(self):
+        await self.start_gateway()
+        # A wrong token answer: refused by policy.
+        ws = await websockets.connect(f"ws://127.0.0.1:{self.gateway.port}/")
+        await asyncio.wait_for(ws.recv(), TIMEOUT)
+        await ws.send(b"\x01\x02" + sixbit(b"not the answer") + b"\x03")
+        with self.assertRaises(websockets.ConnectionClosed) as closed:
+            await asyncio.wait_for(ws.recv(), TIMEOUT)
+        self.assertEqual(closed.exception.rcvd.code, 1008)
+        # The login server ends a session: a normal close.
+        ws = await handshake(self.gateway.port)
+        handle = (await self.login.next(b"%N"))[2:-1].decode().split("/")[0]
+        self.login.send(b"%+-" + handle.encode() + b"$")
+        with self.assertRaises(websockets.ConnectionClosed) as closed:
+            while True:
+                await asyncio.wait_for(ws.recv(), TIMEOUT)
+        self.assertEqual(closed.exception.rcvd.code, 1000)
 
     async def test_logic_server_drop_closes_every_client(self):
         await self.start_gateway()
