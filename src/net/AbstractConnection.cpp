@@ -160,7 +160,7 @@ void TAbstractConnection::CloseConnection() {
 void TAbstractConnection::AdmissionDeadlinePassed() {
   if (IsClosed() || !FDeadlineArmed.exchange(false)) return;
   FOwner.AdmissionTimedOut(*this);
-  CloseConnection();
+  CloseRefused();
 }
 
 void TAbstractConnection::Disconnect() {

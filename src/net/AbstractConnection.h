@@ -117,6 +117,8 @@ class TAbstractConnection : public TEpollTarget,
   // A send was refused at MaxQueuedBytes; runs on the sender's thread, no lock held.
   // The engine closes the connection.
   virtual void SendQueueFull() { CloseConnection(); }
+  // The admission deadline passed: the connection is refused by policy.
+  virtual void CloseRefused() { CloseConnection(); }
   // Runs `task` on the connection's I/O thread after `delay` (not at all when the
   // connection was never given a thread or the thread ends first).
   void PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {

@@ -234,6 +234,9 @@ class GatewayGuardTest(unittest.IsolatedAsyncioTestCase):
                                      "1200 ms (HTTP header still arriving); closed")
         mute = await (await self.client("127.0.0.53")).upgrade()
         self.assertEqual((await mute.read_message())[1][1:3], b"\xc9\x10")  # the challenge
+        # An upgraded client is told why: a close frame with 1008 (policy), then the close.
+        opcode, payload = await mute.read_message()
+        self.assertEqual((opcode & 0x0F, payload[:2]), (8, b"\x03\xf0"))
         self.assertEqual(await mute.ending(), "closed")
         await self.gateway.wait_line("Client time-out 127.0.0.53: no token check passed within "
                                      "1200 ms (challenge unanswered); closed")
