@@ -21,11 +21,7 @@ inline void PutFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The configuration tests wait 30 s by default.
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-  return test_support::WaitUntil(pred, timeout);
-}
+using test_support::WaitUntil;
 
 // Runs a log writer (no background thread) into a scratch folder and keeps every line fed
 // to the console callback.

@@ -24,6 +24,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "config/TextFile.h"
+#include "support/WaitUntil.h"
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
 #include "console/FrmIPaddrFilter.h"
@@ -40,14 +41,13 @@ using namespace gw;
 
 namespace gw::test {
 bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!predicate()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
+  // The shared wait, with Qt's events run between the checks.
+  return test_support::WaitUntil(
+      [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return predicate();
+      },
+      std::chrono::milliseconds(timeoutMs));
 }
 }  // namespace gw::test
 

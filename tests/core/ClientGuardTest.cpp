@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeWebSocketConnection.h"
+#include "core/FakeWebSocketConnection.h"
 #include "common/PeerLimits.h"
 #include "config/GateWayConfigure.h"
 #include "core/ClientGuard.h"

@@ -1,8 +1,12 @@
-// A client connection for core tests: records user object, sends and closes
-// without any socket. Sends are held until the test completes them (on any
-// thread), so a test decides when a send finishes, e.g. after the close.
+// A client connection for the core tests, without a socket: it records the user object,
+// the sends and the closes. Close() runs the close handler once on the calling thread (as
+// the transport does when no handler of the connection is running) and fails the sends
+// still unfinished. Sends complete at once, or, with SetAutoComplete(false), when the test
+// completes them (on any thread), e.g. after the close.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -15,64 +19,97 @@ namespace gw {
 class TFakeWebSocketConnection : public IWebSocketConnection,
                                  public std::enable_shared_from_this<TFakeWebSocketConnection> {
  public:
-  struct TSend {
-    std::vector<uint8_t> Bytes;  // copied at WsSend time
-    TWsSendCallback Callback;
-  };
+  using TCloseHandler = std::function<void(const std::shared_ptr<TFakeWebSocketConnection>&)>;
 
-  explicit TFakeWebSocketConnection(std::string peerAddr = "10.1.2.3")
-      : FPeerAddr(std::move(peerAddr)) {}
+  explicit TFakeWebSocketConnection(std::string peer = "10.0.0.7") : FPeer(std::move(peer)) {}
 
   void* GetUserObject() const override {
-    std::lock_guard<std::mutex> guard(FLock);
+    std::lock_guard<std::mutex> g(FLock);
     return FUserObject;
   }
-  void SetUserObject(void* userObject) override {
-    std::lock_guard<std::mutex> guard(FLock);
-    FUserObject = userObject;
+  void SetUserObject(void* obj) override {
+    std::lock_guard<std::mutex> g(FLock);
+    FUserObject = obj;
   }
-  std::string PeerAddr() const override { return FPeerAddr; }
+  std::string PeerAddr() const override { return FPeer; }
   void Close() override {
-    std::lock_guard<std::mutex> guard(FLock);
-    ++FCloseCount;
+    TCloseHandler handler;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      ++FCloseCount;
+      if (FClosed) return;
+      FClosed = true;
+      handler = FOnClose;
+    }
+    // Unfinished sends fail when the connection closes.
+    while (CompleteOldestSend(false)) {
+    }
+    if (handler) handler(shared_from_this());
   }
   void WsSend(const void* data, size_t count, TWsSendCallback callback) override {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    std::lock_guard<std::mutex> guard(FLock);
-    FSends.push_back(TSend{std::vector<uint8_t>(bytes, bytes + count), std::move(callback)});
+    const auto* p = static_cast<const uint8_t*>(data);
+    bool now, closed;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FSent.emplace_back(p, p + count);
+      closed = FClosed;
+      now = FAutoComplete || closed;
+      if (!now) FPending.push_back(std::move(callback));
+    }
+    if (now) callback(shared_from_this(), !closed);
   }
 
+  void SetCloseHandler(TCloseHandler h) {
+    std::lock_guard<std::mutex> g(FLock);
+    FOnClose = std::move(h);
+  }
+  void SetAutoComplete(bool on) {
+    std::lock_guard<std::mutex> g(FLock);
+    FAutoComplete = on;
+  }
   // Runs the completion callback of the oldest unfinished send; false when none.
   bool CompleteOldestSend(bool ok = true) {
-    TSend send;
+    TWsSendCallback cb;
     {
-      std::lock_guard<std::mutex> guard(FLock);
-      if (FNextToComplete >= FSends.size()) return false;
-      send.Callback = std::move(FSends[FNextToComplete].Callback);
-      ++FNextToComplete;
+      std::lock_guard<std::mutex> g(FLock);
+      if (FPending.empty()) return false;
+      cb = std::move(FPending.front());
+      FPending.erase(FPending.begin());
     }
-    send.Callback(shared_from_this(), ok);
+    cb(shared_from_this(), ok);
     return true;
   }
-
-  std::vector<std::vector<uint8_t>> SentBytes() const {
-    std::lock_guard<std::mutex> guard(FLock);
-    std::vector<std::vector<uint8_t>> out;
-    for (const TSend& s : FSends) out.push_back(s.Bytes);
-    return out;
+  size_t PendingCount() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FPending.size();
+  }
+  std::vector<std::vector<uint8_t>> Sent() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FSent;
+  }
+  size_t SentCount() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FSent.size();
+  }
+  bool Closed() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FClosed;
   }
   int CloseCount() const {
-    std::lock_guard<std::mutex> guard(FLock);
+    std::lock_guard<std::mutex> g(FLock);
     return FCloseCount;
   }
 
  private:
-  const std::string FPeerAddr;
+  const std::string FPeer;
   mutable std::mutex FLock;  // guards everything below
   void* FUserObject = nullptr;
-  std::vector<TSend> FSends;
-  size_t FNextToComplete = 0;
+  bool FClosed = false;
   int FCloseCount = 0;
+  bool FAutoComplete = true;
+  TCloseHandler FOnClose;
+  std::vector<std::vector<uint8_t>> FSent;
+  std::vector<TWsSendCallback> FPending;
 };
 
 }  // namespace gw

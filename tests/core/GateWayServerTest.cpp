@@ -20,7 +20,6 @@ namespace gw {
 namespace {
 
 using test::TLogicPacket;
-using test::TTestConnection;
 using test::TTestPeer;
 using test::WaitUntil;
 
@@ -58,7 +57,7 @@ class TStandInListener : public IWebSocketServer {
   }
   void Stop() override {
     FActive = false;
-    std::vector<std::shared_ptr<TTestConnection>> open;
+    std::vector<std::shared_ptr<TFakeWebSocketConnection>> open;
     {
       std::lock_guard<std::mutex> g(FLock);
       open = FConnections;
@@ -72,9 +71,9 @@ class TStandInListener : public IWebSocketServer {
   }
   int IoThreads() const override { return 8; }
 
-  std::shared_ptr<TTestConnection> Open(const std::string& peer = "10.0.0.7") {
-    auto c = std::make_shared<TTestConnection>(peer);
-    c->SetCloseHandler([this](const std::shared_ptr<TTestConnection>& conn) {
+  std::shared_ptr<TFakeWebSocketConnection> Open(const std::string& peer = "10.0.0.7") {
+    auto c = std::make_shared<TFakeWebSocketConnection>(peer);
+    c->SetCloseHandler([this](const std::shared_ptr<TFakeWebSocketConnection>& conn) {
       PWebSocketConnection p = conn;
       for (auto& cb : FClose) cb(p);
       std::lock_guard<std::mutex> g(FLock);
@@ -98,7 +97,7 @@ class TStandInListener : public IWebSocketServer {
   }
   // How the listener reaches the session a worker holds for a handle.
   void SetSessionFinder(std::function<PUserSession(uint32_t)> find) { FFindSession = std::move(find); }
-  void Send(const std::shared_ptr<TTestConnection>& c, const std::string& bytes) {
+  void Send(const std::shared_ptr<TFakeWebSocketConnection>& c, const std::string& bytes) {
     PWebSocketConnection p = c;
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
     for (auto& cb : FMessage) cb(p, wsrtBinary, data);
@@ -114,12 +113,12 @@ class TStandInListener : public IWebSocketServer {
   uint16_t FPort = 0;
   bool FActive = false;
   mutable std::mutex FLock;  // guards FConnections
-  std::vector<std::shared_ptr<TTestConnection>> FConnections;
+  std::vector<std::shared_ptr<TFakeWebSocketConnection>> FConnections;
   std::vector<PUserSession> FKeep;  // guarded by FLock
 };
 
 // Every client message a connection received, batches unpacked.
-std::vector<std::string> ClientMessages(const TTestConnection& c) {
+std::vector<std::string> ClientMessages(const TFakeWebSocketConnection& c) {
   std::vector<std::string> out;
   for (const auto& m : c.Sent()) {
     std::vector<std::span<const uint8_t>> entries;
@@ -168,21 +167,21 @@ class GateWayServerTest : public ::testing::Test {
     }
   }
 
-  static std::string Challenge(const TTestConnection& c) {
+  static std::string Challenge(const TFakeWebSocketConnection& c) {
     auto msgs = ClientMessages(c);
     if (msgs.empty() || msgs[0].size() < kTokenChallengeHeaderSize) return {};
     return msgs[0].substr(kTokenChallengeHeaderSize);
   }
-  std::string TokenOf(const TTestConnection& c) {
+  std::string TokenOf(const TFakeWebSocketConnection& c) {
     return BlowfishDecryptString(DecodeMsgText(Challenge(c)), FKeys.ChallengeKey);
   }
   // Only for a session that is still open (its close event detaches it from the connection).
-  static uint32_t HandleOf(const TTestConnection& c) {
+  static uint32_t HandleOf(const TFakeWebSocketConnection& c) {
     return TUserSession::FromConnection(c)->Handle();
   }
 
   // A client that has answered the challenge and been announced to the login server.
-  std::shared_ptr<TTestConnection> LoggedIn(const std::string& peer = "10.0.0.7") {
+  std::shared_ptr<TFakeWebSocketConnection> LoggedIn(const std::string& peer = "10.0.0.7") {
     auto c = FListener->Open(peer);
     EXPECT_TRUE(WaitUntil([&] { return c->SentCount() >= 1; }));
     std::optional<std::string> answer = TokenAnswerText(Challenge(*c), FKeys);
@@ -195,7 +194,7 @@ class GateWayServerTest : public ::testing::Test {
   }
 
   // Hands a logged-in client over to the logic server (login message 530).
-  std::shared_ptr<TTestConnection> InGame(const std::string& peer = "10.0.0.7") {
+  std::shared_ptr<TFakeWebSocketConnection> InGame(const std::string& peer = "10.0.0.7") {
     auto c = LoggedIn(peer);
     uint32_t h = HandleOf(*c);
     FLogin.Send("%" + std::to_string(h) + "/#" + EncodeSixBit("\x12\x02go", 4) + "!$");
@@ -395,7 +394,7 @@ TEST_F(GateWayServerTest, SoftCloseOrderAndOldHandleDroppedSilently) {
 
 TEST_F(GateWayServerTest, ChooseWokerTakesTheLeastLoadedLowestIndex) {
   StartServer(2);
-  std::vector<std::shared_ptr<TTestConnection>> cs;
+  std::vector<std::shared_ptr<TFakeWebSocketConnection>> cs;
   for (int i = 0; i < 6; ++i) cs.push_back(FListener->Open());
   EXPECT_EQ(FServer->Worker(0).UserCount(), 3);
   EXPECT_EQ(FServer->Worker(1).UserCount(), 3);

@@ -15,13 +15,12 @@ namespace gw {
 namespace {
 
 using test::LogicPacket;
-using test::TTestConnection;
 using test::WaitUntil;
 
 class GateWayWorkerTest : public ::testing::Test {
  protected:
   struct TClient {
-    std::shared_ptr<TTestConnection> Connection;
+    std::shared_ptr<TFakeWebSocketConnection> Connection;
     TUserSession* Session = nullptr;
     uint32_t Handle = 0;
   };
@@ -40,7 +39,7 @@ class GateWayWorkerTest : public ::testing::Test {
   // as the gateway server's close event does.
   TClient& Connect(bool autoComplete = true) {
     TClient c;
-    c.Connection = std::make_shared<TTestConnection>();
+    c.Connection = std::make_shared<TFakeWebSocketConnection>();
     c.Connection->SetAutoComplete(autoComplete);
     PUserSession session = TUserSession::Create(c.Connection);
     c.Session = session.get();
@@ -52,9 +51,9 @@ class GateWayWorkerTest : public ::testing::Test {
 
   // What the gateway server's close event does with the worker: takes the session
   // out of its table (the last reference but for sends in flight) and detaches it.
-  TTestConnection::TCloseHandler CloseEvent() {
+  TFakeWebSocketConnection::TCloseHandler CloseEvent() {
     TGateWayWorker* worker = FWorker.get();
-    return [worker](const std::shared_ptr<TTestConnection>& conn) {
+    return [worker](const std::shared_ptr<TFakeWebSocketConnection>& conn) {
       TUserSession* found = TUserSession::FromConnection(*conn);
       if (PUserSession s = worker->RemoveSession(found->Handle(), found)) {
         s->DetachFromConnection();

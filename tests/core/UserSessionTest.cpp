@@ -12,7 +12,10 @@ namespace gw {
 namespace {
 
 std::shared_ptr<TFakeWebSocketConnection> NewConnection() {
-  return std::make_shared<TFakeWebSocketConnection>("192.168.7.9");
+  // Sends stay unfinished until the test completes them.
+  auto connection = std::make_shared<TFakeWebSocketConnection>("192.168.7.9");
+  connection->SetAutoComplete(false);
+  return connection;
 }
 
 TEST(UserSession, CreateAttachesToTheConnection) {

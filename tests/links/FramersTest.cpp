@@ -7,19 +7,13 @@
 #include <vector>
 
 #include "links/LoginFrameCutter.h"
+#include "links/LinkTestUtil.h"
 #include "links/LogicPacketFramer.h"
 
 namespace gw {
 namespace {
 
-std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload,
-                        int32_t nLen) {
-  TServerMessageHeader h{kServerMessageMagic, socket, 0, ident, 0, nLen, 0};
-  return std::string(reinterpret_cast<const char*>(&h), sizeof(h)) + payload;
-}
-std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload = "") {
-  return LogicPacket(ident, socket, payload, static_cast<int32_t>(payload.size()));
-}
+using test::LogicPacket;
 
 // What a receive loop does with the logic framer: append what arrives, cut what is whole.
 struct TLogicRun {
@@ -89,7 +83,7 @@ TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
 TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
   for (int32_t nLen : {-1, INT32_MIN, kMaxServerPacketLen + 1}) {
     const std::string good = LogicPacket(5, 1, "ok");
-    const std::string stream = good + LogicPacket(5, 2, "", nLen) + LogicPacket(5, 3, "never");
+    const std::string stream = good + LogicPacket(5, 2, "", 0, 0, nLen) + LogicPacket(5, 3, "never");
     for (const auto& splits : SplitsOf(stream.size())) {
       TLogicRun run = FeedLogic(stream, splits);
       ASSERT_TRUE(run.BadLength) << nLen;
@@ -97,7 +91,7 @@ TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
     }
   }
   // The largest length waits for its payload; the magic plays no part in cutting.
-  std::string big = LogicPacket(5, 1, "", kMaxServerPacketLen);
+  std::string big = LogicPacket(5, 1, "", 0, 0, kMaxServerPacketLen);
   big[0] = 0;
   TLogicPacketCut cut =
       CutLogicPacket(reinterpret_cast<const uint8_t*>(big.data()), static_cast<int64_t>(big.size()));

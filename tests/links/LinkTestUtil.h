@@ -14,22 +14,35 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "links/LogicPacketFramer.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "support/WaitUntil.h"
 #include "logging/LogLevel.h"
 
 namespace gw::test {
 
-// Polls `pred` until it holds or `timeout` passes; generous by default for a loaded machine.
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-  return test_support::WaitUntil(pred, timeout);
+using test_support::WaitUntil;
+
+// A logic link packet as the logic server sends it; `nLen` announces a length other than the
+// payload's (a packet out of step).
+inline std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload = "",
+                               uint8_t msgType = 0, int32_t userIndex = 0,
+                               std::optional<int32_t> nLen = std::nullopt) {
+  TServerMessageHeader h{kServerMessageMagic,
+                         socket,
+                         static_cast<uint16_t>(userIndex),
+                         ident,
+                         userIndex,
+                         nLen.value_or(static_cast<int32_t>(payload.size())),
+                         msgType};
+  return std::string(reinterpret_cast<const char*>(&h), sizeof(h)) + payload;
 }
 
 inline std::string Bytes(std::initializer_list<int> v) {

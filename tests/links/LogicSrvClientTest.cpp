@@ -15,21 +15,8 @@ using test::TFakeGateWayServer;
 using test::TLogCapture;
 using test::TManualTicks;
 using test::TTestPeer;
+using test::LogicPacket;
 using test::WaitUntil;
-
-std::string Packet(uint16_t ident, int32_t socket, const std::string& payload = "",
-                   int32_t userIndex = 0, uint8_t msgType = 0,
-                   std::optional<int32_t> nLen = std::nullopt) {
-  TServerMessageHeader h{kServerMessageMagic,
-                         socket,
-                         static_cast<uint16_t>(userIndex),
-                         ident,
-                         userIndex,
-                         nLen.value_or(static_cast<int32_t>(payload.size())),
-                         msgType};
-  std::string out(reinterpret_cast<const char*>(&h), sizeof(h));
-  return out + payload;
-}
 
 // A client message: type 0, a default message, then the six-bit version text.
 std::string QueryMessage(int32_t configType, const std::string& versionText) {
@@ -54,9 +41,9 @@ class TCutterLink : public TLogicSrvClient {
 };
 
 TEST(LogicSrvCutting, PartialHeadersAndPayloadsAtEveryBoundary) {
-  const std::string stream = Packet(GM_LOGIC_GATE_DATA, 11, std::string(100, 'x'), 3, 2) +
-                             Packet(GM_LOGIC_GATE_USERINDEX, 12, "", 9) +
-                             Packet(GM_LOGIC_GATE_KICK, 13, "bye");
+  const std::string stream = LogicPacket(GM_LOGIC_GATE_DATA, 11, std::string(100, 'x'), 2, 3) +
+                             LogicPacket(GM_LOGIC_GATE_USERINDEX, 12, "", 0, 9) +
+                             LogicPacket(GM_LOGIC_GATE_KICK, 13, "bye");
   const std::vector<std::string> expected = {stream.substr(0, 121), stream.substr(121, 21),
                                              stream.substr(142)};
   for (size_t chunk : {1, 2, 7, 20, 21, 22, 50, 120, 121, 145, 200}) {
@@ -90,10 +77,10 @@ TEST(LogicSrvCutting, WrongMagicIsSkippedByLengthAndUnknownIdentsLogged) {
   TLogCapture log;
   TCutterLink link("127.0.0.1", 1, &fake);
   link.SetLogger(log.Proc());
-  std::string bad = Packet(GM_LOGIC_GATE_DATA, 5, "abcd");
+  std::string bad = LogicPacket(GM_LOGIC_GATE_DATA, 5, "abcd");
   bad[0] = 0;
-  link.Feed(bad + Packet(23, 1, "z") + Packet(24, 1) + Packet(9, 1, "q") +
-            Packet(GM_LOGIC_GATE_SYNCDATA, 6, "acct"));
+  link.Feed(bad + LogicPacket(23, 1, "z") + LogicPacket(24, 1) + LogicPacket(9, 1, "q") +
+            LogicPacket(GM_LOGIC_GATE_SYNCDATA, 6, "acct"));
   auto calls = fake.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].Ident, GM_LOGIC_GATE_SYNCDATA);
@@ -107,7 +94,7 @@ TEST(LogicSrvCutting, OutOfRangeLengthDropsTheConnection) {
     TLogCapture log;
     TCutterLink link("127.0.0.1", 1, &fake);
     link.SetLogger(log.Proc());
-    link.Feed(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, nLen) + Packet(GM_LOGIC_GATE_DATA, 2));
+    link.Feed(LogicPacket(GM_LOGIC_GATE_DATA, 1, "", 0, 0, nLen) + LogicPacket(GM_LOGIC_GATE_DATA, 2));
     EXPECT_EQ(fake.Count("Add"), 0u);
     EXPECT_EQ(fake.Count("CloseAll"), 1u);
     EXPECT_EQ(link.RecvStream().Size(), 0);
@@ -119,7 +106,7 @@ TEST(LogicSrvCutting, OutOfRangeLengthDropsTheConnection) {
   // The largest accepted length waits for its payload instead.
   TFakeGateWayServer fake;
   TCutterLink link("127.0.0.1", 1, &fake);
-  link.Feed(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, kMaxServerPacketLen));
+  link.Feed(LogicPacket(GM_LOGIC_GATE_DATA, 1, "", 0, 0, kMaxServerPacketLen));
   EXPECT_EQ(fake.Calls().size(), 0u);
   EXPECT_EQ(link.RecvStream().Size(), 21);
 }
@@ -137,7 +124,7 @@ TEST(LogicSrvAppend, NegativeLengthIsLoggedAndNothingIsQueued) {
 class LogicSrvForward : public ::testing::Test {
  protected:
   void Push(int32_t type, const std::string& table) {
-    std::string p = Packet(GM_LOGIC_GATE_DBCONFIG, type, table);
+    std::string p = LogicPacket(GM_LOGIC_GATE_DBCONFIG, type, table);
     link.DoQelPacket(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int32_t>(p.size()));
   }
   void Forward(uint32_t handle, const std::string& msg) {
@@ -328,9 +315,9 @@ TEST_F(LogicSrvLink, PacketsQueuedBeforeConnectGoOutFirst) {
 
 TEST_F(LogicSrvLink, DispatchesAndAnswersEchoExactlyOnce) {
   StartAndWaitConnected();
-  const std::string data = Packet(GM_LOGIC_GATE_DATA, 42, "hello", 7, 5);
-  peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0) + data + Packet(GM_GATE_ECHO, 0) +
-            Packet(GM_LOGIC_GATE_SPEEDTIME, 43, std::string(32, 'S')));
+  const std::string data = LogicPacket(GM_LOGIC_GATE_DATA, 42, "hello", 5, 7);
+  peer.Send(LogicPacket(GM_LOGIC_GATE_CHECKSERVER, 0) + data + LogicPacket(GM_GATE_ECHO, 0) +
+            LogicPacket(GM_LOGIC_GATE_SPEEDTIME, 43, std::string(32, 'S')));
   ASSERT_TRUE(peer.WaitReceivedAtLeast(21));
   ASSERT_TRUE(WaitUntil([&] { return fake.Count("Add") == 2; }));
   // A keep-alive behind the echo shows that nothing else was answered.
@@ -352,7 +339,7 @@ TEST_F(LogicSrvLink, CountsTheBytesOfBothDirections) {
   TGateWayTraffic traffic;
   link.SetTraffic(&traffic);
   StartAndWaitConnected();
-  const std::string in = Packet(GM_LOGIC_GATE_DATA, 42, "hello", 7, 5) + Packet(GM_GATE_ECHO, 0);
+  const std::string in = LogicPacket(GM_LOGIC_GATE_DATA, 42, "hello", 5, 7) + LogicPacket(GM_GATE_ECHO, 0);
   peer.Send(in);
   ASSERT_TRUE(WaitUntil([&] { return traffic.LogicBytesIn.load() == in.size(); }));
   ASSERT_TRUE(peer.WaitReceivedAtLeast(21));  // the echo's answer
@@ -368,7 +355,7 @@ TEST_F(LogicSrvLink, CountsTheBytesOfBothDirections) {
 
 TEST_F(LogicSrvLink, ConfigurationPushedOverTheLinkIsServed) {
   StartAndWaitConnected();
-  peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 6, Ver("v6") + "rows"));
+  peer.Send(LogicPacket(GM_LOGIC_GATE_DBCONFIG, 6, Ver("v6") + "rows"));
   TDBDataObject entry;
   ASSERT_TRUE(WaitUntil([&] { return link.GetDBConfig(6, entry); }));
   std::string q = QueryMessage(6, "v5");
@@ -378,7 +365,7 @@ TEST_F(LogicSrvLink, ConfigurationPushedOverTheLinkIsServed) {
 
 TEST_F(LogicSrvLink, PeerCloseClosesEverySessionAndReconnects) {
   StartAndWaitConnected();
-  peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 2, "kept"));
+  peer.Send(LogicPacket(GM_LOGIC_GATE_DBCONFIG, 2, "kept"));
   TDBDataObject entry;
   ASSERT_TRUE(WaitUntil([&] { return link.GetDBConfig(2, entry); }));
   peer.CloseConnection();
@@ -396,7 +383,7 @@ TEST_F(LogicSrvLink, PeerCloseClosesEverySessionAndReconnects) {
 
 TEST_F(LogicSrvLink, OutOfRangeLengthFromServerReconnects) {
   StartAndWaitConnected();
-  peer.Send(Packet(GM_LOGIC_GATE_DATA, 1, "", 0, 0, -5));
+  peer.Send(LogicPacket(GM_LOGIC_GATE_DATA, 1, "", 0, 0, -5));
   ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 2; })) << log.Dump();
   EXPECT_EQ(fake.Count("CloseAll"), 1u);
   EXPECT_EQ(fake.Count("Add"), 0u);
@@ -409,7 +396,7 @@ TEST_F(LogicSrvLink, SilentServerIsLostAndTheLinkReconnects) {
   StartAndWaitConnected();
   peer.SetReading(false);
   ticks.Advance(20000);
-  peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));  // anything received restarts the time-out
+  peer.Send(LogicPacket(GM_LOGIC_GATE_CHECKSERVER, 0));  // anything received restarts the time-out
   ASSERT_TRUE(WaitUntil([&] { return link.CheckServerTick() == ticks.Now(); }));
   ticks.Advance(20000);
   EXPECT_EQ(fake.Count("CloseAll"), 0u);
@@ -438,11 +425,11 @@ TEST_F(LogicSrvLink, ServerThatStopsReadingIsLost) {
                              payload.data(), 5);
   }
   for (int i = 0; i < 4 && fake.Count("CloseAll") == 0; ++i) {
-    peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));
+    peer.Send(LogicPacket(GM_LOGIC_GATE_CHECKSERVER, 0));
     ticks.Advance(10001);
   }
   ASSERT_TRUE(WaitUntil([&] {
-    peer.Send(Packet(GM_LOGIC_GATE_CHECKSERVER, 0));
+    peer.Send(LogicPacket(GM_LOGIC_GATE_CHECKSERVER, 0));
     ticks.Advance(1000);
     return fake.Count("CloseAll") == 1;
   })) << log.Dump();
@@ -637,7 +624,7 @@ TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
       }
     });
   }
-  for (int i = 0; i < 20; ++i) peer.Send(Packet(GM_LOGIC_GATE_DBCONFIG, 1, Ver("p") + "t"));
+  for (int i = 0; i < 20; ++i) peer.Send(LogicPacket(GM_LOGIC_GATE_DBCONFIG, 1, Ver("p") + "t"));
   for (auto& w : writers) w.join();
 
   size_t total = 0;

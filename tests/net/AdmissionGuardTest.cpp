@@ -101,7 +101,7 @@ TEST_F(AdmissionGuardTest, RefusedConnectionsAreResetBeforeAnyByteAndNeverOpened
   ASSERT_TRUE(client.Connect(FPort));
   client.SendRaw(TTestClient::UpgradeRequest());
   EXPECT_TRUE(client.WaitPeerClosed());
-  EXPECT_TRUE(waitUntil([&] { return FGuard->Refused.load() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return FGuard->Refused.load() == 1; }));
   std::lock_guard<std::mutex> guard(FGuard->Lock);
   EXPECT_TRUE(FGuard->Opened.empty());
   EXPECT_TRUE(FGuard->Closed.empty());
@@ -117,7 +117,7 @@ TEST_F(AdmissionGuardTest, DeadlinesCloseStalledClientsInEveryStageAndSparePasse
     threads.emplace_back([&] {  // passes, then outlives every deadline
       TTestClient c;
       if (!c.Open(FPort) || !c.SendFrame(1, {'p', 'a', 's', 's'}) || !c.ReadFrame()) return;
-      if (!waitUntil([&] { return FGuard->TimedOutIn(asUnanswered) == kEach; })) return;
+      if (!WaitUntil([&] { return FGuard->TimedOutIn(asUnanswered) == kEach; })) return;
       if (c.SendFrame(1, {'x'}) && c.ReadFrame()) ++passedStillServed;
     });
     threads.emplace_back([&] {  // silent

@@ -22,11 +22,7 @@
 
 namespace gw::test {
 
-// The transport tests wait 20 s by default.
-inline bool waitUntil(const std::function<bool()>& predicate,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  return test_support::WaitUntil(predicate, timeout);
-}
+using test_support::WaitUntil;
 
 using Bytes = std::vector<uint8_t>;
 

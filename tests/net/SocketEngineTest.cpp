@@ -19,7 +19,7 @@
 namespace gw {
 namespace {
 
-using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
+using namespace test;  // WaitUntil, TTestClient, Pattern, Bytes
 
 // An engine whose connections record the chunks they are handed. The first chunk's
 // delivery waits until the test opens the gate, so later bytes pile up in the socket.
@@ -83,11 +83,11 @@ TEST(SocketEngineTest, BurstIsDeliveredAs32768ThenTheRestInOrderOnOneThread) {
   TTestClient client;
   ASSERT_TRUE(client.Connect(port));
   ASSERT_TRUE(client.SendRaw("x", 1));
-  ASSERT_TRUE(waitUntil([&] { return engine.ChunkCount() == 1; }));  // held at the gate
+  ASSERT_TRUE(WaitUntil([&] { return engine.ChunkCount() == 1; }));  // held at the gate
   Bytes burst = Pattern(40000, 7);
   ASSERT_TRUE(client.SendRaw(burst));
   // Every byte acknowledged: the whole burst waits in the server's socket.
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     int unacked = -1;
     ioctl(client.Socket(), SIOCOUTQ, &unacked);
     return unacked == 0;
@@ -97,7 +97,7 @@ TEST(SocketEngineTest, BurstIsDeliveredAs32768ThenTheRestInOrderOnOneThread) {
     engine.GateOpen = true;
     engine.Changed.notify_all();
   }
-  ASSERT_TRUE(waitUntil([&] { return engine.ChunkCount() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine.ChunkCount() == 3; }));
   std::lock_guard<std::mutex> guard(engine.Lock);
   EXPECT_EQ(engine.Chunks[1].size(), 32768u);
   EXPECT_EQ(engine.Chunks[2].size(), 7232u);
@@ -117,7 +117,7 @@ TEST(SocketEngineTest, AcceptedSocketsGetKeepAliveAndIdentifiers) {
   TTestClient a, b;
   ASSERT_TRUE(a.Connect(port));
   ASSERT_TRUE(b.Connect(port));
-  ASSERT_TRUE(waitUntil([&] { return engine.ConnectionCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine.ConnectionCount() == 2; }));
   auto connections = engine.Connections();
   ASSERT_EQ(connections.size(), 2u);
   for (const auto& c : connections) {
@@ -143,8 +143,8 @@ TEST(SocketEngineTest, AcceptedSocketsGetKeepAliveAndIdentifiers) {
   EXPECT_EQ(SocketUIDKind(NewSocketUID(skListen)), skListen);
   // A peer that closes its side: one notification, on an I/O thread.
   a.CloseSocket();
-  ASSERT_TRUE(waitUntil([&] { return engine.ConnectionCount() == 1; }));
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] { return engine.ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(engine.Lock);
     return engine.Disconnects == 1;
   }));
@@ -169,7 +169,7 @@ TEST(SocketEngineTest, EmptyAddressListensOnIPv6AndIPv4WithOneSharedPort) {
   TTestClient v4, v6;
   ASSERT_TRUE(v4.Connect(port, "127.0.0.1"));
   ASSERT_TRUE(v6.Connect(port, "::1"));
-  ASSERT_TRUE(waitUntil([&] { return engine.ConnectionCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine.ConnectionCount() == 2; }));
   std::vector<std::string> peers;
   for (const auto& c : engine.Connections()) peers.push_back(c->PeerAddrText());
   std::sort(peers.begin(), peers.end());
@@ -183,7 +183,7 @@ TEST(SocketEngineTest, EmptyAddressListensOnIPv6AndIPv4WithOneSharedPort) {
   EXPECT_EQ(results, (std::vector<bool>{true, true}));
   TTestClient again;
   ASSERT_TRUE(again.Connect(engine.ServerPort(), "127.0.0.1"));
-  ASSERT_TRUE(waitUntil([&] { return engine.ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine.ConnectionCount() == 1; }));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 namespace gw {
 namespace {
 
-using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
+using namespace test;  // WaitUntil, TTestClient, Pattern, Bytes
 
 PWebSocketServer StartServer(int threads) {
   PWebSocketServer server = CreateWebSocketServer(threads);
@@ -48,7 +48,7 @@ TEST(TransportConcurrencyTest, CloseRacingPeerResetGivesOneCloseEvent) {
   for (int round = 0; round < kRounds; ++round) {
     TTestClient client;
     ASSERT_TRUE(client.Open(server->Port()));
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       std::lock_guard<std::mutex> guard(lock);
       return opened.size() == static_cast<size_t>(round + 1);
     }));
@@ -67,7 +67,7 @@ TEST(TransportConcurrencyTest, CloseRacingPeerResetGivesOneCloseEvent) {
     });
     client.Reset();
     closer.join();
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       std::lock_guard<std::mutex> guard(lock);
       return closes[connection.get()] >= 1;
     }));
@@ -130,7 +130,7 @@ TEST(TransportConcurrencyTest, CloseDuringMessageHandlerWaitsForItAndEndsDeliver
     release = true;
     changed.notify_all();
   }
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(lock);
     return closeSeen;
   }));
@@ -183,7 +183,7 @@ TEST(TransportConcurrencyTest, CloseHandlerThatThrowsEndsNeitherTheProcessNorSto
     release = true;
     changed.notify_all();
   }
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(lock);
     return closes == 1;
   }));
@@ -191,7 +191,7 @@ TEST(TransportConcurrencyTest, CloseHandlerThatThrowsEndsNeitherTheProcessNorSto
   TTestClient second, third;
   ASSERT_TRUE(second.Open(server->Port()));
   ASSERT_TRUE(third.Open(server->Port()));
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(lock);
     return opened.size() == 3;
   }));
@@ -214,7 +214,7 @@ TEST(TransportConcurrencyTest, SendsFromSeveralThreadsStayWholeAndInPerThreadOrd
   ASSERT_TRUE(ok);
   TTestClient client;
   ASSERT_TRUE(client.Open(server->Port()));
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(lock);
     return connection != nullptr;
   }));
@@ -251,7 +251,7 @@ TEST(TransportConcurrencyTest, SendsFromSeveralThreadsStayWholeAndInPerThreadOrd
     ++next[t];
   }
   for (auto& s : senders) s.join();
-  EXPECT_TRUE(waitUntil([&] { return done.load() == kThreads * kPerThread; }));
+  EXPECT_TRUE(WaitUntil([&] { return done.load() == kThreads * kPerThread; }));
   server->Stop();
 }
 

@@ -23,7 +23,7 @@
 namespace gw {
 namespace {
 
-using namespace test;  // waitUntil, TTestClient, Pattern, Bytes
+using namespace test;  // WaitUntil, TTestClient, Pattern, Bytes
 
 // A server on an ephemeral port that records every event per connection.
 class WebSocketServerTest : public ::testing::Test {
@@ -189,9 +189,9 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
     }
   }
   // Only the four upgraded connections raise events (closed when their clients went).
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 4 && TotalCloses() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 4 && TotalCloses() == 4; }));
   // The refused ones end once their replies went out.
-  EXPECT_TRUE(waitUntil([&] { return FServer->ConnectionsCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return FServer->ConnectionsCount() == 0; }));
 }
 
 TEST_F(WebSocketServerTest, NotFoundReplyAndBodyText) {
@@ -258,7 +258,7 @@ TEST_F(WebSocketServerTest, DeliversMessagesOfEveryShape) {
   ASSERT_TRUE(client.SendFrame(wsoBinary, {}));
   ASSERT_TRUE(client.SendFrame(wsoBinary, five, true, false));  // unmasked
   ASSERT_TRUE(client.SendFrame(wsoText, {'o', 'k'}));
-  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 6; }));
+  ASSERT_TRUE(WaitUntil([&] { return Messages().size() == 6; }));
   auto got = Messages();
   Bytes joined = a;
   joined.insert(joined.end(), b.begin(), b.end());
@@ -279,7 +279,7 @@ TEST_F(WebSocketServerTest, FramesBehindTheUpgradeRequestAreDelivered) {
   all.insert(all.end(), frame.begin(), frame.end());
   ASSERT_TRUE(client.SendRaw(all));  // one write: request and frame arrive together
   ASSERT_EQ(client.ReadHttpResponse().rfind("HTTP/1.1 101", 0), 0u);
-  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Messages().size() == 1; }));
   EXPECT_EQ(Messages()[0].Data, Bytes{42});
   EXPECT_EQ(OpenCount(), 1u);
 }
@@ -287,11 +287,11 @@ TEST_F(WebSocketServerTest, FramesBehindTheUpgradeRequestAreDelivered) {
 TEST_F(WebSocketServerTest, MessageFollowedByEndOfStreamIsDeliveredThenClosed) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   ASSERT_TRUE(client.SendFrame(wsoBinary, {1, 2, 3}));
   ::shutdown(client.Socket(), SHUT_WR);  // data and FIN close together
-  ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return CloseCount(connection) == 1; }));
   ASSERT_EQ(Messages().size(), 1u);
   EXPECT_EQ(Messages()[0].Data, (Bytes{1, 2, 3}));
 }
@@ -315,13 +315,13 @@ TEST_F(WebSocketServerTest, PingsFromAClientThatDoesNotReadQueueOnlyAFewPongs) {
   TTestClient client;
   client.SetReceiveBuffer(4096);
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   Bytes ping = TTestClient::Frame(wsoPing, Bytes(125, 0x5A));
   Bytes batch;
   for (int i = 0; i < 1000; ++i) batch.insert(batch.end(), ping.begin(), ping.end());
   for (int i = 0; i < kPings / 1000; ++i) ASSERT_TRUE(client.SendRaw(batch));
   ASSERT_TRUE(client.SendFrame(wsoBinary, {1}));
-  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));  // every ping was read
+  ASSERT_TRUE(WaitUntil([&] { return Messages().size() == 1; }));  // every ping was read
   // A message sent now goes out behind whatever pongs were kept.
   static const uint8_t kMarker = 0x42;
   Opened(0)->WsSend(&kMarker, 1, nullptr);
@@ -347,7 +347,7 @@ TEST_F(WebSocketServerTest, ClientCloseIsAnsweredAndRaisesOneCloseEvent) {
   for (bool withCode : {false, true}) {
     TTestClient client;
     ASSERT_TRUE(client.Open(FPort));
-    ASSERT_TRUE(waitUntil([&] { return OpenCount() == (withCode ? 2u : 1u); }));
+    ASSERT_TRUE(WaitUntil([&] { return OpenCount() == (withCode ? 2u : 1u); }));
     PWebSocketConnection connection = Opened(OpenCount() - 1);
     ASSERT_TRUE(client.SendFrame(wsoClose, withCode ? Bytes{0x03, 0xE8} : Bytes{}));
     std::vector<uint8_t> header;
@@ -355,7 +355,7 @@ TEST_F(WebSocketServerTest, ClientCloseIsAnsweredAndRaisesOneCloseEvent) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(header, (Bytes{0x88, 0x00}));
     EXPECT_TRUE(client.WaitPeerClosed());
-    ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CloseCount(connection) == 1; }));
     connection->Close();  // a later Close does not raise another event
     bool result = true;
     connection->WsSend("x", 1, [&](const PWebSocketConnection&, bool ok) { result = ok; });
@@ -367,7 +367,7 @@ TEST_F(WebSocketServerTest, ClientCloseIsAnsweredAndRaisesOneCloseEvent) {
 TEST_F(WebSocketServerTest, SendWritesExactFrameBytes) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   struct {
     size_t Size;
@@ -391,7 +391,7 @@ TEST_F(WebSocketServerTest, SendWritesExactFrameBytes) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(header, c.Header);
     EXPECT_EQ(frame->Payload, payload);
-    ASSERT_TRUE(waitUntil([&] { return done.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
   }
   bool textOk = false;
   connection->WsSendText("héllo", [&](const PWebSocketConnection&, bool ok) { textOk = ok; });
@@ -399,13 +399,13 @@ TEST_F(WebSocketServerTest, SendWritesExactFrameBytes) {
   ASSERT_TRUE(text);
   EXPECT_EQ(text->OpCode, wsoText);
   EXPECT_EQ(std::string(text->Payload.begin(), text->Payload.end()), "héllo");
-  EXPECT_TRUE(waitUntil([&] { return textOk; }));
+  EXPECT_TRUE(WaitUntil([&] { return textOk; }));
 }
 
 TEST_F(WebSocketServerTest, SendOnClosedConnectionFailsAtOnceOnCallerThread) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   connection->Close();
   EXPECT_EQ(CloseCount(connection), 1) << "the close event ran inside Close";
@@ -427,7 +427,7 @@ TEST_F(WebSocketServerTest, SendOnClosedConnectionFailsAtOnceOnCallerThread) {
 TEST_F(WebSocketServerTest, LargeSendsFinishInOrderWhenTheClientReadsLate) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   // Far more than the socket buffers hold: the sends finish on write readiness.
   std::vector<Bytes> payloads;
@@ -452,7 +452,7 @@ TEST_F(WebSocketServerTest, LargeSendsFinishInOrderWhenTheClientReadsLate) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Payload, payloads[static_cast<size_t>(i)]) << i;
   }
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> guard(orderLock);
     return order.size() == 6;
   }));
@@ -462,7 +462,7 @@ TEST_F(WebSocketServerTest, LargeSendsFinishInOrderWhenTheClientReadsLate) {
 TEST_F(WebSocketServerTest, UnfinishedSendsFailWhenTheConnectionCloses) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   Bytes big = Pattern(16 << 20);
   std::atomic<int> calls{0};
@@ -483,7 +483,7 @@ TEST_F(WebSocketServerTest, MessageOverTheLimitClosesWith1009) {
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
   ASSERT_TRUE(client.SendFrame(wsoBinary, Pattern(1000)));
-  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Messages().size() == 1; }));
   ASSERT_TRUE(client.SendFrame(wsoBinary, Pattern(1001)));
   Bytes header;
   auto frame = client.ReadFrame(&header);
@@ -491,7 +491,7 @@ TEST_F(WebSocketServerTest, MessageOverTheLimitClosesWith1009) {
   EXPECT_EQ(frame->OpCode, wsoClose);
   EXPECT_EQ(frame->Payload, (Bytes{0x03, 0xF1}));
   EXPECT_TRUE(client.WaitPeerClosed());
-  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == 1; }));
   std::lock_guard<std::mutex> guard(FLock);
   ASSERT_EQ(FLog.size(), 1u);
   EXPECT_EQ(FLog[0].rfind("3:WebSocket message larger than 1000 bytes", 0), 0u) << FLog[0];
@@ -503,7 +503,7 @@ TEST_F(WebSocketServerTest, CloseInsideMessageHandlerEndsDeliveryAtOnce) {
   };
   TTestClient client;
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   Bytes all;
   for (Bytes m : {Bytes{1}, Bytes{0xFF}, Bytes{2}}) {
@@ -512,7 +512,7 @@ TEST_F(WebSocketServerTest, CloseInsideMessageHandlerEndsDeliveryAtOnce) {
   }
   ASSERT_TRUE(client.SendRaw(all));
   EXPECT_TRUE(client.WaitPeerClosed());
-  ASSERT_TRUE(waitUntil([&] { return CloseCount(connection) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return CloseCount(connection) == 1; }));
   auto got = Messages();
   ASSERT_EQ(got.size(), 2u) << "nothing is delivered after the close";
   EXPECT_EQ(got[1].Data, Bytes{0xFF});
@@ -555,12 +555,12 @@ TEST_F(WebSocketServerTest, HandlerThatThrowsClosesOnlyItsConnection) {
     EXPECT_EQ(frame->Payload, serverError);
     EXPECT_TRUE(client.WaitPeerClosed());
   }
-  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == 2; }));
   EXPECT_EQ(Messages().size(), 0u);
   TTestClient healthy;
   ASSERT_TRUE(healthy.Open(FPort));
   ASSERT_TRUE(healthy.SendFrame(wsoBinary, {5}));
-  ASSERT_TRUE(waitUntil([&] { return Messages().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Messages().size() == 1; }));
 }
 
 // The server's own close: a close frame with the status code, nothing after it, and the
@@ -579,7 +579,7 @@ TEST_F(WebSocketServerTest, CloseWithStatusSendsTheCodeAndNothingAfterIt) {
   for (const auto& c : cases) {
     TTestClient client;
     ASSERT_TRUE(client.Open(FPort)) << c.Name;
-    ASSERT_TRUE(waitUntil([&] { return OpenCount() == index + 1; })) << c.Name;
+    ASSERT_TRUE(WaitUntil([&] { return OpenCount() == index + 1; })) << c.Name;
     PWebSocketConnection connection = Opened(index);
     connection->WsSendBytes({7}, nullptr);
     connection->CloseWithStatus(c.Code);
@@ -601,7 +601,7 @@ TEST_F(WebSocketServerTest, CloseWithStatusSendsTheCodeAndNothingAfterIt) {
     if (c.ClientAnswers) ASSERT_TRUE(client.SendFrame(wsoClose, {0x03, 0xE8}));
     EXPECT_TRUE(client.WaitPeerClosed()) << c.Name;  // nothing but the end of the stream
     ++closes;
-    ASSERT_TRUE(waitUntil([&] { return TotalCloses() == closes; })) << c.Name;
+    ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == closes; })) << c.Name;
     EXPECT_EQ(CloseCount(connection), 1) << c.Name;
     EXPECT_EQ(Messages().size(), delivered) << c.Name;
     ++index;
@@ -616,7 +616,7 @@ TEST_F(WebSocketServerTest, SendQueueBoundClosesAClientThatDoesNotRead) {
   TTestClient client;
   client.SetReceiveBuffer(4096);
   ASSERT_TRUE(client.Open(FPort));
-  ASSERT_TRUE(waitUntil([&] { return OpenCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
   uint64_t breaches = LimitBreaches(TLimitBreach::lbWsQueuedBytes);
   auto chunk = std::make_shared<Bytes>(32 * 1024, 0x5A);
@@ -631,7 +631,7 @@ TEST_F(WebSocketServerTest, SendQueueBoundClosesAClientThatDoesNotRead) {
   ASSERT_TRUE(refused);
   EXPECT_EQ(LimitBreaches(TLimitBreach::lbWsQueuedBytes), breaches + 1);
   // The close frame waits behind the unread bytes; the socket is closed after the grace.
-  ASSERT_TRUE(waitUntil([&] { return TotalCloses() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == 1; }));
   std::lock_guard<std::mutex> guard(FLock);
   ASSERT_EQ(FLog.size(), 1u);
   EXPECT_NE(FLog[0].find("send queue"), std::string::npos) << FLog[0];
