@@ -33,7 +33,7 @@ STOP_BOUND = 20
 class Gateway:
     """Simulated servers started with the given fault options, and the gateway between them."""
 
-    def __init__(self, logic_args=(), login_args=()):
+    def __init__(self, logic_args=(), login_args=(), settings=""):
         self.dir = tempfile.TemporaryDirectory()
         self.logic_port, self.login_port, self.gate_port = free_port(), free_port(), free_port()
         self.logic = base.Proc([base.GATESIM, "logic-server", "--port", str(self.logic_port),
@@ -54,6 +54,7 @@ class Gateway:
                     # guard's per-address and per-message rules are lifted.
                     "\t<MaxConnOfIPaddr>0</MaxConnOfIPaddr>\r\n\t<MaxClientMsgCount>0</MaxClientMsgCount>\r\n"
                     "\t<KickOverPacketSize>False</KickOverPacketSize>\r\n"
+                    + settings +
                     "</TGateWayConfigure>\r\n")
         self.gateway = base.Proc([base.GATEWAY, "--headless"], self.dir.name)
         base.wait_port(self.gate_port)
@@ -99,6 +100,26 @@ class LoginServerThatStopsReading(unittest.TestCase):
             g.gateway.proc.send_signal(signal.SIGTERM)
             g.gateway.proc.wait(STOP_BOUND)
             self.assertLess(time.monotonic() - started, STOP_BOUND)
+        finally:
+            g.stop()
+
+
+class LogicServerThatFallsSilent(unittest.TestCase):
+    def test_silence_drops_the_link_closes_the_clients_and_the_link_reconnects(self):
+        g = Gateway(logic_args=("--no-keepalive-answer", "--check-every-ms", "0",
+                                "--echo-every-ms", "0"),
+                    settings="\t<CheckServerTimeOutTime>2000</CheckServerTimeOutTime>\r\n")
+        try:
+            async def client_is_closed():
+                ws = await token_checked_client(g.gate_port, g.dir.name)
+                with self.assertRaises(websockets.ConnectionClosed):
+                    while True:
+                        await asyncio.wait_for(ws.recv(), TIMEOUT)
+            asyncio.run(client_is_closed())
+            g.gateway.wait_for("LogicSrv Closed , Code : 0 ,Desc:CheckServer TimeOut")
+            g.gateway.wait_for("CloseAllSession :Logic Server Disconnect")
+            g.logic.wait_for("gateway link 2 connected")  # the gateway came back
+            self.assertIsNone(g.gateway.proc.poll(), "the gateway runs on")
         finally:
             g.stop()
 
