@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/Platform.h"
+#include "common/ServiceNotify.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
@@ -109,7 +110,11 @@ int THeadlessFrontEnd::Run() {
       nullptr,
       nullptr,
   });
-  service.StartService();
+  // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
+  // and stops; without one nothing is sent.
+  const bool started = service.StartService();
+  NotifyServiceManager(started ? "READY=1\nSTATUS=serving clients"
+                               : "READY=1\nSTATUS=the service did not start; see the log");
 
   bool running = true;
   auto nextSummary = std::chrono::steady_clock::now() + std::chrono::seconds(kSummaryIntervalSec);
@@ -127,6 +132,7 @@ int THeadlessFrontEnd::Run() {
         if (info.ssi_signo == SIGHUP) {
           // As the console's reload command: errors go to the error handler's lines, with
           // the stack of the throw when the error carries one.
+          NotifyServiceManager("RELOADING=1");
           try {
             service.LoadConfig();
           } catch (const ETracedError& e) {
@@ -135,6 +141,7 @@ int THeadlessFrontEnd::Run() {
           } catch (const std::exception& e) {
             TLogger::LogError(std::string("OnException:") + e.what());
           }
+          NotifyServiceManager("READY=1");
         } else {
           running = false;
         }
@@ -146,6 +153,7 @@ int THeadlessFrontEnd::Run() {
       }
     }
   }
+  NotifyServiceManager("STOPPING=1");
   service.StopService();
   ShowMainLogMsg();
   close(signalFd);

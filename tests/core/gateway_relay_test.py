@@ -364,6 +364,24 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
             self.assertNotEqual(new, handle)
             handle = new
 
+    async def test_a_service_manager_hears_ready_reloading_and_stopping(self):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+            name = f"gw-notify-{os.getpid()}"
+            manager.bind("\0" + name)
+            manager.settimeout(TIMEOUT)
+            os.environ["NOTIFY_SOCKET"] = "@" + name
+            try:
+                await self.start_gateway()
+            finally:
+                del os.environ["NOTIFY_SOCKET"]
+            said = lambda: asyncio.to_thread(manager.recv, 256)
+            self.assertEqual(await said(), b"READY=1\nSTATUS=serving clients")
+            self.gateway.proc.send_signal(signal.SIGHUP)
+            self.assertEqual(await said(), b"RELOADING=1")
+            self.assertEqual(await said(), b"READY=1")
+            self.gateway.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(await said(), b"STOPPING=1")
+
     async def test_refused_while_logic_server_is_down(self):
         await self.logic.close()
         self.gateway = Gateway(free_port(), free_port(), self.login.port)
