@@ -23,3 +23,20 @@ wait_port() {
   echo "$(basename "$0" .sh): nothing listens on port $1" >&2
   return 1
 }
+
+# write_gateway_xml FILE GATE_PORT LOGIC_PORT LOGIN_PORT [EXTRA_ELEMENTS]: a GateWay.xml with
+# the gateway on GATE_PORT between servers on 127.0.0.1, four workers, and any further
+# elements (one per line, e.g. "<MaxConnOfIPaddr>0</MaxConnOfIPaddr>"); the rest default.
+write_gateway_xml() {
+  cat >"$1" <<XML
+<TGateWayConfigure>
+	<GatePort>$2</GatePort>
+	<ServerAddr>127.0.0.1</ServerAddr>
+	<ServerPort>$3</ServerPort>
+	<LoginSrvAddr>127.0.0.1</LoginSrvAddr>
+	<LoginSrvPort>$4</LoginSrvPort>
+	<WokerCount>4</WokerCount>
+${5:-}
+</TGateWayConfigure>
+XML
+}

@@ -41,16 +41,7 @@ pids+=($!)
 pids+=($!)
 wait_port "$logic_port" 200
 wait_port "$login_port" 200
-cat >"$work/GateWay.xml" <<XML
-<TGateWayConfigure>
-	<GatePort>$gate_port</GatePort>
-	<ServerAddr>127.0.0.1</ServerAddr>
-	<ServerPort>$logic_port</ServerPort>
-	<LoginSrvAddr>127.0.0.1</LoginSrvAddr>
-	<LoginSrvPort>$login_port</LoginSrvPort>
-	<WokerCount>4</WokerCount>
-</TGateWayConfigure>
-XML
+write_gateway_xml "$work/GateWay.xml" "$gate_port" "$logic_port" "$login_port"
 (cd "$work" && exec "$gateway" --headless >"$work/gateway.log" 2>&1) &
 gw_pid=$!
 pids+=("$gw_pid")

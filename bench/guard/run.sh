@@ -74,17 +74,7 @@ start_gateway() {
   wait_port "$logic_port" 200
   wait_port "$login_port" 200
   rm -f "$work/BlockIPList.txt"
-  cat >"$work/GateWay.xml" <<XML
-<TGateWayConfigure>
-	<GatePort>$gate_port</GatePort>
-	<ServerAddr>127.0.0.1</ServerAddr>
-	<ServerPort>$logic_port</ServerPort>
-	<LoginSrvAddr>127.0.0.1</LoginSrvAddr>
-	<LoginSrvPort>$login_port</LoginSrvPort>
-	<WokerCount>4</WokerCount>
-$1
-</TGateWayConfigure>
-XML
+  write_gateway_xml "$work/GateWay.xml" "$gate_port" "$logic_port" "$login_port" "$1"
   (cd "$work" && exec "$gateway" --headless >"$work/gateway.log" 2>&1) &
   gw_pid=$!
   wait_port "$gate_port" 200

@@ -65,17 +65,8 @@ start_login() {
 
 start_logic
 start_login
-cat >"$work/GateWay.xml" <<XML
-<TGateWayConfigure>
-	<GatePort>$gate_port</GatePort>
-	<ServerAddr>127.0.0.1</ServerAddr>
-	<ServerPort>$logic_port</ServerPort>
-	<LoginSrvAddr>127.0.0.1</LoginSrvAddr>
-	<LoginSrvPort>$login_port</LoginSrvPort>
-	<WokerCount>4</WokerCount>
-	<CheckServerTimeOutTime>15000</CheckServerTimeOutTime>
-</TGateWayConfigure>
-XML
+write_gateway_xml "$work/GateWay.xml" "$gate_port" "$logic_port" "$login_port" \
+  "<CheckServerTimeOutTime>15000</CheckServerTimeOutTime>"
 (cd "$work" && exec "$gateway" --headless >"$work/gateway.log" 2>&1) &
 gw_pid=$!
 wait_port "$gate_port" 300
