@@ -299,8 +299,10 @@ class GatewayGuardTest(unittest.IsolatedAsyncioTestCase):
         await wait_for(saved, "BlockIPList.txt with both attackers")
 
     async def test_connection_flood_blocks_and_the_temporary_block_ends(self):
+        # The temporary block lasts long enough for the refusal below to be seen on a loaded
+        # machine, and ends well within the wait for its end.
         await self.start_gateway(ConnectionATKSec=2, ConnectionATKCount=4, BlockMethod="mBlock",
-                                 ClearTempList="True", ClearTempBlockListTime=1500)
+                                 ClearTempList="True", ClearTempBlockListTime=8000)
         burst = [await self.client("127.0.0.71") for _ in range(5)]
         # One of the five within the window is refused (the last one accepted); blocking the
         # address then closed the four it held.
