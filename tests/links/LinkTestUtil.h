@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -75,6 +76,7 @@ class TTestPeer {
     FStop = true;
     FThread.join();
     CloseConnection();
+    for (int fd : FRetired) ::close(fd);
     ::close(FListen);
   }
 
@@ -104,10 +106,13 @@ class TTestPeer {
     return WaitUntil([&] { return Received().size() >= n; });
   }
   void Send(const std::string& bytes) {
+    // A duplicate of the descriptor keeps the socket ours while a blocking send runs
+    // outside the lock: the reader thread may close or replace FConn meanwhile, and a
+    // bare copy of the number could then name a socket opened since.
     int fd;
     {
       std::lock_guard<std::mutex> g(FLock);
-      fd = FConn;
+      fd = FConn >= 0 ? ::fcntl(FConn, F_DUPFD_CLOEXEC, 0) : -1;
     }
     size_t off = 0;
     while (fd >= 0 && off < bytes.size()) {
@@ -115,11 +120,16 @@ class TTestPeer {
       if (n <= 0) break;
       off += static_cast<size_t>(n);
     }
+    if (fd >= 0) ::close(fd);
   }
   // Closes the current connection quietly (FIN), as a server that goes away.
+  // The descriptor itself is closed by the reader thread, which may be polling it now.
   void CloseConnection() {
     std::lock_guard<std::mutex> g(FLock);
-    if (FConn >= 0) ::close(FConn);
+    if (FConn >= 0) {
+      ::shutdown(FConn, SHUT_RDWR);
+      FRetired.push_back(FConn);
+    }
     FConn = -1;
   }
   // Stops reading (the reader thread then leaves the connection alone).
@@ -132,6 +142,8 @@ class TTestPeer {
       int conn;
       {
         std::lock_guard<std::mutex> g(FLock);
+        for (int fd : FRetired) ::close(fd);
+        FRetired.clear();
         conn = FConn;
       }
       pollfd p[2] = {{FListen, POLLIN, 0}, {conn, static_cast<short>(FReading ? POLLIN : 0), 0}};
@@ -163,8 +175,9 @@ class TTestPeer {
 
   int FListen = -1;
   int FPort = 0;
-  mutable std::mutex FLock;  // guards FConn and FReceived
+  mutable std::mutex FLock;  // guards FConn, FRetired and FReceived
   int FConn = -1;
+  std::vector<int> FRetired;  // shut down, closed by the reader thread when it is not polling
   std::string FReceived;
   std::atomic<int> FAccepted{0};
   std::atomic<bool> FStop{false};
