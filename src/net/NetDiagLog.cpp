@@ -26,7 +26,6 @@ namespace gw {
 namespace {
 
 constexpr auto kWriteInterval = std::chrono::milliseconds(200);
-constexpr auto kCheckInterval = std::chrono::milliseconds(10);
 
 // The writer thread starts with the first line and ends at process exit after a last pass.
 class TDiagWriter {
@@ -42,9 +41,12 @@ class TDiagWriter {
   }
 
   void Add(std::string line) {
-    std::lock_guard<std::mutex> guard(FQueueLock);
-    FQueue.push_back(std::move(line));
-    StartLocked();
+    {
+      std::lock_guard<std::mutex> guard(FQueueLock);
+      FQueue.push_back(std::move(line));
+      StartLocked();
+    }
+    FWake.notify_one();
   }
 
   void Start() {
@@ -85,12 +87,15 @@ class TDiagWriter {
     }
   }
 
+  // Sleeps until a line is queued, then lets lines gather until the write interval is
+  // up, so a burst costs one open of the file and an idle process never wakes.
   void Run() {
     auto lastWrite = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> guard(FQueueLock);
     while (!FStopping) {
-      FWake.wait_for(guard, kCheckInterval);
-      if (std::chrono::steady_clock::now() - lastWrite <= kWriteInterval) continue;
+      FWake.wait(guard, [this] { return FStopping || !FQueue.empty(); });
+      FWake.wait_until(guard, lastWrite + kWriteInterval, [this] { return FStopping; });
+      if (FStopping) break;
       guard.unlock();
       WriteQueued();
       lastWrite = std::chrono::steady_clock::now();

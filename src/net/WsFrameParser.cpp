@@ -169,7 +169,15 @@ TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSi
       if (r != wprOk) return r;
     }
   }
-  return FState == wsDone ? wprClosed : wprOk;
+  if (FState == wsDone) return wprClosed;
+  // Between frames with no message in progress, an idle connection keeps no payload
+  // buffer: most connections sit idle most of the time, and a busy one pays one
+  // allocation per read, not per message.
+  if (FState == wsHeader && FHeaderLen == 0) {
+    if (FMessage.empty()) std::vector<uint8_t>().swap(FMessage);
+    std::vector<uint8_t>().swap(FControl);
+  }
+  return wprOk;
 }
 
 }  // namespace gw

@@ -144,6 +144,30 @@ TEST(WsFrameParserTest, ManyTinyFragmentsGrowTheMessageBufferGeometrically) {
   EXPECT_EQ(sink.Events[0].Data.front(), 0);
   EXPECT_EQ(sink.Events[0].Data[kFragments / 2], 1);
   EXPECT_EQ(sink.Events[0].Data.back(), 2);
+  // Once the message is out, the idle connection holds no payload buffer.
+  EXPECT_EQ(parser.PendingMessageCapacity(), 0u);
+}
+
+TEST(WsFrameParserTest, KeepsTheBufferOnlyWhileAMessageIsInProgress) {
+  TWsFrameParser parser(1 << 20);
+  TRecordingSink sink;
+  // Whole message, then a ping between the fragments of a second one: the first
+  // fragment must survive the read boundary and the control frame.
+  Bytes whole = TTestClient::Frame(wsoText, Bytes(200, 'a'), true);
+  ASSERT_EQ(parser.Feed(whole.data(), whole.size(), sink), wprOk);
+  EXPECT_EQ(parser.PendingMessageCapacity(), 0u);
+  Bytes first = TTestClient::Frame(wsoBinary, Bytes(300, 'b'), false);
+  ASSERT_EQ(parser.Feed(first.data(), first.size(), sink), wprOk);
+  EXPECT_GE(parser.PendingMessageCapacity(), 300u);
+  Bytes ping = TTestClient::Frame(wsoPing, {'p'}, true);
+  Bytes last = TTestClient::Frame(wsoContinuation, Bytes(5, 'c'), true);
+  ASSERT_EQ(parser.Feed(ping.data(), ping.size(), sink), wprOk);
+  ASSERT_EQ(parser.Feed(last.data(), last.size(), sink), wprOk);
+  EXPECT_EQ(parser.PendingMessageCapacity(), 0u);
+  Bytes expected(300, 'b');
+  expected.insert(expected.end(), 5, 'c');
+  ASSERT_EQ(sink.Events.size(), 3u);
+  EXPECT_EQ(sink.Events[2], (TEvent{'m', wsrtBinary, expected}));
 }
 
 TEST(WsFrameParserTest, IgnoresEverythingAfterClose) {
