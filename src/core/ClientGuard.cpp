@@ -198,14 +198,19 @@ bool TClientGuard::AdmitConnection(const std::string& PeerAddr) {
 
 void TClientGuard::ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) {
   std::lock_guard<std::mutex> guard(FLock);
-  FLive[Connection->PeerAddrText()].Connections.emplace(Connection->UID(), Connection);
+  FLive[Connection->PeerAddrText()].Connections.emplace_back(Connection->UID(), Connection);
 }
 
 void TClientGuard::ConnectionClosed(const std::string& PeerAddr, uint64_t UID) {
   std::lock_guard<std::mutex> guard(FLock);
   auto it = FLive.find(PeerAddr);
   if (it == FLive.end()) return;
-  it->second.Connections.erase(UID);
+  auto& list = it->second.Connections;
+  auto entry = std::find_if(list.begin(), list.end(), [UID](const auto& e) { return e.first == UID; });
+  if (entry != list.end()) {
+    *entry = std::move(list.back());
+    list.pop_back();
+  }
   if (--it->second.Live <= 0) FLive.erase(it);
 }
 

@@ -37,6 +37,8 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "config/CustomGateWayConfig.h"
 #include "config/GateIPManager.h"
@@ -105,7 +107,9 @@ class TClientGuard final : public IConnectionGuard,
  private:
   struct TAddressConnections {
     int Live = 0;  // admitted and not yet closed
-    std::unordered_map<uint64_t, std::weak_ptr<TAbstractConnection>> Connections;
+    // Usually one or a few per address: a short list costs far less per idle client than
+    // a hash table of its own, and is searched only when a connection closes.
+    std::vector<std::pair<uint64_t, std::weak_ptr<TAbstractConnection>>> Connections;
   };
 
   // Counts, logs (rate-limited) and acts on an attack; closes Connection when given.

@@ -80,7 +80,7 @@ void TAbstractConnection::HandleReceived(const uint8_t* data, size_t size) {
 }
 
 bool TAbstractConnection::BeginHandler() {
-  std::lock_guard<std::mutex> guard(FEventLock);
+  std::lock_guard<std::mutex> guard(FSendLock);
   if (IsClosed()) return false;
   FHandlerThread = std::this_thread::get_id();
   return true;
@@ -89,7 +89,7 @@ bool TAbstractConnection::BeginHandler() {
 void TAbstractConnection::EndHandler() {
   bool notify;
   {
-    std::lock_guard<std::mutex> guard(FEventLock);
+    std::lock_guard<std::mutex> guard(FSendLock);
     FHandlerThread = std::thread::id{};
     notify = FCloseNotifyPending;
     FCloseNotifyPending = false;
@@ -99,7 +99,7 @@ void TAbstractConnection::EndHandler() {
 
 void TAbstractConnection::FireCloseNotification() {
   {
-    std::lock_guard<std::mutex> guard(FEventLock);
+    std::lock_guard<std::mutex> guard(FSendLock);
     if (FHandlerThread != std::thread::id{} && FHandlerThread != std::this_thread::get_id()) {
       FCloseNotifyPending = true;  // the handler's thread runs it when the handler returns
       return;

@@ -181,7 +181,10 @@ class TAbstractConnection : public TEpollTarget,
   uint16_t FLocalPort = 0;
   std::atomic<void*> FUserData{nullptr};
 
-  mutable std::mutex FSendLock;  // guards FSocket's use for writing/closing, and the send queue
+  // Guards FSocket's use for writing/closing, the send queue, FHandlerThread and
+  // FCloseNotifyPending. One lock per connection is enough: it is held only briefly and
+  // never while a callback or a handler of the layer above runs.
+  mutable std::mutex FSendLock;
   int FSocket;
   bool FClosedForSend = false;
   bool FSendSealed = false;   // a last send was queued or written: nothing may follow
@@ -199,7 +202,6 @@ class TAbstractConnection : public TEpollTarget,
   std::atomic<bool> FDeadlineArmed{false};
   bool FGuardAdmitted = false;
 
-  std::mutex FEventLock;             // guards FHandlerThread and FCloseNotifyPending
   std::thread::id FHandlerThread{};  // where a handler runs now, if any
   bool FCloseNotifyPending = false;
 };
