@@ -47,10 +47,34 @@ void TAbstractConnection::ReadAddresses() {
   if (getpeername(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     SockAddrText(addr, FPeerAddr, FPeerPort);
   }
-  len = sizeof(addr);
-  if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    SockAddrText(addr, FLocalAddr, FLocalPort);
+}
+
+namespace {
+
+void LocalAddress(int socket, std::string& text, uint16_t& port) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    SockAddrText(addr, text, port);
   }
+}
+
+}  // namespace
+
+std::string TAbstractConnection::LocalAddr() const {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  std::string text;
+  uint16_t port = 0;
+  LocalAddress(FSocket, text, port);
+  return text;
+}
+
+uint16_t TAbstractConnection::LocalPort() const {
+  std::lock_guard<std::mutex> guard(FSendLock);
+  std::string text;
+  uint16_t port = 0;
+  LocalAddress(FSocket, text, port);
+  return port;
 }
 
 bool TAbstractConnection::RegisterWithThread() {

@@ -47,8 +47,10 @@ class TAbstractConnection : public TEpollTarget,
   uint64_t UID() const { return FUID; }
   const std::string& PeerAddrText() const { return FPeerAddr; }
   uint16_t PeerPort() const { return FPeerPort; }
-  const std::string& LocalAddr() const { return FLocalAddr; }
-  uint16_t LocalPort() const { return FLocalPort; }
+  // The local end, asked of the socket when wanted (rarely: it is the listener's address,
+  // not worth keeping per connection); empty / 0 once the socket is released.
+  std::string LocalAddr() const;
+  uint16_t LocalPort() const;
   TConnectType ConnectType() const { return FConnectType; }
   // The socket while the connection is open (for socket options); -1 once released.
   int Socket() const {
@@ -177,8 +179,6 @@ class TAbstractConnection : public TEpollTarget,
   TIoEventThread* FThread = nullptr;  // set before the connection is registered
   std::string FPeerAddr;
   uint16_t FPeerPort = 0;
-  std::string FLocalAddr;
-  uint16_t FLocalPort = 0;
   std::atomic<void*> FUserData{nullptr};
 
   // Guards FSocket's use for writing/closing, the send queue, FHandlerThread and
