@@ -14,11 +14,12 @@ THttpConnection::THttpConnection(THttpServer& owner, int socket, size_t maxHeade
       FRequest(std::make_unique<THttpRequest>(maxHeaderSize, maxPostDataSize)) {}
 
 void THttpConnection::ReplyStatus(int statusCode, const std::string& text) {
-  FResponse.SetStatusCode(statusCode);
+  THttpResponse& response = Response();
+  response.SetStatusCode(statusCode);
   bool endAfter = statusCode > 399 || !FRequest->KeepAlive();
   if (endAfter) FHttpFinished = true;
   // A reply that ends the connection says so: the client must not send another request.
-  std::string reply = FResponse.Build(*FRequest, text, endAfter);
+  std::string reply = response.Build(*FRequest, text, endAfter);
   std::vector<uint8_t> bytes(reply.begin(), reply.end());
   // The callback runs from this connection's own flush or close, so `this` is alive.
   Send(nullptr, 0, nullptr, 0, std::move(bytes),
@@ -73,7 +74,7 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
       case hprDone:
         break;
     }
-    FResponse.Reset();
+    if (FResponse) FResponse->Reset();
     try {
       server.DoOnRequest(*this);
     } catch (const std::exception& e) {

@@ -25,7 +25,11 @@ class THttpConnection : public TAbstractConnection {
 
   // Valid from the request's completion until the connection leaves HTTP.
   const THttpRequest& Request() const { return *FRequest; }
-  THttpResponse& Response() { return FResponse; }
+  // Made on first use and dropped with the request: an upgraded connection keeps neither.
+  THttpResponse& Response() {
+    if (!FResponse) FResponse = std::make_unique<THttpResponse>();
+    return *FResponse;
+  }
 
   // Sends the reply with `text` (UTF-8) as body; a status above 399 or a request that
   // is not keep-alive disconnects once it has been sent, a failed send closes.
@@ -42,13 +46,16 @@ class THttpConnection : public TAbstractConnection {
     (void)size;
   }
   // After a protocol switch the request object is no longer needed.
-  void DropRequest() { FRequest.reset(); }
+  void DropRequest() {
+    FRequest.reset();
+    FResponse.reset();
+  }
 
  private:
   void ParseRequestBytes(const uint8_t* data, size_t size);
 
   std::unique_ptr<THttpRequest> FRequest;
-  THttpResponse FResponse;
+  std::unique_ptr<THttpResponse> FResponse;
   bool FHttpFinished = false;  // a reply that ends the connection has been sent
 };
 

@@ -98,7 +98,7 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
   response.Header().Set("Sec-WebSocket-Accept", acceptKey);
   response.SetStatusCode(101);
   std::string reply = response.Build(Request(), "");
-  FParser = std::make_unique<TWsFrameParser>(maxMessageSize);
+  FParser.emplace(maxMessageSize);
   FIsWebSocket.store(true);
   // Written at once, so the open event runs before any message of this connection.
   response.Reset();  // an idle connection keeps nothing of its HTTP past
@@ -124,7 +124,7 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
 }
 
 void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size) {
-  if (FWsFailed || FParser == nullptr) return;
+  if (FWsFailed || !FParser) return;
   TWsParseResult result = FParser->Feed(data, size, *this);
   switch (result) {
     case wprOk:

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,7 +93,9 @@ class TWebSocketConnection final : public THttpConnection,
   std::atomic<int> FPendingPongs{0};
   bool FWsFailed = false;  // I/O thread only: ignore the client's further bytes
   std::atomic<bool> FServerClosing{false};  // this side started the close: no more messages
-  std::unique_ptr<TWsFrameParser> FParser;
+  // Kept in the connection itself rather than allocated apart: one allocation per
+  // connection instead of two. Made at the upgrade.
+  std::optional<TWsFrameParser> FParser;
 };
 
 }  // namespace gw

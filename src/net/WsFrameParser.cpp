@@ -71,7 +71,8 @@ TWsParseResult TWsFrameParser::HeaderComplete() {
   FBodySize = payload;
   if (IsControl(FOpCode)) {
     if (!FFin || payload > kMaxControlPayload) return wprProtocolError;
-    FControl.clear();
+    FControlLen = 0;
+    if (!FControl) FControl = std::make_unique<uint8_t[]>(kMaxControlPayload);
   } else if (FOpCode == wsoContinuation) {
     if (FMessageOpCode == 0) return wprProtocolError;
   } else if (IsData(FOpCode)) {
@@ -104,7 +105,7 @@ TWsParseResult TWsFrameParser::FrameComplete(IWsFrameSink& sink) {
       sink.OnWsClose();
       return wprClosed;
     case wsoPing:
-      if (!sink.OnWsPing(FControl.data(), FControl.size())) return wprStopped;
+      if (!sink.OnWsPing(FControl.get(), FControlLen)) return wprStopped;
       return wprOk;
     case wsoPong:
       return wprOk;
@@ -150,17 +151,18 @@ TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSi
     // wsBody
     size_t take = static_cast<size_t>(std::min<uint64_t>(FBodySize, size - pos));
     if (take > 0) {
-      std::vector<uint8_t>* target = nullptr;
+      uint8_t* at = nullptr;
       if (IsControl(FOpCode)) {
-        target = &FControl;
+        // HeaderComplete bounded the whole control payload by kMaxControlPayload.
+        at = FControl.get() + FControlLen;
+        std::memcpy(at, data + pos, take);
+        FControlLen = static_cast<uint8_t>(FControlLen + take);
       } else if (FOpCode == wsoContinuation || IsData(FOpCode)) {
-        target = &FMessage;
+        size_t old = FMessage.size();
+        FMessage.insert(FMessage.end(), data + pos, data + pos + take);
+        at = FMessage.data() + old;
       }
-      if (target != nullptr) {
-        size_t at = target->size();
-        target->insert(target->end(), data + pos, data + pos + take);
-        if (FMask) FMaskKeyShift = Unmask(target->data() + at, take, FMaskKey, FMaskKeyShift);
-      }
+      if (at != nullptr && FMask) FMaskKeyShift = Unmask(at, take, FMaskKey, FMaskKeyShift);
       pos += take;
       FBodySize -= take;
     }
@@ -175,7 +177,7 @@ TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSi
   // allocation per read, not per message.
   if (FState == wsHeader && FHeaderLen == 0) {
     if (FMessage.empty()) std::vector<uint8_t>().swap(FMessage);
-    std::vector<uint8_t>().swap(FControl);
+    FControl.reset();
   }
   return wprOk;
 }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "net/IWebSocketServer.h"
@@ -57,7 +58,12 @@ class TWsFrameParser {
   TWsParseResult FrameComplete(IWsFrameSink& sink);
   void ResetFrame();
 
+  // Wide members first, then the bytes: an idle connection keeps one of these.
   const size_t FMaxMessageSize;
+  uint64_t FBodySize = 0;         // payload bytes of the current frame still to read
+  std::vector<uint8_t> FMessage;  // payload of the message in progress
+  // Payload of the current control frame (at most 125 bytes), made on the first one.
+  std::unique_ptr<uint8_t[]> FControl;
   TState FState = wsHeader;
   uint8_t FHeader[14] = {};
   uint8_t FHeaderLen = 0;
@@ -68,9 +74,7 @@ class TWsFrameParser {
   uint8_t FMessageOpCode = 0;  // opcode of the message in progress, 0 when none
   uint8_t FMaskKey[4] = {};
   uint8_t FMaskKeyShift = 0;
-  uint64_t FBodySize = 0;         // payload bytes of the current frame still to read
-  std::vector<uint8_t> FMessage;  // payload of the message in progress
-  std::vector<uint8_t> FControl;  // payload of the current control frame (<= 125 bytes)
+  uint8_t FControlLen = 0;
 };
 
 }  // namespace gw
