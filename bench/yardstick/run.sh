@@ -40,6 +40,9 @@ trap stop_started EXIT
 free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
+# Anonymous resident memory: what the connections cost, without the library pages the
+# first handshake touches (about 2 MiB of code, paid once).
+anon_kib() { awk '/RssAnon/ {print $2}' "/proc/$1/status"; }
 
 # One started server at a time; stop_one ends the last one started.
 stop_one() {
@@ -80,14 +83,16 @@ if [ "$idle" -gt 0 ]; then
   wait_port "$port" 100
   sleep 0.5
   before=$(rss_kib "${pids[-1]}")
+  anon_before=$(anon_kib "${pids[-1]}")
   "$tools/wsload" --port "$port" -c "$idle" -d 6 -w 0 >/dev/null &
   loader=$!
   sleep 5
   after=$(rss_kib "${pids[-1]}")
+  anon_after=$(anon_kib "${pids[-1]}")
   wait "$loader" || true
   stop_one
-  awk -v b="$before" -v a="$after" -v n="$idle" \
-    'BEGIN {printf "ws-echo: %d KiB empty, %d KiB with %d idle connections: %.0f B per connection\n", b, a, n, (a - b) * 1024 / n}'
+  awk -v b="$before" -v a="$after" -v ab="$anon_before" -v aa="$anon_after" -v n="$idle" \
+    'BEGIN {printf "ws-echo: %d KiB empty, %d KiB with %d idle connections: %.0f B per connection (anonymous memory: %.0f B per connection)\n", b, a, n, (a - b) * 1024 / n, (aa - ab) * 1024 / n}'
 fi
 
 if [ "${RELAY:-1}" = 1 ]; then
