@@ -362,7 +362,7 @@ void TSocketServer::AcceptOne(int fd) {
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
         !CidrListContains(FProxyFrom, peer)) {
       CountLimitBreach(TLimitBreach::lbProxyUntrustedSource);
-      LogRefusal("Refused " + PeerAddressOf(fd) +
+      LogRefusal(rkUntrusted, "Refused " + PeerAddressOf(fd) +
                  ": not a trusted balancer (--proxy-from) for the PROXY protocol");
       Refuse(fd);
       return;
@@ -442,7 +442,7 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
       return true;
     case TProxyHeaderStage::prsInvalid:
       CountLimitBreach(TLimitBreach::lbProxyHeaderInvalid);
-      LogRefusal("Closed a connection from " + connection.PeerAddrText() +
+      LogRefusal(rkInvalidHeader, "Closed a connection from " + connection.PeerAddrText() +
                  ": its first bytes are not a valid PROXY protocol header");
       connection.CloseConnection();
       return false;
@@ -472,21 +472,18 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
   return !connection.IsClosed();
 }
 
-void TSocketServer::LogRefusal(const std::string& line) {
+void TSocketServer::LogRefusal(TRefusalKind kind, const std::string& line) {
   if (!FRefusalLog) return;
-  // One line a second at most: a stream of bad connections must not flood the log
-  // (they are all counted).
-  const uint64_t now = TIoEventThread::MonotonicMs();
-  uint64_t last = FLastRefusalLogMs.load();
-  if (last != 0 && now - last < 1000) {
-    FRefusalsNotLogged.fetch_add(1);
+  // One line a second per kind at most: a stream of bad connections must not flood the
+  // log (they are all counted); the next line says how many were held back.
+  const uint64_t now = TIoEventThread::MonotonicMs() + 1;  // 0 means "never logged"
+  uint64_t last = FLastRefusalLogMs[kind].load();
+  if ((last != 0 && now - last < 1000) ||
+      !FLastRefusalLogMs[kind].compare_exchange_strong(last, now)) {
+    FRefusalsNotLogged[kind].fetch_add(1);
     return;
   }
-  if (!FLastRefusalLogMs.compare_exchange_strong(last, now)) {
-    FRefusalsNotLogged.fetch_add(1);
-    return;
-  }
-  const uint64_t held = FRefusalsNotLogged.exchange(0);
+  const uint64_t held = FRefusalsNotLogged[kind].exchange(0);
   FRefusalLog(held == 0 ? line
                         : line + " (" + std::to_string(held) + " similar lines suppressed)");
 }
@@ -506,7 +503,7 @@ void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
   if (connection.AwaitingProxyHeader()) {
     // The guard never admitted it: the balancer (or a peer posing as one) sent no header.
     CountLimitBreach(TLimitBreach::lbProxyHeaderTimeOut);
-    LogRefusal("Closed a connection from " + connection.PeerAddrText() +
+    LogRefusal(rkHeaderTimeOut, "Closed a connection from " + connection.PeerAddrText() +
                ": no complete PROXY protocol header in time");
     return;
   }

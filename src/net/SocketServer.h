@@ -19,6 +19,7 @@
 // of the process, the listener rests briefly instead of waking its thread in a loop.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -122,7 +123,9 @@ class TSocketServer {
   // The PROXY header stage of `connection` ended (on its I/O thread, the peer address
   // already replaced for a relayed client). False when the connection was closed.
   bool ProxyHeaderDone(TAbstractConnection& connection, TProxyHeaderStage::TResult result);
-  void LogRefusal(const std::string& line);
+  // What a refusal of a balancer connection was about; each kind is rate-limited alone.
+  enum TRefusalKind : uint8_t { rkUntrusted, rkInvalidHeader, rkHeaderTimeOut, rkCount };
+  void LogRefusal(TRefusalKind kind, const std::string& line);
   // A deadline of the connection `uid` came due (on its I/O thread).
   void AdmissionDeadlineDue(uint64_t uid);
 
@@ -135,8 +138,8 @@ class TSocketServer {
   bool FProxyProtocol = false;        // set before Start
   std::vector<TCidr> FProxyFrom;      // set before Start
   std::function<void(const std::string&)> FRefusalLog;  // set before Start
-  std::atomic<uint64_t> FLastRefusalLogMs{0};
-  std::atomic<uint64_t> FRefusalsNotLogged{0};
+  std::array<std::atomic<uint64_t>, rkCount> FLastRefusalLogMs{};
+  std::array<std::atomic<uint64_t>, rkCount> FRefusalsNotLogged{};
   std::atomic<bool> FStarted{false};
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only
