@@ -177,7 +177,8 @@ class GatewayEdgeTest(unittest.IsolatedAsyncioTestCase):
     async def test_connections_turned_away(self):
         # A balancer at 127.0.0.2 only; the client time-out also bounds the header's wait.
         await self.start_gateway(["--proxy-protocol", "--proxy-from", "127.0.0.2/32"],
-                                 block_list=["192.0.2.66"], ClientTimeOut=1500)
+                                 block_list=["192.0.2.66"], ClientTimeOut=1500,
+                                 MaxConnOfIPaddr=1)
         cases = [
             ("untrusted balancer", "127.0.0.1", proxy_v1("198.51.100.1"),
              "not a trusted balancer", "proxy_untrusted_source"),
@@ -204,10 +205,22 @@ class GatewayEdgeTest(unittest.IsolatedAsyncioTestCase):
                 after = await self.gateway.metric("gateway_refused_connections_total",
                                                   f'reason="{reason}"')
                 self.assertGreater(after, before)
-        # The trusted balancer still serves an allowed client, and a LOCAL header (its
-        # health check) is accepted and closed without a session.
-        await (await self.relayed("127.0.0.2", proxy_v2("198.51.100.2"))).handshake()
+        # The trusted balancer still serves an allowed client, and the per-address limit
+        # counts the carried address, not the balancer's: one client of 198.51.100.2 at a
+        # time, while another client behind the same balancer is served.
+        first = await (await self.relayed("127.0.0.2", proxy_v2("198.51.100.2"))).handshake()
         self.assertIn(b"/198.51.100.2/", await self.login.next(b"%N"))
+        second = await self.relayed("127.0.0.2", proxy_v1("198.51.100.2"))
+        second.send(second.header)
+        self.assertIn(await second.ending(), ("reset", "closed"))
+        await self.gateway.wait_line("Refused 198.51.100.2: it already holds 1 connections")
+        await (await self.relayed("127.0.0.2", proxy_v1("198.51.100.3"))).handshake()
+        self.assertIn(b"/198.51.100.3/", await self.login.next(b"%N"))
+        first.close()
+        await self.login.next(b"%C")
+        await (await self.relayed("127.0.0.2", proxy_v1("198.51.100.2"))).handshake()
+        self.assertIn(b"/198.51.100.2/", await self.login.next(b"%N"))
+        # A LOCAL header (the balancer's health check) is accepted and closed.
         check = await self.relayed("127.0.0.2", proxy_v2("", local=True))
         check.send(check.header)
         self.assertEqual(await check.ending(), "closed")
