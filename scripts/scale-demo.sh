@@ -72,6 +72,9 @@ balancer_state() {
   http_get "http://127.0.0.1:$stats/stats;csv" | awk -F, -v s="gw$1" '$1 == "gateways" && $2 == s { print $18 }'
 }
 
+balancer_up() { [ "$(balancer_state "$1")" = UP ]; }
+balancer_down() { [ "$(balancer_state "$1")" = DOWN ]; }
+
 # wait_until SECONDS WHAT COMMAND...: polls COMMAND every 0.2 s.
 wait_until() {
   local seconds=$1 what=$2
@@ -109,7 +112,8 @@ for n in 1 2; do wait_until 30 "gateway $n's links" healthy "$n"; done
 
 cat >"$work/haproxy.cfg" <<CFG
 global
-    maxconn 20000
+    # Two descriptors per relayed client; well within a default descriptor limit.
+    maxconn 4000
 
 defaults
     mode tcp
@@ -142,10 +146,10 @@ frontend stats
     stats uri /stats
 CFG
 "$haproxy" -c -q -f "$work/haproxy.cfg"
-("$haproxy" -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1) &
+(exec "$haproxy" -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1) &
 pids+=($!)
 wait_port "$front" 100
-for n in 1 2; do wait_until 30 "HAProxy to see gateway $n up" [ "$(balancer_state "$n")" = UP ]; done
+for n in 1 2; do wait_until 30 "HAProxy to see gateway $n up" balancer_up "$n"; done
 echo "scale-demo: HAProxy on 127.0.0.1:$front in front of gw1 (7201) and gw2 (7202): both UP"
 
 # --- 1. the first wave spreads over both gateways ---------------------------------------
@@ -175,7 +179,7 @@ done
 echo "scale-demo: stopping gw1 (SIGTERM)"
 kill -TERM "${gw_pids[0]}"
 wait "${gw_pids[0]}" || true
-wait_until 30 "HAProxy to take gw1 out" [ "$(balancer_state 1)" != UP ]
+wait_until 30 "HAProxy to take gw1 out" balancer_down 1
 echo "scale-demo: HAProxy now sees gw1 $(balancer_state 1), gw2 $(balancer_state 2)"
 before=$(grep -c "opened, client" "$work/gw2/login-server.log" || true)
 "$gatesim" clients --url "ws://127.0.0.1:$front" -n 50 --rate 1 --duration 5 \
