@@ -261,13 +261,19 @@ class GatewayEdgeTest(unittest.IsolatedAsyncioTestCase):
         g = self.gateway
         self.assertEqual((await g.get("/healthz"))[0], 200)
         self.assertEqual(await g.metric("gateway_logic_link_up"), 1)
+        # The logic server goes away for a while: it stops listening, then drops the link.
+        port = self.logic.port
+        self.logic.server.close()
         self.logic.drop()
+        await self.logic.server.wait_closed()
 
         async def status_is(code):
             return (await g.get("/healthz"))[0] == code
 
         await guard.wait_for(lambda: status_is(503), "/healthz 503 after the link dropped")
-        # The link comes back by itself (maybe at once), and with it the health.
+        self.assertEqual(await g.metric("gateway_logic_link_up"), 0)
+        # The link comes back by itself once the server listens again, and with it the health.
+        await self.logic.start(port)
         await guard.wait_for(lambda: status_is(200), "/healthz 200 after the link came back")
 
         async def reconnected():
