@@ -453,7 +453,10 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
     case TProxyHeaderStage::prsRelayed:
       break;
   }
-  if (!FGuard) return !connection.IsClosed();
+  if (!FGuard) {
+    connection.ClearAdmissionDeadline();  // it was only the header's
+    return !connection.IsClosed();
+  }
   const std::string& address = connection.PeerAddrText();
   if (!FGuard->AdmitConnection(address)) {
     connection.CloseConnection();
