@@ -2,7 +2,9 @@
 // socket, the addresses, the status, the user slots and the send queue, and runs the
 // event discipline the layers above rely on:
 //  - its bytes are read and handed up (HandleReceived) only by its own I/O thread,
-//    one chunk of at most 32,768 bytes at a time, in order;
+//    one chunk of at most 32,768 bytes at a time, in order; a connection from a load
+//    balancer first passes its PROXY header stage, which replaces the peer address and
+//    hands on whatever follows the header;
 //  - sends go out in call order; a send is written at once on the caller's thread
 //    when nothing is queued, otherwise queued and finished on write readiness; sends
 //    made while the I/O thread hands bytes up are gathered and written with one
