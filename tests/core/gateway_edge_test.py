@@ -286,13 +286,21 @@ class GatewayEdgeTest(unittest.IsolatedAsyncioTestCase):
         await self.start_gateway()
         ws = await relay.handshake(self.gateway.port)
         handle = (await self.login.next(b"%N"))[2:-1].decode().split("/")[0]
+        # A client that never answers the close frame does not hold the stop up for long.
+        silent = guard.Client(self.gateway.port, "127.0.0.1")
+        self.clients.append(silent)
+        await (await silent.connect()).handshake()
+        await self.login.next(b"%N")
         self.gateway.proc.send_signal(signal.SIGTERM)
         with self.assertRaises(websockets.ConnectionClosedOK):
             while True:
                 await asyncio.wait_for(ws.recv(), TIMEOUT)
         self.assertEqual(ws.close_code, 1001)
-        # The login server hears that the client has gone before the gateway ends.
-        self.assertEqual(await self.login.next(b"%C"), b"%C" + handle.encode() + b"$")
+        self.assertEqual(await silent.read_message(), (8, b"\x03\xe9"))
+        self.assertEqual(await silent.ending(), "closed")
+        # The login server hears that the clients have gone before the gateway ends.
+        closed = {await self.login.next(b"%C"), await self.login.next(b"%C")}
+        self.assertIn(b"%C" + handle.encode() + b"$", closed)
         self.assertEqual(await asyncio.to_thread(self.gateway.proc.wait, TIMEOUT), 0)
 
 
