@@ -237,6 +237,8 @@ TEST_F(ProxiedAdmissionTest, GracefulCloseSendsGoingAwayToUpgradedClientsUnderTh
   EXPECT_EQ(goingAway.load(), kUpgraded);
   EXPECT_EQ(halfClosed.load(), kHalfHeader);
   EXPECT_EQ(FServer->ConnectionsCount(), 0u);
+  // The close work of the last answers may still run on the I/O threads; Stop ends them.
+  FServer->Stop();
   {
     std::lock_guard<std::mutex> guard(FGuard->Lock);
     std::set<std::string> expected;
