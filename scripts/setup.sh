@@ -11,6 +11,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   python3 python3-websockets python3-pycryptodome
   chromium
+  haproxy
   fonts-wqy-zenhei
   xvfb xauth
 )

@@ -22,11 +22,54 @@ std::optional<uint32_t> ParseSendInterval(std::string_view text) {
   return value;
 }
 
+// "HOST:PORT" or "[IPV6]:PORT"; the host must not be empty (the metrics listener is
+// bound to a chosen address, not to every one by accident).
+bool ParseHostPort(std::string_view text, std::string& host, uint16_t& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  std::string_view hostText = text.substr(0, colon);
+  if (hostText.front() == '[') {
+    if (hostText.size() < 3 || hostText.back() != ']') return false;
+    hostText = hostText.substr(1, hostText.size() - 2);
+  } else if (hostText.find(':') != std::string_view::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  std::string_view portText = text.substr(colon + 1);
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
+  if (portText.empty() || ec != std::errc() || end != portText.data() + portText.size() ||
+      value > 65535) {
+    return false;
+  }
+  host = hostText;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE"; advances `i` past a
+// separate value. Nothing when the option is not `name`.
+std::optional<std::string_view> OptionValue(std::string_view name, int argc,
+                                            const char* const* argv, int& i) {
+  std::string_view arg = argv[i];
+  if (arg == name) {
+    if (i + 1 < argc && argv[i + 1] != nullptr) return std::string_view(argv[++i]);
+    return std::string_view();
+  }
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    return arg.substr(name.size() + 1);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   TCommandLine result;
   bool haveBlock = false;
+  bool proxyFromGiven = false;
+  auto fail = [&result](std::string text) {
+    if (result.Error.empty()) result.Error = std::move(text);
+  };
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i] != nullptr ? argv[i] : "";
     if (!arg.empty() && arg.front() == '-') {
@@ -40,6 +83,24 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         result.Profile = true;
       } else if (arg == "-profilestart") {
         result.ProfileStart = true;
+      } else if (arg == "--proxy-protocol") {
+        result.ProxyProtocol = true;
+      } else if (auto from = OptionValue("--proxy-from", argc, argv, i)) {
+        std::string error;
+        auto list = ParseCidrList(*from, &error);
+        if (list) {
+          result.ProxyFrom = std::move(*list);
+          proxyFromGiven = true;
+        } else {
+          fail("--proxy-from needs a list of addresses or ranges such as 10.0.0.0/8,::1" +
+               (error.empty() ? std::string() : " (" + error + ")"));
+        }
+      } else if (auto metrics = OptionValue("--metrics", argc, argv, i)) {
+        result.Metrics = ParseHostPort(*metrics, result.MetricsHost, result.MetricsPort);
+        if (!result.Metrics) {
+          fail("--metrics needs ADDR:PORT (e.g. 127.0.0.1:9100 or [::1]:9100), not '" +
+               std::string(*metrics) + "'");
+        }
       } else if (arg == kSendIntervalOption || arg.starts_with("--send-interval=")) {
         std::string_view value;
         if (arg.size() > kSendIntervalOption.size()) {
@@ -49,8 +110,8 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         }
         result.SendInterval = ParseSendInterval(value);
         if (!result.SendInterval) {
-          result.Error = "--send-interval needs a number of milliseconds from 0 to " +
-                         std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'";
+          fail("--send-interval needs a number of milliseconds from 0 to " +
+                         std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'");
         }
       } else {
         result.UnknownOptions.emplace_back(arg);
@@ -60,6 +121,10 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
       haveBlock = true;
     }
   }
+  if (proxyFromGiven && !result.ProxyProtocol) {
+    fail("--proxy-from is only meaningful with --proxy-protocol");
+  }
+  if (result.ProxyProtocol && !proxyFromGiven) result.ProxyFrom = *ParseCidrList(kDefaultProxyFrom);
   return result;
 }
 

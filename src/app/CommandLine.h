@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "net/ProxyHeader.h"
+
 namespace gw {
+
+// The balancers trusted to send a PROXY header when --proxy-from does not name them.
+inline constexpr char kDefaultProxyFrom[] = "127.0.0.0/8,::1";
 
 struct TCommandLine {
   bool Headless = false;      // "--headless": run without the operator console
@@ -18,6 +23,14 @@ struct TCommandLine {
   bool ProfileStart = false;  // "-profilestart"
   // "--send-interval MS" (or "--send-interval=MS"): the workers' send interval, 0 to 1000.
   std::optional<uint32_t> SendInterval;
+  // "--proxy-protocol": clients come through load balancers that send a PROXY header.
+  bool ProxyProtocol = false;
+  // "--proxy-from CIDR[,CIDR…]": the balancers' addresses (kDefaultProxyFrom unless given).
+  std::vector<TCidr> ProxyFrom;
+  // "--metrics ADDR:PORT" ("[::1]:9100" for IPv6): the metrics and health listener.
+  bool Metrics = false;
+  std::string MetricsHost;
+  uint16_t MetricsPort = 0;
   std::string LaunchBlock;    // the first non-option argument; empty when none
   std::string Error;          // an option given a value it cannot take; empty when none
   std::vector<std::string> UnknownOptions;

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   if (commandLine.Help) {
     std::fputs(
         "usage: gateway [--headless] [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
+        "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
         "               [LAUNCH_BLOCK]\n"
         "  --headless    run without the operator console; the log goes to standard output\n"
         "                (UTF-8)\n"
@@ -32,11 +33,18 @@ int main(int argc, char** argv) {
         "                (Log/<name>.utf8.log) for tail -f and grep\n"
         "  --send-interval MS  least time between two sends to the clients (default 10;\n"
         "                0 sends as soon as the queued messages have been handled)\n"
+        "  --proxy-protocol  clients come through a load balancer: every client connection\n"
+        "                starts with a PROXY protocol header (v1 or v2) whose client address\n"
+        "                is used for block lists, limits, the login and logic servers and logs\n"
+        "  --proxy-from CIDR[,CIDR...]  balancer addresses allowed to send it (default\n"
+        "                127.0.0.0/8,::1); connections from elsewhere are refused\n"
+        "  --metrics ADDR:PORT  serve GET /metrics (Prometheus) and GET /healthz (200 while\n"
+        "                both server links are up) on this address, e.g. 127.0.0.1:9100\n"
         "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
         "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
         "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
         "SIGHUP reloads the settings (with or without the console); SIGTERM or SIGINT stops\n"
-        "the service and ends the program.\n",
+        "the service (clients get a close frame 1001 first) and ends the program.\n",
         stdout);
     return 0;
   }
@@ -45,6 +53,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
+  {
+    TEdgeOptions edge;
+    if (commandLine.ProxyProtocol) edge.ProxyFrom = commandLine.ProxyFrom;
+    edge.Metrics = commandLine.Metrics;
+    edge.MetricsHost = commandLine.MetricsHost;
+    edge.MetricsPort = commandLine.MetricsPort;
+    TServiceControl::SetEdgeOptions(std::move(edge));
+  }
   TLoggerThread loggerThread;
   TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
   MessageCoder();

@@ -85,6 +85,12 @@ inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
 // grow the table without end. Past it a new address is not tracked until old windows end.
 inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
 
+// --- Balancers (the PROXY protocol header in front of a relayed client) ---------------
+// How long a connection from a balancer may take to deliver its PROXY header when the
+// operator set no ClientTimeOut: a balancer writes the header with its first bytes, so a
+// connection still without one after this long is a stuck or hostile peer holding a slot.
+inline constexpr int kProxyHeaderWaitMs = 10000;
+
 }  // namespace limits
 
 // One counter per bound above (and per kind of malformed input that is dropped).
@@ -110,6 +116,9 @@ enum class TLimitBreach : uint8_t {
   lbWsQueuedBytes,          // client send queue over kMaxWsQueuedBytes: closed (1008)
   lbWsCloseUnanswered,      // no close frame back within kWsCloseAnswerMs: socket closed
   lbAcceptNoDescriptor,     // out of descriptors: a new connection accepted and closed
+  lbProxyUntrustedSource,   // PROXY header expected from an address outside the trusted list: refused
+  lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
+  lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
   Count
 };
 

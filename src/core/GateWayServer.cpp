@@ -1,12 +1,16 @@
 #include "core/GateWayServer.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <thread>
 
 #include "codec/TokenHandshake.h"
 #include "common/Platform.h"
 #include "config/GateShare.h"
+#include "core/GateWayMetrics.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 #include "net/DescriptorLimit.h"
@@ -52,6 +56,7 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
 
 TGateWaySocketServer::~TGateWaySocketServer() {
   Stop();
+  FMetrics.reset();  // its scrapes read the workers and the links
   // Workers go before the links they send through; the links before the listener.
   FWorkers.clear();
   FLogicServer.reset();
@@ -69,7 +74,35 @@ uint16_t TGateWaySocketServer::ListenPort() const {
   return FSocketServer ? FSocketServer->Port() : 0;
 }
 
+uint16_t TGateWaySocketServer::MetricsPort() const { return FMetrics ? FMetrics->Port() : 0; }
+
+namespace {
+
+std::string CidrListText(const std::vector<TCidr>& list) {
+  std::string text;
+  for (const TCidr& cidr : list) {
+    char buf[INET6_ADDRSTRLEN] = {};
+    inet_ntop(cidr.Family, cidr.Address, buf, sizeof(buf));
+    if (!text.empty()) text += ',';
+    text += std::string(buf) + "/" + std::to_string(cidr.PrefixBits);
+  }
+  return text;
+}
+
+}  // namespace
+
 void TGateWaySocketServer::Start() {
+  if (FEdge.Metrics) {
+    // First: a metrics port that cannot be bound fails the start before any client is
+    // accepted.
+    FMetrics = std::make_unique<TGateWayMetrics>(*this);
+    if (!FMetrics->Start(FEdge.MetricsHost, FEdge.MetricsPort)) {
+      FMetrics.reset();
+      throw EGateWayStartError("网关服务启动失败 , metrics " + FEdge.MetricsHost + ":" +
+                               std::to_string(FEdge.MetricsPort) + " ,  无法绑定。");
+    }
+    Log("Metrics 启动: " + FEdge.MetricsHost + ":" + std::to_string(FMetrics->Port()), llMessage);
+  }
   FSocketServer = FListenerFactory(ListenerIoThreads());
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
@@ -94,6 +127,10 @@ void TGateWaySocketServer::Start() {
   FSocketServer->SetLogger(FLogger);
   FGuard->SetLogger(FLogger);
   FSocketServer->SetConnectionGuard(FGuard);
+  if (FEdge.ProxyFrom) {
+    FSocketServer->SetProxyProtocol(*FEdge.ProxyFrom);
+    Log("PROXY protocol expected from " + CidrListText(*FEdge.ProxyFrom), llMessage);
+  }
   // One result per listening address; the start fails when any address could not be bound.
   int succeeded = 0, failed = 0;
   FSocketServer->Start([&](bool ok) { ++(ok ? succeeded : failed); });
@@ -101,6 +138,7 @@ void TGateWaySocketServer::Start() {
     // An address that did bind must not go on accepting clients for a server whose
     // links and workers never start (and that the console frees on its next start).
     FSocketServer->Stop();
+    FMetrics.reset();
     throw EGateWayStartError("网关服务启动失败 , 端口 " + FGatePort +
                              " ,  无法绑定。可能该端口已经被占用! ");
   }
@@ -119,6 +157,10 @@ void TGateWaySocketServer::Start() {
 
 void TGateWaySocketServer::Stop() {
   if (!FIsRuning.load()) return;
+  FStopping.store(true);
+  // Clients that answer their close frame are reported upstream by their close events
+  // while the links still run normally; the rest are closed by the listener's stop.
+  FSocketServer->CloseGracefully(kDrainGraceMs);
   // The links give up on a server that does not read before the listener's stop is
   // waited for (its close events append to them and must never wait on a peer); closing
   // every client still reports it upstream, delivered by the links' bounded final flush.
@@ -129,7 +171,9 @@ void TGateWaySocketServer::Stop() {
   FLogicServer->Stop();
   for (auto& worker : FWorkers) worker->Stop();
   FGuard->Stop();
+  if (FMetrics) FMetrics->Stop();
   FIsRuning.store(false);
+  FStopping.store(false);
 }
 
 int32_t TGateWaySocketServer::SessionCount() const {
@@ -231,6 +275,7 @@ bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_v
 void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnection,
                                            std::span<const uint8_t> AData) {
   TGateWayTraffic::Add(FTraffic.ClientBytesIn, AData.size());
+  TGateWayTraffic::Add(FTraffic.ClientMessagesIn, 1);
   TUserSession* session = TUserSession::FromConnection(*AConnection);
   if (session == nullptr) return;
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
@@ -249,6 +294,9 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
     if (CheckToken(*session, answer)) {
       Log("授权验证成功:" + session->TokenID(), llDebug);
       session->TokenChecked.store(true);
+      FHandshakeTimes.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                            session->OpenedAt())
+                                  .count());
       AConnection->PassedAdmission();  // ClientTimeOut no longer applies
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {

@@ -28,12 +28,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "codec/DeploymentKeys.h"
+#include "common/MetricsWriter.h"
 #include "config/CustomGateWayConfig.h"
 #include "core/ClientGuard.h"
 #include "gate/GateWayTraffic.h"
@@ -42,11 +44,24 @@
 #include "logging/LogLevel.h"
 #include "net/IWebSocketConnection.h"
 #include "net/IWebSocketServer.h"
+#include "net/ProxyHeader.h"
 
 namespace gw {
 
+class TGateWayMetrics;
 class TLogicSrvClient;
 class TLoginSrvClient;
+
+// How the gateway sits in a deployment (the program's command line).
+struct TEdgeOptions {
+  // Clients come through load balancers at these addresses with a PROXY protocol header
+  // (none: clients connect directly).
+  std::optional<std::vector<TCidr>> ProxyFrom;
+  // The metrics and health listener (MetricsPort 0 with Metrics: any free port).
+  bool Metrics = false;
+  std::string MetricsHost;
+  uint16_t MetricsPort = 0;
+};
 
 // Starting the gateway server failed (port not a number, port cannot be bound).
 class EGateWayStartError : public std::runtime_error {
@@ -81,15 +96,27 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   void SetSendInterval(uint32_t Ms) {
     for (auto& worker : FWorkers) worker->SetSendInterval(Ms);
   }
+  // The PROXY protocol and the metrics listener. Before Start.
+  void SetEdgeOptions(TEdgeOptions Options) { FEdge = std::move(Options); }
+  // How long a graceful stop waits for clients to answer their close frame.
+  static constexpr uint32_t kDrainGraceMs = limits::kWsCloseAnswerMs;
 
-  // Opens the listener, then starts the login link, the logic link and the
-  // workers. Throws EGateWayStartError when GatePort is not a port number or
-  // cannot be bound; nothing else is started then.
+  // Opens the metrics listener (when asked for) and the client listener, then starts
+  // the login link, the logic link and the workers. Throws EGateWayStartError when
+  // GatePort is not a port number or a listener cannot be bound; nothing else is
+  // started then.
   void Start();
-  // Listener first (every client is closed and reported upstream), then the
-  // login link, the logic link and the workers. A stopped server is not started again.
+  // Drains first: no new client is accepted, every upgraded client gets a close frame
+  // saying the server goes away (1001) and up to kDrainGraceMs to answer it, while the
+  // links still relay its close upstream. Then the listener (every client left is
+  // closed and reported upstream), the login link, the logic link, the workers, and
+  // the metrics listener. A stopped server is not started again.
   void Stop();
   bool IsRuning() const { return FIsRuning.load(); }
+  // Between the start of Stop and its end (the health check then fails). Any thread.
+  bool IsStopping() const { return FStopping.load(); }
+  // The metrics listener's port (0 without one).
+  uint16_t MetricsPort() const;
   // The port the listener is bound to (the configured one, or the one the
   // system chose for port 0); 0 before Start.
   uint16_t ListenPort() const;
@@ -124,6 +151,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TLoginSrvClient& LoginServer() { return *FLoginSrv; }
   // The protection settings at the edge; ApplySettings on every reload (owner's thread).
   TClientGuard& Guard() { return *FGuard; }
+  // From each client's WebSocket open to its passed token check; any thread.
+  const TMetricsHistogram& HandshakeTimes() const { return FHandshakeTimes; }
 
  private:
   TGateWayWorker* ChooseWoker();
@@ -149,6 +178,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   std::atomic<bool> FIsRuning{false};
   TGateWayTraffic FTraffic;
   PClientGuard FGuard;
+  TEdgeOptions FEdge;
+  std::atomic<bool> FStopping{false};
+  TMetricsHistogram FHandshakeTimes;
+  std::unique_ptr<TGateWayMetrics> FMetrics;  // with --metrics, between Start and Stop
 };
 
 }  // namespace gw

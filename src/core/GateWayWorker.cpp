@@ -197,6 +197,7 @@ void TGateWayWorker::AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t P
                                 const void* Data, uint32_t Size) {
   // Only the first message since the worker's last look needs to wake it: it looks
   // at everything appended up to then.
+  FQueueDepth.fetch_add(1, std::memory_order_relaxed);
   if (FMessage.Append(
           TSessionMessagePtr(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size)))) {
     Wake();
@@ -319,6 +320,7 @@ void TGateWayWorker::ProcessMessages() {
   while (!FMessage.empty()) {
     TSessionMessagePtr msg = std::move(FMessage.front());
     FMessage.pop();
+    FQueueDepth.fetch_sub(1, std::memory_order_relaxed);
     if (msg->Ident == GM_GATE_CLOSEALL) {
       DoCloseAll();
       return;
@@ -584,7 +586,10 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
     connection->WsSend(Session->MergeClientBuffer.get(), batchLen,
                        [keep, traffic, batchLen, wake = FWakeUp](const PWebSocketConnection&,
                                                                   bool ok) {
-                         if (ok && traffic) TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
+                         if (ok && traffic) {
+                           TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
+                           TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
+                         }
                          keep->ReleaseMergeBuffer();
                          SendFinished(*keep, *wake);
                        });
@@ -595,8 +600,10 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   Session->InSend.store(1);
   connection->WsSend(msg->Data, msg->DataLen,
                      [keep, msg, traffic, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
-                       if (ok && traffic)
+                       if (ok && traffic) {
                          TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
+                         TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
+                       }
                        SendFinished(*keep, *wake);
                      });
 }
@@ -670,6 +677,7 @@ void TGateWayWorker::FreeQueuedMessages() {
   GW_ASSERT_AFFINITY(FWorkerThread, "the worker's message queue");
   FMessage.Flush();
   FMessage.Clear();  // the records free themselves
+  FQueueDepth.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace gw

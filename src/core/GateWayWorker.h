@@ -15,7 +15,7 @@
 //
 // Thread safety: AddSession, RemoveSession, GetSession, FindSession, BeginCloseSession,
 // RegenSessionHandle, AddMessage, AddSessionMessageDirect, QueueSessionOutput, Lock,
-// ForEachSession, ID and UserCount are safe from any thread. SetLogger,
+// ForEachSession, ID, UserCount and QueueDepth are safe from any thread. SetLogger,
 // SetLogicServerClient, SetTraffic, SetSendInterval, Start and Stop belong to the owner (the gateway server, on the
 // console's thread); the setters come before Start. The message pass, the send pass
 // and the consumer side of the message queue belong to the worker thread alone
@@ -85,6 +85,8 @@ class TGateWayWorker {
 
   int32_t ID() const { return FID; }
   int32_t UserCount() const { return FUserCount.load(std::memory_order_relaxed); }
+  // Messages waiting on the worker's queue (appended, not yet taken by the message pass).
+  int64_t QueueDepth() const { return FQueueDepth.load(std::memory_order_relaxed); }
 
   // Holds the worker's lock until the guard goes (the table and the sessions'
   // outgoing queues stay as they are meanwhile).
@@ -206,6 +208,7 @@ class TGateWayWorker {
   // Guards FUserSesions, FOrdID, FSlotGenerations and the sessions' outgoing queues.
   std::recursive_mutex FLock;
   std::atomic<int32_t> FUserCount{0};
+  std::atomic<int64_t> FQueueDepth{0};  // see QueueDepth
   std::vector<PUserSession> FUserSesions;  // slot i: the session whose SessionIndex is i
   // The empty slots of FUserSesions, lowest first: a new session takes the lowest
   // one, as a scan from slot 0 would find it, without scanning the table.

@@ -51,6 +51,7 @@ bool TServiceControl::StartService() {
     FServer = std::make_unique<TGateWaySocketServer>(GateWayConfig());
     FServer->SetLogger(serverLog);
     FServer->SetSendInterval(SendInterval());
+    FServer->SetEdgeOptions(EdgeOptions());
     FServer->Start();
     TLogger::LogInfo("服务已启动成功...");
     SendStatusMessage(kCtlServiceStarted, kServiceStartedText);

@@ -66,6 +66,11 @@ class TServiceControl {
   // from its command line, before any service starts; readable from any thread.
   static void SetSendInterval(uint32_t Ms) { SendIntervalMs().store(Ms); }
   static uint32_t SendInterval() { return SendIntervalMs().load(); }
+  // The PROXY protocol and metrics settings every gateway server started from now on
+  // gets. The program sets them once from its command line, before any service starts
+  // and before any other thread reads them.
+  static void SetEdgeOptions(TEdgeOptions Options) { EdgeOptionsStore() = std::move(Options); }
+  static const TEdgeOptions& EdgeOptions() { return EdgeOptionsStore(); }
 
   // The current gateway server (none before the first start).
   TGateWaySocketServer* Server() const { return FServer.get(); }
@@ -77,6 +82,10 @@ class TServiceControl {
   static std::atomic<uint32_t>& SendIntervalMs() {
     static std::atomic<uint32_t> ms{TGateWayWorker::kSendInterval};
     return ms;
+  }
+  static TEdgeOptions& EdgeOptionsStore() {
+    static TEdgeOptions options;
+    return options;
   }
   // Formats a line as the logger does and hands it to the view; any thread.
   TLogProc ServerLogProc() const;

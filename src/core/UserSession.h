@@ -33,6 +33,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -128,6 +129,8 @@ class TUserSession {
   std::string Account() const { return FInfo ? FInfo->Account : std::string(); }
   std::string PlayerName() const { return FInfo ? FInfo->PlayerName : std::string(); }
   const std::string& IP() const { return FIP; }
+  // When the session was created (the client's WebSocket open); never changes.
+  std::chrono::steady_clock::time_point OpenedAt() const { return FOpenedAt; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
   uint16_t HitTime() const { return FHitTime; }
@@ -159,6 +162,7 @@ class TUserSession {
   // the storage goes when the last record is taken) and the bytes of its records.
   std::vector<TSessionMessagePtr> FMessageQueue;
   const std::string FIP;
+  const std::chrono::steady_clock::time_point FOpenedAt = std::chrono::steady_clock::now();
   std::unique_ptr<TInfo> FInfo;  // made by the first SetInfo
 
  public:

@@ -292,6 +292,8 @@ uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
 }
 
 void TLogicSrvClient::OnConnected() {
+  if (FEverConnected) FReconnects.fetch_add(1, std::memory_order_relaxed);
+  FEverConnected = true;
   FSendKeepAliveTick = Now();
   FKeepAliveTick = FSendKeepAliveTick;
   Log("LogicSrv 连接成功 " + Host() + ":" + std::to_string(Port()) + " ", llWarning);

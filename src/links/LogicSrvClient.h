@@ -115,6 +115,8 @@ class TLogicSrvClient : public TServerLinkClient {
   bool GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const;
   // Tick of the last GM_LOGIC_GATE_CHECKSERVER; 0 before the first. Any thread.
   uint32_t CheckServerTick() const { return FCheckServerTick.load(std::memory_order_relaxed); }
+  // Connections made after the first one (the link came back after a loss). Any thread.
+  uint64_t Reconnects() const { return FReconnects.load(std::memory_order_relaxed); }
 
  protected:
   // Cuts every whole packet off the receive buffer and dispatches it. Link thread.
@@ -134,6 +136,8 @@ class TLogicSrvClient : public TServerLinkClient {
   uint32_t FSendKeepAliveTick = 0;                // link thread: last successful connect
   uint32_t FKeepAliveTick = 0;                    // link thread: last keep-alive sent
   std::string FTurnError;                         // link thread: logged when its pause ends
+  bool FEverConnected = false;                    // link thread
+  std::atomic<uint64_t> FReconnects{0};
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
   std::atomic<uint32_t> FServerTimeOut{kDefaultServerTimeOut};

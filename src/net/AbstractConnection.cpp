@@ -1,5 +1,6 @@
 #include "net/AbstractConnection.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <span>
 
 #include "net/NetDiagLog.h"
 #include "net/SockAddrText.h"
@@ -101,6 +103,38 @@ void TAbstractConnection::ReleaseSocket() {
 void TAbstractConnection::HandleReceived(const uint8_t* data, size_t size) {
   (void)data;
   (void)size;
+}
+
+void TAbstractConnection::DeliverReceived(const uint8_t* data, size_t size) {
+  if (FProxyStage) {
+    std::span<const uint8_t> rest;
+    const TProxyHeaderStage::TResult result = FProxyStage->Feed({data, size}, rest);
+    if (result == TProxyHeaderStage::prsWaiting) return;
+    if (result == TProxyHeaderStage::prsRelayed) SetPeerAddress(FProxyStage->Source());
+    FProxyStage.reset();
+    if (!FOwner.ProxyHeaderDone(*this, result)) return;  // closed
+    // The client's first bytes may have come in the same read as the header.
+    data = rest.data();
+    size = rest.size();
+    if (size == 0) return;
+  }
+  FReceivedAny = true;
+  HandleReceived(data, size);
+}
+
+void TAbstractConnection::SetPeerAddress(const sockaddr_storage& addr) {
+  // An IPv4 client relayed by a balancer listening on IPv6 arrives as ::ffff:a.b.c.d;
+  // block lists and per-address limits know it by its IPv4 text.
+  sockaddr_storage plain = addr;
+  const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+  if (addr.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+    plain = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&plain);
+    v4->sin_family = AF_INET;
+    v4->sin_port = v6->sin6_port;
+    std::memcpy(&v4->sin_addr, v6->sin6_addr.s6_addr + 12, 4);
+  }
+  SockAddrText(plain, FPeerAddr, FPeerPort);
 }
 
 bool TAbstractConnection::BeginHandler() {
@@ -364,9 +398,8 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
   for (;;) {
     ssize_t n = ::recv(FSocket, buffer, TIoEventThread::kDrainBufferSize, 0);
     if (n > 0) {
-      FReceivedAny = true;
       try {
-        HandleReceived(buffer, static_cast<size_t>(n));
+        DeliverReceived(buffer, static_cast<size_t>(n));
       } catch (const std::exception& e) {
         TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
         closeAfter = true;

@@ -2,7 +2,9 @@
 // socket, the addresses, the status, the user slots and the send queue, and runs the
 // event discipline the layers above rely on:
 //  - its bytes are read and handed up (HandleReceived) only by its own I/O thread,
-//    one chunk of at most 32,768 bytes at a time, in order;
+//    one chunk of at most 32,768 bytes at a time, in order; a connection from a load
+//    balancer first passes its PROXY header stage, which replaces the peer address and
+//    hands on whatever follows the header;
 //  - sends go out in call order; a send is written at once on the caller's thread
 //    when nothing is queued, otherwise queued and finished on write readiness; sends
 //    made while the I/O thread hands bytes up are gathered and written with one
@@ -30,6 +32,7 @@
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
 #include "net/IoEventThread.h"
+#include "net/ProxyHeaderStage.h"
 #include "net/SocketTypes.h"
 
 namespace gw {
@@ -90,6 +93,11 @@ class TAbstractConnection : public TEpollTarget,
   TIoEventThread* Thread() const { return FThread; }
   bool RegisterWithThread();  // epoll ADD unless already closed
   void ReadAddresses();
+  // The connection comes from a load balancer: its first bytes are a PROXY header, and
+  // the client's address it carries replaces the peer address. Before registration.
+  void ExpectProxyHeader() { FProxyStage = std::make_unique<TProxyHeaderStage>(); }
+  // Whether the PROXY header is still awaited; owning I/O thread.
+  bool AwaitingProxyHeader() const { return FProxyStage != nullptr; }
   void MarkConnected() {
     TConnectStatus expected = csConnecting;
     FConnectStatus.compare_exchange_strong(expected, csConnected);
@@ -104,15 +112,27 @@ class TAbstractConnection : public TEpollTarget,
   // On the owning I/O thread when the deadline comes due: reports and closes, if still armed.
   void AdmissionDeadlinePassed();
   // How far the connection got; on the owning I/O thread.
-  virtual TAdmissionStage AdmissionStage() const { return FReceivedAny ? asHeader : asNothingSent; }
-  // Whether the guard admitted it (and so must hear of its close); set before it is visible.
-  void SetGuardAdmitted() { FGuardAdmitted = true; }
-  bool GuardAdmitted() const { return FGuardAdmitted; }
+  virtual TAdmissionStage AdmissionStage() const {
+    if (FProxyStage) return asProxyHeader;
+    return FReceivedAny ? asHeader : asNothingSent;
+  }
+  // The guard admitted it, so it must hear of its close (see TakeGuardRelease). False
+  // when the connection was removed first (a proxied connection is admitted on its I/O
+  // thread while another thread may close it): the caller then gives the place back.
+  bool SetGuardAdmitted() {
+    uint8_t expected = gsNone;
+    return FGuardState.compare_exchange_strong(expected, gsAdmitted);
+  }
+  // At removal: true exactly once for an admitted connection (report it to the guard).
+  bool TakeGuardRelease() { return FGuardState.exchange(gsReleased) == gsAdmitted; }
+  // Sends a close frame saying the server is going away where the protocol has one,
+  // otherwise closes; the server's graceful stop. Any thread.
+  virtual void CloseGoingAway() { CloseConnection(); }
   void ReadReady(TIoEventThread& thread);
   void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
 
  protected:
-  // Bytes read from the socket, on the owning I/O thread.
+  // Bytes read from the socket, past the first-bytes stages, on the owning I/O thread.
   virtual void HandleReceived(const uint8_t* data, size_t size);
   // The connection as send callbacks see it (null for a plain engine connection).
   virtual PWebSocketConnection CallbackTarget() { return nullptr; }
@@ -167,6 +187,10 @@ class TAbstractConnection : public TEpollTarget,
 
   // Writes queued items; completed callbacks and a close on failure run after the lock.
   void FlushSends();
+  // The first-bytes path: the PROXY header stage when one is expected (a TLS handshake
+  // belongs right after it), then HandleReceived. Owning I/O thread.
+  void DeliverReceived(const uint8_t* data, size_t size);
+  void SetPeerAddress(const sockaddr_storage& addr);
   bool BeginHandler();
   void EndHandler();
   void FireCloseNotification();
@@ -200,7 +224,10 @@ class TAbstractConnection : public TEpollTarget,
   bool FReceivedAny = false;    // I/O thread only: a byte has arrived
   uint32_t FDrainMessages = 0;  // I/O thread only: see CountDrainMessage
   std::atomic<bool> FDeadlineArmed{false};
-  bool FGuardAdmitted = false;
+  enum : uint8_t { gsNone, gsAdmitted, gsReleased };
+  std::atomic<uint8_t> FGuardState{gsNone};
+  // I/O thread only (set before registration): the PROXY header still awaited.
+  std::unique_ptr<TProxyHeaderStage> FProxyStage;
 
   std::thread::id FHandlerThread{};  // where a handler runs now, if any
   bool FCloseNotifyPending = false;

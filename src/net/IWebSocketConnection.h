@@ -34,6 +34,7 @@ using TWsSendCallback = std::function<void(const PWebSocketConnection& connectio
 // Status codes of the close frames the server sends (RFC 6455 7.4.1).
 enum TWsCloseCode : uint16_t {
   wccNormal = 1000,       // the server ends the session (e.g. a kick)
+  wccGoingAway = 1001,    // the server stops (the service's graceful stop)
   wccPolicy = 1008,       // refused by policy (the guard, a failed token check, a slow reader)
   wccTooBig = 1009,       // a message over the size limit
   wccServerError = 1011,  // the server failed while handling the connection

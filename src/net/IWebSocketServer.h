@@ -19,6 +19,7 @@
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
+#include "net/ProxyHeader.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
@@ -79,6 +80,9 @@ class IWebSocketServer {
   // Consulted for every accepted connection before any byte is read (refusals, live
   // counts, the admission deadline); none by default. Before Start.
   virtual void SetConnectionGuard(PConnectionGuard guard) { (void)guard; }
+  // Clients come through load balancers at these addresses, each connection opening
+  // with a PROXY protocol header that names the client (see TSocketServer). Before Start.
+  virtual void SetProxyProtocol(std::vector<TCidr> trustedFrom) { (void)trustedFrom; }
 
   // Opens the listeners and the I/O threads. `callback` has run (once per address
   // tried, false on failure) by the time Start returns. Starting twice reports false.
@@ -87,6 +91,11 @@ class IWebSocketServer {
   // event has run by the time Stop returns (on the calling thread, except for a
   // connection whose handler was running at that moment: its I/O thread runs it).
   virtual void Stop() = 0;
+  // The graceful stop before Stop: no new connection is accepted, every upgraded client
+  // gets a close frame with status 1001 (going away), the others are closed, and the call
+  // returns once every connection has gone or after `graceMs` (Stop closes the rest).
+  // Close events of clients that answered run on the I/O threads meanwhile.
+  virtual void CloseGracefully(uint32_t graceMs) { (void)graceMs; }
   virtual bool Active() const = 0;
 
   virtual size_t ConnectionsCount() const = 0;

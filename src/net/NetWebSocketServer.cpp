@@ -38,7 +38,9 @@ std::shared_ptr<const std::vector<T>> Snapshot(std::mutex& lock,
 
 }  // namespace
 
-TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads) {}
+TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads) {
+  SetRefusalLog([this](const std::string& line) { LogWarning(line); });
+}
 
 TNetWebSocketServer::~TNetWebSocketServer() { StopServer(); }
 

@@ -44,8 +44,15 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
     TSocketServer::SetConnectionGuard(std::move(guard));
   }
 
+  void SetProxyProtocol(std::vector<TCidr> trustedFrom) override {
+    TSocketServer::SetProxyProtocol(std::move(trustedFrom));
+  }
+
   void Start(TStartCallback callback) override { StartServer(callback); }
   void Stop() override { StopServer(); }
+  void CloseGracefully(uint32_t graceMs) override {
+    TSocketServer::CloseGracefully(std::chrono::milliseconds(graceMs));
+  }
   bool Active() const override { return IsStarted(); }
   size_t ConnectionsCount() const override { return ConnectionCount(); }
   int IoThreads() const override { return EffectiveIoThreads(); }

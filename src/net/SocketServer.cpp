@@ -354,7 +354,20 @@ void TSocketServer::RestListen(TAbstractListen& listen, TIoEventThread& thread) 
 }
 
 void TSocketServer::AcceptOne(int fd) {
-  if (FGuard && !FGuard->AdmitConnection(PeerAddressOf(fd))) {
+  if (FProxyProtocol) {
+    // Only the balancers may speak for a client; the guard hears of the connection
+    // once its header has named the client.
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+        !CidrListContains(FProxyFrom, peer)) {
+      CountLimitBreach(TLimitBreach::lbProxyUntrustedSource);
+      LogRefusal(rkUntrusted, "Refused " + PeerAddressOf(fd) +
+                 ": not a trusted balancer (--proxy-from) for the PROXY protocol");
+      Refuse(fd);
+      return;
+    }
+  } else if (FGuard && !FGuard->AdmitConnection(PeerAddressOf(fd))) {
     Refuse(fd);
     return;
   }
@@ -368,9 +381,11 @@ void TSocketServer::AcceptOne(int fd) {
   connection->Attach(FIoThreads[next % FIoThreads.size()].get());
   // Addresses are fixed before the connection becomes visible to other threads.
   connection->ReadAddresses();
-  if (FGuard) {
+  if (FProxyProtocol) {
+    connection->ExpectProxyHeader();
+  } else if (FGuard) {
     // Before the connection is visible: its close cannot be reported ahead of this.
-    connection->SetGuardAdmitted();
+    (void)connection->SetGuardAdmitted();  // cannot fail: nobody else sees it yet
     FGuard->ConnectionOpened(connection);
   }
   {
@@ -384,7 +399,10 @@ void TSocketServer::AcceptOne(int fd) {
     }
   }
   // After it is in the table: a deadline that fires at once closes a listed connection.
-  if (uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0; timeoutMs > 0) {
+  uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0;
+  // A header that never comes must not hold the connection without end.
+  if (FProxyProtocol && timeoutMs == 0) timeoutMs = limits::kProxyHeaderWaitMs;
+  if (timeoutMs > 0) {
     connection->ArmAdmissionDeadline();
     connection->Thread()->AddDeadline(TIoEventThread::MonotonicMs() + timeoutMs, connection->UID());
   }
@@ -394,13 +412,83 @@ void TSocketServer::AcceptOne(int fd) {
 }
 
 void TSocketServer::ConnectionRemoved(TAbstractConnection& connection) {
+  bool emptied;
   {
     std::lock_guard<std::mutex> guard(FConnectionsLock);
-    FConnections.erase(connection.UID());
+    emptied = FConnections.erase(connection.UID()) > 0 && FConnections.empty();
   }
-  if (FGuard && connection.GuardAdmitted()) {
+  if (emptied) FConnectionsEmptied.notify_all();
+  // The address is read only after the admission was seen: a proxied connection's
+  // address is written on its I/O thread before it is admitted.
+  if (FGuard && connection.TakeGuardRelease()) {
     FGuard->ConnectionClosed(connection.PeerAddrText(), connection.UID());
   }
+}
+
+void TSocketServer::CloseGracefully(std::chrono::milliseconds grace) {
+  for (const auto& thread : FIoThreads) {
+    if (thread->IsCurrent()) throw std::logic_error("不能在IO线程中执行StopLoop!");
+  }
+  CloseAllListens();
+  for (const PAbstractConnection& connection : Connections()) connection->CloseGoingAway();
+  std::unique_lock<std::mutex> lock(FConnectionsLock);
+  FConnectionsEmptied.wait_for(lock, grace, [this] { return FConnections.empty(); });
+}
+
+bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
+                                    TProxyHeaderStage::TResult result) {
+  switch (result) {
+    case TProxyHeaderStage::prsWaiting:
+      return true;
+    case TProxyHeaderStage::prsInvalid:
+      CountLimitBreach(TLimitBreach::lbProxyHeaderInvalid);
+      LogRefusal(rkInvalidHeader, "Closed a connection from " + connection.PeerAddrText() +
+                 ": its first bytes are not a valid PROXY protocol header");
+      connection.CloseConnection();
+      return false;
+    case TProxyHeaderStage::prsLocal:
+      // The balancer checking that the port answers: nobody to serve.
+      connection.CloseConnection();
+      return false;
+    case TProxyHeaderStage::prsRelayed:
+      break;
+  }
+  if (!FGuard) {
+    connection.ClearAdmissionDeadline();  // it was only the header's
+    return !connection.IsClosed();
+  }
+  const std::string& address = connection.PeerAddrText();
+  if (!FGuard->AdmitConnection(address)) {
+    connection.CloseConnection();
+    return false;
+  }
+  PAbstractConnection self = connection.shared_from_this();
+  FGuard->ConnectionOpened(self);
+  // Closed by another thread meanwhile (the service stopping): its removal did not
+  // report it, so the place is given back here.
+  if (!connection.SetGuardAdmitted()) {
+    FGuard->ConnectionClosed(address, connection.UID());
+    return false;
+  }
+  // The deadline was only the header's: the guard has none of its own.
+  if (FGuard->AdmissionTimeoutMs() == 0) connection.ClearAdmissionDeadline();
+  return !connection.IsClosed();
+}
+
+void TSocketServer::LogRefusal(TRefusalKind kind, const std::string& line) {
+  if (!FRefusalLog) return;
+  // One line a second per kind at most: a stream of bad connections must not flood the
+  // log (they are all counted); the next line says how many were held back.
+  const uint64_t now = TIoEventThread::MonotonicMs() + 1;  // 0 means "never logged"
+  uint64_t last = FLastRefusalLogMs[kind].load();
+  if ((last != 0 && now - last < 1000) ||
+      !FLastRefusalLogMs[kind].compare_exchange_strong(last, now)) {
+    FRefusalsNotLogged[kind].fetch_add(1);
+    return;
+  }
+  const uint64_t held = FRefusalsNotLogged[kind].exchange(0);
+  FRefusalLog(held == 0 ? line
+                        : line + " (" + std::to_string(held) + " similar lines suppressed)");
 }
 
 void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
@@ -415,6 +503,13 @@ void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
 }
 
 void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
+  if (connection.AwaitingProxyHeader()) {
+    // The guard never admitted it: the balancer (or a peer posing as one) sent no header.
+    CountLimitBreach(TLimitBreach::lbProxyHeaderTimeOut);
+    LogRefusal(rkHeaderTimeOut, "Closed a connection from " + connection.PeerAddrText() +
+               ": no complete PROXY protocol header in time");
+    return;
+  }
   if (FGuard) FGuard->AdmissionTimedOut(connection.PeerAddrText(), connection.AdmissionStage());
 }
 

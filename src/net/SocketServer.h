@@ -19,7 +19,10 @@
 // of the process, the listener rests briefly instead of waking its thread in a loop.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +35,7 @@
 #include "net/AbstractListen.h"
 #include "net/ConnectionGuard.h"
 #include "net/IoEventThread.h"
+#include "net/ProxyHeader.h"
 
 namespace gw {
 
@@ -55,6 +59,20 @@ class TSocketServer {
   // Consulted for every accepted socket before any byte is read (see IConnectionGuard);
   // none by default. Before Start.
   void SetConnectionGuard(PConnectionGuard guard) { FGuard = std::move(guard); }
+  // Every client connection comes through a load balancer from one of `trustedFrom`
+  // and starts with a PROXY header (v1 or v2): a connection from elsewhere is refused at
+  // accept; one whose header is malformed, missing or not complete within the admission
+  // time (the guard's, or limits::kProxyHeaderWaitMs without one) is closed; a LOCAL
+  // header (the balancer's health check) is accepted and closed. The address the header
+  // carries is the connection's peer address from then on, and the guard is consulted
+  // with it once the header is read. Before Start.
+  void SetProxyProtocol(std::vector<TCidr> trustedFrom) {
+    FProxyProtocol = true;
+    FProxyFrom = std::move(trustedFrom);
+  }
+  // Where the server's refusals of balancer connections are written (rate-limited);
+  // none by default. Before Start.
+  void SetRefusalLog(std::function<void(const std::string&)> log) { FRefusalLog = std::move(log); }
 
   // Starts threads and listeners; `callback` runs once per address tried before
   // Start returns. A second Start without Stop reports false.
@@ -72,6 +90,10 @@ class TSocketServer {
   void CloseAllListens();
   void CloseAll();
   void DisconnectAll();
+  // The graceful stop's first half: closes the listeners, asks every connection to
+  // close the polite way (CloseGoingAway) and waits until none is left or `grace` has
+  // passed. StopServer closes whatever remains. The owner's thread, not an I/O thread.
+  void CloseGracefully(std::chrono::milliseconds grace);
 
  protected:
   virtual PAbstractConnection NewConnection(int socket);
@@ -98,6 +120,12 @@ class TSocketServer {
   void ListenRemoved(TAbstractListen& listen);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
   void AdmissionTimedOut(TAbstractConnection& connection);
+  // The PROXY header stage of `connection` ended (on its I/O thread, the peer address
+  // already replaced for a relayed client). False when the connection was closed.
+  bool ProxyHeaderDone(TAbstractConnection& connection, TProxyHeaderStage::TResult result);
+  // What a refusal of a balancer connection was about; each kind is rate-limited alone.
+  enum TRefusalKind : uint8_t { rkUntrusted, rkInvalidHeader, rkHeaderTimeOut, rkCount };
+  void LogRefusal(TRefusalKind kind, const std::string& line);
   // A deadline of the connection `uid` came due (on its I/O thread).
   void AdmissionDeadlineDue(uint64_t uid);
 
@@ -107,6 +135,11 @@ class TSocketServer {
   std::string FAddr;
   bool FNoDelay = false;
   PConnectionGuard FGuard;  // set before Start, read by the I/O threads
+  bool FProxyProtocol = false;        // set before Start
+  std::vector<TCidr> FProxyFrom;      // set before Start
+  std::function<void(const std::string&)> FRefusalLog;  // set before Start
+  std::array<std::atomic<uint64_t>, rkCount> FLastRefusalLogMs{};
+  std::array<std::atomic<uint64_t>, rkCount> FRefusalsNotLogged{};
   std::atomic<bool> FStarted{false};
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only
@@ -114,6 +147,7 @@ class TSocketServer {
 
   mutable std::mutex FConnectionsLock;
   std::unordered_map<uint64_t, PAbstractConnection> FConnections;
+  std::condition_variable FConnectionsEmptied;  // with FConnectionsLock: the table became empty
 
   mutable std::mutex FListensLock;
   std::unordered_map<uint64_t, std::shared_ptr<TAbstractListen>> FListens;

@@ -60,6 +60,15 @@ class TWebSocketConnection final : public THttpConnection,
   void HandleSwitchedBytes(const uint8_t* data, size_t size) override;
   PWebSocketConnection CallbackTarget() override;
   void SendQueueFull() override;
+  // An upgraded connection gets a close frame (1001) and the usual time to answer it; a
+  // plain one is just closed.
+  void CloseGoingAway() override {
+    if (IsWebSocket()) {
+      CloseWithStatus(wccGoingAway);
+    } else {
+      CloseConnection();
+    }
+  }
   // An upgraded connection gets a close frame (1008) first; a plain one is just closed.
   void CloseRefused() override {
     if (IsWebSocket()) {

@@ -61,5 +61,48 @@ TEST(CommandLine, SendIntervalTakesMillisecondsFrom0To1000) {
   }
 }
 
+TEST(CommandLine, BalancerAndMetricsOptions) {
+  struct TCase {
+    std::vector<const char*> Args;
+    bool Proxy;
+    size_t Ranges;  // balancer ranges trusted
+    bool Metrics;
+    std::string Host;
+    uint16_t Port;
+    bool Error;
+  } cases[] = {
+      {{"gateway"}, false, 0, false, "", 0, false},
+      // Loopback only unless the balancers are named.
+      {{"gateway", "--proxy-protocol"}, true, 2, false, "", 0, false},
+      {{"gateway", "--proxy-protocol", "--proxy-from", "10.0.0.0/8, 192.0.2.1,fd00::/8"},
+       true, 3, false, "", 0, false},
+      {{"gateway", "--proxy-from=10.0.0.0/8", "--proxy-protocol"}, true, 1, false, "", 0, false},
+      {{"gateway", "--proxy-protocol", "--proxy-from", "10.0.0.0/33"}, true, 2, false, "", 0, true},
+      {{"gateway", "--proxy-protocol", "--proxy-from"}, true, 2, false, "", 0, true},
+      // A list of balancers without the protocol would be silently ignored.
+      {{"gateway", "--proxy-from", "10.0.0.0/8"}, false, 1, false, "", 0, true},
+      {{"gateway", "--metrics", "127.0.0.1:9100"}, false, 0, true, "127.0.0.1", 9100, false},
+      {{"gateway", "--metrics=[::1]:0"}, false, 0, true, "::1", 0, false},
+      {{"gateway", "--metrics", "9100"}, false, 0, false, "", 0, true},
+      {{"gateway", "--metrics", ":9100"}, false, 0, false, "", 0, true},
+      {{"gateway", "--metrics", "::1:9100"}, false, 0, false, "", 0, true},
+      {{"gateway", "--metrics", "127.0.0.1:65536"}, false, 0, false, "", 0, true},
+      {{"gateway", "--metrics"}, false, 0, false, "", 0, true},
+  };
+  for (const TCase& tc : cases) {
+    TCommandLine cl = ParseCommandLine(static_cast<int>(tc.Args.size()), tc.Args.data());
+    std::string name;
+    for (const char* arg : tc.Args) name += std::string(arg) + " ";
+    EXPECT_EQ(cl.ProxyProtocol, tc.Proxy) << name;
+    if (!tc.Error || tc.Proxy) EXPECT_EQ(cl.ProxyFrom.size(), tc.Ranges) << name;
+    EXPECT_EQ(cl.Metrics, tc.Metrics) << name;
+    EXPECT_EQ(cl.MetricsHost, tc.Host) << name;
+    EXPECT_EQ(cl.MetricsPort, tc.Port) << name;
+    EXPECT_EQ(!cl.Error.empty(), tc.Error) << name << cl.Error;
+    EXPECT_TRUE(cl.LaunchBlock.empty()) << name;
+    EXPECT_TRUE(cl.UnknownOptions.empty()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace gw

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,13 +27,14 @@ class TRecordingGuard : public IConnectionGuard {
   std::atomic<bool> RefuseAll{false};
   std::atomic<uint32_t> TimeoutMs{0};
 
-  bool AdmitConnection(const std::string&) override {
+  bool AdmitConnection(const std::string& address) override {
     if (RefuseAll.load()) {
       ++Refused;
       return false;
     }
     std::lock_guard<std::mutex> guard(Lock);
     ++Admitted;
+    Addresses.insert(address);
     return true;
   }
   void ConnectionOpened(const std::shared_ptr<TAbstractConnection>& connection) override {
@@ -65,6 +67,7 @@ class TRecordingGuard : public IConnectionGuard {
   int Admitted = 0;
   std::map<uint64_t, int> Opened, Closed;
   std::map<TAdmissionStage, int> TimedOut;
+  std::set<std::string> Addresses;  // every address admitted
 };
 
 class AdmissionGuardTest : public ::testing::Test {
@@ -169,6 +172,108 @@ TEST_F(AdmissionGuardTest, MessagesAreCountedPerReceive) {
   auto next = c.ReadFrame();
   ASSERT_TRUE(next);
   EXPECT_EQ(std::string(next->Payload.begin(), next->Payload.end()), "1");
+}
+
+// Behind a balancer: clients from a trusted address open with a PROXY header, and the
+// guard is asked about the client it names once the header has arrived.
+class ProxiedAdmissionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FGuard = std::make_shared<TRecordingGuard>();
+    FServer = CreateWebSocketServer(4);
+    FServer->SetPort(0);
+    FServer->SetAddr("127.0.0.1");
+    FServer->SetConnectionGuard(FGuard);
+    FServer->SetProxyProtocol(*ParseCidrList("127.0.0.0/8"));
+    bool ok = true;
+    FServer->Start([&](bool success) { ok = ok && success; });
+    ASSERT_TRUE(ok);
+    FPort = FServer->Port();
+  }
+  void TearDown() override { FServer->Stop(); }
+
+  static std::string Header(int i) {
+    return "PROXY TCP4 10.1.0." + std::to_string(i) + " 127.0.0.1 4000 80\r\n";
+  }
+  // Every admitted connection opened and reported closed exactly once.
+  void ExpectEveryAdmittedClosedOnce() {
+    std::lock_guard<std::mutex> guard(FGuard->Lock);
+    EXPECT_EQ(FGuard->Opened.size(), static_cast<size_t>(FGuard->Admitted));
+    for (const auto& [uid, count] : FGuard->Opened) EXPECT_EQ(count, 1) << uid;
+    EXPECT_EQ(FGuard->Closed, FGuard->Opened);
+  }
+
+  std::shared_ptr<TRecordingGuard> FGuard;
+  PWebSocketServer FServer;
+  uint16_t FPort = 0;
+};
+
+TEST_F(ProxiedAdmissionTest, GracefulCloseSendsGoingAwayToUpgradedClientsUnderTheirOwnAddress) {
+  constexpr int kUpgraded = 6, kHalfHeader = 3;
+  std::atomic<int> upgraded{0}, goingAway{0}, halfClosed{0};
+  std::vector<std::thread> threads;
+  for (int i = 1; i <= kUpgraded; ++i) {
+    threads.emplace_back([&, i] {
+      TTestClient c;
+      // The header and the request in one write: the request must survive the header.
+      if (!c.Connect(FPort) || !c.SendRaw(Header(i) + TTestClient::UpgradeRequest())) return;
+      if (c.ReadHttpResponse().rfind("HTTP/1.1 101 ", 0) != 0) return;
+      ++upgraded;
+      auto close = c.ReadFrame();
+      if (!close || close->OpCode != 8 || close->Payload != Bytes{0x03, 0xE9}) return;
+      if (c.SendFrame(8, close->Payload) && c.WaitPeerClosed()) ++goingAway;
+    });
+  }
+  for (int i = 0; i < kHalfHeader; ++i) {
+    threads.emplace_back([&] {
+      TTestClient c;
+      if (c.Connect(FPort) && c.SendRaw("PROXY TCP4 10.2.") && c.WaitPeerClosed()) ++halfClosed;
+    });
+  }
+  ASSERT_TRUE(WaitUntil([&] { return upgraded.load() == kUpgraded; }));
+  ASSERT_TRUE(WaitUntil([&] { return FServer->ConnectionsCount() == kUpgraded + kHalfHeader; }));
+  FServer->CloseGracefully(60000);  // returns once every client answered
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(goingAway.load(), kUpgraded);
+  EXPECT_EQ(halfClosed.load(), kHalfHeader);
+  EXPECT_EQ(FServer->ConnectionsCount(), 0u);
+  // The close work of the last answers may still run on the I/O threads; Stop ends them.
+  FServer->Stop();
+  {
+    std::lock_guard<std::mutex> guard(FGuard->Lock);
+    std::set<std::string> expected;
+    for (int i = 1; i <= kUpgraded; ++i) expected.insert("10.1.0." + std::to_string(i));
+    EXPECT_EQ(FGuard->Addresses, expected);  // half headers were never admitted
+  }
+  ExpectEveryAdmittedClosedOnce();
+}
+
+TEST_F(ProxiedAdmissionTest, AStopWhileHeadersArriveReportsEachAdmittedConnectionOnce) {
+  constexpr int kThreads = 4, kEach = 25;
+  std::atomic<int> started{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        TTestClient c;
+        ++started;
+        if (!c.Connect(FPort)) return;  // the listener is gone
+        // Half of them in two writes, so that some headers are cut by the stop.
+        const std::string header = Header(t * kEach + i);
+        if (i % 2 == 0) {
+          c.SendRaw(header + TTestClient::UpgradeRequest());
+        } else {
+          c.SendRaw(header.substr(0, 10));
+          c.SendRaw(header.substr(10) + TTestClient::UpgradeRequest());
+        }
+        c.ReadHttpResponse(2000);
+      }
+    });
+  }
+  ASSERT_TRUE(WaitUntil([&] { return started.load() >= kThreads * kEach / 3; }));
+  FServer->Stop();
+  for (auto& t : threads) t.join();
+  ExpectEveryAdmittedClosedOnce();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/ProxyHeader.h"
+#include "net/ProxyHeaderStage.h"
 
 namespace gw {
 namespace {
@@ -147,6 +148,72 @@ TEST(ProxyHeaderTest, CidrListsMatchByPrefixAcrossFamilies) {
   }
   EXPECT_FALSE(ParseCidrList("10.0.0.0/8,nonsense", &bad));
   EXPECT_EQ(bad, "nonsense");
+}
+
+// The stage in front of a connection: whatever the reads' boundaries, it reports the
+// header once and hands on exactly the client's bytes that followed it.
+TEST(ProxyHeaderStageTest, ClientBytesAfterTheHeaderSurviveEveryReadBoundary) {
+  const std::vector<uint8_t> v2Local = V2(0x20, 0x00, {});
+  struct TCase {
+    const char* Name;
+    std::vector<uint8_t> Header;
+    TProxyHeaderStage::TResult Result;
+    std::string Source;
+  } cases[] = {
+      {"v1", Bytes("PROXY TCP4 198.51.100.7 10.0.0.1 40001 443\r\n"),
+       TProxyHeaderStage::prsRelayed, "198.51.100.7:40001"},
+      {"v2", V2(0x21, 0x11, {203, 0, 113, 9, 10, 0, 0, 1, 0x9C, 0x41, 0x01, 0xBB}),
+       TProxyHeaderStage::prsRelayed, "203.0.113.9:40001"},
+      {"v2 LOCAL", v2Local, TProxyHeaderStage::prsLocal, ""},
+  };
+  const std::vector<uint8_t> client = Bytes("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  for (const TCase& tc : cases) {
+    std::vector<uint8_t> stream = tc.Header;
+    stream.insert(stream.end(), client.begin(), client.end());
+    // Two reads split at every point, and one read per byte.
+    for (size_t split = 0; split <= stream.size() + 1; ++split) {
+      SCOPED_TRACE(std::string(tc.Name) + " split " + std::to_string(split));
+      std::vector<std::vector<uint8_t>> reads;
+      if (split <= stream.size()) {
+        reads = {{stream.begin(), stream.begin() + static_cast<long>(split)},
+                 {stream.begin() + static_cast<long>(split), stream.end()}};
+      } else {
+        for (uint8_t b : stream) reads.push_back({b});
+      }
+      TProxyHeaderStage stage;
+      std::vector<uint8_t> handedOn;
+      int results = 0;
+      for (const auto& read : reads) {
+        if (results > 0) {  // the stage is done: the connection hands bytes on directly
+          handedOn.insert(handedOn.end(), read.begin(), read.end());
+          continue;
+        }
+        std::span<const uint8_t> rest;
+        const TProxyHeaderStage::TResult r = stage.Feed(read, rest);
+        if (r == TProxyHeaderStage::prsWaiting) {
+          EXPECT_TRUE(rest.empty());
+          EXPECT_LE(stage.Buffered(), tc.Header.size());
+          continue;
+        }
+        ++results;
+        EXPECT_EQ(r, tc.Result);
+        if (r == TProxyHeaderStage::prsRelayed) EXPECT_EQ(SourceText(stage.Source()), tc.Source);
+        handedOn.insert(handedOn.end(), rest.begin(), rest.end());
+      }
+      EXPECT_EQ(results, 1);
+      EXPECT_EQ(handedOn, client);
+    }
+  }
+}
+
+TEST(ProxyHeaderStageTest, AStreamThatIsNoHeaderIsRefusedAtItsFirstWrongByte) {
+  for (std::string_view text : {"GET / HTTP/1.1\r\n", "PROXY TCP4 1.2.3.4\r\n", "\x16\x03\x01"}) {
+    TProxyHeaderStage stage;
+    std::span<const uint8_t> rest;
+    const std::vector<uint8_t> bytes = Bytes(text);
+    EXPECT_EQ(stage.Feed(bytes, rest), TProxyHeaderStage::prsInvalid) << text;
+    EXPECT_TRUE(rest.empty());
+  }
 }
 
 }  // namespace
