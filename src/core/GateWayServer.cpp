@@ -69,8 +69,14 @@ uint16_t TGateWaySocketServer::ListenPort() const {
   return FSocketServer ? FSocketServer->Port() : 0;
 }
 
+void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
+  FTlsContext = std::move(Context);
+  if (FSocketServer) FSocketServer->SetTlsContext(FTlsContext);
+}
+
 void TGateWaySocketServer::Start() {
   FSocketServer = FListenerFactory(ListenerIoThreads());
+  FSocketServer->SetTlsContext(FTlsContext);
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
   FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,

@@ -82,6 +82,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
     for (auto& worker : FWorkers) worker->SetSendInterval(Ms);
   }
 
+  // Clients accepted from now on speak TLS with `Context` (null: plain ws). Before Start,
+  // and again on the owner's thread for a reloaded certificate (live clients keep theirs).
+  void SetTlsContext(PTlsContext Context);
+
   // Opens the listener, then starts the login link, the logic link and the
   // workers. Throws EGateWayStartError when GatePort is not a port number or
   // cannot be bound; nothing else is started then.
@@ -146,6 +150,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   PWebSocketServer FSocketServer;                         // created by Start
   TListenerFactory FListenerFactory = CreateWebSocketServer;
   TLogProc FLogger;
+  PTlsContext FTlsContext;  // owner's thread
   std::atomic<bool> FIsRuning{false};
   TGateWayTraffic FTraffic;
   PClientGuard FGuard;

@@ -7,6 +7,11 @@
 //    when nothing is queued, otherwise queued and finished on write readiness; sends
 //    made while the I/O thread hands bytes up are gathered and written with one
 //    system call when the chunk is done; the callback runs once the last byte went;
+//  - with TLS (StartTls), the bytes read are ciphertext: they are decrypted under the
+//    send lock (which thus also serializes every use of the TLS session) and the
+//    plaintext is handed up as above; queued sends stay plaintext and are encrypted
+//    when written, a batch at a time, so the queue bound still counts what waits,
+//    and a send's callback still runs once its last byte (as ciphertext) went;
 //  - Close runs its work once (status exchange); the close notification runs on the
 //    calling thread, or, when a handler of this connection runs at that moment (see
 //    THandlerScope), on the handler's thread right after it returns, so handlers and
@@ -15,6 +20,9 @@
 // Thread safety: Close, Disconnect, the sends and every accessor are safe from any
 // thread. HandleReceived and the epoll callbacks run on the owning I/O thread only.
 #pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +39,7 @@
 #include "net/IWebSocketConnection.h"
 #include "net/IoEventThread.h"
 #include "net/SocketTypes.h"
+#include "net/TlsSession.h"
 
 namespace gw {
 
@@ -85,6 +94,9 @@ class TAbstractConnection : public TEpollTarget,
 
   // Engine internals, called by the server and the I/O thread.
   void Attach(TIoEventThread* thread);
+  // Makes the connection speak TLS as the server; before it is registered.
+  void StartTls(std::unique_ptr<TTlsSession> session) { FTls = std::move(session); }
+  bool IsTls() const { return FTls != nullptr; }
   TIoEventThread* Thread() const { return FThread; }
   bool RegisterWithThread();  // epoll ADD unless already closed
   void ReadAddresses();
@@ -165,6 +177,17 @@ class TAbstractConnection : public TEpollTarget,
 
   // Writes queued items; completed callbacks and a close on failure run after the lock.
   void FlushSends();
+  // Writes from `iov` (with FSendLock held): straight to the socket, or through TLS.
+  // Returns the plaintext bytes that went, or -1 with errno (EAGAIN: nothing went).
+  ssize_t WriteOut(iovec* iov, int count, size_t total);
+  ssize_t WriteTls(const iovec* iov, int count, size_t total);
+  enum TTlsDrain : uint8_t { tdDrained, tdBlocked, tdFailed };
+  // Writes what FTlsOut holds (FSendLock held).
+  TTlsDrain DrainTlsOut();
+  // Decrypts a chunk read from the socket and hands the plaintext up; false: close.
+  bool ReceiveTls(uint8_t* buffer, size_t size, size_t capacity);
+  // Queues close_notify and writes what it can without waiting (FSendLock held).
+  void SayTlsGoodbye();
   bool BeginHandler();
   void EndHandler();
   void FireCloseNotification();
@@ -189,7 +212,16 @@ class TAbstractConnection : public TEpollTarget,
   size_t FMaxQueuedBytes = 0;  // 0: no bound
   std::vector<TSendItem> FSendQueue;
   size_t FSendHead = 0;
-  std::atomic<bool> FSendPending{false};  // queue not empty (hint for write readiness)
+  std::atomic<bool> FSendPending{false};  // queue or FTlsOut not empty (hint for write readiness)
+  // TLS (null on a plain connection): the session, and the records it produced that the
+  // socket has not taken yet. FTlsOutPlain counts the plaintext at the head of the send
+  // queue those records carry; it is reported written once they all went. New plaintext
+  // is encrypted only when FTlsOut is empty, so FTlsOut stays within one batch (plus
+  // handshake and alert records).
+  std::unique_ptr<TTlsSession> FTls;
+  std::vector<uint8_t> FTlsOut;
+  size_t FTlsOutDone = 0;
+  size_t FTlsOutPlain = 0;
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.

@@ -19,6 +19,7 @@
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
+#include "net/TlsContext.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
@@ -79,6 +80,10 @@ class IWebSocketServer {
   // Consulted for every accepted connection before any byte is read (refusals, live
   // counts, the admission deadline); none by default. Before Start.
   virtual void SetConnectionGuard(PConnectionGuard guard) { (void)guard; }
+  // Clients accepted from now on speak TLS (wss) with `context`; null: plain (ws). Any
+  // thread, before or after Start: a reloaded certificate serves the next client while
+  // live connections keep the one they started with.
+  virtual void SetTlsContext(PTlsContext context) { (void)context; }
 
   // Opens the listeners and the I/O threads. `callback` has run (once per address
   // tried, false on failure) by the time Start returns. Starting twice reports false.

@@ -11,7 +11,7 @@
 //
 // Locks: FConnectionsLock guards FConnections; FListensLock guards FListens and
 // FRetiredListens (and orders a resting listener's return against its removal);
-// FAcceptLock is held around each accept. None is held while a layer above is called,
+// FAcceptLock is held around each accept; FTlsLock guards the TLS context. None is held while a layer above is called,
 // and they are never held together.
 //
 // Out of descriptors, each I/O thread refuses pending clients at once (accepted with
@@ -32,6 +32,7 @@
 #include "net/AbstractListen.h"
 #include "net/ConnectionGuard.h"
 #include "net/IoEventThread.h"
+#include "net/TlsContext.h"
 
 namespace gw {
 
@@ -55,6 +56,10 @@ class TSocketServer {
   // Consulted for every accepted socket before any byte is read (see IConnectionGuard);
   // none by default. Before Start.
   void SetConnectionGuard(PConnectionGuard guard) { FGuard = std::move(guard); }
+  // Connections accepted from now on speak TLS with `context` (null: plain TCP). Any
+  // thread, any time: a reloaded certificate serves the next client, live ones keep theirs.
+  void SetTlsContext(PTlsContext context);
+  PTlsContext TlsContext() const;
 
   // Starts threads and listeners; `callback` runs once per address tried before
   // Start returns. A second Start without Stop reports false.
@@ -107,6 +112,8 @@ class TSocketServer {
   std::string FAddr;
   bool FNoDelay = false;
   PConnectionGuard FGuard;  // set before Start, read by the I/O threads
+  mutable std::mutex FTlsLock;  // guards FTlsContext
+  PTlsContext FTlsContext;
   std::atomic<bool> FStarted{false};
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only
