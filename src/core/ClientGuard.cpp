@@ -45,6 +45,8 @@ const char* StageText(TAdmissionStage Stage) {
       return "HTTP header still arriving";
     case asUnanswered:
       return "challenge unanswered";
+    case asTlsHandshake:
+      return "TLS handshake unfinished";
   }
   return "";
 }

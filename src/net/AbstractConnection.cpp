@@ -341,6 +341,7 @@ bool TAbstractConnection::ReceiveTls(uint8_t* buffer, size_t size, size_t capaci
       std::lock_guard<std::mutex> guard(FSendLock);
       if (FClosedForSend) return true;
       result = FTls->Read(buffer, capacity, got);
+      if (FTls->HandshakeDone()) FTlsEstablished.store(true);
       // Handshake records, alerts: written by the flush after this read.
       if (FTls->PendingOutput() > 0) {
         FTls->TakeOutput(FTlsOut);

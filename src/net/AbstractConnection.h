@@ -114,7 +114,10 @@ class TAbstractConnection : public TEpollTarget,
   // On the owning I/O thread when the deadline comes due: reports and closes, if still armed.
   void AdmissionDeadlinePassed();
   // How far the connection got; on the owning I/O thread.
-  virtual TAdmissionStage AdmissionStage() const { return FReceivedAny ? asHeader : asNothingSent; }
+  virtual TAdmissionStage AdmissionStage() const {
+    if (!FReceivedAny) return asNothingSent;
+    return FTls && !FTlsEstablished.load() ? asTlsHandshake : asHeader;
+  }
   // Whether the guard admitted it (and so must hear of its close); set before it is visible.
   void SetGuardAdmitted() { FGuardAdmitted = true; }
   bool GuardAdmitted() const { return FGuardAdmitted; }
@@ -222,6 +225,7 @@ class TAbstractConnection : public TEpollTarget,
   std::vector<uint8_t> FTlsOut;
   size_t FTlsOutDone = 0;
   size_t FTlsOutPlain = 0;
+  std::atomic<bool> FTlsEstablished{false};  // the handshake finished (read without the lock)
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.

@@ -22,6 +22,7 @@ enum TAdmissionStage : uint8_t {
   asNothingSent,  // not a byte since the accept
   asHeader,       // its HTTP request (the upgrade) is still arriving
   asUnanswered,   // upgraded, but the gateway's check was not passed
+  asTlsHandshake,  // on a TLS port: bytes came, the TLS handshake did not finish
 };
 
 class IConnectionGuard {

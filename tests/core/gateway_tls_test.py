@@ -42,12 +42,13 @@ class TlsGateway(relay.Gateway):
     """The gateway with TLS options; every client comes from 127.0.0.1 and sends messages
     bigger than a TLS record, so the per-address and size rules are lifted."""
 
-    def __init__(self, logic_port, login_port, args):
+    def __init__(self, logic_port, login_port, args, **settings):
         self.dir = tempfile.TemporaryDirectory()
         self.port = free_port()
+        settings = dict(dict(MaxConnOfIPaddr=0, MaxClientMsgCount=0, KickOverPacketSize="False"),
+                        **settings)
         with open(os.path.join(self.dir.name, "GateWay.xml"), "w", encoding="utf-8") as f:
-            f.write(guard.settings_xml(self.port, logic_port, login_port, MaxConnOfIPaddr=0,
-                                       MaxClientMsgCount=0, KickOverPacketSize="False"))
+            f.write(guard.settings_xml(self.port, logic_port, login_port, **settings))
         CollectedOutput.__init__(self, [relay.GATEWAY, "--headless", *args], self.dir.name)
 
 
@@ -84,10 +85,11 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
                 g.write(f.read())
             os.replace(target + ".new", target)
 
-    async def start_gateway(self):
+    async def start_gateway(self, **settings):
         for _ in range(3):
             self.gateway = TlsGateway(self.logic.port, self.login.port,
-                                      ("--tls-cert", self.cert_file, "--tls-key", self.key_file))
+                                      ("--tls-cert", self.cert_file, "--tls-key", self.key_file),
+                                      **settings)
             end = time.monotonic() + TIMEOUT
             while time.monotonic() < end and not (self.gateway.has("SocketServer 启动: ")
                                                    or self.gateway.has("无法绑定")):
@@ -162,6 +164,25 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
         # The gateway serves wss clients as before.
         ws, _ = await self.wss_handshake()
         await ws.close()
+
+    async def test_a_handshake_left_unfinished_is_closed_at_the_client_time_out(self):
+        await self.start_gateway(ClientTimeOut=1200)
+        served, _ = await self.wss_handshake()
+        reader, writer = await asyncio.wait_for(
+            asyncio.open_connection("127.0.0.1", self.gateway.port), TIMEOUT)
+        writer.write(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")  # a ClientHello's start
+        try:
+            while await asyncio.wait_for(reader.read(4096), TIMEOUT):
+                pass
+        except ConnectionResetError:
+            pass
+        writer.close()
+        await self.gateway.wait_line("Client time-out 127.0.0.1: no token check passed within "
+                                     "1200 ms (TLS handshake unfinished); closed")
+        # The client that finished its handshake and the token check is left alone.
+        await served.send(b"\x05still-here")
+        self.assertTrue((await self.login.next(b"%D")).endswith(b"/\x05still-here$"))
+        await served.close()
 
     async def test_sighup_serves_a_renewed_certificate_to_new_clients_and_keeps_it_on_a_bad_file(self):
         await self.start_gateway()

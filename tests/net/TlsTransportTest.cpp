@@ -198,7 +198,9 @@ TEST_F(TlsTransportTest, SendsFromSeveralThreadsWhileTheClientTalksStayWhole) {
   }
   std::vector<int> next(kThreads, 0);
   for (int n = 0; n < kThreads * kPerThread; ++n) {
-    if (n % 10 == 0) ASSERT_TRUE(client.SendFrame(2, Pattern(200, static_cast<uint8_t>(n))));
+    if (n % 10 == 0) {
+      ASSERT_TRUE(client.SendFrame(2, Pattern(200, static_cast<uint8_t>(n))));
+    }
     auto frame = client.ReadFrame();
     ASSERT_TRUE(frame) << n;
     ASSERT_FALSE(frame->Payload.empty());
