@@ -327,20 +327,21 @@ TAbstractConnection::TTlsDrain TAbstractConnection::DrainTlsOut() {
   return tdDrained;
 }
 
-bool TAbstractConnection::ReceiveTls(uint8_t* buffer, size_t size, size_t capacity) {
+bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* scratch,
+                                     size_t scratchSize) {
   {
     std::lock_guard<std::mutex> guard(FSendLock);
     if (FClosedForSend) return true;
-    if (!FTls->Feed(buffer, size)) return false;
+    if (!FTls->Feed(data, size)) return false;
   }
-  // The ciphertext is in the session now: the buffer takes the plaintext.
+  // The ciphertext is in the session now: the scratch buffer may overlap it.
   for (;;) {
     size_t got = 0;
     TTlsReadResult result;
     {
       std::lock_guard<std::mutex> guard(FSendLock);
       if (FClosedForSend) return true;
-      result = FTls->Read(buffer, capacity, got);
+      result = FTls->Read(scratch, scratchSize, got);
       if (FTls->HandshakeDone()) FTlsEstablished.store(true);
       // Handshake records, alerts: written by the flush after this read.
       if (FTls->PendingOutput() > 0) {
@@ -350,7 +351,7 @@ bool TAbstractConnection::ReceiveTls(uint8_t* buffer, size_t size, size_t capaci
     }
     switch (result) {
       case trData:
-        HandleReceived(buffer, got);
+        HandleReceived(scratch, got);
         if (IsClosed()) return true;
         continue;
       case trNeedMore:
@@ -469,7 +470,8 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
       FReceivedAny = true;
       try {
         if (FTls) {
-          if (!ReceiveTls(buffer, static_cast<size_t>(n), TIoEventThread::kDrainBufferSize)) {
+          if (!ReceiveTls(buffer, static_cast<size_t>(n), buffer,
+                          TIoEventThread::kDrainBufferSize)) {
             closeAfter = true;
             break;
           }

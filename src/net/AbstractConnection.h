@@ -187,8 +187,11 @@ class TAbstractConnection : public TEpollTarget,
   enum TTlsDrain : uint8_t { tdDrained, tdBlocked, tdFailed };
   // Writes what FTlsOut holds (FSendLock held).
   TTlsDrain DrainTlsOut();
-  // Decrypts a chunk read from the socket and hands the plaintext up; false: close.
-  bool ReceiveTls(uint8_t* buffer, size_t size, size_t capacity);
+  // Decrypts `size` bytes read from the socket (any bytes of the stream, e.g. the rest of
+  // a chunk after a PROXY header) and hands the plaintext up, decrypted into `scratch`
+  // (which may be the buffer `data` lies in: the ciphertext is copied in first); false:
+  // close the connection. Owning I/O thread.
+  bool ReceiveTls(const uint8_t* data, size_t size, uint8_t* scratch, size_t scratchSize);
   // Queues close_notify and writes what it can without waiting (FSendLock held).
   void SayTlsGoodbye();
   bool BeginHandler();
