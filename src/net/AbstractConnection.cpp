@@ -24,6 +24,10 @@ constexpr int kMaxIov = 64;
 // Plaintext encrypted in one go: four full records. Small enough that the records
 // waiting for the socket stay a short buffer, large enough for few system calls.
 constexpr size_t kTlsBatch = 4 * 16384;
+// Capacity of the pending-records buffer a connection keeps once it is empty: enough for
+// game-sized messages; a connection that once sent a big batch gives the rest back, so
+// thousands of quiet clients do not each hold a batch's worth.
+constexpr size_t kTlsOutKept = 4096;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -322,7 +326,11 @@ TAbstractConnection::TTlsDrain TAbstractConnection::DrainTlsOut() {
     if (n < 0) return IsTransient(errno) ? tdBlocked : tdFailed;
     FTlsOutDone += static_cast<size_t>(n);
   }
-  FTlsOut.clear();
+  if (FTlsOut.capacity() > kTlsOutKept) {
+    std::vector<uint8_t>().swap(FTlsOut);
+  } else {
+    FTlsOut.clear();
+  }
   FTlsOutDone = 0;
   return tdDrained;
 }

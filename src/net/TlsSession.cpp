@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace gw {
@@ -24,6 +25,13 @@ std::string TakeErrors(int sslError) {
 
 }  // namespace
 
+BIO* TTlsSession::NewBio() {
+  BIO* bio = BIO_new(BIO_s_mem());
+  // An empty buffer means "no data yet", not end of file.
+  if (bio != nullptr) BIO_set_mem_eof_return(bio, -1);
+  return bio;
+}
+
 TTlsSession::TTlsSession(PTlsContext context) : FContext(std::move(context)) {
   if (!FContext) return;
   SSL* ssl = SSL_new(FContext->Native());
@@ -31,8 +39,8 @@ TTlsSession::TTlsSession(PTlsContext context) : FContext(std::move(context)) {
     FFailure = TakeErrors(0);
     return;
   }
-  BIO* in = BIO_new(BIO_s_mem());
-  BIO* out = BIO_new(BIO_s_mem());
+  BIO* in = NewBio();
+  BIO* out = NewBio();
   if (in == nullptr || out == nullptr) {
     BIO_free(in);
     BIO_free(out);
@@ -40,9 +48,6 @@ TTlsSession::TTlsSession(PTlsContext context) : FContext(std::move(context)) {
     FFailure = TakeErrors(0);
     return;
   }
-  // An empty input buffer means "no data yet", not end of file.
-  BIO_set_mem_eof_return(in, -1);
-  BIO_set_mem_eof_return(out, -1);
   SSL_set_bio(ssl, in, out);
   SSL_set_accept_state(ssl);
   FSsl = ssl;
@@ -65,6 +70,7 @@ bool TTlsSession::Feed(const uint8_t* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
   }
+  FInPeak = std::max(FInPeak, BIO_ctrl_pending(FIn));
   return true;
 }
 
@@ -81,6 +87,13 @@ TTlsReadResult TTlsSession::Read(uint8_t* out, size_t capacity, size_t& got) {
   switch (error) {
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:  // the output buffer grows without bound: not a real wait
+      if (FInPeak > kBioKept && BIO_ctrl_pending(FIn) == 0) {
+        if (BIO* fresh = NewBio()) {
+          SSL_set0_rbio(FSsl, fresh);  // frees the old one
+          FIn = fresh;
+          FInPeak = 0;
+        }
+      }
       return trNeedMore;
     case SSL_ERROR_ZERO_RETURN:
       return trClosed;
@@ -123,6 +136,12 @@ void TTlsSession::TakeOutput(std::vector<uint8_t>& out) {
   out.resize(at + pending);
   int n = BIO_read(FOut, out.data() + at, static_cast<int>(pending));
   out.resize(at + (n > 0 ? static_cast<size_t>(n) : 0));
+  if (pending > kBioKept && BIO_ctrl_pending(FOut) == 0) {
+    if (BIO* fresh = NewBio()) {
+      SSL_set0_wbio(FSsl, fresh);  // frees the old one
+      FOut = fresh;
+    }
+  }
 }
 
 std::string TTlsSession::Protocol() const { return FSsl != nullptr ? SSL_get_version(FSsl) : ""; }

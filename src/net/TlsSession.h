@@ -61,10 +61,17 @@ class TTlsSession {
   std::string Alpn() const;
 
  private:
+  // A memory buffer keeps the largest size it ever had; one that held more than
+  // kBioKept is replaced by a fresh one once empty, so a quiet connection does not keep
+  // the memory of its biggest burst.
+  static constexpr size_t kBioKept = 16 * 1024 + 512;
+  static BIO* NewBio();
+
   PTlsContext FContext;  // kept while the session lives
   SSL* FSsl = nullptr;
   BIO* FIn = nullptr;   // owned by FSsl
   BIO* FOut = nullptr;  // owned by FSsl
+  size_t FInPeak = 0;   // most bytes FIn held at once since it was made
   std::string FFailure;
   bool FFailed = false;  // a fatal error was met: no close_notify may follow
 };
