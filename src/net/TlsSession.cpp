@@ -144,13 +144,4 @@ void TTlsSession::TakeOutput(std::vector<uint8_t>& out) {
   }
 }
 
-std::string TTlsSession::Protocol() const { return FSsl != nullptr ? SSL_get_version(FSsl) : ""; }
-
-std::string TTlsSession::Alpn() const {
-  const unsigned char* data = nullptr;
-  unsigned int len = 0;
-  if (FSsl != nullptr) SSL_get0_alpn_selected(FSsl, &data, &len);
-  return data != nullptr ? std::string(reinterpret_cast<const char*>(data), len) : std::string();
-}
-
 }  // namespace gw

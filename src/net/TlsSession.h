@@ -56,9 +56,6 @@ class TTlsSession {
 
   // Why the last call failed (OpenSSL's reasons), for a diagnostic line.
   const std::string& FailureText() const { return FFailure; }
-  // The negotiated protocol ("TLSv1.3") and ALPN protocol (empty when none).
-  std::string Protocol() const;
-  std::string Alpn() const;
 
  private:
   // A memory buffer keeps the largest size it ever had; one that held more than
