@@ -14,6 +14,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "control_text_too_long", "settings_file_too_large", "key_file_too_large",
     "login_send_backlog",    "server_time_out", "flood_table_full",
     "ws_queued_bytes",       "ws_close_unanswered",     "accept_no_descriptor",
+    "tls_pending_records",
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/PeerLimits.h"
 #include "net/NetDiagLog.h"
 #include "net/SockAddrText.h"
 #include "net/SocketServer.h"
@@ -346,16 +347,22 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
   for (;;) {
     size_t got = 0;
     TTlsReadResult result;
+    bool overflow = false;
     {
       std::lock_guard<std::mutex> guard(FSendLock);
       if (FClosedForSend) return true;
       result = FTls->Read(scratch, scratchSize, got);
       if (FTls->HandshakeDone()) FTlsEstablished.store(true);
-      // Handshake records, alerts: written by the flush after this read.
+      // Handshake records, alerts, key updates: written by the flush after this read.
       if (FTls->PendingOutput() > 0) {
         FTls->TakeOutput(FTlsOut);
         FSendPending.store(true);
+        overflow = FTlsOut.size() - FTlsOutDone > limits::kMaxTlsPendingRecords;
       }
+    }
+    if (overflow) {
+      CountLimitBreach(TLimitBreach::lbTlsPendingRecords);
+      return false;
     }
     switch (result) {
       case trData:

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "NetTestUtil.h"
+#include "common/PeerLimits.h"
 #include "net/IWebSocketServer.h"
 #include "net/TlsContext.h"
 
@@ -236,6 +237,26 @@ TEST_F(TlsTransportTest, ClientsThatDoNotSpeakTlsAreClosedWithoutAnHttpAnswer) {
   TTestClient client;
   Open(client);
   EXPECT_TRUE(WaitUntil([&] { return opened.load() == 1; }));
+}
+
+TEST_F(TlsTransportTest, AClientAskingForKeyUpdatesWithoutReadingIsClosedAtTheBound) {
+  // Every request makes the server queue a key update of its own; a client that never
+  // reads must not make it hold them without end.
+  Start();
+  const uint64_t before = LimitBreaches(TLimitBreach::lbTlsPendingRecords);
+  TTestClient client;
+  client.SetReceiveBuffer(4096);
+  Open(client);
+  ASSERT_EQ(SSL_version(client.Tls()), TLS1_3_VERSION);
+  bool closed = false;
+  // Far more than the socket buffers and the bound hold together.
+  for (int i = 0; i < 2000000 && !closed; ++i) {
+    closed = SSL_key_update(client.Tls(), SSL_KEY_UPDATE_REQUESTED) != 1 ||
+             SSL_do_handshake(client.Tls()) != 1;
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(WaitUntil([&] { return FServer->ConnectionsCount() == 0; }));
+  EXPECT_GT(LimitBreaches(TLimitBreach::lbTlsPendingRecords), before);
 }
 
 TEST_F(TlsTransportTest, ANewContextServesNewClientsAndLiveOnesKeepTheirs) {
