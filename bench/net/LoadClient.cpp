@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace gw::bench {
@@ -38,62 +40,121 @@ bool WaitFd(int fd, short events, int timeoutMs) {
   return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-// Connects (and upgrades); returns a non-blocking socket or -1 with `error` set.
-int OpenConnection(const TLoadOptions& o, std::string& error) {
+// The client side of every TLS connection: no verification (the server's work is
+// measured), no session resumption (every handshake is a full one, as for new players).
+SSL_CTX* ClientTlsContext() {
+  static SSL_CTX* context = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    return c;
+  }();
+  return context;
+}
+
+// One connection's byte stream, in the clear or through TLS; blocking or not as the
+// socket is. Read/Write return >0, 0 for "try again later", -1 for the end or a failure.
+struct TStream {
+  int Fd = -1;
+  SSL* Ssl = nullptr;
+
+  ssize_t Read(uint8_t* buf, size_t size) {
+    if (Ssl == nullptr) {
+      ssize_t n = ::recv(Fd, buf, size, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+      return n == 0 ? -1 : n;
+    }
+    int n = SSL_read(Ssl, buf, static_cast<int>(size));
+    if (n > 0) return n;
+    int e = SSL_get_error(Ssl, n);
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
+  }
+  ssize_t Write(const uint8_t* buf, size_t size) {
+    if (Ssl == nullptr) {
+      ssize_t n = ::send(Fd, buf, size, MSG_NOSIGNAL);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+      return n;
+    }
+    int n = SSL_write(Ssl, buf, static_cast<int>(size));
+    if (n > 0) return n;
+    int e = SSL_get_error(Ssl, n);
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
+  }
+  bool Pending() const { return Ssl != nullptr && SSL_pending(Ssl) > 0; }
+  void Close(bool reset = false) {
+    if (reset && Fd >= 0) {
+      linger hard{1, 0};  // no TIME_WAIT left behind by thousands of short connections
+      setsockopt(Fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    }
+    if (Ssl != nullptr) SSL_free(Ssl);
+    if (Fd >= 0) ::close(Fd);
+    Ssl = nullptr;
+    Fd = -1;
+  }
+};
+
+// Connects (TLS, and upgrades); returns a non-blocking stream (Fd -1 with `error` set).
+TStream OpenConnection(const TLoadOptions& o, std::string& error) {
+  TStream stream;
+  auto fail = [&](std::string why) {
+    error = std::move(why);
+    stream.Close();
+    return TStream{};
+  };
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   std::string port = std::to_string(o.Port);
   if (getaddrinfo(o.Host.c_str(), port.c_str(), &hints, &list) != 0 || list == nullptr) {
-    error = "cannot resolve " + o.Host;
-    return -1;
+    return fail("cannot resolve " + o.Host);
   }
-  int fd = ::socket(list->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, list->ai_addr, list->ai_addrlen) != 0) {
-    error = std::string("connect: ") + std::strerror(errno);
+  stream.Fd = ::socket(list->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (stream.Fd < 0 || ::connect(stream.Fd, list->ai_addr, list->ai_addrlen) != 0) {
     freeaddrinfo(list);
-    if (fd >= 0) ::close(fd);
-    return -1;
+    return fail(std::string("connect: ") + std::strerror(errno));
   }
   freeaddrinfo(list);
   int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  setsockopt(stream.Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (o.Tls) {
+    stream.Ssl = SSL_new(ClientTlsContext());
+    if (stream.Ssl == nullptr) return fail("SSL_new failed");
+    SSL_set_fd(stream.Ssl, stream.Fd);
+    static const unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+    SSL_set_alpn_protos(stream.Ssl, kAlpn, sizeof(kAlpn));
+    if (SSL_connect(stream.Ssl) != 1) return fail("TLS handshake failed");
+  }
   if (o.WebSocket) {
     std::string request = "GET / HTTP/1.1\r\nHost: " + o.Host +
                           "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                           "Sec-WebSocket-Version: 13\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+    if (stream.Write(reinterpret_cast<const uint8_t*>(request.data()), request.size()) !=
         static_cast<ssize_t>(request.size())) {
-      error = "cannot send the upgrade request";
-      ::close(fd);
-      return -1;
+      return fail("cannot send the upgrade request");
     }
     // The server sends nothing after its 101 until we speak, so reading whatever has
     // arrived cannot swallow a frame.
     std::string reply;
-    char buf[1024];
+    uint8_t buf[1024];
     while (reply.find("\r\n\r\n") == std::string::npos) {
-      ssize_t n = WaitFd(fd, POLLIN, 10000) ? ::recv(fd, buf, sizeof(buf), 0) : -1;
-      if (n <= 0 || reply.size() > 16384) {
-        error = "no upgrade reply";
-        ::close(fd);
-        return -1;
-      }
-      reply.append(buf, static_cast<size_t>(n));
+      ssize_t n = stream.Pending() || WaitFd(stream.Fd, POLLIN, 10000)
+                      ? stream.Read(buf, sizeof(buf))
+                      : -1;
+      if (n < 0 || reply.size() > 16384) return fail("no upgrade reply");
+      reply.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
     }
     if (reply.compare(0, 12, "HTTP/1.1 101") != 0) {
-      error = "upgrade refused: " + reply.substr(0, reply.find('\r'));
-      ::close(fd);
-      return -1;
+      return fail("upgrade refused: " + reply.substr(0, reply.find('\r')));
     }
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
+  fcntl(stream.Fd, F_SETFL, fcntl(stream.Fd, F_GETFL) | O_NONBLOCK);
+  return stream;
 }
 
 struct TConnection {
-  int Fd = -1;
+  TStream Stream;
   std::vector<uint8_t> In;
   size_t InHead = 0;
   std::vector<uint8_t> Out;
@@ -103,12 +164,12 @@ struct TConnection {
 
 class TWorker {
  public:
-  TWorker(const TLoadOptions& o, std::vector<int> fds, const std::atomic<bool>& stop,
+  TWorker(const TLoadOptions& o, std::vector<TStream> streams, const std::atomic<bool>& stop,
           uint64_t windowStart, uint64_t windowEnd)
       : FOptions(o), FStop(stop), FWindowStart(windowStart), FWindowEnd(windowEnd) {
-    for (int fd : fds) {
+    for (TStream& stream : streams) {
       auto c = std::make_unique<TConnection>();
-      c->Fd = fd;
+      c->Stream = stream;
       FConnections.push_back(std::move(c));
     }
   }
@@ -119,7 +180,7 @@ class TWorker {
       epoll_event ev{};
       ev.events = EPOLLIN;
       ev.data.ptr = c.get();
-      epoll_ctl(ep, EPOLL_CTL_ADD, c->Fd, &ev);
+      epoll_ctl(ep, EPOLL_CTL_ADD, c->Stream.Fd, &ev);
       for (int i = 0; i < FOptions.InFlight; ++i) AppendMessage(*c);
       Flush(ep, *c);
     }
@@ -133,14 +194,13 @@ class TWorker {
         if (events[i].events & EPOLLOUT) Flush(ep, *c);
         if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
           for (;;) {
-            ssize_t r = ::recv(c->Fd, buffer.data(), buffer.size(), 0);
+            ssize_t r = c->Stream.Read(buffer.data(), buffer.size());
             if (r > 0) {
               c->In.insert(c->In.end(), buffer.data(), buffer.data() + r);
-              if (static_cast<size_t>(r) < buffer.size()) break;
+              if (static_cast<size_t>(r) < buffer.size() && !c->Stream.Pending()) break;
               continue;
             }
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (r == 0) break;
             Kill(ep, *c);
             break;
           }
@@ -150,9 +210,7 @@ class TWorker {
         }
       }
     }
-    for (auto& c : FConnections) {
-      if (c->Fd >= 0) ::close(c->Fd);
-    }
+    for (auto& c : FConnections) c->Stream.Close();
     ::close(ep);
   }
 
@@ -241,13 +299,12 @@ class TWorker {
   void Flush(int ep, TConnection& c) {
     size_t done = 0;
     while (done < c.Out.size()) {
-      ssize_t w = ::send(c.Fd, c.Out.data() + done, c.Out.size() - done, MSG_NOSIGNAL);
+      ssize_t w = c.Stream.Write(c.Out.data() + done, c.Out.size() - done);
       if (w > 0) {
         done += static_cast<size_t>(w);
         continue;
       }
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (w == 0) break;
       Kill(ep, c);
       return;
     }
@@ -257,7 +314,7 @@ class TWorker {
       epoll_event ev{};
       ev.events = EPOLLIN | (want ? static_cast<uint32_t>(EPOLLOUT) : 0u);
       ev.data.ptr = &c;
-      epoll_ctl(ep, EPOLL_CTL_MOD, c.Fd, &ev);
+      epoll_ctl(ep, EPOLL_CTL_MOD, c.Stream.Fd, &ev);
       c.WantOut = want;
     }
   }
@@ -266,9 +323,8 @@ class TWorker {
     if (c.Dead) return;
     c.Dead = true;
     ++Errors;
-    epoll_ctl(ep, EPOLL_CTL_DEL, c.Fd, nullptr);
-    ::close(c.Fd);
-    c.Fd = -1;
+    epoll_ctl(ep, EPOLL_CTL_DEL, c.Stream.Fd, nullptr);
+    c.Stream.Close();
   }
 
   const TLoadOptions& FOptions;
@@ -297,17 +353,17 @@ long ProcessRssKb(int pid) {
 
 bool TLoadClient::RunIdle(TLoadResult& result, std::string& error) {
   result.RssBeforeKb = ProcessRssKb(FOptions.ServerPid);
-  std::vector<int> fds;
-  fds.reserve(static_cast<size_t>(FOptions.Connections));
+  std::vector<TStream> streams;
+  streams.reserve(static_cast<size_t>(FOptions.Connections));
   bool ok = true;
   for (int i = 0; i < FOptions.Connections; ++i) {
-    int fd = OpenConnection(FOptions, error);
-    if (fd < 0) {
+    TStream stream = OpenConnection(FOptions, error);
+    if (stream.Fd < 0) {
       error = "connection " + std::to_string(i) + ": " + error;
       ok = false;
       break;
     }
-    fds.push_back(fd);
+    streams.push_back(stream);
   }
   if (ok) {
     std::this_thread::sleep_for(std::chrono::seconds(1));  // let the server settle
@@ -315,23 +371,63 @@ bool TLoadClient::RunIdle(TLoadResult& result, std::string& error) {
     result.BytesPerConnection =
         static_cast<double>(result.RssAfterKb - result.RssBeforeKb) * 1024.0 / FOptions.Connections;
   }
-  for (int fd : fds) ::close(fd);
+  for (TStream& stream : streams) stream.Close();
   return ok;
+}
+
+bool TLoadClient::RunHandshakes(TLoadResult& result, std::string& error) {
+  // Each thread opens, upgrades and resets one connection after the other; counted are
+  // the handshakes completed inside the measured window.
+  int threads = std::max(1, FOptions.Threads);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> done{0};
+  std::atomic<int> failures{0};
+  std::mutex errorLock;
+  uint64_t windowStart = NowNs() + static_cast<uint64_t>(FOptions.WarmupSeconds * 1e9);
+  uint64_t windowEnd = windowStart + static_cast<uint64_t>(FOptions.Seconds * 1e9);
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t) {
+    running.emplace_back([&] {
+      while (!stop.load(std::memory_order_relaxed)) {
+        std::string why;
+        TStream stream = OpenConnection(FOptions, why);
+        if (stream.Fd < 0) {
+          failures.fetch_add(1);
+          std::lock_guard<std::mutex> guard(errorLock);
+          error = why;
+          continue;
+        }
+        uint64_t now = NowNs();
+        if (now >= windowStart && now <= windowEnd) done.fetch_add(1);
+        stream.Close(true);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(windowEnd - NowNs())));
+  stop.store(true);
+  for (auto& t : running) t.join();
+  result.Handshakes = done.load();
+  result.Seconds = FOptions.Seconds;
+  result.HandshakesPerSecond = static_cast<double>(result.Handshakes) / FOptions.Seconds;
+  result.Errors = failures.load();
+  if (result.Handshakes == 0 && error.empty()) error = "no handshake completed";
+  return result.Handshakes > 0;
 }
 
 bool TLoadClient::Run(TLoadResult& result, std::string& error) {
   if (FOptions.Idle) return RunIdle(result, error);
+  if (FOptions.Handshakes) return RunHandshakes(result, error);
   if (FOptions.MessageSize < 8) {
     error = "message size must be at least 8 bytes";
     return false;
   }
   int threads = std::max(1, std::min(FOptions.Threads, FOptions.Connections));
-  std::vector<std::vector<int>> groups(static_cast<size_t>(threads));
+  std::vector<std::vector<TStream>> groups(static_cast<size_t>(threads));
   for (int i = 0; i < FOptions.Connections; ++i) {
-    int fd = OpenConnection(FOptions, error);
-    if (fd < 0) {
+    TStream fd = OpenConnection(FOptions, error);
+    if (fd.Fd < 0) {
       for (auto& g : groups) {
-        for (int f : g) ::close(f);
+        for (TStream& f : g) f.Close();
       }
       error = "connection " + std::to_string(i) + ": " + error;
       return false;

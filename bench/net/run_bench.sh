@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Transport benchmark: echo round trips of ws-echo against a raw TCP echo (both epoll
-# models), and ws-echo's resident memory per idle connection.
+# Transport benchmark: echo round trips of ws-echo (ws and wss) against a raw TCP echo
+# (both epoll models), handshakes per second (ws and wss), and ws-echo's resident memory
+# per idle connection.
 #
 # Usage: bench/net/run_bench.sh [BUILD_DIR]   (a Release tree; targets are built here)
 # Environment: ROUNDS (3), SECONDS_PER_RUN (10), CONNECTIONS (200), SIZE (32),
@@ -30,6 +31,14 @@ cmake --build "$build" --target ws-echo raw-echo ws-load -j 2 >/dev/null
 wsecho=$build/tools/ws-echo/ws-echo
 rawecho=$build/bench/net/raw-echo
 load=$build/bench/net/ws-load
+
+# wss: a self-signed certificate made for the run (P-256, as Let's Encrypt issues by
+# default for ECDSA keys); the clients do not check it, the server's cost is measured.
+tlsdir=$(mktemp -d)
+trap 'rm -rf "$tlsdir"' EXIT
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 \
+  -keyout "$tlsdir/key.pem" -out "$tlsdir/cert.pem" 2>/dev/null
+tls=(--tls-cert "$tlsdir/cert.pem" --tls-key "$tlsdir/key.pem")
 
 server_pid=
 start_server() {  # command... ; sets server_port and server_pid
@@ -70,6 +79,7 @@ for r in $(seq "$rounds"); do
   run_one raw-oneshot "--tcp" "$rawecho" 0 --mode oneshot --threads 8
   run_one ws-echo "" "$wsecho" 0 --threads 8
   run_one ws-echo-nodelay "" "$wsecho" 0 --threads 8 --nodelay
+  run_one wss-echo "--tls" "$wsecho" 0 --threads 8 "${tls[@]}"
 done
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -82,11 +92,21 @@ paired() {  # label: median over rounds of label / raw-perthread of the same rou
     awk '{printf "%.4f\n", $1 / $2}' | median
 }
 echo "== medians (messages/s; share of raw-perthread: of the medians / median of per-round ratios)"
-for label in raw-perthread raw-oneshot ws-echo ws-echo-nodelay; do
+for label in raw-perthread raw-oneshot ws-echo ws-echo-nodelay wss-echo; do
   m=$(median <<<"${results[$label]}")
   p=$(paired "$label")
   awk -v l="$label" -v m="$m" -v b="$base" -v p="$p" \
     'BEGIN {printf "  %-16s %9d  %5.1f%%  %5.1f%%\n", l, m, 100 * m / b, 100 * p}'
+done
+
+echo "== handshakes/s: connect, (TLS,) upgrade, reset; 2 client threads on the same machine, ${secs}s"
+for r in $(seq "$rounds"); do
+  start_server "$wsecho" 0 --threads 8
+  echo "  $("$load" --port "$server_port" --handshakes --threads 2 --warmup 1 --seconds "$secs")"
+  stop_server
+  start_server "$wsecho" 0 --threads 8 "${tls[@]}"
+  echo "  $("$load" --port "$server_port" --tls --handshakes --threads 2 --warmup 1 --seconds "$secs")"
+  stop_server
 done
 
 echo "== resident memory per idle WebSocket connection ($idle connections)"

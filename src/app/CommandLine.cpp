@@ -9,6 +9,23 @@ namespace gw {
 namespace {
 
 constexpr std::string_view kSendIntervalOption = "--send-interval";
+constexpr std::string_view kTlsCertOption = "--tls-cert";
+constexpr std::string_view kTlsKeyOption = "--tls-key";
+
+// "NAME VALUE" or "NAME=VALUE": true when `arg` is the option `name`; `value` is its
+// value (empty when missing). A value is never taken for the launch block.
+bool TakeValueOption(std::string_view name, std::string_view arg, int argc,
+                     const char* const* argv, int& i, std::string_view& value) {
+  if (arg == name) {
+    value = i + 1 < argc && argv[i + 1] != nullptr ? std::string_view(argv[++i]) : "";
+    return true;
+  }
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
 constexpr uint32_t kMaxSendIntervalMs = 1000;
 
 // Milliseconds as a whole decimal number from 0 to kMaxSendIntervalMs.
@@ -73,7 +90,14 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i] != nullptr ? argv[i] : "";
     if (!arg.empty() && arg.front() == '-') {
-      if (arg == "--headless") {
+      std::string_view file;
+      if (TakeValueOption(kTlsCertOption, arg, argc, argv, i, file)) {
+        result.TlsCert = file;
+        if (file.empty()) result.Error = "--tls-cert needs a PEM certificate file";
+      } else if (TakeValueOption(kTlsKeyOption, arg, argc, argv, i, file)) {
+        result.TlsKey = file;
+        if (file.empty()) result.Error = "--tls-key needs a PEM private key file";
+      } else if (arg == "--headless") {
         result.Headless = true;
       } else if (arg == "--log-utf8") {
         result.LogUtf8 = true;
@@ -125,6 +149,9 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     fail("--proxy-from is only meaningful with --proxy-protocol");
   }
   if (result.ProxyProtocol && !proxyFromGiven) result.ProxyFrom = *ParseCidrList(kDefaultProxyFrom);
+  if (result.Error.empty() && result.TlsCert.empty() != result.TlsKey.empty()) {
+    result.Error = "--tls-cert and --tls-key go together";
+  }
   return result;
 }
 

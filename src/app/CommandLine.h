@@ -31,6 +31,10 @@ struct TCommandLine {
   bool Metrics = false;
   std::string MetricsHost;
   uint16_t MetricsPort = 0;
+  // "--tls-cert FILE" and "--tls-key FILE" (or "=FILE"): PEM certificate (chain) and key;
+  // both given, the client port speaks TLS only. One without the other is an Error.
+  std::string TlsCert;
+  std::string TlsKey;
   std::string LaunchBlock;    // the first non-option argument; empty when none
   std::string Error;          // an option given a value it cannot take; empty when none
   std::vector<std::string> UnknownOptions;

@@ -141,6 +141,8 @@ int THeadlessFrontEnd::Run() {
           } catch (const std::exception& e) {
             TLogger::LogError(std::string("OnException:") + e.what());
           }
+          // A renewed certificate is taken up whatever became of the settings.
+          service.ReloadTlsCertificate();
           NotifyServiceManager("READY=1");
         } else {
           running = false;

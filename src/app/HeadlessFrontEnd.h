@@ -1,8 +1,8 @@
 // THeadlessFrontEnd: runs the gateway service without a window. The log view is
 // standard output (same line format; level colours as ANSI colours when it is a
 // terminal), fed through a double-buffered list that is written out every 200 ms.
-// SIGHUP reloads the configuration, SIGTERM and SIGINT stop the service and end
-// Run; so does the controlling program's close command (2000).
+// SIGHUP reloads the configuration and the TLS certificate, SIGTERM and SIGINT stop
+// the service and end Run; so does the controlling program's close command (2000).
 //
 // Thread safety: the log feed and the view sink may be called from any thread;
 // everything else runs on the thread that calls Run (the user-interface thread).

@@ -11,6 +11,7 @@
 #include "config/GateShare.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
+#include "net/TlsContext.h"
 #if GW_HAVE_CONSOLE
 #include "console/ConsoleMain.h"
 #endif
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: gateway [--headless] [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
         "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
-        "               [LAUNCH_BLOCK]\n"
+        "               [--tls-cert FILE --tls-key FILE] [LAUNCH_BLOCK]\n"
         "  --headless    run without the operator console; the log goes to standard output\n"
         "                (UTF-8)\n"
         "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
         "                127.0.0.0/8,::1); connections from elsewhere are refused\n"
         "  --metrics ADDR:PORT  serve GET /metrics (Prometheus) and GET /healthz (200 while\n"
         "                both server links are up) on this address, e.g. 127.0.0.1:9100\n"
+        "  --tls-cert FILE  PEM certificate of the client port, its chain after it (sent whole)\n"
+        "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"
+        "                speaks TLS only (wss://, TLS 1.2 and 1.3); SIGHUP reads both again\n"
         "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
         "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
         "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
@@ -62,6 +66,17 @@ int main(int argc, char** argv) {
     TServiceControl::SetEdgeOptions(std::move(edge));
   }
   TLoggerThread loggerThread;
+  if (!commandLine.TlsCert.empty()) {
+    // A gateway that cannot serve wss must not come up serving nothing (or plain ws).
+    std::string error;
+    PTlsContext tls = TTlsContext::Load(commandLine.TlsCert, commandLine.TlsKey, error);
+    if (!tls) {
+      std::fprintf(stderr, "gateway: %s\n", error.c_str());
+      TLogger::LogError("TLS: " + error + "; the gateway does not start");
+      return 1;
+    }
+    TServiceControl::SetTlsCertificate(commandLine.TlsCert, commandLine.TlsKey, std::move(tls));
+  }
   TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
   MessageCoder();
   GateWayConfig();

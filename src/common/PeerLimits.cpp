@@ -15,6 +15,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "login_send_backlog",    "server_time_out", "flood_table_full",
     "ws_queued_bytes",       "ws_close_unanswered",     "accept_no_descriptor",
     "proxy_untrusted_source", "proxy_header_invalid",  "proxy_header_time_out",
+    "tls_pending_records",
 };
 
 }  // namespace

@@ -36,6 +36,12 @@ inline constexpr size_t kMaxWsQueuedBytes = 64 * 1024 * 1024;
 // How long a client has to answer the server's close frame before its socket is closed
 // anyway: browsers answer at once; a client that never does must not keep its socket.
 inline constexpr int kWsCloseAnswerMs = 2000;
+// TLS records waiting for a client's socket: one batch of encrypted sends (64 KiB) and
+// what TLS answers on its own (the handshake's flight, key updates). A client that asks
+// for one key update after the other without reading would otherwise grow it without end
+// (23 bytes per request, once the socket's own buffer is full); past it the connection is
+// closed.
+inline constexpr size_t kMaxTlsPendingRecords = 256 * 1024;
 // Longest token answer accepted for decoding: a real answer is under 100 characters.
 inline constexpr size_t kMaxTokenText = 4096;
 
@@ -119,6 +125,7 @@ enum class TLimitBreach : uint8_t {
   lbProxyUntrustedSource,   // PROXY header expected from an address outside the trusted list: refused
   lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
   lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
+  lbTlsPendingRecords,      // TLS records waiting for the socket over kMaxTlsPendingRecords: closed
   Count
 };
 

@@ -202,6 +202,7 @@ void TFrmMain::MenuReloadConfig() {
 
 void TFrmMain::ReloadConfig() {
   GuardedCall([this] { FService->LoadConfig(); });
+  FService->ReloadTlsCertificate();
 }
 
 void TFrmMain::MenuClearLog() {

@@ -47,6 +47,8 @@ const char* StageText(TAdmissionStage Stage) {
       return "challenge unanswered";
     case asProxyHeader:
       return "PROXY header still arriving";
+    case asTlsHandshake:
+      return "TLS handshake unfinished";
   }
   return "";
 }

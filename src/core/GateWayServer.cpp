@@ -91,6 +91,11 @@ std::string CidrListText(const std::vector<TCidr>& list) {
 
 }  // namespace
 
+void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
+  FTlsContext = std::move(Context);
+  if (FSocketServer) FSocketServer->SetTlsContext(FTlsContext);
+}
+
 void TGateWaySocketServer::Start() {
   if (FEdge.Metrics) {
     // First: a metrics port that cannot be bound fails the start before any client is
@@ -104,6 +109,7 @@ void TGateWaySocketServer::Start() {
     Log("Metrics 启动: " + FEdge.MetricsHost + ":" + std::to_string(FMetrics->Port()), llMessage);
   }
   FSocketServer = FListenerFactory(ListenerIoThreads());
+  FSocketServer->SetTlsContext(FTlsContext);
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
   FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,

@@ -101,6 +101,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // How long a graceful stop waits for clients to answer their close frame.
   static constexpr uint32_t kDrainGraceMs = limits::kWsCloseAnswerMs;
 
+  // Clients accepted from now on speak TLS with `Context` (null: plain ws). Before Start,
+  // and again on the owner's thread for a reloaded certificate (live clients keep theirs).
+  void SetTlsContext(PTlsContext Context);
+
   // Opens the metrics listener (when asked for) and the client listener, then starts
   // the login link, the logic link and the workers. Throws EGateWayStartError when
   // GatePort is not a port number or a listener cannot be bound; nothing else is
@@ -175,6 +179,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   PWebSocketServer FSocketServer;                         // created by Start
   TListenerFactory FListenerFactory = CreateWebSocketServer;
   TLogProc FLogger;
+  PTlsContext FTlsContext;  // owner's thread
   std::atomic<bool> FIsRuning{false};
   TGateWayTraffic FTraffic;
   PClientGuard FGuard;

@@ -1,6 +1,7 @@
 #include "core/ServiceControl.h"
 
 #include <exception>
+#include <mutex>
 
 #include "codec/EDcode.h"
 #include "codec/StoredSecrets.h"
@@ -9,6 +10,58 @@
 #include "logging/Logger.h"
 
 namespace gw {
+
+struct TServiceControl::TTlsFiles {
+  std::mutex Lock;  // guards the fields below
+  std::string CertFile;
+  std::string KeyFile;
+  PTlsContext Context;
+};
+
+TServiceControl::TTlsFiles& TServiceControl::TlsFiles() {
+  static TTlsFiles files;
+  return files;
+}
+
+void TServiceControl::SetTlsCertificate(std::string CertFile, std::string KeyFile,
+                                        PTlsContext Context) {
+  TTlsFiles& files = TlsFiles();
+  std::lock_guard<std::mutex> guard(files.Lock);
+  files.CertFile = std::move(CertFile);
+  files.KeyFile = std::move(KeyFile);
+  files.Context = std::move(Context);
+}
+
+PTlsContext TServiceControl::TlsContext() {
+  TTlsFiles& files = TlsFiles();
+  std::lock_guard<std::mutex> guard(files.Lock);
+  return files.Context;
+}
+
+bool TServiceControl::ReloadTlsCertificate() {
+  TTlsFiles& files = TlsFiles();
+  std::string certFile, keyFile;
+  {
+    std::lock_guard<std::mutex> guard(files.Lock);
+    if (!files.Context) return false;
+    certFile = files.CertFile;
+    keyFile = files.KeyFile;
+  }
+  std::string error;
+  PTlsContext next = TTlsContext::Load(certFile, keyFile, error);
+  if (!next) {
+    TLogger::LogError("TLS certificate not reloaded, the previous one stays in use: " + error);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(files.Lock);
+    files.Context = next;
+  }
+  if (FServer) FServer->SetTlsContext(next);
+  TLogger::LogInfo("TLS certificate reloaded for new clients: " + next->Subject() + ", expires " +
+                   next->NotAfter());
+  return true;
+}
 
 TServiceControl::TServiceControl(TFrontEnd FrontEnd, TGateWayFiles Files)
     : FFrontEnd(std::move(FrontEnd)), FFiles(std::move(Files)) {}
@@ -52,6 +105,11 @@ bool TServiceControl::StartService() {
     FServer->SetLogger(serverLog);
     FServer->SetSendInterval(SendInterval());
     FServer->SetEdgeOptions(EdgeOptions());
+    if (PTlsContext tls = TlsContext()) {
+      FServer->SetTlsContext(tls);
+      TLogger::LogInfo("TLS (wss) on the client port: " + tls->Subject() + ", expires " +
+                       tls->NotAfter());
+    }
     FServer->Start();
     TLogger::LogInfo("服务已启动成功...");
     SendStatusMessage(kCtlServiceStarted, kServiceStartedText);

@@ -19,6 +19,7 @@
 #include "config/GateShare.h"
 #include "core/GateWayServer.h"
 #include "logging/LogLevel.h"
+#include "net/TlsContext.h"
 
 namespace gw {
 
@@ -72,6 +73,18 @@ class TServiceControl {
   static void SetEdgeOptions(TEdgeOptions Options) { EdgeOptionsStore() = std::move(Options); }
   static const TEdgeOptions& EdgeOptions() { return EdgeOptionsStore(); }
 
+  // The client port's TLS certificate and key files and the context loaded from them
+  // (files empty, context null: plain ws). The program sets them once from its command
+  // line, before any service starts, after loading the context itself (a bad file must
+  // stop the program there). Readable from any thread.
+  static void SetTlsCertificate(std::string CertFile, std::string KeyFile, PTlsContext Context);
+  static PTlsContext TlsContext();
+  // Reads the certificate and key files again (SIGHUP; a renewed certificate): clients
+  // that connect from now on get the new pair, live ones keep theirs, and the new expiry
+  // is logged. A file that cannot be used is logged and the previous pair stays. Without
+  // TLS nothing happens. Returns whether a new pair is in use.
+  bool ReloadTlsCertificate();
+
   // The current gateway server (none before the first start).
   TGateWaySocketServer* Server() const { return FServer.get(); }
   bool IsRunning() const { return FServer && FServer->IsRuning(); }
@@ -79,6 +92,8 @@ class TServiceControl {
   static std::string MakeCaption(const std::string& Title, bool PressureTest, bool Performance);
 
  private:
+  struct TTlsFiles;
+  static TTlsFiles& TlsFiles();
   static std::atomic<uint32_t>& SendIntervalMs() {
     static std::atomic<uint32_t> ms{TGateWayWorker::kSendInterval};
     return ms;

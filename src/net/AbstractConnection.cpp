@@ -5,12 +5,14 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <span>
 
+#include "common/PeerLimits.h"
 #include "net/NetDiagLog.h"
 #include "net/SockAddrText.h"
 #include "net/SocketServer.h"
@@ -22,6 +24,13 @@ namespace {
 // A flooding peer yields its thread to the others after this many full chunks.
 constexpr int kMaxChunksPerTurn = 8;
 constexpr int kMaxIov = 64;
+// Plaintext encrypted in one go: four full records. Small enough that the records
+// waiting for the socket stay a short buffer, large enough for few system calls.
+constexpr size_t kTlsBatch = 4 * 16384;
+// Capacity of the pending-records buffer a connection keeps once it is empty: enough for
+// game-sized messages; a connection that once sent a big batch gives the rest back, so
+// thousands of quiet clients do not each hold a batch's worth.
+constexpr size_t kTlsOutKept = 4096;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -105,21 +114,25 @@ void TAbstractConnection::HandleReceived(const uint8_t* data, size_t size) {
   (void)size;
 }
 
-void TAbstractConnection::DeliverReceived(const uint8_t* data, size_t size) {
+bool TAbstractConnection::DeliverReceived(const uint8_t* data, size_t size, uint8_t* scratch,
+                                          size_t scratchSize) {
   if (FProxyStage) {
     std::span<const uint8_t> rest;
     const TProxyHeaderStage::TResult result = FProxyStage->Feed({data, size}, rest);
-    if (result == TProxyHeaderStage::prsWaiting) return;
+    if (result == TProxyHeaderStage::prsWaiting) return true;
     if (result == TProxyHeaderStage::prsRelayed) SetPeerAddress(FProxyStage->Source());
     FProxyStage.reset();
-    if (!FOwner.ProxyHeaderDone(*this, result)) return;  // closed
-    // The client's first bytes may have come in the same read as the header.
+    if (!FOwner.ProxyHeaderDone(*this, result)) return true;  // closed already
+    // The client's first bytes (its TLS hello, or its request) may have come in the
+    // same read as the header.
     data = rest.data();
     size = rest.size();
-    if (size == 0) return;
+    if (size == 0) return true;
   }
   FReceivedAny = true;
+  if (FTls) return ReceiveTls(data, size, scratch, scratchSize);
   HandleReceived(data, size);
+  return true;
 }
 
 void TAbstractConnection::SetPeerAddress(const sockaddr_storage& addr) {
@@ -197,7 +210,10 @@ void TAbstractConnection::CloseConnection() {
     FSendHead = 0;
     FQueuedBytes = 0;
     FSendPending.store(false);
-    if (FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
+    if (FSocket >= 0) {
+      if (FTls) SayTlsGoodbye();
+      ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
+    }
   }
   // The socket is closed on its own I/O thread, which may still hold its pointer.
   if (FThread != nullptr) {
@@ -228,7 +244,10 @@ void TAbstractConnection::Disconnect() {
     if (!FConnectStatus.compare_exchange_strong(expected, csDisconnected)) return;
   }
   std::lock_guard<std::mutex> guard(FSendLock);
-  if (!FClosedForSend && FSocket >= 0) ::shutdown(FSocket, SHUT_RDWR);
+  if (!FClosedForSend && FSocket >= 0) {
+    if (FTls) SayTlsGoodbye();
+    ::shutdown(FSocket, SHUT_RDWR);
+  }
 }
 
 void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_t* data,
@@ -259,8 +278,8 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
     int n = 0;
     if (headLen > 0) iov[n++] = {const_cast<uint8_t*>(head), headLen};
     if (count > 0) iov[n++] = {const_cast<uint8_t*>(data), count};
-    ssize_t written = n == 0 ? 0 : WriteVector(FSocket, iov, n);
-    while (written < 0 && errno == EINTR) written = WriteVector(FSocket, iov, n);
+    ssize_t written = n == 0 ? 0 : WriteOut(iov, n, headLen + count);
+    while (written < 0 && errno == EINTR) written = WriteOut(iov, n, headLen + count);
     if (written < 0 && !IsTransient(errno)) {
       guard.unlock();
       if (callback) callback(CallbackTarget(), false);
@@ -294,6 +313,18 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
 bool TAbstractConnection::SendNow(const std::string& bytes) {
   std::lock_guard<std::mutex> guard(FSendLock);
   if (FClosedForSend || FSendHead != FSendQueue.size()) return false;
+  if (FTls) {
+    // Encrypted now and written in order before anything sent later; what the socket
+    // does not take yet goes on write readiness.
+    if (!FTls->HandshakeDone() ||
+        !FTls->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) {
+      return false;
+    }
+    FTls->TakeOutput(FTlsOut);
+    if (DrainTlsOut() == tdFailed) return false;
+    if (FTlsOutDone < FTlsOut.size()) FSendPending.store(true);
+    return true;
+  }
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n =
@@ -303,6 +334,119 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+ssize_t TAbstractConnection::WriteOut(iovec* iov, int count, size_t total) {
+  return FTls ? WriteTls(iov, count, total) : WriteVector(FSocket, iov, count);
+}
+
+ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total) {
+  // The first FTlsOutPlain bytes of `iov` are already in FTlsOut; they count as written
+  // only when all of FTlsOut went.
+  thread_local std::vector<uint8_t> batch;
+  size_t confirmed = 0;
+  for (;;) {
+    TTlsDrain drain = DrainTlsOut();
+    if (drain == tdFailed) return -1;  // errno set by the write
+    if (drain == tdBlocked) break;
+    confirmed += FTlsOutPlain;
+    FTlsOutPlain = 0;
+    // Before the handshake finished, plaintext waits in the queue.
+    if (confirmed >= total || !FTls->HandshakeDone()) break;
+    batch.clear();
+    size_t skip = confirmed;
+    for (int i = 0; i < count && batch.size() < kTlsBatch; ++i) {
+      size_t len = iov[i].iov_len;
+      if (skip >= len) {
+        skip -= len;
+        continue;
+      }
+      const auto* base = static_cast<const uint8_t*>(iov[i].iov_base) + skip;
+      size_t take = std::min(len - skip, kTlsBatch - batch.size());
+      batch.insert(batch.end(), base, base + take);
+      skip = 0;
+    }
+    if (!FTls->Write(batch.data(), batch.size())) {
+      TNetDiagLog::Write("TLS write to " + FPeerAddr + " failed: " + FTls->FailureText());
+      errno = EPROTO;
+      return -1;
+    }
+    FTls->TakeOutput(FTlsOut);
+    FTlsOutPlain = batch.size();
+  }
+  if (confirmed == 0 && total > 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return static_cast<ssize_t>(confirmed);
+}
+
+TAbstractConnection::TTlsDrain TAbstractConnection::DrainTlsOut() {
+  while (FTlsOutDone < FTlsOut.size()) {
+    ssize_t n = ::send(FSocket, FTlsOut.data() + FTlsOutDone, FTlsOut.size() - FTlsOutDone,
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return IsTransient(errno) ? tdBlocked : tdFailed;
+    FTlsOutDone += static_cast<size_t>(n);
+  }
+  if (FTlsOut.capacity() > kTlsOutKept) {
+    std::vector<uint8_t>().swap(FTlsOut);
+  } else {
+    FTlsOut.clear();
+  }
+  FTlsOutDone = 0;
+  return tdDrained;
+}
+
+bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* scratch,
+                                     size_t scratchSize) {
+  {
+    std::lock_guard<std::mutex> guard(FSendLock);
+    if (FClosedForSend) return true;
+    if (!FTls->Feed(data, size)) return false;
+  }
+  // The ciphertext is in the session now: the scratch buffer may overlap it.
+  for (;;) {
+    size_t got = 0;
+    TTlsReadResult result;
+    bool overflow = false;
+    {
+      std::lock_guard<std::mutex> guard(FSendLock);
+      if (FClosedForSend) return true;
+      result = FTls->Read(scratch, scratchSize, got);
+      if (FTls->HandshakeDone()) FTlsEstablished.store(true);
+      // Handshake records, alerts, key updates: written by the flush after this read.
+      if (FTls->PendingOutput() > 0) {
+        FTls->TakeOutput(FTlsOut);
+        FSendPending.store(true);
+        overflow = FTlsOut.size() - FTlsOutDone > limits::kMaxTlsPendingRecords;
+      }
+    }
+    if (overflow) {
+      CountLimitBreach(TLimitBreach::lbTlsPendingRecords);
+      return false;
+    }
+    switch (result) {
+      case trData:
+        HandleReceived(scratch, got);
+        if (IsClosed()) return true;
+        continue;
+      case trNeedMore:
+        return true;
+      case trClosed:
+        return false;
+      case trFailed:
+        // Scanners and plain-text clients end here all the time: no line per connection.
+        return false;
+    }
+  }
+}
+
+void TAbstractConnection::SayTlsGoodbye() {
+  // Best effort: the socket is shut down right after, whatever it took.
+  FTls->Shutdown();
+  FTls->TakeOutput(FTlsOut);
+  DrainTlsOut();
 }
 
 void TAbstractConnection::FlushSends() {
@@ -330,7 +474,7 @@ void TAbstractConnection::FlushSends() {
           total += item.Count - item.DataDone;
         }
       }
-      ssize_t written = n == 0 ? 0 : WriteVector(FSocket, iov, n);
+      ssize_t written = n == 0 ? 0 : WriteOut(iov, n, total);
       if (written < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
@@ -356,7 +500,9 @@ void TAbstractConnection::FlushSends() {
       FSendQueue.clear();
       FSendHead = 0;
       FQueuedBytes = 0;
-      FSendPending.store(false);
+      // Records of the handshake or an alert may wait with no plaintext queued.
+      if (!failed && FTls && DrainTlsOut() == tdFailed) failed = true;
+      FSendPending.store(FTls != nullptr && FTlsOutDone < FTlsOut.size());
     }
   }
   if (!finished.empty()) {
@@ -399,7 +545,11 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
     ssize_t n = ::recv(FSocket, buffer, TIoEventThread::kDrainBufferSize, 0);
     if (n > 0) {
       try {
-        DeliverReceived(buffer, static_cast<size_t>(n));
+        if (!DeliverReceived(buffer, static_cast<size_t>(n), buffer,
+                             TIoEventThread::kDrainBufferSize)) {
+          closeAfter = true;
+          break;
+        }
       } catch (const std::exception& e) {
         TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
         closeAfter = true;

@@ -9,6 +9,11 @@
 //    when nothing is queued, otherwise queued and finished on write readiness; sends
 //    made while the I/O thread hands bytes up are gathered and written with one
 //    system call when the chunk is done; the callback runs once the last byte went;
+//  - with TLS (StartTls), the bytes read are ciphertext: they are decrypted under the
+//    send lock (which thus also serializes every use of the TLS session) and the
+//    plaintext is handed up as above; queued sends stay plaintext and are encrypted
+//    when written, a batch at a time, so the queue bound still counts what waits,
+//    and a send's callback still runs once its last byte (as ciphertext) went;
 //  - Close runs its work once (status exchange); the close notification runs on the
 //    calling thread, or, when a handler of this connection runs at that moment (see
 //    THandlerScope), on the handler's thread right after it returns, so handlers and
@@ -17,6 +22,9 @@
 // Thread safety: Close, Disconnect, the sends and every accessor are safe from any
 // thread. HandleReceived and the epoll callbacks run on the owning I/O thread only.
 #pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +42,7 @@
 #include "net/IoEventThread.h"
 #include "net/ProxyHeaderStage.h"
 #include "net/SocketTypes.h"
+#include "net/TlsSession.h"
 
 namespace gw {
 
@@ -90,6 +99,9 @@ class TAbstractConnection : public TEpollTarget,
 
   // Engine internals, called by the server and the I/O thread.
   void Attach(TIoEventThread* thread);
+  // Makes the connection speak TLS as the server; before it is registered.
+  void StartTls(std::unique_ptr<TTlsSession> session) { FTls = std::move(session); }
+  bool IsTls() const { return FTls != nullptr; }
   TIoEventThread* Thread() const { return FThread; }
   bool RegisterWithThread();  // epoll ADD unless already closed
   void ReadAddresses();
@@ -114,7 +126,8 @@ class TAbstractConnection : public TEpollTarget,
   // How far the connection got; on the owning I/O thread.
   virtual TAdmissionStage AdmissionStage() const {
     if (FProxyStage) return asProxyHeader;
-    return FReceivedAny ? asHeader : asNothingSent;
+    if (!FReceivedAny) return asNothingSent;
+    return FTls && !FTlsEstablished.load() ? asTlsHandshake : asHeader;
   }
   // The guard admitted it, so it must hear of its close (see TakeGuardRelease). False
   // when the connection was removed first (a proxied connection is admitted on its I/O
@@ -187,10 +200,25 @@ class TAbstractConnection : public TEpollTarget,
 
   // Writes queued items; completed callbacks and a close on failure run after the lock.
   void FlushSends();
-  // The first-bytes path: the PROXY header stage when one is expected (a TLS handshake
-  // belongs right after it), then HandleReceived. Owning I/O thread.
-  void DeliverReceived(const uint8_t* data, size_t size);
+  // The first-bytes path: the PROXY header stage when one is expected, then TLS on a TLS
+  // port, then HandleReceived. `scratch` takes decrypted bytes (it may be the buffer
+  // `data` lies in). False: close the connection. Owning I/O thread.
+  bool DeliverReceived(const uint8_t* data, size_t size, uint8_t* scratch, size_t scratchSize);
   void SetPeerAddress(const sockaddr_storage& addr);
+  // Writes from `iov` (with FSendLock held): straight to the socket, or through TLS.
+  // Returns the plaintext bytes that went, or -1 with errno (EAGAIN: nothing went).
+  ssize_t WriteOut(iovec* iov, int count, size_t total);
+  ssize_t WriteTls(const iovec* iov, int count, size_t total);
+  enum TTlsDrain : uint8_t { tdDrained, tdBlocked, tdFailed };
+  // Writes what FTlsOut holds (FSendLock held).
+  TTlsDrain DrainTlsOut();
+  // Decrypts `size` bytes read from the socket (any bytes of the stream, e.g. the rest of
+  // a chunk after a PROXY header) and hands the plaintext up, decrypted into `scratch`
+  // (which may be the buffer `data` lies in: the ciphertext is copied in first); false:
+  // close the connection. Owning I/O thread.
+  bool ReceiveTls(const uint8_t* data, size_t size, uint8_t* scratch, size_t scratchSize);
+  // Queues close_notify and writes what it can without waiting (FSendLock held).
+  void SayTlsGoodbye();
   bool BeginHandler();
   void EndHandler();
   void FireCloseNotification();
@@ -216,7 +244,17 @@ class TAbstractConnection : public TEpollTarget,
   size_t FMaxQueuedBytes = 0;  // 0: no bound
   std::vector<TSendItem> FSendQueue;
   size_t FSendHead = 0;
-  std::atomic<bool> FSendPending{false};  // queue not empty (hint for write readiness)
+  std::atomic<bool> FSendPending{false};  // queue or FTlsOut not empty (hint for write readiness)
+  // TLS (null on a plain connection): the session, and the records it produced that the
+  // socket has not taken yet. FTlsOutPlain counts the plaintext at the head of the send
+  // queue those records carry; it is reported written once they all went. New plaintext
+  // is encrypted only when FTlsOut is empty, so FTlsOut stays within one batch (plus
+  // handshake and alert records).
+  std::unique_ptr<TTlsSession> FTls;
+  std::vector<uint8_t> FTlsOut;
+  size_t FTlsOutDone = 0;
+  size_t FTlsOutPlain = 0;
+  std::atomic<bool> FTlsEstablished{false};  // the handshake finished (read without the lock)
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.

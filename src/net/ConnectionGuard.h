@@ -23,6 +23,7 @@ enum TAdmissionStage : uint8_t {
   asHeader,       // its HTTP request (the upgrade) is still arriving
   asUnanswered,   // upgraded, but the gateway's check was not passed
   asProxyHeader,  // from a balancer, and its PROXY header is still arriving
+  asTlsHandshake,  // on a TLS port: bytes came, the TLS handshake did not finish
 };
 
 class IConnectionGuard {

@@ -20,6 +20,7 @@
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
 #include "net/ProxyHeader.h"
+#include "net/TlsContext.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
@@ -83,6 +84,10 @@ class IWebSocketServer {
   // Clients come through load balancers at these addresses, each connection opening
   // with a PROXY protocol header that names the client (see TSocketServer). Before Start.
   virtual void SetProxyProtocol(std::vector<TCidr> trustedFrom) { (void)trustedFrom; }
+  // Clients accepted from now on speak TLS (wss) with `context`; null: plain (ws). Any
+  // thread, before or after Start: a reloaded certificate serves the next client while
+  // live connections keep the one they started with.
+  virtual void SetTlsContext(PTlsContext context) { (void)context; }
 
   // Opens the listeners and the I/O threads. `callback` has run (once per address
   // tried, false on failure) by the time Start returns. Starting twice reports false.

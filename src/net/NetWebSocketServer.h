@@ -43,6 +43,9 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetConnectionGuard(PConnectionGuard guard) override {
     TSocketServer::SetConnectionGuard(std::move(guard));
   }
+  void SetTlsContext(PTlsContext context) override {
+    TSocketServer::SetTlsContext(std::move(context));
+  }
 
   void SetProxyProtocol(std::vector<TCidr> trustedFrom) override {
     TSocketServer::SetProxyProtocol(std::move(trustedFrom));

@@ -81,6 +81,16 @@ void TSocketServer::SetServerAddr(const std::string& addr) {
   FAddr = addr;
 }
 
+void TSocketServer::SetTlsContext(PTlsContext context) {
+  std::lock_guard<std::mutex> guard(FTlsLock);
+  FTlsContext = std::move(context);
+}
+
+PTlsContext TSocketServer::TlsContext() const {
+  std::lock_guard<std::mutex> guard(FTlsLock);
+  return FTlsContext;
+}
+
 PAbstractConnection TSocketServer::NewConnection(int socket) {
   return std::make_shared<TAbstractConnection>(*this, socket, ctAccept);
 }
@@ -371,12 +381,22 @@ void TSocketServer::AcceptOne(int fd) {
     Refuse(fd);
     return;
   }
+  std::unique_ptr<TTlsSession> tls;
+  if (PTlsContext context = TlsContext()) {
+    tls = std::make_unique<TTlsSession>(std::move(context));
+    if (!tls->Valid()) {
+      TNetDiagLog::Write("TIocpSocketEngine._HandleAccept.SSL_new : " + tls->FailureText());
+      Refuse(fd);
+      return;
+    }
+  }
   SetOpt(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
   SetOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdle);
   SetOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveInterval);
   SetOpt(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
   if (FNoDelay) SetOpt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   PAbstractConnection connection = NewConnection(fd);
+  if (tls) connection->StartTls(std::move(tls));
   uint32_t next = FNextThread.fetch_add(1, std::memory_order_relaxed);
   connection->Attach(FIoThreads[next % FIoThreads.size()].get());
   // Addresses are fixed before the connection becomes visible to other threads.

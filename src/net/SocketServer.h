@@ -11,7 +11,7 @@
 //
 // Locks: FConnectionsLock guards FConnections; FListensLock guards FListens and
 // FRetiredListens (and orders a resting listener's return against its removal);
-// FAcceptLock is held around each accept. None is held while a layer above is called,
+// FAcceptLock is held around each accept; FTlsLock guards the TLS context. None is held while a layer above is called,
 // and they are never held together.
 //
 // Out of descriptors, each I/O thread refuses pending clients at once (accepted with
@@ -36,6 +36,7 @@
 #include "net/ConnectionGuard.h"
 #include "net/IoEventThread.h"
 #include "net/ProxyHeader.h"
+#include "net/TlsContext.h"
 
 namespace gw {
 
@@ -73,6 +74,10 @@ class TSocketServer {
   // Where the server's refusals of balancer connections are written (rate-limited);
   // none by default. Before Start.
   void SetRefusalLog(std::function<void(const std::string&)> log) { FRefusalLog = std::move(log); }
+  // Connections accepted from now on speak TLS with `context` (null: plain TCP). Any
+  // thread, any time: a reloaded certificate serves the next client, live ones keep theirs.
+  void SetTlsContext(PTlsContext context);
+  PTlsContext TlsContext() const;
 
   // Starts threads and listeners; `callback` runs once per address tried before
   // Start returns. A second Start without Stop reports false.
@@ -140,6 +145,8 @@ class TSocketServer {
   std::function<void(const std::string&)> FRefusalLog;  // set before Start
   std::array<std::atomic<uint64_t>, rkCount> FLastRefusalLogMs{};
   std::array<std::atomic<uint64_t>, rkCount> FRefusalsNotLogged{};
+  mutable std::mutex FTlsLock;  // guards FTlsContext
+  PTlsContext FTlsContext;
   std::atomic<bool> FStarted{false};
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only

@@ -100,6 +100,29 @@ TEST(CommandLine, BalancerAndMetricsOptions) {
     EXPECT_EQ(cl.MetricsPort, tc.Port) << name;
     EXPECT_EQ(!cl.Error.empty(), tc.Error) << name << cl.Error;
     EXPECT_TRUE(cl.LaunchBlock.empty()) << name;
+  }
+}
+
+TEST(CommandLine, TlsFilesComeAsAPairAndAreNeverTheLaunchBlock) {
+  struct TCase {
+    std::vector<const char*> Args;
+    std::string Cert, Key, Block;
+    bool Error;
+  } cases[] = {
+      {{"gateway", "--tls-cert", "c.pem", "--tls-key", "k.pem", "QUJD"}, "c.pem", "k.pem", "QUJD", false},
+      {{"gateway", "QUJD", "--tls-key=k.pem", "--tls-cert=c.pem"}, "c.pem", "k.pem", "QUJD", false},
+      {{"gateway", "--tls-cert", "c.pem", "QUJD"}, "c.pem", "", "QUJD", true},
+      {{"gateway", "--tls-key", "k.pem"}, "", "k.pem", "", true},
+      {{"gateway", "--tls-key", "k.pem", "--tls-cert"}, "", "k.pem", "", true},
+      {{"gateway", "--tls-cert=", "--tls-key=k.pem"}, "", "k.pem", "", true},
+  };
+  for (const TCase& tc : cases) {
+    TCommandLine cl = ParseCommandLine(static_cast<int>(tc.Args.size()), tc.Args.data());
+    const std::string name = tc.Args[1];
+    EXPECT_EQ(cl.TlsCert, tc.Cert) << name;
+    EXPECT_EQ(cl.TlsKey, tc.Key) << name;
+    EXPECT_EQ(cl.LaunchBlock, tc.Block) << name;
+    EXPECT_EQ(!cl.Error.empty(), tc.Error) << name;
     EXPECT_TRUE(cl.UnknownOptions.empty()) << name;
   }
 }

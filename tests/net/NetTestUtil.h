@@ -1,5 +1,6 @@
 // Helpers for the transport tests: waiting on a condition, and a blocking loopback
-// client that speaks raw bytes or WebSocket frames (masked, as a browser does).
+// client that speaks raw bytes or WebSocket frames (masked, as a browser does), in
+// the clear or, after StartTls, over TLS.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,6 +41,17 @@ class TTestClient {
   TTestClient& operator=(const TTestClient&) = delete;
   ~TTestClient() { CloseSocket(); }
 
+  // Runs the TLS client handshake on the connected socket (trusting what `context`
+  // trusts); from then on every read and write goes through TLS.
+  bool StartTls(SSL_CTX* context) {
+    FSsl = SSL_new(context);
+    if (FSsl == nullptr) return false;
+    SSL_set_fd(FSsl, FSocket);
+    SSL_set_tlsext_host_name(FSsl, "localhost");
+    return SSL_connect(FSsl) == 1;
+  }
+  SSL* Tls() const { return FSsl; }
+
   bool Connect(uint16_t port, const char* host = "127.0.0.1") {
     bool v6 = std::strchr(host, ':') != nullptr;
     FSocket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -69,7 +82,8 @@ class TTestClient {
   bool SendRaw(const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-      ssize_t n = ::send(FSocket, p, size, MSG_NOSIGNAL);
+      ssize_t n = FSsl != nullptr ? SSL_write(FSsl, p, static_cast<int>(size))
+                                  : ::send(FSocket, p, size, MSG_NOSIGNAL);
       if (n <= 0) return false;
       p += n;
       size -= static_cast<size_t>(n);
@@ -92,9 +106,9 @@ class TTestClient {
         continue;
       }
       pollfd pfd{FSocket, POLLIN, 0};
-      if (::poll(&pfd, 1, timeoutMs) <= 0) return false;
+      if (!TlsPending() && ::poll(&pfd, 1, timeoutMs) <= 0) return false;
       uint8_t buf[65536];
-      ssize_t n = ::recv(FSocket, buf, sizeof(buf), 0);
+      ssize_t n = Receive(buf, sizeof(buf));
       if (n <= 0) return false;
       FBuffered.insert(FBuffered.end(), buf, buf + n);
     }
@@ -129,9 +143,9 @@ class TTestClient {
                                       .count());
       if (left <= 0) return false;
       pollfd pfd{FSocket, POLLIN, 0};
-      if (::poll(&pfd, 1, left) <= 0) return false;
+      if (!TlsPending() && ::poll(&pfd, 1, left) <= 0) return false;
       uint8_t buf[4096];
-      ssize_t n = ::recv(FSocket, buf, sizeof(buf), 0);
+      ssize_t n = Receive(buf, sizeof(buf));
       if (n <= 0) return true;
       FBuffered.insert(FBuffered.end(), buf, buf + n);
     }
@@ -203,6 +217,8 @@ class TTestClient {
   }
 
   void CloseSocket() {
+    if (FSsl != nullptr) SSL_free(FSsl);
+    FSsl = nullptr;
     if (FSocket >= 0) ::close(FSocket);
     FSocket = -1;
   }
@@ -215,7 +231,19 @@ class TTestClient {
   }
 
  private:
+  bool TlsPending() const { return FSsl != nullptr && SSL_pending(FSsl) > 0; }
+  ssize_t Receive(uint8_t* buf, size_t size) {
+    if (FSsl == nullptr) return ::recv(FSocket, buf, size, 0);
+    for (;;) {
+      int n = SSL_read(FSsl, buf, static_cast<int>(size));
+      // A record that carried no data (a session ticket): read on.
+      if (n <= 0 && SSL_get_error(FSsl, n) == SSL_ERROR_WANT_READ) continue;
+      return n;
+    }
+  }
+
   int FSocket = -1;
+  SSL* FSsl = nullptr;
   int FReceiveBuffer = 0;
   std::vector<uint8_t> FBuffered;
 };

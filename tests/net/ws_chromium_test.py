@@ -1,8 +1,10 @@
 """A real browser against the transport: headless Chromium loads a small page whose
 script opens `new WebSocket(...)` to the ws-echo example, exchanges binary and text
 messages, and reports the outcome by requesting /result?... from the page's server.
+With --tls, ws-echo serves wss with a self-signed certificate made for the run, which
+the browser is told to accept (--ignore-certificate-errors).
 
-Usage: /usr/bin/python3 ws_chromium_test.py <path to ws-echo>
+Usage: /usr/bin/python3 ws_chromium_test.py <path to ws-echo> [--tls]
 """
 import http.server
 import os
@@ -22,7 +24,7 @@ const report = (text) => {
   fetch('/result?' + encodeURIComponent(text)).catch(() => {});
 };
 const sizes = [0, 1, 125, 126, 200, 65535, 65536, 70000];
-const ws = new WebSocket('ws://127.0.0.1:%(port)d/game');
+const ws = new WebSocket('%(scheme)s://127.0.0.1:%(port)d/game');
 ws.binaryType = 'arraybuffer';
 let index = 0;
 let expected = null;
@@ -58,7 +60,20 @@ ws.onmessage = (e) => {
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
-    echo = subprocess.Popen([sys.argv[1], "0", "--threads", "2"], stdout=subprocess.PIPE, text=True)
+    tls = "--tls" in sys.argv[2:]
+    profile = tempfile.mkdtemp(prefix="gw-chromium-")
+    echo_args = [sys.argv[1], "0", "--threads", "2"]
+    browser_args = []
+    if tls:
+        cert, key = os.path.join(profile, "cert.pem"), os.path.join(profile, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        echo_args += ["--tls-cert", cert, "--tls-key", key]
+        browser_args = ["--ignore-certificate-errors"]
+    echo = subprocess.Popen(echo_args, stdout=subprocess.PIPE, text=True)
     line = echo.stdout.readline()
     if not line.startswith("listening on "):
         echo.kill()
@@ -75,7 +90,7 @@ def main():
                 done.set()
                 body = b"ok"
             else:
-                body = (PAGE % {"port": ws_port}).encode("utf-8")
+                body = (PAGE % {"port": ws_port, "scheme": "wss" if tls else "ws"}).encode("utf-8")
             self.send_response(200)
             self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(len(body)))
@@ -87,13 +102,13 @@ def main():
 
     httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=httpd.serve_forever, daemon=True).start()
-    profile = tempfile.mkdtemp(prefix="gw-chromium-")
     # A file, not a pipe: a chatty browser must never block on its own log.
     log = open(os.path.join(profile, "chromium.log"), "w+b")
     browser = subprocess.Popen(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
          "--no-first-run", "--disable-background-networking", "--disable-component-update",
          "--disable-sync", "--user-data-dir=" + profile, "--remote-debugging-port=0",
+         *browser_args,
          "http://127.0.0.1:%d/page.html" % httpd.server_address[1]],
         stdout=subprocess.DEVNULL, stderr=log)
     try:

@@ -16,13 +16,14 @@
 #include <string>
 
 #include "net/IWebSocketServer.h"
+#include "net/TlsContext.h"
 
 namespace {
 
 int Usage() {
   std::fprintf(stderr,
                "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] "
-               "[--nodelay] [--close-command PREFIX]\n");
+               "[--nodelay] [--close-command PREFIX] [--tls-cert FILE --tls-key FILE]\n");
   return 2;
 }
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
                      maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize,
                      maxQueued = gw::IWebSocketServer::kDefaultMaxQueuedBytes;
   bool noDelay = false;
-  std::string closeCommand;
+  std::string closeCommand, tlsCert, tlsKey;
   if (!ParseNumber(argv[1], 65535, port)) return Usage();
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
@@ -56,10 +57,27 @@ int main(int argc, char** argv) {
     } else if (arg == "--close-command" && i + 1 < argc) {
       closeCommand = argv[++i];
       if (closeCommand.empty()) return Usage();
+    } else if (arg == "--tls-cert" && i + 1 < argc) {
+      tlsCert = argv[++i];
+    } else if (arg == "--tls-key" && i + 1 < argc) {
+      tlsKey = argv[++i];
     } else if (arg == "--nodelay") {
       noDelay = true;
     } else {
       return Usage();
+    }
+  }
+  if (tlsCert.empty() != tlsKey.empty()) {
+    std::fprintf(stderr, "ws-echo: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  gw::PTlsContext tls;
+  if (!tlsCert.empty()) {
+    std::string error;
+    tls = gw::TTlsContext::Load(tlsCert, tlsKey, error);
+    if (!tls) {
+      std::fprintf(stderr, "ws-echo: %s\n", error.c_str());
+      return 1;
     }
   }
 
@@ -67,6 +85,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   // Blocked before any thread starts, so only sigwait below sees them.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
@@ -75,6 +94,7 @@ int main(int argc, char** argv) {
   server->SetMaxMessageSize(static_cast<size_t>(maxMessage));
   server->SetMaxQueuedBytes(static_cast<size_t>(maxQueued));
   server->SetNoDelay(noDelay);
+  server->SetTlsContext(tls);
   server->SetLogger(
       [](const std::string& text, gw::TLogLevel) { std::fprintf(stderr, "%s\n", text.c_str()); });
   server->OnMessage([closeCommand](const gw::PWebSocketConnection& connection,
@@ -103,8 +123,21 @@ int main(int argc, char** argv) {
   std::printf("listening on %u\n", server->Port());
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (;;) {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    if (signal != SIGHUP) break;
+    if (tlsCert.empty()) continue;
+    std::string error;
+    if (gw::PTlsContext next = gw::TTlsContext::Load(tlsCert, tlsKey, error)) {
+      server->SetTlsContext(next);
+      std::fprintf(stderr, "ws-echo: TLS certificate reloaded: %s, expires %s\n",
+                   next->Subject().c_str(), next->NotAfter().c_str());
+    } else {
+      std::fprintf(stderr, "ws-echo: TLS certificate not reloaded, the previous one stays: %s\n",
+                   error.c_str());
+    }
+  }
   server->Stop();
   return 0;
 }
