@@ -85,10 +85,11 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
                 g.write(f.read())
             os.replace(target + ".new", target)
 
-    async def start_gateway(self, **settings):
+    async def start_gateway(self, extra=(), **settings):
         for _ in range(3):
             self.gateway = TlsGateway(self.logic.port, self.login.port,
-                                      ("--tls-cert", self.cert_file, "--tls-key", self.key_file),
+                                      ("--tls-cert", self.cert_file, "--tls-key", self.key_file,
+                                       *extra),
                                       **settings)
             end = time.monotonic() + TIMEOUT
             while time.monotonic() < end and not (self.gateway.has("SocketServer 启动: ")
@@ -121,6 +122,27 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
         serial = writer.get_extra_info("peercert")["serialNumber"]
         writer.close()
         return int(serial, 16)
+
+    async def test_balancer_header_comes_before_the_tls_handshake(self):
+        # A balancer in TCP mode puts its PROXY header in front of the client's TLS bytes:
+        # the gateway reads the header in plain text, then speaks TLS, and knows the client
+        # by the carried address.
+        await self.start_gateway(extra=("--proxy-protocol",))
+        sock = socket.create_connection(("127.0.0.1", self.gateway.port), timeout=TIMEOUT)
+        header = (b"\r\n\r\n\x00\r\nQUIT\n" + bytes([0x21, 0x11]) + (12).to_bytes(2, "big")
+                  + socket.inet_aton("203.0.113.7") + socket.inet_aton("127.0.0.1")
+                  + (40001).to_bytes(2, "big") + self.gateway.port.to_bytes(2, "big"))
+        sock.sendall(header)
+        sock.setblocking(False)
+        ws = await websockets.connect(f"wss://127.0.0.1:{self.gateway.port}/", sock=sock,
+                                      ssl=self.trust, server_hostname="127.0.0.1",
+                                      max_size=None, open_timeout=TIMEOUT)
+        challenge = await asyncio.wait_for(ws.recv(), TIMEOUT)
+        answer = await asyncio.to_thread(relay.token_answer, challenge[33:])
+        await ws.send(b"\x01\x02" + answer + b"\x03")
+        frame = await self.login.next(b"%N")
+        self.assertEqual(frame[2:-1].decode().split("/")[1], "203.0.113.7")
+        await ws.close()
 
     async def test_token_check_over_wss_and_login_traffic_both_ways(self):
         await self.start_gateway()
