@@ -2,7 +2,7 @@
 // as text) using the gateway's client transport. Prints "listening on <port>" once
 // the listeners are open, then runs until SIGINT or SIGTERM.
 //
-// Usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
+// Usage: ws-echo <port> [--threads N (default: one per processor)] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
 //                [--close-command PREFIX]
 // With --close-command, a text message PREFIX<code> (e.g. "!close 1008") is not echoed: the
 // server closes that connection with a close frame carrying <code>, as the gateway does when
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "net/IWebSocketServer.h"
 #include "net/TlsContext.h"
@@ -40,7 +41,10 @@ bool ParseNumber(const char* text, unsigned long long max, unsigned long long& o
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
-  unsigned long long port = 0, threads = 8,
+  // One I/O thread per processor by default: the echo runs entirely on the I/O threads,
+  // so more threads than processors only add context switches between them.
+  const unsigned processors = std::thread::hardware_concurrency();
+  unsigned long long port = 0, threads = processors == 0 ? 2 : processors,
                      maxMessage = gw::IWebSocketServer::kDefaultMaxMessageSize,
                      maxQueued = gw::IWebSocketServer::kDefaultMaxQueuedBytes;
   bool noDelay = false;
