@@ -6,6 +6,8 @@ add_compile_options(-Wall -Wextra -Wpedantic)
 if(WIN32)
   # Windows 10 and later; the Windows headers without their min/max macros and rarely used parts.
   add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
+  # The runtime's localtime_r and gmtime_r, as on Linux.
+  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
 endif()
 
 if(GW_SANITIZE STREQUAL "address")
