@@ -28,6 +28,19 @@ jobs=$(nproc)
 
 log() { echo "win-deps: $*" >&2; }
 
+# quietly NAME COMMAND...: runs the command with its output in $cache/logs/NAME.log, shown
+# (its end) only when the command fails. The libraries' own warnings are not ours to read.
+quietly() {
+  local name=$1
+  shift
+  mkdir -p "$cache/logs"
+  if ! "$@" >"$cache/logs/$name.log" 2>&1; then
+    tail -n 40 "$cache/logs/$name.log" >&2
+    log "$name failed; the whole output is in $cache/logs/$name.log"
+    return 1
+  fi
+}
+
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -131,10 +144,10 @@ build_openssl() {
   cp -a "$dir" "$cache/build/openssl"
   (
     cd "$cache/build/openssl"
-    ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- \
-      no-shared no-tests --prefix="$sysroot" --libdir=lib >&2
-    make -j "$jobs" build_libs >/dev/null
-    make install_dev >/dev/null
+    quietly openssl-configure ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- \
+      no-shared no-tests --prefix="$sysroot" --libdir=lib
+    quietly openssl-build make -j "$jobs" build_libs
+    quietly openssl-install make install_dev
   )
   rm -rf "$cache/build/openssl"
   record openssl "$line"
@@ -145,11 +158,11 @@ cmake_library() {
   local name=$1 src=$2
   shift 2
   rm -rf "$cache/build/$name"
-  cmake -S "$src" -B "$cache/build/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DGW_WIN_SYSROOT="$sysroot" \
-    -DCMAKE_INSTALL_PREFIX="$sysroot" -DBUILD_SHARED_LIBS=OFF "$@" >/dev/null
-  cmake --build "$cache/build/$name" -j "$jobs" >/dev/null
-  cmake --install "$cache/build/$name" >/dev/null
+  quietly "$name-configure" cmake -S "$src" -B "$cache/build/$name" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DGW_WIN_SYSROOT="$sysroot" \
+    -DCMAKE_INSTALL_PREFIX="$sysroot" -DBUILD_SHARED_LIBS=OFF "$@"
+  quietly "$name-build" cmake --build "$cache/build/$name" -j "$jobs"
+  quietly "$name-install" cmake --install "$cache/build/$name"
   rm -rf "$cache/build/$name"
 }
 

@@ -50,7 +50,8 @@ inline uint32_t MakeControlWParam(uint16_t AIdent, uint16_t AGateNumber) {
   return static_cast<uint32_t>(AIdent) << 16 | AGateNumber;
 }
 
-// "gateway-control-<handle>" (the abstract name, without its leading 0 byte).
+// "gateway-control-<handle>": the abstract socket's name without its leading 0 byte (Linux),
+// the listening window's title (Windows).
 std::string ControlSocketName(uint32_t AHandle);
 
 std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText);

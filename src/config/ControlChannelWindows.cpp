@@ -121,6 +121,7 @@ LRESULT CALLBACK ControlWindowProc(HWND AWindow, UINT AMessage, WPARAM AWParam, 
       return endpoint->Take(AWindow, AWParam, reinterpret_cast<const COPYDATASTRUCT*>(ALParam));
     case kWmSetHandler: {
       auto* handler = reinterpret_cast<TControlChannel::THandler*>(ALParam);
+      if (handler != nullptr && endpoint->Handler) return FALSE;  // started already
       endpoint->Handler = handler != nullptr ? std::move(*handler) : nullptr;
       endpoint->Dispatch();
       return TRUE;
