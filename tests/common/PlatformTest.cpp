@@ -51,6 +51,40 @@ TEST(AnsiCodePage, BadInputIsReplacedNotTruncated) {
   EXPECT_EQ(Utf8ToAnsi("x\xE2\x82\xACy\xF0\x9F\x98\x80z\xC0"), "x\x80y?z?");
 }
 
+// Every malformed unit becomes one replacement and the rest goes on, the same on every system
+// (the conversions are iconv's on Linux, hand-made and the system's code page 936 on Windows).
+TEST(AnsiCodePage, MalformedUnitsAreReplacedOneByOne) {
+  using TConvert = std::string (*)(std::string_view);
+  struct TCase {
+    const char* Name;
+    TConvert Convert;
+    std::string In;
+    std::string Out;
+  };
+  const std::string replacement = "\xEF\xBF\xBD";
+  const std::vector<TCase> cases = {
+      {"GBK lead byte at the end", AnsiToUtf8, "a\x81", "a" + replacement},
+      {"GBK lead byte before a byte that cannot follow it", AnsiToUtf8, "\x81\x30z",
+       replacement + "0z"},
+      {"GBK euro sign", AnsiToUtf8, "\x80", "\xE2\x82\xAC"},
+      {"UTF-8 cut short", Utf8ToAnsi, "a\xE4\xB8", "a??"},
+      {"UTF-8 overlong zero", Utf8ToAnsi, "\xC0\x80z", "??z"},
+      {"UTF-8 encoded surrogate", Utf8ToAnsi, "\xED\xA0\x80z", "?z"},
+      {"UTF-16 high surrogate at the end", Utf16LeToUtf8, std::string("A\0\x00\xD8", 4),
+       "A" + replacement},
+      {"UTF-16 high surrogate without its partner", Utf16LeToUtf8,
+       std::string("\x00\xD8" "B\0", 4), replacement + "B"},
+      {"UTF-16 odd byte at the end", Utf16LeToUtf8, std::string("A\0B", 3), "A" + replacement},
+      {"UTF-16 pair", Utf16LeToUtf8, std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80"},
+      {"to UTF-16: beyond the 16-bit plane", Utf8ToUtf16Le, "\xF0\x9F\x98\x80",
+       std::string("\x3D\xD8\x00\xDE", 4)},
+      {"to UTF-16: stray byte", Utf8ToUtf16Le, "\xFFz", std::string("\xFD\xFFz\0", 4)},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(c.Convert(c.In), c.Out) << c.Name;
+  }
+}
+
 TEST(AnsiCodePage, Utf16RoundTrip) {
   std::string u16 = Utf8ToUtf16Le("A启");
   EXPECT_EQ(u16, std::string("A\0\x2F\x54", 4));
