@@ -76,9 +76,9 @@ void AppendUtf16(std::string& out, const wchar_t* units, size_t count) {
 bool AppendAnsi(std::string& out, const std::wstring& wide) {
   if (wide.empty()) return true;
   BOOL usedDefault = FALSE;
-  const int size = ::WideCharToMultiByte(kAnsiCodePage, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                         static_cast<int>(wide.size()), nullptr, 0, "?",
-                                         &usedDefault);
+  const int size =
+      ::WideCharToMultiByte(kAnsiCodePage, WC_NO_BEST_FIT_CHARS, wide.data(),
+                            static_cast<int>(wide.size()), nullptr, 0, "?", &usedDefault);
   if (size <= 0 || usedDefault) return false;
   const size_t at = out.size();
   out.resize(at + static_cast<size_t>(size));

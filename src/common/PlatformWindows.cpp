@@ -1,6 +1,8 @@
 #include "common/Platform.h"
 
+// windows.h first: bcrypt.h uses its types.
 #include <windows.h>
+
 #include <bcrypt.h>
 
 #include <cstdio>

@@ -24,8 +24,8 @@
 #include <string>
 #include <string_view>
 
-#include "logging/LogLevel.h"
 #include "common/PeerLimits.h"
+#include "logging/LogLevel.h"
 
 namespace gw {
 

@@ -109,12 +109,10 @@ struct TWindowEndpoint {
 LRESULT CALLBACK ControlWindowProc(HWND AWindow, UINT AMessage, WPARAM AWParam, LPARAM ALParam) {
   if (AMessage == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(ALParam);
-    ::SetWindowLongPtrW(AWindow, GWLP_USERDATA,
-                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    ::SetWindowLongPtrW(AWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     return ::DefWindowProcW(AWindow, AMessage, AWParam, ALParam);
   }
-  auto* endpoint =
-      reinterpret_cast<TWindowEndpoint*>(::GetWindowLongPtrW(AWindow, GWLP_USERDATA));
+  auto* endpoint = reinterpret_cast<TWindowEndpoint*>(::GetWindowLongPtrW(AWindow, GWLP_USERDATA));
   if (endpoint == nullptr) return ::DefWindowProcW(AWindow, AMessage, AWParam, ALParam);
   switch (AMessage) {
     case WM_COPYDATA:
@@ -153,10 +151,9 @@ bool TControlChannel::Send(uint32_t AHandle, uint32_t AWParam, std::string_view 
   copy.lpData = data.data();
   DWORD_PTR result = 0;
   // Not SendMessage: a hung or stopped receiver must not hold the sender.
-  const LRESULT sent = ::SendMessageTimeoutW(window, WM_COPYDATA, AWParam,
-                                             reinterpret_cast<LPARAM>(&copy),
-                                             SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT, kSendTimeoutMs,
-                                             &result);
+  const LRESULT sent =
+      ::SendMessageTimeoutW(window, WM_COPYDATA, AWParam, reinterpret_cast<LPARAM>(&copy),
+                            SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT, kSendTimeoutMs, &result);
   return sent != 0 && result != 0;
 }
 

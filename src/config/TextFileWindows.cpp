@@ -11,8 +11,8 @@ namespace gw {
 namespace {
 
 std::wstring WidePath(const std::string& utf8) {
-  const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                         nullptr, 0);
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
   if (size > 0) {
     ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
@@ -22,8 +22,8 @@ std::wstring WidePath(const std::string& utf8) {
 }
 
 std::string FileError(const char* what, const std::string& file, DWORD err) {
-  return std::string(what) + " \"" + file + "\": " +
-         std::system_category().message(static_cast<int>(err));
+  return std::string(what) + " \"" + file +
+         "\": " + std::system_category().message(static_cast<int>(err));
 }
 
 // Closes the handle when the scope ends.

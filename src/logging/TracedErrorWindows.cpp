@@ -24,9 +24,9 @@ std::vector<std::string> ETracedError::StackLines() const {
   for (void* frame : FFrames) {
     HMODULE module = nullptr;
     char line[MAX_PATH + 64];
-    if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                             static_cast<LPCSTR>(frame), &module) &&
+    if (::GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCSTR>(frame), &module) &&
         module != nullptr) {
       char path[MAX_PATH];
       const DWORD n = ::GetModuleFileNameA(module, path, MAX_PATH);

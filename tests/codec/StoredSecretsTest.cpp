@@ -137,8 +137,7 @@ TEST_F(KeyFileTest, RefusesMalformedFiles) {
 TEST_F(KeyFileTest, UncheckableKeyFileIsAnErrorNotTheDevelopmentKeys) {
   // A link to itself: the file can be neither found nor ruled out.
   std::error_code linkError;
-  std::filesystem::create_symlink(kDeploymentKeyFileName, dir_ / kDeploymentKeyFileName,
-                                  linkError);
+  std::filesystem::create_symlink(kDeploymentKeyFileName, dir_ / kDeploymentKeyFileName, linkError);
   if (linkError) GTEST_SKIP() << "no symbolic links on this system: " << linkError.message();
   try {
     const TDeploymentKeys keys = LoadDeploymentKeys(dir_.string());

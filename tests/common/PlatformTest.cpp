@@ -15,7 +15,8 @@ namespace {
 
 TEST(Platform, GuidIsUpperCaseBracedVersion4AndUnique) {
   std::set<std::string> seen;
-  const std::regex shape("\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
+  const std::regex shape(
+      "\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
   for (int i = 0; i < 100; ++i) {
     std::string g = CreateGuidText();
     EXPECT_TRUE(std::regex_match(g, shape)) << g;
@@ -46,7 +47,10 @@ TEST(AnsiCodePage, ChineseRoundTripsThroughGbk) {
 }
 
 TEST(AnsiCodePage, BadInputIsReplacedNotTruncated) {
-  EXPECT_EQ(AnsiToUtf8(std::string("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(AnsiToUtf8(std::string("a\xFF"
+                                   "b")),
+            "a\xEF\xBF\xBD"
+            "b");
   // Code page 936 holds the euro sign as 0x80; an emoji is one '?', a stray byte another.
   EXPECT_EQ(Utf8ToAnsi("x\xE2\x82\xACy\xF0\x9F\x98\x80z\xC0"), "x\x80y?z?");
 }
@@ -73,7 +77,10 @@ TEST(AnsiCodePage, MalformedUnitsAreReplacedOneByOne) {
       {"UTF-16 high surrogate at the end", Utf16LeToUtf8, std::string("A\0\x00\xD8", 4),
        "A" + replacement},
       {"UTF-16 high surrogate without its partner", Utf16LeToUtf8,
-       std::string("\x00\xD8" "B\0", 4), replacement + "B"},
+       std::string("\x00\xD8"
+                   "B\0",
+                   4),
+       replacement + "B"},
       {"UTF-16 odd byte at the end", Utf16LeToUtf8, std::string("A\0B", 3), "A" + replacement},
       {"UTF-16 pair", Utf16LeToUtf8, std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80"},
       {"to UTF-16: beyond the 16-bit plane", Utf8ToUtf16Le, "\xF0\x9F\x98\x80",
@@ -97,7 +104,8 @@ TEST(AnsiCodePage, ThreadsConvertAtOnce) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 200; ++i) {
-        if (AnsiToUtf8(Utf8ToAnsi("启动服务" + std::to_string(i))) != "启动服务" + std::to_string(i)) {
+        if (AnsiToUtf8(Utf8ToAnsi("启动服务" + std::to_string(i))) !=
+            "启动服务" + std::to_string(i)) {
           ++wrong;
         }
       }

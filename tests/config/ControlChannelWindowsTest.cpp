@@ -39,8 +39,8 @@ LRESULT SendRaw(uint32_t handle, WPARAM wParam, const std::string& data) {
   copy.dwData = 12345;  // carries no meaning
   copy.cbData = static_cast<DWORD>(data.size());
   copy.lpData = data.empty() ? nullptr : const_cast<char*>(data.data());
-  return ::SendMessageW(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), WM_COPYDATA,
-                        wParam, reinterpret_cast<LPARAM>(&copy));
+  return ::SendMessageW(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), WM_COPYDATA, wParam,
+                        reinterpret_cast<LPARAM>(&copy));
 }
 
 // The controller learns the gateway's window from message 1000 and commands it with 2000.
@@ -126,8 +126,9 @@ TEST(ControlChannel, ForeignCopyDataIsTakenOrRefusedWithAWarning) {
   TControlChannel channel(FreshName(), [&](const std::string&, TLogLevel level) {
     if (level == llWarning) ++warnings;
   });
-  EXPECT_EQ(SendRaw(channel.Handle(), MakeControlWParam(2000, 1), std::string(kMaxControlText + 2, 'x')),
-            FALSE);
+  EXPECT_EQ(
+      SendRaw(channel.Handle(), MakeControlWParam(2000, 1), std::string(kMaxControlText + 2, 'x')),
+      FALSE);
   EXPECT_EQ(warnings.load(), 1);
   EXPECT_EQ(SendRaw(channel.Handle(), MakeControlWParam(2000, 1), ""), TRUE);
   EXPECT_EQ(SendRaw(channel.Handle(), MakeControlWParam(2000, 2), "abc"), TRUE);
