@@ -4,14 +4,28 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <shellapi.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <stdexcept>
 #include <string>
 
 namespace gw {
 
 namespace {
+
+std::string Utf8(const wchar_t* text, size_t length) {
+  if (length == 0) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                          nullptr);
+  }
+  return utf8;
+}
 
 // The full path of the running executable as UTF-8, or empty when Windows cannot tell.
 std::string ExePath() {
@@ -27,12 +41,7 @@ std::string ExePath() {
     if (path.size() >= 32768) return {};
     path.resize(path.size() * 2);
   }
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), utf8.data(), size,
-                        nullptr, nullptr);
-  return utf8;
+  return Utf8(path.data(), path.size());
 }
 
 size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
@@ -87,6 +96,17 @@ std::string ProgramName() {
     if (extension == ".exe") name.resize(name.size() - 4);
   }
   return name;
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i], std::wcslen(wide[i])));
+  ::LocalFree(wide);
+  return arguments;
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
