@@ -3,6 +3,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/GateWayLayers.cmake)
 # Warnings, sanitizers and the helpers every folder uses to declare its targets.
 
 add_compile_options(-Wall -Wextra -Wpedantic)
+if(WIN32)
+  # Windows 10 and later; the Windows headers without their min/max macros and rarely used parts.
+  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
+  # The runtime's localtime_r and gmtime_r, as on Linux.
+  add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+endif()
 
 if(GW_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -14,6 +20,18 @@ elseif(NOT GW_SANITIZE STREQUAL "")
   message(FATAL_ERROR "GW_SANITIZE must be empty, address or thread")
 endif()
 
+# Platform code lives in files of its own: XLinux.cpp beside XWindows.cpp, both implementing X.h.
+# gw_platform_sources(LIST_VAR) drops from the list the files of the other platform.
+if(WIN32)
+  set(GW_OTHER_PLATFORM_SUFFIX "Linux")
+else()
+  set(GW_OTHER_PLATFORM_SUFFIX "Windows")
+endif()
+function(gw_platform_sources var)
+  list(FILTER ${var} EXCLUDE REGEX "${GW_OTHER_PLATFORM_SUFFIX}\\.cpp$")
+  set(${var} ${${var}} PARENT_SCOPE)
+endfunction()
+
 # gw_library(NAME DEPS dep...): a static library from every .cpp in the calling folder.
 function(gw_library name)
   cmake_parse_arguments(ARG "" "" "DEPS;SOURCES" ${ARGN})
@@ -24,6 +42,7 @@ function(gw_library name)
   else()
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
+  gw_platform_sources(srcs)
   if(NOT srcs)
     # A folder whose sources are still headers only.
     add_library(${name} INTERFACE)

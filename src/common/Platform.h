@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace gw {
 
@@ -24,6 +25,11 @@ std::string ProgramFolder();
 
 // The executable's file name without its folder, e.g. "gateway".
 std::string ProgramName();
+
+// The program's command-line arguments as UTF-8, the program's name first. Linux hands main
+// its arguments as they are; Windows hands main arguments in the ANSI code page, which loses
+// every character outside it, so there they are read again from the system's UTF-16 copy.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // The process ID.
 uint32_t CurrentProcessId();

@@ -1,10 +1,16 @@
-// The status channel between the gateway and a controlling program: datagrams on abstract Unix
-// sockets named "@gateway-control-<handle>". The controlling program listens on its own handle
-// (from the launch block) and receives the start-up status messages; the gateway listens on its
-// process ID and takes the controller's commands (2000: close without asking).
+// The status channel between the gateway and a controlling program. The controlling program
+// listens on its own handle (from the launch block) and receives the start-up status messages;
+// the gateway listens on a handle of its own, announces it in message 1000 and takes the
+// controller's commands (2000: close without asking).
 //
-// A message is one datagram: wParam as 4 bytes little-endian (ident × 65536 + gate number),
-// then the text bytes and one 0 byte. Only datagrams from the same user (or root) are taken.
+// Linux: datagrams on abstract Unix sockets named "@gateway-control-<handle>", the gateway's
+// handle being its process ID. A message is one datagram: wParam as 4 bytes little-endian
+// (ident × 65536 + gate number), then the text bytes and one 0 byte. Only datagrams from the
+// same user (or root) are taken.
+// Windows: WM_COPYDATA messages to a window, as controlling programs there expect. A handle is
+// a window handle; a listener is a message-only window titled "gateway-control-<handle given>",
+// whose own window handle is the channel's Handle(). The message's wParam is the wParam above,
+// its data the text and one 0 byte.
 //
 // Thread safety: Send and the encoding functions are safe from any thread. A TControlChannel is
 // used by one owner thread: Receive, or Start/Stop of its own listening thread, not both; the
@@ -13,13 +19,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
-#include "logging/LogLevel.h"
 #include "common/PeerLimits.h"
+#include "logging/LogLevel.h"
 
 namespace gw {
 
@@ -44,7 +50,8 @@ inline uint32_t MakeControlWParam(uint16_t AIdent, uint16_t AGateNumber) {
   return static_cast<uint32_t>(AIdent) << 16 | AGateNumber;
 }
 
-// "gateway-control-<handle>" (the abstract name, without its leading 0 byte).
+// "gateway-control-<handle>": the abstract socket's name without its leading 0 byte (Linux),
+// the listening window's title (Windows).
 std::string ControlSocketName(uint32_t AHandle);
 
 std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText);
@@ -56,22 +63,25 @@ class TControlChannel {
   using THandler = std::function<void(const TControlMessage&)>;
 
   // Sends one message to the listener of AHandle without waiting for it to be read; a handle
-  // of 0 sends nothing. Returns whether the datagram was delivered to a listener's queue: no
-  // listener is not an error, and a full queue is given up after about one second.
+  // of 0 sends nothing. Returns whether the message was delivered to a listener's queue: no
+  // listener is not an error, and a full (Linux) or hung (Windows) one is given up after about
+  // one second.
   static bool Send(uint32_t AHandle, uint32_t AWParam, std::string_view AText);
 
-  // Listens on the socket of AHandle. Throws std::system_error when the name cannot be bound
-  // (another process listens on it). ALog, when given, hears of refused datagrams.
+  // Listens on the name of AHandle. Throws std::system_error when the name is taken (another
+  // listener has it) or the system refuses. ALog, when given, hears of refused messages.
   explicit TControlChannel(uint32_t AHandle, TLogProc ALog = {});
   ~TControlChannel();  // stops the listening thread
   TControlChannel(const TControlChannel&) = delete;
   TControlChannel& operator=(const TControlChannel&) = delete;
 
+  // The handle senders address: AHandle on Linux, the listening window's handle on Windows.
   uint32_t Handle() const { return FHandle; }
-  // The socket, for an event loop: readable when a datagram waits.
-  int Fd() const { return FSocket; }
+  // The socket, for an event loop: readable when a datagram waits. -1 on Windows, where the
+  // messages arrive on a thread of the channel's own: use Start there.
+  int Fd() const;
 
-  // The next waiting message, without blocking; nullopt when none waits. Refused datagrams
+  // The next waiting message, without blocking; nullopt when none waits. Refused messages
   // (another user's, malformed, oversized) are skipped.
   std::optional<TControlMessage> Receive();
 
@@ -80,14 +90,13 @@ class TControlChannel {
   void Stop();
 
  private:
-  void Execute();
+  struct TEndpoint;  // the system's listening end, one per platform
 
-  const uint32_t FHandle;
+  void Execute();  // the listening thread
+
+  uint32_t FHandle;
   const TLogProc FLog;
-  int FSocket = -1;
-  int FWakeUp = -1;  // eventfd that ends the listening thread's wait
-  THandler FHandler;
-  std::thread FThread;
+  std::unique_ptr<TEndpoint> FEndpoint;
 };
 
 }  // namespace gw

@@ -1,11 +1,11 @@
 #include "config/CustomPelvaneConfigure.h"
 
-#include <unistd.h>
+#include <thread>
 
 namespace gw {
 
 int32_t ProcessorCount() {
-  long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  const unsigned n = std::thread::hardware_concurrency();  // the processors online; 0: unknown
   return n > 0 ? static_cast<int32_t>(n) : 1;
 }
 

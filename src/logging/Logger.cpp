@@ -1,13 +1,9 @@
 #include "logging/Logger.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 
 #include "common/AnsiCodePage.h"
+#include "logging/LogFile.h"
 #include "logging/LoggerThread.h"
 
 namespace gw {
@@ -17,39 +13,6 @@ namespace {
 std::string WithTrailingDelimiter(std::string path) {
   if (path.empty() || path.back() != '/') path.push_back('/');
   return path;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Creates `file` holding only the UTF-16LE byte order mark, unless it exists.
-void CreateWithByteOrderMark(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  WriteAll(fd, "\xFF\xFE", 2);
-  ::close(fd);
-}
-
-// Opens `file` for appending while denying other writers (an exclusive lock
-// that the other instance's writer would also ask for). -1 on failure.
-int OpenForAppend(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 }  // namespace
@@ -65,8 +28,8 @@ TLogger::TLogger(std::string path, std::string prefixFileName, TLogClock clock)
 }
 
 TLogger::~TLogger() {
-  if (FLogFileStream >= 0) ::close(FLogFileStream);
-  if (FUtf8Stream >= 0) ::close(FUtf8Stream);
+  if (FLogFileStream >= 0) CloseLogFile(FLogFileStream);
+  if (FUtf8Stream >= 0) CloseLogFile(FUtf8Stream);
 }
 
 std::string TLogger::Utf8CopyName(const std::string& logFile) {
@@ -121,7 +84,7 @@ void TLogger::Log(const std::string& msg, TLogLevel level) {
 bool TLogger::OpenLogFile() {
   std::string file = LogFile();
   CreateWithByteOrderMark(file);
-  FLogFileStream = OpenForAppend(file);
+  FLogFileStream = OpenForAppendExclusive(file);
   if (FLogFileStream >= 0) return true;
 
   // The file cannot be opened (another writer holds it, or it is not
@@ -134,7 +97,7 @@ bool TLogger::OpenLogFile() {
     FLogFile = file;
   }
   CreateWithByteOrderMark(file);
-  FLogFileStream = OpenForAppend(file);
+  FLogFileStream = OpenForAppendExclusive(file);
   return FLogFileStream >= 0;
 }
 
@@ -153,15 +116,14 @@ void TLogger::FlushToFile() {
     pending.append(block.Utf16Text);
   }
   if (FLogFileStream >= 0 && !pending.empty()) {
-    WriteAll(FLogFileStream, pending.data(), pending.size());  // a failed write drops the batch
+    WriteLogFile(FLogFileStream, pending.data(), pending.size());  // a failed write drops the batch
   }
   if (!pendingUtf8.empty()) {
     if (FUtf8Stream < 0) {
-      FUtf8Stream =
-          ::open(Utf8CopyName(LogFile()).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      FUtf8Stream = OpenOrCreateForAppend(Utf8CopyName(LogFile()));
     }
     // As for the main file: a copy that cannot be written loses the batch, nothing else.
-    if (FUtf8Stream >= 0) WriteAll(FUtf8Stream, pendingUtf8.data(), pendingUtf8.size());
+    if (FUtf8Stream >= 0) WriteLogFile(FUtf8Stream, pendingUtf8.data(), pendingUtf8.size());
   }
   FList.clear();
 }

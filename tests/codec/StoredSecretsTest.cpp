@@ -135,7 +135,10 @@ TEST_F(KeyFileTest, RefusesMalformedFiles) {
 // When the file system cannot say whether a key file is there (here a symbolic link that points
 // at itself), the development keys must not stand in for the operator's.
 TEST_F(KeyFileTest, UncheckableKeyFileIsAnErrorNotTheDevelopmentKeys) {
-  std::filesystem::create_symlink(kDeploymentKeyFileName, dir_ / kDeploymentKeyFileName);
+  // A link to itself: the file can be neither found nor ruled out.
+  std::error_code linkError;
+  std::filesystem::create_symlink(kDeploymentKeyFileName, dir_ / kDeploymentKeyFileName, linkError);
+  if (linkError) GTEST_SKIP() << "no symbolic links on this system: " << linkError.message();
   try {
     const TDeploymentKeys keys = LoadDeploymentKeys(dir_.string());
     ADD_FAILURE() << "loaded keys from " << keys.Origin;

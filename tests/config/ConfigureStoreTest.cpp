@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,7 +17,7 @@ namespace {
 
 using config_test::PutFile;
 
-int32_t Processors() { return static_cast<int32_t>(::sysconf(_SC_NPROCESSORS_ONLN)); }
+int32_t Processors() { return static_cast<int32_t>(std::thread::hardware_concurrency()); }
 
 // The 40 settings in file order with the text of their defaults.
 std::vector<std::pair<std::string, std::string>> DefaultElements() {

@@ -30,7 +30,8 @@ class TTempFolder {
     std::filesystem::remove_all(FPath, ec);
   }
   std::string Path() const { return FPath.string(); }
-  std::string File(const std::string& name) const { return (FPath / name).string(); }
+  // Joined with '/', as the gateway joins its paths (Windows takes it as well as '\\').
+  std::string File(const std::string& name) const { return Path() + "/" + name; }
 
  private:
   std::filesystem::path FPath;

@@ -1,15 +1,13 @@
 #include "logging/Logger.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "logging/LogFile.h"
 #include "logging/LogTestSupport.h"
 #include "logging/LoggerThread.h"
 
@@ -113,26 +111,26 @@ TEST(Logger, PrefixGoesInFrontOfTheFileName) {
   EXPECT_EQ(logger.LogFile(), folder.File("LoginGate_2024-05-01_13_45_09_PID4294967295.log"));
 }
 
-// Another writer holds the file: the logger moves to a fresh name and the line
+// Another instance's writer holds the file: the logger moves to a fresh name and the line
 // goes there, byte order mark first.
 TEST(Logger, OpenFailureSwitchesToAFreshFile) {
   TTempFolder folder;
   TTestClock clock(kMay1, 100);
   TLogger logger(folder.Path(), "", clock.Clock());
   const std::string first = logger.LogFile();
-  const int holder = ::open(first.c_str(), O_WRONLY | O_CREAT, 0644);
+  CreateWithByteOrderMark(first);
+  const int holder = OpenForAppendExclusive(first);
   ASSERT_GE(holder, 0);
-  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
 
   clock.Set({2024, 5, 1, 13, 46, 0, 0});
   clock.SetTick(200);
   logger.Log("moved", llWarning);
   logger.FlushToFile();
-  ::close(holder);
+  CloseLogFile(holder);
 
   EXPECT_EQ(logger.LogFile(), folder.File("2024-05-01_13_46_00_PID200.log"));
   EXPECT_EQ(ReadFileBytes(logger.LogFile()), kBom + AsciiUtf16("[24-05-01 13:46:00][W] moved\r\n"));
-  EXPECT_EQ(ReadFileBytes(first), "");
+  EXPECT_EQ(ReadFileBytes(first), kBom);
 }
 
 TEST(Logger, UncreatableFolderDropsFileLinesButFeeds) {

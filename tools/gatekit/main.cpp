@@ -2,9 +2,11 @@
 #include <iostream>
 
 #include "GateKit.h"
+#include "common/Platform.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = gw::ProgramArguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());  // the program's name
   std::string out;
   std::string err;
   const int code = gw::RunGateKit(args, out, err);

@@ -55,6 +55,10 @@ std::string ProgramName() {
   return p.empty() ? std::string("gateway") : p.filename().string();
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 void SleepMs(uint32_t ms) {

@@ -1,0 +1,116 @@
+#include "common/Platform.h"
+
+// windows.h first: bcrypt.h uses its types.
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <stdexcept>
+#include <string>
+
+namespace gw {
+
+namespace {
+
+std::string Utf8(const wchar_t* text, size_t length) {
+  if (length == 0) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                          nullptr);
+  }
+  return utf8;
+}
+
+// The full path of the running executable as UTF-8, or empty when Windows cannot tell.
+std::string ExePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    // A path that filled the buffer may have been cut short: try again with more room.
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
+  return Utf8(path.data(), path.size());
+}
+
+size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
+
+}  // namespace
+
+uint32_t GetTickCount32() { return static_cast<uint32_t>(::GetTickCount64()); }
+
+uint64_t QueryPerformanceCounter64() {
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return static_cast<uint64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER c;
+  ::QueryPerformanceCounter(&c);
+  const uint64_t counts = static_cast<uint64_t>(c.QuadPart);
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  return counts / frequency * 1000000000ull + counts % frequency * 1000000000ull / frequency;
+}
+
+std::string CreateGuidText() {
+  unsigned char b[16];
+  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, b, sizeof b, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    throw std::runtime_error("BCryptGenRandom failed");
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  char text[39];
+  std::snprintf(text, sizeof(text),
+                "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                b[14], b[15]);
+  return text;
+}
+
+std::string ProgramFolder() {
+  const std::string path = ExePath();
+  const size_t sep = LastSeparator(path);
+  return sep == std::string::npos ? std::string(".") : path.substr(0, sep);
+}
+
+std::string ProgramName() {
+  const std::string path = ExePath();
+  if (path.empty()) return "gateway";
+  std::string name = path.substr(LastSeparator(path) + 1);  // npos + 1 == 0
+  // "gateway.exe" is "gateway", as on Linux: the log folder and diagnostic files are named
+  // after it the same way on both systems.
+  if (name.size() > 4) {
+    std::string extension = name.substr(name.size() - 4);
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    if (extension == ".exe") name.resize(name.size() - 4);
+  }
+  return name;
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i], std::wcslen(wide[i])));
+  ::LocalFree(wide);
+  return arguments;
+}
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+void SleepMs(uint32_t ms) { ::Sleep(ms); }
+
+}  // namespace gw

@@ -1,0 +1,73 @@
+#include "logging/LogFile.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace gw {
+
+namespace {
+
+// The runtime's narrow names are in the ANSI code page: UTF-8 paths go to its wide calls.
+std::wstring WidePath(const std::string& utf8) {
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) {
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                          size);
+  }
+  return wide;
+}
+
+// _O_BINARY: the lines are written as they are, no CR inserted; _O_NOINHERIT: a started
+// program does not keep the log open.
+int Open(const std::string& file, int flags, int share) {
+  int fd = -1;
+  if (::_wsopen_s(&fd, WidePath(file).c_str(), flags | _O_BINARY | _O_NOINHERIT, share,
+                  _S_IREAD | _S_IWRITE) != 0) {
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool WriteLogFile(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const unsigned chunk = size > INT_MAX ? INT_MAX : static_cast<unsigned>(size);
+    const int n = ::_write(fd, data, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void CreateWithByteOrderMark(const std::string& file) {
+  const int fd = Open(file, _O_WRONLY | _O_CREAT | _O_EXCL, _SH_DENYNO);
+  if (fd < 0) return;
+  WriteLogFile(fd, "\xFF\xFE", 2);
+  ::_close(fd);
+}
+
+int OpenForAppendExclusive(const std::string& file) {
+  // The system's share mode denies a second writer (another instance's) the file.
+  return Open(file, _O_WRONLY | _O_APPEND, _SH_DENYWR);
+}
+
+int OpenOrCreateForAppend(const std::string& file) {
+  return Open(file, _O_WRONLY | _O_CREAT | _O_APPEND, _SH_DENYNO);
+}
+
+void CloseLogFile(int fd) { ::_close(fd); }
+
+}  // namespace gw
