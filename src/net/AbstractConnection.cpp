@@ -316,13 +316,13 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
   if (FTls) {
     // Encrypted now and written in order before anything sent later; what the socket
     // does not take yet goes on write readiness.
-    if (!FTls->HandshakeDone() ||
-        !FTls->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) {
+    if (!FTls->Session->HandshakeDone() ||
+        !FTls->Session->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) {
       return false;
     }
-    FTls->TakeOutput(FTlsOut);
+    FTls->Session->TakeOutput(FTls->Out);
     if (DrainTlsOut() == tdFailed) return false;
-    if (FTlsOutDone < FTlsOut.size()) FSendPending.store(true);
+    if (FTls->OutDone < FTls->Out.size()) FSendPending.store(true);
     return true;
   }
   size_t done = 0;
@@ -341,18 +341,18 @@ ssize_t TAbstractConnection::WriteOut(iovec* iov, int count, size_t total) {
 }
 
 ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total) {
-  // The first FTlsOutPlain bytes of `iov` are already in FTlsOut; they count as written
-  // only when all of FTlsOut went.
+  // The first FTls->OutPlain bytes of `iov` are already in FTls->Out; they count as written
+  // only when all of FTls->Out went.
   thread_local std::vector<uint8_t> batch;
   size_t confirmed = 0;
   for (;;) {
     TTlsDrain drain = DrainTlsOut();
     if (drain == tdFailed) return -1;  // errno set by the write
     if (drain == tdBlocked) break;
-    confirmed += FTlsOutPlain;
-    FTlsOutPlain = 0;
+    confirmed += FTls->OutPlain;
+    FTls->OutPlain = 0;
     // Before the handshake finished, plaintext waits in the queue.
-    if (confirmed >= total || !FTls->HandshakeDone()) break;
+    if (confirmed >= total || !FTls->Session->HandshakeDone()) break;
     batch.clear();
     size_t skip = confirmed;
     for (int i = 0; i < count && batch.size() < kTlsBatch; ++i) {
@@ -366,13 +366,13 @@ ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total)
       batch.insert(batch.end(), base, base + take);
       skip = 0;
     }
-    if (!FTls->Write(batch.data(), batch.size())) {
-      TNetDiagLog::Write("TLS write to " + FPeerAddr + " failed: " + FTls->FailureText());
+    if (!FTls->Session->Write(batch.data(), batch.size())) {
+      TNetDiagLog::Write("TLS write to " + FPeerAddr + " failed: " + FTls->Session->FailureText());
       errno = EPROTO;
       return -1;
     }
-    FTls->TakeOutput(FTlsOut);
-    FTlsOutPlain = batch.size();
+    FTls->Session->TakeOutput(FTls->Out);
+    FTls->OutPlain = batch.size();
   }
   if (confirmed == 0 && total > 0) {
     errno = EAGAIN;
@@ -382,19 +382,19 @@ ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total)
 }
 
 TAbstractConnection::TTlsDrain TAbstractConnection::DrainTlsOut() {
-  while (FTlsOutDone < FTlsOut.size()) {
-    ssize_t n = ::send(FSocket, FTlsOut.data() + FTlsOutDone, FTlsOut.size() - FTlsOutDone,
+  while (FTls->OutDone < FTls->Out.size()) {
+    ssize_t n = ::send(FSocket, FTls->Out.data() + FTls->OutDone, FTls->Out.size() - FTls->OutDone,
                        MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return IsTransient(errno) ? tdBlocked : tdFailed;
-    FTlsOutDone += static_cast<size_t>(n);
+    FTls->OutDone += static_cast<size_t>(n);
   }
-  if (FTlsOut.capacity() > kTlsOutKept) {
-    std::vector<uint8_t>().swap(FTlsOut);
+  if (FTls->Out.capacity() > kTlsOutKept) {
+    std::vector<uint8_t>().swap(FTls->Out);
   } else {
-    FTlsOut.clear();
+    FTls->Out.clear();
   }
-  FTlsOutDone = 0;
+  FTls->OutDone = 0;
   return tdDrained;
 }
 
@@ -403,7 +403,7 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
   {
     std::lock_guard<std::mutex> guard(FSendLock);
     if (FClosedForSend) return true;
-    if (!FTls->Feed(data, size)) return false;
+    if (!FTls->Session->Feed(data, size)) return false;
   }
   // The ciphertext is in the session now: the scratch buffer may overlap it.
   for (;;) {
@@ -413,13 +413,13 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
     {
       std::lock_guard<std::mutex> guard(FSendLock);
       if (FClosedForSend) return true;
-      result = FTls->Read(scratch, scratchSize, got);
-      if (FTls->HandshakeDone()) FTlsEstablished.store(true);
+      result = FTls->Session->Read(scratch, scratchSize, got);
+      if (FTls->Session->HandshakeDone()) FTls->Established.store(true);
       // Handshake records, alerts, key updates: written by the flush after this read.
-      if (FTls->PendingOutput() > 0) {
-        FTls->TakeOutput(FTlsOut);
+      if (FTls->Session->PendingOutput() > 0) {
+        FTls->Session->TakeOutput(FTls->Out);
         FSendPending.store(true);
-        overflow = FTlsOut.size() - FTlsOutDone > limits::kMaxTlsPendingRecords;
+        overflow = FTls->Out.size() - FTls->OutDone > limits::kMaxTlsPendingRecords;
       }
     }
     if (overflow) {
@@ -444,8 +444,8 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
 
 void TAbstractConnection::SayTlsGoodbye() {
   // Best effort: the socket is shut down right after, whatever it took.
-  FTls->Shutdown();
-  FTls->TakeOutput(FTlsOut);
+  FTls->Session->Shutdown();
+  FTls->Session->TakeOutput(FTls->Out);
   DrainTlsOut();
 }
 
@@ -502,7 +502,7 @@ void TAbstractConnection::FlushSends() {
       FQueuedBytes = 0;
       // Records of the handshake or an alert may wait with no plaintext queued.
       if (!failed && FTls && DrainTlsOut() == tdFailed) failed = true;
-      FSendPending.store(FTls != nullptr && FTlsOutDone < FTlsOut.size());
+      FSendPending.store(FTls != nullptr && FTls->OutDone < FTls->Out.size());
     }
   }
   if (!finished.empty()) {

@@ -100,7 +100,10 @@ class TAbstractConnection : public TEpollTarget,
   // Engine internals, called by the server and the I/O thread.
   void Attach(TIoEventThread* thread);
   // Makes the connection speak TLS as the server; before it is registered.
-  void StartTls(std::unique_ptr<TTlsSession> session) { FTls = std::move(session); }
+  void StartTls(std::unique_ptr<TTlsSession> session) {
+    FTls = std::make_unique<TTlsState>();
+    FTls->Session = std::move(session);
+  }
   bool IsTls() const { return FTls != nullptr; }
   TIoEventThread* Thread() const { return FThread; }
   bool RegisterWithThread();  // epoll ADD unless already closed
@@ -127,7 +130,7 @@ class TAbstractConnection : public TEpollTarget,
   virtual TAdmissionStage AdmissionStage() const {
     if (FProxyStage) return asProxyHeader;
     if (!FReceivedAny) return asNothingSent;
-    return FTls && !FTlsEstablished.load() ? asTlsHandshake : asHeader;
+    return FTls && !FTls->Established.load() ? asTlsHandshake : asHeader;
   }
   // The guard admitted it, so it must hear of its close (see TakeGuardRelease). False
   // when the connection was removed first (a proxied connection is admitted on its I/O
@@ -210,7 +213,7 @@ class TAbstractConnection : public TEpollTarget,
   ssize_t WriteOut(iovec* iov, int count, size_t total);
   ssize_t WriteTls(const iovec* iov, int count, size_t total);
   enum TTlsDrain : uint8_t { tdDrained, tdBlocked, tdFailed };
-  // Writes what FTlsOut holds (FSendLock held).
+  // Writes what FTls->Out holds (FSendLock held).
   TTlsDrain DrainTlsOut();
   // Decrypts `size` bytes read from the socket (any bytes of the stream, e.g. the rest of
   // a chunk after a PROXY header) and hands the plaintext up, decrypted into `scratch`
@@ -244,17 +247,20 @@ class TAbstractConnection : public TEpollTarget,
   size_t FMaxQueuedBytes = 0;  // 0: no bound
   std::vector<TSendItem> FSendQueue;
   size_t FSendHead = 0;
-  std::atomic<bool> FSendPending{false};  // queue or FTlsOut not empty (hint for write readiness)
-  // TLS (null on a plain connection): the session, and the records it produced that the
-  // socket has not taken yet. FTlsOutPlain counts the plaintext at the head of the send
-  // queue those records carry; it is reported written once they all went. New plaintext
-  // is encrypted only when FTlsOut is empty, so FTlsOut stays within one batch (plus
-  // handshake and alert records).
-  std::unique_ptr<TTlsSession> FTls;
-  std::vector<uint8_t> FTlsOut;
-  size_t FTlsOutDone = 0;
-  size_t FTlsOutPlain = 0;
-  std::atomic<bool> FTlsEstablished{false};  // the handshake finished (read without the lock)
+  std::atomic<bool> FSendPending{false};  // queue or TLS records waiting (hint for write readiness)
+  // TLS state, apart so a plain connection pays one pointer for it.
+  struct TTlsState {
+    std::unique_ptr<TTlsSession> Session;
+    // Records the session produced that the socket has not taken yet. OutPlain counts the
+    // plaintext at the head of the send queue those records carry; it is reported written
+    // once they all went. New plaintext is encrypted only when Out is empty, so Out stays
+    // within one batch (plus handshake and alert records).
+    std::vector<uint8_t> Out;
+    size_t OutDone = 0;
+    size_t OutPlain = 0;
+    std::atomic<bool> Established{false};  // the handshake finished (read without the lock)
+  };
+  std::unique_ptr<TTlsState> FTls;  // null on a plain connection
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.
