@@ -44,7 +44,7 @@ ssize_t WriteVector(int socket, iovec* iov, int count) {
 }  // namespace
 
 TAbstractConnection::TAbstractConnection(TSocketServer& owner, int socket, TConnectType connectType)
-    : FOwner(owner), FUID(NewSocketUID(skConnection)), FConnectType(connectType), FSocket(socket) {}
+    : FOwner(owner), FUID(NewSocketUID(skConnection)), FSocket(socket), FConnectType(connectType) {}
 
 TAbstractConnection::~TAbstractConnection() {
   if (FSocket >= 0) ::close(FSocket);

@@ -227,27 +227,6 @@ class TAbstractConnection : public TEpollTarget,
   void FireCloseNotification();
   void NotifyDisconnected();  // the layer above's close notification, exceptions logged
 
-  TSocketServer& FOwner;
-  const uint64_t FUID;
-  const TConnectType FConnectType;
-  std::atomic<TConnectStatus> FConnectStatus{csConnecting};
-  TIoEventThread* FThread = nullptr;  // set before the connection is registered
-  std::string FPeerAddr;
-  uint16_t FPeerPort = 0;
-  std::atomic<void*> FUserData{nullptr};
-
-  // Guards FSocket's use for writing/closing, the send queue, FHandlerThread and
-  // FCloseNotifyPending. One lock per connection is enough: it is held only briefly and
-  // never while a callback or a handler of the layer above runs.
-  mutable std::mutex FSendLock;
-  int FSocket;
-  bool FClosedForSend = false;
-  bool FSendSealed = false;   // a last send was queued or written: nothing may follow
-  size_t FQueuedBytes = 0;    // bytes of FSendQueue not yet written
-  size_t FMaxQueuedBytes = 0;  // 0: no bound
-  std::vector<TSendItem> FSendQueue;
-  size_t FSendHead = 0;
-  std::atomic<bool> FSendPending{false};  // queue or TLS records waiting (hint for write readiness)
   // TLS state, apart so a plain connection pays one pointer for it.
   struct TTlsState {
     std::unique_ptr<TTlsSession> Session;
@@ -260,20 +239,44 @@ class TAbstractConnection : public TEpollTarget,
     size_t OutPlain = 0;
     std::atomic<bool> Established{false};  // the handshake finished (read without the lock)
   };
+  enum : uint8_t { gsNone, gsAdmitted, gsReleased };
+
+  // Wide members first and the small ones packed together at the end: an idle server
+  // holds one of these per client.
+  TSocketServer& FOwner;
+  const uint64_t FUID;
+  TIoEventThread* FThread = nullptr;  // set before the connection is registered
+  std::string FPeerAddr;
+  std::atomic<void*> FUserData{nullptr};
+
+  // Guards FSocket's use for writing/closing, the send queue, FTls, FHandlerThread and
+  // FCloseNotifyPending. One lock per connection is enough: it is held only briefly and
+  // never while a callback or a handler of the layer above runs.
+  mutable std::mutex FSendLock;
+  size_t FQueuedBytes = 0;    // bytes of FSendQueue not yet written
+  size_t FMaxQueuedBytes = 0;  // 0: no bound
+  std::vector<TSendItem> FSendQueue;
+  size_t FSendHead = 0;
   std::unique_ptr<TTlsState> FTls;  // null on a plain connection
+  // I/O thread only (set before registration): the PROXY header still awaited.
+  std::unique_ptr<TProxyHeaderStage> FProxyStage;
+  std::thread::id FHandlerThread{};  // where a handler runs now, if any
+
+  int FSocket;
+  uint32_t FDrainMessages = 0;  // I/O thread only: see CountDrainMessage
+  uint16_t FPeerPort = 0;
+  const TConnectType FConnectType;
+  std::atomic<TConnectStatus> FConnectStatus{csConnecting};
+  bool FClosedForSend = false;
+  bool FSendSealed = false;   // a last send was queued or written: nothing may follow
+  std::atomic<bool> FSendPending{false};  // queue or TLS records waiting (hint for write readiness)
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.
   bool FPeerHangup = false;
   bool FReceivedAny = false;    // I/O thread only: a byte has arrived
-  uint32_t FDrainMessages = 0;  // I/O thread only: see CountDrainMessage
   std::atomic<bool> FDeadlineArmed{false};
-  enum : uint8_t { gsNone, gsAdmitted, gsReleased };
   std::atomic<uint8_t> FGuardState{gsNone};
-  // I/O thread only (set before registration): the PROXY header still awaited.
-  std::unique_ptr<TProxyHeaderStage> FProxyStage;
-
-  std::thread::id FHandlerThread{};  // where a handler runs now, if any
   bool FCloseNotifyPending = false;
 };
 

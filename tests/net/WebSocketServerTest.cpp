@@ -598,7 +598,9 @@ TEST_F(WebSocketServerTest, CloseWithStatusSendsTheCodeAndNothingAfterIt) {
     EXPECT_EQ(close->Payload, (Bytes{static_cast<uint8_t>(c.Code >> 8),
                                      static_cast<uint8_t>(c.Code & 0xFF)}))
         << c.Name;
-    if (c.ClientAnswers) ASSERT_TRUE(client.SendFrame(wsoClose, {0x03, 0xE8}));
+    if (c.ClientAnswers) {
+      ASSERT_TRUE(client.SendFrame(wsoClose, {0x03, 0xE8}));
+    }
     EXPECT_TRUE(client.WaitPeerClosed()) << c.Name;  // nothing but the end of the stream
     ++closes;
     ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == closes; })) << c.Name;
