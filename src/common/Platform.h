@@ -3,6 +3,7 @@
 // folder and whole-millisecond sleeps. All functions are safe to call from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ uint64_t QueryPerformanceCounter64();
 // A random (version 4) GUID as upper-case braced text,
 // e.g. "{3F2504E0-4F89-41D3-9A0C-0305E82C3301}".
 std::string CreateGuidText();
+
+// Fills `size` bytes from the system's cryptographic random source; throws when it fails.
+void FillRandomBytes(unsigned char* data, size_t size);
 
 // The folder of the running executable, without a trailing slash.
 std::string ProgramFolder();

@@ -4,8 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -30,19 +28,8 @@ uint32_t GetTickCount32() { return static_cast<uint32_t>(MonotonicNs() / 1000000
 
 uint64_t QueryPerformanceCounter64() { return MonotonicNs(); }
 
-std::string CreateGuidText() {
-  std::array<unsigned char, 16> b{};
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
-    throw std::runtime_error("RAND_bytes failed");
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[39];
-  std::snprintf(text, sizeof(text),
-                "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
-  return text;
+void FillRandomBytes(unsigned char* data, size_t size) {
+  if (RAND_bytes(data, static_cast<int>(size)) != 1) throw std::runtime_error("RAND_bytes failed");
 }
 
 std::string ProgramFolder() {

@@ -6,26 +6,15 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <cwchar>
 #include <stdexcept>
 #include <string>
 
+#include "common/WideText.h"
+
 namespace gw {
 
 namespace {
-
-std::string Utf8(const wchar_t* text, size_t length) {
-  if (length == 0) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
-                          nullptr);
-  }
-  return utf8;
-}
 
 // The full path of the running executable as UTF-8, or empty when Windows cannot tell.
 std::string ExePath() {
@@ -41,7 +30,7 @@ std::string ExePath() {
     if (path.size() >= 32768) return {};
     path.resize(path.size() * 2);
   }
-  return Utf8(path.data(), path.size());
+  return Utf8FromWide(path.data(), path.size());
 }
 
 size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
@@ -63,19 +52,11 @@ uint64_t QueryPerformanceCounter64() {
   return counts / frequency * 1000000000ull + counts % frequency * 1000000000ull / frequency;
 }
 
-std::string CreateGuidText() {
-  unsigned char b[16];
-  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, b, sizeof b, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+void FillRandomBytes(unsigned char* data, size_t size) {
+  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, data, static_cast<ULONG>(size),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
     throw std::runtime_error("BCryptGenRandom failed");
   }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[39];
-  std::snprintf(text, sizeof(text),
-                "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
-  return text;
 }
 
 std::string ProgramFolder() {
@@ -104,7 +85,7 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i], std::wcslen(wide[i])));
+  for (int i = 0; i < count; ++i) arguments.push_back(Utf8FromWide(wide[i], std::wcslen(wide[i])));
   ::LocalFree(wide);
   return arguments;
 }

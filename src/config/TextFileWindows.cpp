@@ -6,20 +6,11 @@
 #include <string>
 #include <system_error>
 
+#include "common/WideText.h"
+
 namespace gw {
 
 namespace {
-
-std::wstring WidePath(const std::string& utf8) {
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) {
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                          size);
-  }
-  return wide;
-}
 
 std::string FileError(const char* what, const std::string& file, DWORD err) {
   return std::string(what) + " \"" + file +
@@ -50,11 +41,11 @@ class THandleGuard {
 }  // namespace
 
 bool FileExists(const std::string& FileName) {
-  return ::GetFileAttributesW(WidePath(FileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return ::GetFileAttributesW(WideFromUtf8(FileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string ReadSettingsFile(const std::string& FileName) {
-  const std::wstring path = WidePath(FileName);
+  const std::wstring path = WideFromUtf8(FileName);
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     throw ESettingsFileError(FileError("Cannot read file", FileName, ERROR_DIRECTORY));
@@ -105,7 +96,7 @@ void WriteSettingsFile(const std::string& FileName, std::string_view Bytes) {
   std::wstring temp;
   HANDLE created = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = WidePath(folder + "\\." + base + "." + std::to_string(::GetCurrentProcessId()) + "." +
+    temp = WideFromUtf8(folder + "\\." + base + "." + std::to_string(::GetCurrentProcessId()) + "." +
                     std::to_string(counter++));
     created = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -130,7 +121,7 @@ void WriteSettingsFile(const std::string& FileName, std::string_view Bytes) {
   }
   if (!::FlushFileBuffers(file.Get())) fail(::GetLastError());
   if (!file.Close()) fail(::GetLastError());
-  if (!::MoveFileExW(temp.c_str(), WidePath(FileName).c_str(),
+  if (!::MoveFileExW(temp.c_str(), WideFromUtf8(FileName).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     fail(::GetLastError());
   }

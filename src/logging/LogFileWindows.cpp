@@ -9,27 +9,17 @@
 #include <cerrno>
 #include <climits>
 
+#include "common/WideText.h"
+
 namespace gw {
 
 namespace {
-
-// The runtime's narrow names are in the ANSI code page: UTF-8 paths go to its wide calls.
-std::wstring WidePath(const std::string& utf8) {
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) {
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                          size);
-  }
-  return wide;
-}
 
 // _O_BINARY: the lines are written as they are, no CR inserted; _O_NOINHERIT: a started
 // program does not keep the log open.
 int Open(const std::string& file, int flags, int share) {
   int fd = -1;
-  if (::_wsopen_s(&fd, WidePath(file).c_str(), flags | _O_BINARY | _O_NOINHERIT, share,
+  if (::_wsopen_s(&fd, WideFromUtf8(file).c_str(), flags | _O_BINARY | _O_NOINHERIT, share,
                   _S_IREAD | _S_IWRITE) != 0) {
     return -1;
   }
