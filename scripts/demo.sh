@@ -14,19 +14,14 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
 gateway=$build/src/app/gateway
 gatesim=$build/tools/gatesim/gatesim
-for exe in "$gateway" "$gatesim"; do
-  if [ ! -x "$exe" ]; then
-    echo "demo: $exe is missing; build first (scripts/build.sh $build)" >&2
-    exit 1
-  fi
-done
+# shellcheck source=scripts/lib.sh
+source "$here/scripts/lib.sh"
+require_built demo "$build" "$gateway" "$gatesim"
 
 work=${DEMO_DIR:-$(mktemp -d -t gateway-demo.XXXXXX)}
 mkdir -p "$work"
 echo "demo: work folder $work"
 
-# shellcheck source=scripts/lib.sh
-source "$here/scripts/lib.sh"
 # Gateway first (last started), so that it reports its clients' departure to the servers.
 trap stop_started EXIT
 trap 'exit 130' INT TERM

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Shell helpers shared by scripts/demo.sh and bench/gatesim/load.sh (source it; bash only).
+# Shell helpers shared by the demo, load and soak scripts (source it; bash only).
 
 # The programs a script started, in start order; stop_started ends them.
 pids=()
@@ -39,4 +39,17 @@ write_gateway_xml() {
 ${5:-}
 </TGateWayConfigure>
 XML
+}
+
+# require_built NAME BUILD EXE...: exits with a hint when a program of the build is missing.
+require_built() {
+  local name=$1 build=$2
+  shift 2
+  local exe
+  for exe in "$@"; do
+    if [ ! -x "$exe" ]; then
+      echo "$name: $exe is missing; build first (scripts/build.sh $build)" >&2
+      exit 1
+    fi
+  done
 }

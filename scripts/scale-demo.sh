@@ -18,12 +18,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
 gateway=$build/src/app/gateway
 gatesim=$build/tools/gatesim/gatesim
-for exe in "$gateway" "$gatesim"; do
-  if [ ! -x "$exe" ]; then
-    echo "scale-demo: $exe is missing; build first (scripts/build.sh $build)" >&2
-    exit 1
-  fi
-done
+# shellcheck source=scripts/lib.sh
+source "$here/scripts/lib.sh"
+require_built scale-demo "$build" "$gateway" "$gatesim"
 haproxy=$(command -v haproxy || true)
 if [ -z "$haproxy" ]; then
   echo "scale-demo: haproxy is missing; run scripts/setup.sh" >&2
@@ -38,8 +35,6 @@ duration=${DEMO_DURATION:-15}
 front=${DEMO_PORT:-7300}
 stats=8404
 
-# shellcheck source=scripts/lib.sh
-source "$here/scripts/lib.sh"
 trap stop_started EXIT
 trap 'exit 130' INT TERM
 

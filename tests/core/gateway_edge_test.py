@@ -18,7 +18,6 @@ import signal
 import socket
 import struct
 import sys
-import tempfile
 import unittest
 import urllib.error
 import urllib.request
@@ -29,7 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
-from gw_wire import CollectedOutput, free_port  # noqa: E402
+from gw_wire import free_port  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
 V2_SIGNATURE = b"\r\n\r\n\x00\r\nQUIT\n"
@@ -77,17 +76,9 @@ class EdgeGateway(guard.GuardedGateway):
     """The guarded gateway with a metrics listener and command-line options."""
 
     def __init__(self, logic_port, login_port, args=(), block_list=(), **settings):
-        self.logic_port, self.login_port = logic_port, login_port
-        self.dir = tempfile.TemporaryDirectory()
-        self.port = free_port()
         self.metrics_port = free_port()
-        self.write_settings(**settings)
-        if block_list:
-            with open(self.path("BlockIPList.txt"), "wb") as f:
-                f.write("".join(a + "\r\n" for a in block_list).encode())
-        CollectedOutput.__init__(
-            self, [relay.GATEWAY, "--headless", "--metrics", f"127.0.0.1:{self.metrics_port}",
-                   *args], self.dir.name)
+        super().__init__(logic_port, login_port, block_list,
+                         ("--metrics", f"127.0.0.1:{self.metrics_port}", *args), **settings)
 
     def url(self, path):
         return f"http://127.0.0.1:{self.metrics_port}{path}"
@@ -124,30 +115,10 @@ class Balanced(guard.Client):
 OPEN = dict(MaxConnOfIPaddr=0, MaxClientMsgCount=0, KickOverPacketSize="False")
 
 
-class GatewayEdgeTest(unittest.IsolatedAsyncioTestCase):
-    async def asyncSetUp(self):
-        self.logic = relay.LogicServer()
-        self.login = relay.LoginServer()
-        await self.logic.start()
-        await self.login.start()
-        self.gateway = None
-        self.clients = []
-
-    async def asyncTearDown(self):
-        for c in self.clients:
-            c.close()
-        if self.gateway:
-            self.gateway.stop()
-        await self.logic.close()
-        await self.login.close()
-
+class GatewayEdgeTest(guard.ClientsFixture):
     async def start_gateway(self, args=(), block_list=(), **settings):
-        self.gateway = EdgeGateway(self.logic.port, self.login.port, args, block_list,
-                                   **{**OPEN, **settings})
-        await self.gateway.wait_line("SocketServer 启动: ")
-        await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
-        await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
-        await self.gateway.wait_line("LogicSrv 连接成功")
+        await relay.start_serving(self, lambda: EdgeGateway(
+            self.logic.port, self.login.port, args, block_list, **{**OPEN, **settings}))
 
     async def relayed(self, source, header):
         c = await Balanced(self.gateway.port, source, header).connect()

@@ -40,7 +40,7 @@ def settings_xml(gate_port, logic_port, login_port, **settings):
 class GuardedGateway(relay.Gateway):
     """The gateway with extra settings, an optional block list file and reloads."""
 
-    def __init__(self, logic_port, login_port, block_list=(), **settings):
+    def __init__(self, logic_port, login_port, block_list=(), args=(), **settings):
         # Not the base's constructor: its settings file lacks the protection settings, and
         # the program must find this one (and the block list) when it starts.
         self.logic_port, self.login_port = logic_port, login_port
@@ -50,7 +50,7 @@ class GuardedGateway(relay.Gateway):
         if block_list:
             with open(self.path("BlockIPList.txt"), "wb") as f:
                 f.write("".join(a + "\r\n" for a in block_list).encode())
-        CollectedOutput.__init__(self, [relay.GATEWAY, "--headless"], self.dir.name)
+        CollectedOutput.__init__(self, [relay.GATEWAY, "--headless", *args], self.dir.name)
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
@@ -152,7 +152,9 @@ class Client:
             self.writer.close()
 
 
-class GatewayGuardTest(unittest.IsolatedAsyncioTestCase):
+class ClientsFixture(unittest.IsolatedAsyncioTestCase):
+    """The fake servers, the gateway under test and the raw clients a test opened."""
+
     async def asyncSetUp(self):
         self.logic = relay.LogicServer()
         self.login = relay.LoginServer()
@@ -169,12 +171,11 @@ class GatewayGuardTest(unittest.IsolatedAsyncioTestCase):
         await self.logic.close()
         await self.login.close()
 
+
+class GatewayGuardTest(ClientsFixture):
     async def start_gateway(self, block_list=(), **settings):
-        self.gateway = GuardedGateway(self.logic.port, self.login.port, block_list, **settings)
-        await self.gateway.wait_line("SocketServer 启动: ")
-        await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
-        await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
-        await self.gateway.wait_line("LogicSrv 连接成功")
+        await relay.start_serving(self, lambda: GuardedGateway(
+            self.logic.port, self.login.port, block_list, **settings))
 
     async def client(self, source):
         c = await Client(self.gateway.port, source).connect()

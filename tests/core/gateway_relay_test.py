@@ -207,6 +207,26 @@ async def recv_client_messages(ws, count):
     return got
 
 
+async def start_serving(test, make):
+    """Starts the gateway `make()` returns as `test.gateway` and waits until it serves and
+    both links are up. Each gateway's port is found free but bound only when it starts:
+    another program on the machine may take it in between, and then the start is tried
+    again with a new one."""
+    for _ in range(3):
+        test.gateway = make()
+        end = time.monotonic() + TIMEOUT
+        while time.monotonic() < end and not (test.gateway.has("SocketServer 启动: ")
+                                               or test.gateway.has("无法绑定")):
+            await asyncio.sleep(0.02)
+        if not test.gateway.has("无法绑定"):
+            break
+        test.gateway.stop()
+    await test.gateway.wait_line("SocketServer 启动: ")
+    await asyncio.wait_for(test.logic.connected.wait(), TIMEOUT)
+    await asyncio.wait_for(test.login.connected.wait(), TIMEOUT)
+    await test.gateway.wait_line("LogicSrv 连接成功")
+
+
 class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):
         self.logic = LogicServer()
@@ -222,21 +242,8 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         await self.login.close()
 
     async def start_gateway(self, **kw):
-        # The port is found free but bound only when the gateway starts: another program
-        # on the machine may take it in between, and then the start is tried again.
-        for _ in range(3):
-            self.gateway = Gateway(free_port(), self.logic.port, self.login.port, **kw)
-            end = time.monotonic() + TIMEOUT
-            while time.monotonic() < end and not (self.gateway.has("SocketServer 启动: ")
-                                                   or self.gateway.has("无法绑定")):
-                await asyncio.sleep(0.02)
-            if not self.gateway.has("无法绑定"):
-                break
-            self.gateway.stop()
-        await self.gateway.wait_line("SocketServer 启动: ")
-        await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
-        await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
-        await self.gateway.wait_line("LogicSrv 连接成功")
+        await start_serving(self, lambda: Gateway(free_port(), self.logic.port,
+                                                  self.login.port, **kw))
 
     async def test_client_logs_in_is_handed_over_and_plays(self):
         await self.start_gateway()

@@ -22,21 +22,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
-from gw_wire import CollectedOutput, free_port  # noqa: E402
+from gw_wire import CollectedOutput, free_port, make_certificate  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
-
-
-def make_certificate(folder, name, serial):
-    """A self-signed certificate for 127.0.0.1 with subject CN=`name`; its two files."""
-    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=" + name, "-set_serial", str(serial),
-                    "-addext", "subjectAltName=IP:127.0.0.1"],
-                   check=True, capture_output=True)
-    return cert, key
-
 
 class TlsGateway(relay.Gateway):
     """The gateway with TLS options; every client comes from 127.0.0.1 and sends messages
@@ -86,22 +74,9 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
             os.replace(target + ".new", target)
 
     async def start_gateway(self, extra=(), **settings):
-        for _ in range(3):
-            self.gateway = TlsGateway(self.logic.port, self.login.port,
-                                      ("--tls-cert", self.cert_file, "--tls-key", self.key_file,
-                                       *extra),
-                                      **settings)
-            end = time.monotonic() + TIMEOUT
-            while time.monotonic() < end and not (self.gateway.has("SocketServer 启动: ")
-                                                   or self.gateway.has("无法绑定")):
-                await asyncio.sleep(0.02)
-            if not self.gateway.has("无法绑定"):
-                break
-            self.gateway.stop()
-        await self.gateway.wait_line("SocketServer 启动: ")
-        await asyncio.wait_for(self.logic.connected.wait(), TIMEOUT)
-        await asyncio.wait_for(self.login.connected.wait(), TIMEOUT)
-        await self.gateway.wait_line("LogicSrv 连接成功")
+        await relay.start_serving(self, lambda: TlsGateway(
+            self.logic.port, self.login.port,
+            ("--tls-cert", self.cert_file, "--tls-key", self.key_file, *extra), **settings))
 
     async def wss_handshake(self):
         """A wss client that answered the token challenge; the login server's %N frame."""

@@ -5,39 +5,20 @@ Usage: /usr/bin/python3 ws_conformance_test.py <path to ws-echo>
 """
 import asyncio
 import os
-import subprocess
 import sys
 import unittest
 
 import websockets
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import gw_wire  # noqa: E402
+
 WS_ECHO = None
 MAX_MESSAGE = 4096
 
 
-class EchoServer:
-    """Runs ws-echo on an ephemeral port for one test."""
-
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([WS_ECHO, "0", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening on "):
-            self.proc.kill()
-            raise RuntimeError("ws-echo did not start: %r %r" % (line, self.proc.stderr.read()))
-        self.port = int(line.split()[2])
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            return self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise
-        finally:
-            self.proc.stdout.close()
-            self.proc.stderr.close()
+def echo_server(*args, **kw):
+    return gw_wire.EchoServer(WS_ECHO, *args, **kw)
 
 
 def run(coro):
@@ -46,7 +27,7 @@ def run(coro):
 
 class ConformanceTest(unittest.TestCase):
     def setUp(self):
-        self.server = EchoServer("--max-message", str(MAX_MESSAGE), "--threads", "4")
+        self.server = echo_server("--max-message", str(MAX_MESSAGE), "--threads", "4")
         self.uri = "ws://127.0.0.1:%d/" % self.server.port
 
     def tearDown(self):

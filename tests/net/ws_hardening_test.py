@@ -8,16 +8,17 @@ import asyncio
 import base64
 import hashlib
 import os
-import resource
 import select
 import socket
 import struct
-import subprocess
 import sys
 import time
 import unittest
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import gw_wire  # noqa: E402
 
 WS_ECHO = None
 KEY = "dGhlIHNhbXBsZSBub25jZQ=="
@@ -25,32 +26,8 @@ ACCEPT = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="  # RFC 6455 1.3
 WAIT = 20.0  # seconds any single condition may take on a loaded machine
 
 
-class EchoServer:
-    """Runs ws-echo on an ephemeral port; `nofile` lowers its descriptor limit."""
-
-    def __init__(self, *args, nofile=None):
-        def limit():
-            if nofile is not None:
-                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-        self.proc = subprocess.Popen([WS_ECHO, "0", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, preexec_fn=limit)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening on "):
-            self.proc.kill()
-            raise RuntimeError("ws-echo did not start: %r %r" % (line, self.proc.stderr.read()))
-        self.port = int(line.split()[2])
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            return self.proc.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise
-        finally:
-            self.proc.stdout.close()
-            self.proc.stderr.close()
+def echo_server(*args, **kw):
+    return gw_wire.EchoServer(WS_ECHO, *args, **kw)
 
 
 def upgrade_request(extra="", version="13"):
@@ -151,7 +128,7 @@ class RawClient:
 
 class HardeningTest(unittest.TestCase):
     def setUp(self):
-        self.server = EchoServer("--threads", "4", "--max-message", "65536")
+        self.server = echo_server("--threads", "4", "--max-message", "65536")
         self.clients = []
 
     def tearDown(self):
@@ -293,7 +270,7 @@ class ServerCloseTest(unittest.TestCase):
     (before, a kicked browser saw 1006 and wasClean=false)."""
 
     def test_close_codes_arrive_cleanly(self):
-        server = EchoServer("--threads", "2", "--close-command", "!close ")
+        server = echo_server("--threads", "2", "--close-command", "!close ")
         try:
             async def body():
                 uri = "ws://127.0.0.1:%d/" % server.port
@@ -317,7 +294,7 @@ class SlowReaderTest(unittest.TestCase):
     """A client that sends and never reads: the transport's own bound closes it."""
 
     def test_send_queue_bound_closes_with_1008(self):
-        server = EchoServer("--threads", "2", "--max-queued", str(1 << 20))
+        server = echo_server("--threads", "2", "--max-queued", str(1 << 20))
         try:
             c = RawClient(server.port, rcvbuf=4096)
             c.upgrade()
@@ -349,7 +326,7 @@ class DescriptorLimitTest(unittest.TestCase):
     NOFILE = 64
 
     def test_refuses_promptly_and_recovers(self):
-        server = EchoServer("--threads", "4", nofile=self.NOFILE)
+        server = echo_server("--threads", "4", nofile=self.NOFILE)
         held, refused = [], 0
         try:
             # One full life of a connection first. A sanitized build checks each class's

@@ -18,18 +18,11 @@ import unittest
 
 import websockets
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wire import make_certificate  # noqa: E402
+
 WS_ECHO = None
 TIMEOUT = 30
-
-
-def make_certificate(folder, name, serial):
-    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=" + name, "-set_serial", str(serial),
-                    "-addext", "subjectAltName=IP:127.0.0.1"],
-                   check=True, capture_output=True)
-    return cert, key
 
 
 class WssEchoTest(unittest.IsolatedAsyncioTestCase):

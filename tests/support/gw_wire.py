@@ -4,7 +4,9 @@ client messages inside one WebSocket message.
 
 The tests import this module by path (tests/support is put on sys.path by each test).
 """
+import os
 import random
+import resource
 import socket
 import struct
 import subprocess
@@ -73,3 +75,44 @@ def split_batch(message: bytes):
         out.append(message[pos + 4:pos + 4 + n])
         pos += 4 + n
     return out
+
+
+def make_certificate(folder, name, serial):
+    """A self-signed P-256 certificate for 127.0.0.1 with subject CN=`name` and the given
+    serial number, made with the openssl command; its two files (certificate, key)."""
+    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=" + name, "-set_serial", str(serial),
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+class EchoServer:
+    """Runs the ws-echo program `binary` on an ephemeral port with `args`; `nofile` lowers
+    its descriptor limit."""
+
+    def __init__(self, binary, *args, nofile=None):
+        def limit():
+            if nofile is not None:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+        self.proc = subprocess.Popen([binary, "0", *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, preexec_fn=limit)
+        line = self.proc.stdout.readline()
+        if not line.startswith("listening on "):
+            self.proc.kill()
+            raise RuntimeError("ws-echo did not start: %r %r" % (line, self.proc.stderr.read()))
+        self.port = int(line.split()[2])
+
+    def stop(self, timeout=20):
+        self.proc.terminate()
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+        finally:
+            self.proc.stdout.close()
+            self.proc.stderr.close()
