@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
+#include "common/Platform.h"
 #include "codec/MessageCoder.h"
 #include "core/ServiceControl.h"
 #include "config/GateShare.h"
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
   using namespace gw;
   // Before any thread exists, so that every thread inherits the blocked signals.
   THeadlessFrontEnd::BlockServiceSignals();
+  // Every message crosses three threads (I/O, worker, link) each way: see the function.
+  UseThroughputScheduling();
   // A reader of standard output that goes away must not end the gateway.
   std::signal(SIGPIPE, SIG_IGN);
   TCommandLine commandLine = ParseCommandLine(argc, argv);

@@ -94,4 +94,7 @@ uint32_t CurrentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId
 
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 
+// Completion ports already wake only as many threads as there are processors.
+void UseThroughputScheduling() {}
+
 }  // namespace gw

@@ -130,6 +130,10 @@ void TGateWaySocketServer::Start() {
   // The workers already pack what waits for a session into one message per send
   // pass; the system's own coalescing would only add delay on top.
   FSocketServer->SetNoDelay(true);
+  if (FSendInterval > 0) {
+    FSocketServer->SetMinTurnMicros(kGatherMicros);
+    FLogicServer->SetMinTurnMicros(kGatherMicros);
+  }
   FSocketServer->SetLogger(FLogger);
   FGuard->SetLogger(FLogger);
   FSocketServer->SetConnectionGuard(FGuard);

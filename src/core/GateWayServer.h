@@ -76,6 +76,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // take turns on them: every message then costs thread switches besides its own work.
   static constexpr int kListenerIoThreads = 8;
   static int ListenerIoThreads();
+  // How long, under load, an I/O thread or the logic link gathers before its next turn when
+  // replies wait for a send pass anyway. At 10,000 clients x 10 messages/s, 300 us took most
+  // of the thread switches out at no cost in latency; 1 ms saved little more and added to it.
+  static constexpr uint32_t kGatherMicros = 300;
   // ChooseWoker takes a worker only when it holds fewer sessions than this.
   static constexpr int32_t kChooseWokerBound = 100000;
   static constexpr int32_t kDefaultServerPort = 5000;
@@ -93,7 +97,11 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   using TListenerFactory = std::function<PWebSocketServer(int IoThreads)>;
   void SetListenerFactory(TListenerFactory Factory) { FListenerFactory = std::move(Factory); }
   // The workers' send interval in milliseconds (TGateWayWorker::SetSendInterval). Before Start.
+  // With an interval above 0, replies wait for the next pass anyway: the I/O threads and
+  // the logic link then gather what arrives for up to kGatherMicros per turn, taking many
+  // messages per wake-up instead of one thread switch each.
   void SetSendInterval(uint32_t Ms) {
+    FSendInterval = Ms;
     for (auto& worker : FWorkers) worker->SetSendInterval(Ms);
   }
   // The PROXY protocol and the metrics listener. Before Start.
@@ -178,6 +186,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   std::vector<std::unique_ptr<TGateWayWorker>> FWorkers;  // worker i has ID i
   PWebSocketServer FSocketServer;                         // created by Start
   TListenerFactory FListenerFactory = CreateWebSocketServer;
+  uint32_t FSendInterval = TGateWayWorker::kSendInterval;
   TLogProc FLogger;
   PTlsContext FTlsContext;  // owner's thread
   std::atomic<bool> FIsRuning{false};

@@ -251,8 +251,8 @@ void TGateWayWorker::Execute() {
         outputWaiting = !FReadySlots.empty();
       }
       if (outputWaiting) {
-        uint32_t now = GetTickCount32();
-        if (FSendInterval == 0 || TicksSince(now, FSendTime) > FSendInterval) {
+        const auto now = std::chrono::steady_clock::now();
+        if (FSendInterval == 0 || now >= NextSendPass()) {
           FSendTime = now;
           SendToClients();
           std::lock_guard<std::recursive_mutex> guard(FLock);
@@ -283,13 +283,13 @@ bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
     FWakeUp->Cond.wait(lock, woken);
     FWakeUp->Idle = false;
   } else {
-    // Due when the tick count is more than the interval past the last pass; output
-    // left after a pass with no interval (a busy lock) is retried a tick later.
-    uint32_t elapsed = TicksSince(GetTickCount32(), FSendTime);
-    uint32_t due = FSendInterval == 0 ? 1 : FSendInterval + 1;
-    if (elapsed < due) {
+    // Due once more than the interval has passed since the last pass; output left after
+    // a pass with no interval (a busy lock) is retried a millisecond later.
+    const auto due = FSendInterval == 0 ? std::chrono::steady_clock::now() + milliseconds(1)
+                                        : NextSendPass();
+    if (std::chrono::steady_clock::now() < due) {
       FWakeUp->Idle = true;
-      FWakeUp->Cond.wait_for(lock, milliseconds(due - elapsed), woken);
+      FWakeUp->Cond.wait_until(lock, due, woken);
       FWakeUp->Idle = false;
     }
   }

@@ -220,7 +220,13 @@ class TGateWayWorker {
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
   TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
-  uint32_t FSendTime = 0;                         // worker thread only
+  // Start of the last send pass (worker thread only). Measured with the steady clock rather
+  // than millisecond ticks: "more than the interval" on a tick count waits up to two ticks
+  // more than the interval, which every reply would pay in latency.
+  std::chrono::steady_clock::time_point FSendTime;
+  std::chrono::steady_clock::time_point NextSendPass() const {
+    return FSendTime + std::chrono::milliseconds(FSendInterval) + std::chrono::microseconds(1);
+  }
   uint32_t FSendInterval = kSendInterval;
   // Slots of the sessions with output to send (each session once: SendReady), in the
   // order they became ready; under FLock. FSendingSlots: the list a pass works through.

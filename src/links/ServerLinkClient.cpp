@@ -146,15 +146,35 @@ TServerLinkClient::TAppendResult TServerLinkClient::AppendToSendCache(const void
   return result;
 }
 
-void TServerLinkClient::MoveSendCache() {
+int64_t TServerLinkClient::MoveSendCache() {
   std::lock_guard<std::mutex> guard(FSendLock);
   // Appends after this point send a wake-up of their own.
   FWakePending = false;
-  if (FSendCache.Size() == 0) return;
+  const int64_t moved = FSendCache.Size();
+  if (moved == 0) return 0;
   SendStream().CheckCompactionMemory();
   SendStream().WriteBuf(FSendCache.Memory(), FSendCache.Size());
   FSendCache.Trunc();
   PublishSendBacklog();
+  return moved;
+}
+
+void TServerLinkClient::GatherBeforeTurn() {
+  const auto until = FTurnStart + std::chrono::microseconds(FMinTurnMicros);
+  if (std::chrono::steady_clock::now() >= until) return;
+  {
+    std::lock_guard<std::mutex> guard(FSendLock);
+    FWakePending = true;  // cleared when the turn takes the cache
+  }
+  // A wake-up already written is for bytes this turn takes anyway; only a stop is waited for.
+  DrainEventFd(FWakeFd);
+  if (Stopping()) return;
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      until - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return;
+  const timespec wait{0, static_cast<long>(left.count())};
+  pollfd wake{FWakeFd, POLLIN, 0};
+  if (::ppoll(&wake, 1, &wait, nullptr) > 0) DrainEventFd(FWakeFd);
 }
 
 void TServerLinkClient::PauseTurns(uint32_t Ms) {
@@ -208,9 +228,15 @@ void TServerLinkClient::RunTurn() {
     ConnectTurn();
     return;
   }
+  if (FMinTurnMicros > 0 && FLastTurnBusy) {
+    GatherBeforeTurn();
+    if (Stopping()) return;
+  }
+  FTurnStart = std::chrono::steady_clock::now();
+  FLastTurnBusy = false;
   uint32_t waitMs = OnTimer(Now());
   if (!IsConnected() || Stopping()) return;
-  MoveSendCache();
+  if (MoveSendCache() > 0) FLastTurnBusy = true;
   if (SendStream().Size() > 0 && SendData() > 0) FLastSendProgressTick = Now();
   if (SendStream().Size() == 0) FLastSendProgressTick = Now();
   PublishSendBacklog();
@@ -233,6 +259,7 @@ void TServerLinkClient::RunTurn() {
   if (ready > 0 && IsConnected() && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
     if (RecvData() > 0) {
       FLastRecvTick = Now();
+      FLastTurnBusy = true;
     } else if (IsConnected()) {
       CheckPeerClosed();
     }

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -55,6 +56,11 @@ class TServerLinkClient : public TSocketClient {
   // The millisecond tick counter the link's time-outs use (tests drive it by hand; the
   // link then looks at it at least every 50 ms, as a hand-driven clock moves silently).
   void SetTickSource(std::function<uint32_t()> Source);
+  // Under load the link's thread starts at most one turn per Micros microseconds: what
+  // arrives meanwhile, from the server and from the appenders, is taken in one receive and
+  // one send instead of one wake-up (and one thread switch) per piece. 0 (the default):
+  // every arrival is taken at once. A turn after a quiet one is never held back. Before Start.
+  void SetMinTurnMicros(uint32_t Micros) { FMinTurnMicros = Micros; }
   // Replaces the send backlog bound (tests use a small one). Call before Start.
   void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
   int64_t SendBacklogLimit() const { return FSendBacklogLimit; }
@@ -122,12 +128,16 @@ class TServerLinkClient : public TSocketClient {
  private:
   void RunLoop(TAnonymousThreadEx& Thread);
   void ConnectTurn();
-  // Moves the send cache behind the socket's send buffer (one copy under FSendLock).
-  void MoveSendCache();
+  // Moves the send cache behind the socket's send buffer (one copy under FSendLock);
+  // returns the bytes moved.
+  int64_t MoveSendCache();
   void PublishSendBacklog() {
     FSendStreamBacklog.store(SendStream().Size(), std::memory_order_relaxed);
   }
   void Wake();
+  // Holds the next turn back until the minimum turn length since the last busy one is
+  // up; appends meanwhile send no wake-up (the turn takes them), a stop cuts it short.
+  void GatherBeforeTurn();
   bool Stopping() const { return FStopping.load(std::memory_order_acquire); }
 
   const std::string FName;
@@ -145,6 +155,9 @@ class TServerLinkClient : public TSocketClient {
   uint32_t FPauseMs = 0;
   uint32_t FLastRecvTick = 0;
   uint32_t FLastSendProgressTick = 0;
+  uint32_t FMinTurnMicros = 0;
+  bool FLastTurnBusy = false;  // the last turn received or sent something
+  std::chrono::steady_clock::time_point FTurnStart;
 
   std::mutex FSendLock;  // guards FSendCache, FDroppedAppends, FWakePending, FLocalAddress
   TBufferMemoryStream FSendCache;

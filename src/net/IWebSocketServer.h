@@ -81,6 +81,8 @@ class IWebSocketServer {
   // Consulted for every accepted connection before any byte is read (refusals, live
   // counts, the admission deadline); none by default. Before Start.
   virtual void SetConnectionGuard(PConnectionGuard guard) { (void)guard; }
+  // Under load, gather events for up to this many microseconds per I/O turn (0: none).
+  virtual void SetMinTurnMicros(uint32_t micros) { (void)micros; }
   // Clients come through load balancers at these addresses, each connection opening
   // with a PROXY protocol header that names the client (see TSocketServer). Before Start.
   virtual void SetProxyProtocol(std::vector<TCidr> trustedFrom) { (void)trustedFrom; }

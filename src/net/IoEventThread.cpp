@@ -224,7 +224,15 @@ void TIoEventThread::Run() {
   FThreadId.store(std::this_thread::get_id());
   epoll_event events[kMaxEvents];
   std::vector<std::shared_ptr<TAbstractConnection>> pending;
+  bool lastTurnBusy = false;
+  TClock::time_point turnStart;
   while (!FStopping.load(std::memory_order_relaxed)) {
+    if (FMinTurnMicros > 0 && lastTurnBusy) {
+      // Gather: the sockets fill while the thread rests, and the next wait takes them all.
+      const auto until = turnStart + std::chrono::microseconds(FMinTurnMicros);
+      if (TClock::now() < until) std::this_thread::sleep_until(until);
+      if (FStopping.load(std::memory_order_relaxed)) break;
+    }
     // The nearer of the next admission deadline and the next timed task (-1: neither).
     const int deadlineWait = WaitTimeout();
     const int timerWait = FPendingReads.empty() ? WaitTimeoutMs() : 0;
@@ -235,6 +243,8 @@ void TIoEventThread::Run() {
       TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.epoll_wait", errno);
       break;
     }
+    turnStart = TClock::now();
+    lastTurnBusy = n > 0;
     for (int i = 0; i < n; ++i) {
       auto* target = static_cast<TEpollTarget*>(events[i].data.ptr);
       try {

@@ -39,6 +39,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
   void SetMaxQueuedBytes(size_t bytes) override { FMaxQueuedBytes.store(bytes); }
   void SetNoDelay(bool on) override { SetTcpNoDelay(on); }
+  void SetMinTurnMicros(uint32_t micros) override { TSocketServer::SetMinTurnMicros(micros); }
   void SetLogger(TLogProc logger) override;
   void SetConnectionGuard(PConnectionGuard guard) override {
     TSocketServer::SetConnectionGuard(std::move(guard));

@@ -143,6 +143,7 @@ void TSocketServer::StartLoop() {
     auto thread = std::make_unique<TIoEventThread>(i);
     if (!thread->Open()) continue;  // logged; the others carry the load
     thread->SetDeadlineHandler([this](uint64_t uid) { AdmissionDeadlineDue(uid); });
+    thread->SetMinTurnMicros(FMinTurnMicros);
     thread->Start();
     FIoThreads.push_back(std::move(thread));
   }

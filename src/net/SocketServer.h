@@ -57,6 +57,9 @@ class TSocketServer {
   // Small sends are coalesced by the system unless this is set (off by default).
   void SetTcpNoDelay(bool on) { FNoDelay = on; }
   int EffectiveIoThreads() const { return FIoThreadCount; }
+  // Under load each I/O thread starts at most one turn per Micros microseconds (see
+  // TIoEventThread::SetMinTurnMicros); 0 (the default) takes every event at once. Before Start.
+  void SetMinTurnMicros(uint32_t Micros) { FMinTurnMicros = Micros; }
   // Consulted for every accepted socket before any byte is read (see IConnectionGuard);
   // none by default. Before Start.
   void SetConnectionGuard(PConnectionGuard guard) { FGuard = std::move(guard); }
@@ -135,6 +138,7 @@ class TSocketServer {
   void AdmissionDeadlineDue(uint64_t uid);
 
   const int FIoThreadCount;
+  uint32_t FMinTurnMicros = 0;
   std::atomic<uint16_t> FPort{80};
   mutable std::mutex FAddrLock;  // guards FAddr
   std::string FAddr;
