@@ -125,13 +125,27 @@ if [ "${RELAY:-1}" = 1 ]; then
     echo "relay window $w: $("$tools/wsload" --port "$gate" "${keys[@]}" -c "$conns" -d "$secs" -s "$size" -w "$w")"
   done
   if [ "${RATE_CLIENTS:-10000}" -gt 0 ]; then
+    # The floor for this load: the raw TCP echo's own CPU per round trip, on the same machine
+    # in the same run (one receive and one send per message, as every gateway client pays).
+    port=$(free_port)
+    "$tools/tcp_echo" "$port" 2 >/dev/null 2>&1 &
+    pids+=($!)
+    wait_port "$port" 100
+    e0=$(awk '{print $14 + $15}' "/proc/${pids[-1]}/stat")
+    raw=$("$tools/wsload" --port "$port" --raw -c "${RATE_CLIENTS:-10000}" -d "$secs" -s "$size" --rate 10)
+    e1=$(awk '{print $14 + $15}' "/proc/${pids[-1]}/stat")
+    stop_one
+    echo "raw echo ${RATE_CLIENTS:-10000} clients x 10/s: $raw"
+    raw_us=$(awk -v t="$((e1 - e0))" -v hz="$(getconf CLK_TCK)" -v rt="$(field roundtrips "$raw")" \
+      'BEGIN {if (rt > 0) printf "%.2f", t / hz * 1e6 / rt; else print 0}')
+    echo "raw echo CPU per round trip: $raw_us us"
     t0=$(awk '{print $14 + $15}' "/proc/$gwpid/stat")
     out=$("$tools/wsload" --port "$gate" "${keys[@]}" -c "${RATE_CLIENTS:-10000}" -d "$secs" -s "$size" --rate 10)
     t1=$(awk '{print $14 + $15}' "/proc/$gwpid/stat")
     rt=$(field roundtrips "$out")
     echo "relay ${RATE_CLIENTS:-10000} clients x 10/s: $out"
-    awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v rt="$rt" \
-      'BEGIN {if (rt > 0) printf "gateway CPU per round trip: %.2f us (includes the connection phase)\n", t / hz * 1e6 / rt}'
+    awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v rt="$rt" -v raw="$raw_us" \
+      'BEGIN {if (rt > 0) {us = t / hz * 1e6 / rt; printf "gateway CPU per round trip: %.2f us (includes the connection phase) = %.2f x the raw echo'"'"'s\n", us, raw > 0 ? us / raw : 0}}'
     echo "gateway RSS with those clients gone: $(rss_kib "$gwpid") KiB"
   fi
 fi

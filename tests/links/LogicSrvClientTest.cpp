@@ -601,11 +601,15 @@ TEST_F(LogicSrvBacklog, StopAgainstAServerThatDoesNotReadGivesUpAtItsTimeLimit) 
 }
 
 // Many writers append at once while the link sends: every packet arrives whole,
-// each writer's packets in order.
-TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
+// each writer's packets in order — also when the link gathers between busy turns, when
+// appends made during the gathering send no wake-up of their own.
+class LogicSrvConcurrency : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
   TTestPeer peer;
   TFakeGateWayServer fake;
   TLogicSrvClient link("127.0.0.1", peer.Port(), &fake);
+  link.SetMinTurnMicros(GetParam());
   link.Start();
   ASSERT_TRUE(WaitUntil([&] { return link.IsConnected(); }));
   constexpr int kThreads = 4, kPackets = 500;
@@ -654,6 +658,8 @@ TEST(LogicSrvConcurrency, AppendsFromManyThreadsArriveWholeAndInOrder) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kPackets);
   link.Stop();
 }
+
+INSTANTIATE_TEST_SUITE_P(GatherMicros, LogicSrvConcurrency, ::testing::Values(0u, 300u, 5000u));
 
 }  // namespace
 }  // namespace gw
