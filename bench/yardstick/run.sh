@@ -145,7 +145,7 @@ if [ "${RELAY:-1}" = 1 ]; then
     rt=$(field roundtrips "$out")
     echo "relay ${RATE_CLIENTS:-10000} clients x 10/s: $out"
     awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v rt="$rt" -v raw="$raw_us" \
-      'BEGIN {if (rt > 0) {us = t / hz * 1e6 / rt; printf "gateway CPU per round trip: %.2f us (includes the connection phase) = %.2f x the raw echo'"'"'s\n", us, raw > 0 ? us / raw : 0}}'
+      'BEGIN {if (rt > 0) {us = t / hz * 1e6 / rt; printf "gateway CPU per round trip: %.2f us (includes the connection phase) = %.2f x the raw echo'"'"'s\n", us, (raw > 0 ? us / raw : 0)}}'
     echo "gateway RSS with those clients gone: $(rss_kib "$gwpid") KiB"
   fi
 fi
