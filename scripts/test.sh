@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds and runs every test:
 #  - all tests under AddressSanitizer + UBSan (build-asan),
-#  - the concurrency tests under ThreadSanitizer (build-tsan).
+#  - the concurrency tests under ThreadSanitizer (build-tsan),
+#  - the fuzz targets briefly and a short soak,
+#  - the Windows build (mingw-w64) and its tests under wine (build-windows).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -27,4 +29,6 @@ echo "== fuzz targets, 10 s each (clang, AddressSanitizer + UBSan)"
 bash scripts/fuzz.sh 10 || status=1
 echo "== soak, short (AddressSanitizer build)"
 bash bench/soak/soak.sh build-asan short || status=1
+echo "== Windows: cross-built with mingw-w64, tests under wine"
+bash scripts/test-windows.sh build-windows -j 2 || status=1
 exit $status
