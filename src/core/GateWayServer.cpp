@@ -408,6 +408,21 @@ void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionSte
   if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, session->IP());
 }
 
+void TGateWaySocketServer::HandOverSession(uint32_t SessionHandle, const void* Data,
+                                           uint32_t Size) {
+  TGateWayWorker* worker = WorkerOf(SessionHandle);
+  if (worker == nullptr) return;
+  // All under the worker's lock: the send pass cannot send the message before the step
+  // has changed (the client would answer into the login step), and the logic server's
+  // first answers, which the worker queues under the same lock, land behind it.
+  auto guard = worker->Lock();
+  PUserSession session = worker->FindSession(SessionHandle, "ChangeSessionStep");
+  if (!session) return;  // gone: registering it would leave a ghost on the logic server
+  session->SetSessionStep(ssGame);
+  worker->AddSessionMessageDirect(SessionHandle, Data, Size);
+  FLogicServer->RegisterSession(SessionHandle, session->IP());
+}
+
 void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {
   Log("CloseAllSession :" + Reason, llWarning);
   for (auto& worker : FWorkers) worker->AddMessage(0, GM_GATE_CLOSEALL, 0, nullptr, 0);

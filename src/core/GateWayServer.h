@@ -150,6 +150,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   void CloseSessionWith(uint32_t SessionHandle, const std::string& Reason, uint16_t Code);
   void ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
                          bool IsGameSoftClose) override;
+  // Step, hand-over message and registration under the worker's lock, in that order.
+  void HandOverSession(uint32_t SessionHandle, const void* Data, uint32_t Size) override;
   void CloseAllSession(const std::string& Reason) override;
   std::string GetSessionRemoteAddr(uint32_t SessionHandle) override;
 

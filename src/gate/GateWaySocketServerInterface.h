@@ -37,6 +37,16 @@ class TGateWaySocketServerInterface {
   virtual void ChangeSessionStep(uint32_t sessionHandle, TSessionStep sessionStep,
                                  bool isGameSoftClose) = 0;
 
+  // The login server hands the session over to the game: the step becomes ssGame, the
+  // login server's message (`data`, sent to the client unchanged) goes onto the session's
+  // outgoing queue, and then the logic server hears of the session, so nothing the logic
+  // server answers can reach the client before that message. Nothing for a handle no
+  // session holds. Links and tests that need no ordering may rely on this default.
+  virtual void HandOverSession(uint32_t sessionHandle, const void* data, uint32_t size) {
+    ChangeSessionStep(sessionHandle, ssGame, false);
+    AddSessionMessageDirect(sessionHandle, data, size);
+  }
+
   // Closes every session of every worker.
   virtual void CloseAllSession(const std::string& reason) = 0;
 

@@ -71,10 +71,12 @@ void TLoginSrvClient::DoPacket(const std::string& Data) {
   if (FRecvData.size() < text.size() + 1) FRecvData.resize(text.size() + 1);
   int32_t n =
       DecodeSixBitTo(text, FRecvData.data() + 1, static_cast<int32_t>(FRecvData.size() - 1));
-  if (n >= 2 && (FRecvData[1] | (FRecvData[2] << 8)) == kLoginHandOverIdent) {
-    FGateWayServer->ChangeSessionStep(frame.SessionHandle, ssGame, false);
-  }
   FRecvData[0] = mtPass;
+  if (n >= 2 && (FRecvData[1] | (FRecvData[2] << 8)) == kLoginHandOverIdent) {
+    FGateWayServer->HandOverSession(frame.SessionHandle, FRecvData.data(),
+                                    static_cast<uint32_t>(n + 1));
+    return;
+  }
   FGateWayServer->AddSessionMessageDirect(frame.SessionHandle, FRecvData.data(),
                                           static_cast<uint32_t>(n + 1));
 }

@@ -204,6 +204,8 @@ class GateWayServerTest : public ::testing::Test {
     EXPECT_EQ(static_cast<uint32_t>(p.Header.nSocket), h);
     EXPECT_EQ(p.Payload, peer);
     EXPECT_TRUE(WaitUntil([&] { return ClientMessages(*c).size() == 2; }));
+    // The hand-over, passed on unchanged, is what the client hears first after its login.
+    EXPECT_EQ(ClientMessages(*c)[1], std::string("\x05\x12\x02go", 5));
     return c;
   }
 
