@@ -232,11 +232,16 @@ void TServerLinkClient::RunTurn() {
     GatherBeforeTurn();
     if (Stopping()) return;
   }
+  // Resting pays only while turns come closer together than the gathering time: a link
+  // woken now and then would spend a second wake-up on the rest after each turn.
+  const auto previousStart = FTurnStart;
   FTurnStart = std::chrono::steady_clock::now();
   FLastTurnBusy = false;
+  const bool frequent =
+      FTurnStart - previousStart < 2 * std::chrono::microseconds(FMinTurnMicros);
   uint32_t waitMs = OnTimer(Now());
   if (!IsConnected() || Stopping()) return;
-  if (MoveSendCache() > 0) FLastTurnBusy = true;
+  if (MoveSendCache() > 0) FLastTurnBusy = frequent;
   if (SendStream().Size() > 0 && SendData() > 0) FLastSendProgressTick = Now();
   if (SendStream().Size() == 0) FLastSendProgressTick = Now();
   PublishSendBacklog();
@@ -259,7 +264,7 @@ void TServerLinkClient::RunTurn() {
   if (ready > 0 && IsConnected() && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
     if (RecvData() > 0) {
       FLastRecvTick = Now();
-      FLastTurnBusy = true;
+      FLastTurnBusy = frequent;
     } else if (IsConnected()) {
       CheckPeerClosed();
     }

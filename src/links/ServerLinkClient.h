@@ -59,7 +59,8 @@ class TServerLinkClient : public TSocketClient {
   // Under load the link's thread starts at most one turn per Micros microseconds: what
   // arrives meanwhile, from the server and from the appenders, is taken in one receive and
   // one send instead of one wake-up (and one thread switch) per piece. 0 (the default):
-  // every arrival is taken at once. A turn after a quiet one is never held back. Before Start.
+  // every arrival is taken at once. A link whose turns come further apart than twice Micros
+  // never rests. Before Start.
   void SetMinTurnMicros(uint32_t Micros) { FMinTurnMicros = Micros; }
   // Replaces the send backlog bound (tests use a small one). Call before Start.
   void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
@@ -156,7 +157,7 @@ class TServerLinkClient : public TSocketClient {
   uint32_t FLastRecvTick = 0;
   uint32_t FLastSendProgressTick = 0;
   uint32_t FMinTurnMicros = 0;
-  bool FLastTurnBusy = false;  // the last turn received or sent something
+  bool FLastTurnBusy = false;  // the last turn received or sent, soon after the one before
   std::chrono::steady_clock::time_point FTurnStart;
 
   std::mutex FSendLock;  // guards FSendCache, FDroppedAppends, FWakePending, FLocalAddress

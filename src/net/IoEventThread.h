@@ -53,7 +53,8 @@ class TIoEventThread final : private TEpollTarget {
 
   // Under load the thread starts at most one turn per Micros microseconds: the events that
   // arrive meanwhile are taken in one wait instead of one wake-up (and one thread switch)
-  // each. A turn after a quiet one is never held back. 0 (the default): no gathering.
+  // each. A thread whose turns come further apart than twice Micros never rests. 0 (the
+  // default): no gathering.
   // Before Start.
   void SetMinTurnMicros(uint32_t Micros) { FMinTurnMicros = Micros; }
   // Creates the epoll instance and the wake-up eventfd; false (logged) on failure.
