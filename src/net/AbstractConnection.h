@@ -146,6 +146,8 @@ class TAbstractConnection : public TIoTarget,
   virtual void CloseGoingAway() { CloseConnection(); }
   void ReadReady(TIoEventThread& thread);
   void OnIoEvents(uint32_t events, TIoEventThread& thread) override;
+  // Windows: the overlapped send completed (`ok`: every byte went); the queue goes on.
+  void WriteCompleted(bool ok, TIoEventThread& thread);
 
  protected:
   // Bytes read from the socket, past the first-bytes stages, on the owning I/O thread.
