@@ -1,6 +1,7 @@
 #include "net/AbstractConnection.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -29,6 +30,28 @@ constexpr size_t kTlsBatch = 4 * 16384;
 constexpr size_t kTlsOutKept = 4096;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+// The callbacks of finished sends, kept until the send lock is released.
+class TFinishedCallbacks {
+ public:
+  void Add(TWsSendCallback callback) {
+    if (FCount < FInline.size()) {
+      FInline[FCount++] = std::move(callback);
+    } else {
+      FMore.push_back(std::move(callback));
+    }
+  }
+  bool Empty() const { return FCount == 0; }
+  void Run(const PWebSocketConnection& target, bool ok) {
+    for (size_t i = 0; i < FCount; ++i) FInline[i](target, ok);
+    for (TWsSendCallback& callback : FMore) callback(target, ok);
+  }
+
+ private:
+  std::array<TWsSendCallback, 8> FInline;
+  size_t FCount = 0;
+  std::vector<TWsSendCallback> FMore;
+};
 
 }  // namespace
 
@@ -312,8 +335,12 @@ ssize_t TAbstractConnection::WriteOut(TIoVec* iov, int count, size_t total) {
 
 ssize_t TAbstractConnection::WriteTls(const TIoVec* iov, int count, size_t total) {
   // The first FTls->OutPlain bytes of `iov` are already in FTls->Out; they count as written
-  // only when all of FTls->Out went.
-  thread_local std::vector<uint8_t> batch;
+  // only when all of FTls->Out went. The batch buffer is the I/O thread's own when it writes
+  // (no thread-local object: their destructors are not reliable on every platform's thread
+  // exit); another thread's write makes its own.
+  std::vector<uint8_t> ownBatch;
+  std::vector<uint8_t>& batch =
+      FThread != nullptr && FThread->IsCurrent() ? FThread->ScratchBytes() : ownBatch;
   size_t confirmed = 0;
   for (;;) {
     TTlsDrain drain = DrainTlsOut();
@@ -420,11 +447,8 @@ void TAbstractConnection::SayTlsGoodbye() {
 }
 
 void TAbstractConnection::FlushSends() {
-  // The finished list keeps its capacity across calls on this thread; taken by swap,
-  // so a nested call (from a callback) simply starts with an empty one.
-  thread_local std::vector<TSendItem> spare;
-  std::vector<TSendItem> finished;
-  finished.swap(spare);
+  // Callbacks of the sends that went, run after the lock; the usual few need no allocation.
+  TFinishedCallbacks finished;
   bool failed = false;
   {
     std::lock_guard<std::mutex> guard(FSendLock);
@@ -461,7 +485,8 @@ void TAbstractConnection::FlushSends() {
         item.DataDone += d;
         left -= d;
         if (item.HeadDone < item.HeadLen || item.DataDone < item.Count) break;
-        finished.push_back(std::move(item));
+        if (item.Callback) finished.Add(std::move(item.Callback));
+        std::vector<uint8_t>().swap(item.Owned);  // every byte went: the copy is not needed
         ++FSendHead;
       }
       if (static_cast<size_t>(written) < total) break;  // the socket is full
@@ -475,14 +500,7 @@ void TAbstractConnection::FlushSends() {
       FSendPending.store(FTls != nullptr && FTls->OutDone < FTls->Out.size());
     }
   }
-  if (!finished.empty()) {
-    PWebSocketConnection target = CallbackTarget();
-    for (TSendItem& item : finished) {
-      if (item.Callback) item.Callback(target, true);
-    }
-    finished.clear();
-  }
-  if (spare.capacity() < finished.capacity()) spare.swap(finished);
+  if (!finished.Empty()) finished.Run(CallbackTarget(), true);
   if (failed) CloseConnection();
 }
 

@@ -94,6 +94,11 @@ class TIoEventThread final : private TIoTarget {
     assert(IsCurrent());
     return FDrainBuffer.get();
   }
+  // A byte buffer for the thread's own passing use (it keeps its capacity).
+  std::vector<uint8_t>& ScratchBytes() {
+    assert(IsCurrent());
+    return FScratchBytes;
+  }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
   // What runs on this thread when a deadline comes due, with the identifier it was added
@@ -153,6 +158,7 @@ class TIoEventThread final : private TIoTarget {
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FEnded{false};
   std::unique_ptr<uint8_t[]> FDrainBuffer;
+  std::vector<uint8_t> FScratchBytes;  // this thread only
   std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
 
   std::mutex FTasksLock;  // guards FTasks, FTimers and FWakePending

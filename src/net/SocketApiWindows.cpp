@@ -81,6 +81,7 @@ void SocketSetOption(int socket, int level, int name, int value) {
 void SocketSetKeepAlive(int socket, int idleSec, int intervalSec, int count) {
   // The probe count is the system's own (10 on current Windows): the call has no place for it.
   (void)count;
+  SocketSetOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
   tcp_keepalive values{};
   values.onoff = 1;
   values.keepalivetime = static_cast<ULONG>(idleSec) * 1000;
