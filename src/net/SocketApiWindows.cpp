@@ -1,6 +1,7 @@
 #include "net/SocketApi.h"
 
 #include <mstcpip.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <mutex>
@@ -60,7 +61,12 @@ ssize_t SocketSend(int socket, const void* data, size_t size) {
 
 void SocketShutdown(int socket) { ::shutdown(Handle(socket), SD_BOTH); }
 
-void SocketClose(int socket) { ::closesocket(Handle(socket)); }
+void SocketClose(int socket) {
+  // Operations in flight end first: a send the peer never reads would otherwise keep the
+  // socket open (wine keeps it until they end), and the peer would never see the reset.
+  CancelIoEx(reinterpret_cast<HANDLE>(Handle(socket)), nullptr);
+  ::closesocket(Handle(socket));
+}
 
 void SocketRefuse(int socket) {
   linger hard{1, 0};
