@@ -52,7 +52,7 @@ class Proc(CollectedOutput):
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.terminate()
+            self.request_stop()
             try:
                 self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:

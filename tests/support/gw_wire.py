@@ -44,26 +44,49 @@ def free_port():
         return s.getsockname()[1]
 
 
+def windows_program(binary):
+    """Whether `binary` is a Windows build, run under wine."""
+    return binary.lower().endswith(".exe")
+
+
+def command(binary, *args):
+    """The command line that runs `binary` here: a Windows build goes through wine."""
+    if windows_program(binary):
+        return [shutil.which("wine") or "wine", binary, *args]
+    return [binary, *args]
+
+
 class CollectedOutput:
-    """A started program whose stdout and stderr lines a reader thread collects."""
+    """A started program whose stdout and stderr lines a reader thread collects. A Windows
+    build (args[0] ending in .exe) runs under wine with a pipe for its standard input, whose
+    end is its request to stop (`request_stop`), as SIGTERM is on Linux."""
 
     def __init__(self, args, cwd):
         self.lines = []
         self.lock = threading.Lock()
-        self.proc = subprocess.Popen(args, cwd=cwd, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
+        self.windows = windows_program(args[0])
+        self.proc = subprocess.Popen(command(*args), cwd=cwd, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT,
+                                     stdin=subprocess.PIPE if self.windows else None)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         for raw in self.proc.stdout:
             with self.lock:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
 
     def output_lines(self):
         """The lines so far (a copy)."""
         with self.lock:
             return list(self.lines)
+
+    def request_stop(self):
+        """Asks the program to stop: SIGTERM, or the end of a Windows build's input."""
+        if self.windows:
+            self.proc.stdin.close()
+        else:
+            self.proc.terminate()
 
 
 def split_batch(message: bytes):
@@ -88,18 +111,6 @@ def make_certificate(folder, name, serial):
                     "-addext", "subjectAltName=IP:127.0.0.1"],
                    check=True, capture_output=True)
     return cert, key
-
-
-def windows_program(binary):
-    """Whether `binary` is a Windows build, run under wine."""
-    return binary.lower().endswith(".exe")
-
-
-def command(binary, *args):
-    """The command line that runs `binary` here: a Windows build goes through wine."""
-    if windows_program(binary):
-        return [shutil.which("wine") or "wine", binary, *args]
-    return [binary, *args]
 
 
 class EchoServer:
