@@ -1,8 +1,5 @@
 #include "app/HeadlessFrontEnd.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +7,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/HeadlessSignals.h"
 #include "common/Platform.h"
 #include "common/ServiceNotify.h"
 #include "config/ControlChannel.h"
@@ -22,15 +20,6 @@
 namespace gw {
 
 namespace {
-
-sigset_t ServiceSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
 
 void* LevelObject(TLogLevel level) {
   return reinterpret_cast<void*>(static_cast<uintptr_t>(level));
@@ -49,9 +38,22 @@ THeadlessFrontEnd::~THeadlessFrontEnd() {
   ShowMainLogMsg();
 }
 
-void THeadlessFrontEnd::BlockServiceSignals() {
-  sigset_t set = ServiceSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+void THeadlessFrontEnd::BlockServiceSignals() { THeadlessSignals::Block(); }
+
+void THeadlessFrontEnd::RequestStop() {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FStopRequested = true;
+  }
+  FRequested.notify_one();
+}
+
+void THeadlessFrontEnd::RequestReload() {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FReloadRequested = true;
+  }
+  FRequested.notify_one();
 }
 
 void THeadlessFrontEnd::ShowLine(const std::string& Line, TLogLevel Level) {
@@ -87,23 +89,25 @@ void THeadlessFrontEnd::ShowMainLogMsg() {
   std::fflush(FOut);
 }
 
-int THeadlessFrontEnd::Run() {
-  sigset_t set = ServiceSignals();
-  int signalFd = signalfd(-1, &set, SFD_CLOEXEC);
-  if (signalFd < 0) {
-    TLogger::LogError("OnException:signalfd failed");
+int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted) {
+  THeadlessSignals signals([this] { RequestStop(); }, [this] { RequestReload(); });
+  if (!signals.Watching()) {
     ShowMainLogMsg();
     return 1;
   }
-  // The controlling program reaches this process on its process ID.
-  uint32_t handle = CurrentProcessId();
+  // The controlling program reaches this process on the channel's handle (the process ID;
+  // on Windows the channel's window).
   std::unique_ptr<TControlChannel> control;
   try {
-    control = std::make_unique<TControlChannel>(handle);
+    control = std::make_unique<TControlChannel>(CurrentProcessId());
+    control->Start([this](const TControlMessage& msg) {
+      if (msg.Ident() == kCtlCloseGateWay) RequestStop();
+    });
   } catch (const std::exception& e) {
     TLogger::LogError(std::string("OnException:") + e.what());
   }
-  SendStatusMessage(kCtlMainWindowHandle, std::to_string(handle));
+  SendStatusMessage(kCtlMainWindowHandle,
+                    std::to_string(control ? control->Handle() : CurrentProcessId()));
 
   TServiceControl service({
       [this](const std::string& line, TLogLevel level) { ShowLine(line, level); },
@@ -115,50 +119,45 @@ int THeadlessFrontEnd::Run() {
   const bool started = service.StartService();
   NotifyServiceManager(started ? "READY=1\nSTATUS=serving clients"
                                : "READY=1\nSTATUS=the service did not start; see the log");
+  if (OnStarted) OnStarted(started);
 
-  bool running = true;
   auto nextSummary = std::chrono::steady_clock::now() + std::chrono::seconds(kSummaryIntervalSec);
-  while (running) {
+  for (;;) {
     if (std::chrono::steady_clock::now() >= nextSummary) {
       nextSummary += std::chrono::seconds(kSummaryIntervalSec);
       TLogger::LogInfo("Guard: " + TClientGuard::CountersText());
     }
     ShowMainLogMsg();
-    pollfd fds[2] = {{signalFd, POLLIN, 0}, {control ? control->Fd() : -1, POLLIN, 0}};
-    if (poll(fds, 2, kLogViewIntervalMs) <= 0) continue;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      if (read(signalFd, &info, sizeof(info)) == sizeof(info)) {
-        if (info.ssi_signo == SIGHUP) {
-          // As the console's reload command: errors go to the error handler's lines, with
-          // the stack of the throw when the error carries one.
-          NotifyServiceManager("RELOADING=1");
-          try {
-            service.LoadConfig();
-          } catch (const ETracedError& e) {
-            TLogger::LogError(std::string("OnException:") + e.what());
-            for (const std::string& line : e.StackLines()) TLogger::LogError(line);
-          } catch (const std::exception& e) {
-            TLogger::LogError(std::string("OnException:") + e.what());
-          }
-          // A renewed certificate is taken up whatever became of the settings.
-          service.ReloadTlsCertificate();
-          NotifyServiceManager("READY=1");
-        } else {
-          running = false;
-        }
-      }
+    bool stop = false, reload = false;
+    {
+      std::unique_lock<std::mutex> lock(FRequestsLock);
+      FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs),
+                          [this] { return FStopRequested || FReloadRequested; });
+      stop = FStopRequested;
+      reload = FReloadRequested;
+      FReloadRequested = false;
     }
-    if (control && (fds[1].revents & POLLIN)) {
-      while (std::optional<TControlMessage> msg = control->Receive()) {
-        if (msg->Ident() == kCtlCloseGateWay) running = false;
-      }
+    if (stop) break;
+    if (!reload) continue;
+    // As the console's reload command: errors go to the error handler's lines, with the
+    // stack of the throw when the error carries one.
+    NotifyServiceManager("RELOADING=1");
+    try {
+      service.LoadConfig();
+    } catch (const ETracedError& e) {
+      TLogger::LogError(std::string("OnException:") + e.what());
+      for (const std::string& line : e.StackLines()) TLogger::LogError(line);
+    } catch (const std::exception& e) {
+      TLogger::LogError(std::string("OnException:") + e.what());
     }
+    // A renewed certificate is taken up whatever became of the settings.
+    service.ReloadTlsCertificate();
+    NotifyServiceManager("READY=1");
   }
+  if (control) control->Stop();
   NotifyServiceManager("STOPPING=1");
   service.StopService();
   ShowMainLogMsg();
-  close(signalFd);
   return 0;
 }
 

@@ -2,15 +2,20 @@
 // standard output (same line format; level colours as ANSI colours when it is a
 // terminal), fed through a double-buffered list that is written out every 200 ms.
 // SIGHUP reloads the configuration and the TLS certificate, SIGTERM and SIGINT stop
-// the service and end Run; so does the controlling program's close command (2000).
+// the service and end Run (on Windows: the console's events, see THeadlessSignals); so does
+// the controlling program's close command (2000), and so do RequestStop and RequestReload
+// (the Windows service's controls).
 //
 // Thread safety: the log feed and the view sink may be called from any thread;
 // everything else runs on the thread that calls Run (the user-interface thread).
 // BlockServiceSignals must run in main before any other thread exists, so that
-// the signals reach Run's signalfd instead of an arbitrary thread.
+// the signals reach Run's watcher instead of an arbitrary thread.
 #pragma once
 
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "gate/DoubleBufferCollection.h"
@@ -34,10 +39,14 @@ class THeadlessFrontEnd {
   // Blocks SIGHUP, SIGTERM and SIGINT for the calling thread and the threads it creates later.
   static void BlockServiceSignals();
 
-  // Announces itself to the controlling program (status 1000 with its handle, the
-  // process ID), starts the service and serves signals and commands until told to
-  // stop; then stops the service. Returns the process exit code.
-  int Run();
+  // Announces itself to the controlling program (status 1000 with its handle), starts the
+  // service, tells `OnStarted` whether it started, and serves signals and commands until
+  // told to stop; then stops the service. Returns the process exit code.
+  int Run(const std::function<void(bool Started)>& OnStarted = {});
+
+  // Any thread: asks Run to stop, or to reload the settings and the certificate.
+  void RequestStop();
+  void RequestReload();
 
   // Any thread: one finished line for the view.
   void ShowLine(const std::string& Line, TLogLevel Level);
@@ -51,6 +60,10 @@ class THeadlessFrontEnd {
   std::FILE* const FOut;
   const bool FColour;
   TDoubleStringList FLogList;  // lines waiting for the view; the level rides as the object
+  std::mutex FRequestsLock;    // guards the two requests
+  std::condition_variable FRequested;
+  bool FStopRequested = false;
+  bool FReloadRequested = false;
 };
 
 }  // namespace gw

@@ -1,0 +1,80 @@
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <thread>
+
+#include "app/HeadlessSignals.h"
+#include "logging/Logger.h"
+
+namespace gw {
+
+namespace {
+
+sigset_t ServiceSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+}  // namespace
+
+struct THeadlessSignals::TState {
+  int SignalFd = -1;
+  int EndFd = -1;  // written by the destructor: the thread ends
+  std::thread Thread;
+};
+
+void THeadlessSignals::Block() {
+  sigset_t set = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload)
+    : FState(std::make_unique<TState>()) {
+  sigset_t set = ServiceSignals();
+  FState->SignalFd = signalfd(-1, &set, SFD_CLOEXEC);
+  FState->EndFd = eventfd(0, EFD_CLOEXEC);
+  if (FState->SignalFd < 0 || FState->EndFd < 0) {
+    TLogger::LogError("OnException:signalfd failed");
+    return;
+  }
+  FWatching = true;
+  FState->Thread = std::thread([state = FState.get(), Stop = std::move(Stop),
+                                Reload = std::move(Reload)] {
+    for (;;) {
+      pollfd fds[2] = {{state->SignalFd, POLLIN, 0}, {state->EndFd, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) continue;  // EINTR
+      if (fds[1].revents & POLLIN) return;
+      signalfd_siginfo info;
+      if ((fds[0].revents & POLLIN) &&
+          read(state->SignalFd, &info, sizeof(info)) == sizeof(info)) {
+        if (info.ssi_signo == SIGHUP) {
+          Reload();
+        } else {
+          Stop();
+        }
+      }
+    }
+  });
+}
+
+THeadlessSignals::~THeadlessSignals() {
+  if (FState->Thread.joinable()) {
+    uint64_t one = 1;
+    ssize_t r = write(FState->EndFd, &one, sizeof(one));
+    (void)r;
+    FState->Thread.join();
+  }
+  if (FState->SignalFd >= 0) close(FState->SignalFd);
+  if (FState->EndFd >= 0) close(FState->EndFd);
+}
+
+}  // namespace gw
