@@ -22,7 +22,8 @@ class THeadlessSignals {
   THeadlessSignals& operator=(const THeadlessSignals&) = delete;
 
   // Linux: blocks SIGHUP, SIGTERM and SIGINT for the calling thread and the threads it
-  // creates later, so that only this object takes them. Nothing elsewhere.
+  // creates later, so that only this object takes them, and ignores SIGPIPE (a reader of
+  // standard output that goes away must not end the gateway). Nothing elsewhere.
   static void Block();
   // Whether the object watches anything (false: the platform's source could not be opened;
   // logged).

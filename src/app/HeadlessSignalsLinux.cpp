@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <thread>
 
@@ -35,6 +36,8 @@ struct THeadlessSignals::TState {
 void THeadlessSignals::Block() {
   sigset_t set = ServiceSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A reader of standard output that goes away must not end the gateway.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload)

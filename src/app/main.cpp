@@ -1,5 +1,4 @@
 // The gateway program: process-wide objects, the command line, then a front-end.
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -23,8 +22,6 @@ int main(int argc, char** argv) {
   THeadlessFrontEnd::BlockServiceSignals();
   // Every message crosses three threads (I/O, worker, link) each way: see the function.
   UseThroughputScheduling();
-  // A reader of standard output that goes away must not end the gateway.
-  std::signal(SIGPIPE, SIG_IGN);
   TCommandLine commandLine = ParseCommandLine(argc, argv);
   if (commandLine.Help) {
     std::fputs(
