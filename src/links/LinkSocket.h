@@ -56,9 +56,10 @@ bool SocketBytesWaiting(TSocketHandle Socket, int& Count);
 int64_t SocketRecv(TSocketHandle Socket, void* Data, size_t Size);
 int64_t SocketPeek(TSocketHandle Socket, void* Data, size_t Size);
 int64_t SocketSend(TSocketHandle Socket, const void* Data, size_t Size);
-// Bytes handed to the socket that the peer has not acknowledged yet. False when the system
-// cannot tell (then Count is 0).
-bool SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count);
+// Bytes handed to the socket that the peer has not acknowledged yet, in Count (0 unless
+// counted). Uncounted where the system keeps no such count (Windows before 10 1703, wine).
+enum class TUnacknowledged : uint8_t { uaCounted, uaUncounted, uaFailed };
+TUnacknowledged SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count);
 
 // Waits until one of the entries is ready, for at most TimeoutMs (-1: no limit). Returns
 // how many are ready, 0 at the time-out, -1 with LastSocketError on failure.

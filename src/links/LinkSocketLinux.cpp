@@ -155,9 +155,10 @@ int64_t SocketSend(TSocketHandle Socket, const void* Data, size_t Size) {
   return ::send(static_cast<int>(Socket), Data, Size, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-bool SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
+TUnacknowledged SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
   Count = 0;
-  return ioctl(static_cast<int>(Socket), SIOCOUTQ, &Count) == 0;
+  return ioctl(static_cast<int>(Socket), SIOCOUTQ, &Count) == 0 ? TUnacknowledged::uaCounted
+                                                                 : TUnacknowledged::uaFailed;
 }
 
 int PollSockets(TPollEntry* Entries, int Count, int TimeoutMs) {

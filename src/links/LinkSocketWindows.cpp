@@ -193,10 +193,9 @@ int64_t SocketSend(TSocketHandle Socket, const void* Data, size_t Size) {
   return ::send(AsSocket(Socket), static_cast<const char*>(Data), ClampedLength(Size), 0);
 }
 
-bool SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
+TUnacknowledged SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
   // The TCP statistics (Windows 10 1703 and later) count the bytes sent and not yet
-  // acknowledged. Where they are not offered (older systems, wine), the socket's own
-  // delivery of what it holds is all there is: nothing to wait for here.
+  // acknowledged. Older systems and wine refuse the query.
   Count = 0;
   DWORD version = 0;
   TCP_INFO_v0 info{};
@@ -204,10 +203,12 @@ bool SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
   if (::WSAIoctl(AsSocket(Socket), SIO_TCP_INFO, &version, sizeof(version), &info, sizeof(info),
                  &returned, nullptr, nullptr) != 0) {
     const int err = ::WSAGetLastError();
-    return err == WSAEOPNOTSUPP || err == WSAEINVAL || err == WSAENOPROTOOPT;
+    return err == WSAEOPNOTSUPP || err == WSAEINVAL || err == WSAENOPROTOOPT
+               ? TUnacknowledged::uaUncounted
+               : TUnacknowledged::uaFailed;
   }
   Count = info.BytesInFlight > INT_MAX ? INT_MAX : static_cast<int>(info.BytesInFlight);
-  return true;
+  return TUnacknowledged::uaCounted;
 }
 
 int PollSockets(TPollEntry* Entries, int Count, int TimeoutMs) {

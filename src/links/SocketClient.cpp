@@ -144,7 +144,10 @@ bool TSocketClient::FlushSendStream(uint32_t TimeLimitMs) {
   // bytes resets the connection and throws away what the peer has not acknowledged.
   for (;;) {
     int unacknowledged = 0;
-    if (!SocketUnacknowledgedBytes(fd, unacknowledged)) return false;
+    const TUnacknowledged known = SocketUnacknowledgedBytes(fd, unacknowledged);
+    if (known == TUnacknowledged::uaFailed) return false;
+    // Where the system keeps no count, handing every byte to the socket is all there is.
+    if (known == TUnacknowledged::uaUncounted) return true;
     if (unacknowledged == 0) return true;
     if (remaining() == 0) return false;
     SleepMs(1);

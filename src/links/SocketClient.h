@@ -66,7 +66,8 @@ class TSocketClient {
   // Sends everything SendStream holds and waits until the peer has acknowledged it, for
   // at most TimeLimitMs. For the owning link's last act when it stops: frames appended
   // just before the stop must not be lost, and a stalled or vanished peer costs no more
-  // than the time limit. Returns true when every byte reached the peer; never calls
+  // than the time limit. Returns true when every byte reached the peer (where the system
+  // does not count unacknowledged bytes: when the socket took every byte); never calls
   // Disconnect (what was not sent stays in SendStream).
   bool FlushSendStream(uint32_t TimeLimitMs);
 
