@@ -1,6 +1,6 @@
 // TLinkThread: the thread a server link runs its loop on (TServerLinkClient), with the
 // stop protocol the links share: Stop asks the loop to end, wakes a Sleep in progress and
-// waits for the thread. (The link also wakes its own wait, through its eventfd.)
+// waits for the thread. (The link also wakes its own wait, through its TLinkWake.)
 //
 // Thread safety: Start, Stop and Running belong to the link's owner; IsCurrent is safe from
 // any thread; Terminated and Sleep are called by the loop on the link's thread.

@@ -1,18 +1,14 @@
 #include "links/ServerLinkClient.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <stdexcept>
 
 #include "common/Platform.h"
+#include "links/LinkSocket.h"
 
 namespace gw {
 
@@ -24,12 +20,6 @@ constexpr uint32_t kHandDrivenTickWait = 50;
 // Longest single wait otherwise; every deadline is far below it.
 constexpr uint32_t kLongestWait = 60000;
 
-void DrainEventFd(int fd) {
-  uint64_t count;
-  while (::read(fd, &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count))) {
-  }
-}
-
 }  // namespace
 
 TServerLinkClient::TServerLinkClient(std::string Name, std::string Host, int32_t Port,
@@ -39,18 +29,14 @@ TServerLinkClient::TServerLinkClient(std::string Name, std::string Host, int32_t
       FHost(std::move(Host)),
       FPort(Port),
       FTickSource(GetTickCount32),
-      FWakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       FSendCache(SendCacheCapacity),
       FSendBacklogLimit(SendBacklogLimit),
       FKeepSendCacheWhileDown(KeepSendCacheWhileDown) {
-  if (FWakeFd < 0) throw std::runtime_error(FName + " eventfd: " + std::strerror(errno));
+  if (!FWake.Valid()) throw std::runtime_error(FName + " " + FWake.Error());
   SetAbortCheck([this] { return Stopping(); });
 }
 
-TServerLinkClient::~TServerLinkClient() {
-  Stop();
-  ::close(FWakeFd);
-}
+TServerLinkClient::~TServerLinkClient() { Stop(); }
 
 void TServerLinkClient::SetTickSource(std::function<uint32_t()> Source) {
   FTickSource = std::move(Source);
@@ -91,11 +77,7 @@ void TServerLinkClient::Stop() {
   PublishSendBacklog();
 }
 
-void TServerLinkClient::Wake() {
-  const uint64_t one = 1;
-  // Only fails when the counter is about to overflow, i.e. a wake-up is pending anyway.
-  [[maybe_unused]] ssize_t n = ::write(FWakeFd, &one, sizeof(one));
-}
+void TServerLinkClient::Wake() { FWake.Signal(); }
 
 int64_t TServerLinkClient::SendBacklog() {
   std::lock_guard<std::mutex> guard(FSendLock);
@@ -167,14 +149,13 @@ void TServerLinkClient::GatherBeforeTurn() {
     FWakePending = true;  // cleared when the turn takes the cache
   }
   // A wake-up already written is for bytes this turn takes anyway; only a stop is waited for.
-  DrainEventFd(FWakeFd);
+  FWake.Drain();
   if (Stopping()) return;
   const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
       until - std::chrono::steady_clock::now());
   if (left.count() <= 0) return;
-  const timespec wait{0, static_cast<long>(left.count())};
-  pollfd wake{FWakeFd, POLLIN, 0};
-  if (::ppoll(&wake, 1, &wait, nullptr) > 0) DrainEventFd(FWakeFd);
+  TPollEntry wake{FWake.Handle(), kPollIn, 0};
+  if (PollSocketsFor(&wake, 1, left) > 0) FWake.Drain();
 }
 
 void TServerLinkClient::PauseTurns(uint32_t Ms) {
@@ -196,7 +177,7 @@ void TServerLinkClient::ConnectTurn() {
   RecvStream().Clear();
   PublishSendBacklog();
   std::string error;
-  if (!Connect(FHost, FPort, error, FWakeFd)) {
+  if (!Connect(FHost, FPort, error, &FWake)) {
     if (!Stopping()) OnConnectFailed(error);
     return;
   }
@@ -216,8 +197,8 @@ void TServerLinkClient::RunTurn() {
   if (FPaused) {
     const uint32_t spent = TicksSince(GetTickCount32(), FPauseStart);
     if (spent < FPauseMs) {
-      pollfd wake{FWakeFd, POLLIN, 0};
-      if (::poll(&wake, 1, static_cast<int>(FPauseMs - spent)) > 0) DrainEventFd(FWakeFd);
+      TPollEntry wake{FWake.Handle(), kPollIn, 0};
+      if (PollSockets(&wake, 1, static_cast<int>(FPauseMs - spent)) > 0) FWake.Drain();
       return;
     }
     FPaused = false;
@@ -248,20 +229,21 @@ void TServerLinkClient::RunTurn() {
   if (!IsConnected()) return;
 
   waitMs = std::min(waitMs, FHandDrivenTicks ? kHandDrivenTickWait : kLongestWait);
-  const short sendInterest = SendStream().Size() > 0 ? POLLOUT : 0;
-  pollfd p[2] = {{SocketHandle(), static_cast<short>(POLLIN | sendInterest), 0},
-                 {FWakeFd, POLLIN, 0}};
-  int ready = ::poll(p, 2, static_cast<int>(waitMs));
+  const short sendInterest = SendStream().Size() > 0 ? kPollOut : 0;
+  TPollEntry p[2] = {{SocketHandle(), static_cast<short>(kPollIn | sendInterest), 0},
+                     {FWake.Handle(), kPollIn, 0}};
+  int ready = PollSockets(p, 2, static_cast<int>(waitMs));
   if (ready < 0) {
-    if (errno == EINTR) return;
-    throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+    const int err = LastSocketError();
+    if (IsInterruptedError(err)) return;
+    throw std::runtime_error(std::string("poll: ") + SocketErrorText(err));
   }
-  if ((p[1].revents & POLLIN) != 0) DrainEventFd(FWakeFd);
-  if (ready > 0 && (p[0].revents & POLLOUT) != 0) {
+  if ((p[1].REvents & kPollIn) != 0) FWake.Drain();
+  if (ready > 0 && (p[0].REvents & kPollOut) != 0) {
     if (SendData() > 0) FLastSendProgressTick = Now();
     PublishSendBacklog();
   }
-  if (ready > 0 && IsConnected() && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+  if (ready > 0 && IsConnected() && (p[0].REvents & (kPollIn | kPollHup | kPollErr)) != 0) {
     if (RecvData() > 0) {
       FLastRecvTick = Now();
       FLastTurnBusy = frequent;

@@ -1,7 +1,7 @@
 // TServerLinkClient: what the logic link and the login link share. One thread per link
 // connects (again 5 s after a failure), keeps the connection alive, sends and receives;
 // any other thread only copies bytes into a bounded send cache under a short lock and
-// wakes the link's thread. The thread waits on its socket and an eventfd with a time-out
+// wakes the link's thread. The thread waits on its socket and a wake-up with a time-out
 // taken from the next keep-alive, time-out or reconnect deadline; it never sleeps in a
 // polling loop and never blocks on the server. The links supply their framing and message
 // handling through the virtual hooks below.
@@ -23,6 +23,7 @@
 
 #include "common/BufferMemoryStream.h"
 #include "links/LinkThread.h"
+#include "links/LinkWake.h"
 #include "links/SocketClient.h"
 
 namespace gw {
@@ -147,7 +148,7 @@ class TServerLinkClient : public TSocketClient {
   TLinkThread FRunThread;
   std::function<uint32_t()> FTickSource;
   bool FHandDrivenTicks = false;
-  int FWakeFd = -1;  // eventfd: appends and BeginStop wake the link's wait
+  TLinkWake FWake;  // appends and BeginStop wake the link's wait
   std::atomic<bool> FStopping{false};
 
   // Link thread.

@@ -10,13 +10,13 @@
 // through the link's own send cache, TServerLinkClient).
 #pragma once
 
-#include <sys/types.h>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "common/BufferMemoryStream.h"
+#include "links/LinkSocket.h"
 #include "logging/LogLevel.h"
 
 namespace gw {
@@ -38,9 +38,10 @@ class TSocketClient {
   // Opens the TCP connection (host name or dotted IPv4 address) and reads back the
   // granted socket buffer sizes. Waits until connected or failed; on failure returns
   // false with the system's message in ErrorText and stays unconnected. While it waits,
-  // a readable WakeFd (an eventfd, drained here) makes it consult the abort check
-  // (SetAbortCheck) and give up when that answers true. The socket is non-blocking.
-  bool Connect(const std::string& Host, int32_t Port, std::string& ErrorText, int WakeFd = -1);
+  // a signalled Wake (drained here) makes it consult the abort check (SetAbortCheck) and
+  // give up when that answers true. The socket is non-blocking.
+  bool Connect(const std::string& Host, int32_t Port, std::string& ErrorText,
+               TLinkWake* Wake = nullptr);
 
   // One polling step: RecvData then SendData, when a socket is open.
   void ProcessSocketLogic();
@@ -65,18 +66,20 @@ class TSocketClient {
   // Sends everything SendStream holds and waits until the peer has acknowledged it, for
   // at most TimeLimitMs. For the owning link's last act when it stops: frames appended
   // just before the stop must not be lost, and a stalled or vanished peer costs no more
-  // than the time limit. Returns true when every byte reached the peer; never calls
+  // than the time limit. Returns true when every byte reached the peer (where the system
+  // does not count unacknowledged bytes: when the socket took every byte); never calls
   // Disconnect (what was not sent stays in SendStream).
   bool FlushSendStream(uint32_t TimeLimitMs);
 
   // Empties both buffers and closes the socket. Links override it to log and reset
-  // their state; every override calls this first. ErrorCode is the platform's errno.
+  // their state; every override calls this first. ErrorCode is the platform's socket
+  // error (LastSocketError).
   virtual void Disconnect(int32_t ErrorCode, const std::string& Desc);
 
   TBufferMemoryStream& SendStream() { return FSendStream; }
   TBufferMemoryStream& RecvStream() { return FRecvStream; }
-  bool IsConnected() const { return FSocket.load(std::memory_order_acquire) >= 0; }
-  int SocketHandle() const { return FSocket.load(std::memory_order_acquire); }
+  bool IsConnected() const { return FSocket.load(std::memory_order_acquire) != kNoSocket; }
+  TSocketHandle SocketHandle() const { return FSocket.load(std::memory_order_acquire); }
   // Usable socket send/receive buffer sizes granted at the last connect; the send
   // size is also the largest slice one SendData hands to the socket.
   uint32_t SendSize() const { return FSendSize; }
@@ -86,7 +89,7 @@ class TSocketClient {
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
-  // A check that a connect in progress consults whenever its wake-up descriptor fires,
+  // A check that a connect in progress consults whenever its wake-up fires,
   // to give up early, so the link's Stop is prompt.
   void SetAbortCheck(std::function<bool()> Check) { FAbortCheck = std::move(Check); }
   uint32_t StopFlushTimeLimit() const { return FStopFlushTimeLimit; }
@@ -99,13 +102,13 @@ class TSocketClient {
 
  private:
   void CloseSocket();
-  static void Count(std::atomic<uint64_t>* Counter, ssize_t Bytes) {
+  static void Count(std::atomic<uint64_t>* Counter, int64_t Bytes) {
     if (Counter != nullptr && Bytes > 0) {
       Counter->fetch_add(static_cast<uint64_t>(Bytes), std::memory_order_relaxed);
     }
   }
 
-  std::atomic<int> FSocket{-1};
+  std::atomic<TSocketHandle> FSocket{kNoSocket};
   TBufferMemoryStream FSendStream;
   TBufferMemoryStream FRecvStream;
   uint32_t FSendSize = kSocketBufferRequest;

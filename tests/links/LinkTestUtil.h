@@ -3,13 +3,6 @@
 // interface, a log capture and a hand-driven tick source.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,12 +10,15 @@
 #include <functional>
 #include <optional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "links/LinkSocket.h"
 #include "links/LogicPacketFramer.h"
+#include "links/TestSocket.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "support/WaitUntil.h"
 #include "logging/LogLevel.h"
@@ -57,34 +53,20 @@ inline std::string Bytes(std::initializer_list<int> v) {
 // one and sends on request.
 class TTestPeer {
  public:
-  TTestPeer() {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::listen(FListen, 8);
-    socklen_t len = sizeof(a);
-    getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
+  TTestPeer() : FListen(TTestSocket::ListenOnLoopback()), FPort(FListen->LocalPort()) {
     FThread = std::thread([this] { Run(); });
   }
   ~TTestPeer() {
     FStop = true;
     FThread.join();
     CloseConnection();
-    for (int fd : FRetired) ::close(fd);
-    ::close(FListen);
   }
 
   int Port() const { return FPort; }
   int Accepted() const { return FAccepted.load(); }
   bool Connected() const {
     std::lock_guard<std::mutex> g(FLock);
-    return FConn >= 0;
+    return FConn != nullptr;
   }
   std::string Received() const {
     std::lock_guard<std::mutex> g(FLock);
@@ -106,31 +88,24 @@ class TTestPeer {
     return WaitUntil([&] { return Received().size() >= n; });
   }
   void Send(const std::string& bytes) {
-    // A duplicate of the descriptor keeps the socket ours while a blocking send runs
-    // outside the lock: the reader thread may close or replace FConn meanwhile, and a
-    // bare copy of the number could then name a socket opened since.
-    int fd;
+    // A reference of our own keeps the socket open while a blocking send runs outside the
+    // lock: the reader thread may drop or replace FConn meanwhile.
+    std::shared_ptr<TTestSocket> conn;
     {
       std::lock_guard<std::mutex> g(FLock);
-      fd = FConn >= 0 ? ::fcntl(FConn, F_DUPFD_CLOEXEC, 0) : -1;
+      conn = FConn;
     }
-    size_t off = 0;
-    while (fd >= 0 && off < bytes.size()) {
-      ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    if (fd >= 0) ::close(fd);
+    if (conn) conn->SendAll(bytes.data(), bytes.size());
   }
   // Closes the current connection quietly (FIN), as a server that goes away.
-  // The descriptor itself is closed by the reader thread, which may be polling it now.
+  // The socket itself is released by the reader thread, which may be polling it now.
   void CloseConnection() {
     std::lock_guard<std::mutex> g(FLock);
-    if (FConn >= 0) {
-      ::shutdown(FConn, SHUT_RDWR);
-      FRetired.push_back(FConn);
+    if (FConn) {
+      FConn->Shutdown();
+      FRetired.push_back(std::move(FConn));
     }
-    FConn = -1;
+    FConn.reset();
   }
   // Stops reading (the reader thread then leaves the connection alone).
   void SetReading(bool on) { FReading = on; }
@@ -139,45 +114,46 @@ class TTestPeer {
   void Run() {
     std::vector<char> buf(1 << 16);
     while (!FStop) {
-      int conn;
+      std::shared_ptr<TTestSocket> conn;
       {
         std::lock_guard<std::mutex> g(FLock);
-        for (int fd : FRetired) ::close(fd);
         FRetired.clear();
         conn = FConn;
       }
-      pollfd p[2] = {{FListen, POLLIN, 0}, {conn, static_cast<short>(FReading ? POLLIN : 0), 0}};
-      int r = ::poll(p, conn >= 0 ? 2 : 1, 10);
+      TPollEntry p[2] = {{FListen->Handle(), kPollIn, 0},
+                         {conn ? conn->Handle() : kNoSocket,
+                          static_cast<short>(FReading ? kPollIn : 0), 0}};
+      int r = PollSockets(p, conn ? 2 : 1, 10);
       if (r <= 0) continue;
-      if (p[0].revents & POLLIN) {
-        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
+      if (p[0].REvents & kPollIn) {
+        std::shared_ptr<TTestSocket> accepted = FListen->Accept();
+        if (accepted) {
           std::lock_guard<std::mutex> g(FLock);
-          if (FConn >= 0) ::close(FConn);
-          FConn = fd;
+          FConn = std::move(accepted);
           ++FAccepted;
         }
         continue;
       }
-      if (conn >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      if (conn && (p[1].REvents & (kPollIn | kPollHup | kPollErr))) {
         std::lock_guard<std::mutex> g(FLock);
         if (FConn != conn) continue;
-        ssize_t n = ::recv(conn, buf.data(), buf.size(), MSG_DONTWAIT);
+        int64_t n = conn->Receive(buf.data(), buf.size());
+        const int err = n < 0 ? LastSocketError() : 0;
         if (n > 0) {
           FReceived.append(buf.data(), static_cast<size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-          ::close(FConn);
-          FConn = -1;
+        } else if (n == 0 || (!IsWouldBlockError(err) && !IsInterruptedError(err))) {
+          FConn.reset();
         }
       }
     }
   }
 
-  int FListen = -1;
-  int FPort = 0;
+  const std::unique_ptr<TTestSocket> FListen;
+  const int FPort;
   mutable std::mutex FLock;  // guards FConn, FRetired and FReceived
-  int FConn = -1;
-  std::vector<int> FRetired;  // shut down, closed by the reader thread when it is not polling
+  std::shared_ptr<TTestSocket> FConn;
+  // Shut down, released by the reader thread when it is not polling them.
+  std::vector<std::shared_ptr<TTestSocket>> FRetired;
   std::string FReceived;
   std::atomic<int> FAccepted{0};
   std::atomic<bool> FStop{false};
@@ -186,17 +162,7 @@ class TTestPeer {
 };
 
 // A port on 127.0.0.1 where nothing listens.
-inline int ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+inline int ClosedPort() { return TTestSocket::UnusedLoopbackPort(); }
 
 // Records every call of the gateway server interface, in order.
 class TFakeGateWayServer : public TGateWaySocketServerInterface {

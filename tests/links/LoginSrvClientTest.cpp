@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <thread>
 
 #include "codec/EDcode.h"
@@ -336,7 +334,13 @@ TEST_F(LoginSrvLink, ServerThatStopsReadingNeverHoldsUpSendersOrStop) {
     link.ForwardTo(1, msg.data(), static_cast<uint32_t>(msg.size()));
   }
   link.Stop();
-  EXPECT_TRUE(log.HasPrefix("LoginSrvClient stopped with ", llWarning)) << log.Dump();
+  // Where the system does not count unacknowledged bytes, a stop only knows that the socket
+  // took them, and the socket's own buffer may hold all of them.
+  int unacknowledged = 0;
+  if (SocketUnacknowledgedBytes(link.SocketHandle(), unacknowledged) !=
+      TUnacknowledged::uaUncounted) {
+    EXPECT_TRUE(log.HasPrefix("LoginSrvClient stopped with ", llWarning)) << log.Dump();
+  }
 }
 
 // BeginStop ends the link's thread at once; what is appended after it still reaches the
