@@ -17,6 +17,7 @@ struct TConsoleActions {
   std::function<void()> Stop;
   std::function<void()> Reload;
   bool Finished = true;  // no owner, or the owner has stopped
+  uint32_t FinishWaitMs = TConsoleControl::kFinishWaitMs;
 };
 
 TConsoleActions& Actions() {
@@ -26,13 +27,15 @@ TConsoleActions& Actions() {
 
 }  // namespace
 
-TConsoleControl::TConsoleControl(std::function<void()> Stop, std::function<void()> Reload) {
+TConsoleControl::TConsoleControl(std::function<void()> Stop, std::function<void()> Reload,
+                                 uint32_t FinishWaitMs) {
   {
     TConsoleActions& actions = Actions();
     std::lock_guard<std::mutex> guard(actions.Lock);
     actions.Stop = std::move(Stop);
     actions.Reload = std::move(Reload);
     actions.Finished = false;
+    actions.FinishWaitMs = FinishWaitMs;
   }
   FInstalled = SetSystemHandler(true);
 }
@@ -78,7 +81,7 @@ bool TConsoleControl::HandleEvent(uint32_t Event) {
   action();
   if (Event == ceClose || Event == ceLogoff || Event == ceShutdown) {
     std::unique_lock<std::mutex> lock(actions.Lock);
-    actions.FinishedChanged.wait_for(lock, std::chrono::milliseconds(kFinishWaitMs),
+    actions.FinishedChanged.wait_for(lock, std::chrono::milliseconds(actions.FinishWaitMs),
                                      [&actions] { return actions.Finished; });
   }
   return true;

@@ -32,7 +32,9 @@ class TConsoleControl {
   // for a closed window and ends the process then anyway.
   static constexpr uint32_t kFinishWaitMs = 4500;
 
-  TConsoleControl(std::function<void()> Stop, std::function<void()> Reload);
+  // `FinishWaitMs`: how long close, logoff and shutdown wait for Finished.
+  TConsoleControl(std::function<void()> Stop, std::function<void()> Reload,
+                  uint32_t FinishWaitMs = kFinishWaitMs);
   // Finished(), then the handler is removed.
   ~TConsoleControl();
   TConsoleControl(const TConsoleControl&) = delete;

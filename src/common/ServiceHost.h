@@ -66,12 +66,18 @@ class TServiceHost {
     uint32_t ServiceExitCode = 0;  // the run procedure's code when Win32ExitCode says so
   };
 
-  // Registers this executable (its full path) as the automatically started service
-  // `Name`, started with "--service run" followed by `Arguments`. False with the reason
-  // in `Error` when it cannot (no administrator rights, the name is taken, ...).
-  static bool Install(const std::string& Name, const std::string& DisplayName,
-                      const std::string& Description, const std::vector<std::string>& Arguments,
-                      std::string& Error);
+  struct TInstallOptions {
+    std::string Name;         // the service's key name ("sc start NAME")
+    std::string DisplayName;  // the name in the services list; Name when empty
+    std::string Description;
+    std::vector<std::string> Arguments;  // after "--service run"
+    std::string Program;      // the executable's full path; this program when empty
+  };
+  // Registers the program as an automatically started service, started with
+  // "--service run" followed by the arguments. False with the reason in `Error` when it
+  // cannot (no administrator rights, the name is taken, ...). True with `Error` set when
+  // the service is there but its description could not be stored.
+  static bool Install(const TInstallOptions& Options, std::string& Error);
   // Stops the service `Name` when it runs (waiting up to kStopWaitMs) and removes it.
   static bool Uninstall(const std::string& Name, std::string& Error);
   // Starts the installed service `Name` (as "sc start" does); does not wait for it to run.

@@ -4,8 +4,7 @@ namespace gw {
 
 // No Service Control Manager here: systemd runs the gateway as it is (see ServiceNotify.h).
 
-bool TServiceHost::Install(const std::string&, const std::string&, const std::string&,
-                           const std::vector<std::string>&, std::string& Error) {
+bool TServiceHost::Install(const TInstallOptions&, std::string& Error) {
   Error = kUnavailableText;
   return false;
 }

@@ -223,17 +223,21 @@ void TRunningService::Main() {
 
 }  // namespace
 
-bool TServiceHost::Install(const std::string& Name, const std::string& DisplayName,
-                           const std::string& Description, const std::vector<std::string>& Arguments,
-                           std::string& Error) {
-  const std::wstring path = ModulePath();
-  if (path.empty()) {
-    Error = SystemErrorText("GetModuleFileName", ::GetLastError());
-    return false;
+bool TServiceHost::Install(const TInstallOptions& Options, std::string& Error) {
+  std::string program = Options.Program;
+  if (program.empty()) {
+    const std::wstring path = ModulePath();
+    if (path.empty()) {
+      Error = SystemErrorText("GetModuleFileName", ::GetLastError());
+      return false;
+    }
+    program = Utf8FromWide(path.data(), path.size());
   }
-  const std::string pathUtf8 = Utf8FromWide(path.data(), path.size());
-  std::string commandLine = QuoteArgument(pathUtf8) + " " + kServiceOption + " " + kRunAction;
-  for (const std::string& argument : Arguments) commandLine += " " + QuoteArgument(argument);
+  std::string commandLine = QuoteArgument(program) + " " + kServiceOption + " " + kRunAction;
+  for (const std::string& argument : Options.Arguments) commandLine += " " + QuoteArgument(argument);
+  const std::string& Name = Options.Name;
+  const std::string& DisplayName = Options.DisplayName;
+  const std::string& Description = Options.Description;
 
   TScHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE, Error);
   if (!manager) return false;
