@@ -24,6 +24,12 @@ mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot --init >/dev/null 2>&1
+# Under wine 8, wineboot --init beside a waiting server leaves two service managers behind,
+# and a service created through one is unknown to the other (the service host's tests):
+# start the server afresh, so that the first program starts exactly one.
+wineserver -k
+wineserver -w
+wineserver -p
 
 cd "$dir"
 ctest --output-on-failure "$@"
