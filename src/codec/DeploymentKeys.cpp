@@ -8,6 +8,7 @@
 #include "codec/EDcode.h"
 #include "codec/StoredSecrets.h"
 #include "common/PeerLimits.h"
+#include "common/Utf8Path.h"
 
 namespace gw {
 
@@ -31,7 +32,7 @@ TDeploymentKeyTexts DevelopmentKeyTexts() {
 }
 
 TDeploymentKeyTexts ReadDeploymentKeyFile(const std::string& Path) {
-  std::ifstream in(Path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(Path), std::ios::binary);
   if (!in) throw TCodecError("key file " + Path + ": cannot be opened");
   std::string content(static_cast<size_t>(kMaxKeyFileSize) + 1, '\0');
   in.read(content.data(), kMaxKeyFileSize + 1);
@@ -80,15 +81,17 @@ void PrepareHandshakeCiphers(TDeploymentKeys& Keys) {
 }
 
 TDeploymentKeys LoadDeploymentKeys(const std::string& Folder) {
-  const std::filesystem::path path = std::filesystem::path(Folder) / kDeploymentKeyFileName;
+  const std::filesystem::path path = PathFromUtf8(Folder) / kDeploymentKeyFileName;
   std::error_code ec;
   const bool present = std::filesystem::exists(path, ec);
   // exists() reports "not there" without an error; any other failure (no permission on the
   // folder, a symbolic link loop) leaves open whether an operator's key file is there, and
   // falling back to the development keys would then hand out keys every client developer knows.
-  if (ec) throw TCodecError("key file " + path.string() + ": cannot be checked: " + ec.message());
+  if (ec) {
+    throw TCodecError("key file " + Utf8FromPath(path) + ": cannot be checked: " + ec.message());
+  }
   if (!present) return DecipherDeploymentKeys(DevelopmentKeyTexts());
-  return DecipherDeploymentKeys(ReadDeploymentKeyFile(path.string()));
+  return DecipherDeploymentKeys(ReadDeploymentKeyFile(Utf8FromPath(path)));
 }
 
 }  // namespace gw

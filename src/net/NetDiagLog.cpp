@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/Platform.h"
+#include "common/Utf8Path.h"
 
 namespace gw {
 
@@ -62,9 +63,7 @@ class TDiagWriter {
     if (lines.empty()) return;
     std::error_code ec;
     // UTF-8 text, whatever the platform's narrow file names are.
-    const std::string folderText = TNetDiagLog::Folder();
-    std::filesystem::path folder(
-        std::u8string(reinterpret_cast<const char8_t*>(folderText.data()), folderText.size()));
+    const std::filesystem::path folder = PathFromUtf8(TNetDiagLog::Folder());
     std::filesystem::create_directories(folder, ec);
     tm local{};
     int millis = 0;
