@@ -1,10 +1,7 @@
 #include "links/SocketClient.h"
 
-#include <cstring>
-
 #include "common/Platform.h"
 #include "links/LinkSocket.h"
-#include "links/LinkWake.h"
 
 namespace gw {
 
