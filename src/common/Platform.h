@@ -38,6 +38,11 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // The process ID.
 uint32_t CurrentProcessId();
 
+// CPU seconds (user and system) the whole process has used.
+double ProcessCpuSeconds();
+// The process's resident memory in bytes (Windows: its working set).
+uint64_t ProcessResidentBytes();
+
 void SleepMs(uint32_t ms);
 
 // Asks the system to schedule the calling thread, and the threads it creates from now on,

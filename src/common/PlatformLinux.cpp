@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -48,6 +51,31 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+double ProcessCpuSeconds() {
+  std::ifstream in("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The program's name (field 2) may hold blanks: the fields after it are counted from
+  // its closing parenthesis; utime and stime are fields 14 and 15.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  const long ticks = sysconf(_SC_CLK_TCK);
+  return ticks > 0 ? static_cast<double>(utime + stime) / static_cast<double>(ticks) : 0;
+}
+
+uint64_t ProcessResidentBytes() {
+  std::ifstream in("/proc/self/statm");
+  unsigned long long size = 0, resident = 0;
+  if (!(in >> size >> resident)) return 0;
+  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
 
 void SleepMs(uint32_t ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <cwchar>
@@ -91,6 +92,22 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+double ProcessCpuSeconds() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto units = [](const FILETIME& t) {  // 100 ns units
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return static_cast<double>(units(kernel) + units(user)) / 1e7;
+}
+
+uint64_t ProcessResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
+  return counters.WorkingSetSize;
+}
 
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 

@@ -1,15 +1,12 @@
 #include "core/GateWayMetrics.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string_view>
 
 #include "common/MetricsWriter.h"
+#include "common/Platform.h"
 #include "common/PeerLimits.h"
 #include "core/ClientGuard.h"
 #include "core/GateWayServer.h"
@@ -42,33 +39,6 @@ constexpr std::array<TRefusal, 7> kRefusals = {{
 // The attacks the guard acts on.
 constexpr std::array<TGuardCause, 3> kAttacks = {TGuardCause::gcFlood, TGuardCause::gcOversize,
                                                  TGuardCause::gcMessageCount};
-
-// CPU seconds (user and system) of the whole process, from /proc/self/stat.
-double ProcessCpuSeconds() {
-  std::ifstream in("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The program's name (field 2) may hold blanks: the fields after it are counted from
-  // its closing parenthesis; utime and stime are fields 14 and 15.
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  const long ticks = sysconf(_SC_CLK_TCK);
-  return ticks > 0 ? static_cast<double>(utime + stime) / static_cast<double>(ticks) : 0;
-}
-
-// Resident memory in bytes, from /proc/self/statm.
-double ResidentBytes() {
-  std::ifstream in("/proc/self/statm");
-  unsigned long long size = 0, resident = 0;
-  if (!(in >> size >> resident)) return 0;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
 
 double Relaxed(const std::atomic<uint64_t>& counter) {
   return static_cast<double>(counter.load(std::memory_order_relaxed));
@@ -196,7 +166,7 @@ std::string TGateWayMetrics::MetricsText() const {
   w.Family("process_cpu_seconds_total", "counter", "User and system CPU time of the process.");
   w.Sample("process_cpu_seconds_total", ProcessCpuSeconds());
   w.Family("process_resident_memory_bytes", "gauge", "Resident memory of the process.");
-  w.Sample("process_resident_memory_bytes", ResidentBytes());
+  w.Sample("process_resident_memory_bytes", static_cast<double>(ProcessResidentBytes()));
   return w.Text();
 }
 

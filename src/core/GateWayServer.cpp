@@ -1,7 +1,5 @@
 #include "core/GateWayServer.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -15,6 +13,7 @@
 #include "links/LoginSrvClient.h"
 #include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
+#include "net/SocketApi.h"
 
 namespace gw {
 

@@ -1,11 +1,7 @@
 #include "net/AbstractConnection.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +11,7 @@
 #include "common/PeerLimits.h"
 #include "net/NetDiagLog.h"
 #include "net/SockAddrText.h"
+#include "net/SocketApi.h"
 #include "net/SocketServer.h"
 
 namespace gw {
@@ -34,12 +31,27 @@ constexpr size_t kTlsOutKept = 4096;
 
 bool IsTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
-ssize_t WriteVector(int socket, iovec* iov, int count) {
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = static_cast<size_t>(count);
-  return ::sendmsg(socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
+// The callbacks of finished sends, kept until the send lock is released.
+class TFinishedCallbacks {
+ public:
+  void Add(TWsSendCallback callback) {
+    if (FCount < FInline.size()) {
+      FInline[FCount++] = std::move(callback);
+    } else {
+      FMore.push_back(std::move(callback));
+    }
+  }
+  bool Empty() const { return FCount == 0; }
+  void Run(const PWebSocketConnection& target, bool ok) {
+    for (size_t i = 0; i < FCount; ++i) FInline[i](target, ok);
+    for (TWsSendCallback& callback : FMore) callback(target, ok);
+  }
+
+ private:
+  std::array<TWsSendCallback, 8> FInline;
+  size_t FCount = 0;
+  std::vector<TWsSendCallback> FMore;
+};
 
 }  // namespace
 
@@ -47,27 +59,21 @@ TAbstractConnection::TAbstractConnection(TSocketServer& owner, int socket, TConn
     : FOwner(owner), FUID(NewSocketUID(skConnection)), FSocket(socket), FConnectType(connectType) {}
 
 TAbstractConnection::~TAbstractConnection() {
-  if (FSocket >= 0) ::close(FSocket);
+  if (FSocket >= 0) SocketClose(FSocket);
 }
 
 void TAbstractConnection::Attach(TIoEventThread* thread) { FThread = thread; }
 
 void TAbstractConnection::ReadAddresses() {
   sockaddr_storage addr{};
-  socklen_t len = sizeof(addr);
-  if (getpeername(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    SockAddrText(addr, FPeerAddr, FPeerPort);
-  }
+  if (SocketPeerAddress(FSocket, addr)) SockAddrText(addr, FPeerAddr, FPeerPort);
 }
 
 namespace {
 
 void LocalAddress(int socket, std::string& text, uint16_t& port) {
   sockaddr_storage addr{};
-  socklen_t len = sizeof(addr);
-  if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    SockAddrText(addr, text, port);
-  }
+  if (SocketLocalAddress(socket, addr)) SockAddrText(addr, text, port);
 }
 
 }  // namespace
@@ -88,23 +94,10 @@ uint16_t TAbstractConnection::LocalPort() const {
   return port;
 }
 
-bool TAbstractConnection::RegisterWithThread() {
-  std::lock_guard<std::mutex> guard(FSendLock);
-  if (FClosedForSend) return true;  // closed meanwhile: nothing to watch
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-  ev.data.ptr = static_cast<TEpollTarget*>(this);
-  if (epoll_ctl(FThread->EpollFd(), EPOLL_CTL_ADD, FSocket, &ev) != 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine._HandleAccept.epoll_ctl", errno);
-    return false;
-  }
-  return true;
-}
-
 void TAbstractConnection::ReleaseSocket() {
   std::lock_guard<std::mutex> guard(FSendLock);
   if (FSocket >= 0) {
-    ::close(FSocket);  // also leaves the epoll instance
+    SocketClose(FSocket);  // also leaves the epoll instance, or cancels what is in flight
     FSocket = -1;
   }
 }
@@ -212,7 +205,7 @@ void TAbstractConnection::CloseConnection() {
     FSendPending.store(false);
     if (FSocket >= 0) {
       if (FTls) SayTlsGoodbye();
-      ::shutdown(FSocket, SHUT_RDWR);  // the peer learns at once
+      SocketShutdown(FSocket);  // the peer learns at once
     }
   }
   // The socket is closed on its own I/O thread, which may still hold its pointer.
@@ -246,7 +239,7 @@ void TAbstractConnection::Disconnect() {
   std::lock_guard<std::mutex> guard(FSendLock);
   if (!FClosedForSend && FSocket >= 0) {
     if (FTls) SayTlsGoodbye();
-    ::shutdown(FSocket, SHUT_RDWR);
+    SocketShutdown(FSocket);
   }
 }
 
@@ -274,7 +267,7 @@ void TAbstractConnection::Send(const uint8_t* head, size_t headLen, const uint8_
   size_t headDone = 0, dataDone = 0;
   if (FSendHead == FSendQueue.size() && !FCorked.load(std::memory_order_relaxed)) {
     // Nothing queued: write now, on the caller's thread.
-    iovec iov[2];
+    TIoVec iov[2];
     int n = 0;
     if (headLen > 0) iov[n++] = {const_cast<uint8_t*>(head), headLen};
     if (count > 0) iov[n++] = {const_cast<uint8_t*>(data), count};
@@ -327,8 +320,8 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
   }
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n =
-        ::send(FSocket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    TIoVec iov{const_cast<char*>(bytes.data()) + done, bytes.size() - done};
+    ssize_t n = WriteVector(&iov, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -336,14 +329,18 @@ bool TAbstractConnection::SendNow(const std::string& bytes) {
   return true;
 }
 
-ssize_t TAbstractConnection::WriteOut(iovec* iov, int count, size_t total) {
-  return FTls ? WriteTls(iov, count, total) : WriteVector(FSocket, iov, count);
+ssize_t TAbstractConnection::WriteOut(TIoVec* iov, int count, size_t total) {
+  return FTls ? WriteTls(iov, count, total) : WriteVector(iov, count);
 }
 
-ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total) {
+ssize_t TAbstractConnection::WriteTls(const TIoVec* iov, int count, size_t total) {
   // The first FTls->OutPlain bytes of `iov` are already in FTls->Out; they count as written
-  // only when all of FTls->Out went.
-  thread_local std::vector<uint8_t> batch;
+  // only when all of FTls->Out went. The batch buffer is the I/O thread's own when it writes
+  // (no thread-local object: their destructors are not reliable on every platform's thread
+  // exit); another thread's write makes its own.
+  std::vector<uint8_t> ownBatch;
+  std::vector<uint8_t>& batch =
+      FThread != nullptr && FThread->IsCurrent() ? FThread->ScratchBytes() : ownBatch;
   size_t confirmed = 0;
   for (;;) {
     TTlsDrain drain = DrainTlsOut();
@@ -383,8 +380,8 @@ ssize_t TAbstractConnection::WriteTls(const iovec* iov, int count, size_t total)
 
 TAbstractConnection::TTlsDrain TAbstractConnection::DrainTlsOut() {
   while (FTls->OutDone < FTls->Out.size()) {
-    ssize_t n = ::send(FSocket, FTls->Out.data() + FTls->OutDone, FTls->Out.size() - FTls->OutDone,
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    TIoVec iov{FTls->Out.data() + FTls->OutDone, FTls->Out.size() - FTls->OutDone};
+    ssize_t n = WriteVector(&iov, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return IsTransient(errno) ? tdBlocked : tdFailed;
     FTls->OutDone += static_cast<size_t>(n);
@@ -450,17 +447,14 @@ void TAbstractConnection::SayTlsGoodbye() {
 }
 
 void TAbstractConnection::FlushSends() {
-  // The finished list keeps its capacity across calls on this thread; taken by swap,
-  // so a nested call (from a callback) simply starts with an empty one.
-  thread_local std::vector<TSendItem> spare;
-  std::vector<TSendItem> finished;
-  finished.swap(spare);
+  // Callbacks of the sends that went, run after the lock; the usual few need no allocation.
+  TFinishedCallbacks finished;
   bool failed = false;
   {
     std::lock_guard<std::mutex> guard(FSendLock);
     if (FClosedForSend) return;
     while (FSendHead < FSendQueue.size()) {
-      iovec iov[kMaxIov];
+      TIoVec iov[kMaxIov];
       int n = 0;
       size_t total = 0;
       for (size_t i = FSendHead; i < FSendQueue.size() && n + 2 <= kMaxIov; ++i) {
@@ -491,7 +485,8 @@ void TAbstractConnection::FlushSends() {
         item.DataDone += d;
         left -= d;
         if (item.HeadDone < item.HeadLen || item.DataDone < item.Count) break;
-        finished.push_back(std::move(item));
+        if (item.Callback) finished.Add(std::move(item.Callback));
+        std::vector<uint8_t>().swap(item.Owned);  // every byte went: the copy is not needed
         ++FSendHead;
       }
       if (static_cast<size_t>(written) < total) break;  // the socket is full
@@ -505,29 +500,22 @@ void TAbstractConnection::FlushSends() {
       FSendPending.store(FTls != nullptr && FTls->OutDone < FTls->Out.size());
     }
   }
-  if (!finished.empty()) {
-    PWebSocketConnection target = CallbackTarget();
-    for (TSendItem& item : finished) {
-      if (item.Callback) item.Callback(target, true);
-    }
-    finished.clear();
-  }
-  if (spare.capacity() < finished.capacity()) spare.swap(finished);
+  if (!finished.Empty()) finished.Run(CallbackTarget(), true);
   if (failed) CloseConnection();
 }
 
-void TAbstractConnection::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+void TAbstractConnection::OnIoEvents(uint32_t events, TIoEventThread& thread) {
   assert(thread.IsCurrent() && &thread == FThread);
   if (IsClosed()) return;
-  constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+  constexpr uint32_t kReadEvents = ieReadable | iePeerClosed | ieHangup | ieError;
   // The pending flag is only a hint: a sender that wrote part of its bytes sets it
   // after its write, so the write-readiness edge may arrive before the flag does.
   // Without a read to follow (which flushes under the lock anyway), look under the
   // lock, or that edge is lost and the send waits for an event that never comes.
-  if ((events & EPOLLOUT) != 0 && (FSendPending.load() || (events & kReadEvents) == 0)) {
+  if ((events & ieWritable) != 0 && (FSendPending.load() || (events & kReadEvents) == 0)) {
     FlushSends();
   }
-  if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) FPeerHangup = true;
+  if ((events & (iePeerClosed | ieHangup | ieError)) != 0) FPeerHangup = true;
   if ((events & kReadEvents) != 0) ReadReady(thread);
 }
 
@@ -542,7 +530,7 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
   bool more = false;
   int chunks = 0;
   for (;;) {
-    ssize_t n = ::recv(FSocket, buffer, TIoEventThread::kDrainBufferSize, 0);
+    ssize_t n = SocketRecv(FSocket, buffer, TIoEventThread::kDrainBufferSize);
     if (n > 0) {
       try {
         if (!DeliverReceived(buffer, static_cast<size_t>(n), buffer,
@@ -580,6 +568,8 @@ void TAbstractConnection::ReadReady(TIoEventThread& thread) {
     CloseConnection();
   } else if (more && !IsClosed()) {
     thread.AddPendingRead(std::move(self));
+  } else if (!IsClosed() && !RearmRead()) {
+    CloseConnection();
   }
 }
 

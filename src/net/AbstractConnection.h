@@ -20,11 +20,8 @@
 //    the close notification never overlap and no handler starts after it.
 //
 // Thread safety: Close, Disconnect, the sends and every accessor are safe from any
-// thread. HandleReceived and the epoll callbacks run on the owning I/O thread only.
+// thread. HandleReceived and the event callbacks run on the owning I/O thread only.
 #pragma once
-
-#include <sys/types.h>
-#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -41,6 +38,7 @@
 #include "net/IWebSocketConnection.h"
 #include "net/IoEventThread.h"
 #include "net/ProxyHeaderStage.h"
+#include "net/SocketApi.h"
 #include "net/SocketTypes.h"
 #include "net/TlsSession.h"
 
@@ -48,7 +46,7 @@ namespace gw {
 
 class TSocketServer;
 
-class TAbstractConnection : public TEpollTarget,
+class TAbstractConnection : public TIoTarget,
                             public std::enable_shared_from_this<TAbstractConnection> {
  public:
   TAbstractConnection(TSocketServer& owner, int socket, TConnectType connectType);
@@ -106,7 +104,9 @@ class TAbstractConnection : public TEpollTarget,
   }
   bool IsTls() const { return FTls != nullptr; }
   TIoEventThread* Thread() const { return FThread; }
-  bool RegisterWithThread();  // epoll ADD unless already closed
+  // Starts watching the socket on its I/O thread (epoll ADD; on Windows: joins the thread's
+  // completion port and arms the first zero-length receive) unless already closed.
+  bool RegisterWithThread();
   void ReadAddresses();
   // The connection comes from a load balancer: its first bytes are a PROXY header, and
   // the client's address it carries replaces the peer address. Before registration.
@@ -145,7 +145,9 @@ class TAbstractConnection : public TEpollTarget,
   // otherwise closes; the server's graceful stop. Any thread.
   virtual void CloseGoingAway() { CloseConnection(); }
   void ReadReady(TIoEventThread& thread);
-  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
+  void OnIoEvents(uint32_t events, TIoEventThread& thread) override;
+  // Windows: the overlapped send completed (`ok`: every byte went); the queue goes on.
+  void WriteCompleted(bool ok, TIoEventThread& thread);
 
  protected:
   // Bytes read from the socket, past the first-bytes stages, on the owning I/O thread.
@@ -210,8 +212,16 @@ class TAbstractConnection : public TEpollTarget,
   void SetPeerAddress(const sockaddr_storage& addr);
   // Writes from `iov` (with FSendLock held): straight to the socket, or through TLS.
   // Returns the plaintext bytes that went, or -1 with errno (EAGAIN: nothing went).
-  ssize_t WriteOut(iovec* iov, int count, size_t total);
-  ssize_t WriteTls(const iovec* iov, int count, size_t total);
+  ssize_t WriteOut(TIoVec* iov, int count, size_t total);
+  ssize_t WriteTls(const TIoVec* iov, int count, size_t total);
+  // One gathered write to the socket (FSendLock held): the bytes that went, or -1 with
+  // errno (EAGAIN: nothing went; the rest waits for write readiness). On Windows what the
+  // socket does not take at once goes out as one overlapped send of a copy, whose
+  // completion stands for write readiness; while it is in flight nothing else is written.
+  ssize_t WriteVector(TIoVec* iov, int count);
+  // After a drain: watch for the next bytes (Windows: a new zero-length receive; Linux:
+  // nothing, the registration is edge-triggered). False: the connection must close.
+  bool RearmRead();
   enum TTlsDrain : uint8_t { tdDrained, tdBlocked, tdFailed };
   // Writes what FTls->Out holds (FSendLock held).
   TTlsDrain DrainTlsOut();
@@ -278,6 +288,7 @@ class TAbstractConnection : public TEpollTarget,
   std::atomic<bool> FDeadlineArmed{false};
   std::atomic<uint8_t> FGuardState{gsNone};
   bool FCloseNotifyPending = false;
+  bool FWriteInFlight = false;  // Windows, under FSendLock: an overlapped send is pending
 };
 
 using PAbstractConnection = std::shared_ptr<TAbstractConnection>;

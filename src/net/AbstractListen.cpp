@@ -1,9 +1,7 @@
 #include "net/AbstractListen.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "net/SockAddrText.h"
+#include "net/SocketApi.h"
 #include "net/SocketServer.h"
 #include "net/SocketTypes.h"
 
@@ -19,26 +17,25 @@ TAbstractListen::TAbstractListen(TSocketServer& owner, int socket, int family, i
       FProtocol(protocol) {}
 
 TAbstractListen::~TAbstractListen() {
-  if (FSocket >= 0) ::close(FSocket);
+  if (FSocket >= 0) SocketClose(FSocket);
 }
 
 void TAbstractListen::UpdateAddr() {
   sockaddr_storage addr{};
-  socklen_t len = sizeof(addr);
-  if (getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
-  SockAddrText(addr, FLocalAddr, FLocalPort);
+  if (SocketLocalAddress(FSocket, addr)) SockAddrText(addr, FLocalAddr, FLocalPort);
 }
 
 bool TAbstractListen::Close() {
   if (FClosed.exchange(true)) return false;
   // Shut down rather than closed: an I/O thread woken for it may still call accept,
-  // which now fails instead of touching a reused descriptor.
-  ::shutdown(FSocket, SHUT_RDWR);
+  // which now fails instead of touching a reused descriptor. (Windows: the removal
+  // cancels the accepts in flight.)
+  SocketShutdown(FSocket);
   FOwner.ListenRemoved(*this);
   return true;
 }
 
-void TAbstractListen::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
+void TAbstractListen::OnIoEvents(uint32_t events, TIoEventThread& thread) {
   (void)events;
   if (FClosed.load()) return;
   FOwner.AcceptOn(*this, thread);

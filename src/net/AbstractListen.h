@@ -1,6 +1,7 @@
-// TAbstractListen: one listening socket of the socket engine. It is registered in
-// every I/O thread's epoll instance (EPOLLEXCLUSIVE, so one thread wakes per burst)
-// and hands readiness to the server, which accepts.
+// TAbstractListen: one listening socket of the socket engine. On Linux it is registered
+// in every I/O thread's epoll instance (EPOLLEXCLUSIVE, so one thread wakes per burst)
+// and hands readiness to the server, which accepts; on Windows the server keeps accepts
+// posted on it instead.
 //
 // Thread safety: Close is safe from any thread; the accessors are read-only after Start.
 #pragma once
@@ -15,7 +16,7 @@ namespace gw {
 
 class TSocketServer;
 
-class TAbstractListen final : public TEpollTarget {
+class TAbstractListen final : public TIoTarget {
  public:
   TAbstractListen(TSocketServer& owner, int socket, int family, int sockType, int protocol);
   ~TAbstractListen();  // closes the socket
@@ -34,7 +35,7 @@ class TAbstractListen final : public TEpollTarget {
   // after the I/O threads that may still hold its pointer have ended). True once.
   bool Close();
 
-  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;
+  void OnIoEvents(uint32_t events, TIoEventThread& thread) override;
 
  private:
   TSocketServer& FOwner;

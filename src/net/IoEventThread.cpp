@@ -1,8 +1,5 @@
 #include "net/IoEventThread.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,39 +11,13 @@
 
 namespace gw {
 
-namespace {
-constexpr int kMaxEvents = 256;
-}
-
 TIoEventThread::TIoEventThread(int index)
     : FIndex(index), FDrainBuffer(new uint8_t[kDrainBufferSize]) {}
 
 TIoEventThread::~TIoEventThread() {
   RequestStop();
   Join();
-  if (FWakeFd >= 0) ::close(FWakeFd);
-  if (FEpollFd >= 0) ::close(FEpollFd);
-}
-
-bool TIoEventThread::Open() {
-  FEpollFd = epoll_create1(EPOLL_CLOEXEC);
-  if (FEpollFd < 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.epoll_create1", errno);
-    return false;
-  }
-  FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (FWakeFd < 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.eventfd", errno);
-    return false;
-  }
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.ptr = static_cast<TEpollTarget*>(this);
-  if (epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FWakeFd, &ev) != 0) {
-    TNetDiagLog::SystemError("TIocpSocketEngine.StartLoop.epoll_ctl", errno);
-    return false;
-  }
-  return true;
+  CloseEventSource();
 }
 
 void TIoEventThread::Start() {
@@ -55,15 +26,12 @@ void TIoEventThread::Start() {
 
 void TIoEventThread::RequestStop() {
   FStopping.store(true);
-  if (FWakeFd >= 0) {
-    uint64_t one = 1;
-    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
-    (void)r;  // a full counter already wakes the thread
-  }
+  Wake();
 }
 
 void TIoEventThread::Join() {
   if (FThread.joinable()) FThread.join();
+  DrainOperations();
   // Tasks posted while the thread was ending run here.
   RunTasks();
 }
@@ -83,11 +51,7 @@ void TIoEventThread::Post(std::function<void()> task) {
     task();
     return;
   }
-  if (wake) {
-    uint64_t one = 1;
-    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
-    (void)r;
-  }
+  if (wake) Wake();
 }
 
 void TIoEventThread::PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {
@@ -100,11 +64,7 @@ void TIoEventThread::PostAfter(std::chrono::milliseconds delay, std::function<vo
     wake = !FWakePending && !IsCurrent();
     if (wake) FWakePending = true;
   }
-  if (wake) {
-    uint64_t one = 1;
-    ssize_t r = ::write(FWakeFd, &one, sizeof(one));
-    (void)r;
-  }
+  if (wake) Wake();
 }
 
 int TIoEventThread::WaitTimeoutMs() {
@@ -151,12 +111,6 @@ uint64_t TIoEventThread::MonotonicMs() {
                                    .count());
 }
 
-void TIoEventThread::Wake() {
-  uint64_t one = 1;
-  ssize_t r = ::write(FWakeFd, &one, sizeof(one));
-  (void)r;  // a full counter already wakes the thread
-}
-
 void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) {
   bool wake;
   {
@@ -165,7 +119,7 @@ void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) {
     // The thread computes its wait after every wake; only an earlier deadline needs one.
     wake = dueMs < FWaitUntil && !IsCurrent();
   }
-  if (wake && FWakeFd >= 0) Wake();
+  if (wake) Wake();
 }
 
 int TIoEventThread::WaitTimeout() {
@@ -202,14 +156,6 @@ void TIoEventThread::ExpireDeadlines() {
   }
 }
 
-void TIoEventThread::OnEpollEvents(uint32_t events, TIoEventThread& thread) {
-  (void)events;
-  (void)thread;
-  uint64_t value;
-  while (::read(FWakeFd, &value, sizeof(value)) > 0) {
-  }
-}
-
 void TIoEventThread::RunTasks() {
   std::vector<std::function<void()>> tasks;
   {
@@ -220,53 +166,44 @@ void TIoEventThread::RunTasks() {
   for (auto& task : tasks) task();
 }
 
-void TIoEventThread::Run() {
-  FThreadId.store(std::this_thread::get_id());
-  epoll_event events[kMaxEvents];
-  std::vector<std::shared_ptr<TAbstractConnection>> pending;
-  bool lastTurnBusy = false;
-  TClock::time_point turnStart;
-  while (!FStopping.load(std::memory_order_relaxed)) {
-    if (FMinTurnMicros > 0 && lastTurnBusy) {
-      // Gather: the sockets fill while the thread rests, and the next wait takes them all.
-      const auto until = turnStart + std::chrono::microseconds(FMinTurnMicros);
-      if (TClock::now() < until) std::this_thread::sleep_until(until);
-      if (FStopping.load(std::memory_order_relaxed)) break;
-    }
-    // The nearer of the next admission deadline and the next timed task (-1: neither).
-    const int deadlineWait = WaitTimeout();
-    const int timerWait = FPendingReads.empty() ? WaitTimeoutMs() : 0;
-    int timeout = deadlineWait < 0 ? timerWait : timerWait < 0 ? deadlineWait : std::min(deadlineWait, timerWait);
-    int n = epoll_wait(FEpollFd, events, kMaxEvents, timeout);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.ProcessIoEvent.epoll_wait", errno);
-      break;
-    }
-    // Resting pays only while events come closer together than the gathering time: a
-    // thread woken now and then would spend a second wake-up on the rest after each one.
-    const TClock::time_point previousStart = turnStart;
-    turnStart = TClock::now();
-    lastTurnBusy = n > 0 && turnStart - previousStart < 2 * std::chrono::microseconds(FMinTurnMicros);
-    for (int i = 0; i < n; ++i) {
-      auto* target = static_cast<TEpollTarget*>(events[i].data.ptr);
-      try {
-        target->OnEpollEvents(events[i].events, *this);
-      } catch (const std::exception& e) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-      } catch (...) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-      }
-    }
-    if (!FPendingReads.empty()) {
-      pending.swap(FPendingReads);
-      for (auto& connection : pending) connection->ReadReady(*this);
-      pending.clear();
-    }
-    RunTasks();
-    ExpireDeadlines();
-    RunDueTimers();
+bool TIoEventThread::RestBeforeTurn(const TTurnPacing& pacing) {
+  if (FMinTurnMicros > 0 && pacing.LastTurnBusy) {
+    // Gather: the sockets fill while the thread rests, and the next wait takes them all.
+    const auto until = pacing.TurnStart + std::chrono::microseconds(FMinTurnMicros);
+    if (TClock::now() < until) std::this_thread::sleep_until(until);
   }
+  return !FStopping.load(std::memory_order_relaxed);
+}
+
+void TIoEventThread::TTurnPacing::TurnStarted(bool busy, uint32_t minTurnMicros) {
+  // Resting pays only while events come closer together than the gathering time: a
+  // thread woken now and then would spend a second wake-up on the rest after each one.
+  const TClock::time_point previousStart = TurnStart;
+  TurnStart = TClock::now();
+  LastTurnBusy = busy && TurnStart - previousStart < 2 * std::chrono::microseconds(minTurnMicros);
+}
+
+int TIoEventThread::NextWaitMs() {
+  // The nearer of the next admission deadline and the next timed task (-1: neither).
+  const int deadlineWait = WaitTimeout();
+  const int timerWait = FPendingReads.empty() ? WaitTimeoutMs() : 0;
+  if (deadlineWait < 0) return timerWait;
+  if (timerWait < 0) return deadlineWait;
+  return std::min(deadlineWait, timerWait);
+}
+
+void TIoEventThread::FinishTurn() {
+  if (!FPendingReads.empty()) {
+    std::vector<std::shared_ptr<TAbstractConnection>> pending;
+    pending.swap(FPendingReads);
+    for (auto& connection : pending) connection->ReadReady(*this);
+  }
+  RunTasks();
+  ExpireDeadlines();
+  RunDueTimers();
+}
+
+void TIoEventThread::EndRun() {
   std::vector<TTimedTask> dropped;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(FTasksLock);

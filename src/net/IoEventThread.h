@@ -1,8 +1,12 @@
-// TIoEventThread: one transport I/O thread with its own epoll instance. Connections
-// are pinned to one thread for life (registered edge-triggered for reading and
-// writing, so no system call re-arms anything per read); every listener is
-// registered in every thread's instance with EPOLLEXCLUSIVE so accepts keep flowing
-// on all threads. The thread owns one 32,768-byte drain buffer used for every read.
+// TIoEventThread: one transport I/O thread with its own event source: an epoll instance
+// on Linux, a completion port on Windows. Connections are pinned to one thread for life.
+// On Linux they are registered edge-triggered for reading and writing, so no system call
+// re-arms anything per read, and every listener is registered in every thread's instance
+// with EPOLLEXCLUSIVE so accepts keep flowing on all threads. On Windows a connection keeps
+// one zero-length receive outstanding on its thread's port (an idle connection holds no
+// buffer), and the listeners' accepts complete on the first thread's port. Either way the
+// thread hands its targets the same readiness events (TIoEvent) and owns one 32,768-byte
+// drain buffer used for every read.
 // Work another thread hands over (a closed connection's socket to release, a stop)
 // goes through a small task queue and an eventfd; work due later (a close that waits
 // for the client's answer, a listener resting while descriptors are short) through a
@@ -12,8 +16,6 @@
 // Open/Start/Join belong to the server's owner thread; DrainBuffer and
 // AddPendingRead only to the thread itself.
 #pragma once
-
-#include <sys/epoll.h>
 
 #include <atomic>
 #include <cassert>
@@ -31,23 +33,32 @@ namespace gw {
 
 class TIoEventThread;
 
-// Something registered in an epoll instance; the event's data pointer points at it.
-class TEpollTarget {
+// Readiness as the thread reports it to its targets (the values of the epoll bits).
+enum TIoEvent : uint32_t {
+  ieReadable = 0x001,
+  ieWritable = 0x004,
+  ieError = 0x008,
+  ieHangup = 0x010,
+  iePeerClosed = 0x2000,
+};
+
+// Something the thread delivers events to (on Linux the epoll data pointer points at it).
+class TIoTarget {
  public:
-  virtual void OnEpollEvents(uint32_t events, TIoEventThread& thread) = 0;
+  virtual void OnIoEvents(uint32_t events, TIoEventThread& thread) = 0;
 
  protected:
-  ~TEpollTarget() = default;
+  ~TIoTarget() = default;
 };
 
 class TAbstractConnection;
 
-class TIoEventThread final : private TEpollTarget {
+class TIoEventThread final : private TIoTarget {
  public:
   static constexpr size_t kDrainBufferSize = 32768;
 
   explicit TIoEventThread(int index);
-  ~TIoEventThread();  // joins; runs leftover tasks; closes the epoll and eventfd
+  ~TIoEventThread();  // joins; runs leftover tasks; closes the event source and wake-up
   TIoEventThread(const TIoEventThread&) = delete;
   TIoEventThread& operator=(const TIoEventThread&) = delete;
 
@@ -57,13 +68,15 @@ class TIoEventThread final : private TEpollTarget {
   // default): no gathering.
   // Before Start.
   void SetMinTurnMicros(uint32_t Micros) { FMinTurnMicros = Micros; }
-  // Creates the epoll instance and the wake-up eventfd; false (logged) on failure.
+  // Creates the event source (epoll instance and wake-up eventfd, or completion port);
+  // false (logged) on failure.
   bool Open();
   void Start();
   void RequestStop();
   void Join();
 
-  int EpollFd() const { return FEpollFd; }
+  // The epoll descriptor (Linux) or the completion port's handle (Windows).
+  intptr_t PollHandle() const { return FPoll; }
   int Index() const { return FIndex; }
   bool IsCurrent() const { return std::this_thread::get_id() == FThreadId.load(); }
 
@@ -81,6 +94,11 @@ class TIoEventThread final : private TEpollTarget {
     assert(IsCurrent());
     return FDrainBuffer.get();
   }
+  // A byte buffer for the thread's own passing use (it keeps its capacity).
+  std::vector<uint8_t>& ScratchBytes() {
+    assert(IsCurrent());
+    return FScratchBytes;
+  }
   // A connection that stopped reading after its fair share; read again next turn.
   void AddPendingRead(std::shared_ptr<TAbstractConnection> connection);
   // What runs on this thread when a deadline comes due, with the identifier it was added
@@ -93,10 +111,30 @@ class TIoEventThread final : private TEpollTarget {
   // until its time, not its memory.
   void AddDeadline(uint64_t dueMs, uint64_t uid);
   static uint64_t MonotonicMs();
+  // Windows: overlapped operations in flight on this thread's port, each holding what it
+  // works on; the thread's end waits for their completions so nothing is leaked.
+  void OperationStarted() { FOperations.fetch_add(1, std::memory_order_relaxed); }
+  void OperationEnded() { FOperations.fetch_sub(1, std::memory_order_relaxed); }
 
  private:
-  void OnEpollEvents(uint32_t events, TIoEventThread& thread) override;  // the eventfd
-  void Run();
+  void OnIoEvents(uint32_t events, TIoEventThread& thread) override;  // the wake-up
+  void CloseEventSource();
+  void DrainOperations();  // after the thread ended: completions still owed (Windows)
+  using TClock = std::chrono::steady_clock;
+  // When the last turn began and whether it came soon after the one before (see
+  // SetMinTurnMicros).
+  struct TTurnPacing {
+    TClock::time_point TurnStart;
+    bool LastTurnBusy = false;
+    void TurnStarted(bool busy, uint32_t minTurnMicros);
+  };
+
+  void Run();  // the platform's wait loop, built from the steps below
+  // Rests before the next wait when gathering asks for it; false: the thread is stopping.
+  bool RestBeforeTurn(const TTurnPacing& pacing);
+  int NextWaitMs();   // the wait's time-out in ms (-1: none)
+  void FinishTurn();  // after a batch of events: pending reads, tasks, deadlines, timers
+  void EndRun();      // the thread's last steps
   void RunTasks();
   // epoll_wait's time-out: 0 with reads pending, else until the next deadline (-1: none).
   int WaitTimeout();
@@ -105,7 +143,6 @@ class TIoEventThread final : private TEpollTarget {
   void RunDueTimers();
   int WaitTimeoutMs();  // until the earliest timed task, -1 when there is none
 
-  using TClock = std::chrono::steady_clock;
   struct TTimedTask {
     TClock::time_point Due;
     std::function<void()> Task;
@@ -113,13 +150,15 @@ class TIoEventThread final : private TEpollTarget {
 
   const int FIndex;
   uint32_t FMinTurnMicros = 0;
-  int FEpollFd = -1;
-  int FWakeFd = -1;
+  intptr_t FPoll = -1;  // epoll descriptor or completion port handle
+  int FWakeFd = -1;     // Linux: the eventfd
+  std::atomic<int64_t> FOperations{0};
   std::thread FThread;
   std::atomic<std::thread::id> FThreadId{};
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FEnded{false};
   std::unique_ptr<uint8_t[]> FDrainBuffer;
+  std::vector<uint8_t> FScratchBytes;  // this thread only
   std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
 
   std::mutex FTasksLock;  // guards FTasks, FTimers and FWakePending

@@ -1,9 +1,7 @@
 #include "net/NetDiagLog.h"
 
 #include <cxxabi.h>
-#include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -63,11 +61,14 @@ class TDiagWriter {
     }
     if (lines.empty()) return;
     std::error_code ec;
-    std::filesystem::path folder(TNetDiagLog::Folder());
+    // UTF-8 text, whatever the platform's narrow file names are.
+    const std::string folderText = TNetDiagLog::Folder();
+    std::filesystem::path folder(
+        std::u8string(reinterpret_cast<const char8_t*>(folderText.data()), folderText.size()));
     std::filesystem::create_directories(folder, ec);
-    time_t now = time(nullptr);
     tm local{};
-    localtime_r(&now, &local);
+    int millis = 0;
+    TNetDiagLog::LocalClock(local, millis);
     char name[32];
     std::snprintf(name, sizeof(name), "%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday);
@@ -126,14 +127,12 @@ std::string TNetDiagLog::Folder() {
 }
 
 std::string TNetDiagLog::FormatLine(const std::string& text) {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
   tm local{};
-  time_t secs = tv.tv_sec;
-  localtime_r(&secs, &local);
+  int millis = 0;
+  LocalClock(local, millis);
   char stamp[32];
   std::snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d:%03d ", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+                local.tm_sec, millis);
   std::string line = stamp;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
@@ -145,16 +144,6 @@ std::string TNetDiagLog::FormatLine(const std::string& text) {
   }
   line += "\r\n";
   return line;
-}
-
-std::string TNetDiagLog::SystemErrorText(int code) {
-  char buf[256];
-  const char* message = strerror_r(code, buf, sizeof(buf));  // GNU form
-  char head[64];
-  // Hexadecimal in capitals, as the system's own error texts show codes.
-  std::snprintf(head, sizeof(head), "System Error.  Code: %d(%.4X), ", code,
-                static_cast<unsigned>(code));
-  return std::string(head) + message;
 }
 
 void TNetDiagLog::SystemError(const std::string& place, int code) {
@@ -170,7 +159,7 @@ void TNetDiagLog::HandlerException(const char* className, const std::exception* 
     type = status == 0 && readable != nullptr ? readable : typeid(*e).name();
     std::free(readable);
   }
-  Write(std::string(className) + " Io线程ID " + std::to_string(gettid()) + ", 异常 " + type + ", " +
+  Write(std::string(className) + " Io线程ID " + std::to_string(CurrentThreadNumber()) + ", 异常 " + type + ", " +
         (e != nullptr ? e->what() : ""));
 }
 

@@ -7,6 +7,8 @@
 // Thread safety: every operation is safe from any thread.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -21,8 +23,13 @@ class TNetDiagLog {
   // Queues "<className> Io线程ID <thread id>, 异常 <exception class>, <message>" for an
   // exception that escaped a handler (`e` null: not a std::exception).
   static void HandlerException(const char* className, const std::exception* e);
-  // The failure text for errno `code`, without the place.
+  // The failure text for the system's error `code` (errno, or a Windows/Winsock code),
+  // without the place.
   static std::string SystemErrorText(int code);
+  // The local time of day now, with its milliseconds.
+  static void LocalClock(tm& local, int& millis);
+  // The system's number for the calling thread.
+  static uint64_t CurrentThreadNumber();
   // One line as written to the file (time prefix, CR LF pairs replaced by ";").
   static std::string FormatLine(const std::string& text);
   // Starts the background writer now. The socket engine does so when it starts, so the

@@ -1,6 +1,5 @@
 #include "net/ProxyHeader.h"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <charconv>

@@ -3,9 +3,6 @@
 // addresses allowed to send one. Pure functions over bytes: safe from any thread.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "net/SocketApi.h"
 
 namespace gw {
 

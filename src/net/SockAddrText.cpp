@@ -1,7 +1,5 @@
 #include "net/SockAddrText.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace gw {
 

@@ -4,10 +4,10 @@
 // Thread safety: pure function, safe from any thread.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <string>
+
+#include "net/SocketApi.h"
 
 namespace gw {
 

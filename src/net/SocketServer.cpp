@@ -1,13 +1,5 @@
 #include "net/SocketServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cassert>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +11,8 @@
 #include "common/PeerLimits.h"
 #include "common/Platform.h"
 #include "net/NetDiagLog.h"
+#include "net/SockAddrText.h"
+#include "net/SocketApi.h"
 
 namespace gw {
 
@@ -27,38 +21,19 @@ namespace {
 constexpr int kKeepAliveIdle = 5;      // seconds of silence before the first probe
 constexpr int kKeepAliveInterval = 3;  // seconds between probes
 constexpr int kKeepAliveCount = 5;
-constexpr int kMaxAcceptsPerWake = 64;
-// How long a listener rests when no descriptor is left to refuse a client with.
-constexpr auto kListenRest = std::chrono::milliseconds(100);
 
 int DefaultIoThreads() {
   unsigned n = std::thread::hardware_concurrency();
   return static_cast<int>((n == 0 ? 1 : n) * 2 + 1);
 }
 
-void SetOpt(int socket, int level, int name, int value) {
-  setsockopt(socket, level, name, &value, sizeof(value));
-}
-
 // The peer's address as numeric text, as the connection will report it.
 std::string PeerAddressOf(int socket) {
   sockaddr_storage addr{};
-  socklen_t len = sizeof(addr);
-  char buf[INET6_ADDRSTRLEN] = {};
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {};
-  if (addr.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, buf, sizeof(buf));
-  } else if (addr.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, buf, sizeof(buf));
-  }
-  return buf;
-}
-
-// A refused socket goes with a reset: no reply, and no TIME_WAIT left behind by a flood.
-void Refuse(int socket) {
-  linger hard{1, 0};
-  setsockopt(socket, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-  ::close(socket);
+  std::string text;
+  uint16_t port = 0;
+  if (SocketPeerAddress(socket, addr)) SockAddrText(addr, text, port);
+  return text;
 }
 
 }  // namespace
@@ -68,7 +43,7 @@ TSocketServer::TSocketServer(int ioThreads)
 
 TSocketServer::~TSocketServer() {
   StopServer();
-  if (FSpareFd >= 0) ::close(FSpareFd);
+  PlatformEnd();
 }
 
 std::string TSocketServer::ServerAddr() const {
@@ -137,7 +112,7 @@ void TSocketServer::DisconnectAll() {
 
 void TSocketServer::StartLoop() {
   if (!FIoThreads.empty()) return;
-  if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  PlatformStart();
   TNetDiagLog::Start();
   for (int i = 0; i < FIoThreadCount; ++i) {
     auto thread = std::make_unique<TIoEventThread>(i);
@@ -227,39 +202,17 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
         reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(sharedPort);
       }
     }
-    int fd =
-        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    bool skip = false;
+    const int fd = OpenListenSocket(*ai, host.empty(), skip);
+    if (skip) continue;  // a family this host lacks, while serving every local address
     if (fd < 0) {
-      // A host without IPv6 still serves IPv4 on "every local address".
-      if (host.empty() && errno == EAFNOSUPPORT) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.WSASocket", errno);
-      callback(nullptr, false);
-      break;
-    }
-    SetOpt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-    if (ai->ai_family == AF_INET6) SetOpt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
-    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-      int error = errno;
-      ::close(fd);
-      if (host.empty() && ai->ai_family == AF_INET6 && error == EADDRNOTAVAIL) continue;
-      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.Bind", error);
       callback(nullptr, false);
       break;
     }
     auto listen = std::make_shared<TAbstractListen>(*this, fd, ai->ai_family, ai->ai_socktype,
                                                     ai->ai_protocol);
     listen->UpdateAddr();
-    bool joined = true;
-    for (const auto& thread : FIoThreads) {
-      epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-      ev.data.ptr = static_cast<TEpollTarget*>(listen.get());
-      if (epoll_ctl(thread->EpollFd(), EPOLL_CTL_ADD, fd, &ev) != 0) {
-        TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
-        joined = false;
-        break;
-      }
-    }
+    const bool joined = WatchListen(listen);
     {
       std::lock_guard<std::mutex> guard(FListensLock);
       FListens.emplace(listen->UID(), listen);
@@ -278,9 +231,7 @@ void TSocketServer::Listen(const std::string& host, uint16_t port,
 void TSocketServer::ListenRemoved(TAbstractListen& listen) {
   // Under the lock, so a resting listener is not put back after it was removed.
   std::lock_guard<std::mutex> guard(FListensLock);
-  for (const auto& thread : FIoThreads) {
-    epoll_ctl(thread->EpollFd(), EPOLL_CTL_DEL, listen.Socket(), nullptr);
-  }
+  UnwatchListen(listen);
   auto it = FListens.find(listen.UID());
   if (it != FListens.end()) {
     FRetiredListens.push_back(std::move(it->second));
@@ -288,98 +239,20 @@ void TSocketServer::ListenRemoved(TAbstractListen& listen) {
   }
 }
 
-void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
-  assert(thread.IsCurrent());
-  for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
-    int fd = -1;
-    int error = 0;
-    TShed shed = shNone;
-    {
-      // Every accept of this server takes this lock, so the slot the spare gives up
-      // goes to the connection being refused, not to another I/O thread's accept.
-      std::lock_guard<std::mutex> guard(FAcceptLock);
-      fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      error = fd < 0 ? errno : 0;
-      if (fd >= 0) {
-        FOutOfDescriptors = false;
-        // Descriptors are free again: take back a spare lost to another part of the process.
-        if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-      } else if (error == EMFILE || error == ENFILE) {
-        shed = ShedOne(listen, error);
-      }
-    }
-    if (fd >= 0) {
-      AcceptOne(fd);
-      continue;
-    }
-    if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
-    if (shed == shRefused) {
-      CountLimitBreach(TLimitBreach::lbAcceptNoDescriptor);
-      continue;  // the next pending client is refused as promptly
-    }
-    if (shed == shNoSpare) RestListen(listen, thread);
-    return;  // EAGAIN, a closed listener, or a failure already logged
-  }
-}
-
-TSocketServer::TShed TSocketServer::ShedOne(TAbstractListen& listen, int error) {
-  if (!FOutOfDescriptors) {
-    // Once per shortage, not once per refused client.
-    FOutOfDescriptors = true;
-    TNetDiagLog::SystemError("TIocpSocketEngine._NewAccept.WSASocket", error);
-  }
-  if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (FSpareFd < 0) return shNoSpare;
-  ::close(FSpareFd);
-  int refused = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_CLOEXEC);
-  int acceptError = errno;
-  if (refused >= 0) ::close(refused);  // the client sees its connection end at once
-  FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (refused >= 0) return shRefused;
-  // The slot went to a descriptor opened elsewhere in the process meanwhile.
-  if (acceptError == EMFILE || acceptError == ENFILE) return shNoSpare;
-  return shNone;
-}
-
-void TSocketServer::RestListen(TAbstractListen& listen, TIoEventThread& thread) {
-  // Nothing left to refuse the pending client with. The listener is level-triggered:
-  // left in place it would wake this thread again at once. It rests instead, and is
-  // watched again after a short while, when descriptors may be free.
-  {
-    std::lock_guard<std::mutex> guard(FListensLock);
-    if (listen.IsClosed()) return;
-    epoll_ctl(thread.EpollFd(), EPOLL_CTL_DEL, listen.Socket(), nullptr);
-  }
-  uint64_t uid = listen.UID();
-  thread.PostAfter(kListenRest, [this, uid, &thread] {
-    std::lock_guard<std::mutex> guard(FListensLock);
-    auto it = FListens.find(uid);
-    if (it == FListens.end() || it->second->IsClosed()) return;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    ev.data.ptr = static_cast<TEpollTarget*>(it->second.get());
-    if (epoll_ctl(thread.EpollFd(), EPOLL_CTL_ADD, it->second->Socket(), &ev) != 0) {
-      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
-    }
-  });
-}
-
 void TSocketServer::AcceptOne(int fd) {
   if (FProxyProtocol) {
     // Only the balancers may speak for a client; the guard hears of the connection
     // once its header has named the client.
     sockaddr_storage peer{};
-    socklen_t len = sizeof(peer);
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
-        !CidrListContains(FProxyFrom, peer)) {
+    if (!SocketPeerAddress(fd, peer) || !CidrListContains(FProxyFrom, peer)) {
       CountLimitBreach(TLimitBreach::lbProxyUntrustedSource);
       LogRefusal(rkUntrusted, "Refused " + PeerAddressOf(fd) +
                  ": not a trusted balancer (--proxy-from) for the PROXY protocol");
-      Refuse(fd);
+      SocketRefuse(fd);
       return;
     }
   } else if (FGuard && !FGuard->AdmitConnection(PeerAddressOf(fd))) {
-    Refuse(fd);
+    SocketRefuse(fd);
     return;
   }
   std::unique_ptr<TTlsSession> tls;
@@ -387,15 +260,12 @@ void TSocketServer::AcceptOne(int fd) {
     tls = std::make_unique<TTlsSession>(std::move(context));
     if (!tls->Valid()) {
       TNetDiagLog::Write("TIocpSocketEngine._HandleAccept.SSL_new : " + tls->FailureText());
-      Refuse(fd);
+      SocketRefuse(fd);
       return;
     }
   }
-  SetOpt(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-  SetOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdle);
-  SetOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveInterval);
-  SetOpt(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
-  if (FNoDelay) SetOpt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  SocketSetKeepAlive(fd, kKeepAliveIdle, kKeepAliveInterval, kKeepAliveCount);
+  if (FNoDelay) SocketSetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   PAbstractConnection connection = NewConnection(fd);
   if (tls) connection->StartTls(std::move(tls));
   uint32_t next = FNextThread.fetch_add(1, std::memory_order_relaxed);

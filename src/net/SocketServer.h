@@ -14,9 +14,12 @@
 // FAcceptLock is held around each accept; FTlsLock guards the TLS context. None is held while a layer above is called,
 // and they are never held together.
 //
-// Out of descriptors, each I/O thread refuses pending clients at once (accepted with
-// the slot of a spare descriptor and closed); should the spare be lost to another part
-// of the process, the listener rests briefly instead of waking its thread in a loop.
+// Linux, out of descriptors: each I/O thread refuses pending clients at once (accepted
+// with the slot of a spare descriptor and closed); should the spare be lost to another
+// part of the process, the listener rests briefly instead of waking its thread in a loop.
+// Windows: each listener keeps as many accepts posted (AcceptEx) as there are I/O
+// threads, on the first thread's completion port; a completed accept posts its
+// replacement before the client is looked at.
 #pragma once
 
 #include <array>
@@ -37,6 +40,8 @@
 #include "net/IoEventThread.h"
 #include "net/ProxyHeader.h"
 #include "net/TlsContext.h"
+
+struct addrinfo;
 
 namespace gw {
 
@@ -116,14 +121,35 @@ class TSocketServer {
   void StartLoop();
   void StopLoop();
   void Listen(const std::string& host, uint16_t port, const TListenCallback& callback);
-  void AcceptOn(TAbstractListen& listen, TIoEventThread& thread);
   void AcceptOne(int socket);
+
+  // The platform's parts (SocketServerLinux.cpp, SocketServerWindows.cpp).
+  void PlatformStart();  // with the loop: the spare descriptor, or the socket library
+  void PlatformEnd();
+  // A bound, listening socket for `ai`, or -1 (logged; `skip`: not logged, the address
+  // family is missing while every local address is served).
+  int OpenListenSocket(const addrinfo& ai, bool anyHost, bool& skip);
+  // Starts accepting on the listener (false: logged); UnwatchListen ends it, FListensLock held.
+  bool WatchListen(const std::shared_ptr<TAbstractListen>& listen);
+  void UnwatchListen(TAbstractListen& listen);
+  // Linux: the listener is readable on `thread`.
+  void AcceptOn(TAbstractListen& listen, TIoEventThread& thread);
   enum TShed : uint8_t { shNone, shRefused, shNoSpare };
   // Out of descriptors: accepts one pending client with the spare's slot and closes it.
   // Called with FAcceptLock held.
   TShed ShedOne(TAbstractListen& listen, int error);
   // Takes the listener out of `thread`'s watch for a short rest, then puts it back.
   void RestListen(TAbstractListen& listen, TIoEventThread& thread);
+  // Windows: one more accept posted on `listen` (false: logged, none posted).
+  bool PostAccept(const std::shared_ptr<TAbstractListen>& listen);
+
+ public:
+  // Windows: an accept posted on `listen` completed with `error` (0: `socket` is the
+  // client's). Called on the I/O thread that took the completion.
+  void AcceptCompleted(const std::shared_ptr<TAbstractListen>& listen, int socket,
+                       unsigned long error);
+
+ private:
   void ConnectionRemoved(TAbstractConnection& connection);
   void ListenRemoved(TAbstractListen& listen);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
@@ -165,7 +191,7 @@ class TSocketServer {
   // Closed listeners, kept until the I/O threads that may hold their pointer have ended.
   std::vector<std::shared_ptr<TAbstractListen>> FRetiredListens;
 
-  std::mutex FAcceptLock;  // held around every accept; guards FSpareFd, FOutOfDescriptors
+  std::mutex FAcceptLock;  // Linux: held around every accept; guards FSpareFd, FOutOfDescriptors
   int FSpareFd = -1;       // given up to refuse a connection when out of descriptors
   bool FOutOfDescriptors = false;  // a shortage is being reported (logged once)
 };

@@ -3,13 +3,7 @@
 // the clear or, after StartTls, over TLS.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <openssl/ssl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,11 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSockets.h"
 #include "support/WaitUntil.h"
 
 namespace gw::test {
 
 using test_support::WaitUntil;
+using namespace test_support;  // the socket calls of TestSockets.h
 
 using Bytes = std::vector<uint8_t>;
 
@@ -54,25 +50,22 @@ class TTestClient {
 
   bool Connect(uint16_t port, const char* host = "127.0.0.1") {
     bool v6 = std::strchr(host, ':') != nullptr;
-    FSocket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FSocket = OpenTcpSocket(v6 ? AF_INET6 : AF_INET);
     if (FSocket < 0) return false;
-    int one = 1;
-    setsockopt(FSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    if (FReceiveBuffer > 0) {
-      setsockopt(FSocket, SOL_SOCKET, SO_RCVBUF, &FReceiveBuffer, sizeof(FReceiveBuffer));
-    }
+    SetIntOption(FSocket, IPPROTO_TCP, TCP_NODELAY, 1);
+    if (FReceiveBuffer > 0) SetIntOption(FSocket, SOL_SOCKET, SO_RCVBUF, FReceiveBuffer);
     if (v6) {
       sockaddr_in6 a{};
       a.sin6_family = AF_INET6;
       a.sin6_port = htons(port);
       inet_pton(AF_INET6, host, &a.sin6_addr);
-      return ::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+      return ConnectTo(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     inet_pton(AF_INET, host, &a.sin_addr);
-    return ::connect(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    return ConnectTo(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   }
 
   int Socket() const { return FSocket; }
@@ -83,7 +76,7 @@ class TTestClient {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
       ssize_t n = FSsl != nullptr ? SSL_write(FSsl, p, static_cast<int>(size))
-                                  : ::send(FSocket, p, size, MSG_NOSIGNAL);
+                                  : SendSome(FSocket, p, size);
       if (n <= 0) return false;
       p += n;
       size -= static_cast<size_t>(n);
@@ -105,8 +98,7 @@ class TTestClient {
         size -= take;
         continue;
       }
-      pollfd pfd{FSocket, POLLIN, 0};
-      if (!TlsPending() && ::poll(&pfd, 1, timeoutMs) <= 0) return false;
+      if (!TlsPending() && !WaitReadable(FSocket, timeoutMs)) return false;
       uint8_t buf[65536];
       ssize_t n = Receive(buf, sizeof(buf));
       if (n <= 0) return false;
@@ -142,8 +134,7 @@ class TTestClient {
                                       deadline - std::chrono::steady_clock::now())
                                       .count());
       if (left <= 0) return false;
-      pollfd pfd{FSocket, POLLIN, 0};
-      if (!TlsPending() && ::poll(&pfd, 1, left) <= 0) return false;
+      if (!TlsPending() && !WaitReadable(FSocket, left)) return false;
       uint8_t buf[4096];
       ssize_t n = Receive(buf, sizeof(buf));
       if (n <= 0) return true;
@@ -219,21 +210,20 @@ class TTestClient {
   void CloseSocket() {
     if (FSsl != nullptr) SSL_free(FSsl);
     FSsl = nullptr;
-    if (FSocket >= 0) ::close(FSocket);
+    if (FSocket >= 0) CloseTcpSocket(FSocket);
     FSocket = -1;
   }
 
   // Closes with a reset instead of an orderly shutdown.
   void Reset() {
-    linger l{1, 0};
-    setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    SetLingerReset(FSocket);
     CloseSocket();
   }
 
  private:
   bool TlsPending() const { return FSsl != nullptr && SSL_pending(FSsl) > 0; }
   ssize_t Receive(uint8_t* buf, size_t size) {
-    if (FSsl == nullptr) return ::recv(FSocket, buf, size, 0);
+    if (FSsl == nullptr) return ReceiveSome(FSocket, buf, size);
     for (;;) {
       int n = SSL_read(FSsl, buf, static_cast<int>(size));
       // A record that carried no data (a session ticket): read on.

@@ -1,7 +1,6 @@
 // The PROXY protocol header parser and the balancer address list: valid headers of
 // both versions at every split point, the malformed ones a balancer never sends,
 // and CIDR matching across families.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -9,8 +9,10 @@
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,8 +34,14 @@ using namespace test;  // WaitUntil, TTestClient, Pattern, Bytes
 class TTestCertificate {
  public:
   explicit TTestCertificate(const char* name) {
-    char folder[] = "/tmp/gw-tls-test-XXXXXX";
-    FFolder = mkdtemp(folder) != nullptr ? folder : "";
+    static std::atomic<int> counter{0};
+    FFolder = (std::filesystem::temp_directory_path() /
+               ("gw-tls-test-" + std::to_string(std::chrono::steady_clock::now()
+                                                    .time_since_epoch()
+                                                    .count()) +
+                "-" + std::to_string(counter++)))
+                  .string();
+    std::filesystem::create_directories(FFolder);
     CertFile = FFolder + "/cert.pem";
     KeyFile = FFolder + "/key.pem";
     EVP_PKEY* key = EVP_EC_gen("P-256");

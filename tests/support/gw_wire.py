@@ -7,6 +7,7 @@ The tests import this module by path (tests/support is put on sys.path by each t
 import os
 import random
 import resource
+import shutil
 import socket
 import struct
 import subprocess
@@ -89,16 +90,31 @@ def make_certificate(folder, name, serial):
     return cert, key
 
 
+def windows_program(binary):
+    """Whether `binary` is a Windows build, run under wine."""
+    return binary.lower().endswith(".exe")
+
+
+def command(binary, *args):
+    """The command line that runs `binary` here: a Windows build goes through wine."""
+    if windows_program(binary):
+        return [shutil.which("wine") or "wine", binary, *args]
+    return [binary, *args]
+
+
 class EchoServer:
     """Runs the ws-echo program `binary` on an ephemeral port with `args`; `nofile` lowers
-    its descriptor limit."""
+    its descriptor limit. A Windows build is stopped by the end of its standard input, its
+    stand-in for SIGTERM."""
 
     def __init__(self, binary, *args, nofile=None):
         def limit():
             if nofile is not None:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-        self.proc = subprocess.Popen([binary, "0", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, preexec_fn=limit)
+        self.windows = windows_program(binary)
+        self.proc = subprocess.Popen(command(binary, "0", *args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, preexec_fn=limit,
+                                     stdin=subprocess.PIPE if self.windows else None)
         line = self.proc.stdout.readline()
         if not line.startswith("listening on "):
             self.proc.kill()
@@ -106,7 +122,10 @@ class EchoServer:
         self.port = int(line.split()[2])
 
     def stop(self, timeout=20):
-        self.proc.terminate()
+        if self.windows:
+            self.proc.stdin.close()
+        else:
+            self.proc.terminate()
         try:
             return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:

@@ -1,14 +1,12 @@
 // ws-echo: echoes every WebSocket message back to its sender (binary as binary, text
 // as text) using the gateway's client transport. Prints "listening on <port>" once
-// the listeners are open, then runs until SIGINT or SIGTERM.
+// the listeners are open, then runs until it is told to stop (see EchoSignals.h).
 //
 // Usage: ws-echo <port> [--threads N (default: one per processor)] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
 //                [--close-command PREFIX]
 // With --close-command, a text message PREFIX<code> (e.g. "!close 1008") is not echoed: the
 // server closes that connection with a close frame carrying <code>, as the gateway does when
 // it ends a session.
-#include <signal.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "EchoSignals.h"
 #include "net/IWebSocketServer.h"
 #include "net/TlsContext.h"
 
@@ -85,13 +84,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  // Blocked before any thread starts, so only sigwait below sees them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  echo::PrepareSignals();
 
   gw::PWebSocketServer server = gw::CreateWebSocketServer(static_cast<int>(threads));
   server->SetPort(static_cast<uint16_t>(port));
@@ -128,9 +121,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   for (;;) {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    if (signal != SIGHUP) break;
+    if (echo::WaitForSignal() == echo::sgStop) break;
     if (tlsCert.empty()) continue;
     std::string error;
     if (gw::PTlsContext next = gw::TTlsContext::Load(tlsCert, tlsKey, error)) {
