@@ -11,8 +11,11 @@
 #include <string>
 
 namespace gw {
-
 class TLinkWake;
+}  // namespace gw
+
+// A namespace of their own: the transport has socket calls of the same names.
+namespace gw::links {
 
 // A socket (or, for the wake-up, any pollable handle): a descriptor on Linux, a SOCKET on
 // Windows. kNoSocket is the invalid value on both.
@@ -75,4 +78,4 @@ bool IsInterruptedError(int Error);
 // The socket cannot take or give bytes now without waiting.
 bool IsWouldBlockError(int Error);
 
-}  // namespace gw
+}  // namespace gw::links

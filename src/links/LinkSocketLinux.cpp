@@ -14,7 +14,7 @@
 
 #include "links/LinkWake.h"
 
-namespace gw {
+namespace gw::links {
 
 // The wait's bits are poll's own here: entries pass through unchanged.
 static_assert(kPollIn == POLLIN && kPollOut == POLLOUT && kPollErr == POLLERR &&
@@ -158,7 +158,7 @@ int64_t SocketSend(TSocketHandle Socket, const void* Data, size_t Size) {
 TUnacknowledged SocketUnacknowledgedBytes(TSocketHandle Socket, int& Count) {
   Count = 0;
   return ioctl(static_cast<int>(Socket), SIOCOUTQ, &Count) == 0 ? TUnacknowledged::uaCounted
-                                                                 : TUnacknowledged::uaFailed;
+                                                                : TUnacknowledged::uaFailed;
 }
 
 int PollSockets(TPollEntry* Entries, int Count, int TimeoutMs) {
@@ -180,4 +180,4 @@ bool IsInterruptedError(int Error) { return Error == EINTR; }
 
 bool IsWouldBlockError(int Error) { return Error == EAGAIN || Error == EWOULDBLOCK; }
 
-}  // namespace gw
+}  // namespace gw::links

@@ -4,11 +4,14 @@
 
 #include "links/LinkSocket.h"
 
-// winsock2.h before windows.h, which would otherwise pull in the old winsock.h.
+// In this order: winsock2.h before windows.h, which would otherwise pull in the old
+// winsock.h, and mstcpip.h after both, whose types it uses.
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <mstcpip.h>
+
 #include <windows.h>
+#include <ws2tcpip.h>
+
+#include <mstcpip.h>
 
 #include <climits>
 #include <cstdlib>
@@ -17,7 +20,7 @@
 #include "common/WideText.h"
 #include "links/LinkWake.h"
 
-namespace gw {
+namespace gw::links {
 
 namespace {
 
@@ -253,4 +256,4 @@ bool IsInterruptedError(int Error) { return Error == WSAEINTR; }
 
 bool IsWouldBlockError(int Error) { return Error == WSAEWOULDBLOCK; }
 
-}  // namespace gw
+}  // namespace gw::links

@@ -20,16 +20,16 @@ class TLinkWake {
   TLinkWake(const TLinkWake&) = delete;
   TLinkWake& operator=(const TLinkWake&) = delete;
 
-  bool Valid() const { return FHandle != kNoSocket; }
+  bool Valid() const { return FHandle != links::kNoSocket; }
   const std::string& Error() const { return FError; }
-  TSocketHandle Handle() const { return FHandle; }
+  links::TSocketHandle Handle() const { return FHandle; }
 
   void Signal();
   // Empties the wake-up so that the next wait sleeps again.
   void Drain();
 
  private:
-  TSocketHandle FHandle = kNoSocket;
+  links::TSocketHandle FHandle = links::kNoSocket;
   std::string FError;
 };
 

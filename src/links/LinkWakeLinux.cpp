@@ -19,7 +19,7 @@ TLinkWake::TLinkWake() {
 }
 
 TLinkWake::~TLinkWake() {
-  if (FHandle != kNoSocket) ::close(static_cast<int>(FHandle));
+  if (FHandle != links::kNoSocket) ::close(static_cast<int>(FHandle));
 }
 
 void TLinkWake::Signal() {

@@ -6,13 +6,13 @@
 namespace gw {
 
 TLinkWake::TLinkWake() {
-  StartSockets();
+  links::StartSockets();
   // A UDP socket on the loopback, connected to itself: a datagram it sends makes it
   // readable, and it takes datagrams from nobody else.
   SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
-    FError = "wake-up socket: " + SocketErrorText(::WSAGetLastError());
+    FError = "wake-up socket: " + links::SocketErrorText(::WSAGetLastError());
     return;
   }
   sockaddr_in addr{};
@@ -24,15 +24,15 @@ TLinkWake::TLinkWake() {
       ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
       ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    FError = "wake-up socket: " + SocketErrorText(::WSAGetLastError());
+    FError = "wake-up socket: " + links::SocketErrorText(::WSAGetLastError());
     ::closesocket(s);
     return;
   }
-  FHandle = static_cast<TSocketHandle>(s);
+  FHandle = static_cast<links::TSocketHandle>(s);
 }
 
 TLinkWake::~TLinkWake() {
-  if (FHandle != kNoSocket) ::closesocket(static_cast<SOCKET>(FHandle));
+  if (FHandle != links::kNoSocket) ::closesocket(static_cast<SOCKET>(FHandle));
 }
 
 void TLinkWake::Signal() {

@@ -154,8 +154,8 @@ void TServerLinkClient::GatherBeforeTurn() {
   const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
       until - std::chrono::steady_clock::now());
   if (left.count() <= 0) return;
-  TPollEntry wake{FWake.Handle(), kPollIn, 0};
-  if (PollSocketsFor(&wake, 1, left) > 0) FWake.Drain();
+  links::TPollEntry wake{FWake.Handle(), links::kPollIn, 0};
+  if (links::PollSocketsFor(&wake, 1, left) > 0) FWake.Drain();
 }
 
 void TServerLinkClient::PauseTurns(uint32_t Ms) {
@@ -197,8 +197,8 @@ void TServerLinkClient::RunTurn() {
   if (FPaused) {
     const uint32_t spent = TicksSince(GetTickCount32(), FPauseStart);
     if (spent < FPauseMs) {
-      TPollEntry wake{FWake.Handle(), kPollIn, 0};
-      if (PollSockets(&wake, 1, static_cast<int>(FPauseMs - spent)) > 0) FWake.Drain();
+      links::TPollEntry wake{FWake.Handle(), links::kPollIn, 0};
+      if (links::PollSockets(&wake, 1, static_cast<int>(FPauseMs - spent)) > 0) FWake.Drain();
       return;
     }
     FPaused = false;
@@ -229,21 +229,22 @@ void TServerLinkClient::RunTurn() {
   if (!IsConnected()) return;
 
   waitMs = std::min(waitMs, FHandDrivenTicks ? kHandDrivenTickWait : kLongestWait);
-  const short sendInterest = SendStream().Size() > 0 ? kPollOut : 0;
-  TPollEntry p[2] = {{SocketHandle(), static_cast<short>(kPollIn | sendInterest), 0},
-                     {FWake.Handle(), kPollIn, 0}};
-  int ready = PollSockets(p, 2, static_cast<int>(waitMs));
+  const short sendInterest = SendStream().Size() > 0 ? links::kPollOut : 0;
+  links::TPollEntry p[2] = {{SocketHandle(), static_cast<short>(links::kPollIn | sendInterest), 0},
+                            {FWake.Handle(), links::kPollIn, 0}};
+  int ready = links::PollSockets(p, 2, static_cast<int>(waitMs));
   if (ready < 0) {
-    const int err = LastSocketError();
-    if (IsInterruptedError(err)) return;
-    throw std::runtime_error(std::string("poll: ") + SocketErrorText(err));
+    const int err = links::LastSocketError();
+    if (links::IsInterruptedError(err)) return;
+    throw std::runtime_error(std::string("poll: ") + links::SocketErrorText(err));
   }
-  if ((p[1].REvents & kPollIn) != 0) FWake.Drain();
-  if (ready > 0 && (p[0].REvents & kPollOut) != 0) {
+  if ((p[1].REvents & links::kPollIn) != 0) FWake.Drain();
+  if (ready > 0 && (p[0].REvents & links::kPollOut) != 0) {
     if (SendData() > 0) FLastSendProgressTick = Now();
     PublishSendBacklog();
   }
-  if (ready > 0 && IsConnected() && (p[0].REvents & (kPollIn | kPollHup | kPollErr)) != 0) {
+  if (ready > 0 && IsConnected() &&
+      (p[0].REvents & (links::kPollIn | links::kPollHup | links::kPollErr)) != 0) {
     if (RecvData() > 0) {
       FLastRecvTick = Now();
       FLastTurnBusy = frequent;

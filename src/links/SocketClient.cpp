@@ -1,10 +1,7 @@
 #include "links/SocketClient.h"
 
-#include <cstring>
-
 #include "common/Platform.h"
 #include "links/LinkSocket.h"
-#include "links/LinkWake.h"
 
 namespace gw {
 
@@ -13,8 +10,8 @@ TSocketClient::TSocketClient() : FSendStream(kStreamCapacity), FRecvStream(kStre
 TSocketClient::~TSocketClient() { CloseSocket(); }
 
 void TSocketClient::CloseSocket() {
-  TSocketHandle fd = FSocket.exchange(kNoSocket, std::memory_order_acq_rel);
-  if (fd != kNoSocket) CloseSocketHandle(fd);
+  links::TSocketHandle fd = FSocket.exchange(links::kNoSocket, std::memory_order_acq_rel);
+  if (fd != links::kNoSocket) links::CloseSocketHandle(fd);
 }
 
 bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& ErrorText,
@@ -24,11 +21,11 @@ bool TSocketClient::Connect(const std::string& Host, int32_t Port, std::string& 
     ErrorText = "Invalid port " + std::to_string(Port);
     return false;
   }
-  TSocketHandle fd =
-      ConnectTcpSocket(Host, Port, kSocketBufferRequest, Wake, FAbortCheck, ErrorText);
-  if (fd == kNoSocket) return false;
-  if (uint32_t granted = UsableSocketBufferSize(fd, true); granted > 0) FSendSize = granted;
-  if (uint32_t granted = UsableSocketBufferSize(fd, false); granted > 0) FRecvSize = granted;
+  links::TSocketHandle fd =
+      links::ConnectTcpSocket(Host, Port, kSocketBufferRequest, Wake, FAbortCheck, ErrorText);
+  if (fd == links::kNoSocket) return false;
+  if (uint32_t granted = links::UsableSocketBufferSize(fd, true); granted > 0) FSendSize = granted;
+  if (uint32_t granted = links::UsableSocketBufferSize(fd, false); granted > 0) FRecvSize = granted;
   FSocket.store(fd, std::memory_order_release);
   return true;
 }
@@ -40,28 +37,29 @@ void TSocketClient::ProcessSocketLogic() {
 }
 
 std::string TSocketClient::GetLocalAddress() const {
-  TSocketHandle fd = SocketHandle();
-  if (fd == kNoSocket) return {};
-  return SocketLocalAddress(fd);
+  links::TSocketHandle fd = SocketHandle();
+  if (fd == links::kNoSocket) return {};
+  return links::SocketLocalAddress(fd);
 }
 
 int64_t TSocketClient::RecvData() {
-  TSocketHandle fd = SocketHandle();
-  if (fd == kNoSocket) return 0;
+  links::TSocketHandle fd = SocketHandle();
+  if (fd == links::kNoSocket) return 0;
   int count = 0;
-  if (!SocketBytesWaiting(fd, count)) {
-    int err = LastSocketError();
+  if (!links::SocketBytesWaiting(fd, count)) {
+    int err = links::LastSocketError();
     Disconnect(err, "RecvData Close");
     return 0;
   }
   FRecvStream.CheckCompactionMemory();
   if (count <= 0) return 0;
   uint8_t* p = FRecvStream.GetWritePointer(count);
-  int64_t n = SocketRecv(fd, p, static_cast<size_t>(count));
+  int64_t n = links::SocketRecv(fd, p, static_cast<size_t>(count));
   if (n < 0) {
-    int err = LastSocketError();
+    int err = links::LastSocketError();
     FRecvStream.ShrinkTail(count);
-    if (IsInterruptedError(err) || IsWouldBlockError(err)) return 0;  // nothing read; the bytes wait for the next step
+    // Nothing read; the bytes wait for the next step.
+    if (links::IsInterruptedError(err) || links::IsWouldBlockError(err)) return 0;
     Disconnect(err, "RecvData Close 2");
     return 0;
   }
@@ -72,39 +70,39 @@ int64_t TSocketClient::RecvData() {
 }
 
 bool TSocketClient::CheckPeerClosed() {
-  TSocketHandle fd = SocketHandle();
-  if (fd == kNoSocket) return true;
+  links::TSocketHandle fd = SocketHandle();
+  if (fd == links::kNoSocket) return true;
   char probe;
-  int64_t n = SocketPeek(fd, &probe, 1);
+  int64_t n = links::SocketPeek(fd, &probe, 1);
   if (n > 0) return false;
   if (n == 0) {
     Disconnect(0, "RecvData Close");
     return true;
   }
-  int err = LastSocketError();
-  if (IsWouldBlockError(err) || IsInterruptedError(err)) return false;
+  int err = links::LastSocketError();
+  if (links::IsWouldBlockError(err) || links::IsInterruptedError(err)) return false;
   Disconnect(err, "RecvData Close 2");
   return true;
 }
 
 int64_t TSocketClient::SendData() {
-  TSocketHandle fd = SocketHandle();
-  if (fd == kNoSocket || FSendStream.Size() == 0) return 0;
+  links::TSocketHandle fd = SocketHandle();
+  if (fd == links::kNoSocket || FSendStream.Size() == 0) return 0;
   int64_t slice = FSendStream.Size() < static_cast<int64_t>(FSendSize)
                       ? FSendStream.Size()
                       : static_cast<int64_t>(FSendSize);
   int64_t sent = 0;
   while (slice > 0) {
-    int64_t n = SocketSend(fd, FSendStream.Memory(), static_cast<size_t>(slice));
+    int64_t n = links::SocketSend(fd, FSendStream.Memory(), static_cast<size_t>(slice));
     if (n == 0) {
       Disconnect(0, "Disconnect When SendData");
       return sent;
     }
     if (n < 0) {
-      int err = LastSocketError();
-      if (IsInterruptedError(err)) continue;
+      int err = links::LastSocketError();
+      if (links::IsInterruptedError(err)) continue;
       // The socket is full: the rest waits until the link's wait reports it writable.
-      if (IsWouldBlockError(err)) return sent;
+      if (links::IsWouldBlockError(err)) return sent;
       Disconnect(err, "Disconnect When SendData 2");
       return sent;
     }
@@ -117,37 +115,38 @@ int64_t TSocketClient::SendData() {
 }
 
 bool TSocketClient::FlushSendStream(uint32_t TimeLimitMs) {
-  TSocketHandle fd = SocketHandle();
-  if (fd == kNoSocket) return FSendStream.Size() == 0;
+  links::TSocketHandle fd = SocketHandle();
+  if (fd == links::kNoSocket) return FSendStream.Size() == 0;
   const uint32_t start = GetTickCount32();
   auto remaining = [&]() -> int {
     uint32_t spent = TicksSince(GetTickCount32(), start);
     return spent >= TimeLimitMs ? 0 : static_cast<int>(TimeLimitMs - spent);
   };
   while (FSendStream.Size() > 0) {
-    int64_t n = SocketSend(fd, FSendStream.Memory(), static_cast<size_t>(FSendStream.Size()));
+    int64_t n =
+        links::SocketSend(fd, FSendStream.Memory(), static_cast<size_t>(FSendStream.Size()));
     if (n > 0) {
       FSendStream.ForwardHeadCursor(n);
       Count(FBytesOut, n);
       continue;
     }
     if (n < 0) {
-      int err = LastSocketError();
-      if (!IsWouldBlockError(err) && !IsInterruptedError(err)) return false;
+      int err = links::LastSocketError();
+      if (!links::IsWouldBlockError(err) && !links::IsInterruptedError(err)) return false;
     }
     int left = remaining();
     if (left == 0) return false;
-    TPollEntry p{fd, kPollOut, 0};
-    PollSockets(&p, 1, left);
+    links::TPollEntry p{fd, links::kPollOut, 0};
+    links::PollSockets(&p, 1, left);
   }
   // Bytes handed to the socket are not yet at the peer: a close with unread received
   // bytes resets the connection and throws away what the peer has not acknowledged.
   for (;;) {
     int unacknowledged = 0;
-    const TUnacknowledged known = SocketUnacknowledgedBytes(fd, unacknowledged);
-    if (known == TUnacknowledged::uaFailed) return false;
+    const links::TUnacknowledged known = links::SocketUnacknowledgedBytes(fd, unacknowledged);
+    if (known == links::TUnacknowledged::uaFailed) return false;
     // Where the system keeps no count, handing every byte to the socket is all there is.
-    if (known == TUnacknowledged::uaUncounted) return true;
+    if (known == links::TUnacknowledged::uaUncounted) return true;
     if (unacknowledged == 0) return true;
     if (remaining() == 0) return false;
     SleepMs(1);

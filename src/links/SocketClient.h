@@ -78,8 +78,8 @@ class TSocketClient {
 
   TBufferMemoryStream& SendStream() { return FSendStream; }
   TBufferMemoryStream& RecvStream() { return FRecvStream; }
-  bool IsConnected() const { return FSocket.load(std::memory_order_acquire) != kNoSocket; }
-  TSocketHandle SocketHandle() const { return FSocket.load(std::memory_order_acquire); }
+  bool IsConnected() const { return FSocket.load(std::memory_order_acquire) != links::kNoSocket; }
+  links::TSocketHandle SocketHandle() const { return FSocket.load(std::memory_order_acquire); }
   // Usable socket send/receive buffer sizes granted at the last connect; the send
   // size is also the largest slice one SendData hands to the socket.
   uint32_t SendSize() const { return FSendSize; }
@@ -108,7 +108,7 @@ class TSocketClient {
     }
   }
 
-  std::atomic<TSocketHandle> FSocket{kNoSocket};
+  std::atomic<links::TSocketHandle> FSocket{links::kNoSocket};
   TBufferMemoryStream FSendStream;
   TBufferMemoryStream FRecvStream;
   uint32_t FSendSize = kSocketBufferRequest;

@@ -120,12 +120,12 @@ class TTestPeer {
         FRetired.clear();
         conn = FConn;
       }
-      TPollEntry p[2] = {{FListen->Handle(), kPollIn, 0},
-                         {conn ? conn->Handle() : kNoSocket,
-                          static_cast<short>(FReading ? kPollIn : 0), 0}};
-      int r = PollSockets(p, conn ? 2 : 1, 10);
+      links::TPollEntry p[2] = {{FListen->Handle(), links::kPollIn, 0},
+                                {conn ? conn->Handle() : links::kNoSocket,
+                                 static_cast<short>(FReading ? links::kPollIn : 0), 0}};
+      int r = links::PollSockets(p, conn ? 2 : 1, 10);
       if (r <= 0) continue;
-      if (p[0].REvents & kPollIn) {
+      if (p[0].REvents & links::kPollIn) {
         std::shared_ptr<TTestSocket> accepted = FListen->Accept();
         if (accepted) {
           std::lock_guard<std::mutex> g(FLock);
@@ -134,14 +134,14 @@ class TTestPeer {
         }
         continue;
       }
-      if (conn && (p[1].REvents & (kPollIn | kPollHup | kPollErr))) {
+      if (conn && (p[1].REvents & (links::kPollIn | links::kPollHup | links::kPollErr))) {
         std::lock_guard<std::mutex> g(FLock);
         if (FConn != conn) continue;
         int64_t n = conn->Receive(buf.data(), buf.size());
-        const int err = n < 0 ? LastSocketError() : 0;
+        const int err = n < 0 ? links::LastSocketError() : 0;
         if (n > 0) {
           FReceived.append(buf.data(), static_cast<size_t>(n));
-        } else if (n == 0 || (!IsWouldBlockError(err) && !IsInterruptedError(err))) {
+        } else if (n == 0 || (!links::IsWouldBlockError(err) && !links::IsInterruptedError(err))) {
           FConn.reset();
         }
       }

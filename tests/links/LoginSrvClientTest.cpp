@@ -337,8 +337,8 @@ TEST_F(LoginSrvLink, ServerThatStopsReadingNeverHoldsUpSendersOrStop) {
   // Where the system does not count unacknowledged bytes, a stop only knows that the socket
   // took them, and the socket's own buffer may hold all of them.
   int unacknowledged = 0;
-  if (SocketUnacknowledgedBytes(link.SocketHandle(), unacknowledged) !=
-      TUnacknowledged::uaUncounted) {
+  if (links::SocketUnacknowledgedBytes(link.SocketHandle(), unacknowledged) !=
+      links::TUnacknowledged::uaUncounted) {
     EXPECT_TRUE(log.HasPrefix("LoginSrvClient stopped with ", llWarning)) << log.Dump();
   }
 }

@@ -44,7 +44,7 @@ TEST(SocketClient, FailedConnectLeavesObjectUnconnectedWithItsBuffers) {
   c.SendStream().WriteBuf("abc", 3);
   std::string err;
   EXPECT_FALSE(c.Connect("127.0.0.1", test::ClosedPort(), err));
-  EXPECT_EQ(err, SocketErrorText(test::ConnectionRefusedError()));
+  EXPECT_EQ(err, links::SocketErrorText(test::ConnectionRefusedError()));
   EXPECT_FALSE(c.IsConnected());
   EXPECT_EQ(c.SendStream().Size(), 3);
   EXPECT_FALSE(c.Connect("no-such-host.invalid", 5000, err));

@@ -1,6 +1,7 @@
 // TTestSocket: a blocking TCP socket of the tests' stand-in servers (TTestPeer), closed on
-// destruction; one file per platform (TestSocketLinux.cpp, TestSocketWindows.cpp). Waits go
-// through the links' own PollSockets on Handle.
+// destruction; one file per platform (TestSocketLinux.h, TestSocketWindows.h), inline so that
+// every test program using the stand-in servers has them without linking anything more.
+// Waits go through the links' own PollSockets on Handle.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@ namespace gw::test {
 
 class TTestSocket {
  public:
-  explicit TTestSocket(TSocketHandle Handle) : FHandle(Handle) {}
+  explicit TTestSocket(links::TSocketHandle Handle) : FHandle(Handle) {}
   ~TTestSocket();
   TTestSocket(const TTestSocket&) = delete;
   TTestSocket& operator=(const TTestSocket&) = delete;
@@ -23,7 +24,7 @@ class TTestSocket {
   // A port on 127.0.0.1 where nothing listens.
   static int UnusedLoopbackPort();
 
-  TSocketHandle Handle() const { return FHandle; }
+  links::TSocketHandle Handle() const { return FHandle; }
   int LocalPort() const;
   // The next connection of a listening socket reported readable; null when it failed.
   std::unique_ptr<TTestSocket> Accept();
@@ -36,7 +37,7 @@ class TTestSocket {
   void Shutdown();
 
  private:
-  TSocketHandle FHandle;
+  links::TSocketHandle FHandle;
 };
 
 // The platform's error for a connection refused by the peer.
@@ -45,3 +46,9 @@ int ConnectionRefusedError();
 bool IsConnectionLostError(int Error);
 
 }  // namespace gw::test
+
+#if defined(_WIN32)
+#include "links/TestSocketWindows.h"
+#else
+#include "links/TestSocketLinux.h"
+#endif

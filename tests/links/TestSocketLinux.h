@@ -1,4 +1,5 @@
-#include "links/TestSocket.h"
+// TTestSocket on Linux, included by TestSocket.h.
+#pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,9 +11,9 @@
 
 namespace gw::test {
 
-TTestSocket::~TTestSocket() { ::close(static_cast<int>(FHandle)); }
+inline TTestSocket::~TTestSocket() { ::close(static_cast<int>(FHandle)); }
 
-std::unique_ptr<TTestSocket> TTestSocket::ListenOnLoopback() {
+inline std::unique_ptr<TTestSocket> TTestSocket::ListenOnLoopback() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
   auto listener = std::make_unique<TTestSocket>(fd);
@@ -27,7 +28,7 @@ std::unique_ptr<TTestSocket> TTestSocket::ListenOnLoopback() {
   return listener;
 }
 
-int TTestSocket::UnusedLoopbackPort() {
+inline int TTestSocket::UnusedLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   TTestSocket owner(fd);
   sockaddr_in a{};
@@ -37,37 +38,37 @@ int TTestSocket::UnusedLoopbackPort() {
   return owner.LocalPort();
 }
 
-int TTestSocket::LocalPort() const {
+inline int TTestSocket::LocalPort() const {
   sockaddr_in a{};
   socklen_t len = sizeof(a);
   getsockname(static_cast<int>(FHandle), reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
 }
 
-std::unique_ptr<TTestSocket> TTestSocket::Accept() {
+inline std::unique_ptr<TTestSocket> TTestSocket::Accept() {
   int fd = ::accept4(static_cast<int>(FHandle), nullptr, nullptr, SOCK_CLOEXEC);
   return fd >= 0 ? std::make_unique<TTestSocket>(fd) : nullptr;
 }
 
-bool TTestSocket::SendAll(const void* Data, size_t Size) {
+inline bool TTestSocket::SendAll(const void* Data, size_t Size) {
   size_t off = 0;
   while (off < Size) {
-    ssize_t n = ::send(static_cast<int>(FHandle), static_cast<const char*>(Data) + off,
-                       Size - off, MSG_NOSIGNAL);
+    ssize_t n = ::send(static_cast<int>(FHandle), static_cast<const char*>(Data) + off, Size - off,
+                       MSG_NOSIGNAL);
     if (n <= 0) return false;
     off += static_cast<size_t>(n);
   }
   return true;
 }
 
-int64_t TTestSocket::Receive(void* Data, size_t Size) {
+inline int64_t TTestSocket::Receive(void* Data, size_t Size) {
   return ::recv(static_cast<int>(FHandle), Data, Size, MSG_DONTWAIT);
 }
 
-void TTestSocket::Shutdown() { ::shutdown(static_cast<int>(FHandle), SHUT_RDWR); }
+inline void TTestSocket::Shutdown() { ::shutdown(static_cast<int>(FHandle), SHUT_RDWR); }
 
-int ConnectionRefusedError() { return ECONNREFUSED; }
+inline int ConnectionRefusedError() { return ECONNREFUSED; }
 
-bool IsConnectionLostError(int Error) { return Error == EPIPE || Error == ECONNRESET; }
+inline bool IsConnectionLostError(int Error) { return Error == EPIPE || Error == ECONNRESET; }
 
 }  // namespace gw::test
