@@ -14,6 +14,7 @@ PACKAGES=(
   haproxy
   fonts-wqy-zenhei
   xvfb xauth
+  zip
 )
 
 missing=()

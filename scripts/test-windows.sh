@@ -10,6 +10,7 @@ if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   shift
 fi
 bash "$here/scripts/build-windows.sh" "$dir"
+dir=$(cd "$dir" && pwd)
 
 # A wine prefix of its own, kept beside the sysroot so that later runs skip its creation.
 cache=${GW_WIN_CACHE:-$HOME/.cache/gateway-win}
@@ -33,3 +34,6 @@ wineserver -p
 
 cd "$dir"
 ctest --output-on-failure "$@"
+
+# The operators' package can be made from this tree (programs not ported yet are listed in it).
+bash "$here/scripts/dist-windows.sh" "$dir" --allow-missing

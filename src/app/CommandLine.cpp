@@ -84,6 +84,9 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   TCommandLine result;
   bool haveBlock = false;
   bool proxyFromGiven = false;
+  bool serviceNameGiven = false;
+  // Arguments that stay out of an installed service's command line.
+  std::vector<bool> notForService(argc > 0 ? static_cast<size_t>(argc) : 0, false);
   auto fail = [&result](std::string text) {
     if (result.Error.empty()) result.Error = std::move(text);
   };
@@ -99,6 +102,23 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         if (file.empty()) result.Error = "--tls-key needs a PEM private key file";
       } else if (arg == "--headless") {
         result.Headless = true;
+        notForService[i] = true;
+      } else if (const int first = i; auto action = OptionValue("--service", argc, argv, i)) {
+        for (int k = first; k <= i; ++k) notForService[k] = true;
+        using TAction = TCommandLine::TServiceAction;
+        if (*action == "install") {
+          result.Service = TAction::Install;
+        } else if (*action == "uninstall") {
+          result.Service = TAction::Uninstall;
+        } else if (*action == "run") {
+          result.Service = TAction::Run;
+        } else {
+          fail("--service needs install, uninstall or run, not '" + std::string(*action) + "'");
+        }
+      } else if (auto name = OptionValue("--service-name", argc, argv, i)) {
+        result.ServiceName = *name;
+        serviceNameGiven = true;
+        if (name->empty()) fail("--service-name needs a name");
       } else if (arg == "--log-utf8") {
         result.LogUtf8 = true;
       } else if (arg == "--help" || arg == "-h") {
@@ -143,6 +163,14 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else if (!haveBlock && !arg.empty()) {
       result.LaunchBlock = arg;
       haveBlock = true;
+    }
+  }
+  if (serviceNameGiven && result.Service == TCommandLine::TServiceAction::None) {
+    fail("--service-name is only meaningful with --service");
+  }
+  if (result.Service == TCommandLine::TServiceAction::Install) {
+    for (int i = 1; i < argc; ++i) {
+      if (!notForService[i] && argv[i] != nullptr) result.ServiceArguments.emplace_back(argv[i]);
     }
   }
   if (proxyFromGiven && !result.ProxyProtocol) {

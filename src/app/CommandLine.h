@@ -12,6 +12,9 @@
 
 namespace gw {
 
+// The Windows service's name when --service-name does not give one.
+inline constexpr char kDefaultServiceName[] = "GateWay";
+
 // The balancers trusted to send a PROXY header when --proxy-from does not name them.
 inline constexpr char kDefaultProxyFrom[] = "127.0.0.0/8,::1";
 
@@ -35,6 +38,15 @@ struct TCommandLine {
   // both given, the client port speaks TLS only. One without the other is an Error.
   std::string TlsCert;
   std::string TlsKey;
+  // "--service install|uninstall|run" (or "=ACTION"): the Windows service (common/ServiceHost.h).
+  enum class TServiceAction { None, Install, Uninstall, Run };
+  TServiceAction Service = TServiceAction::None;
+  // "--service-name NAME" (or "=NAME"): the service's name (kDefaultServiceName unless given).
+  std::string ServiceName = kDefaultServiceName;
+  // With --service install: the arguments the installed service gets after "--service run",
+  // i.e. every argument given except "--service install" and "--headless" (a service has
+  // no console); --service-name comes along, so that the service knows its own name.
+  std::vector<std::string> ServiceArguments;
   std::string LaunchBlock;    // the first non-option argument; empty when none
   std::string Error;          // an option given a value it cannot take; empty when none
   std::vector<std::string> UnknownOptions;

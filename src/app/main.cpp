@@ -6,6 +6,7 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "common/Platform.h"
+#include "common/ServiceHost.h"
 #include "codec/MessageCoder.h"
 #include "core/ServiceControl.h"
 #include "config/GateShare.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
         "usage: gateway [--headless] [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
         "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
         "               [--tls-cert FILE --tls-key FILE] [LAUNCH_BLOCK]\n"
+        "       gateway --service install|uninstall|run [--service-name NAME] [options]\n"
         "  --headless    run without the operator console; the log goes to standard output\n"
         "                (UTF-8)\n"
         "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
@@ -45,6 +47,9 @@ int main(int argc, char** argv) {
         "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"
         "                speaks TLS only (wss://, TLS 1.2 and 1.3); SIGHUP reads both again\n"
         "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
+        "  --service install|uninstall|run  Windows only: register the gateway as the\n"
+        "                automatically started service NAME (default GateWay) with the other\n"
+        "                options given, remove it (stopping it first), or run as it\n"
         "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
         "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
         "SIGHUP reloads the settings (with or without the console); SIGTERM or SIGINT stops\n"
@@ -55,6 +60,35 @@ int main(int argc, char** argv) {
   if (!commandLine.Error.empty()) {
     std::fprintf(stderr, "gateway: %s\n", commandLine.Error.c_str());
     return 2;
+  }
+  if (commandLine.Service == TCommandLine::TServiceAction::Install ||
+      commandLine.Service == TCommandLine::TServiceAction::Uninstall) {
+    // Registering or removing the Windows service; where there is no Service Control
+    // Manager the host says so and nothing else happens.
+    const std::string& name = commandLine.ServiceName;
+    std::string error;
+    const bool done =
+        commandLine.Service == TCommandLine::TServiceAction::Install
+            ? TServiceHost::Install({name, "",
+                                     "游戏网关: WebSocket clients to the login and logic servers",
+                                     commandLine.ServiceArguments, ""},
+                                    error)
+            : TServiceHost::Uninstall(name, error);
+    if (!error.empty()) std::fprintf(stderr, "gateway: %s\n", error.c_str());
+    if (done) {
+      std::printf("gateway: service %s %s\n", name.c_str(),
+                  commandLine.Service == TCommandLine::TServiceAction::Install ? "installed"
+                                                                               : "removed");
+    }
+    return done ? 0 : 1;
+  }
+  if (commandLine.Service == TCommandLine::TServiceAction::Run) {
+    // Only the Service Control Manager starts this; the headless front-end serving under it
+    // comes with the Windows front-end. Here the host refuses with its reason.
+    std::string error;
+    const int code = TServiceHost::Run(commandLine.ServiceName, {}, error);
+    std::fprintf(stderr, "gateway: %s\n", error.c_str());
+    return code;
   }
   if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
   {

@@ -127,5 +127,42 @@ TEST(CommandLine, TlsFilesComeAsAPairAndAreNeverTheLaunchBlock) {
   }
 }
 
+TEST(CommandLine, ServiceActionsNameAndTheInstalledServicesArguments) {
+  using TAction = TCommandLine::TServiceAction;
+  struct TCase {
+    std::vector<const char*> Args;
+    TAction Action;
+    std::string Name;
+    std::vector<std::string> ServiceArguments;  // only with install
+    bool Error;
+  } cases[] = {
+      {{"gateway"}, TAction::None, kDefaultServiceName, {}, false},
+      {{"gateway", "--service", "install"}, TAction::Install, kDefaultServiceName, {}, false},
+      {{"gateway", "--service=uninstall"}, TAction::Uninstall, kDefaultServiceName, {}, false},
+      {{"gateway", "--service", "run", "--service-name", "Gate2"}, TAction::Run, "Gate2", {}, false},
+      {{"gateway", "--headless", "--service", "install", "--service-name=Gate 2", "--metrics",
+        "127.0.0.1:9100", "--tls-cert", "C:\\gw\\c.pem", "--tls-key=C:\\gw\\k.pem"},
+       TAction::Install,
+       "Gate 2",
+       {"--service-name=Gate 2", "--metrics", "127.0.0.1:9100", "--tls-cert", "C:\\gw\\c.pem",
+        "--tls-key=C:\\gw\\k.pem"},
+       false},
+      {{"gateway", "--service"}, TAction::None, kDefaultServiceName, {}, true},
+      {{"gateway", "--service", "start"}, TAction::None, kDefaultServiceName, {}, true},
+      {{"gateway", "--service", "install", "--service-name"}, TAction::Install, "", {}, true},
+      {{"gateway", "--service-name", "Gate2"}, TAction::None, "Gate2", {}, true},
+  };
+  for (const TCase& tc : cases) {
+    TCommandLine cl = ParseCommandLine(static_cast<int>(tc.Args.size()), tc.Args.data());
+    const std::string name = tc.Args.size() > 1 ? tc.Args.back() : "(none)";
+    EXPECT_EQ(cl.Service, tc.Action) << name;
+    EXPECT_EQ(cl.ServiceName, tc.Name) << name;
+    EXPECT_EQ(!cl.Error.empty(), tc.Error) << name << ": " << cl.Error;
+    if (!tc.Error) EXPECT_EQ(cl.ServiceArguments, tc.ServiceArguments) << name;
+    EXPECT_TRUE(cl.LaunchBlock.empty()) << name << ": an action is never the launch block";
+    EXPECT_TRUE(cl.UnknownOptions.empty()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace gw
