@@ -1,12 +1,15 @@
 // The gateway program: process-wide objects, the command line, then a front-end.
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "common/Platform.h"
 #include "common/ServiceHost.h"
+#include "common/Utf8Path.h"
 #include "codec/MessageCoder.h"
 #include "core/ServiceControl.h"
 #include "config/GateShare.h"
@@ -82,13 +85,15 @@ int main(int argc, char** argv) {
     }
     return done ? 0 : 1;
   }
-  if (commandLine.Service == TCommandLine::TServiceAction::Run) {
-    // Only the Service Control Manager starts this; the headless front-end serving under it
-    // comes with the Windows front-end. Here the host refuses with its reason.
-    std::string error;
-    const int code = TServiceHost::Run(commandLine.ServiceName, {}, error);
-    std::fprintf(stderr, "gateway: %s\n", error.c_str());
-    return code;
+  const bool asService = commandLine.Service == TCommandLine::TServiceAction::Run;
+  if (asService && !TServiceHost::Available()) {
+    std::fprintf(stderr, "gateway: %s\n", TServiceHost::kUnavailableText);
+    return 1;
+  }
+  if (asService) {
+    // A service starts in the system's folder; the settings and lists are the program's.
+    std::error_code ec;
+    std::filesystem::current_path(PathFromUtf8(ProgramFolder()), ec);
   }
   if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
   {
@@ -121,7 +126,7 @@ int main(int argc, char** argv) {
   // A display variable that names no reachable display falls back to the headless mode too.
   std::string noDisplay;
 #if GW_HAVE_CONSOLE
-  const bool console = !commandLine.Headless && ConsoleDisplayAvailable(&noDisplay);
+  const bool console = !commandLine.Headless && !asService && ConsoleDisplayAvailable(&noDisplay);
 #else
   const bool console = false;
 #endif
@@ -138,7 +143,7 @@ int main(int argc, char** argv) {
   if (commandLine.Profile || commandLine.ProfileStart) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
   }
-  if (!commandLine.Headless && !console) {
+  if (!commandLine.Headless && !asService && !console) {
 #if GW_HAVE_CONSOLE
     TLogger::LogInfo(noDisplay + "，以无界面方式运行");
 #else
@@ -150,5 +155,25 @@ int main(int argc, char** argv) {
 #if GW_HAVE_CONSOLE
   if (console) return RunConsole(argc, argv);
 #endif
+  if (asService) {
+    // Under the Service Control Manager: its stop and reload controls are the signals' requests.
+    TServiceHost::THandlers handlers;
+    handlers.Run = [&frontEnd](TServiceHost::TStartReport& report) {
+      return frontEnd->Run([&](bool started) {
+        if (started) {
+          report.Running();
+        } else {
+          report.StartFailed("the gateway service did not start; see the log");
+          frontEnd->RequestStop();
+        }
+      });
+    };
+    handlers.Stop = [&frontEnd] { frontEnd->RequestStop(); };
+    handlers.Reload = [&frontEnd] { frontEnd->RequestReload(); };
+    std::string error;
+    const int code = TServiceHost::Run(commandLine.ServiceName, std::move(handlers), error);
+    if (!error.empty()) std::fprintf(stderr, "gateway: %s\n", error.c_str());
+    return code;
+  }
   return frontEnd->Run();
 }

@@ -87,6 +87,9 @@ class TServiceHost {
   // The state of service `Name`; NotInstalled when there is none. False on other errors.
   static bool Query(const std::string& Name, TServiceStatus& Status, std::string& Error);
 
+  // Whether this system has a Service Control Manager.
+  static bool Available();
+
   // Runs the service `Name` for the Service Control Manager: returns when it has stopped,
   // with Run's exit code. Fails at once (kFailedExitCode, with `Error`) when the program
   // was not started by the manager, e.g. "--service run" typed in a console.

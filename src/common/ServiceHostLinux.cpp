@@ -36,4 +36,6 @@ int TServiceHost::Run(const std::string&, THandlers, std::string& Error) {
 
 void TServiceHost::ReportEventError(const std::string&, const std::string&) {}
 
+bool TServiceHost::Available() { return false; }
+
 }  // namespace gw

@@ -388,4 +388,6 @@ void TServiceHost::ReportEventError(const std::string& Name, const std::string& 
   ::DeregisterEventSource(source);
 }
 
+bool TServiceHost::Available() { return true; }
+
 }  // namespace gw
