@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "app/HeadlessSignals.h"
 #include "common/Platform.h"
@@ -89,11 +90,14 @@ void THeadlessFrontEnd::ShowMainLogMsg() {
   std::fflush(FOut);
 }
 
-int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted) {
-  THeadlessSignals signals([this] { RequestStop(); }, [this] { RequestReload(); });
-  if (!signals.Watching()) {
-    ShowMainLogMsg();
-    return 1;
+int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, bool WatchSignals) {
+  std::optional<THeadlessSignals> signals;
+  if (WatchSignals) {
+    signals.emplace([this] { RequestStop(); }, [this] { RequestReload(); });
+    if (!signals->Watching()) {
+      ShowMainLogMsg();
+      return 1;
+    }
   }
   // The controlling program reaches this process on the channel's handle (the process ID;
   // on Windows the channel's window).

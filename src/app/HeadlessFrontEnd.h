@@ -41,8 +41,10 @@ class THeadlessFrontEnd {
 
   // Announces itself to the controlling program (status 1000 with its handle), starts the
   // service, tells `OnStarted` whether it started, and serves signals and commands until
-  // told to stop; then stops the service. Returns the process exit code.
-  int Run(const std::function<void(bool Started)>& OnStarted = {});
+  // told to stop; then stops the service. Returns the process exit code. Without
+  // `WatchSignals` only the requests below stop and reload it: a Windows service must not
+  // take the console events (a user's logoff would stop it).
+  int Run(const std::function<void(bool Started)>& OnStarted = {}, bool WatchSignals = true);
 
   // Any thread: asks Run to stop, or to reload the settings and the certificate.
   void RequestStop();

@@ -159,14 +159,16 @@ int main(int argc, char** argv) {
     // Under the Service Control Manager: its stop and reload controls are the signals' requests.
     TServiceHost::THandlers handlers;
     handlers.Run = [&frontEnd](TServiceHost::TStartReport& report) {
-      return frontEnd->Run([&](bool started) {
-        if (started) {
-          report.Running();
-        } else {
-          report.StartFailed("the gateway service did not start; see the log");
-          frontEnd->RequestStop();
-        }
-      });
+      return frontEnd->Run(
+          [&](bool started) {
+            if (started) {
+              report.Running();
+            } else {
+              report.StartFailed("the gateway service did not start; see the log");
+              frontEnd->RequestStop();
+            }
+          },
+          false);
     };
     handlers.Stop = [&frontEnd] { frontEnd->RequestStop(); };
     handlers.Reload = [&frontEnd] { frontEnd->RequestReload(); };

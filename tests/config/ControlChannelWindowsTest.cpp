@@ -182,6 +182,9 @@ TEST(ControlChannel, HandlerStopsItsChannel) {
   });
   ASSERT_TRUE(TControlChannel::Send(channel.Handle(), 1, "one"));
   ASSERT_TRUE(TControlChannel::Send(channel.Handle(), 1, "two"));
+  // The handler runs after the sends are answered: only once it has stopped the channel is
+  // the rest the owner's to receive (a Receive before would race it for "one").
+  ASSERT_TRUE(WaitUntil([&] { return calls.load() == 1; }));
   const auto m = ReceiveWithin(channel);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->Text, "two");
