@@ -1,4 +1,4 @@
-// A small TCP server on one epoll thread, the base of the simulated upstream servers: it accepts
+// A small TCP server on one thread of its own, the base of the simulated upstream servers: it accepts
 // connections, collects what each sends, hands the bytes to the subclass, buffers what the
 // subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
 // misbehave as a stalled, slow or flaky server would.
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "EventPoller.h"
 #include "SimLog.h"
 
 namespace gw {
@@ -99,8 +100,7 @@ class TSimTcpServer {
   std::string FName;
   TSimLog& FLog;
   int FListenFd = -1;
-  int FEpollFd = -1;
-  int FWakeFd = -1;
+  TEventPoller FPoller;
   uint16_t FPort = 0;
   std::thread FThread;
   std::atomic<bool> FRunning{false};
