@@ -16,14 +16,12 @@
 namespace gw {
 
 // Readiness bits, of the values epoll uses (the Linux build hands them through unchanged).
-enum : uint32_t {
-  pfIn = 0x001,
-  pfOut = 0x004,
-  pfErr = 0x008,
-  pfHup = 0x010,
-  pfRdHup = 0x2000,
-  pfEdge = 1u << 31,
-};
+inline constexpr uint32_t pfIn = 0x001;
+inline constexpr uint32_t pfOut = 0x004;
+inline constexpr uint32_t pfErr = 0x008;
+inline constexpr uint32_t pfHup = 0x010;
+inline constexpr uint32_t pfRdHup = 0x2000;
+inline constexpr uint32_t pfEdge = 1u << 31;
 
 struct TPollEvent {
   uint64_t Tag = 0;
