@@ -124,9 +124,9 @@ int TEventPoller::Wait(TPollEvent* Events, int Max, int TimeoutMs) {
     Events[n++] = TPollEvent{kWakeTag, pfIn};
   }
   const size_t count = p.Fds.size() - 1;
-  if (p.Next > count) p.Next = 1;
+  const size_t start = p.Next > count ? 0 : p.Next - 1;
   for (size_t k = 0; k < count && n < Max; ++k) {
-    const size_t i = 1 + (p.Next - 1 + k) % count;
+    const size_t i = 1 + (start + k) % count;
     const SHORT got = p.Fds[i].revents;
     if (got == 0) continue;
     uint32_t events = 0;
