@@ -62,8 +62,8 @@ class TLoopback {
 };
 
 // Waits until the poller reported every tag in Expected; the tags reported meanwhile go to Seen.
-bool WaitForTags(TEventPoller& Poller, const std::set<uint64_t>& Expected,
-                 std::set<uint64_t>& Seen, uint32_t Bits = pfIn) {
+bool WaitForTags(TEventPoller& Poller, const std::set<uint64_t>& Expected, std::set<uint64_t>& Seen,
+                 uint32_t Bits = pfIn) {
   return test_support::WaitUntil([&] {
     TPollEvent events[16];
     int n = Poller.Wait(events, 16, kWaitMs);

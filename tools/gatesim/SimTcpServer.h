@@ -1,6 +1,6 @@
-// A small TCP server on one thread of its own, the base of the simulated upstream servers: it accepts
-// connections, collects what each sends, hands the bytes to the subclass, buffers what the
-// subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
+// A small TCP server on a thread of its own, the base of the simulated upstream servers: it
+// accepts connections, collects what each sends, hands the bytes to the subclass, buffers what
+// the subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
 // misbehave as a stalled, slow or flaky server would.
 //
 // Start and Stop run on the owner's thread; Post is safe from any thread. Every virtual hook and
