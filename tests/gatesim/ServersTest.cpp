@@ -1,11 +1,7 @@
 // The simulated servers over real loopback sockets, with a test peer in the gateway's place.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -15,9 +11,12 @@
 #include "SimProtocol.h"
 #include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
+#include "net/SocketApi.h"
+#include "support/TestSockets.h"
 #include "support/WaitUntil.h"
 
 using namespace gw;
+using namespace gw::test_support;
 
 namespace {
 
@@ -31,22 +30,21 @@ bool WaitUntil(const std::function<bool()>& Predicate) {
 class TPeer {
  public:
   explicit TPeer(uint16_t Port) {
-    FFd = socket(AF_INET, SOCK_STREAM, 0);
+    FFd = OpenTcpSocket(AF_INET);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(Port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FConnected = connect(FFd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+    FConnected = ConnectTo(FFd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
   }
   ~TPeer() { Close(); }
   void Close() {
-    if (FFd >= 0) close(FFd);
+    if (FFd >= 0) CloseTcpSocket(FFd);
     FFd = -1;
   }
   bool Connected() const { return FConnected; }
   void Send(std::string_view Bytes) {
-    ASSERT_EQ(send(FFd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(Bytes.size()));
+    ASSERT_EQ(SendSome(FFd, Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
   }
   // Reads until Enough(buffer) holds or the time-out passes; false on time-out or close.
   bool ReadUntil(const std::function<bool(const std::string&)>& Enough) {
@@ -55,10 +53,9 @@ class TPeer {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           end - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      pollfd p{FFd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      if (!WaitReadable(FFd, static_cast<int>(left.count()))) return false;
       char buf[65536];
-      ssize_t n = recv(FFd, buf, sizeof(buf), 0);
+      ssize_t n = ReceiveSome(FFd, buf, sizeof(buf));
       if (n <= 0) return false;
       FIn.append(buf, static_cast<size_t>(n));
     }
@@ -68,10 +65,9 @@ class TPeer {
   bool SeesClose() {
     auto end = std::chrono::steady_clock::now() + kTimeout;
     while (std::chrono::steady_clock::now() < end) {
-      pollfd p{FFd, POLLIN, 0};
-      if (poll(&p, 1, 100) > 0) {
+      if (WaitReadable(FFd, 100)) {
         char buf[4096];
-        ssize_t n = recv(FFd, buf, sizeof(buf), 0);
+        ssize_t n = ReceiveSome(FFd, buf, sizeof(buf));
         if (n <= 0) return true;
       }
     }
@@ -365,9 +361,10 @@ TEST(SimTcpServerTest, BindFailureIsReported) {
 
 // Sends until the socket would block: true when the server has stopped taking bytes.
 bool FillUntilBlocked(int Fd) {
+  if (!SocketSetNonBlocking(Fd)) return false;
   std::string chunk(64 * 1024, '%');
   for (int i = 0; i < 4096; ++i) {  // 256 MiB at most: far beyond any socket buffer
-    ssize_t n = send(Fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = SocketSend(Fd, chunk.data(), chunk.size());
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
   }
   return false;
@@ -385,14 +382,14 @@ TEST(SimFaults, StopReadingLeavesTheBytesInTheSocket) {
   ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
   TPeer gw(server.Port());
   gw.Send("%--$");
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = OpenTcpSocket(AF_INET);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(server.Port());
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+  ASSERT_TRUE(ConnectTo(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
   EXPECT_TRUE(FillUntilBlocked(fd)) << "the server kept reading";
-  close(fd);
+  CloseTcpSocket(fd);
   EXPECT_EQ(server.KeepAlives(), 0u);
 }
 

@@ -19,7 +19,7 @@ import unittest
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import CollectedOutput, free_port, split_batch  # noqa: E402
+from gw_wire import CollectedOutput, command, free_port, split_batch  # noqa: E402
 
 GATESIM = GATEWAY = GATEKIT = None
 TIMEOUT = 60  # generous: the machine may be loaded and the programs may run under ASan
@@ -76,7 +76,7 @@ class Client:
         self.ws = await websockets.connect(f"ws://127.0.0.1:{self.port}/", max_size=None)
         challenge = await self.recv()
         assert challenge[0] == 0 and struct.unpack_from("<H", challenge, 1)[0] == 4297
-        answer = subprocess.run([GATEKIT, "token-answer", challenge[33:].decode()],
+        answer = subprocess.run(command(GATEKIT, "token-answer", challenge[33:].decode()),
                                 cwd=self.workdir, capture_output=True, check=True,
                                 text=True).stdout.strip()
         await self.ws.send(b"#0" + answer.encode() + b"!")
@@ -150,9 +150,11 @@ class GateSimEndToEnd(unittest.TestCase):
         cls.dir.cleanup()
 
     def test_bots_log_in_play_and_every_echo_comes_back(self):
-        run = subprocess.run([GATESIM, "clients", "--url", f"ws://127.0.0.1:{self.gate_port}",
-                              "-n", "20", "--rate", "20", "--duration", "2", "--no-progress",
-                              "--login-timeout", "60", "--keys-folder", self.dir.name],
+        run = subprocess.run(command(GATESIM, "clients",
+                                     "--url", f"ws://127.0.0.1:{self.gate_port}",
+                                     "-n", "20", "--rate", "20", "--duration", "2",
+                                     "--no-progress", "--login-timeout", "60",
+                                     "--keys-folder", self.dir.name),
                              capture_output=True, text=True, timeout=TIMEOUT * 3)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertIn("connections: 20 opened, 20 passed the token check, 20 handed over",

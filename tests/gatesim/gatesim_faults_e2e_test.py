@@ -2,7 +2,8 @@
 """The real gateway between simulated servers that misbehave (gatesim fault modes).
 
 - A login server that reads nothing while logged-in clients keep sending megabytes of login
-  messages: a new client still gets its token challenge, and SIGTERM still ends the gateway.
+  messages: a new client still gets its token challenge, and a stop request (SIGTERM) still
+  ends the gateway.
 - A login server that sends late hand-overs for closed handles and garbage while bots come and
   go: no bot ever receives a message meant for another one.
 
@@ -10,7 +11,6 @@ Usage: gatesim_faults_e2e_test.py GATESIM GATEWAY GATEKIT [unittest args]
 """
 import asyncio
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -21,7 +21,7 @@ import websockets
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import free_port  # noqa: E402
+from gw_wire import command, free_port  # noqa: E402
 import gatesim_e2e_test as base  # noqa: E402
 
 TIMEOUT = base.TIMEOUT
@@ -71,8 +71,8 @@ async def token_checked_client(port, workdir):
     """A client past its token check (so its messages go to the login server)."""
     ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None)
     challenge = await asyncio.wait_for(ws.recv(), TIMEOUT)
-    answer = subprocess.run([base.GATEKIT, "token-answer", challenge[33:].decode()], cwd=workdir,
-                            capture_output=True, check=True, text=True).stdout.strip()
+    answer = subprocess.run(command(base.GATEKIT, "token-answer", challenge[33:].decode()),
+                            cwd=workdir, capture_output=True, check=True, text=True).stdout.strip()
     await ws.send(b"#0" + answer.encode() + b"!")
     return ws
 
@@ -97,7 +97,7 @@ class LoginServerThatStopsReading(unittest.TestCase):
             asyncio.run(flood())
             g.gateway.wait_for("send backlog over")
             started = time.monotonic()
-            g.gateway.proc.send_signal(signal.SIGTERM)
+            g.gateway.request_stop()  # SIGTERM; the end of its input for a Windows build
             g.gateway.proc.wait(STOP_BOUND)
             self.assertLess(time.monotonic() - started, STOP_BOUND)
         finally:
@@ -130,10 +130,10 @@ class LateFramesAndGarbage(unittest.TestCase):
                     login_args=("--late-frames", "--garbage-every", "1"))
         try:
             for _ in range(3):  # bots come and go, reusing the gateway's session slots
-                run = subprocess.run([base.GATESIM, "clients", "--url",
-                                      f"ws://127.0.0.1:{g.gate_port}", "-n", "30", "--rate", "20",
-                                      "--duration", "1", "--no-progress", "--login-timeout", "60",
-                                      "--keys-folder", g.dir.name],
+                run = subprocess.run(command(base.GATESIM, "clients", "--url",
+                                             f"ws://127.0.0.1:{g.gate_port}", "-n", "30",
+                                             "--rate", "20", "--duration", "1", "--no-progress",
+                                             "--login-timeout", "60", "--keys-folder", g.dir.name),
                                      capture_output=True, text=True, timeout=TIMEOUT * 3)
                 self.assertIn("misdelivered: 0 ", run.stdout, run.stdout + run.stderr)
                 self.assertIn("30 handed over", run.stdout, run.stdout + run.stderr)

@@ -1,12 +1,5 @@
 #include "AttackClients.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +8,8 @@
 #include <vector>
 
 #include "BotClients.h"
+#include "EventPoller.h"
+#include "SimSocket.h"
 #include "SocketIo.h"
 #include "WsClient.h"
 #include "codec/DeploymentKeys.h"
@@ -129,9 +124,9 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
       return false;
     }
   }
-  int ep = epoll_create1(EPOLL_CLOEXEC);
-  if (ep < 0) {
-    Error = std::string("epoll: ") + std::strerror(errno);
+  TEventPoller poller;
+  if (!poller.Ok()) {
+    Error = SocketErrorText("poller");
     return false;
   }
   std::vector<TSlot> slots(FOptions.Count);
@@ -171,19 +166,22 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
         held.push_back(now - s.OpenedMs);
       }
     }
-    ::close(s.Fd);
+    poller.Remove(s.Fd);
+    SocketClose(s.Fd);
     s.Fd = -1;
     s.ReopenAtMs = now + (ours ? 0 : reopenMs);
   };
   auto flush = [&](TSlot& s, uint64_t now) {
     std::string error;
-    if (s.Fd >= 0 && !s.Out.empty() &&
-        SendPending(s.Fd, s.Out, s.OutHead, error) == TIoStatus::ioClosed) {
+    if (s.Fd < 0 || s.Out.empty()) return;
+    if (SendPending(s.Fd, s.Out, s.OutHead, error) == TIoStatus::ioClosed) {
       finish(s, true, false, now);
+    } else if (!s.Out.empty()) {
+      poller.WantWriteAgain(s.Fd);
     }
   };
   auto open = [&](TSlot& s, uint64_t now) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = OpenStreamSocket();
     if (fd < 0) {
       s.ReopenAtMs = now + reopenMs;
       return;
@@ -201,21 +199,14 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
     s.OpenedMs = now;
     s.Mask = mask;
     ++Result.Opened;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) != 0 &&
-        errno != EINPROGRESS) {
+    if (!StartConnect(fd, target)) {
       finish(s, true, false, now);
       return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = &s;
-    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    poller.Add(fd, reinterpret_cast<uintptr_t>(&s), pfIn | pfOut | pfRdHup | pfEdge);
   };
   auto connected = [&](TSlot& s, uint64_t now) {
-    int err = 0;
-    socklen_t len = sizeof(err);
-    getsockopt(s.Fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
+    if (ConnectError(s.Fd) != 0) {
       finish(s, true, false, now);
       return;
     }
@@ -238,7 +229,7 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
   auto readable = [&](TSlot& s, uint64_t now) {
     char buf[65536];
     for (;;) {
-      ssize_t n = ::recv(s.Fd, buf, sizeof(buf), 0);
+      ssize_t n = SocketRecv(s.Fd, buf, sizeof(buf));
       if (n > 0) {
         s.GotBytes = true;
         if (s.Stage == TStage::stUpgrade || s.Stage == TStage::stChallenge) s.In.append(buf, n);
@@ -279,7 +270,7 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
     }
   };
 
-  epoll_event events[256];
+  TPollEvent events[256];
   for (;;) {
     uint64_t now = NowMs();
     if (now >= end) break;
@@ -304,27 +295,27 @@ bool TAttackClients::Run(TAttackResult& Result, std::string& Error) {
         flush(s, now);
       }
     }
-    int n = epoll_wait(ep, events, 256, 10);
+    int n = poller.Wait(events, 256, 10);
     now = NowMs();
     for (int i = 0; i < n; ++i) {
-      TSlot& s = *static_cast<TSlot*>(events[i].data.ptr);
+      if (events[i].Tag == TEventPoller::kWakeTag) continue;
+      TSlot& s = *reinterpret_cast<TSlot*>(static_cast<uintptr_t>(events[i].Tag));
       if (s.Fd < 0) continue;
-      if (s.Stage == TStage::stConnecting &&
-          (events[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+      if (s.Stage == TStage::stConnecting && (events[i].Events & (pfOut | pfErr | pfHup))) {
         connected(s, now);
         if (s.Fd < 0) continue;
       }
-      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) readable(s, now);
+      if (events[i].Events & (pfIn | pfRdHup | pfHup | pfErr)) readable(s, now);
       flush(s, now);
     }
   }
   for (TSlot& s : slots) {
     if (s.Fd >= 0) {
       ++Result.StillOpen;
-      ::close(s.Fd);
+      poller.Remove(s.Fd);
+      SocketClose(s.Fd);
     }
   }
-  ::close(ep);
   std::sort(held.begin(), held.end());
   if (!held.empty()) {
     Result.HeldP50Ms = held[held.size() / 2];

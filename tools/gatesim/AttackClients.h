@@ -12,7 +12,7 @@
 //   msg-flood   passes the token check, then sends --burst small messages in one write
 //   conn-flood  connects and closes again as fast as it can
 //
-// Run blocks the calling thread (one thread, one epoll set) until the time is up.
+// Run blocks the calling thread (one thread, one poller) until the time is up.
 #pragma once
 
 #include <cstdint>

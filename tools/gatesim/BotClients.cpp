@@ -1,25 +1,16 @@
 #include "BotClients.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "EventPoller.h"
+#include "ProcessProbe.h"
+#include "SimSocket.h"
 #include "SocketIo.h"
 
 namespace gw {
@@ -36,7 +27,7 @@ struct TRunShared {
   std::atomic<uint64_t> OpenBots{0};     // connections currently open
 };
 
-// One runner thread: its bots, its epoll set and its round-trip histogram.
+// One runner thread: its bots, its poller and its round-trip histogram.
 class TBotThread {
  public:
   TBotThread(const TBotClientsOptions& Options, const TBotConfig& Base, const sockaddr_in& Addr,
@@ -44,7 +35,6 @@ class TBotThread {
       : FOptions(Options), FBase(Base), FAddr(Addr), FShared(Shared) {}
   ~TBotThread() {
     if (FThread.joinable()) FThread.join();
-    if (FEpoll >= 0) close(FEpoll);
   }
 
   void AddBot(uint32_t Index, uint64_t StartAt) {
@@ -55,7 +45,6 @@ class TBotThread {
     FSlots.back()->Bot = std::make_unique<TBotClient>(cfg, FShared.Totals, FHistogram);
   }
   void Start() {
-    FEpoll = epoll_create1(EPOLL_CLOEXEC);
     FThread = std::thread([this] { Run(); });
   }
   void Join() {
@@ -98,7 +87,7 @@ class TBotThread {
   sockaddr_in FAddr;
   TRunShared& FShared;
   std::vector<std::unique_ptr<TSlot>> FSlots;
-  int FEpoll = -1;
+  TEventPoller FPoller;
   std::thread FThread;
   std::mutex FHistogramLock;  // guards FHistogram (recorded by the bots of this thread)
   TLatencyHistogram FHistogram;
@@ -109,14 +98,13 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
   TSlot& s = *FSlots[I];
   s.Started = true;
   s.ConnectedAt = Now;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = OpenStreamSocket();
   if (fd < 0) {
     s.Bot->Fail(beConnect);
     Settle(s);
     return;
   }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  SocketSetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   if (FOptions.SourceFirst != 0) {
     static std::atomic<uint32_t> next{0};
     sockaddr_in local{};
@@ -126,9 +114,8 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
               next.fetch_add(1) % (FOptions.SourceLast - FOptions.SourceFirst + 1));
     bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
   }
-  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&FAddr), sizeof(FAddr));
-  if (rc != 0 && errno != EINPROGRESS) {
-    close(fd);
+  if (!StartConnect(fd, FAddr)) {
+    SocketClose(fd);
     s.Bot->Fail(beConnect);
     Settle(s);
     return;
@@ -136,17 +123,14 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
   s.Fd = fd;
   s.Connecting = true;
   FShared.OpenBots.fetch_add(1);
-  epoll_event ev{};
-  ev.events = EPOLLOUT | EPOLLIN;
-  ev.data.u32 = I;
-  epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &ev);
+  FPoller.Add(fd, I, pfOut | pfIn);
 }
 
 void TBotThread::CloseSlot(uint32_t I) {
   TSlot& s = *FSlots[I];
   if (s.Fd < 0) return;
-  epoll_ctl(FEpoll, EPOLL_CTL_DEL, s.Fd, nullptr);
-  close(s.Fd);
+  FPoller.Remove(s.Fd);
+  SocketClose(s.Fd);
   s.Fd = -1;
   s.Out.clear();
   s.OutHead = 0;
@@ -166,10 +150,7 @@ void TBotThread::Flush(uint32_t I) {
   bool want = !s.Out.empty();
   if (want != s.WantWrite) {
     s.WantWrite = want;
-    epoll_event ev{};
-    ev.events = EPOLLIN | (want ? uint32_t{EPOLLOUT} : 0u);
-    ev.data.u32 = I;
-    epoll_ctl(FEpoll, EPOLL_CTL_MOD, s.Fd, &ev);
+    FPoller.Modify(s.Fd, I, pfIn | (want ? uint32_t{pfOut} : 0u));
   }
 }
 
@@ -177,22 +158,19 @@ void TBotThread::OnEvent(uint32_t I, uint32_t Events, uint64_t Now) {
   TSlot& s = *FSlots[I];
   if (s.Fd < 0) return;
   if (s.Connecting) {
-    if (!(Events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
-    int err = 0;
-    socklen_t len = sizeof(err);
-    getsockopt(s.Fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
+    if (!(Events & (pfOut | pfErr | pfHup))) return;
+    if (ConnectError(s.Fd) != 0) {
       s.Bot->Fail(beConnect);
       CloseSlot(I);
       return;
     }
     s.Connecting = false;
-    s.WantWrite = true;  // the registration still asks for EPOLLOUT; Flush settles it
+    s.WantWrite = true;  // the registration still asks for pfOut; Flush settles it
     s.Bot->OnConnected(s.Out);
     Flush(I);
     return;
   }
-  if (Events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+  if (Events & (pfIn | pfErr | pfHup)) {
     bool failed = false;
     auto onData = [&](std::string_view Chunk) {
       if (!s.Bot->OnBytes(Chunk, s.Out, Now)) {
@@ -221,7 +199,7 @@ void TBotThread::Run() {
   const uint64_t loginTimeout = static_cast<uint64_t>(FOptions.LoginTimeoutSec * 1e6);
   uint32_t nextStart = 0;
   uint64_t lastSweep = 0;
-  epoll_event events[256];
+  TPollEvent events[256];
   for (;;) {
     int phase = FShared.Phase.load();
     uint64_t now = MonotonicMicros();
@@ -229,10 +207,14 @@ void TBotThread::Run() {
     while (nextStart < FSlots.size() && FSlots[nextStart]->StartAt <= now && phase < rpDraining) {
       StartBot(nextStart++, now);
     }
-    int n = epoll_wait(FEpoll, events, 256, 1);
+    int n = FPoller.Wait(events, 256, 1);
     now = MonotonicMicros();
     std::lock_guard<std::mutex> guard(FHistogramLock);
-    for (int i = 0; i < n; ++i) OnEvent(events[i].data.u32, events[i].events, now);
+    for (int i = 0; i < n; ++i) {
+      if (events[i].Tag != TEventPoller::kWakeTag) {
+        OnEvent(static_cast<uint32_t>(events[i].Tag), events[i].Events, now);
+      }
+    }
     bool sending = phase == rpSending;
     for (uint32_t i = 0; i < FSlots.size(); ++i) {
       TSlot& s = *FSlots[i];
@@ -275,35 +257,6 @@ std::string Ms(uint64_t Micros) {
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.2f ms", static_cast<double>(Micros) / 1000.0);
   return buf;
-}
-
-struct TProcSample {
-  bool Ok = false;
-  uint64_t CpuTicks = 0;
-  uint64_t RssKiB = 0;
-};
-
-TProcSample SampleProcess(int Pid) {
-  TProcSample s;
-  if (Pid <= 0) return s;
-  std::ifstream stat("/proc/" + std::to_string(Pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return s;
-  std::istringstream fields(text.substr(paren + 2));
-  std::string f;
-  // Fields after the command: state is field 3; utime and stime are fields 14 and 15.
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) s.CpuTicks = std::stoull(f);
-    if (i == 15) s.CpuTicks += std::stoull(f);
-  }
-  std::ifstream status("/proc/" + std::to_string(Pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("VmRSS:")) s.RssKiB = std::stoull(line.substr(6));
-  }
-  s.Ok = true;
-  return s;
 }
 
 }  // namespace
@@ -364,6 +317,10 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
+  if (!SocketStartup()) {
+    Error = "sockets unavailable";
+    return false;
+  }
   if (getaddrinfo(base.Host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
     Error = "cannot resolve " + base.Host;
     return false;
@@ -371,18 +328,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
   freeaddrinfo(found);
 
-  // Thousands of bots need thousands of descriptors: take what the hard limit allows.
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
-  getrlimit(RLIMIT_NOFILE, &lim);
-  if (lim.rlim_cur < FOptions.Count + 64) {
-    Error = "open file limit " + std::to_string(lim.rlim_cur) + " is too low for " +
-            std::to_string(FOptions.Count) + " bots (raise it with ulimit -n)";
-    return false;
-  }
+  if (!ReserveBotSockets(FOptions.Count, Error)) return false;
 
   TRunShared shared;
   std::vector<std::unique_ptr<TBotThread>> threads;
@@ -406,7 +352,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
     for (auto& t : threads) sum += t->PendingProbes();
     return sum;
   };
-  const bool tty = ProgressOut != nullptr && isatty(fileno(ProgressOut));
+  const bool tty = ProgressOut != nullptr && IsTerminal(ProgressOut);
   const uint64_t lastStart = t0 + static_cast<uint64_t>(FOptions.Count * connectGap);
   const uint64_t rampEnd = lastStart + static_cast<uint64_t>(FOptions.LoginTimeoutSec * 1e6);
   uint64_t sendStart = 0;
@@ -431,12 +377,12 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
       }
       sendStart = now;
       procStart = SampleProcess(FOptions.WatchPid);
-      selfStart = SampleProcess(getpid());
+      selfStart = SampleProcess(OwnProcessId());
       shared.Phase = rpSending;
     } else if (phase == rpSending && now - sendStart >= FOptions.DurationSec * 1e6) {
       sendEnd = now;
       procEnd = SampleProcess(FOptions.WatchPid);
-      selfEnd = SampleProcess(getpid());
+      selfEnd = SampleProcess(OwnProcessId());
       drainStart = now;
       shared.Phase = rpDraining;
     } else if (phase == rpDraining && (now - drainStart >= FOptions.DrainSec * 1e6 ||
@@ -520,8 +466,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
   out << "misdelivered: " << tot.Errors[beMisdelivered].load()
       << " (messages that reached another bot than their own)\n";
   if (FOptions.WatchPid > 0 && procStart.Ok && procEnd.Ok && Result.WindowSec > 0) {
-    double cpu = static_cast<double>(procEnd.CpuTicks - procStart.CpuTicks) /
-                 static_cast<double>(sysconf(_SC_CLK_TCK)) / Result.WindowSec * 100.0;
+    double cpu = (procEnd.CpuSec - procStart.CpuSec) / Result.WindowSec * 100.0;
     std::snprintf(line, sizeof(line),
                   "gateway (pid %d): CPU %.1f%% of one core while sending, resident %.1f MiB at "
                   "start and %.1f MiB at end of sending\n",
@@ -529,8 +474,7 @@ bool TBotClients::Run(TBotClientsResult& Result, std::string& Error, FILE* Progr
     out << line;
   }
   if (selfStart.Ok && selfEnd.Ok && Result.WindowSec > 0) {
-    double cpu = static_cast<double>(selfEnd.CpuTicks - selfStart.CpuTicks) /
-                 static_cast<double>(sysconf(_SC_CLK_TCK)) / Result.WindowSec * 100.0;
+    double cpu = (selfEnd.CpuSec - selfStart.CpuSec) / Result.WindowSec * 100.0;
     std::snprintf(line, sizeof(line), "load generator: CPU %.1f%% of one core while sending\n",
                   cpu);
     out << line;

@@ -1,5 +1,5 @@
 // The load runner behind "gatesim clients": N bots (TBotClient) on a few threads, each thread
-// with its own epoll set and non-blocking sockets. Bots connect at a limited rate, log in, and
+// with its own poller and non-blocking sockets. Bots connect at a limited rate, log in, and
 // once every bot is in the game (or has failed, or the login time-out has passed) they send
 // probes at the given rate for the given duration; then they stop, wait for the last echoes and
 // close. A one-line progress display runs meanwhile; the summary (connections, messages per

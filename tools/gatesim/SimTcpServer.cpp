@@ -1,19 +1,11 @@
 #include "SimTcpServer.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
+#include "SimSocket.h"
 #include "SocketIo.h"
 
 namespace gw {
@@ -21,13 +13,10 @@ namespace gw {
 namespace {
 
 constexpr uint64_t kListenTag = 0;
-constexpr uint64_t kWakeTag = ~uint64_t{0};
 // A peer that sends more than this without the subclass consuming any of it is out of step.
 constexpr size_t kMaxPendingInput = 4u << 20;
 // A peer that stops reading while this much waits for it is dropped.
 constexpr size_t kMaxPendingOutput = 64u << 20;
-
-std::string ErrnoText(const char* What) { return std::string(What) + ": " + std::strerror(errno); }
 
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -49,31 +38,25 @@ bool TSimTcpServer::Start(const std::string& Addr, uint16_t Port, std::string& E
     Error = "not an IPv4 address: " + Addr;
     return false;
   }
-  FListenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (FListenFd < 0) {
-    Error = ErrnoText("socket");
+  if (!FPoller.Ok()) {
+    Error = SocketErrorText("poller");
     return false;
   }
-  int one = 1;
-  setsockopt(FListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  if (bind(FListenFd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-      listen(FListenFd, 128) != 0) {
-    Error = ErrnoText("bind/listen") + " (" + Addr + ":" + std::to_string(Port) + ")";
-    close(FListenFd);
+  FListenFd = OpenStreamSocket();
+  if (FListenFd < 0) {
+    Error = SocketErrorText("socket");
+    return false;
+  }
+  if (!BindAndListen(FListenFd, sa, 128)) {
+    Error = SocketErrorText("bind/listen") + " (" + Addr + ":" + std::to_string(Port) + ")";
+    SocketClose(FListenFd);
     FListenFd = -1;
     return false;
   }
-  socklen_t len = sizeof(sa);
-  getsockname(FListenFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  FPort = ntohs(sa.sin_port);
-  FEpollFd = epoll_create1(EPOLL_CLOEXEC);
-  FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = kListenTag;
-  epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FListenFd, &ev);
-  ev.data.u64 = kWakeTag;
-  epoll_ctl(FEpollFd, EPOLL_CTL_ADD, FWakeFd, &ev);
+  sockaddr_storage bound{};
+  SocketLocalAddress(FListenFd, bound);
+  FPort = ntohs(reinterpret_cast<const sockaddr_in&>(bound).sin_port);
+  FPoller.Add(FListenFd, kListenTag, pfIn);
   FRunning = true;
   FThread = std::thread([this] { Run(); });
   return true;
@@ -82,16 +65,19 @@ bool TSimTcpServer::Start(const std::string& Addr, uint16_t Port, std::string& E
 void TSimTcpServer::Stop() {
   if (FThread.joinable()) {
     FRunning = false;
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(FWakeFd, &one, sizeof(one));
+    FPoller.Wake();
     FThread.join();
   }
-  for (auto& [id, c] : FConns) close(c.Fd);
-  FConns.clear();
-  for (int* fd : {&FListenFd, &FEpollFd, &FWakeFd}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
+  for (auto& [id, c] : FConns) {
+    FPoller.Remove(c.Fd);
+    SocketClose(c.Fd);
   }
+  FConns.clear();
+  if (FListenFd >= 0) {
+    FPoller.Remove(FListenFd);
+    SocketClose(FListenFd);
+  }
+  FListenFd = -1;
 }
 
 void TSimTcpServer::Post(std::function<void()> Fn) {
@@ -99,8 +85,7 @@ void TSimTcpServer::Post(std::function<void()> Fn) {
     std::lock_guard<std::mutex> guard(FPostedLock);
     FPosted.push_back(std::move(Fn));
   }
-  uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(FWakeFd, &one, sizeof(one));
+  FPoller.Wake();
 }
 
 void TSimTcpServer::SetReading(bool On) {
@@ -134,9 +119,9 @@ void TSimTcpServer::ApplyFaults() {
       c.ReadBudget = std::max<uint64_t>(FFaults.ReadBytesPerSec / 10, 1);
       char buf[4096];
       while (c.ReadBudget > 0) {
-        ssize_t n = recv(c.Fd, buf, std::min<uint64_t>(sizeof(buf), c.ReadBudget), MSG_DONTWAIT);
+        ssize_t n = SocketRecv(c.Fd, buf, std::min<uint64_t>(sizeof(buf), c.ReadBudget));
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-          CloseConnection(id, n == 0 ? "peer closed" : ErrnoText("recv"));
+          CloseConnection(id, n == 0 ? "peer closed" : SocketErrorText("recv"));
           break;
         }
         if (n < 0) break;
@@ -162,27 +147,25 @@ void TSimTcpServer::RunPosted() {
 void TSimTcpServer::Run() {
   using Clock = std::chrono::steady_clock;
   auto nextTimer = Clock::now() + std::chrono::milliseconds(100);
-  epoll_event events[64];
+  TPollEvent events[64];
   while (FRunning) {
-    int n = epoll_wait(FEpollFd, events, 64, 20);
+    int n = FPoller.Wait(events, 64, 20);
     for (int i = 0; i < n; ++i) {
-      uint64_t tag = events[i].data.u64;
+      uint64_t tag = events[i].Tag;
       if (tag == kListenTag) {
         Accept();
-      } else if (tag == kWakeTag) {
-        uint64_t count;
-        [[maybe_unused]] ssize_t r = read(FWakeFd, &count, sizeof(count));
+      } else if (tag == TEventPoller::kWakeTag) {
         RunPosted();
       } else {
         auto it = FConns.find(tag);
         if (it == FConns.end()) continue;
         if (!WantsRead(it->second)) {
           // Not reading (a fault): only a failed or closed connection is noticed.
-          if (events[i].events & (EPOLLERR | EPOLLHUP)) CloseConnection(tag, "peer gone");
-        } else if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+          if (events[i].Events & (pfErr | pfHup)) CloseConnection(tag, "peer gone");
+        } else if (events[i].Events & (pfIn | pfErr | pfHup)) {
           ReadFrom(tag);
         }
-        if (events[i].events & EPOLLOUT) Flush(tag);
+        if (events[i].Events & pfOut) Flush(tag);
       }
     }
     if (Clock::now() >= nextTimer) {
@@ -209,26 +192,18 @@ void TSimTcpServer::Run() {
 void TSimTcpServer::Accept() {
   for (;;) {
     sockaddr_in peer{};
-    socklen_t len = sizeof(peer);
-    int fd =
-        accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = AcceptStream(FListenFd, peer);
     if (fd < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        FLog.Always(FName, ErrnoText("accept"));
-      }
+      if (!SocketWouldBlock()) FLog.Always(FName, SocketErrorText("accept"));
       return;
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    SocketSetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     TConnId id = FNextId++;
     TConn& conn = FConns[id];
     conn.Fd = fd;
     conn.OpenedMs = NowMs();
     conn.Reading = FFaults.StopReadingAfterMs != 0;
-    epoll_event ev{};
-    ev.events = WantsRead(conn) ? uint32_t{EPOLLIN} : 0u;
-    ev.data.u64 = id;
-    epoll_ctl(FEpollFd, EPOLL_CTL_ADD, fd, &ev);
+    FPoller.Add(fd, id, WantsRead(conn) ? uint32_t{pfIn} : 0u);
     char addr[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
     OnOpen(id, std::string(addr) + ":" + std::to_string(ntohs(peer.sin_port)));
@@ -288,17 +263,14 @@ void TSimTcpServer::Flush(TConnId Id) {
 void TSimTcpServer::UpdateInterest(TConnId Id, TConn& C) {
   bool want = C.OutHead < C.Out.size();
   C.WantWrite = want;
-  epoll_event ev{};
-  ev.events = (WantsRead(C) ? uint32_t{EPOLLIN} : 0u) | (want ? uint32_t{EPOLLOUT} : 0u);
-  ev.data.u64 = Id;
-  epoll_ctl(FEpollFd, EPOLL_CTL_MOD, C.Fd, &ev);
+  FPoller.Modify(C.Fd, Id, (WantsRead(C) ? uint32_t{pfIn} : 0u) | (want ? uint32_t{pfOut} : 0u));
 }
 
 void TSimTcpServer::CloseConnection(TConnId Id, const std::string& Why) {
   auto it = FConns.find(Id);
   if (it == FConns.end() || it->second.Closing) return;
   it->second.Closing = true;
-  epoll_ctl(FEpollFd, EPOLL_CTL_DEL, it->second.Fd, nullptr);
+  FPoller.Remove(it->second.Fd);
   FLog.Event(FName, "connection " + std::to_string(Id) + " closed: " + Why);
   OnClose(Id);
   FToRemove.push_back(Id);
@@ -307,7 +279,7 @@ void TSimTcpServer::CloseConnection(TConnId Id, const std::string& Why) {
 void TSimTcpServer::Remove(TConnId Id) {
   auto it = FConns.find(Id);
   if (it == FConns.end()) return;
-  close(it->second.Fd);
+  SocketClose(it->second.Fd);
   FConns.erase(it);
 }
 

@@ -1,6 +1,6 @@
-// A small TCP server on one epoll thread, the base of the simulated upstream servers: it accepts
-// connections, collects what each sends, hands the bytes to the subclass, buffers what the
-// subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
+// A small TCP server on a thread of its own, the base of the simulated upstream servers: it
+// accepts connections, collects what each sends, hands the bytes to the subclass, buffers what
+// the subclass sends back and calls a timer every 100 ms. Transport faults (TSimFaults) make it
 // misbehave as a stalled, slow or flaky server would.
 //
 // Start and Stop run on the owner's thread; Post is safe from any thread. Every virtual hook and
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "EventPoller.h"
 #include "SimLog.h"
 
 namespace gw {
@@ -99,8 +100,7 @@ class TSimTcpServer {
   std::string FName;
   TSimLog& FLog;
   int FListenFd = -1;
-  int FEpollFd = -1;
-  int FWakeFd = -1;
+  TEventPoller FPoller;
   uint16_t FPort = 0;
   std::thread FThread;
   std::atomic<bool> FRunning{false};

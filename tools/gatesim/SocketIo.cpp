@@ -1,15 +1,15 @@
 #include "SocketIo.h"
 
-#include <errno.h>
-#include <sys/socket.h>
-
+#include <cerrno>
 #include <cstring>
+
+#include "net/SocketApi.h"
 
 namespace gw {
 
 TIoStatus SendPending(int Fd, std::string& Out, size_t& Head, std::string& Error) {
   while (Head < Out.size()) {
-    ssize_t n = send(Fd, Out.data() + Head, Out.size() - Head, MSG_NOSIGNAL);
+    ssize_t n = SocketSend(Fd, Out.data() + Head, Out.size() - Head);
     if (n > 0) {
       Head += static_cast<size_t>(n);
       continue;
@@ -33,7 +33,7 @@ TIoStatus ReadAvailable(int Fd, const std::function<bool(std::string_view)>& OnD
                         std::string& Error) {
   char buf[65536];
   for (;;) {
-    ssize_t n = recv(Fd, buf, sizeof(buf), 0);
+    ssize_t n = SocketRecv(Fd, buf, sizeof(buf));
     if (n > 0) {
       if (!OnData(std::string_view(buf, static_cast<size_t>(n)))) return TIoStatus::ioOpen;
       continue;

@@ -8,8 +8,6 @@
 //                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
 //                   [--keys-folder .] [--watch-pid PID] [--no-progress] [--sources A-B]
 //   gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...]   (see AttackMain.cpp)
-#include <signal.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +21,8 @@
 #include "BotClients.h"
 #include "LogicServerSim.h"
 #include "LoginServerSim.h"
+#include "StopSignal.h"
+#include "net/SocketApi.h"
 
 namespace {
 
@@ -88,26 +88,14 @@ bool Number(const std::map<std::string, std::string>& Args, const std::string& N
   return true;
 }
 
-// Blocks SIGINT and SIGTERM in every thread (call before any thread starts) and waits for one.
-sigset_t BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  return set;
-}
-
-int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSimLog& Log,
-              const sigset_t& Stop) {
+int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSimLog& Log) {
   std::string error;
   if (!Server.Start(Addr, Port, error)) {
     Log.Always(Server.Name(), "cannot listen: " + error);
     return 1;
   }
   Log.Always(Server.Name(), "listening on " + Addr + ":" + std::to_string(Server.Port()));
-  int sig = 0;
-  sigwait(&Stop, &sig);
+  WaitForStop();
   Log.Always(Server.Name(), "stopping");
   Server.Stop();
   return 0;
@@ -158,11 +146,11 @@ int LogicServer(int Argc, char** Argv) {
     return 2;
   }
   options.PushTables = !args.count("--no-tables");
-  sigset_t stop = BlockStopSignals();
+  PrepareStopSignals();
   TSimLog log(args.count("--quiet") != 0);
   TLogicServerSim server(log, options);
   server.SetFaults(faults);
-  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
+  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log);
 }
 
 int LoginServer(int Argc, char** Argv) {
@@ -179,11 +167,11 @@ int LoginServer(int Argc, char** Argv) {
                    options.GarbageEveryMs)) {
     return 2;
   }
-  sigset_t stop = BlockStopSignals();
+  PrepareStopSignals();
   TSimLog log(args.count("--quiet") != 0);
   TLoginServerSim server(log, options);
   server.SetFaults(faults);
-  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log, stop);
+  return RunServer(server, args.count("--addr") ? args["--addr"] : "0.0.0.0", port, log);
 }
 
 int Clients(int Argc, char** Argv) {
@@ -228,7 +216,11 @@ int Clients(int Argc, char** Argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
+  IgnoreBrokenPipe();
+  if (!SocketStartup()) {
+    std::fputs("gatesim: sockets unavailable\n", stderr);
+    return 1;
+  }
   if (argc < 2) {
     Usage();
     return 2;
