@@ -31,6 +31,10 @@ wineboot --init >/dev/null 2>&1
 wineserver -k
 wineserver -w
 wineserver -p
+# The first program also starts wine's own processes (service manager, device manager), which
+# keep its standard output: started here with nowhere to write, not by the first test (ctest
+# would wait for that test's output to end until its time-out).
+wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 cd "$dir"
 ctest --output-on-failure "$@"
