@@ -24,6 +24,9 @@ std::string CreateGuidText();
 // Fills `size` bytes from the system's cryptographic random source; throws when it fails.
 void FillRandomBytes(unsigned char* data, size_t size);
 
+// The full path of the running executable (UTF-8); empty when the system cannot tell.
+std::string ProgramPath();
+
 // The folder of the running executable, without a trailing slash.
 std::string ProgramFolder();
 

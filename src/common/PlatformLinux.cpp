@@ -36,6 +36,8 @@ void FillRandomBytes(unsigned char* data, size_t size) {
   if (RAND_bytes(data, static_cast<int>(size)) != 1) throw std::runtime_error("RAND_bytes failed");
 }
 
+std::string ProgramPath() { return ExePath().string(); }
+
 std::string ProgramFolder() {
   auto p = ExePath();
   return p.empty() ? std::string(".") : p.parent_path().string();

@@ -60,6 +60,8 @@ void FillRandomBytes(unsigned char* data, size_t size) {
   }
 }
 
+std::string ProgramPath() { return ExePath(); }
+
 std::string ProgramFolder() {
   const std::string path = ExePath();
   const size_t sep = LastSeparator(path);

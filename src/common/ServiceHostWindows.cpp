@@ -10,6 +10,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "common/Platform.h"
 #include "common/WideText.h"
 
 namespace gw {
@@ -40,19 +41,6 @@ std::string SystemErrorText(const std::string& What, DWORD Code) {
   return What + ": " + text + " (" + std::to_string(Code) + ")";
 }
 
-std::wstring ModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    if (path.size() >= 32768) return {};
-    path.resize(path.size() * 2);
-  }
-}
 
 TScHandle OpenManager(DWORD Access, std::string& Error) {
   TScHandle manager(::OpenSCManagerW(nullptr, nullptr, Access));
@@ -183,10 +171,8 @@ void TRunningService::Main() {
     SetStateLocked(SERVICE_START_PENDING, NO_ERROR, 0);
   }
   // A service starts in the system folder; the program's files lie beside it.
-  std::wstring folder = ModulePath();
-  const size_t slash = folder.find_last_of(L"\\/");
-  if (slash != std::wstring::npos) folder.resize(slash);
-  if (folder.empty() || !::SetCurrentDirectoryW(folder.c_str())) {
+  const std::wstring folder = WideFromUtf8(ProgramFolder());
+  if (ProgramPath().empty() || !::SetCurrentDirectoryW(folder.c_str())) {
     TServiceHost::ReportEventError(
         name, SystemErrorText("the service cannot enter the program's folder", ::GetLastError()));
   }
@@ -226,12 +212,11 @@ void TRunningService::Main() {
 bool TServiceHost::Install(const TInstallOptions& Options, std::string& Error) {
   std::string program = Options.Program;
   if (program.empty()) {
-    const std::wstring path = ModulePath();
-    if (path.empty()) {
+    program = ProgramPath();
+    if (program.empty()) {
       Error = SystemErrorText("GetModuleFileName", ::GetLastError());
       return false;
     }
-    program = Utf8FromWide(path.data(), path.size());
   }
   std::string commandLine = QuoteArgument(program) + " " + kServiceOption + " " + kRunAction;
   for (const std::string& argument : Options.Arguments) commandLine += " " + QuoteArgument(argument);

@@ -1,10 +1,9 @@
-#include <windows.h>
-
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "StopSignal.h"
+#include "common/ConsoleControl.h"
+#include "common/InputEndWatch.h"
 
 namespace gw {
 
@@ -22,35 +21,16 @@ void RequestStop() {
   gRequested.notify_all();
 }
 
-BOOL WINAPI OnConsoleEvent(DWORD Event) {
-  RequestStop();
-  // Close, logoff and shutdown end the process once the handler returns: give the stop a
-  // moment to finish first.
-  if (Event == CTRL_CLOSE_EVENT || Event == CTRL_LOGOFF_EVENT || Event == CTRL_SHUTDOWN_EVENT) {
-    Sleep(2000);
-  }
-  return TRUE;
-}
-
 }  // namespace
 
 // Windows has no such signal: the write just fails.
 void IgnoreBrokenPipe() {}
 
 void PrepareStopSignals() {
-  SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-  // A console or no input at all is left alone: only a pipe's end means "stop".
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE) {
-    return;
-  }
-  std::thread([input] {
-    char buffer[256];
-    DWORD got = 0;
-    while (ReadFile(input, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    }
-    RequestStop();
-  }).detach();
+  // For the program's life: every console event stops the simulators, and so does the end
+  // of a piped input.
+  static TConsoleControl console([] { RequestStop(); }, [] { RequestStop(); });
+  static TInputEndWatch input([] { RequestStop(); });
 }
 
 void WaitForStop() {
