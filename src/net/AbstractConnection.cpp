@@ -176,13 +176,7 @@ void TAbstractConnection::NotifyDisconnected() {
   // Runs inside a handler scope's destructor, inside Stop's bulk close or on a worker:
   // a close handler's exception must neither end the process nor skip the closes of
   // the other connections.
-  try {
-    FOwner.NotifyDisconnected(*this);
-  } catch (const std::exception& e) {
-    TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-  } catch (...) {
-    TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-  }
+  TNetDiagLog::RunGuarded("TIocpSocketEngine", [this] { FOwner.NotifyDisconnected(*this); });
 }
 
 void TAbstractConnection::CloseConnection() {

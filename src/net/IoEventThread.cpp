@@ -146,13 +146,7 @@ void TIoEventThread::ExpireDeadlines() {
   }
   if (!FDeadlineHandler) return;
   for (uint64_t uid : due) {
-    try {
-      FDeadlineHandler(uid);
-    } catch (const std::exception& e) {
-      TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-    } catch (...) {
-      TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-    }
+    TNetDiagLog::RunGuarded("TIocpSocketEngine", [&] { FDeadlineHandler(uid); });
   }
 }
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <exception>
 
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
@@ -80,13 +79,8 @@ void TIoEventThread::Run() {
     pacing.TurnStarted(n > 0, FMinTurnMicros);
     for (int i = 0; i < n; ++i) {
       auto* target = static_cast<TIoTarget*>(events[i].data.ptr);
-      try {
-        target->OnIoEvents(events[i].events, *this);
-      } catch (const std::exception& e) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-      } catch (...) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-      }
+      TNetDiagLog::RunGuarded("TIocpSocketEngine",
+                              [&] { target->OnIoEvents(events[i].events, *this); });
     }
     FinishTurn();
   }

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <exception>
 
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
@@ -92,13 +91,7 @@ void TIoEventThread::Run() {
     for (ULONG i = 0; i < n; ++i) {
       if (entries[i].lpOverlapped == nullptr) continue;  // a wake-up
       OperationEnded();
-      try {
-        Complete(entries[i], *this, false);
-      } catch (const std::exception& e) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", &e);
-      } catch (...) {
-        TNetDiagLog::HandlerException("TIocpSocketEngine", nullptr);
-      }
+      TNetDiagLog::RunGuarded("TIocpSocketEngine", [&] { Complete(entries[i], *this, false); });
     }
     FinishTurn();
   }

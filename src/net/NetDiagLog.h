@@ -23,6 +23,18 @@ class TNetDiagLog {
   // Queues "<className> Io线程ID <thread id>, 异常 <exception class>, <message>" for an
   // exception that escaped a handler (`e` null: not a std::exception).
   static void HandlerException(const char* className, const std::exception* e);
+  // Runs `handler`; an exception it lets out is written as HandlerException writes it and
+  // goes no further (an I/O thread's loop, or a bulk close, must go on).
+  template <typename F>
+  static void RunGuarded(const char* className, F&& handler) {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      HandlerException(className, &e);
+    } catch (...) {
+      HandlerException(className, nullptr);
+    }
+  }
   // The failure text for the system's error `code` (errno, or a Windows/Winsock code),
   // without the place.
   static std::string SystemErrorText(int code);
