@@ -142,6 +142,9 @@ class GateSimEndToEnd(unittest.TestCase):
         wait_port(cls.gate_port)
         cls.logic.wait_for("pushed configuration table 5")
         cls.login.wait_for("gateway link 1 connected")
+        # The server sees the link before the gateway has marked it up; a client taken in
+        # between is closed for want of a logic server.
+        cls.gateway.wait_for("LogicSrv 连接成功")
 
     @classmethod
     def tearDownClass(cls):

@@ -60,6 +60,9 @@ class Gateway:
         base.wait_port(self.gate_port)
         self.logic.wait_for("gateway link 1 connected")
         self.login.wait_for("gateway link 1 connected")
+        # The server sees the link before the gateway has marked it up; a client taken in
+        # between is closed for want of a logic server.
+        self.gateway.wait_for("LogicSrv 连接成功")
 
     def stop(self):
         for p in (self.gateway, self.logic, self.login):
