@@ -4,8 +4,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/GateWayLayers.cmake)
 
 add_compile_options(-Wall -Wextra -Wpedantic)
 if(WIN32)
-  # Windows 10 and later; the Windows headers without their min/max macros and rarely used parts.
-  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
+  # Windows 10 and later; the Windows headers without their min/max macros and rarely used parts,
+  # and without the service API's names (StartService, ...), which would rename this code's own
+  # methods wherever the socket headers come first: the one user includes <winsvc.h> itself.
+  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX
+                          NOSERVICE)
   # The runtime's localtime_r and gmtime_r, as on Linux.
   add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
 endif()

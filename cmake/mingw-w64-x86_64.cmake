@@ -25,8 +25,17 @@ endif()
 # try_compile projects read this file again: hand them the same sysroot.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES GW_WIN_SYSROOT)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${GW_MINGW_PREFIX} ${GW_WIN_SYSROOT})
-set(CMAKE_PREFIX_PATH ${GW_WIN_SYSROOT})
+# GW_WIN_QT: the Qt of scripts/win-qt.sh, for the operator console (left out without it).
+# Its build tools (moc, uic, rcc) are this machine's own Qt of the same version.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES GW_WIN_QT)
+set(CMAKE_FIND_ROOT_PATH /usr/${GW_MINGW_PREFIX} ${GW_WIN_SYSROOT} ${GW_WIN_QT})
+set(CMAKE_PREFIX_PATH ${GW_WIN_SYSROOT} ${GW_WIN_QT})
+if(GW_WIN_QT)
+  set(QT_HOST_PATH /usr)
+  execute_process(COMMAND dpkg-architecture -qDEB_HOST_MULTIARCH
+                  OUTPUT_VARIABLE GW_HOST_MULTIARCH OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${GW_HOST_MULTIARCH}/cmake)
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

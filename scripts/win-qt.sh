@@ -4,9 +4,12 @@
 # using this machine's Qt tools (moc, rcc, uic) for the build steps. About 30 minutes and
 # 1.5 GB on two cores, once: the result is cached beside the Windows sysroot, its version
 # recorded, and it is built again only when Debian's qt6-base version changes.
-# Usage: win-qt.sh    (prints the Qt prefix as its last line)
+# Usage: win-qt.sh [--cached]   (prints the Qt prefix as its last line)
+#   --cached: builds nothing; prints the prefix when the cache is current, fails otherwise.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+cached_only=false
+[ "${1:-}" = "--cached" ] && cached_only=true
 # The compilers and the deb-src entries come with the sysroot's script.
 bash "$here/scripts/win-deps.sh" >/dev/null
 cache=${GW_WIN_CACHE:-$HOME/.cache/gateway-win}
@@ -20,6 +23,10 @@ stamp=$prefix/.gw-built
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$version" ]; then
   echo "$prefix"
   exit 0
+fi
+if $cached_only; then
+  echo "win-qt: no current Qt for Windows in $prefix" >&2
+  exit 1
 fi
 
 # The host's Qt tools build the Windows Qt (QT_HOST_PATH); they must be the same version.

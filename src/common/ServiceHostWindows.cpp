@@ -1,6 +1,7 @@
 #include "common/ServiceHost.h"
 
 #include <windows.h>
+#include <winsvc.h>  // the build leaves it out of <windows.h> (NOSERVICE)
 
 #include <algorithm>
 #include <chrono>

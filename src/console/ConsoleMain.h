@@ -7,18 +7,18 @@
 
 namespace gw {
 
-// True when a display is there for the console: an X11 display the process can really connect
-// to, or a Wayland display whose socket accepts a connection. (An offscreen Qt platform alone
-// does not count: nobody would see the window.) A display variable that names no reachable
-// display (DISPLAY=:99 with no X server) counts as none, so the gateway runs headless instead
-// of being ended by the toolkit; `Why` then says what was tried.
+// True when a display is there for the console (ConsoleMainLinux/Windows.cpp). On Linux: an
+// X11 display the process can really connect to, or a Wayland display whose socket accepts a
+// connection. (An offscreen Qt platform alone does not count: nobody would see the window.) A
+// display variable that names no reachable display (DISPLAY=:99 with no X server) counts as
+// none, so the gateway runs headless instead of being ended by the toolkit; `Why` then says
+// what was tried. On Windows: the process's window station is the visible one (not a
+// service's).
 bool ConsoleDisplayAvailable(std::string* Why = nullptr);
 
 // Creates the application and the main window (which starts the service 200 ms later), runs
 // the event loop until the window closes, stops the service and returns the exit code.
-// SIGTERM and SIGINT close the window without asking and SIGHUP reloads the configuration when
-// main has blocked them (as THeadlessFrontEnd::BlockServiceSignals does) before any thread
-// started.
+// The system's stop and reload requests act on the window meanwhile (TConsoleSignals).
 int RunConsole(int argc, char** argv);
 
 }  // namespace gw

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QScrollBar>
-#include <QSocketNotifier>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTextBlock>
@@ -104,17 +103,23 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   // Where the log file lies, for the operator who wants to read it with other tools.
   TLogger::LogFileLocation();
 
+  // The handle a controller addresses: the process ID, or on Windows the channel's window.
+  uint32_t controlHandle = CurrentProcessId();
   if (options.ListenControl) {
     try {
       FControl = std::make_unique<TControlChannel>(CurrentProcessId());
-      FControlNotifier = new QSocketNotifier(FControl->Fd(), QSocketNotifier::Read, this);
-      connect(FControlNotifier, &QSocketNotifier::activated, this,
-              [this] { ControlMessageReady(); });
+      controlHandle = FControl->Handle();
+      // The messages arrive on the channel's own thread; the window acts on its own. A
+      // message still queued when the window goes is dropped with it.
+      FControl->Start([this](const TControlMessage& message) {
+        QMetaObject::invokeMethod(
+            this, [this, message] { ControlMessage(message); }, Qt::QueuedConnection);
+      });
     } catch (const std::exception& e) {
       ConsoleLogError(std::string("控制通道无法监听: ") + e.what());
     }
   }
-  SendStatusMessage(kCtlMainWindowHandle, std::to_string(CurrentProcessId()));
+  SendStatusMessage(kCtlMainWindowHandle, std::to_string(controlHandle));
 
   FLogTimer.setInterval(200);
   connect(&FLogTimer, &QTimer::timeout, this, [this] { ShowMainLogMsg(); });
@@ -130,8 +135,7 @@ TFrmMain::~TFrmMain() {
   FLogTimer.stop();
   FStartTimer.stop();
   TLogger::SetLogCallBack({});
-  // The socket goes with FControl, before the notifier (a child widget) is destroyed.
-  if (FControlNotifier) FControlNotifier->setEnabled(false);
+  FControl.reset();  // its thread ends here: no message arrives for a window half gone
   // Stops and frees the current gateway server, if there is one.
   FService.reset();
 }
@@ -331,14 +335,11 @@ void TFrmMain::CloseSessionsOfBlocked(const std::string& address) {
   CloseSessionsOf(address, kBlockKickReason);
 }
 
-void TFrmMain::ControlMessageReady() {
-  while (std::optional<TControlMessage> message = FControl->Receive()) {
-    if (message->Ident() == kCtlCloseGateWay) {
-      CloseWithoutAsking();
-      return;
-    }
-  }
+void TFrmMain::ControlMessage(const TControlMessage& message) {
+  if (message.Ident() == kCtlCloseGateWay) CloseWithoutAsking();
 }
+
+uint32_t TFrmMain::ControlHandle() const { return FControl ? FControl->Handle() : 0; }
 
 void TFrmMain::CloseWithoutAsking() {
   FCloseWithoutAsking = true;

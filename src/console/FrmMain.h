@@ -20,12 +20,12 @@
 
 class QAction;
 class QLabel;
-class QSocketNotifier;
 class QTextEdit;
 
 namespace gw {
 
 class TControlChannel;
+struct TControlMessage;
 class TDoubleStringList;
 class TFrmHookCheck;
 class TFrmMessageFilterConfig;
@@ -58,6 +58,9 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
   void LogFeed(const std::string& line, TLogLevel level);
   // Closes the window without the question (the controlling program's command 2000).
   void CloseWithoutAsking();
+  // The handle a controlling program sends its commands to (announced in message 1000);
+  // 0 when the window does not listen.
+  uint32_t ControlHandle() const;
 
   // IOnlineSessions over the current gateway server.
   std::vector<TOnlineSession> ListSessions() override;
@@ -93,7 +96,7 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
   TConsoleStatistics CollectStatistics();
   void AppendLogLine(const std::string& line, TLogLevel level);
   void RefreshStatistics();
-  void ControlMessageReady();
+  void ControlMessage(const TControlMessage& message);
   void MenuStopService();
   void MenuReloadConfig();
   void MenuClearLog();
@@ -120,7 +123,6 @@ class TFrmMain : public QMainWindow, public IOnlineSessions {
   QTextEdit* FLogView;
   TStatisticsPanel* FStatistics;
   QLabel* FStatusPanel;
-  QSocketNotifier* FControlNotifier = nullptr;
   TFrmMessageFilterConfig* FMessageFilter;
   TFrmHookCheck* FHookCheck;
 

@@ -1,6 +1,6 @@
 // The process's CPU use between two samples (user + system time over wall time, 100% = one
-// core busy), both for the whole process and for its busiest thread, read from /proc/self.
-// Used by one thread at a time.
+// core busy), both for the whole process and for its busiest thread, from the system's CPU
+// times (ProcessUsageLinux/Windows.cpp). Used by one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,8 @@ struct TCpuUsage {
 
 class TProcessUsage {
  public:
-  // Clock ticks are coarse (10 ms), so shorter intervals would show jumps of 5% and more.
+  // The systems count CPU time coarsely (10 ms clock ticks on Linux, 15.6 ms scheduler
+  // quanta on Windows), so shorter intervals would show jumps of 5% and more.
   static constexpr uint64_t kMinSampleNs = 1'000'000'000;
 
   // The use since the previous sample; zero at the first call. A call sooner than
@@ -23,8 +24,15 @@ class TProcessUsage {
   TCpuUsage Sample();
 
  private:
-  uint64_t FLastProcessTicks = 0;
-  std::map<int, uint64_t> FLastThreadTicks;  // thread id -> its ticks at the last sample
+  // User + system time so far, in nanoseconds: the process's, and each live thread's.
+  struct TCpuTimes {
+    uint64_t ProcessNs = 0;
+    std::map<uint32_t, uint64_t> ThreadNs;  // thread id -> its time
+  };
+  static TCpuTimes ReadCpuTimes();  // ProcessUsageLinux/Windows.cpp
+
+  uint64_t FLastProcessNs = 0;
+  std::map<uint32_t, uint64_t> FLastThreadNs;  // thread id -> its time at the last sample
   uint64_t FLastWallNs = 0;
   TCpuUsage FLast;
 };

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/ConsoleControl.h"
 #include "common/Platform.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
@@ -28,6 +29,7 @@
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
 #include "console/FrmIPaddrFilter.h"
+#include "console/ConsoleSignals.h"
 #include "console/FrmMain.h"
 #include "console/FrmOnLineHum.h"
 #include "console/GatewayPeers.h"
@@ -107,7 +109,7 @@ class MainWindowTest : public QObject {
 
   void startFailsOnBusyPort() {
     uint16_t busy = 0;
-    const int blocker = gw::test::ListenLoopback(busy);
+    const int blocker = gw::test_support::ListenLoopback(busy);
     QVERIFY(blocker >= 0);
     WriteConfig(std::to_string(busy), 1);
     TFrmMain window(Quiet());
@@ -115,7 +117,7 @@ class MainWindowTest : public QObject {
     QVERIFY(window.ActionStart()->isEnabled());
     QVERIFY(window.ActionStop()->isEnabled());  // the created state
     window.StartService();
-    close(blocker);
+    gw::test_support::CloseTcpSocket(blocker);
     QVERIFY(window.ActionStart()->isEnabled());
     QVERIFY(!window.ActionStop()->isEnabled());
     window.ShowMainLogMsg();
@@ -669,7 +671,8 @@ class MainWindowTest : public QObject {
     QFile file(folder.filePath(after.front()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray content = file.readAll();
-    QVERIFY(content.contains("VmRSS"));
+    QVERIFY(content.contains("[Process]\n"));
+    QVERIFY(content.contains("[Allocator]\n"));
     QVERIFY(content.trimmed().endsWith("PelvaneMemStateDump"));
     file.remove();
   }
@@ -683,9 +686,27 @@ class MainWindowTest : public QObject {
     QVERIFY(window.isVisible());
     QCOMPARE(prompts.Asked.back().Text, QString::fromUtf8("是否确认退出服务器？"));
     const size_t asked = prompts.Asked.size();
-    QVERIFY(TControlChannel::Send(CurrentProcessId(), MakeControlWParam(kCtlCloseGateWay, 0), ""));
+    QVERIFY(
+        TControlChannel::Send(window.ControlHandle(), MakeControlWParam(kCtlCloseGateWay, 0), ""));
     QVERIFY(WaitUntil([&] { return !window.isVisible(); }));
     QCOMPARE(prompts.Asked.size(), asked);  // no question this time
+  }
+
+  // Windows: the console's control events reach the window from the system's own thread.
+  // (Linux takes signals instead: the program test sends them to the real gateway.)
+  void consoleEventsReloadAndClose() {
+    TFrmMain window(Quiet());
+    window.show();
+    const TConsoleSignals requests(window);
+    if (!TConsoleControl::HandleEvent(TConsoleControl::ceCtrlBreak))
+      QSKIP("this system has no console events");
+    QVERIFY(WaitUntil([&] {
+      window.ShowMainLogMsg();
+      return ViewText(window).contains(QString::fromUtf8("正在加载配置信息..."));
+    }));
+    QVERIFY(window.isVisible());
+    QVERIFY(TConsoleControl::HandleEvent(TConsoleControl::ceCtrlC));
+    QVERIFY(WaitUntil([&] { return !window.isVisible(); }));
   }
 };
 

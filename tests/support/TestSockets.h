@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace gw::test_support {
 
@@ -69,6 +70,7 @@ inline long ReadableBytes(int s) {
 }
 #else
 inline bool SocketsReady() { return true; }
+inline int Native(int s) { return s; }
 inline int OpenTcpSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 inline void CloseTcpSocket(int s) { ::close(s); }
 inline bool ConnectTo(int s, const sockaddr* a, socklen_t len) { return ::connect(s, a, len) == 0; }
@@ -97,5 +99,43 @@ inline long ReadableBytes(int s) {
   return ioctl(s, FIONREAD, &n) == 0 ? n : -1;
 }
 #endif
+
+// A listening socket on 127.0.0.1: `port`, or any free one when 0 (written back). -1 on failure.
+inline int ListenLoopback(uint16_t& port) {
+  const int fd = OpenTcpSocket(AF_INET);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  socklen_t len = sizeof addr;
+  if (::bind(Native(fd), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(Native(fd), 16) != 0 ||
+      ::getsockname(Native(fd), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    CloseTcpSocket(fd);
+    return -1;
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+// The next connection waiting on `listenFd` (call once it is readable); -1 when none.
+inline int AcceptPeer(int listenFd) {
+  auto peer = ::accept(Native(listenFd), nullptr, nullptr);
+  return peer == static_cast<decltype(peer)>(-1) ? -1 : static_cast<int>(peer);
+}
+// A connected socket to 127.0.0.1:port; -1 on failure.
+inline int ConnectLoopback(uint16_t port) {
+  const int fd = OpenTcpSocket(AF_INET);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (!ConnectTo(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) {
+    CloseTcpSocket(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace gw::test_support

@@ -1,0 +1,55 @@
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <csignal>
+
+#include "console/ConsoleSignals.h"
+#include "console/FrmMain.h"
+
+namespace gw {
+
+struct TConsoleSignals::TState {
+  int SignalFd = -1;
+  QPointer<QSocketNotifier> Notifier;
+};
+
+TConsoleSignals::TConsoleSignals(TFrmMain& Window) : FState(std::make_unique<TState>()) {
+  sigset_t serviceSignals;
+  sigemptyset(&serviceSignals);
+  sigaddset(&serviceSignals, SIGTERM);
+  sigaddset(&serviceSignals, SIGINT);
+  sigaddset(&serviceSignals, SIGHUP);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  const bool signalsBlocked = sigismember(&blocked, SIGTERM) == 1 &&
+                              sigismember(&blocked, SIGINT) == 1 &&
+                              sigismember(&blocked, SIGHUP) == 1;
+  if (!signalsBlocked) return;
+  const int signalFd = signalfd(-1, &serviceSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd < 0) return;
+  FState->SignalFd = signalFd;
+  auto* notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &Window);
+  FState->Notifier = notifier;
+  QObject::connect(notifier, &QSocketNotifier::activated, &Window, [&Window, signalFd] {
+    signalfd_siginfo info;
+    bool close = false;
+    bool reload = false;
+    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      (info.ssi_signo == SIGHUP ? reload : close) = true;
+    }
+    if (close) {
+      Window.CloseWithoutAsking();
+    } else if (reload) {
+      Window.ReloadConfig();
+    }
+  });
+}
+
+// The notifier goes before its descriptor.
+TConsoleSignals::~TConsoleSignals() {
+  delete FState->Notifier.data();
+  if (FState->SignalFd >= 0) close(FState->SignalFd);
+}
+
+}  // namespace gw
