@@ -45,12 +45,23 @@ commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "${found[@]}" "$stage/"
+# The debugging information stays in the build tree: it is most of each program's size.
+for exe in "$stage"/*.exe; do x86_64-w64-mingw32-strip --strip-debug "$exe"; done
 cp "$here/packaging/windows/README-Windows.txt" "$here/packaging/windows/GateWay.xml.txt" "$stage/"
 notes=(README-Windows.txt GateWay.xml.txt)
-if [ ${#missing[@]} -gt 0 ]; then
+# The operator console is in gateway.exe only when the tree was built with Qt for Windows.
+console=0
+grep -q '^GW_BUILD_CONSOLE:BOOL=ON' "$dir/CMakeCache.txt" 2>/dev/null && console=1
+if [ ${#missing[@]} -gt 0 ] || [ "$console" -eq 0 ]; then
   {
-    echo "This package was made without: ${missing[*]}"
-    echo "(they did not build for Windows from commit $commit)."
+    if [ ${#missing[@]} -gt 0 ]; then
+      echo "This package was made without: ${missing[*]}"
+      echo "(they did not build for Windows from commit $commit)."
+    fi
+    if [ "$console" -eq 0 ]; then
+      echo "gateway.exe was built without the operator console (no Qt for Windows was at"
+      echo "hand): it always runs headless, as with --headless."
+    fi
   } > "$stage/NOT-INCLUDED.txt"
   notes+=(NOT-INCLUDED.txt)
 fi
