@@ -43,6 +43,17 @@ rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 # Anonymous resident memory: what the connections cost, without the library pages the
 # first handshake touches (about 2 MiB of code, paid once).
 anon_kib() { awk '/RssAnon/ {print $2}' "/proc/$1/status"; }
+# User + system CPU ticks of a process so far.
+cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$1/stat"; }
+# One figure of the gateway's metrics (0 when it cannot be read).
+metric() {
+  /usr/bin/python3 - "$metrics" "$1" <<'PY' 2>/dev/null || echo 0
+import re, sys, urllib.request
+text = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=5).read().decode()
+m = re.search(rf"^{sys.argv[2]}(?:{{[^}}]*}})? ([0-9.e+]+)$", text, re.M)
+print(int(float(m.group(1))) if m else 0)
+PY
+}
 
 # One started server at a time; stop_one ends the last one started.
 stop_one() {
@@ -115,37 +126,61 @@ if [ "${RELAY:-1}" = 1 ]; then
     KickOverPacketSize=False
   extra=()
   [ -n "${SEND_INTERVAL:-}" ] && extra+=(--send-interval "$SEND_INTERVAL")
-  (cd "$work" && exec "$build/src/app/gateway" --headless "${extra[@]}" >gateway.log 2>&1) &
+  metrics=$(free_port)
+  (cd "$work" && exec "$build/src/app/gateway" --headless --metrics "127.0.0.1:$metrics" "${extra[@]}" \
+     >gateway.log 2>&1) &
   pids+=($!)
   gwpid=${pids[-1]}
   wait_port "$gate" 100
-  sleep 1.5  # the links connect on their next turn
+  wait_port "$metrics" 100
+  until [ "$(metric gateway_logic_link_up)" = 1 ] && [ "$(metric gateway_login_link_up)" = 1 ]; do
+    sleep 0.1
+  done
   keys=(--gateway --ckey '{9FDF2573-5C9E-4673-B267-E7E8FE41F9FE}' --akey 81vtD5R98U86m9V7QU)
   for w in ${RELAY_WINDOWS:-8 64}; do
     echo "relay window $w: $("$tools/wsload" --port "$gate" "${keys[@]}" -c "$conns" -d "$secs" -s "$size" -w "$w")"
   done
   if [ "${RATE_CLIENTS:-10000}" -gt 0 ]; then
-    # The floor for this load: the raw TCP echo's own CPU per round trip, on the same machine
-    # in the same run (one receive and one send per message, as every gateway client pays).
+    # CPU per round trip in the steady state, the connection phase left out: the raw TCP echo
+    # (the floor for this load on this machine: one receive and one send per client message,
+    # as every gateway client pays) over the middle of its run, and the gateway from the moment
+    # every client is logged in, per client message its metrics counted meanwhile.
+    n=${RATE_CLIENTS:-10000}
+    span=$((secs > 6 ? secs - 4 : 2))
     port=$(free_port)
     "$tools/tcp_echo" "$port" 2 >/dev/null 2>&1 &
     pids+=($!)
     wait_port "$port" 100
-    e0=$(awk '{print $14 + $15}' "/proc/${pids[-1]}/stat")
-    raw=$("$tools/wsload" --port "$port" --raw -c "${RATE_CLIENTS:-10000}" -d "$secs" -s "$size" --rate 10)
-    e1=$(awk '{print $14 + $15}' "/proc/${pids[-1]}/stat")
+    "$tools/wsload" --port "$port" --raw -c "$n" -d "$secs" -s "$size" --rate 10 >"$work/raw.txt" &
+    loader=$!
+    sleep 3
+    e0=$(cpu_ticks "${pids[-1]}")
+    sleep "$span"
+    e1=$(cpu_ticks "${pids[-1]}")
+    wait "$loader"
+    raw=$(cat "$work/raw.txt")
     stop_one
-    echo "raw echo ${RATE_CLIENTS:-10000} clients x 10/s: $raw"
-    raw_us=$(awk -v t="$((e1 - e0))" -v hz="$(getconf CLK_TCK)" -v rt="$(field roundtrips "$raw")" \
-      'BEGIN {if (rt > 0) printf "%.2f", t / hz * 1e6 / rt; else print 0}')
-    echo "raw echo CPU per round trip: $raw_us us"
-    t0=$(awk '{print $14 + $15}' "/proc/$gwpid/stat")
-    out=$("$tools/wsload" --port "$gate" "${keys[@]}" -c "${RATE_CLIENTS:-10000}" -d "$secs" -s "$size" --rate 10)
-    t1=$(awk '{print $14 + $15}' "/proc/$gwpid/stat")
-    rt=$(field roundtrips "$out")
-    echo "relay ${RATE_CLIENTS:-10000} clients x 10/s: $out"
-    awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v rt="$rt" -v raw="$raw_us" \
-      'BEGIN {if (rt > 0) {us = t / hz * 1e6 / rt; printf "gateway CPU per round trip: %.2f us (includes the connection phase) = %.2f x the raw echo'"'"'s\n", us, (raw > 0 ? us / raw : 0)}}'
+    echo "raw echo $n clients x 10/s: $raw"
+    raw_us=$(awk -v t="$((e1 - e0))" -v hz="$(getconf CLK_TCK)" -v r="$(field rate "$raw")" -v s="$span" \
+      'BEGIN {if (r > 0) printf "%.2f", t / hz * 1e6 / (r * s); else print 0}')
+    echo "raw echo CPU per round trip (steady): $raw_us us"
+    "$tools/wsload" --port "$gate" "${keys[@]}" -c "$n" -d "$secs" -s "$size" --rate 10 >"$work/relay.txt" &
+    loader=$!
+    until [ "$(metric gateway_sessions)" -ge "$((n * 99 / 100))" ] 2>/dev/null; do
+      kill -0 "$loader" 2>/dev/null || break
+      sleep 0.2
+    done
+    sleep 1
+    t0=$(cpu_ticks "$gwpid")
+    m0=$(metric gateway_client_messages_received_total)
+    sleep "$span"
+    t1=$(cpu_ticks "$gwpid")
+    m1=$(metric gateway_client_messages_received_total)
+    wait "$loader"
+    out=$(cat "$work/relay.txt")
+    echo "relay $n clients x 10/s: $out"
+    awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v m="$((m1 - m0))" -v raw="$raw_us" -v s="$span" \
+      'BEGIN {if (m > 0) {us = t / hz * 1e6 / m; printf "gateway CPU per round trip (steady, %d messages/s): %.2f us = %.2f x the raw echo'"'"'s\n", m / s, us, (raw > 0 ? us / raw : 0)}}'
     echo "gateway RSS with those clients gone: $(rss_kib "$gwpid") KiB"
   fi
 fi
