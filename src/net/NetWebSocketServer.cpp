@@ -21,21 +21,6 @@ bool ContainsNoCase(const std::string& text, const char* word) {
   return false;
 }
 
-template <typename T>
-void AddHandler(std::mutex& lock, std::shared_ptr<const std::vector<T>>& list, T handler) {
-  std::lock_guard<std::mutex> guard(lock);
-  auto copy = std::make_shared<std::vector<T>>(*list);
-  copy->push_back(std::move(handler));
-  list = std::move(copy);
-}
-
-template <typename T>
-std::shared_ptr<const std::vector<T>> Snapshot(std::mutex& lock,
-                                               const std::shared_ptr<const std::vector<T>>& list) {
-  std::lock_guard<std::mutex> guard(lock);
-  return list;
-}
-
 }  // namespace
 
 TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads) {
@@ -45,17 +30,17 @@ TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads)
 TNetWebSocketServer::~TNetWebSocketServer() { StopServer(); }
 
 IWebSocketServer& TNetWebSocketServer::OnOpen(TWsOnOpen callback) {
-  AddHandler(FOnOpenLock, FOnOpenEvents, std::move(callback));
+  FOnOpenEvents.Add(std::move(callback));
   return *this;
 }
 
 IWebSocketServer& TNetWebSocketServer::OnMessage(TWsOnMessage callback) {
-  AddHandler(FOnMessageLock, FOnMessageEvents, std::move(callback));
+  FOnMessageEvents.Add(std::move(callback));
   return *this;
 }
 
 IWebSocketServer& TNetWebSocketServer::OnClose(TWsOnClose callback) {
-  AddHandler(FOnCloseLock, FOnCloseEvents, std::move(callback));
+  FOnCloseEvents.Add(std::move(callback));
   return *this;
 }
 
@@ -74,23 +59,20 @@ void TNetWebSocketServer::LogWarning(const std::string& text) {
 }
 
 void TNetWebSocketServer::FireOpen(const PWebSocketConnection& connection) {
-  auto handlers = Snapshot(FOnOpenLock, FOnOpenEvents);
-  for (const auto& handler : *handlers) {
+  for (const auto& handler : FOnOpenEvents.Current()) {
     if (handler) handler(connection);
   }
 }
 
 void TNetWebSocketServer::FireMessage(const PWebSocketConnection& connection, TWsRequestType type,
                                       const std::vector<uint8_t>& data) {
-  auto handlers = Snapshot(FOnMessageLock, FOnMessageEvents);
-  for (const auto& handler : *handlers) {
+  for (const auto& handler : FOnMessageEvents.Current()) {
     if (handler) handler(connection, type, data);
   }
 }
 
 void TNetWebSocketServer::FireClose(const PWebSocketConnection& connection) {
-  auto handlers = Snapshot(FOnCloseLock, FOnCloseEvents);
-  for (const auto& handler : *handlers) {
+  for (const auto& handler : FOnCloseEvents.Current()) {
     if (handler) handler(connection);
   }
 }

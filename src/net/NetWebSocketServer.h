@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "net/HandlerList.h"
 #include "net/HttpServer.h"
 #include "net/IWebSocketServer.h"
 
@@ -73,15 +74,10 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void HandleDisconnected(TAbstractConnection& connection) override;
 
  private:
-  template <typename T>
-  using THandlers = std::shared_ptr<const std::vector<T>>;
-
-  std::mutex FOnOpenLock;  // guards FOnOpenEvents
-  THandlers<TWsOnOpen> FOnOpenEvents = std::make_shared<std::vector<TWsOnOpen>>();
-  std::mutex FOnMessageLock;  // guards FOnMessageEvents
-  THandlers<TWsOnMessage> FOnMessageEvents = std::make_shared<std::vector<TWsOnMessage>>();
-  std::mutex FOnCloseLock;  // guards FOnCloseEvents
-  THandlers<TWsOnClose> FOnCloseEvents = std::make_shared<std::vector<TWsOnClose>>();
+  // Read on every event, on the I/O threads: no lock there.
+  THandlerList<TWsOnOpen> FOnOpenEvents;
+  THandlerList<TWsOnMessage> FOnMessageEvents;
+  THandlerList<TWsOnClose> FOnCloseEvents;
   std::mutex FLoggerLock;  // guards FLogger
   TLogProc FLogger;
   std::atomic<size_t> FMaxMessageSize{kDefaultMaxMessageSize};
