@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/HeadlessSignals.h"
+#include "common/Platform.h"
 #include "logging/Logger.h"
 
 namespace gw {
@@ -52,6 +53,7 @@ THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<voi
   FWatching = true;
   FState->Thread = std::thread([state = FState.get(), Stop = std::move(Stop),
                                 Reload = std::move(Reload)] {
+    NameCurrentThread("gw-signals");
     for (;;) {
       pollfd fds[2] = {{state->SignalFd, POLLIN, 0}, {state->EndFd, POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) continue;  // EINTR

@@ -55,6 +55,11 @@ void SleepMs(uint32_t ms);
 // millisecond. Nothing where the system has no such policy.
 void UseThroughputScheduling();
 
+// Names the calling thread for the system's tools (top -H, ps -L, /proc/PID/task/*/comm, a
+// debugger's thread list), so an operator sees which of the gateway's threads burns the
+// time. Linux keeps at most 15 bytes of it.
+void NameCurrentThread(const std::string& name);
+
 // Ticks elapsed since `since`, unsigned so that wrap-around is harmless.
 inline uint32_t TicksSince(uint32_t now, uint32_t since) { return now - since; }
 

@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include <openssl/rand.h>
+#include <pthread.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -90,6 +91,10 @@ void UseThroughputScheduling() {
   // it. A failure only leaves the default policy, which is correct, just busier.
   sched_param param{};
   [[maybe_unused]] int rc = sched_setscheduler(0, SCHED_BATCH, &param);
+}
+
+void NameCurrentThread(const std::string& name) {
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
 }  // namespace gw

@@ -116,4 +116,12 @@ void SleepMs(uint32_t ms) { ::Sleep(ms); }
 // Completion ports already wake only as many threads as there are processors.
 void UseThroughputScheduling() {}
 
+// SetThreadDescription came with Windows 10 1607: looked up, so older systems run unnamed.
+void NameCurrentThread(const std::string& name) {
+  using TSetThreadDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const auto setDescription = reinterpret_cast<TSetThreadDescription>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+  if (setDescription != nullptr) setDescription(::GetCurrentThread(), WideFromUtf8(name).c_str());
+}
+
 }  // namespace gw

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/Platform.h"
+
 namespace gw {
 
 namespace {
@@ -146,6 +148,7 @@ void TControlChannel::Stop() {
 }
 
 void TControlChannel::Execute() {
+  NameCurrentThread("gw-control");
   TEndpoint& e = *FEndpoint;
   for (;;) {
     pollfd fds[2] = {{e.Socket, POLLIN, 0}, {e.WakeUp, POLLIN, 0}};

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/Platform.h"
+
 namespace gw {
 
 namespace {
@@ -173,6 +175,7 @@ TControlChannel::TControlChannel(uint32_t AHandle, TLogProc ALog)
   std::future<DWORD> result = created.get_future();
   TWindowEndpoint* state = &e;
   e.Thread = std::thread([&e, state, &name, &created] {
+    NameCurrentThread("gw-control");
     e.Window = ::CreateWindowExW(0, kWindowClass, name.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE,
                                  nullptr, ::GetModuleHandleW(nullptr), state);
     created.set_value(e.Window == nullptr ? ::GetLastError() : 0);

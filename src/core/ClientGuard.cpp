@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "common/Platform.h"
 #include "config/TextFile.h"
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
@@ -100,6 +101,7 @@ void TClientGuard::Stop() {
 }
 
 void TClientGuard::Housekeeping() {
+  NameCurrentThread("gw-guard");
   std::unique_lock<std::mutex> lock(FHousekeepingLock);
   while (!FStopping) {
     FHousekeepingWake.wait_for(lock, std::chrono::seconds(1),

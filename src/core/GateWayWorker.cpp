@@ -240,6 +240,7 @@ void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void*
 
 void TGateWayWorker::Execute() {
   FWorkerThread.Bind();
+  NameCurrentThread("gw-worker-" + std::to_string(FID));
   bool outputWaiting = false;
   while (WaitForWork(outputWaiting)) {
     // A failure of one turn (e.g. memory exhausted) is logged; the loop goes on.

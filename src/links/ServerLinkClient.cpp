@@ -257,6 +257,7 @@ void TServerLinkClient::RunTurn() {
 }
 
 void TServerLinkClient::RunLoop(TAnonymousThreadEx& Thread) {
+  NameCurrentThread("gw-" + FName);
   while (!Stopping() && !Thread.Terminated()) {
     try {
       RunTurn();

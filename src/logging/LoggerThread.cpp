@@ -69,6 +69,7 @@ TLoggerThread::~TLoggerThread() {
 }
 
 void TLoggerThread::Execute() {
+  NameCurrentThread("gw-log");
   // Every turn ends with a pass, including the turn that sees the stop request,
   // so lines logged up to the shutdown are written.
   std::unique_lock<std::mutex> lock(FEventLock);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "common/Platform.h"
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
 #include "net/NetDiagLog.h"
@@ -66,6 +67,7 @@ void TIoEventThread::OnIoEvents(uint32_t events, TIoEventThread& thread) {
 
 void TIoEventThread::Run() {
   FThreadId.store(std::this_thread::get_id());
+  NameCurrentThread("gw-io-" + std::to_string(FIndex));
   epoll_event events[kMaxEvents];
   TTurnPacing pacing;
   while (!FStopping.load(std::memory_order_relaxed)) {

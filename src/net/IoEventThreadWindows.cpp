@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/Platform.h"
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
 #include "net/IocpOperation.h"
@@ -71,6 +72,7 @@ void TIoEventThread::DrainOperations() {
 
 void TIoEventThread::Run() {
   FThreadId.store(std::this_thread::get_id());
+  NameCurrentThread("gw-io-" + std::to_string(FIndex));
   OVERLAPPED_ENTRY entries[kMaxEntries];
   TTurnPacing pacing;
   while (!FStopping.load(std::memory_order_relaxed)) {

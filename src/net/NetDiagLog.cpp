@@ -80,7 +80,10 @@ class TDiagWriter {
   void StartLocked() {
     if (FThread.joinable() || FStopping) return;
     try {
-      FThread = std::thread([this] { Run(); });
+      FThread = std::thread([this] {
+        NameCurrentThread("gw-netdiag");
+        Run();
+      });
     } catch (const std::system_error&) {
       // No thread to be had now (the process is short of resources): the lines stay
       // queued and the next one tries again. A failure log must not fail its caller.
