@@ -181,10 +181,18 @@ class Gateway(CollectedOutput):
         return any(text in line for line in self.output())
 
     async def wait_line(self, text, timeout=TIMEOUT):
+        """Waits for a line with `text`; a gateway that has ended without it (one that did
+        not start at all, say) fails the wait at once, with its exit code."""
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             if self.has(text):
                 return True
+            if self.proc.poll() is not None:
+                await asyncio.to_thread(self.reader.join, TIMEOUT)  # its last lines
+                if self.has(text):
+                    return True
+                raise AssertionError(f"the gateway ended (exit code {self.proc.returncode}) "
+                                     f"with no line with {text!r}:\n" + "\n".join(self.output()))
             await asyncio.sleep(0.02)
         raise AssertionError(f"no line with {text!r} in:\n" + "\n".join(self.output()))
 
@@ -238,8 +246,8 @@ async def start_serving(test, make):
     for _ in range(3):
         test.gateway = make()
         end = time.monotonic() + TIMEOUT
-        while time.monotonic() < end and not (test.gateway.has("SocketServer 启动: ")
-                                               or test.gateway.has("无法绑定")):
+        while time.monotonic() < end and test.gateway.proc.poll() is None and not (
+                test.gateway.has("SocketServer 启动: ") or test.gateway.has("无法绑定")):
             await asyncio.sleep(0.02)
         if not test.gateway.has("无法绑定"):
             break
