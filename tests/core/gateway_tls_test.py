@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
-from gw_wire import CollectedOutput, free_port, make_certificate  # noqa: E402
+from gw_wire import CollectedOutput, command, free_port, make_certificate  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
 
@@ -181,6 +181,7 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
         self.assertTrue((await self.login.next(b"%D")).endswith(b"/\x05still-here$"))
         await served.close()
 
+    @unittest.skipIf(relay.ON_WINDOWS, relay.NO_SIGHUP_ON_WINDOWS)
     async def test_sighup_serves_a_renewed_certificate_to_new_clients_and_keeps_it_on_a_bad_file(self):
         await self.start_gateway()
         self.assertEqual(await self.served_serial(), 0x1001)
@@ -218,15 +219,15 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
                                   (self.key_file, self.key_file, "cannot read the TLS certificate"),
                                   (self.first[0], self.second[1], "does not belong to")):
             with tempfile.TemporaryDirectory() as cwd:
-                done = subprocess.run([relay.GATEWAY, "--headless", "--tls-cert", cert,
-                                       "--tls-key", key], cwd=cwd, capture_output=True,
-                                      timeout=TIMEOUT)
+                done = subprocess.run(command(relay.GATEWAY, "--headless", "--tls-cert", cert,
+                                              "--tls-key", key), cwd=cwd, capture_output=True,
+                                      stdin=subprocess.DEVNULL, timeout=TIMEOUT)
                 self.assertEqual(done.returncode, 1, reason)
                 self.assertIn(reason, done.stderr.decode())
                 self.assertFalse(os.path.exists(os.path.join(cwd, "GateWay.xml")), reason)
         # One option without the other is a usage error.
-        done = subprocess.run([relay.GATEWAY, "--headless", "--tls-cert", self.cert_file],
-                              capture_output=True, timeout=TIMEOUT)
+        done = subprocess.run(command(relay.GATEWAY, "--headless", "--tls-cert", self.cert_file),
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=TIMEOUT)
         self.assertEqual(done.returncode, 2)
         self.assertIn("--tls-cert and --tls-key go together", done.stderr.decode())
 
