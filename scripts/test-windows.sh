@@ -22,7 +22,11 @@ mkdir -p "$WINEPREFIX"
 
 # One wine server for the whole run: without it each test program starts and stops its own,
 # seconds per test. It is stopped however the run ends.
-wineserver -p
+if ! wineserver -p; then
+  echo "test-windows: a wine server already runs for $WINEPREFIX; stop it" \
+       "(WINEPREFIX=$WINEPREFIX wineserver -k) or give this run a prefix of its own (GW_WINEPREFIX)" >&2
+  exit 1
+fi
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot --init >/dev/null 2>&1
 # Under wine 8, wineboot --init beside a waiting server leaves two service managers behind,
