@@ -45,6 +45,14 @@ rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 anon_kib() { awk '/RssAnon/ {print $2}' "/proc/$1/status"; }
 # User + system CPU ticks of a process so far.
 cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$1/stat"; }
+# Every thread of a process: its id, name, user and system ticks.
+thread_ticks() {
+  local t
+  for t in /proc/"$1"/task/*; do
+    awk -v id="${t##*/}" -v name="$(cat "$t/comm" 2>/dev/null)" \
+      '{sub(/.*\) /, ""); print id, name, $12, $13}' "$t/stat" 2>/dev/null
+  done
+}
 # One figure of the gateway's metrics (0 when it cannot be read).
 metric() {
   /usr/bin/python3 - "$metrics" "$1" <<'PY' 2>/dev/null || echo 0
@@ -175,15 +183,24 @@ if [ "${RELAY:-1}" = 1 ]; then
     done
     sleep 1
     t0=$(cpu_ticks "$gwpid")
+    thread_ticks "$gwpid" >"$work/threads0.txt"
     m0=$(metric gateway_client_messages_received_total)
     sleep "$span"
     t1=$(cpu_ticks "$gwpid")
+    thread_ticks "$gwpid" >"$work/threads1.txt"
     m1=$(metric gateway_client_messages_received_total)
     wait "$loader"
     out=$(cat "$work/relay.txt")
     echo "relay $n clients x 10/s: $out"
     awk -v t="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v m="$((m1 - m0))" -v raw="$raw_us" -v s="$span" \
       'BEGIN {if (m > 0) {us = t / hz * 1e6 / m; printf "gateway CPU per round trip (steady, %d messages/s): %.2f us = %.2f x the raw echo'"'"'s\n", m / s, us, (raw > 0 ? us / raw : 0)}}'
+    # Where it goes, by thread name (user / system time per client message).
+    awk -v hz="$(getconf CLK_TCK)" -v m="$((m1 - m0))" '
+      FNR == NR {u[$1] = $3; k[$1] = $4; next}
+      ($1 in u) {du[$2] += $3 - u[$1]; dk[$2] += $4 - k[$1]}
+      END {if (m > 0) for (n in du) if (du[n] + dk[n] > 0)
+             printf "  %-16s user %.2f us, system %.2f us per message\n", n, du[n] / hz * 1e6 / m, dk[n] / hz * 1e6 / m}' \
+      "$work/threads0.txt" "$work/threads1.txt" | sort
     echo "gateway RSS with those clients gone: $(rss_kib "$gwpid") KiB"
   fi
 fi
