@@ -94,7 +94,9 @@ TEST(CommandLine, BalancerAndMetricsOptions) {
     std::string name;
     for (const char* arg : tc.Args) name += std::string(arg) + " ";
     EXPECT_EQ(cl.ProxyProtocol, tc.Proxy) << name;
-    if (!tc.Error || tc.Proxy) EXPECT_EQ(cl.ProxyFrom.size(), tc.Ranges) << name;
+    if (!tc.Error || tc.Proxy) {
+      EXPECT_EQ(cl.ProxyFrom.size(), tc.Ranges) << name;
+    }
     EXPECT_EQ(cl.Metrics, tc.Metrics) << name;
     EXPECT_EQ(cl.MetricsHost, tc.Host) << name;
     EXPECT_EQ(cl.MetricsPort, tc.Port) << name;
@@ -158,7 +160,9 @@ TEST(CommandLine, ServiceActionsNameAndTheInstalledServicesArguments) {
     EXPECT_EQ(cl.Service, tc.Action) << name;
     EXPECT_EQ(cl.ServiceName, tc.Name) << name;
     EXPECT_EQ(!cl.Error.empty(), tc.Error) << name << ": " << cl.Error;
-    if (!tc.Error) EXPECT_EQ(cl.ServiceArguments, tc.ServiceArguments) << name;
+    if (!tc.Error) {
+      EXPECT_EQ(cl.ServiceArguments, tc.ServiceArguments) << name;
+    }
     EXPECT_TRUE(cl.LaunchBlock.empty()) << name << ": an action is never the launch block";
     EXPECT_TRUE(cl.UnknownOptions.empty()) << name;
   }

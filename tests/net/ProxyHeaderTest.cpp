@@ -196,7 +196,9 @@ TEST(ProxyHeaderStageTest, ClientBytesAfterTheHeaderSurviveEveryReadBoundary) {
         }
         ++results;
         EXPECT_EQ(r, tc.Result);
-        if (r == TProxyHeaderStage::prsRelayed) EXPECT_EQ(SourceText(stage.Source()), tc.Source);
+        if (r == TProxyHeaderStage::prsRelayed) {
+          EXPECT_EQ(SourceText(stage.Source()), tc.Source);
+        }
         handedOn.insert(handedOn.end(), rest.begin(), rest.end());
       }
       EXPECT_EQ(results, 1);

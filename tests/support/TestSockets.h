@@ -101,13 +101,18 @@ inline long ReadableBytes(int s) {
 #endif
 
 // A listening socket on 127.0.0.1: `port`, or any free one when 0 (written back). -1 on failure.
-inline int ListenLoopback(uint16_t& port) {
-  const int fd = OpenTcpSocket(AF_INET);
-  if (fd < 0) return -1;
+// 127.0.0.1:port.
+inline sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
+  return addr;
+}
+inline int ListenLoopback(uint16_t& port) {
+  const int fd = OpenTcpSocket(AF_INET);
+  if (fd < 0) return -1;
+  sockaddr_in addr = LoopbackAddress(port);
   socklen_t len = sizeof addr;
   if (::bind(Native(fd), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(Native(fd), 16) != 0 ||
@@ -127,10 +132,7 @@ inline int AcceptPeer(int listenFd) {
 inline int ConnectLoopback(uint16_t port) {
   const int fd = OpenTcpSocket(AF_INET);
   if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
+  sockaddr_in addr = LoopbackAddress(port);
   if (!ConnectTo(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) {
     CloseTcpSocket(fd);
     return -1;
