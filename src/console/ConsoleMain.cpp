@@ -1,6 +1,7 @@
 #include "console/ConsoleMain.h"
 
 #include <QProxyStyle>
+#include <memory>
 
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleFonts.h"
@@ -27,10 +28,14 @@ int RunConsole(int argc, char** argv) {
   TConsoleApplication app(argc, argv);
   app.setStyle(new TConsoleStyle);
   InstallConsoleFonts();
-  TFrmMain window;
-  const TConsoleSignals systemRequests(window);
-  window.show();
-  return app.exec();
+  auto window = std::make_unique<TFrmMain>();
+  const TConsoleSignals systemRequests(*window);
+  window->show();
+  const int code = app.exec();
+  // The window stops the service as it goes, before the requests end: on Windows a close,
+  // logoff or shutdown event waits for that, and the system ends the process once it returns.
+  window.reset();
+  return code;
 }
 
 }  // namespace gw

@@ -28,8 +28,8 @@ TConsoleSignals::TConsoleSignals(TFrmMain& Window) : FState(std::make_unique<TSt
       [onWindowThread] { onWindowThread(&TFrmMain::ReloadConfig); });
 }
 
-// A close, logoff or shutdown event still waiting is let go: the window has closed and the
-// service stopped by the time this runs.
+// A close, logoff or shutdown event still waiting is let go (RunConsole ends the window and
+// its service first).
 TConsoleSignals::~TConsoleSignals() = default;
 
 }  // namespace gw
