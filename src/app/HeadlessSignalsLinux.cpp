@@ -11,22 +11,10 @@
 
 #include "app/HeadlessSignals.h"
 #include "common/Platform.h"
+#include "common/ServiceSignalsLinux.h"
 #include "logging/Logger.h"
 
 namespace gw {
-
-namespace {
-
-sigset_t ServiceSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
-
-}  // namespace
 
 struct THeadlessSignals::TState {
   int SignalFd = -1;
@@ -35,7 +23,7 @@ struct THeadlessSignals::TState {
 };
 
 void THeadlessSignals::Block() {
-  sigset_t set = ServiceSignals();
+  sigset_t set = ServiceSignalSet();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // A reader of standard output that goes away must not end the gateway.
   std::signal(SIGPIPE, SIG_IGN);
@@ -43,7 +31,7 @@ void THeadlessSignals::Block() {
 
 THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload)
     : FState(std::make_unique<TState>()) {
-  sigset_t set = ServiceSignals();
+  sigset_t set = ServiceSignalSet();
   FState->SignalFd = signalfd(-1, &set, SFD_CLOEXEC);
   FState->EndFd = eventfd(0, EFD_CLOEXEC);
   if (FState->SignalFd < 0 || FState->EndFd < 0) {

@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 
+#include "common/ServiceSignalsLinux.h"
 #include "console/ConsoleSignals.h"
 #include "console/FrmMain.h"
 
@@ -15,17 +16,8 @@ struct TConsoleSignals::TState {
 };
 
 TConsoleSignals::TConsoleSignals(TFrmMain& Window) : FState(std::make_unique<TState>()) {
-  sigset_t serviceSignals;
-  sigemptyset(&serviceSignals);
-  sigaddset(&serviceSignals, SIGTERM);
-  sigaddset(&serviceSignals, SIGINT);
-  sigaddset(&serviceSignals, SIGHUP);
-  sigset_t blocked;
-  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
-  const bool signalsBlocked = sigismember(&blocked, SIGTERM) == 1 &&
-                              sigismember(&blocked, SIGINT) == 1 &&
-                              sigismember(&blocked, SIGHUP) == 1;
-  if (!signalsBlocked) return;
+  if (!ServiceSignalsBlocked()) return;
+  const sigset_t serviceSignals = ServiceSignalSet();
   const int signalFd = signalfd(-1, &serviceSignals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signalFd < 0) return;
   FState->SignalFd = signalFd;
