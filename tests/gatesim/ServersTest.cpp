@@ -30,12 +30,8 @@ bool WaitUntil(const std::function<bool()>& Predicate) {
 class TPeer {
  public:
   explicit TPeer(uint16_t Port) {
-    FFd = OpenTcpSocket(AF_INET);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(Port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FConnected = ConnectTo(FFd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    FFd = ConnectLoopback(Port);
+    FConnected = FFd >= 0;
   }
   ~TPeer() { Close(); }
   void Close() {
@@ -382,12 +378,8 @@ TEST(SimFaults, StopReadingLeavesTheBytesInTheSocket) {
   ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
   TPeer gw(server.Port());
   gw.Send("%--$");
-  int fd = OpenTcpSocket(AF_INET);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(server.Port());
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_TRUE(ConnectTo(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
+  int fd = ConnectLoopback(server.Port());
+  ASSERT_GE(fd, 0);
   EXPECT_TRUE(FillUntilBlocked(fd)) << "the server kept reading";
   CloseTcpSocket(fd);
   EXPECT_EQ(server.KeepAlives(), 0u);

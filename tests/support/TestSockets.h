@@ -100,7 +100,6 @@ inline long ReadableBytes(int s) {
 }
 #endif
 
-// A listening socket on 127.0.0.1: `port`, or any free one when 0 (written back). -1 on failure.
 // 127.0.0.1:port.
 inline sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in addr{};
@@ -109,6 +108,7 @@ inline sockaddr_in LoopbackAddress(uint16_t port) {
   addr.sin_port = htons(port);
   return addr;
 }
+// A listening socket on 127.0.0.1: `port`, or any free one when 0 (written back). -1 on failure.
 inline int ListenLoopback(uint16_t& port) {
   const int fd = OpenTcpSocket(AF_INET);
   if (fd < 0) return -1;
