@@ -63,6 +63,14 @@ bool ParseHostPort(std::string_view text, std::string& host, uint16_t& port) {
   return true;
 }
 
+std::optional<TLogLevel> ParseLogLevel(std::string_view text) {
+  if (text == "debug") return llDebug;
+  if (text == "info") return llMessage;
+  if (text == "warning") return llWarning;
+  if (text == "error") return llError;
+  return std::nullopt;
+}
+
 // The value of an option given as "--name VALUE" or "--name=VALUE"; advances `i` past a
 // separate value. Nothing when the option is not `name`.
 std::optional<std::string_view> OptionValue(std::string_view name, int argc,
@@ -123,6 +131,22 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         result.LogUtf8 = true;
       } else if (arg == "--help" || arg == "-h") {
         result.Help = true;
+      } else if (arg == "--version") {
+        result.Version = true;
+      } else if (arg == "--check") {
+        result.Check = true;
+      } else if (auto dir = OptionValue("--dir", argc, argv, i)) {
+        result.Dir = *dir;
+        if (dir->empty()) fail("--dir needs the path of a work folder");
+      } else if (auto logDir = OptionValue("--log-dir", argc, argv, i)) {
+        result.LogDir = *logDir;
+        if (logDir->empty()) fail("--log-dir needs the path of a folder for the log files");
+      } else if (auto level = OptionValue("--log-level", argc, argv, i)) {
+        result.LogLevel = ParseLogLevel(*level);
+        if (!result.LogLevel) {
+          fail("--log-level needs debug, info, warning or error, not '" + std::string(*level) +
+               "'");
+        }
       } else if (arg == "-profile") {
         result.Profile = true;
       } else if (arg == "-profilestart") {
@@ -158,11 +182,13 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
                          std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'");
         }
       } else {
-        result.UnknownOptions.emplace_back(arg);
+        fail("unknown option '" + std::string(arg) + "'");
       }
     } else if (!haveBlock && !arg.empty()) {
       result.LaunchBlock = arg;
       haveBlock = true;
+    } else if (!arg.empty()) {
+      fail("unexpected argument '" + std::string(arg) + "' (only one launch block is taken)");
     }
   }
   if (serviceNameGiven && result.Service == TCommandLine::TServiceAction::None) {

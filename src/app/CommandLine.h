@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/LogLevel.h"
 #include "net/ProxyHeader.h"
 
 namespace gw {
@@ -21,6 +22,17 @@ inline constexpr char kDefaultProxyFrom[] = "127.0.0.0/8,::1";
 struct TCommandLine {
   bool Headless = false;      // "--headless": run without the operator console
   bool Help = false;          // "--help" or "-h": print the usage and exit
+  bool Version = false;       // "--version": print the version and build and exit
+  // "--check": validate the settings, lists, keys, TLS pair and flags, print the effective
+  // settings and every problem, exit 0 or 1; nothing is served.
+  bool Check = false;
+  // "--dir PATH": the work folder (GateWay.xml, the lists, GateKeys.txt); empty: the current one.
+  std::string Dir;
+  // "--log-dir PATH": where the log files go; empty: Log/ beside the program.
+  std::string LogDir;
+  // "--log-level debug|info|warning|error": the least severe level written (every level when
+  // not given). "info" leaves out the per-client debug lines.
+  std::optional<TLogLevel> LogLevel;
   bool LogUtf8 = false;       // "--log-utf8": a UTF-8 copy of the log file beside it
   bool Profile = false;       // "-profile"
   bool ProfileStart = false;  // "-profilestart"
@@ -48,8 +60,9 @@ struct TCommandLine {
   // no console); --service-name comes along, so that the service knows its own name.
   std::vector<std::string> ServiceArguments;
   std::string LaunchBlock;    // the first non-option argument; empty when none
-  std::string Error;          // an option given a value it cannot take; empty when none
-  std::vector<std::string> UnknownOptions;
+  // A usage error: an unknown option, a second word besides the launch block, or an option
+  // given a value it cannot take; empty when none. The program exits with code 2.
+  std::string Error;
 };
 
 TCommandLine ParseCommandLine(int argc, const char* const* argv);

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!commandLine.Error.empty()) {
-    std::fprintf(stderr, "gateway: %s\n", commandLine.Error.c_str());
+    std::fprintf(stderr, "gateway: %s (see gateway --help)\n", commandLine.Error.c_str());
     return 2;
   }
   if (commandLine.Service == TCommandLine::TServiceAction::Install ||
@@ -136,9 +136,6 @@ int main(int argc, char** argv) {
   if (!console) {
     frontEnd.emplace();
     TLogger::LogFileLocation();
-  }
-  for (const std::string& option : commandLine.UnknownOptions) {
-    std::fprintf(stderr, "gateway: unknown option %s ignored\n", option.c_str());
   }
   if (commandLine.Profile || commandLine.ProfileStart) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
