@@ -161,7 +161,9 @@ class GateWayServerTest : public ::testing::Test {
     FServer->LoginServer().SetTickSource(FLoginTicks.Source());
     FServer->Start();
     ASSERT_TRUE(FServer->IsRuning());
-    ASSERT_TRUE(WaitUntil([&] { return FLogin.Connected(); }));
+    // The server side sees the connection before the link's own thread does, and a link that
+    // does not yet count itself connected drops what it is given (a passed client's "%N").
+    ASSERT_TRUE(WaitUntil([&] { return FLogin.Connected() && FServer->LoginServer().IsConnected(); }));
     if (logicUp) {
       ASSERT_TRUE(WaitUntil([&] { return FServer->LogicServer().IsConnected(); }));
     }
