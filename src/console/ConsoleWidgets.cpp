@@ -1,5 +1,7 @@
 #include "console/ConsoleWidgets.h"
 
+#include <QLabel>
+
 #include <QLineEdit>
 #include <QSpinBox>
 
@@ -8,6 +10,20 @@ namespace gw {
 void SetHint(QWidget* widget, const char* hint) {
   widget->setToolTip(QString::fromUtf8(hint));
   widget->setToolTipDuration(10000);
+}
+
+QLabel* StoredOnlyLabel(std::initializer_list<QWidget*> fields, QWidget* parent) {
+  const QString hint = QString::fromUtf8(kStoredOnlyHint);
+  for (QWidget* field : fields) {
+    const QString before = field->toolTip();
+    field->setToolTip(before.isEmpty() ? hint : before + QStringLiteral("\n") + hint);
+    field->setToolTipDuration(10000);
+  }
+  auto* label = new QLabel(QString::fromUtf8(kStoredOnlyText), parent);
+  label->setObjectName(QStringLiteral("storedOnly"));
+  label->setToolTip(hint);
+  label->setEnabled(false);  // drawn in the style's muted colour
+  return label;
 }
 
 namespace {

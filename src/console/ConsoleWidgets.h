@@ -3,10 +3,12 @@
 #pragma once
 
 #include <QString>
+#include <initializer_list>
 #include <string>
 
 #include "console/SpinRange.h"
 
+class QLabel;
 class QSpinBox;
 class QWidget;
 
@@ -24,6 +26,15 @@ void SetHint(QWidget* widget, const char* hint);
 // the field loses focus, and a text that is not a number counts as `range.Min` (also for a
 // field without a range). `arrowsOnly` fields cannot be typed into.
 QSpinBox* MakeSpin(const TSpinRange& range, bool arrowsOnly, QWidget* parent = nullptr);
+
+// Settings kept in GateWay.xml and edited here that the gateway does not act on: the field's
+// hint ends with kStoredOnlyHint, and the muted label StoredOnlyLabel makes stands beside it,
+// so an operator does not expect the relay to change when they edit it.
+inline constexpr char kStoredOnlyText[] = "仅保存";
+inline constexpr char kStoredOnlyHint[] = "仅保存：此设置只保存在 GateWay.xml 中，网关不使用它。";
+// Appends kStoredOnlyHint to the hints of `fields` and returns a muted "仅保存" label (owned by
+// `parent`) carrying the same hint.
+QLabel* StoredOnlyLabel(std::initializer_list<QWidget*> fields, QWidget* parent);
 
 // Takes the typed text of every spin field under `root` as its value, as leaving the field
 // would. A confirm button reached by its accelerator (Alt+O) does not move the focus, so

@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QFormLayout>
+#include <QLabel>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -38,7 +40,13 @@ TFrmGeneralConfig::TFrmGeneralConfig(TGateWayConfigure& config, std::string conf
           "游戏服务器的端口，此端口标准为 5000，\n如果使用的游戏服务器端修改过，则改为\n"
           "相应的端口就行了。");
   form->addRow(QString::fromUtf8("标题:"), FEditTitle);
-  form->addRow(QString::fromUtf8("网关地址:"), FEditGateAddr);
+  {
+    // The gateway listens on every interface, whatever this field holds.
+    auto* row = new QHBoxLayout;
+    row->addWidget(FEditGateAddr);
+    row->addWidget(StoredOnlyLabel({FEditGateAddr}, page));
+    form->addRow(QString::fromUtf8("网关地址:"), row);
+  }
   form->addRow(QString::fromUtf8("网关端口:"), FEditGatePort);
   form->addRow(QString::fromUtf8("服务器地址:"), FEditServerAddr);
   form->addRow(QString::fromUtf8("服务器端口:"), FEditServerPort);

@@ -87,7 +87,12 @@ TFrmHookCheck::TFrmHookCheck(TGateWayConfigure& config, std::string configFile, 
   buttons->addWidget(FButtonSave);
   buttons->addWidget(FButtonDefault);
   buttons->addWidget(FButtonClose);
+  // The relay has no speed-hack checks: every setting of this dialog is stored only.
+  QLabel* storedOnly = StoredOnlyLabel({FCheckWalk, FCheckRun, FCheckHit, FCheckSpell, FSpinInc,
+                                        FSpinDec, FCheckWarning, FComboWarnKind, FEditErrMsg},
+                                       this);
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(storedOnly, 0, Qt::AlignRight);
   layout->addWidget(controlGroup);
   layout->addWidget(tuneGroup);
   layout->addLayout(warnRow);

@@ -157,6 +157,7 @@ QWidget* TFrmIPaddrFilter::BuildProtectionPage() {
   SetHint(FCheckKickOver, "打开此功能后，如果客户端的发送的数据超过指定限制将会按照攻击处理操作线");
   flowGrid->addWidget(Label("临界大小:", flow), 0, 0);
   flowGrid->addWidget(FSpinNomPacket, 0, 1);
+  flowGrid->addWidget(StoredOnlyLabel({FSpinNomPacket}, flow), 0, 2);
   flowGrid->addWidget(Label("最大限制:", flow), 1, 0);
   flowGrid->addWidget(FSpinMaxPacket, 1, 1);
   flowGrid->addWidget(Label("数量限制:", flow), 2, 0);

@@ -28,6 +28,7 @@ TFrmPrefConfig::TFrmPrefConfig(TGateWayConfigure& config, std::string configFile
   serverGrid->addWidget(new QLabel(QString::fromUtf8("秒"), serverGroup), 0, 2);
   serverGrid->addWidget(new QLabel(QString::fromUtf8("封包报警大小:"), serverGroup), 1, 0);
   serverGrid->addWidget(FSpinWarningSize, 1, 1);
+  serverGrid->addWidget(StoredOnlyLabel({FSpinWarningSize}, serverGroup), 1, 2);
 
   auto* clientGroup = new QGroupBox(QString::fromUtf8("客户端通讯"), this);
   auto* clientGrid = new QGridLayout(clientGroup);
@@ -37,6 +38,7 @@ TFrmPrefConfig::TFrmPrefConfig(TGateWayConfigure& config, std::string configFile
   clientGrid->addWidget(new QLabel(QString::fromUtf8("数据大小:"), clientGroup), 0, 0);
   clientGrid->addWidget(FSpinBlockSize, 0, 1);
   clientGrid->addWidget(new QLabel(QString::fromUtf8("字节"), clientGroup), 0, 2);
+  clientGrid->addWidget(StoredOnlyLabel({FSpinBlockSize}, clientGroup), 0, 3);
 
   FButtonOK = new QPushButton(QString::fromUtf8("确定(&O)"), this);
   FButtonOK->setDefault(true);

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -18,6 +19,7 @@
 #include <sstream>
 
 #include "config/GateShare.h"
+#include "console/ConsoleWidgets.h"
 #include "console/FrmGeneralConfig.h"
 #include "console/FrmHookCheck.h"
 #include "console/FrmIPaddrFilter.h"
@@ -75,6 +77,44 @@ class SettingsDialogsTest : public QObject {
   }
   void cleanupTestCase() { QDir::setCurrent(FOldDir); }
   void init() { QFile::remove(FConfigFile); }
+
+  // Every field of a setting the gateway does not act on says so: a muted "仅保存" label in its
+  // dialog and the same words in its hint; the settings it does act on carry neither.
+  void storedOnlySettingsAreMarked() {
+    TGateWayConfigure config;
+    TGateIPManager manager(FDir.filePath("BlockIPList.txt").toStdString());
+    const QString hint = QString::fromUtf8(kStoredOnlyHint);
+    auto marked = [&hint](QWidget& dialog, int labels, std::initializer_list<QWidget*> stored,
+                          std::initializer_list<QWidget*> acted) {
+      const auto found = dialog.findChildren<QLabel*>(QStringLiteral("storedOnly"));
+      QCOMPARE(found.size(), labels);
+      for (QLabel* label : found) QCOMPARE(label->text(), QString::fromUtf8(kStoredOnlyText));
+      for (QWidget* field : stored) QVERIFY2(field->toolTip().contains(hint), qPrintable(field->objectName()));
+      for (QWidget* field : acted) QVERIFY(!field->toolTip().contains(hint));
+    };
+    TFrmGeneralConfig general(config, FConfigFile.toStdString());
+    marked(general, 1, {general.EditGateAddr()},
+           {general.EditGatePort(), general.EditServerAddr(), general.EditServerPort()});
+    TFrmPrefConfig pref(config, FConfigFile.toStdString());
+    marked(pref, 2, {pref.SpinWarningSize(), pref.SpinBlockSize()}, {pref.SpinTimeOut()});
+    TFrmIPaddrFilter filter(config, manager, FConfigFile.toStdString(), {});
+    int nomPackets = 0;
+    for (QSpinBox* spin : filter.findChildren<QSpinBox*>()) {
+      nomPackets += spin->toolTip().contains(hint) ? 1 : 0;
+    }
+    QCOMPARE(nomPackets, 1);
+    marked(filter, 1, {}, {});
+    TFrmHookCheck hook(config, FConfigFile.toStdString());
+    QList<QWidget*> hookFields;
+    for (QCheckBox* box : hook.findChildren<QCheckBox*>()) hookFields.append(box);
+    for (QSpinBox* spin : hook.findChildren<QSpinBox*>()) hookFields.append(spin);
+    for (QLineEdit* edit : hook.findChildren<QLineEdit*>()) {
+      if (!qobject_cast<QSpinBox*>(edit->parent())) hookFields.append(edit);  // not a spin's own
+    }
+    QVERIFY(hookFields.size() >= 7);
+    for (QWidget* field : hookFields) QVERIFY(field->toolTip().contains(hint));
+    marked(hook, 1, {}, {});
+  }
 
   void generalAcceptsEmbeddedAddressAndStoresTrimmedTexts() {
     TScriptedPrompts prompts;
