@@ -15,7 +15,7 @@ std::string ListenProbeText(const std::string& Host, uint16_t Port) {
   addrinfo hints{};
   hints.ai_family = any ? AF_INET : AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  hints.ai_flags = AI_PASSIVE;
   addrinfo* list = nullptr;
   const std::string portText = std::to_string(Port);
   if (getaddrinfo(any ? nullptr : Host.c_str(), portText.c_str(), &hints, &list) != 0) {

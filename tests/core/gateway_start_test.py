@@ -299,7 +299,7 @@ class StartedGatewayTest(guard.ClientsFixture):
         self.assertEqual(self.metric(text, "gateway_tls_certificate_expiry_timestamp_seconds"),
                          expiry)
         # Every interface, or a non-loopback address, is an exposed endpoint.
-        for host in ("0.0.0.0", "[::]"):
+        for host in ("0.0.0.0", "[::]", "*"):
             with self.subTest(host):
                 port = free_port()
                 notify = NotifySocket()
