@@ -14,6 +14,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
+#include "core/ConfigReloadRecord.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/TracedError.h"
@@ -119,11 +120,26 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       nullptr,
   });
   // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
-  // and stops; without one nothing is sent.
+  // and stops; without one nothing is sent. A failed start is no "ready": the manager sees
+  // the process end with exit code 1 and the cause as its status, and can restart it.
   const bool started = service.StartService();
-  NotifyServiceManager(started ? "READY=1\nSTATUS=serving clients"
-                               : "READY=1\nSTATUS=the service did not start; see the log");
-  if (OnStarted) OnStarted(started);
+  if (!started) {
+    // One line wherever it goes: a line break would end a notify message's field early.
+    std::string cause = service.StartError();
+    for (char& c : cause) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    FStartError = cause;
+    NotifyServiceManager("STATUS=the service did not start: " + cause);
+    if (OnStarted) OnStarted(false);
+    if (control) control->Stop();
+    ShowMainLogMsg();
+    std::fprintf(stderr, "gateway: the service did not start: %s\n", cause.c_str());
+    std::fflush(stderr);
+    return kStartFailedExitCode;
+  }
+  NotifyServiceManager("READY=1\nSTATUS=serving clients");
+  if (OnStarted) OnStarted(true);
 
   auto nextSummary = std::chrono::steady_clock::now() + std::chrono::seconds(kSummaryIntervalSec);
   for (;;) {
@@ -146,14 +162,18 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     // As the console's reload command: errors go to the error handler's lines, with the
     // stack of the throw when the error carries one.
     NotifyServiceManager("RELOADING=1");
+    bool loaded = false;
     try {
       service.LoadConfig();
+      loaded = true;
     } catch (const ETracedError& e) {
       TLogger::LogError(std::string("OnException:") + e.what());
       for (const std::string& line : e.StackLines()) TLogger::LogError(line);
     } catch (const std::exception& e) {
       TLogger::LogError(std::string("OnException:") + e.what());
     }
+    RecordConfigReload(loaded);
+    service.WarnDevelopmentKeys();
     // A renewed certificate is taken up whatever became of the settings.
     service.ReloadTlsCertificate();
     NotifyServiceManager("READY=1");

@@ -29,6 +29,8 @@ class THeadlessFrontEnd {
   static constexpr int kLogViewIntervalMs = 200;
   // Interval of the summary line with the client guard's counters.
   static constexpr int kSummaryIntervalSec = 60;
+  // Run's exit code when the service could not start (after one line on standard error).
+  static constexpr int kStartFailedExitCode = 1;
 
   // Installs the log feed at once, so that lines written before Run are shown too.
   explicit THeadlessFrontEnd(std::FILE* Out = stdout);
@@ -41,10 +43,15 @@ class THeadlessFrontEnd {
 
   // Announces itself to the controlling program (status 1000 with its handle), starts the
   // service, tells `OnStarted` whether it started, and serves signals and commands until
-  // told to stop; then stops the service. Returns the process exit code. Without
+  // told to stop; then stops the service. Returns the process exit code: 0 after a stop,
+  // kStartFailedExitCode at once when the service did not start (the cause on standard
+  // error and as the service manager's status; no "ready"). Without
   // `WatchSignals` only the requests below stop and reload it: a Windows service must not
   // take the console events (a user's logoff would stop it).
   int Run(const std::function<void(bool Started)>& OnStarted = {}, bool WatchSignals = true);
+
+  // Why the service did not start (after Run told OnStarted so); empty otherwise.
+  const std::string& StartError() const { return FStartError; }
 
   // Any thread: asks Run to stop, or to reload the settings and the certificate.
   void RequestStop();
@@ -66,6 +73,7 @@ class THeadlessFrontEnd {
   std::condition_variable FRequested;
   bool FStopRequested = false;
   bool FReloadRequested = false;
+  std::string FStartError;  // Run's thread
 };
 
 }  // namespace gw

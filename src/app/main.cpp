@@ -7,18 +7,110 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
+#include "common/AnsiCodePage.h"
+#include "common/BuildInfo.h"
 #include "common/Platform.h"
 #include "common/ServiceHost.h"
+#include "common/ServiceNotify.h"
 #include "common/Utf8Path.h"
 #include "codec/MessageCoder.h"
 #include "core/ServiceControl.h"
 #include "config/GateShare.h"
+#include "config/LaunchParams.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
 #include "net/TlsContext.h"
 #if GW_HAVE_CONSOLE
+#include <QtGlobal>
+
 #include "console/ConsoleMain.h"
 #endif
+
+namespace {
+
+// The program's exit codes (the README's table).
+constexpr int kExitOk = 0;           // a normal stop, --help, --version
+constexpr int kExitStartFailed = 1;  // the service could not start; one line on stderr says why
+constexpr int kExitUsage = 2;        // the command line is wrong; one line on stderr says how
+
+constexpr char kUsageText[] =
+    "usage: gateway [--headless] [--dir PATH] [--log-dir PATH] [--log-level LEVEL]\n"
+    "               [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
+    "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
+    "               [--tls-cert FILE --tls-key FILE] [LAUNCH_BLOCK]\n"
+    "       gateway --check [--dir PATH] [options]\n"
+    "       gateway --version | --help\n"
+    "       gateway --service install|uninstall|run [--service-name NAME] [options]\n"
+    "  --headless    run without the operator console; the log goes to standard output\n"
+    "                (UTF-8)\n"
+    "  --dir PATH    work folder: GateWay.xml, WordFilter.txt, BlockIPList.txt and\n"
+    "                GateKeys.txt are read there (default: the current folder)\n"
+    "  --check       check the settings, lists, keys, TLS pair and options, print the\n"
+    "                settings in force and every problem, exit 0 (good) or 1; serves nothing\n"
+    "  --log-dir PATH  folder of the log files (default: Log/ beside the program)\n"
+    "  --log-level LEVEL  debug (default), info, warning or error: the least severe level\n"
+    "                written; info leaves out the per-client debug lines\n"
+    "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
+    "                (<name>.utf8.log) for tail -f and grep\n"
+    "  --send-interval MS  least time between two sends to the clients (default 10;\n"
+    "                0 sends as soon as the queued messages have been handled)\n"
+    "  -profile, -profilestart  accepted for the controlling program; no profiler here\n"
+    "  --proxy-protocol  clients come through a load balancer: every client connection\n"
+    "                starts with a PROXY protocol header (v1 or v2) whose client address\n"
+    "                is used for block lists, limits, the login and logic servers and logs\n"
+    "  --proxy-from CIDR[,CIDR...]  balancer addresses allowed to send it (default\n"
+    "                127.0.0.0/8,::1); connections from elsewhere are refused\n"
+    "  --metrics ADDR:PORT  serve GET /metrics (Prometheus) and GET /healthz (200 while\n"
+    "                both server links are up) on this address, e.g. 127.0.0.1:9100;\n"
+    "                the endpoint has no authentication: keep it on a loopback address\n"
+    "  --tls-cert FILE  PEM certificate of the client port, its chain after it (sent whole)\n"
+    "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"
+    "                speaks TLS only (wss://, TLS 1.2 and 1.3); SIGHUP reads both again\n"
+    "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program; without\n"
+    "                the console, a word that does not decode as one is a usage error\n"
+    "  --service install|uninstall|run  Windows only: register the gateway as the\n"
+    "                automatically started service NAME (default GateWay) with the other\n"
+    "                options given, remove it (stopping it first), or run as it\n"
+    "  --service-name NAME  the Windows service's name\n"
+    "  --version     print the version, commit, build date and library versions\n"
+    "  --help, -h    print this text\n"
+    "Settings: GateWay.xml (written with its defaults when missing), WordFilter.txt,\n"
+    "BlockIPList.txt, GateKeys.txt in the work folder. Log files (UTF-16LE): Log/ beside\n"
+    "the program. SIGHUP reloads the settings (with or without the console); SIGTERM or\n"
+    "SIGINT stops the service (clients get a close frame 1001 first) and ends the program.\n"
+    "Exit codes: 0 stopped normally (or --help, --version), 1 the service could not start\n"
+    "(the cause on standard error), 2 a usage error.\n";
+
+// Whether `host` reaches beyond this machine: every interface, or an address that is not
+// a loopback one.
+bool BeyondLoopback(const std::string& host) {
+  if (host == "*" || host.empty()) return true;
+  if (host == "localhost" || host == "::1") return false;
+  return !host.starts_with("127.");
+}
+
+// Options that work but expose the gateway get a warning line at every start.
+void WarnRiskyOptions(const gw::TCommandLine& commandLine) {
+  using gw::TLogger;
+  if (commandLine.Metrics && BeyondLoopback(commandLine.MetricsHost)) {
+    TLogger::LogWarning("--metrics " + commandLine.MetricsHost + ":" +
+                        std::to_string(commandLine.MetricsPort) +
+                        " is reachable beyond this host: /metrics and /healthz have no "
+                        "authentication; bind them to a loopback address or firewall the port");
+  }
+  if (commandLine.ProxyProtocol) {
+    for (const gw::TCidr& cidr : commandLine.ProxyFrom) {
+      if (cidr.PrefixBits == 0) {
+        TLogger::LogWarning("--proxy-from trusts every address (" +
+                            gw::CidrListText({cidr}) +
+                            "): any client can send a PROXY header and forge its address, "
+                            "passing the block lists and the per-address limits");
+      }
+    }
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace gw;
@@ -28,41 +120,21 @@ int main(int argc, char** argv) {
   UseThroughputScheduling();
   TCommandLine commandLine = ParseCommandLine(argc, argv);
   if (commandLine.Help) {
-    std::fputs(
-        "usage: gateway [--headless] [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
-        "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
-        "               [--tls-cert FILE --tls-key FILE] [LAUNCH_BLOCK]\n"
-        "       gateway --service install|uninstall|run [--service-name NAME] [options]\n"
-        "  --headless    run without the operator console; the log goes to standard output\n"
-        "                (UTF-8)\n"
-        "  --log-utf8    also write the log file's lines to a UTF-8 copy beside it\n"
-        "                (Log/<name>.utf8.log) for tail -f and grep\n"
-        "  --send-interval MS  least time between two sends to the clients (default 10;\n"
-        "                0 sends as soon as the queued messages have been handled)\n"
-        "  --proxy-protocol  clients come through a load balancer: every client connection\n"
-        "                starts with a PROXY protocol header (v1 or v2) whose client address\n"
-        "                is used for block lists, limits, the login and logic servers and logs\n"
-        "  --proxy-from CIDR[,CIDR...]  balancer addresses allowed to send it (default\n"
-        "                127.0.0.0/8,::1); connections from elsewhere are refused\n"
-        "  --metrics ADDR:PORT  serve GET /metrics (Prometheus) and GET /healthz (200 while\n"
-        "                both server links are up) on this address, e.g. 127.0.0.1:9100\n"
-        "  --tls-cert FILE  PEM certificate of the client port, its chain after it (sent whole)\n"
-        "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"
-        "                speaks TLS only (wss://, TLS 1.2 and 1.3); SIGHUP reads both again\n"
-        "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program\n"
-        "  --service install|uninstall|run  Windows only: register the gateway as the\n"
-        "                automatically started service NAME (default GateWay) with the other\n"
-        "                options given, remove it (stopping it first), or run as it\n"
-        "Settings: ./GateWay.xml (written with its defaults when missing), ./WordFilter.txt,\n"
-        "./BlockIPList.txt, ./GateKeys.txt. Log files (UTF-16LE): Log/ beside the program.\n"
-        "SIGHUP reloads the settings (with or without the console); SIGTERM or SIGINT stops\n"
-        "the service (clients get a close frame 1001 first) and ends the program.\n",
-        stdout);
-    return 0;
+    std::fputs(kUsageText, stdout);
+    return kExitOk;
+  }
+  if (commandLine.Version) {
+    std::printf("gateway %s\ncommit %s\nbuilt %s\n%s\n", std::string(BuildVersion()).c_str(),
+                std::string(BuildCommit()).c_str(), std::string(BuildDate()).c_str(),
+                std::string(OpenSslVersionText()).c_str());
+#if GW_HAVE_CONSOLE
+    std::printf("Qt %s\n", qVersion());
+#endif
+    return kExitOk;
   }
   if (!commandLine.Error.empty()) {
     std::fprintf(stderr, "gateway: %s (see gateway --help)\n", commandLine.Error.c_str());
-    return 2;
+    return kExitUsage;
   }
   if (commandLine.Service == TCommandLine::TServiceAction::Install ||
       commandLine.Service == TCommandLine::TServiceAction::Uninstall) {
@@ -90,10 +162,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gateway: %s\n", TServiceHost::kUnavailableText);
     return 1;
   }
-  if (asService) {
+  if (asService && commandLine.Dir.empty()) {
     // A service starts in the system's folder; the settings and lists are the program's.
     std::error_code ec;
     std::filesystem::current_path(PathFromUtf8(ProgramFolder()), ec);
+  }
+  if (!commandLine.Dir.empty()) {
+    // Before anything reads a file: the settings, the lists and the keys are the folder's.
+    std::error_code ec;
+    std::filesystem::current_path(PathFromUtf8(commandLine.Dir), ec);
+    if (ec) {
+      const std::string cause = "--dir " + commandLine.Dir + ": " + ec.message();
+      std::fprintf(stderr, "gateway: %s\n", cause.c_str());
+      NotifyServiceManager("STATUS=the service did not start: " + cause);
+      return kExitStartFailed;
+    }
   }
   if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
   {
@@ -112,7 +195,8 @@ int main(int argc, char** argv) {
     if (!tls) {
       std::fprintf(stderr, "gateway: %s\n", error.c_str());
       TLogger::LogError("TLS: " + error + "; the gateway does not start");
-      return 1;
+      NotifyServiceManager("STATUS=the service did not start: TLS: " + error);
+      return kExitStartFailed;
     }
     TServiceControl::SetTlsCertificate(commandLine.TlsCert, commandLine.TlsKey, std::move(tls));
   }
@@ -130,6 +214,19 @@ int main(int argc, char** argv) {
 #else
   const bool console = false;
 #endif
+  if (!console && !commandLine.LaunchBlock.empty()) {
+    // Without a window nobody would notice a gateway started on GateWay.xml's addresses
+    // instead of the controller's: a word that is no launch block is a mistyped command.
+    TLaunchParams params;
+    std::string error;
+    if (!params.Decode(Utf8ToAnsi(commandLine.LaunchBlock), error)) {
+      std::fprintf(stderr,
+                   "gateway: '%s' is neither an option nor a launch block (%s) (see gateway "
+                   "--help)\n",
+                   commandLine.LaunchBlock.c_str(), error.c_str());
+      return kExitUsage;
+    }
+  }
   // Created before the lines below, so that they reach its log view. The console writes the
   // log file's place as its first line itself.
   std::optional<THeadlessFrontEnd> frontEnd;
@@ -149,6 +246,7 @@ int main(int argc, char** argv) {
   }
   const char* launchArgv[] = {argv[0], commandLine.LaunchBlock.c_str()};
   LoadLaunchParams(commandLine.LaunchBlock.empty() ? 1 : 2, launchArgv);
+  WarnRiskyOptions(commandLine);
 #if GW_HAVE_CONSOLE
   if (console) return RunConsole(argc, argv);
 #endif
@@ -161,8 +259,7 @@ int main(int argc, char** argv) {
             if (started) {
               report.Running();
             } else {
-              report.StartFailed("the gateway service did not start; see the log");
-              frontEnd->RequestStop();
+              report.StartFailed("the gateway service did not start: " + frontEnd->StartError());
             }
           },
           false);

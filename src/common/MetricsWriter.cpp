@@ -40,10 +40,17 @@ std::string Escape(std::string_view text, bool quote) {
 
 }  // namespace
 
+TMetricsHistogram::TMetricsHistogram()
+    : TMetricsHistogram(std::vector<double>(kBounds.begin(), kBounds.end())) {}
+
+TMetricsHistogram::TMetricsHistogram(std::vector<double> Bounds)
+    : FBounds(std::move(Bounds)),
+      FBuckets(std::make_unique<std::atomic<uint64_t>[]>(FBounds.size())) {}
+
 void TMetricsHistogram::Observe(double seconds) {
   size_t i = 0;
-  while (i < kBounds.size() && seconds > kBounds[i]) ++i;
-  if (i < kBounds.size()) FBuckets[i].fetch_add(1, std::memory_order_relaxed);
+  while (i < FBounds.size() && seconds > FBounds[i]) ++i;
+  if (i < FBounds.size()) FBuckets[i].fetch_add(1, std::memory_order_relaxed);
   FCount.fetch_add(1, std::memory_order_relaxed);
   const double nanoseconds = seconds > 0 ? seconds * 1e9 : 0;
   FSumNanoseconds.fetch_add(static_cast<uint64_t>(nanoseconds), std::memory_order_relaxed);
@@ -83,10 +90,10 @@ void TMetricsWriter::Histogram(std::string_view name, const TMetricsHistogram& h
   const uint64_t count = histogram.Count();
   uint64_t cumulative = 0;
   const std::string bucket = std::string(name) + "_bucket";
-  for (size_t i = 0; i < TMetricsHistogram::kBounds.size(); ++i) {
+  for (size_t i = 0; i < histogram.FBounds.size(); ++i) {
     cumulative += histogram.FBuckets[i].load(std::memory_order_relaxed);
     FText.append(bucket);
-    AppendLabels({}, "le", FormatValue(TMetricsHistogram::kBounds[i]));
+    AppendLabels({}, "le", FormatValue(histogram.FBounds[i]));
     FText.append(" ").append(FormatValue(static_cast<double>(std::min(cumulative, count)))).append("\n");
   }
   FText.append(bucket);

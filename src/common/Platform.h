@@ -45,6 +45,12 @@ uint32_t CurrentProcessId();
 double ProcessCpuSeconds();
 // The process's resident memory in bytes (Windows: its working set).
 uint64_t ProcessResidentBytes();
+// When the process started, in seconds since the Unix epoch.
+double ProcessStartTimeSeconds();
+// Descriptors the process holds and the most it may hold (the soft limit); -1 where the
+// system has no such count (Windows: handles are not bounded that way, so both are -1).
+int64_t ProcessOpenDescriptors();
+int64_t ProcessMaxDescriptors();
 
 void SleepMs(uint32_t ms);
 

@@ -3,12 +3,15 @@
 #include <openssl/rand.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -78,6 +81,52 @@ uint64_t ProcessResidentBytes() {
   unsigned long long size = 0, resident = 0;
   if (!(in >> size >> resident)) return 0;
   return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+double ProcessStartTimeSeconds() {
+  // Field 22 of /proc/self/stat is the start in clock ticks after boot; /proc/stat's
+  // "btime" is the boot in seconds since the epoch.
+  std::ifstream in("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long startTicks = 0;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) startTicks = std::stoull(field);
+  }
+  std::ifstream stat("/proc/stat");
+  std::string name;
+  unsigned long long bootTime = 0;
+  while (stat >> name) {
+    if (name == "btime") {
+      stat >> bootTime;
+      break;
+    }
+    stat.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks <= 0 || bootTime == 0) return 0;
+  return static_cast<double>(bootTime) +
+         static_cast<double>(startTicks) / static_cast<double>(ticks);
+}
+
+int64_t ProcessOpenDescriptors() {
+  std::error_code ec;
+  int64_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++count;
+  }
+  // The walk's own descriptor on the folder is not the process's.
+  return ec ? -1 : std::max<int64_t>(0, count - 1);
+}
+
+int64_t ProcessMaxDescriptors() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<int64_t>(limit.rlim_cur);
 }
 
 void SleepMs(uint32_t ms) {

@@ -111,6 +111,18 @@ uint64_t ProcessResidentBytes() {
   return counters.WorkingSetSize;
 }
 
+double ProcessStartTimeSeconds() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  // 100 ns steps since 1601-01-01; the Unix epoch is 11644473600 s later.
+  const uint64_t steps = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return static_cast<double>(steps) / 1e7 - 11644473600.0;
+}
+
+// Windows has handles, not a bounded descriptor table: both counts are left out.
+int64_t ProcessOpenDescriptors() { return -1; }
+int64_t ProcessMaxDescriptors() { return -1; }
+
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 
 // Completion ports already wake only as many threads as there are processors.

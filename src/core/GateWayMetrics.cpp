@@ -1,15 +1,21 @@
 #include "core/GateWayMetrics.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
+#include "common/BuildInfo.h"
 #include "common/MetricsWriter.h"
 #include "common/Platform.h"
 #include "common/PeerLimits.h"
+#include "config/GateWayConfigure.h"
 #include "core/ClientGuard.h"
+#include "core/ConfigReloadRecord.h"
 #include "core/GateWayServer.h"
+#include "core/ServiceControl.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 
@@ -56,8 +62,9 @@ bool TGateWayMetrics::Start(const std::string& Host, uint16_t Port) {
     return TEndpointReply{200, "text/plain; version=0.0.4; charset=utf-8", MetricsText()};
   });
   FEndpoint->Handle("/healthz", [this] {
-    return Healthy() ? TEndpointReply{200, "text/plain; charset=utf-8", "ok\n"}
-                     : TEndpointReply{503, "text/plain; charset=utf-8", "not serving\n"};
+    std::string why;
+    return Healthy(&why) ? TEndpointReply{200, "text/plain; charset=utf-8", "ok\n"}
+                         : TEndpointReply{503, "text/plain; charset=utf-8", why};
   });
   FEndpoint->SetServerAddr(Host);
   FEndpoint->SetServerPort(Port);
@@ -77,9 +84,46 @@ void TGateWayMetrics::Stop() {
 
 uint16_t TGateWayMetrics::Port() const { return FEndpoint ? FEndpoint->ServerPort() : 0; }
 
-bool TGateWayMetrics::Healthy() const {
-  return FServer.IsRuning() && !FServer.IsStopping() && FServer.LogicServer().IsConnected() &&
-         FServer.LoginServer().IsConnected();
+bool TGateWayMetrics::Healthy(std::string* Why) const {
+  std::string why;
+  if (!FServer.IsRuning()) {
+    why += "not serving\n";
+  } else if (FServer.IsStopping()) {
+    why += "stopping\n";
+  }
+  if (!FServer.LogicServer().IsConnected()) why += "logic link down\n";
+  if (!FServer.LoginServer().IsConnected()) why += "login link down\n";
+  if (Why) *Why = why;
+  return why.empty();
+}
+
+std::vector<double> TGateWayMetrics::HandshakeBuckets(int32_t ClientTimeOutMs) {
+  if (ClientTimeOutMs <= 0) ClientTimeOutMs = TGateWayConfigure().ClientTimeOut;
+  const double timeOut = static_cast<double>(std::max(ClientTimeOutMs, 1000)) / 1000.0;
+  std::vector<double> bounds(TMetricsHistogram::kBounds.begin(), TMetricsHistogram::kBounds.end());
+  for (double bound : {2.5, 5.0, 10.0, 30.0, 60.0, 120.0, 300.0, 600.0}) {
+    if (bound >= timeOut) break;
+    bounds.push_back(bound);
+  }
+  if (timeOut > bounds.back()) bounds.push_back(timeOut);
+  return bounds;
+}
+
+double TGateWayMetrics::UtcTextToEpochSeconds(const std::string& Text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  char zone[4] = {};
+  if (std::sscanf(Text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d %3s", &year, &month, &day, &hour,
+                  &minute, &second, zone) != 7 ||
+      std::string_view(zone) != "UTC") {
+    return -1;
+  }
+  const std::chrono::year_month_day date{std::chrono::year(year),
+                                         std::chrono::month(static_cast<unsigned>(month)),
+                                         std::chrono::day(static_cast<unsigned>(day))};
+  if (!date.ok()) return -1;
+  const auto days = std::chrono::sys_days(date).time_since_epoch();
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(days).count()) +
+         hour * 3600.0 + minute * 60.0 + second;
 }
 
 std::string TGateWayMetrics::MetricsText() const {
@@ -126,6 +170,10 @@ std::string TGateWayMetrics::MetricsText() const {
            "Times the logic server link connected again after a loss.");
   w.Sample("gateway_logic_link_reconnects_total",
            static_cast<double>(FServer.LogicServer().Reconnects()));
+  w.Family("gateway_login_link_reconnects_total", "counter",
+           "Times the login server link connected again after a loss.");
+  w.Sample("gateway_login_link_reconnects_total",
+           static_cast<double>(FServer.LoginServer().Reconnects()));
 
   w.Family("gateway_refused_connections_total", "counter",
            "Client connections refused or closed before they were served, by reason.");
@@ -163,10 +211,46 @@ std::string TGateWayMetrics::MetricsText() const {
              {{"worker", id}});
   }
 
+  w.Family("gateway_build_info", "gauge", "The running build: version and commit.");
+  w.Sample("gateway_build_info", 1, {{"version", BuildVersion()}, {"commit", BuildCommit()}});
+  w.Family("gateway_development_keys", "gauge",
+           "1 while the handshake uses the built-in development keys every client developer "
+           "knows (no GateKeys.txt).");
+  w.Sample("gateway_development_keys", FServer.UsesDevelopmentKeys() ? 1 : 0);
+  if (PTlsContext tls = TServiceControl::TlsContext()) {
+    const double expiry = UtcTextToEpochSeconds(tls->NotAfter());
+    if (expiry >= 0) {
+      w.Family("gateway_tls_certificate_expiry_timestamp_seconds", "gauge",
+               "When the client port's certificate expires (seconds since the epoch).");
+      w.Sample("gateway_tls_certificate_expiry_timestamp_seconds", expiry);
+    }
+  }
+  const TConfigReloadRecord::TState reload = TConfigReloadRecord::Last();
+  if (reload.Recorded) {
+    w.Family("gateway_config_last_reload_successful", "gauge",
+             "1 when the last load of the settings (start or reload) succeeded.");
+    w.Sample("gateway_config_last_reload_successful", reload.Successful ? 1 : 0);
+    w.Family("gateway_config_last_reload_timestamp_seconds", "gauge",
+             "When the settings were last loaded or tried (seconds since the epoch).");
+    w.Sample("gateway_config_last_reload_timestamp_seconds", reload.TimestampSeconds);
+  }
+
   w.Family("process_cpu_seconds_total", "counter", "User and system CPU time of the process.");
   w.Sample("process_cpu_seconds_total", ProcessCpuSeconds());
   w.Family("process_resident_memory_bytes", "gauge", "Resident memory of the process.");
   w.Sample("process_resident_memory_bytes", static_cast<double>(ProcessResidentBytes()));
+  w.Family("process_start_time_seconds", "gauge",
+           "Start time of the process since the Unix epoch in seconds.");
+  w.Sample("process_start_time_seconds", ProcessStartTimeSeconds());
+  // Where the system has no descriptor table (Windows), both lines are left out.
+  if (const int64_t open = ProcessOpenDescriptors(); open >= 0) {
+    w.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+    w.Sample("process_open_fds", static_cast<double>(open));
+  }
+  if (const int64_t max = ProcessMaxDescriptors(); max >= 0) {
+    w.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    w.Sample("process_max_fds", static_cast<double>(max));
+  }
   return w.Text();
 }
 

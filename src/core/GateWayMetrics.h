@@ -2,16 +2,19 @@
 // (never the client port): GET /metrics answers a Prometheus text exposition (format
 // 0.0.4) of the sessions, the client traffic, the links, the guard's and the limits'
 // counters, the token handshake's duration, the workers' queues and the process;
-// GET /healthz answers 200 while both links are up and the server is not stopping,
-// 503 otherwise, for a load balancer's health check.
+// GET /healthz answers 200 "ok" while both links are up and the server is not stopping,
+// 503 otherwise with what is wrong ("logic link down", "login link down", "stopping"), for
+// a load balancer's health check and the operator reading it.
 //
 // Thread safety: Start and Stop belong to the gateway server's owner thread; the
 // scrapes run on the listener's I/O thread and read only counters that are safe from
 // any thread (relaxed atomics) and the workers' tables under their locks.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/HttpEndpointServer.h"
 
@@ -34,8 +37,17 @@ class TGateWayMetrics {
 
   // The exposition text a scrape gets.
   std::string MetricsText() const;
-  // Whether the balancer should send new clients here.
-  bool Healthy() const;
+  // Whether the balancer should send new clients here; when not, `Why` (if given) gets
+  // one line per reason.
+  bool Healthy(std::string* Why = nullptr) const;
+
+  // The handshake histogram's upper bounds (seconds): fine steps up to a second, then
+  // coarser ones up to the client time-out (ms; 0, no time-out: the setting's default),
+  // so that slow handshakes are still told apart up to the point where they are cut off.
+  static std::vector<double> HandshakeBuckets(int32_t ClientTimeOutMs);
+  // "2027-03-01 12:00:00 UTC" (a certificate's expiry as the TLS context reports it) in
+  // seconds since the Unix epoch; negative when the text is not of that form.
+  static double UtcTextToEpochSeconds(const std::string& Text);
 
  private:
   TGateWaySocketServer& FServer;

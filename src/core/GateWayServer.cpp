@@ -9,6 +9,7 @@
 #include "common/Platform.h"
 #include "config/GateShare.h"
 #include "core/GateWayMetrics.h"
+#include "core/ListenProbe.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 #include "net/DescriptorLimit.h"
@@ -29,7 +30,9 @@ bool ParseDecimal(const std::string& text, int64_t& value) {
 }  // namespace
 
 TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
-    : FGatePort(Config.GatePort), FKeys(LoadDeploymentKeys()) {
+    : FGatePort(Config.GatePort),
+      FKeys(LoadDeploymentKeys()),
+      FHandshakeTimes(TGateWayMetrics::HandshakeBuckets(Config.ClientTimeOut)) {
   std::string countError = ValidateWorkerCount(Config.WokerCount);
   if (!countError.empty()) throw std::runtime_error(countError);
   FLoginSrv = std::make_unique<TLoginSrvClient>("LoginSrvClient", Config.LoginSrvAddr,
@@ -75,8 +78,6 @@ uint16_t TGateWaySocketServer::ListenPort() const {
 
 uint16_t TGateWaySocketServer::MetricsPort() const { return FMetrics ? FMetrics->Port() : 0; }
 
-namespace {
-
 std::string CidrListText(const std::vector<TCidr>& list) {
   std::string text;
   for (const TCidr& cidr : list) {
@@ -87,8 +88,6 @@ std::string CidrListText(const std::vector<TCidr>& list) {
   }
   return text;
 }
-
-}  // namespace
 
 void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
   FTlsContext = std::move(Context);
@@ -103,7 +102,9 @@ void TGateWaySocketServer::Start() {
     if (!FMetrics->Start(FEdge.MetricsHost, FEdge.MetricsPort)) {
       FMetrics.reset();
       throw EGateWayStartError("网关服务启动失败 , metrics " + FEdge.MetricsHost + ":" +
-                               std::to_string(FEdge.MetricsPort) + " ,  无法绑定。");
+                                   std::to_string(FEdge.MetricsPort) + " ,  无法绑定。",
+                               "the metrics address cannot be bound: " +
+                                   ListenProbeText(FEdge.MetricsHost, FEdge.MetricsPort));
     }
     Log("Metrics 启动: " + FEdge.MetricsHost + ":" + std::to_string(FMetrics->Port()), llMessage);
   }
@@ -116,10 +117,12 @@ void TGateWaySocketServer::Start() {
   FSocketServer->OnClose([this](const PWebSocketConnection& c) { OnClientClose(c); });
   int64_t port = 0;
   if (!ParseDecimal(FGatePort, port)) {
-    throw EGateWayStartError("'" + FGatePort + "' is not a valid integer value");
+    throw EGateWayStartError("'" + FGatePort + "' is not a valid integer value",
+                             "GatePort '" + FGatePort + "' in GateWay.xml is not a port number");
   }
   if (port < 0 || port > 65535) {
-    throw EGateWayStartError("'" + FGatePort + "' is not a valid port number");
+    throw EGateWayStartError("'" + FGatePort + "' is not a valid port number",
+                             "GatePort '" + FGatePort + "' in GateWay.xml is not a port number");
   }
   FSocketServer->SetPort(static_cast<uint16_t>(port));
   // Every client holds a descriptor: as many as the system allows this process.
@@ -148,8 +151,10 @@ void TGateWaySocketServer::Start() {
     // links and workers never start (and that the console frees on its next start).
     FSocketServer->Stop();
     FMetrics.reset();
-    throw EGateWayStartError("网关服务启动失败 , 端口 " + FGatePort +
-                             " ,  无法绑定。可能该端口已经被占用! ");
+    throw EGateWayStartError(
+        "网关服务启动失败 , 端口 " + FGatePort + " ,  无法绑定。可能该端口已经被占用! ",
+        "the client port cannot be bound: " +
+            ListenProbeText(FSocketServer->Addr(), static_cast<uint16_t>(port)));
   }
   Log("SocketServer 启动: " + FGatePort, llMessage);
   FGuard->Start();

@@ -63,10 +63,20 @@ struct TEdgeOptions {
   uint16_t MetricsPort = 0;
 };
 
-// Starting the gateway server failed (port not a number, port cannot be bound).
+// "10.0.0.0/8,::1/128": address ranges as the log shows them.
+std::string CidrListText(const std::vector<TCidr>& list);
+
+// Starting the gateway server failed (port not a number, port cannot be bound). `Cause`
+// is the same fault for an operator outside the log (the address and the system's error);
+// what() when empty.
 class EGateWayStartError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EGateWayStartError(const std::string& What, std::string Cause = {})
+      : std::runtime_error(What), FCause(std::move(Cause)) {}
+  std::string Cause() const { return FCause.empty() ? what() : FCause; }
+
+ private:
+  std::string FCause;
 };
 
 class TGateWaySocketServer : public TGateWaySocketServerInterface {
@@ -167,6 +177,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TClientGuard& Guard() { return *FGuard; }
   // From each client's WebSocket open to its passed token check; any thread.
   const TMetricsHistogram& HandshakeTimes() const { return FHandshakeTimes; }
+  // Where the handshake keys came from: the key file's path or the development keys.
+  const std::string& KeysOrigin() const { return FKeys.Origin; }
+  // Whether the keys are the development keys every client developer knows; any thread.
+  bool UsesDevelopmentKeys() const { return FKeys.Origin == DevelopmentKeyTexts().Origin; }
 
  private:
   TGateWayWorker* ChooseWoker();

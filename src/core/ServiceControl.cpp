@@ -3,9 +3,12 @@
 #include <exception>
 #include <mutex>
 
+#include "codec/DeploymentKeys.h"
 #include "codec/EDcode.h"
 #include "codec/StoredSecrets.h"
+#include "common/BuildInfo.h"
 #include "config/ControlChannel.h"
+#include "core/ConfigReloadRecord.h"
 #include "logging/LogFormat.h"
 #include "logging/Logger.h"
 
@@ -88,11 +91,21 @@ std::string TServiceControl::MakeCaption(const std::string& Title, bool Pressure
 
 bool TServiceControl::StartService() {
   TLogProc serverLog = ServerLogProc();
+  FStartError.clear();
+  bool loaded = false;
   try {
     SendStatusMessage(kCtlServiceStarting, kServiceStartingText);
     TLogger::LogInfo("正在启动服务...");
+    TLogger::LogInfo("GateWay " + BuildInfoText());
     SetServiceState(true);
-    LoadConfig();
+    try {
+      LoadConfig();
+      RecordConfigReload(true);
+      loaded = true;
+    } catch (...) {
+      RecordConfigReload(false);
+      throw;
+    }
     const TLaunchParams& params = LaunchParams();
     if (FFrontEnd.SetCaption) {
       FFrontEnd.SetCaption(
@@ -114,13 +127,64 @@ bool TServiceControl::StartService() {
     TLogger::LogInfo("服务已启动成功...");
     SendStatusMessage(kCtlServiceStarted, kServiceStartedText);
     WriteAboutLines();
+    LogEffectiveSettings();
+    WarnDevelopmentKeys();
     return true;
+  } catch (const EGateWayStartError& e) {
+    FStartError = e.Cause();
+    FailedStart(serverLog, e.what());
+    return false;
   } catch (const std::exception& e) {
-    SetServiceState(false);
-    serverLog(e.what(), llFatal);
-    TLogger::LogInfo("服务器的绑定端口:" + GateWayConfig().GatePort);
+    // A settings file names itself (and its line) in its error; the key file too.
+    FStartError = loaded ? e.what() : std::string("settings not loaded: ") + e.what();
+    FailedStart(serverLog, e.what());
     return false;
   }
+}
+
+void TServiceControl::FailedStart(const TLogProc& ServerLog, const std::string& What) {
+  SetServiceState(false);
+  ServerLog(What, llFatal);
+  TLogger::LogInfo("服务器的绑定端口:" + GateWayConfig().GatePort);
+  TLogger::LogError("The service did not start: " + FStartError);
+}
+
+void TServiceControl::LogEffectiveSettings() const {
+  const TGateWayConfigure& c = GateWayConfig();
+  const TEdgeOptions& edge = EdgeOptions();
+  const auto yesNo = [](bool on) { return std::string(on ? "on" : "off"); };
+  TLogger::LogInfo("Settings in force: client port *:" + c.GatePort + ", logic server " +
+                   c.ServerAddr + ":" + c.ServerPort + ", login server " + c.LoginSrvAddr + ":" +
+                   std::to_string(c.LoginSrvPort) + ", workers " + std::to_string(c.WokerCount) +
+                   ", send interval " + std::to_string(SendInterval()) + " ms");
+  std::string blockMethod = std::to_string(static_cast<int>(c.BlockMethod));
+  if (c.BlockMethod >= 0 && static_cast<size_t>(c.BlockMethod) < kBlockIPMethodNames.size()) {
+    blockMethod = kBlockIPMethodNames[static_cast<size_t>(c.BlockMethod)];
+  }
+  TLogger::LogInfo(
+      "Guard in force: MaxConnOfIPaddr " + std::to_string(c.MaxConnOfIPaddr) +
+      ", ConnectionATK " + std::to_string(c.ConnectionATKCount) + " per " +
+      std::to_string(c.ConnectionATKSec) + " s, ClientTimeOut " +
+      std::to_string(c.ClientTimeOut) + " ms, MaxClientPacketSize " +
+      std::to_string(c.MaxClientPacketSize) + " (KickOverPacketSize " +
+      yesNo(c.KickOverPacketSize) + "), MaxClientMsgCount " +
+      std::to_string(c.MaxClientMsgCount) + ", BlockMethod " + blockMethod + ", ClearTempList " +
+      yesNo(c.ClearTempList) + " (" + std::to_string(c.ClearTempBlockListTime) + " ms)");
+  std::string tls = "off (ws)";
+  if (PTlsContext context = TlsContext()) tls = context->Subject() + ", expires " + context->NotAfter();
+  const std::string proxy = edge.ProxyFrom ? CidrListText(*edge.ProxyFrom) : "off";
+  const std::string metrics =
+      edge.Metrics ? edge.MetricsHost + ":" + std::to_string(edge.MetricsPort) : "off";
+  TLogger::LogInfo("Edge in force: TLS " + tls + "; PROXY protocol from " + proxy +
+                   "; metrics " + metrics + "; handshake keys " +
+                   (FServer ? FServer->KeysOrigin() : std::string("unknown")));
+}
+
+void TServiceControl::WarnDevelopmentKeys() const {
+  if (!FServer || !FServer->UsesDevelopmentKeys()) return;
+  TLogger::LogWarning(std::string("The handshake uses the built-in development keys, which every "
+                                  "client developer knows: put this deployment's own keys in ") +
+                      kDeploymentKeyFileName + " (gatekit encipher KEY)");
 }
 
 void TServiceControl::StopService() {

@@ -46,8 +46,13 @@ class TServiceControl {
   // Loads the configuration and starts a new gateway server. A failure is shown
   // in the log view as a fatal line, followed by the information line naming the
   // gateway port; the service is then stopped and may be started again.
-  // Returns whether the service runs.
+  // Returns whether the service runs. After a failure StartError says why, in one line
+  // for an operator (file and line, or address and system error).
   bool StartService();
+  const std::string& StartError() const { return FStartError; }
+  // A warning line while the running server uses the built-in development keys (every
+  // start does it; a front-end calls it again after each reload).
+  void WarnDevelopmentKeys() const;
   // Stops the current gateway server; it stays the current one until the next start.
   void StopService();
   // Loads GateWay.xml, applies the launch block's overrides and the codec pass
@@ -104,6 +109,10 @@ class TServiceControl {
   }
   // Formats a line as the logger does and hands it to the view; any thread.
   TLogProc ServerLogProc() const;
+  // The fatal line, the port line and the cause after a failed start.
+  void FailedStart(const TLogProc& ServerLog, const std::string& What);
+  // A few lines with the settings the started server runs with.
+  void LogEffectiveSettings() const;
   void SetServiceState(bool Running) const {
     if (FFrontEnd.SetServiceState) FFrontEnd.SetServiceState(Running);
   }
@@ -111,6 +120,7 @@ class TServiceControl {
   const TFrontEnd FFrontEnd;
   const TGateWayFiles FFiles;
   std::unique_ptr<TGateWaySocketServer> FServer;
+  std::string FStartError;  // why the last start failed; empty after a good one
 };
 
 }  // namespace gw

@@ -122,6 +122,8 @@ void TProxySocketClient::ProcessPackets() {
 }
 
 void TProxySocketClient::OnConnected() {
+  if (FEverConnected) FReconnects.fetch_add(1, std::memory_order_relaxed);
+  FEverConnected = true;
   FLastRecvSize = 0;
   Log(" " + Name() + " 连接成功 " + Host() + ":" + std::to_string(Port()), llMessage);
   FSendKeepAliveTick = Now();

@@ -13,6 +13,7 @@
 // link is held while the handler calls the gateway server.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -50,6 +51,9 @@ class TProxySocketClient : public TServerLinkClient {
   // Closes the socket, empties the buffers and logs. Link thread.
   void Disconnect(int32_t ErrorCode, const std::string& Desc) override;
 
+  // Connections made after the first one (the link came back after a loss). Any thread.
+  uint64_t Reconnects() const { return FReconnects.load(std::memory_order_relaxed); }
+
  protected:
   // One whole frame, "%" to "$" when well formed. Link thread.
   virtual void DoPacket(const std::string& Data);
@@ -73,6 +77,8 @@ class TProxySocketClient : public TServerLinkClient {
   int64_t FLastRecvSize = 0;        // link thread
   uint32_t FSendKeepAliveTick = 0;  // link thread
   uint32_t FKeepAliveTick = 0;      // link thread
+  bool FEverConnected = false;      // link thread
+  std::atomic<uint64_t> FReconnects{0};
 };
 
 }  // namespace gw

@@ -475,7 +475,8 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
             await self.gateway.wait_line(
                 f"[F] 网关服务启动失败 , 端口 {port} ,  无法绑定。可能该端口已经被占用! ")
             await self.gateway.wait_line(f"[I] 服务器的绑定端口:{port}")
-            self.assertEqual(self.gateway.stop(signal.SIGINT), 0)
+            # A gateway that cannot serve ends by itself, with the start failure's code.
+            self.assertEqual(self.gateway.stop(signal.SIGINT), 1)
             self.gateway = None
 
     @unittest.skipIf(ON_WINDOWS, "the controller's channel is an abstract Unix socket on "

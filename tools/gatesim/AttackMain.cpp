@@ -10,7 +10,7 @@ namespace gw {
 
 namespace {
 
-void AttackUsage() {
+void AttackUsage(std::FILE* Out = stderr) {
   std::fputs(
       "usage: gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [--duration 10]\n"
       "                      [--sources 127.0.0.2-127.0.0.200] [--size 65536] [--burst 100]\n"
@@ -21,7 +21,7 @@ void AttackUsage() {
       "write), conn-flood (connect and close as fast as possible). N connections attack at a\n"
       "time; each is opened again --reopen-ms after the gateway closed it. --sources spreads\n"
       "them over a range of local addresses (127.0.0.0/8 reaches the loopback everywhere).\n",
-      stderr);
+      Out);
 }
 
 template <typename T>
@@ -39,6 +39,10 @@ int AttackMain(int Argc, char** Argv) {
   bool haveMode = false;
   for (int i = 2; i < Argc; ++i) {
     std::string name = Argv[i];
+    if (name == "--help" || name == "-h") {
+      AttackUsage(stdout);
+      return 0;
+    }
     if (i + 1 >= Argc) {
       std::fprintf(stderr, "gatesim: unknown or incomplete option %s\n", name.c_str());
       AttackUsage();

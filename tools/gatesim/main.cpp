@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AttackClients.h"
@@ -28,7 +29,7 @@ namespace {
 
 using namespace gw;
 
-void Usage() {
+void Usage(std::FILE* Out = stderr) {
   std::fputs(
       "usage:\n"
       "  gatesim logic-server [--port 5000] [--addr 0.0.0.0] [--quiet] [--no-tables]\n"
@@ -55,7 +56,7 @@ void Usage() {
       "gateway must drop (wrong magic, unknown ident or command, handle 0, no \"%\").\n"
       "clients: every echo and hand-over must carry the bot's own identity; the summary counts\n"
       "those that do not (misdelivered) and the exit status is 1 if there is any.\n",
-      stderr);
+      Out);
 }
 
 // "--name value" pairs and bare "--flag"s; flags are the names listed in Flags.
@@ -226,6 +227,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string command = argv[1];
+  // Asked for, the usage is an answer (standard output, success), not a complaint.
+  bool help = command == "--help" || command == "-h" || command == "help";
+  for (int i = 2; i < argc && command != "attack"; ++i) {
+    help = help || std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h";
+  }
+  if (help) {
+    Usage(stdout);
+    return 0;
+  }
   if (command == "logic-server") return LogicServer(argc, argv);
   if (command == "login-server") return LoginServer(argc, argv);
   if (command == "clients") return Clients(argc, argv);

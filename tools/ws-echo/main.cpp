@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "EchoSignals.h"
@@ -20,11 +21,11 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
+int Usage(std::FILE* Out = stderr) {
+  std::fprintf(Out,
                "usage: ws-echo <port> [--threads N] [--max-message BYTES] [--max-queued BYTES] "
                "[--nodelay] [--close-command PREFIX] [--tls-cert FILE --tls-key FILE]\n");
-  return 2;
+  return Out == stderr ? 2 : 0;
 }
 
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long& out) {
@@ -40,6 +41,12 @@ bool ParseNumber(const char* text, unsigned long long max, unsigned long long& o
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
+  for (int i = 1; i < argc; ++i) {
+    // Asked for, the usage goes to standard output and is a success.
+    if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+      return Usage(stdout);
+    }
+  }
   // One I/O thread per processor by default: the echo runs entirely on the I/O threads,
   // so more threads than processors only add context switches between them.
   const unsigned processors = std::thread::hardware_concurrency();
