@@ -58,8 +58,11 @@ class TSettingsCheck {
     for (const TSettingsProblem& p : FProblems) {
       std::fprintf(stderr, "%s\n", FormatSettingsProblem(p).c_str());
     }
-    std::fprintf(stderr, "gateway: the settings check %s: %zu error(s), %zu warning(s)\n",
-                 errors == 0 ? "passed" : "failed", errors, warnings);
+    const std::string verdict = std::string("gateway: the settings check ") +
+                                (errors == 0 ? "passed" : "failed") + ": " +
+                                std::to_string(errors) + " error(s), " + std::to_string(warnings) +
+                                " warning(s)";
+    std::fprintf(stderr, "%s\n", verdict.c_str());
     return errors == 0 ? 0 : 1;
   }
 

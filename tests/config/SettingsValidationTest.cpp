@@ -125,8 +125,8 @@ struct TReloadFixture {
 };
 
 TEST(ReloadGateWayConfig, AnInvalidFileKeepsEveryOldSettingAndSaysWhy) {
-  TLogCapture log;
   TReloadFixture f;
+  TLogCapture log;  // the reload's lines only
   PutFile(f.Files.Config,
           Document({"<GatePort>7300</GatePort>", "<MaxConnOfIPaddr>3 conns</MaxConnOfIPaddr>"}));
   PutFile(f.Files.WordFilter, "new\r\n");

@@ -42,7 +42,7 @@ class CheckTest(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(folder)), sorted(files))
             self.assertEqual(sorted(os.listdir(top)), ["settings"])
             return (run.returncode, run.stdout.decode(), run.stderr.decode(),
-                    os.path.join(os.path.realpath(folder), "GateWay.xml"))
+                    os.path.join(folder, "GateWay.xml"))
 
     def test_each_folder_gives_its_exit_code_and_problem_lines(self):
         cases = [
