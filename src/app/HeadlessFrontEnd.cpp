@@ -14,7 +14,6 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
-#include "core/ConfigReloadRecord.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/TracedError.h"
@@ -162,18 +161,14 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     // As the console's reload command: errors go to the error handler's lines, with the
     // stack of the throw when the error carries one.
     NotifyServiceManager("RELOADING=1");
-    bool loaded = false;
     try {
       service.LoadConfig();
-      loaded = true;
     } catch (const ETracedError& e) {
       TLogger::LogError(std::string("OnException:") + e.what());
       for (const std::string& line : e.StackLines()) TLogger::LogError(line);
     } catch (const std::exception& e) {
       TLogger::LogError(std::string("OnException:") + e.what());
     }
-    RecordConfigReload(loaded);
-    service.WarnDevelopmentKeys();
     // A renewed certificate is taken up whatever became of the settings.
     service.ReloadTlsCertificate();
     NotifyServiceManager("READY=1");

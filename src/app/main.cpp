@@ -7,6 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/SettingsCheck.h"
 #include "common/AnsiCodePage.h"
 #include "common/BuildInfo.h"
 #include "common/Platform.h"
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gateway: %s (see gateway --help)\n", commandLine.Error.c_str());
     return kExitUsage;
   }
+  if (commandLine.Check) return RunSettingsCheck(commandLine);
   if (commandLine.Service == TCommandLine::TServiceAction::Install ||
       commandLine.Service == TCommandLine::TServiceAction::Uninstall) {
     // Registering or removing the Windows service; where there is no Service Control

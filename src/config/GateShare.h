@@ -15,6 +15,8 @@
 #include "config/GateIPManager.h"
 #include "config/GateWayConfigure.h"
 #include "config/LaunchParams.h"
+#include "config/SettingsReload.h"
+#include "config/SettingsValidation.h"
 #include "config/WordList.h"
 
 namespace gw {
@@ -50,15 +52,57 @@ struct TGateWayFiles {
   std::string WordFilter = kWordFilterFile;
 };
 
-// The whole configuration load of a service start or reload, for every front-end: writes
-// "正在加载配置信息...", loads the configuration file, applies the launch block's overrides,
-// hands NetPassWord to the message coder, writes "配置信息加载完成...", loads the word list and
-// the permanent block list, and sets the IP manager's limit from MaxConnOfIPaddr. The first
-// step that fails (a file that cannot be read or created) throws and ends the load there.
+// Settings that cannot be used: the text names the file and line of the first error (and how
+// many more there are).
+class ESettingsInvalid : public ESettingsFileError {
+ public:
+  using ESettingsFileError::ESettingsFileError;
+};
+
+// The settings file read into a copy of the current configuration, with the launch block's
+// overrides applied. Problems name the file by its absolute path.
+struct TGateWaySettingsRead {
+  TGateWayConfigure Config;
+  TSettingsProblems Problems;
+  bool Missing = false;  // there was no file
+};
+
+// Reads AFile strictly (see ReadSettingsDocument) over a copy of ACurrent. A missing file is
+// written with ACurrent's values first when ACreateMissing (a warning names its absolute path),
+// and only reported otherwise (`gateway --check` writes nothing). A file that cannot be read or
+// written is an error problem. Never throws for the file's content; touches no shared object.
+TGateWaySettingsRead ReadGateWaySettings(const TGateWayConfigure& ACurrent,
+                                         const TLaunchParams& AParams, const std::string& AFile,
+                                         bool ACreateMissing);
+
+// The absolute form of a settings file's name, as problems and warnings give it.
+std::string AbsoluteSettingsPath(const std::string& AFile);
+
+// Writes each problem as a warning or error line of the logger.
+void LogSettingsProblems(const TSettingsProblems& AProblems);
+
+// The whole configuration load of a service start, for every front-end: writes
+// "正在加载配置信息...", reads the configuration file strictly (warnings become [W] lines),
+// applies the launch block's overrides, hands NetPassWord to the message coder, writes
+// "配置信息加载完成...", loads the word list and the permanent block list, and sets the IP
+// manager's limit from MaxConnOfIPaddr. Throws ESettingsInvalid, naming file and line, when the
+// settings file has errors (nothing is changed then), and ESettingsFileError when a list cannot
+// be read.
 void LoadGateWayConfig(const TGateWayFiles& AFiles = {});
 void LoadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
                        TWordList& AWordList, TGateIPManager& AIPManager,
                        const TGateWayFiles& AFiles);
+
+// The configuration load of a reload (SIGHUP, the console's command, the service's control):
+// all or nothing. The settings file is read into a copy and the word list and the permanent
+// block list are read before anything is applied; when one of them fails, every old setting and
+// list stays, the lines say why (file and line) and the result is not Ok. Otherwise the copy
+// replaces the configuration, the pass word, lists and limit follow, and the result lists what
+// changed. Never throws for a file's content or a file that cannot be read.
+TConfigReloadResult ReloadGateWayConfig(const TGateWayFiles& AFiles = {});
+TConfigReloadResult ReloadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
+                                        TWordList& AWordList, TGateIPManager& AIPManager,
+                                        const TGateWayFiles& AFiles);
 
 // Sends a status message to the controlling program's handle: wParam = ident × 65536 + gate
 // number, AText sent as its bytes (callers pass ANSI text). A handle of 0 sends nothing.

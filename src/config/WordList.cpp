@@ -12,6 +12,12 @@ void TWordList::Assign(std::vector<std::string> AItems) {
   FWords = std::move(AItems);
 }
 
+void TWordList::Assign(std::vector<std::string> AItems, TTextEncoding AEncoding) {
+  std::lock_guard lock(FWordListLock);
+  FWords = std::move(AItems);
+  FEncoding = AEncoding;
+}
+
 TTextEncoding TWordList::Encoding() const {
   std::lock_guard lock(FWordListLock);
   return FEncoding;

@@ -20,6 +20,9 @@ class TWordList {
   std::vector<std::string> Items() const;
   // Replaces every entry under the lock.
   void Assign(std::vector<std::string> AItems);
+  // Replaces every entry and the remembered encoding under the lock (lines read elsewhere,
+  // e.g. checked before a reload applies them).
+  void Assign(std::vector<std::string> AItems, TTextEncoding AEncoding);
 
   // Replaces the list by the file's lines and remembers its encoding. Throws
   // ESettingsFileError when the file cannot be read; the list is unchanged then.

@@ -99,13 +99,15 @@ bool TServiceControl::StartService() {
     TLogger::LogInfo("GateWay " + BuildInfoText());
     SetServiceState(true);
     try {
-      LoadConfig();
+      // Settings with errors end the start here (the exception names file and line).
+      LoadGateWayConfig(FFiles);
       RecordConfigReload(true);
       loaded = true;
     } catch (...) {
       RecordConfigReload(false);
       throw;
     }
+    ApplyGuardSettings();
     const TLaunchParams& params = LaunchParams();
     if (FFrontEnd.SetCaption) {
       FFrontEnd.SetCaption(
@@ -194,9 +196,38 @@ void TServiceControl::StopService() {
   TLogger::LogInfo("服务停止成功...");
 }
 
-void TServiceControl::LoadConfig() {
-  LoadGateWayConfig(FFiles);
+TConfigReloadResult TServiceControl::LoadConfig() {
+  try {
+    FLastReload = ReloadGateWayConfig(FFiles);
+  } catch (...) {
+    RecordConfigReload(false);
+    throw;
+  }
+  RecordConfigReload(FLastReload.Ok);
+  // Every reload repeats it, whatever became of the settings: the keys stay until a restart.
+  WarnDevelopmentKeys();
+  if (!FLastReload.Ok) return FLastReload;
   ApplyGuardSettings();
+  std::string atStart;
+  for (const TSettingChange& change : FLastReload.Changes) {
+    if (change.AtNextStart) {
+      atStart += (atStart.empty() ? "" : ", ") + change.Name;
+      // A running server keeps what it started with: the operator must hear that.
+      TLogger::LogWarning("Setting changed: " + FormatSettingChange(change));
+    } else {
+      TLogger::LogInfo("Setting changed: " + FormatSettingChange(change));
+    }
+  }
+  if (FLastReload.Changes.empty()) {
+    TLogger::LogInfo("Settings reloaded: nothing changed");
+  } else if (atStart.empty()) {
+    TLogger::LogInfo("Settings reloaded: " + std::to_string(FLastReload.Changes.size()) +
+                     " changed, all in force now");
+  } else {
+    TLogger::LogWarning("Settings reloaded: " + std::to_string(FLastReload.Changes.size()) +
+                        " changed; restart the service for " + atStart);
+  }
+  return FLastReload;
 }
 
 void TServiceControl::ApplyGuardSettings() {

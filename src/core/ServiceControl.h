@@ -51,15 +51,20 @@ class TServiceControl {
   bool StartService();
   const std::string& StartError() const { return FStartError; }
   // A warning line while the running server uses the built-in development keys (every
-  // start does it; a front-end calls it again after each reload).
+  // start and every reload does it).
   void WarnDevelopmentKeys() const;
   // Stops the current gateway server; it stays the current one until the next start.
   void StopService();
-  // Loads GateWay.xml, applies the launch block's overrides and the codec pass
-  // word, then the word list, the permanent block list and the per-address limit.
-  // Throws on the first failing step. A running server keeps its addresses, ports
-  // and workers; the pass word, the lists and the limit change at once.
-  void LoadConfig();
+  // Reloads GateWay.xml, the word list and the permanent block list (SIGHUP, the console's
+  // reload, the service's control), all or nothing: settings with errors, or a list that
+  // cannot be read, keep every old setting, and the log says why with file and line. Otherwise
+  // the launch block's overrides and the codec pass word follow, the pass word, the lists, the
+  // limit and the guard change at once, and the log names each changed setting (old → new),
+  // marking those a running server only takes up at its next start (ports, addresses,
+  // workers). The result says the same for callers that report it (an admin interface).
+  TConfigReloadResult LoadConfig();
+  // The result of the last LoadConfig; not Ok before the first reload.
+  const TConfigReloadResult& LastReload() const { return FLastReload; }
   // Hands the protection settings of the configuration to the running server's guard;
   // LoadConfig does so itself, a confirmed settings dialog calls it. No server: nothing.
   void ApplyGuardSettings();
@@ -121,6 +126,7 @@ class TServiceControl {
   const TGateWayFiles FFiles;
   std::unique_ptr<TGateWaySocketServer> FServer;
   std::string FStartError;  // why the last start failed; empty after a good one
+  TConfigReloadResult FLastReload;
 };
 
 }  // namespace gw

@@ -99,9 +99,17 @@ TEST(LoadGateWayConfig, UnreadableFileEndsTheLoadThere) {
   std::filesystem::create_directory(f.Files.Config);
   PutFile(f.Files.WordFilter, "w\r\n");
   f.Words.Assign({"kept"});
-  EXPECT_THROW(f.Load(), ESettingsFileError);
+  EXPECT_THROW(f.Load(), ESettingsInvalid);
   EXPECT_EQ(f.Words.Items(), std::vector<std::string>{"kept"});
-  ExpectInfoLines(log.Lines(), {"正在加载配置信息..."});
+  // The load names the file in an error line and goes no further.
+  std::vector<TLogCapture::TLine> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].Level, llError);
+  EXPECT_NE(lines[1].Text.find(AbsoluteSettingsPath(f.Files.Config) + ": error: "),
+            std::string::npos)
+      << lines[1].Text;
+  lines.pop_back();
+  ExpectInfoLines(lines, {"正在加载配置信息..."});
 }
 
 }  // namespace
