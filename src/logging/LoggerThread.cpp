@@ -112,10 +112,16 @@ void TLoggerThread::FlushAll() {
 }
 
 void TLoggerThread::ReopenFiles() {
-  {
-    std::lock_guard<std::mutex> guard(FLoggersLock);
-    for (const std::shared_ptr<TLogger>& logger : FLogs) logger->RequestReopen();
-  }
+  RequestReopen();
+  Wake();
+}
+
+void TLoggerThread::RequestReopen() {
+  std::lock_guard<std::mutex> guard(FLoggersLock);
+  for (const std::shared_ptr<TLogger>& logger : FLogs) logger->RequestReopen();
+}
+
+void TLoggerThread::Wake() {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
     FWake = true;
@@ -126,8 +132,11 @@ void TLoggerThread::ReopenFiles() {
 void TLoggerThread::ReopenGlobalFiles() {
   std::lock_guard<std::mutex> guard(GGlobalLock);  // the writer cannot go meanwhile
   if (GGlobal == nullptr) return;
-  GGlobal->ReopenFiles();
+  // Queued after the request and before the wake-up, so the pass it causes writes the line
+  // as the new file's first.
+  GGlobal->RequestReopen();
   GGlobalDefault->Log("日志文件重新打开: " + GGlobalDefault->LogFile(), llMessage);
+  GGlobal->Wake();
 }
 
 TLoggerThread* TLoggerThread::Global() {

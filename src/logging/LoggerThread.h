@@ -69,6 +69,8 @@ class TLoggerThread {
 
  private:
   void Execute();
+  void RequestReopen();
+  void Wake();  // a pass now
 
   const TOptions FOptions;
 
