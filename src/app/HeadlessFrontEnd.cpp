@@ -1,9 +1,11 @@
 #include "app/HeadlessFrontEnd.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -29,7 +31,7 @@ void* LevelObject(TLogLevel level) {
 }  // namespace
 
 THeadlessFrontEnd::THeadlessFrontEnd(std::FILE* Out)
-    : FOut(Out), FColour(isatty(fileno(Out)) != 0) {
+    : FOut(Out), FJournal(IsJournalStream(Out)), FColour(!FJournal && isatty(fileno(Out)) != 0) {
   TLogger::SetLogCallBack(
       [this](const std::string& line, TLogLevel level) { ShowLine(line, level); });
 }
@@ -76,11 +78,46 @@ const char* THeadlessFrontEnd::LevelColour(TLogLevel Level) {
   return "";
 }
 
+const char* THeadlessFrontEnd::JournalPriority(TLogLevel Level) {
+  switch (Level) {
+    case llFatal:
+    case llError:
+      return "<3>";
+    case llWarning:
+      return "<4>";
+    case llDebug:
+      return "<7>";
+    case llMessage:
+      break;
+  }
+  return "<6>";
+}
+
+bool THeadlessFrontEnd::IsJournalStream(std::FILE* Out) {
+  // systemd sets "device:inode" of the stream it connected; a program whose output was
+  // redirected elsewhere by its parent sees another file there and writes plain lines.
+  const char* value = std::getenv("JOURNAL_STREAM");
+  if (value == nullptr) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = 0;
+  if (std::sscanf(value, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  struct stat st {};
+  if (fstat(fileno(Out), &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 void THeadlessFrontEnd::ShowMainLogMsg() {
   FLogList.Flush();
   for (const TStringListEntry& entry : FLogList) {
     auto level = static_cast<TLogLevel>(reinterpret_cast<uintptr_t>(entry.Obj));
-    if (FColour) {
+    if (FJournal) {
+      // A line with breaks would be several journal entries: each gets the priority.
+      std::string text = entry.Str;
+      for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 4))
+        text.insert(at + 1, JournalPriority(level));
+      std::fprintf(FOut, "%s%s\n", JournalPriority(level), text.c_str());
+    } else if (FColour) {
       std::fprintf(FOut, "%s%s\x1b[0m\n", LevelColour(level), entry.Str.c_str());
     } else {
       std::fprintf(FOut, "%s\n", entry.Str.c_str());

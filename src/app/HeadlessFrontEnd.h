@@ -1,6 +1,9 @@
 // THeadlessFrontEnd: runs the gateway service without a window. The log view is
 // standard output (same line format; level colours as ANSI colours when it is a
 // terminal), fed through a double-buffered list that is written out every 200 ms.
+// When standard output is systemd's journal (JOURNAL_STREAM names it) each line starts with
+// its priority ("<3>" error and fatal, "<4>" warning, "<6>" information, "<7>" debug) and
+// has no colour.
 // SIGHUP reloads the configuration and the TLS certificate, SIGTERM and SIGINT stop
 // the service and end Run (on Windows: the console's events, see THeadlessSignals); so does
 // the controlling program's close command (2000), and so do RequestStop and RequestReload
@@ -38,7 +41,7 @@ class THeadlessFrontEnd {
   THeadlessFrontEnd(const THeadlessFrontEnd&) = delete;
   THeadlessFrontEnd& operator=(const THeadlessFrontEnd&) = delete;
 
-  // Blocks SIGHUP, SIGTERM and SIGINT for the calling thread and the threads it creates later.
+  // Blocks SIGHUP, SIGTERM, SIGINT and SIGUSR1 for the calling thread and the threads it creates later.
   static void BlockServiceSignals();
 
   // Announces itself to the controlling program (status 1000 with its handle), starts the
@@ -62,11 +65,18 @@ class THeadlessFrontEnd {
 
   // The ANSI colour sequence of a level (text on background as the console shows it).
   static const char* LevelColour(TLogLevel Level);
+  // The journal's priority prefix of a level ("<3>" and so on; information for a level
+  // outside the known ones).
+  static const char* JournalPriority(TLogLevel Level);
+  // Whether `Out` is the stream systemd's journal reads: JOURNAL_STREAM ("device:inode")
+  // names its file.
+  static bool IsJournalStream(std::FILE* Out);
 
  private:
   void ShowMainLogMsg();
 
   std::FILE* const FOut;
+  const bool FJournal;
   const bool FColour;
   TDoubleStringList FLogList;  // lines waiting for the view; the level rides as the object
   std::mutex FRequestsLock;    // guards the two requests

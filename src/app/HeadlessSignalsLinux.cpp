@@ -13,6 +13,7 @@
 #include "common/Platform.h"
 #include "common/ServiceSignalsLinux.h"
 #include "logging/Logger.h"
+#include "logging/LoggerThread.h"
 
 namespace gw {
 
@@ -51,6 +52,8 @@ THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<voi
           read(state->SignalFd, &info, sizeof(info)) == sizeof(info)) {
         if (info.ssi_signo == SIGHUP) {
           Reload();
+        } else if (info.ssi_signo == SIGUSR1) {
+          TLoggerThread::ReopenGlobalFiles();
         } else {
           Stop();
         }

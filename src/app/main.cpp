@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
     edge.MetricsPort = commandLine.MetricsPort;
     TServiceControl::SetEdgeOptions(std::move(edge));
   }
-  TLoggerThread loggerThread;
+  TLoggerThread loggerThread(TLoggerThread::TOptions{commandLine.LogDir});
   if (!commandLine.TlsCert.empty()) {
     // A gateway that cannot serve wss must not come up serving nothing (or plain ws).
     std::string error;
@@ -203,6 +203,7 @@ int main(int argc, char** argv) {
     TServiceControl::SetTlsCertificate(commandLine.TlsCert, commandLine.TlsKey, std::move(tls));
   }
   TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
+  if (commandLine.LogLevel) TLogger::SetDefaultLogLevel(*commandLine.LogLevel);
   MessageCoder();
   GateWayConfig();
   IPManager();

@@ -10,6 +10,7 @@ sigset_t ServiceSignalSet() {
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
   return set;
 }
 
@@ -17,7 +18,7 @@ bool ServiceSignalsBlocked() {
   sigset_t blocked;
   pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
   return sigismember(&blocked, SIGTERM) == 1 && sigismember(&blocked, SIGINT) == 1 &&
-         sigismember(&blocked, SIGHUP) == 1;
+         sigismember(&blocked, SIGHUP) == 1 && sigismember(&blocked, SIGUSR1) == 1;
 }
 
 }  // namespace gw

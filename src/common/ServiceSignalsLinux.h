@@ -5,7 +5,8 @@
 namespace gw {
 
 // The signals an operator or a service manager stops and reloads the gateway with:
-// SIGTERM and SIGINT stop, SIGHUP reloads. Both the headless gateway and the console
+// SIGTERM and SIGINT stop, SIGHUP reloads, and SIGUSR1 reopens the log file (after
+// logrotate renamed it). Both the headless gateway and the console
 // take them through a signalfd, so they must stay blocked in every thread.
 sigset_t ServiceSignalSet();
 

@@ -7,6 +7,7 @@
 #include "common/ServiceSignalsLinux.h"
 #include "console/ConsoleSignals.h"
 #include "console/FrmMain.h"
+#include "logging/LoggerThread.h"
 
 namespace gw {
 
@@ -27,9 +28,15 @@ TConsoleSignals::TConsoleSignals(TFrmMain& Window) : FState(std::make_unique<TSt
     signalfd_siginfo info;
     bool close = false;
     bool reload = false;
+    bool reopen = false;
     while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      (info.ssi_signo == SIGHUP ? reload : close) = true;
+      if (info.ssi_signo == SIGUSR1) {
+        reopen = true;
+      } else {
+        (info.ssi_signo == SIGHUP ? reload : close) = true;
+      }
     }
+    if (reopen) TLoggerThread::ReopenGlobalFiles();
     if (close) {
       Window.CloseWithoutAsking();
     } else if (reload) {

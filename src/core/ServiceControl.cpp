@@ -11,6 +11,7 @@
 #include "core/ConfigReloadRecord.h"
 #include "logging/LogFormat.h"
 #include "logging/Logger.h"
+#include "logging/LoggerThread.h"
 
 namespace gw {
 
@@ -77,7 +78,13 @@ TServiceControl::~TServiceControl() {
 TLogProc TServiceControl::ServerLogProc() const {
   auto show = FFrontEnd.ShowLine;
   return [show](const std::string& text, TLogLevel level) {
-    if (show) show(FormatLogLine(LocalLogTime(), text, level), level);
+    // The process's logger writes the line to the file and hands it to the front-end's
+    // feed (the view), so the view sink gets it only where there is no logger.
+    if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) {
+      logger->Log(text, level);
+    } else if (show) {
+      show(FormatLogLine(LocalLogTime(), text, level), level);
+    }
   };
 }
 

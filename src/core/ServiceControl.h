@@ -7,7 +7,8 @@
 //
 // Thread safety: StartService, StopService, LoadConfig and the destructor belong to
 // the front-end's user-interface thread. The log procedure handed to the gateway
-// server (ServerLogProc) calls the front-end's view sink from any thread.
+// server (ServerLogProc) may be called from any thread: it writes through the process's
+// logger (file and feed), or straight to the front-end's view sink when there is none.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@ class TServiceControl {
  public:
   struct TFrontEnd {
     // A finished line (time and level mark in front) for the log view only; any thread.
+    // Used only when the process has no logger (the logger's feed reaches the view).
     std::function<void(const std::string& Line, TLogLevel Level)> ShowLine;
     // Running: "启动服务" disabled and "停止服务" enabled; stopped: the reverse.
     std::function<void(bool Running)> SetServiceState;
@@ -112,7 +114,7 @@ class TServiceControl {
     static TEdgeOptions options;
     return options;
   }
-  // Formats a line as the logger does and hands it to the view; any thread.
+  // The server's, workers' and links' log procedure; any thread.
   TLogProc ServerLogProc() const;
   // The fatal line, the port line and the cause after a failed start.
   void FailedStart(const TLogProc& ServerLog, const std::string& What);

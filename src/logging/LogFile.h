@@ -22,4 +22,8 @@ int OpenOrCreateForAppend(const std::string& file);
 
 void CloseLogFile(int fd);
 
+// Whether a file can be made in `folder` (which exists): creates and removes a probe file.
+// On failure `error` gets the system's text.
+bool ProbeLogFolder(const std::string& folder, std::string& error);
+
 }  // namespace gw

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace gw {
 
@@ -44,5 +45,19 @@ int OpenOrCreateForAppend(const std::string& file) {
 }
 
 void CloseLogFile(int fd) { ::close(fd); }
+
+bool ProbeLogFolder(const std::string& folder, std::string& error) {
+  std::string probe = folder;
+  if (probe.empty() || probe.back() != '/') probe.push_back('/');
+  probe += ".write-test-" + std::to_string(::getpid());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = std::generic_category().message(errno);
+    return false;
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
+}
 
 }  // namespace gw

@@ -6,8 +6,12 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <process.h>
+
 #include <cerrno>
 #include <climits>
+#include <string>
+#include <system_error>
 
 #include "common/WideText.h"
 
@@ -59,5 +63,19 @@ int OpenOrCreateForAppend(const std::string& file) {
 }
 
 void CloseLogFile(int fd) { ::_close(fd); }
+
+bool ProbeLogFolder(const std::string& folder, std::string& error) {
+  std::string probe = folder;
+  if (probe.empty() || (probe.back() != '/' && probe.back() != '\\')) probe.push_back('/');
+  probe += ".write-test-" + std::to_string(::_getpid());
+  const int fd = Open(probe, _O_WRONLY | _O_CREAT | _O_TRUNC, _SH_DENYNO);
+  if (fd < 0) {
+    error = std::generic_category().message(errno);
+    return false;
+  }
+  ::_close(fd);
+  ::_wunlink(WideFromUtf8(probe).c_str());
+  return true;
+}
 
 }  // namespace gw

@@ -1,6 +1,7 @@
 #include "logging/Logger.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "common/AnsiCodePage.h"
 #include "logging/LogFile.h"
@@ -22,14 +23,47 @@ TLogger::TLogger(std::string path, std::string prefixFileName, TLogClock clock)
       FLogDate(FClock.ReadNow()),
       FPrefixFileName(std::move(prefixFileName)),
       FPath(WithTrailingDelimiter(std::move(path))) {
+  // A folder that cannot be made or written is said once here (the program tells the
+  // operator); the writer still tries at every pass, so a folder mended later is used.
   std::error_code ec;
-  std::filesystem::create_directories(FPath, ec);  // on failure every file line is dropped
+  std::filesystem::create_directories(FPath, ec);
+  std::string error;
+  if (ec) {
+    FFolderError = FPath + ": " + ec.message();
+  } else if (!ProbeLogFolder(FPath, error)) {
+    FFolderError = FPath + ": " + error;
+  }
   FLogFile = MakeLogFileName();
 }
 
-TLogger::~TLogger() {
+TLogger::~TLogger() { CloseLogFiles(); }
+
+void TLogger::CloseLogFiles() {
   if (FLogFileStream >= 0) CloseLogFile(FLogFileStream);
   if (FUtf8Stream >= 0) CloseLogFile(FUtf8Stream);
+  FLogFileStream = -1;
+  FUtf8Stream = -1;
+}
+
+bool TLogger::LevelKept(TLogLevel level, TLogLevel least) {
+  // The enumeration's order is not the severity's: information comes first in it.
+  auto rank = [](TLogLevel l) -> int {
+    switch (l) {
+      case llFatal:
+        return 0;
+      case llError:
+        return 1;
+      case llWarning:
+        return 2;
+      case llMessage:
+        return 3;
+      case llDebug:
+        return 4;
+    }
+    return -1;
+  };
+  const int r = rank(level);
+  return r < 0 || r <= rank(least);
 }
 
 std::string TLogger::Utf8CopyName(const std::string& logFile) {
@@ -58,7 +92,9 @@ void TLogger::SetCallBack(TLogEvent cb) {
 }
 
 void TLogger::Log(const std::string& msg, TLogLevel level) {
-  std::string line = FormatLogLine(FClock.ReadNow(), msg, level, WritePrefix());
+  if (!LevelKept(level, LogLevel())) return;
+  const TLogTime now = FClock.ReadNow();
+  std::string line = FormatLogLine(now, msg, level, WritePrefix());
 
   std::shared_ptr<const TLogEvent> callBack;
   {
@@ -76,7 +112,7 @@ void TLogger::Log(const std::string& msg, TLogLevel level) {
   std::string utf8;
   if (Utf8Copy()) utf8 = line + "\n";
   line.append("\r\n");
-  TLogBlock block{level, Utf8ToUtf16Le(line), std::move(utf8)};
+  TLogBlock block{level, now, Utf8ToUtf16Le(line), std::move(utf8)};
   std::lock_guard<std::mutex> guard(FLogsLock);
   FLogs.push_back(std::move(block));
 }
@@ -101,30 +137,64 @@ bool TLogger::OpenLogFile() {
   return FLogFileStream >= 0;
 }
 
+void TLogger::WriteBatch(std::string& utf16, std::string& utf8) {
+  if (FLogFileStream >= 0 && !utf16.empty()) {
+    WriteLogFile(FLogFileStream, utf16.data(), utf16.size());  // a failed write drops the batch
+  }
+  if (!utf8.empty()) {
+    if (FUtf8Stream < 0) FUtf8Stream = OpenOrCreateForAppend(Utf8CopyName(LogFile()));
+    // As for the main file: a copy that cannot be written loses the batch, nothing else.
+    if (FUtf8Stream >= 0) WriteLogFile(FUtf8Stream, utf8.data(), utf8.size());
+  }
+  utf16.clear();
+  utf8.clear();
+}
+
+void TLogger::RollOver(const TLogTime& time) {
+  CloseLogFiles();
+  FLogDate = time;
+  {
+    std::string file = MakeLogFileName();
+    std::lock_guard<std::mutex> guard(FLogFileLock);
+    FLogFile = std::move(file);
+  }
+  TLoggerThread::DeleteOldLogs(FPath, time);
+}
+
+void TLogger::RequestReopen() {
+  std::lock_guard<std::mutex> guard(FLogsLock);
+  FReopenRequested = true;
+}
+
 void TLogger::FlushToFile() {
+  bool reopen = false;
   {
     std::lock_guard<std::mutex> guard(FLogsLock);
     FList.swap(FLogs);
+    std::swap(reopen, FReopenRequested);
   }
+  // After a rename (logrotate) the lines go to a new file at the same path.
+  if (reopen) CloseLogFiles();
   if (FList.empty()) return;
 
   std::string pending;
   std::string pendingUtf8;
+  bool openFailed = false;  // one attempt per file and pass; the next pass tries again
   for (const TLogBlock& block : FList) {
+    if (block.Time.Year != FLogDate.Year || block.Time.Month != FLogDate.Month ||
+        block.Time.Day != FLogDate.Day) {
+      WriteBatch(pending, pendingUtf8);
+      RollOver(block.Time);
+      openFailed = false;
+    }
     pendingUtf8.append(block.Utf8Text);
-    if (FLogFileStream < 0 && !OpenLogFile()) continue;  // the line is lost
+    if (FLogFileStream < 0 && (openFailed || !OpenLogFile())) {
+      openFailed = true;
+      continue;  // the line is lost
+    }
     pending.append(block.Utf16Text);
   }
-  if (FLogFileStream >= 0 && !pending.empty()) {
-    WriteLogFile(FLogFileStream, pending.data(), pending.size());  // a failed write drops the batch
-  }
-  if (!pendingUtf8.empty()) {
-    if (FUtf8Stream < 0) {
-      FUtf8Stream = OpenOrCreateForAppend(Utf8CopyName(LogFile()));
-    }
-    // As for the main file: a copy that cannot be written loses the batch, nothing else.
-    if (FUtf8Stream >= 0) WriteLogFile(FUtf8Stream, pendingUtf8.data(), pendingUtf8.size());
-  }
+  WriteBatch(pending, pendingUtf8);
   FList.clear();
 }
 
@@ -140,6 +210,10 @@ void TLogger::LogDebug(const std::string& msg) { AddLog(msg, llDebug); }
 void TLogger::LogFileLocation() {
   std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault();
   if (!logger) return;
+  if (!logger->FolderError().empty()) {
+    logger->Log("日志文件夹无法写入，不保存日志文件: " + logger->FolderError(), llWarning);
+    return;
+  }
   const std::string file = logger->LogFile();
   std::string line = "日志文件: " + file;
   if (logger->Utf8Copy()) line += " (UTF-8副本: " + Utf8CopyName(file) + ")";
@@ -148,6 +222,10 @@ void TLogger::LogFileLocation() {
 
 void TLogger::SetDefaultUtf8Copy(bool value) {
   if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) logger->SetUtf8Copy(value);
+}
+
+void TLogger::SetDefaultLogLevel(TLogLevel least) {
+  if (std::shared_ptr<TLogger> logger = TLoggerThread::GlobalDefault()) logger->SetLogLevel(least);
 }
 
 void TLogger::SetLogCallBack(TLogEvent cb) {

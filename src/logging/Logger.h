@@ -12,6 +12,12 @@
 // The class-level operations act on the default logger of the one writer thread
 // of the process; before a TLoggerThread exists and after it is gone they drop
 // the line (feed included).
+//
+// A file lasts one local day at most: the first line of a new day goes to a new file (named
+// like the first, after that moment), and files older than a week are deleted then, as at
+// start. ReopenFiles (after a rename by logrotate or the like) makes the writer close the
+// file and go on at the same path. A level filter (SetLogLevel) leaves out the less severe
+// lines everywhere, feed included.
 #pragma once
 
 #include <atomic>
@@ -48,6 +54,23 @@ class TLogger {
 
   void SetCallBack(TLogEvent cb);
 
+  // Whether a line of `level` is kept when `least` is the least severe level kept. The
+  // severity order is fatal, error, warning, information, debug; a level outside
+  // llMessage..llDebug (a line without prefix) is always kept.
+  static bool LevelKept(TLogLevel level, TLogLevel least);
+  // The least severe level kept (default llDebug: every line).
+  void SetLogLevel(TLogLevel least) { FLeastLevel.store(least, std::memory_order_relaxed); }
+  TLogLevel LogLevel() const { return FLeastLevel.load(std::memory_order_relaxed); }
+
+  // Any thread: the writer closes the file (and its UTF-8 copy) at its next pass and opens
+  // the same path again, creating it when it was renamed or deleted meanwhile.
+  // Lines logged after the request go to the reopened file.
+  void RequestReopen();
+
+  // Why the log folder cannot hold files ("<folder>: <system error>"), found when the logger
+  // was made; empty when it can. Lines still reach the feed either way.
+  const std::string& FolderError() const { return FFolderError; }
+
   bool WritePrefix() const { return FWritePrefix.load(std::memory_order_relaxed); }
   void SetWritePrefix(bool value) { FWritePrefix.store(value, std::memory_order_relaxed); }
 
@@ -76,28 +99,41 @@ class TLogger {
   static void LogFileLocation();
   // Turns the default logger's UTF-8 copy on or off.
   static void SetDefaultUtf8Copy(bool value);
+  // The default logger's level filter (see SetLogLevel).
+  static void SetDefaultLogLevel(TLogLevel least);
 
  private:
   // One queued line: its level and its text as UTF-16LE bytes including CR LF.
   struct TLogBlock {
     TLogLevel Level;
+    TLogTime Time;  // when it was logged: the day decides its file
     std::string Utf16Text;
     std::string Utf8Text;  // with LF; empty when the copy was off
   };
 
   std::string MakeLogFileName() const;
   bool OpenLogFile();
+  void CloseLogFiles();
+  // Writes the batch gathered for the current file (and its copy) and empties it.
+  void WriteBatch(std::string& utf16, std::string& utf8);
+  // A line of another day than the current file's: a new file from that line on, and the
+  // files of more than a week ago go.
+  void RollOver(const TLogTime& time);
 
   const TLogClock FClock;
   TLogTime FLogDate;  // writer thread after construction
   const std::string FPrefixFileName;
   const std::string FPath;
+  std::string FFolderError;  // set by the constructor only
 
   mutable std::mutex FLogFileLock;  // guards FLogFile (read by LogFile() from any thread)
   std::string FLogFile;
 
-  std::mutex FLogsLock;  // guards FLogs
+  std::mutex FLogsLock;  // guards FLogs and FReopenRequested
   std::vector<TLogBlock> FLogs;
+  // Taken with the lines queued so far, so that every line queued after the request is
+  // written after the reopen.
+  bool FReopenRequested = false;
 
   std::vector<TLogBlock> FList;  // writer thread only
   int FLogFileStream = -1;       // the open log file's descriptor; writer thread only; owned
@@ -105,6 +141,7 @@ class TLogger {
 
   std::atomic<bool> FWritePrefix{true};
   std::atomic<bool> FUtf8Copy{false};
+  std::atomic<TLogLevel> FLeastLevel{llDebug};
 
   std::mutex FCallBackLock;  // guards FCallBack (the pointer, not the call)
   std::shared_ptr<const TLogEvent> FCallBack;

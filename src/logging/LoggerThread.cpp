@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 #include "common/Platform.h"
@@ -34,6 +35,11 @@ TLoggerThread::TLoggerThread() : TLoggerThread(TOptions{}) {}
 TLoggerThread::TLoggerThread(TOptions options) : FOptions(std::move(options)) {
   const std::string folder = FOptions.Folder.empty() ? ProgramFolder() + "/Log" : FOptions.Folder;
   FDefault = std::make_shared<TLogger>(folder, "", FOptions.Clock);
+  if (!FDefault->FolderError().empty()) {
+    std::fprintf(stderr, "gateway: cannot write the log folder %s; no log file is kept\n",
+                 FDefault->FolderError().c_str());
+    std::fflush(stderr);
+  }
   FLogs.push_back(FDefault);
   {
     std::lock_guard<std::mutex> guard(GGlobalLock);
@@ -75,8 +81,9 @@ void TLoggerThread::Execute() {
   std::unique_lock<std::mutex> lock(FEventLock);
   for (;;) {
     FEvent.wait_for(lock, std::chrono::milliseconds(FOptions.FlushIntervalMs),
-                    [this] { return FTerminated; });
+                    [this] { return FTerminated || FWake; });
     const bool stopping = FTerminated;
+    FWake = false;
     lock.unlock();
     try {
       FlushAll();
@@ -102,6 +109,34 @@ void TLoggerThread::RemoveLogger(const TLogger* logger) {
 void TLoggerThread::FlushAll() {
   std::lock_guard<std::mutex> guard(FLoggersLock);
   for (const std::shared_ptr<TLogger>& logger : FLogs) logger->FlushToFile();
+}
+
+void TLoggerThread::ReopenFiles() {
+  RequestReopen();
+  Wake();
+}
+
+void TLoggerThread::RequestReopen() {
+  std::lock_guard<std::mutex> guard(FLoggersLock);
+  for (const std::shared_ptr<TLogger>& logger : FLogs) logger->RequestReopen();
+}
+
+void TLoggerThread::Wake() {
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    FWake = true;
+  }
+  FEvent.notify_all();
+}
+
+void TLoggerThread::ReopenGlobalFiles() {
+  std::lock_guard<std::mutex> guard(GGlobalLock);  // the writer cannot go meanwhile
+  if (GGlobal == nullptr) return;
+  // Queued after the request and before the wake-up, so the pass it causes writes the line
+  // as the new file's first.
+  GGlobal->RequestReopen();
+  GGlobalDefault->Log("日志文件重新打开: " + GGlobalDefault->LogFile(), llMessage);
+  GGlobal->Wake();
 }
 
 TLoggerThread* TLoggerThread::Global() {

@@ -3,6 +3,8 @@
 // files older than a week when it starts. Exactly one is meant to exist per
 // process (the program creates it first and destroys it last); the first one
 // created becomes the global that TLogger's class-level operations use.
+// A default log folder that cannot be made or written is told once on standard error;
+// the process goes on with its log view alone.
 //
 // Thread safety: AddLogger, RemoveLogger, FlushAll, Default and Global are safe
 // from any thread. Construction and destruction belong to the program's main thread.
@@ -47,6 +49,13 @@ class TLoggerThread {
   // Flushes every registered logger, in registration order, holding the list lock.
   void FlushAll();
 
+  // Any thread: every logger closes its file and opens the same path again at a pass made
+  // at once (logrotate's convention: the old file was renamed, a new one takes its place).
+  void ReopenFiles();
+  // The same on the global writer, with an information line that goes to the new file
+  // first; nothing without a global writer.
+  static void ReopenGlobalFiles();
+
   // The process's writer thread, or null.
   static TLoggerThread* Global();
   // The global writer's default logger, or null (the reference keeps it alive
@@ -60,15 +69,18 @@ class TLoggerThread {
 
  private:
   void Execute();
+  void RequestReopen();
+  void Wake();  // a pass now
 
   const TOptions FOptions;
 
   std::mutex FLoggersLock;  // guards FLogs (held for a whole flush pass)
   std::vector<std::shared_ptr<TLogger>> FLogs;
 
-  std::mutex FEventLock;  // guards FTerminated; FEvent wakes the writer at shutdown
+  std::mutex FEventLock;  // guards FTerminated and FWake; FEvent wakes the writer
   std::condition_variable FEvent;
   bool FTerminated = false;
+  bool FWake = false;  // a pass is wanted now (reopen)
 
   std::shared_ptr<TLogger> FDefault;
   std::thread FThread;
