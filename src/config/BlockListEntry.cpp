@@ -40,9 +40,10 @@ TBlockListEntry ParseRange(std::string_view text) {
     if (c < '0' || c > '9') digits = false;
     else bits = bits * 10 + (c - '0');
   }
-  if (!address || !digits || bits > address->Bits()) return Invalid(text, kNotAnEntry);
+  const bool writtenAsV6 = text.substr(0, slash).find(':') != std::string_view::npos;
+  if (!address || !digits || bits > (writtenAsV6 ? 128 : 32)) return Invalid(text, kNotAnEntry);
   // A mapped IPv6 range (::ffff:1.2.3.0/120) is the IPv4 range it names.
-  if (!address->V6 && text.find(':') != std::string_view::npos) bits -= 96;
+  if (!address->V6 && writtenAsV6) bits -= 96;
   if (bits < 0) return Invalid(text, kNotAnEntry);
   if (bits == 0) return Invalid(text, kEveryClient);
   TBlockListEntry e;
