@@ -5,7 +5,8 @@
 //
 // Linux: datagrams on Unix sockets "gateway-control-<handle>" in a folder only this user can
 // enter (ControlFolder: "$XDG_RUNTIME_DIR/pelvane-gateway", or "/tmp/pelvane-gateway-<uid>"
-// without XDG_RUNTIME_DIR), the gateway's handle being its process ID. The folder is created
+// when XDG_RUNTIME_DIR is unset or not this user's folder), the gateway's handle being its
+// process ID. The folder is created
 // 0700 and refused (start failure, nothing sent) when it is not a folder, belongs to another
 // user or lets others in: a neighbour on the host can neither take a name first nor receive
 // the controller's messages. A name whose socket has a listener is taken (the start fails); a

@@ -85,8 +85,12 @@ bool Listened(const sockaddr_un& addr, socklen_t len) {
 }  // namespace
 
 std::string ControlFolder() {
+  // The session's runtime folder when it is this user's own (a shell switched to another
+  // user may still name the first user's), else a folder of this user's own under /tmp.
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') {
+  struct stat st {};
+  if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid()) {
     return std::string(runtime) + "/pelvane-gateway";
   }
   return "/tmp/pelvane-gateway-" + std::to_string(::geteuid());

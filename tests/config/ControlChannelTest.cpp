@@ -284,6 +284,22 @@ TEST_F(ControlFolderTest, FolderIsPrivateAndTheSocketGoesWithItsChannel) {
   EXPECT_NE(::access(path.c_str(), F_OK), 0);  // removed with the channel
 }
 
+TEST_F(ControlFolderTest, RuntimeFolderOfAnotherUserOrNoneFallsBackToTmp) {
+  const std::string fallback = "/tmp/pelvane-gateway-" + std::to_string(::geteuid());
+  EXPECT_EQ(ControlFolder(), Folder());
+  ::setenv("XDG_RUNTIME_DIR", "relative/path", 1);
+  EXPECT_EQ(ControlFolder(), fallback);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(ControlFolder(), fallback);
+  if (::geteuid() == 0) {
+    const std::string other = FRuntime.File("other-user");
+    ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    ::setenv("XDG_RUNTIME_DIR", other.c_str(), 1);
+    EXPECT_EQ(ControlFolder(), fallback);
+  }
+}
+
 TEST_F(ControlFolderTest, UnsafeFoldersAreRefusedByListenersAndSenders) {
   struct TCase {
     const char* Name;
