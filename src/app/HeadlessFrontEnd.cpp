@@ -145,7 +145,11 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       if (msg.Ident() == kCtlCloseGateWay) RequestStop();
     });
   } catch (const std::exception& e) {
+    // A name someone else holds (or an unsafe folder) would leave the controller talking to
+    // a stranger: the start fails instead.
     TLogger::LogError(std::string("OnException:") + e.what());
+    ShowMainLogMsg();
+    return 1;
   }
   SendStatusMessage(kCtlMainWindowHandle,
                     std::to_string(control ? control->Handle() : CurrentProcessId()));

@@ -16,6 +16,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "ws_queued_bytes",       "ws_close_unanswered",     "accept_no_descriptor",
     "proxy_untrusted_source", "proxy_header_invalid",  "proxy_header_time_out",
     "tls_pending_records",
+    "logged_text_cut",       "malformed_messages",      "block_list_full",
 };
 
 }  // namespace

@@ -88,7 +88,8 @@ inline constexpr size_t kMaxKeyFileSize = 64 * 1024;
 // --- Clients (the guard at the edge) ---------------------------------------------------
 // Addresses whose connection-flood window is tracked at once. Each entry lives for one
 // window; an attacker spreading over many source addresses (IPv6 gives plenty) must not
-// grow the table without end. Past it a new address is not tracked until old windows end.
+// grow the table without end. Past it the oldest window is forgotten for the new address:
+// a flood from fresh addresses must not blind the rule for the next one.
 inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
 
 // --- Balancers (the PROXY protocol header in front of a relayed client) ---------------
@@ -96,6 +97,32 @@ inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
 // operator set no ClientTimeOut: a balancer writes the header with its first bytes, so a
 // connection still without one after this long is a stuck or hostile peer holding a slot.
 inline constexpr int kProxyHeaderWaitMs = 10000;
+
+// --- Clients and operators' files (text written into the log) ------------------------
+// Longest piece of client-supplied text (token answer, account name, anything sent before
+// the login) copied into one log line; the rest is replaced by its length. A real answer or
+// name is under 100 bytes; a client must not be able to write kilobytes per line.
+inline constexpr size_t kMaxLoggedClientText = 256;
+
+// --- Clients (malformed messages) -------------------------------------------------------
+// Malformed messages (too short, an empty or undecodable token answer, a game message of the
+// wrong size or type) one connection may send before it is closed with status 1008. A real
+// client sends none; a few allow for a client version slightly out of step, and 16 stops a
+// client pacing its garbage below MaxClientMsgCount from being served (and logged) forever.
+inline constexpr uint32_t kMaxMalformedMessages = 16;
+
+// --- Clients (grouping of addresses) ----------------------------------------------------
+// IPv6 clients are counted per /64 for MaxConnOfIPaddr and the connection-flood window:
+// one subscriber or host usually holds a whole /64, so per-address counting would give it
+// 2^64 fresh addresses. IPv4 stays per address. Not a setting.
+inline constexpr int kIPv6GroupPrefixBits = 64;
+
+// --- Operators' files (the block lists) --------------------------------------------------
+// Entries one block list (permanent or temporary) holds. A million exact entries cost about
+// 150 MiB; far beyond any real list, and it stops an attack that blocks address after address
+// (mBlock, mBlockList over many IPv6 addresses) from growing the lists without end. Past it a
+// new entry is refused with a line.
+inline constexpr size_t kMaxBlockListEntries = 1024 * 1024;
 
 }  // namespace limits
 
@@ -118,7 +145,7 @@ enum class TLimitBreach : uint8_t {
   lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
   lbLoginSendBacklog,       // login send backlog full: frame dropped
   lbServerTimeOut,          // logic server silent or not reading past its time-out: reconnect
-  lbFloodTableFull,         // a new address not tracked at kMaxFloodTrackedAddresses
+  lbFloodTableFull,         // the oldest flood window forgotten at kMaxFloodTrackedAddresses
   lbWsQueuedBytes,          // client send queue over kMaxWsQueuedBytes: closed (1008)
   lbWsCloseUnanswered,      // no close frame back within kWsCloseAnswerMs: socket closed
   lbAcceptNoDescriptor,     // out of descriptors: a new connection accepted and closed
@@ -126,6 +153,9 @@ enum class TLimitBreach : uint8_t {
   lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
   lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
   lbTlsPendingRecords,      // TLS records waiting for the socket over kMaxTlsPendingRecords: closed
+  lbLoggedTextCut,          // client text cut at kMaxLoggedClientText in a log line
+  lbMalformedMessages,      // a client closed (1008) at kMaxMalformedMessages malformed messages
+  lbBlockListFull,          // a block list entry refused at kMaxBlockListEntries
   Count
 };
 

@@ -3,10 +3,16 @@
 // the gateway listens on a handle of its own, announces it in message 1000 and takes the
 // controller's commands (2000: close without asking).
 //
-// Linux: datagrams on abstract Unix sockets named "@gateway-control-<handle>", the gateway's
-// handle being its process ID. A message is one datagram: wParam as 4 bytes little-endian
-// (ident × 65536 + gate number), then the text bytes and one 0 byte. Only datagrams from the
-// same user (or root) are taken.
+// Linux: datagrams on Unix sockets "gateway-control-<handle>" in a folder only this user can
+// enter (ControlFolder: "$XDG_RUNTIME_DIR/pelvane-gateway", or "/tmp/pelvane-gateway-<uid>"
+// when XDG_RUNTIME_DIR is unset or not this user's folder), the gateway's handle being its
+// process ID. The folder is created
+// 0700 and refused (start failure, nothing sent) when it is not a folder, belongs to another
+// user or lets others in: a neighbour on the host can neither take a name first nor receive
+// the controller's messages. A name whose socket has a listener is taken (the start fails); a
+// socket file left by an ended process is replaced. A message is one datagram: wParam as 4
+// bytes little-endian (ident × 65536 + gate number), then the text bytes and one 0 byte. Only
+// datagrams from the same user (or root) are taken.
 // Windows: WM_COPYDATA messages to a window, as controlling programs there expect. A handle is
 // a window handle; a listener is a message-only window titled "gateway-control-<handle given>",
 // whose own window handle is the channel's Handle(). The message's wParam is the wParam above,
@@ -50,9 +56,16 @@ inline uint32_t MakeControlWParam(uint16_t AIdent, uint16_t AGateNumber) {
   return static_cast<uint32_t>(AIdent) << 16 | AGateNumber;
 }
 
-// "gateway-control-<handle>": the abstract socket's name without its leading 0 byte (Linux),
-// the listening window's title (Windows).
+// "gateway-control-<handle>": the socket's file name in ControlFolder (Linux), the listening
+// window's title (Windows).
 std::string ControlSocketName(uint32_t AHandle);
+
+// Linux: the folder of the sockets (not checked). Windows: empty (the channel is a window).
+std::string ControlFolder();
+// Linux: the socket path of the listener of AHandle, after checking the folder (creating it
+// 0700 when ACreateFolder); throws when the folder is unsafe or cannot be made. Windows:
+// throws std::runtime_error (there is no path; the channel is a window).
+std::string ControlSocketPath(uint32_t AHandle, bool ACreateFolder);
 
 std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText);
 // nullopt for a datagram shorter than its wParam.
@@ -68,8 +81,9 @@ class TControlChannel {
   // one second.
   static bool Send(uint32_t AHandle, uint32_t AWParam, std::string_view AText);
 
-  // Listens on the name of AHandle. Throws std::system_error when the name is taken (another
-  // listener has it) or the system refuses. ALog, when given, hears of refused messages.
+  // Listens on the name of AHandle. Throws (std::system_error, std::runtime_error) when the
+  // name is taken (another listener has it), the folder is unsafe (Linux) or the system
+  // refuses. ALog, when given, hears of refused messages.
   explicit TControlChannel(uint32_t AHandle, TLogProc ALog = {});
   ~TControlChannel();  // stops the listening thread
   TControlChannel(const TControlChannel&) = delete;

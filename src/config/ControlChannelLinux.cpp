@@ -3,12 +3,16 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -21,14 +25,6 @@ namespace {
 
 constexpr int kSendTimeoutMs = 1000;
 
-socklen_t AbstractAddress(uint32_t handle, sockaddr_un& addr) {
-  const std::string name = ControlSocketName(handle);
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());  // sun_path[0] = 0: abstract
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-}
-
 // Closes the descriptor when the scope ends.
 struct TSocketGuard {
   int Fd;
@@ -37,25 +33,99 @@ struct TSocketGuard {
   }
 };
 
+std::string Octal(unsigned mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", mode & 07777);
+  return buf;
+}
+
+// The folder the sockets live in, checked: a real folder (not a link), owned by this user,
+// open to nobody else. Created (0700) when missing and Create is set.
+std::string CheckedFolder(bool Create) {
+  const std::string folder = ControlFolder();
+  if (Create && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw std::system_error(errno, std::generic_category(), "control folder " + folder);
+  }
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    throw std::system_error(errno, std::generic_category(), "control folder " + folder);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    throw std::runtime_error("control folder " + folder + " is not a folder; refusing it");
+  }
+  if (st.st_uid != ::geteuid()) {
+    throw std::runtime_error("control folder " + folder + " belongs to uid " +
+                             std::to_string(st.st_uid) + ", not to this user (uid " +
+                             std::to_string(::geteuid()) + "); refusing it");
+  }
+  if ((st.st_mode & 077) != 0) {
+    throw std::runtime_error("control folder " + folder + " has mode " + Octal(st.st_mode) +
+                             ": others may enter it; refusing it (it must be 0700)");
+  }
+  return folder;
+}
+
+socklen_t PathAddress(const std::string& path, sockaddr_un& addr) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    throw std::runtime_error("control socket path " + path + " is too long for a socket (" +
+                             std::to_string(sizeof addr.sun_path - 1) + " bytes at most)");
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+}
+
+// Whether a socket at `path` has a listener (a datagram connect succeeds only then).
+bool Listened(const sockaddr_un& addr, socklen_t len) {
+  TSocketGuard probe{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+  return probe.Fd >= 0 && ::connect(probe.Fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+}
+
 }  // namespace
+
+std::string ControlFolder() {
+  // The session's runtime folder when it is this user's own (a shell switched to another
+  // user may still name the first user's), else a folder of this user's own under /tmp.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st {};
+  if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid()) {
+    return std::string(runtime) + "/pelvane-gateway";
+  }
+  return "/tmp/pelvane-gateway-" + std::to_string(::geteuid());
+}
+
+std::string ControlSocketPath(uint32_t AHandle, bool ACreateFolder) {
+  return CheckedFolder(ACreateFolder) + "/" + ControlSocketName(AHandle);
+}
 
 struct TControlChannel::TEndpoint {
   int Socket = -1;
   int WakeUp = -1;  // eventfd that ends the listening thread's wait
   THandler Handler;
   std::thread Thread;
+  std::string Path;  // the bound socket's file, removed with it
 
   ~TEndpoint() {
     if (Socket >= 0) ::close(Socket);
+    if (!Path.empty()) ::unlink(Path.c_str());
   }
 };
 
 bool TControlChannel::Send(uint32_t AHandle, uint32_t AWParam, std::string_view AText) {
   if (AHandle == 0 || AText.size() > kMaxControlText) return false;
+  sockaddr_un addr;
+  socklen_t len;
+  try {
+    // Only into a folder that is this user's alone: a socket someone else placed is never
+    // sent to.
+    len = PathAddress(ControlSocketPath(AHandle, /*ACreateFolder=*/false), addr);
+  } catch (const std::exception&) {
+    return false;
+  }
   TSocketGuard s{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
   if (s.Fd < 0) return false;
-  sockaddr_un addr;
-  const socklen_t len = AbstractAddress(AHandle, addr);
   // No listener: the connect fails at once with ECONNREFUSED.
   if (::connect(s.Fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) return false;
   timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
@@ -74,13 +144,28 @@ TControlChannel::TControlChannel(uint32_t AHandle, TLogProc ALog)
   fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "control socket");
   const int on = 1;
+  const std::string path = ControlSocketPath(AHandle, /*ACreateFolder=*/true);
   sockaddr_un addr;
-  const socklen_t len = AbstractAddress(AHandle, addr);
-  if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
-    throw std::system_error(errno, std::generic_category(),
-                            "control socket @" + ControlSocketName(AHandle));
+  const socklen_t len = PathAddress(path, addr);
+  if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    throw std::system_error(errno, std::generic_category(), "control socket " + path);
   }
+  int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+  if (rc != 0 && errno == EADDRINUSE && !Listened(addr, len)) {
+    // Left by an earlier process that had this handle and ended without removing it; the
+    // folder is this user's alone, so nobody else can have put it there.
+    ::unlink(path.c_str());
+    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+  }
+  const int bindError = errno;
+  if (rc != 0) {
+    throw std::system_error(bindError, std::generic_category(),
+                            "control socket " + path +
+                                (bindError == EADDRINUSE ? " is taken by another listener" : ""));
+  }
+  FEndpoint->Path = path;
+  // The folder already keeps others out; the socket says the same on its own.
+  ::chmod(path.c_str(), 0600);
 }
 
 TControlChannel::~TControlChannel() { Stop(); }

@@ -1,5 +1,7 @@
 #include "config/ControlChannel.h"
 
+#include <stdexcept>
+
 #include <windows.h>
 
 #include <deque>
@@ -208,5 +210,12 @@ void TControlChannel::Stop() {
 }
 
 void TControlChannel::Execute() { FEndpoint->Dispatch(); }
+
+std::string ControlFolder() { return {}; }
+
+std::string ControlSocketPath(uint32_t, bool) {
+  throw std::runtime_error(
+      "the control channel has no socket path on Windows: it is a window (see ControlSocketName)");
+}
 
 }  // namespace gw

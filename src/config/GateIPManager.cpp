@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/LogText.h"
 #include "common/Platform.h"
 #include "config/TextFile.h"
 #include "logging/Logger.h"
@@ -10,11 +11,10 @@ namespace gw {
 
 namespace {
 
-bool MatchesEntry(const std::string& entry, const std::string& address) {
-  if (SameTextIgnoringCase(entry, address)) return true;
-  const size_t star = entry.find('*');
-  if (star == std::string::npos) return false;
-  return address.size() >= star && address.compare(0, star, entry, 0, star) == 0;
+// The file's name as the log lines give it.
+std::string FileLabel(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -31,24 +31,51 @@ void TGateIPManager::Clear() {
     std::lock_guard lock(FCurrIPaddrListLock);
     FCurrIPaddrList.clear();
   }
-  {
-    std::lock_guard lock(FBlockIPListLock);
-    FBlockIPList.clear();
+  for (TBlockList* list : {&FBlockIPList, &FTempBlockIPList}) {
+    std::lock_guard lock(list->Lock);
+    list->Entries.clear();
+    list->Matcher.Clear();
   }
-  std::lock_guard lock(FTempBlockIPListLock);
-  FTempBlockIPList.clear();
 }
 
 void TGateIPManager::LoadBlockIPFile() {
   if (!FileExists(FBlockIPFile)) return;
-  std::lock_guard lock(FBlockIPListLock);
   const TTextLines text = DecodeTextLines(ReadSettingsFile(FBlockIPFile));
-  const uint32_t now = Now();
-  FBlockIPList.clear();
-  for (const std::string& line : text.Lines) {
-    std::string address = TrimText(line);
-    if (!address.empty()) FBlockIPList.push_back({std::move(address), now, 0});
+  TBlockListText parsed = ParseBlockListLines(text.Lines);
+  const std::string label = FileLabel(FBlockIPFile);
+  size_t kept = 0;
+  {
+    std::lock_guard lock(FBlockIPList.Lock);
+    const uint32_t now = Now();
+    FBlockIPList.Entries.clear();
+    FBlockIPList.Matcher.Clear();
+    for (const TBlockListEntry& entry : parsed.Entries) {
+      if (FBlockIPList.Entries.size() >= limits::kMaxBlockListEntries) {
+        CountLimitBreach(TLimitBreach::lbBlockListFull);
+        break;
+      }
+      FBlockIPList.Entries.push_back({entry.Text, now, 0});
+      FBlockIPList.Matcher.Add(entry);
+      ++kept;
+    }
   }
+  for (const TBlockListProblem& problem : parsed.Problems) {
+    const std::string line = label + " line " + std::to_string(problem.Line) + ": " + problem.Text;
+    problem.Error ? TLogger::LogError(line) : TLogger::LogWarning(line);
+  }
+  if (kept < parsed.Entries.size()) {
+    TLogger::LogError(label + ": only the first " + std::to_string(kept) + " of " +
+                      std::to_string(parsed.Entries.size()) +
+                      " entries were taken (a list holds at most " +
+                      std::to_string(limits::kMaxBlockListEntries) + ")");
+  }
+  size_t skipped = 0;
+  for (const TBlockListProblem& problem : parsed.Problems) skipped += problem.Error ? 1 : 0;
+  TLogger::LogInfo(label + ": " + std::to_string(parsed.Entries.size()) + " entries read (" +
+                   std::to_string(parsed.Addresses) + " addresses, " +
+                   std::to_string(parsed.Prefixes) + " prefixes, " +
+                   std::to_string(parsed.Ranges) + " ranges), " + std::to_string(skipped) +
+                   " lines skipped");
 }
 
 bool TGateIPManager::SaveBlockIPList() {
@@ -56,9 +83,9 @@ bool TGateIPManager::SaveBlockIPList() {
   std::lock_guard save(FSaveLock);
   std::vector<std::string> lines;
   {
-    std::lock_guard lock(FBlockIPListLock);
-    lines.reserve(FBlockIPList.size());
-    for (const TSockaddr& entry : FBlockIPList) lines.push_back(entry.IPaddr);
+    std::lock_guard lock(FBlockIPList.Lock);
+    lines.reserve(FBlockIPList.Entries.size());
+    for (const TSockaddr& entry : FBlockIPList.Entries) lines.push_back(entry.IPaddr);
   }
   try {
     TTextEncoding encoding = teAnsi;
@@ -76,53 +103,87 @@ void TGateIPManager::SavedChange() {
   if (FSaveOnChange.load(std::memory_order_relaxed)) SaveBlockIPList();
 }
 
-int TGateIPManager::AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr,
-                          bool* Added) {
-  std::lock_guard lock(Lock);
-  const uint32_t now = Now();
+int TGateIPManager::AddTo(TBlockList& List, const std::string& AIPaddr, bool* Added,
+                          std::string& Text) {
   if (Added) *Added = false;
-  for (TSockaddr& entry : List) {
-    if (SameTextIgnoringCase(entry.IPaddr, AIPaddr)) {
-      entry.StartAttackTick = now;
-      return static_cast<int>(List.size());
+  Text.clear();
+  const TBlockListEntry entry = ParseBlockListEntry(AIPaddr);
+  std::string refused;
+  int count = 0;
+  {
+    std::lock_guard lock(List.Lock);
+    const uint32_t now = Now();
+    count = static_cast<int>(List.Entries.size());
+    if (entry.Kind == TBlockEntryKind::bkNone || entry.Kind == TBlockEntryKind::bkInvalid) {
+      refused = entry.Kind == TBlockEntryKind::bkNone ? "'" + LogText(AIPaddr) + "' holds no entry"
+                                                      : entry.Problem;
+    } else {
+      for (TSockaddr& existing : List.Entries) {
+        if (existing.IPaddr == entry.Text) {
+          existing.StartAttackTick = now;
+          Text = entry.Text;
+          return count;
+        }
+      }
+      if (List.Entries.size() >= limits::kMaxBlockListEntries) {
+        CountLimitBreach(TLimitBreach::lbBlockListFull);
+        refused = "'" + entry.Text + "': the list is full (" +
+                  std::to_string(limits::kMaxBlockListEntries) + " entries)";
+      } else {
+        List.Entries.push_back({entry.Text, now, 0});
+        List.Matcher.Add(entry);
+        Text = entry.Text;
+        if (Added) *Added = true;
+        count = static_cast<int>(List.Entries.size());
+      }
     }
   }
-  List.push_back({AIPaddr, now, 0});
-  if (Added) *Added = true;
-  return static_cast<int>(List.size());
+  if (!refused.empty()) {
+    TLogger::LogError("Block list: " + refused + "; not added");
+  } else if (!entry.Problem.empty()) {
+    TLogger::LogWarning("Block list: " + entry.Problem);
+  }
+  return count;
 }
 
-size_t TGateIPManager::RemoveFrom(std::mutex& Lock, TSockaddrList& List,
-                                  const std::string& AIPaddr) {
-  std::lock_guard lock(Lock);
-  return std::erase_if(List, [&](const TSockaddr& entry) { return entry.IPaddr == AIPaddr; });
+size_t TGateIPManager::RemoveFrom(TBlockList& List, const std::string& AIPaddr) {
+  const TBlockListEntry entry = ParseBlockListEntry(AIPaddr);
+  const bool valid = !entry.Text.empty();
+  std::lock_guard lock(List.Lock);
+  size_t removed = 0;
+  std::erase_if(List.Entries, [&](const TSockaddr& e) {
+    if (e.IPaddr != AIPaddr && !(valid && e.IPaddr == entry.Text)) return false;
+    List.Matcher.Remove(ParseBlockListEntry(e.IPaddr));
+    ++removed;
+    return true;
+  });
+  return removed;
 }
 
-void TGateIPManager::EarchIn(std::mutex& Lock, const TSockaddrList& List,
-                             const TIPEarchProc& AProc) {
-  std::lock_guard lock(Lock);
-  for (size_t i = 0; i < List.size(); ++i) AProc(static_cast<int>(i), &List[i]);
+void TGateIPManager::EarchIn(TBlockList& List, const TIPEarchProc& AProc) {
+  std::lock_guard lock(List.Lock);
+  for (size_t i = 0; i < List.Entries.size(); ++i) AProc(static_cast<int>(i), &List.Entries[i]);
 }
 
-bool TGateIPManager::MatchedIn(std::mutex& Lock, const TSockaddrList& List,
-                               const std::string& AIPaddr) {
-  std::lock_guard lock(Lock);
-  return std::any_of(List.begin(), List.end(),
-                     [&](const TSockaddr& entry) { return MatchesEntry(entry.IPaddr, AIPaddr); });
+bool TGateIPManager::MatchedIn(TBlockList& List, const TIPAddress& Address) {
+  std::lock_guard lock(List.Lock);
+  return List.Matcher.Matches(Address);
 }
 
 int TGateIPManager::AddBlockIP(const std::string& AIPaddr, bool SaveHere) {
   bool added = false;
-  const int count = AddTo(FBlockIPListLock, FBlockIPList, AIPaddr, &added);
+  std::string text;
+  const int count = AddTo(FBlockIPList, AIPaddr, &added, text);
   // A refreshed time stamp is not in the file: only a new entry changes it.
   if (added && SaveHere) SavedChange();
-  NotifyBlockAdded(AIPaddr);
+  if (!text.empty()) NotifyBlockAdded(text);
   return count;
 }
 
 int TGateIPManager::AddTempBlockIP(const std::string& AIPaddr) {
-  const int count = AddTo(FTempBlockIPListLock, FTempBlockIPList, AIPaddr);
-  NotifyBlockAdded(AIPaddr);
+  std::string text;
+  const int count = AddTo(FTempBlockIPList, AIPaddr, nullptr, text);
+  if (!text.empty()) NotifyBlockAdded(text);
   return count;
 }
 
@@ -150,32 +211,35 @@ void TGateIPManager::NotifyBlockAdded(const std::string& AIPaddr) {
 }
 
 void TGateIPManager::RemoveBlockIP(const std::string& AIPaddr) {
-  if (RemoveFrom(FBlockIPListLock, FBlockIPList, AIPaddr) > 0) SavedChange();
+  if (RemoveFrom(FBlockIPList, AIPaddr) > 0) SavedChange();
 }
 
 void TGateIPManager::RemoveTempBlockIP(const std::string& AIPaddr) {
-  RemoveFrom(FTempBlockIPListLock, FTempBlockIPList, AIPaddr);
+  RemoveFrom(FTempBlockIPList, AIPaddr);
 }
 
 void TGateIPManager::RemoveTempBlockIP(uint64_t AMilliseconds) {
-  std::lock_guard lock(FTempBlockIPListLock);
+  std::lock_guard lock(FTempBlockIPList.Lock);
   const uint32_t now = Now();
-  std::erase_if(FTempBlockIPList, [&](const TSockaddr& entry) {
-    return TicksSince(now, entry.StartAttackTick) >= AMilliseconds;
+  std::erase_if(FTempBlockIPList.Entries, [&](const TSockaddr& entry) {
+    if (TicksSince(now, entry.StartAttackTick) < AMilliseconds) return false;
+    FTempBlockIPList.Matcher.Remove(ParseBlockListEntry(entry.IPaddr));
+    return true;
   });
 }
 
 void TGateIPManager::EarchBlockIPs(const TIPEarchProc& AProc) {
-  EarchIn(FBlockIPListLock, FBlockIPList, AProc);
+  EarchIn(FBlockIPList, AProc);
 }
 
 void TGateIPManager::EarchTempBlockIPs(const TIPEarchProc& AProc) {
-  EarchIn(FTempBlockIPListLock, FTempBlockIPList, AProc);
+  EarchIn(FTempBlockIPList, AProc);
 }
 
 bool TGateIPManager::IsBlockIP(const std::string& AIPaddr) {
-  return MatchedIn(FTempBlockIPListLock, FTempBlockIPList, AIPaddr) ||
-         MatchedIn(FBlockIPListLock, FBlockIPList, AIPaddr);
+  const std::optional<TIPAddress> address = TIPAddress::Parse(AIPaddr);
+  if (!address) return false;  // not an address: no entry can cover it
+  return MatchedIn(FTempBlockIPList, *address) || MatchedIn(FBlockIPList, *address);
 }
 
 std::vector<TGateIPManager::TSockaddrList>::iterator TGateIPManager::FindGroup(

@@ -2,6 +2,13 @@
 // (memory only), the per-address table of open connections, and the address checks built on
 // them. Entries come from the login server link's thread and from the console.
 //
+// Every entry, whoever adds it, is read by ParseBlockListEntry (an address, "prefix*", an
+// address/bits range; see BlockListEntry.h): invalid text and entries that would block every
+// client are refused with a log line, and entries are stored in their canonical form (so
+// "2001:DB8:0:0::5" is the entry 2001:db8::5). Each list holds at most
+// limits::kMaxBlockListEntries entries. Lookups go through a TBlockListMatcher and never walk
+// the lists.
+//
 // Thread safety: every operation is safe from any thread. Each list has its own lock, held for
 // the whole of one operation on that list; no operation holds two of them at once. The
 // enumeration callbacks run under the list's lock and must not call back into the same list.
@@ -18,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/BlockListMatcher.h"
+
 namespace gw {
 
 // ".\BlockIPList.txt": the permanent block list, relative to the working directory.
@@ -25,7 +34,7 @@ inline constexpr char kBlockIPListFile[] = "./BlockIPList.txt";
 
 // One entry of a list.
 struct TSockaddr {
-  std::string IPaddr;            // exactly as given; not parsed, not normalised
+  std::string IPaddr;            // the entry's canonical text (see ParseBlockListEntry)
   uint32_t StartAttackTick = 0;  // tick when the entry was added or last added again
   uintptr_t SocketHandle = 0;    // the client connection (connection table only)
 };
@@ -47,9 +56,11 @@ class TGateIPManager {
   // Empties the connection table, the permanent and the temporary list, one after the other.
   void Clear();
 
-  // Replaces the permanent list with the file's addresses (trimmed, empty lines skipped) when
-  // the file exists; does nothing when it does not. Throws ESettingsFileError when the file
-  // cannot be read; the list is unchanged then.
+  // Replaces the permanent list with the file's entries when the file exists; does nothing when
+  // it does not. Comments and empty lines are skipped; an invalid line is logged with its line
+  // number and skipped; a questionable prefix is logged as a warning and taken; one line tells
+  // how many entries of each kind were read. Throws ESettingsFileError when the file cannot be
+  // read; the list is unchanged then.
   void LoadBlockIPFile();
   // Replaces the file with the permanent list (GBK, CR LF; see WriteSettingsFile). Never
   // throws: a failure keeps the old file, writes an error line naming the file and the cause,
@@ -59,13 +70,16 @@ class TGateIPManager {
   // is saved at once, so a reload cannot drop it. The process-wide manager has it on.
   void SetSaveOnChange(bool Value) { FSaveOnChange.store(Value, std::memory_order_relaxed); }
 
-  // Adds the address, or refreshes the time stamp of the first entry equal to it without
-  // regard to letter case. Returns the number of entries afterwards.
+  // Adds the entry, or refreshes the time stamp of the entry equal to it (in canonical form).
+  // Returns the number of entries afterwards. Text that is not a valid entry, an entry that
+  // would block every client, or one past limits::kMaxBlockListEntries is not added (an error
+  // line says why).
   // SaveHere false: the caller has the list saved on another thread (an I/O thread must not
   // wait on the disk); otherwise a manager that saves on change writes the file now.
   int AddBlockIP(const std::string& AIPaddr, bool SaveHere = true);
   int AddTempBlockIP(const std::string& AIPaddr);
-  // Removes every entry whose address equals AIPaddr exactly (letter case significant).
+  // Removes every entry equal to AIPaddr: the text as listed, or any other form of the same
+  // entry ("2001:DB8::5" removes 2001:db8::5).
   void RemoveBlockIP(const std::string& AIPaddr);
   void RemoveTempBlockIP(const std::string& AIPaddr);
   // Ends the temporary blocks at least AMilliseconds old. Ages are measured on the 32-bit
@@ -75,9 +89,9 @@ class TGateIPManager {
   void EarchBlockIPs(const TIPEarchProc& AProc);
   void EarchTempBlockIPs(const TIPEarchProc& AProc);
 
-  // Whether the address is blocked: the temporary list first, then the permanent one. An entry
-  // matches an equal address (letter case ignored), and an entry holding an asterisk matches
-  // every address that begins with the text before its first asterisk ("192.168.*").
+  // Whether the client address is blocked: the temporary list first, then the permanent one.
+  // An address entry matches the same address in any spelling, "prefix*" every address whose
+  // canonical text begins with the prefix, a range every address inside it.
   bool IsBlockIP(const std::string& AIPaddr);
 
   // Records the connection unless its address already has FMaxConnections recorded, in which
@@ -104,15 +118,20 @@ class TGateIPManager {
 
  private:
   using TSockaddrList = std::vector<TSockaddr>;
+  struct TBlockList {
+    std::mutex Lock;  // guards the rest
+    TSockaddrList Entries;
+    TBlockListMatcher Matcher;
+  };
 
-  // `Added` (when given) tells whether a new entry was appended.
-  int AddTo(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr,
-            bool* Added = nullptr);
+  // `Added` (when given) tells whether a new entry was appended; `Text` receives the entry's
+  // canonical text (empty when it was refused).
+  int AddTo(TBlockList& List, const std::string& AIPaddr, bool* Added, std::string& Text);
   // The number of entries removed.
-  size_t RemoveFrom(std::mutex& Lock, TSockaddrList& List, const std::string& AIPaddr);
+  size_t RemoveFrom(TBlockList& List, const std::string& AIPaddr);
   void SavedChange();
-  void EarchIn(std::mutex& Lock, const TSockaddrList& List, const TIPEarchProc& AProc);
-  bool MatchedIn(std::mutex& Lock, const TSockaddrList& List, const std::string& AIPaddr);
+  void EarchIn(TBlockList& List, const TIPEarchProc& AProc);
+  bool MatchedIn(TBlockList& List, const TIPAddress& Address);
   // The connection group of the address; FCurrIPaddrList.end() when none. Caller holds the lock.
   std::vector<TSockaddrList>::iterator FindGroup(const std::string& AIPaddr);
   uint32_t Now() const;
@@ -120,14 +139,11 @@ class TGateIPManager {
   const std::string FBlockIPFile;
   const TTickSource FTicks;
 
-  std::mutex FSaveLock;  // one save at a time; taken before FBlockIPListLock, never after
+  std::mutex FSaveLock;  // one save at a time; taken before a list's lock, never after
   std::atomic<bool> FSaveOnChange{false};
 
-  std::mutex FBlockIPListLock;  // guards FBlockIPList
-  TSockaddrList FBlockIPList;
-
-  std::mutex FTempBlockIPListLock;  // guards FTempBlockIPList
-  TSockaddrList FTempBlockIPList;
+  TBlockList FBlockIPList;
+  TBlockList FTempBlockIPList;
 
   std::mutex FCurrIPaddrListLock;              // guards FCurrIPaddrList
   std::vector<TSockaddrList> FCurrIPaddrList;  // one group per address, never empty

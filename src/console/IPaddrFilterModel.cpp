@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "config/BlockListEntry.h"
 #include "console/ConsoleShared.h"
 #include "console/SettingFields.h"
 
@@ -86,9 +87,15 @@ void TIPaddrFilterModel::RefillBlock() {
 }
 
 void TIPaddrFilterModel::AddTemp(const std::string& address) {
-  InsertSorted(FTempList, address);
+  // The list shows what the manager stores: the entry in its canonical form, nothing for
+  // text the manager refuses (it logs why).
+  const std::string entry = ParseBlockListEntry(address).Text;
   FManager.AddTempBlockIP(address);
-  Blocked(address);
+  if (entry.empty()) return;
+  if (std::find(FTempList.begin(), FTempList.end(), entry) == FTempList.end()) {
+    InsertSorted(FTempList, entry);
+  }
+  Blocked(entry);
 }
 
 void TIPaddrFilterModel::MoveTempToBlock(const std::vector<int>& selected) {
@@ -108,10 +115,14 @@ void TIPaddrFilterModel::DeleteTemp(const std::vector<int>& selected) {
 }
 
 void TIPaddrFilterModel::AddBlock(const std::string& address) {
-  InsertSorted(FBlockList, address);
+  const std::string entry = ParseBlockListEntry(address).Text;
   FManager.AddBlockIP(address);
+  if (entry.empty()) return;
+  if (std::find(FBlockList.begin(), FBlockList.end(), entry) == FBlockList.end()) {
+    InsertSorted(FBlockList, entry);
+  }
   FManager.SaveBlockIPList();
-  Blocked(address);
+  Blocked(entry);
 }
 
 void TIPaddrFilterModel::MoveBlockToTemp(const std::vector<int>& selected) {

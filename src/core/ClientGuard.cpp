@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "common/Platform.h"
+#include "config/BlockListMatcher.h"
+#include "config/IPAddress.h"
 #include "config/TextFile.h"
 #include "net/AbstractConnection.h"
 #include "net/IoEventThread.h"
@@ -16,7 +18,9 @@ namespace {
 std::array<std::atomic<uint64_t>, kGuardCauseCount> gCounters{};
 
 constexpr std::array<std::string_view, kGuardCauseCount> kCauseNames = {
-    "refused_blocked", "refused_over_limit", "flood", "time_out", "oversize", "message_count",
+    "refused_blocked", "refused_over_limit", "flood",          "time_out",
+    "oversize",        "message_count",      "malformed",      "malformed_closed",
+    "token_refused",
 };
 
 // What a held-back line was about, for the line that reports the count.
@@ -24,17 +28,18 @@ constexpr std::array<std::string_view, kGuardCauseCount> kCauseTexts = {
     "refused blocked addresses", "refused addresses over MaxConnOfIPaddr",
     "connection floods",         "client time-outs",
     "oversized messages",        "too many messages in one receive",
+    "malformed messages",        "connections closed for malformed messages",
+    "refused token answers",
+};
+
+constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
+    "messages too short",        "empty token answers",
+    "undecodable token answers", "token answer mismatches",
+    "unauthorised connections",  "game messages of a wrong size",
+    "game messages of an unknown type", "connections closed for malformed messages",
 };
 
 uint64_t NowMs() { return TIoEventThread::MonotonicMs(); }
-
-// Whether a block list entry covers the address, as IsBlockIP matches them.
-bool EntryCovers(const std::string& Entry, const std::string& Address) {
-  if (SameTextIgnoringCase(Entry, Address)) return true;
-  const size_t star = Entry.find('*');
-  return star != std::string::npos && Address.size() >= star &&
-         Address.compare(0, star, Entry, 0, star) == 0;
-}
 
 uint32_t NonNegative(int32_t Value) { return Value > 0 ? static_cast<uint32_t>(Value) : 0; }
 
@@ -131,6 +136,46 @@ void TClientGuard::HousekeepingPass() {
     Log(std::to_string(count) + " similar lines suppressed: " + std::string(kCauseTexts[cause]),
         llWarning);
   }
+  for (const auto& [kind, count] : FLineLimiter.TakeSuppressed(now)) {
+    Log(std::to_string(count) + " similar lines suppressed: " + std::string(kLineTexts[kind]),
+        llWarning);
+  }
+}
+
+void TClientGuard::ClientLine(TClientLine Kind, const std::string& Line, TLogLevel Level) {
+  uint64_t suppressed = 0;
+  if (!FLineLimiter.Allow(static_cast<size_t>(Kind), NowMs(), suppressed)) return;
+  if (suppressed > 0) {
+    Log(Line + " (" + std::to_string(suppressed) + " similar lines suppressed)", Level);
+  } else {
+    Log(Line, Level);
+  }
+}
+
+bool TClientGuard::MalformedMessage(IWebSocketConnection& Connection,
+                                    std::atomic<uint32_t>& Counter, TClientLine Kind,
+                                    const std::string& Line) {
+  gCounters[static_cast<size_t>(TGuardCause::gcMalformed)].fetch_add(1, std::memory_order_relaxed);
+  const uint32_t count = Counter.fetch_add(1) + 1;
+  if (count < limits::kMaxMalformedMessages) {
+    ClientLine(Kind, Line);
+    return true;
+  }
+  if (count > limits::kMaxMalformedMessages) return false;  // already being closed
+  gCounters[static_cast<size_t>(TGuardCause::gcMalformedClosed)].fetch_add(
+      1, std::memory_order_relaxed);
+  CountLimitBreach(TLimitBreach::lbMalformedMessages);
+  ClientLine(TClientLine::clMalformedClosed,
+             "Closed " + Connection.PeerAddr() + ": " +
+                 std::to_string(limits::kMaxMalformedMessages) + " malformed messages (last: " +
+                 Line + ")");
+  Connection.CloseWithStatus(wccPolicy);
+  return false;
+}
+
+void TClientGuard::CountTokenRefused() {
+  gCounters[static_cast<size_t>(TGuardCause::gcTokenRefused)].fetch_add(
+      1, std::memory_order_relaxed);
 }
 
 void TClientGuard::Note(TGuardCause Cause, const std::string& Line) {
@@ -173,16 +218,17 @@ bool TClientGuard::AdmitConnection(const std::string& PeerAddr) {
   const uint32_t windowSec = FConnectionATKSec.load();
   const uint32_t floodCount = FConnectionATKCount.load();
   const int32_t limit = FIPManager.MaxConnections();
+  const std::string group = AddressGroupKey(PeerAddr);
   bool flood = false, over = false;
   {
     std::lock_guard<std::mutex> guard(FLock);
-    flood = FFlood.Hit(PeerAddr, NowMs(), uint64_t{windowSec} * 1000, floodCount);
+    flood = FFlood.Hit(group, NowMs(), uint64_t{windowSec} * 1000, floodCount);
     if (!flood) {
-      auto it = FLive.find(PeerAddr);
+      auto it = FLive.find(group);
       if (limit > 0 && it != FLive.end() && it->second.Live >= limit) {
         over = true;
       } else {
-        ++FLive[PeerAddr].Live;
+        ++FLive[group].Live;
       }
     }
   }
@@ -194,22 +240,24 @@ bool TClientGuard::AdmitConnection(const std::string& PeerAddr) {
     return false;
   }
   if (over) {
-    Note(TGuardCause::gcRefusedOverLimit, "Refused " + PeerAddr + ": it already holds " +
-                                              std::to_string(limit) +
-                                              " connections (MaxConnOfIPaddr)");
+    Note(TGuardCause::gcRefusedOverLimit,
+         "Refused " + PeerAddr + ": " + (group == PeerAddr ? "it" : group) + " already holds " +
+             std::to_string(limit) + " connections (MaxConnOfIPaddr)");
     return false;
   }
   return true;
 }
 
 void TClientGuard::ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) {
+  const std::string group = AddressGroupKey(Connection->PeerAddrText());
   std::lock_guard<std::mutex> guard(FLock);
-  FLive[Connection->PeerAddrText()].Connections.emplace_back(Connection->UID(), Connection);
+  FLive[group].Connections.emplace_back(Connection->UID(), Connection);
 }
 
 void TClientGuard::ConnectionClosed(const std::string& PeerAddr, uint64_t UID) {
+  const std::string group = AddressGroupKey(PeerAddr);
   std::lock_guard<std::mutex> guard(FLock);
-  auto it = FLive.find(PeerAddr);
+  auto it = FLive.find(group);
   if (it == FLive.end()) return;
   auto& list = it->second.Connections;
   auto entry = std::find_if(list.begin(), list.end(), [UID](const auto& e) { return e.first == UID; });
@@ -246,19 +294,26 @@ bool TClientGuard::CheckMessage(IWebSocketConnection& Connection, size_t Size) {
 }
 
 int TClientGuard::LiveConnections(const std::string& PeerAddr) const {
+  const std::string group = AddressGroupKey(PeerAddr);
   std::lock_guard<std::mutex> guard(FLock);
-  auto it = FLive.find(PeerAddr);
+  auto it = FLive.find(group);
   return it == FLive.end() ? 0 : it->second.Live;
 }
 
 int TClientGuard::CloseBlocked(const std::string& Entry) {
+  const TBlockListEntry entry = ParseBlockListEntry(Entry);
+  if (entry.Text.empty()) return 0;  // refused by the list as well
+  TBlockListMatcher matcher;
+  matcher.Add(entry);
   std::vector<std::shared_ptr<TAbstractConnection>> doomed;
   {
     std::lock_guard<std::mutex> guard(FLock);
-    for (const auto& [address, live] : FLive) {
-      if (!EntryCovers(Entry, address)) continue;
+    for (const auto& [group, live] : FLive) {
       for (const auto& [uid, weak] : live.Connections) {
-        if (auto connection = weak.lock()) doomed.push_back(std::move(connection));
+        auto connection = weak.lock();
+        if (connection && matcher.Matches(connection->PeerAddrText())) {
+          doomed.push_back(std::move(connection));
+        }
       }
     }
   }

@@ -17,7 +17,12 @@
 //  - with ClearTempList, temporary blocks older than ClearTempBlockListTime end (checked
 //    about once a second);
 //  - at most one log line per cause per second, with the count of the lines held back;
-//    a process-wide counter per cause.
+//    a process-wide counter per cause. The per-message warnings of the gateway server and
+//    its workers (ClientLine) are limited the same way, one line per kind per second;
+//  - malformed messages (MalformedMessage) are counted per connection: at
+//    limits::kMaxMalformedMessages the connection is closed with status 1008;
+//  - IPv6 clients are counted per /64 (limits::kIPv6GroupPrefixBits) for MaxConnOfIPaddr
+//    and the flood window; IPv4 clients per address (AddressGroupKey).
 //
 // Settings are copied by ApplySettings (on every start, reload and confirmed dialog) and
 // apply to new connections and messages at once.
@@ -58,11 +63,29 @@ enum class TGuardCause : uint8_t {
   gcTimeOut,           // closed: no token check passed within ClientTimeOut
   gcOversize,          // closed: message over MaxClientPacketSize (an attack)
   gcMessageCount,      // closed: over MaxClientMsgCount messages in one receive (an attack)
+  gcMalformed,         // a malformed message (dropped)
+  gcMalformedClosed,   // closed: limits::kMaxMalformedMessages malformed messages
+  gcTokenRefused,      // closed: a wrong token answer
   Count
 };
 
 inline constexpr size_t kGuardCauseCount = static_cast<size_t>(TGuardCause::Count);
 
+// The per-message log lines of the gateway server and its workers, each limited to one line
+// per second (with the count of the lines held back).
+enum class TClientLine : uint8_t {
+  clTooShort,        // "收到的数据太短了:…"
+  clEmptyAnswer,     // "Token解码为空:…"
+  clUndecodable,     // a token answer that does not decode
+  clTokenMismatch,   // "授权校验失败:… -> …"
+  clUnauthorised,    // "踢出连接,没经过授权的连接:…"
+  clWrongSize,       // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
+  clUnknownType,     // a game message of a type the gateway does not relay
+  clMalformedClosed, // a connection closed for its malformed messages
+  Count
+};
+
+inline constexpr size_t kClientLineCount = static_cast<size_t>(TClientLine::Count);
 class TClientGuard final : public IConnectionGuard,
                            public std::enable_shared_from_this<TClientGuard> {
  public:
@@ -83,6 +106,19 @@ class TClientGuard final : public IConnectionGuard,
   // message is an attack (the connection is closed then and the message must be dropped).
   bool CheckMessage(IWebSocketConnection& Connection, size_t Size);
 
+  // Writes a per-message line (client text in it already escaped with LogText), at most one
+  // per kind per second; the next one names the lines held back, and the housekeeping reports
+  // those of a kind that went quiet.
+  void ClientLine(TClientLine Kind, const std::string& Line, TLogLevel Level = llWarning);
+  // One malformed message of Connection, whose count so far is Counter (per connection):
+  // counted (gcMalformed), its line written through ClientLine. At
+  // limits::kMaxMalformedMessages the connection is closed with status 1008 (one line of
+  // clMalformedClosed) and false is returned: the caller drops the connection's messages.
+  bool MalformedMessage(IWebSocketConnection& Connection, std::atomic<uint32_t>& Counter,
+                        TClientLine Kind, const std::string& Line);
+  // Counts a refused token answer (gcTokenRefused).
+  static void CountTokenRefused();
+
   // IConnectionGuard
   bool AdmitConnection(const std::string& PeerAddr) override;
   void ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) override;
@@ -90,11 +126,11 @@ class TClientGuard final : public IConnectionGuard,
   uint32_t AdmissionTimeoutMs() const override { return FClientTimeOut.load(); }
   void AdmissionTimedOut(const std::string& PeerAddr, TAdmissionStage Stage) override;
 
-  // Live connections of an address as the guard counts them.
+  // Live connections of an address's group (the address itself, or its IPv6 /64) as the guard
+  // counts them.
   int LiveConnections(const std::string& PeerAddr) const;
-  // Closes the live connections of the addresses a block list entry covers (an equal
-  // address ignoring letter case, or every address beginning with the text before a "*").
-  // Returns how many it closed.
+  // Closes the live connections whose addresses a block list entry covers (as IsBlockIP
+  // matches them). Returns how many it closed.
   int CloseBlocked(const std::string& Entry);
 
   // Process-wide counters (since the program started), any thread.
@@ -125,6 +161,7 @@ class TClientGuard final : public IConnectionGuard,
   TGateIPManager& FIPManager;
   TLogProc FLogger;
   TLogRateLimiter FLogLimiter{kGuardCauseCount};
+  TLogRateLimiter FLineLimiter{kClientLineCount};
 
   std::atomic<uint32_t> FClientTimeOut{5000};
   std::atomic<int32_t> FMaxClientPacketSize{7000};
@@ -137,7 +174,7 @@ class TClientGuard final : public IConnectionGuard,
   std::atomic<uint32_t> FConnectionATKCount{0};
 
   mutable std::mutex FLock;  // guards FLive and FFlood
-  std::unordered_map<std::string, TAddressConnections> FLive;
+  std::unordered_map<std::string, TAddressConnections> FLive;  // by AddressGroupKey
   TFloodWindow FFlood;
 
   int FListenerId = 0;

@@ -2,13 +2,17 @@
 // for the connection-flood rule ("more than ConnectionATKCount connections within
 // ConnectionATKSec seconds"). An address's window starts with the first connection
 // counted after its previous window ended; it holds one time and one count per address,
-// whatever the limit, and windows that ended are pruned.
+// whatever the limit. Windows are kept in the order they started, so windows that ended
+// are pruned from the front without walking the table, and a full table forgets its
+// oldest window for a new address (counted as lbFloodTableFull): a flood spread over many
+// fresh addresses must not stop the rule from seeing the next one.
 //
 // Thread safety: none; the client guard holds its lock around every call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <string>
 #include <unordered_map>
 
@@ -19,7 +23,7 @@ namespace gw {
 class TFloodWindow {
  public:
   explicit TFloodWindow(size_t MaxAddresses = limits::kMaxFloodTrackedAddresses)
-      : FMaxAddresses(MaxAddresses) {}
+      : FMaxAddresses(MaxAddresses == 0 ? 1 : MaxAddresses) {}
 
   // Counts one connection of Addr at NowMs (monotonic milliseconds). True when it is more
   // than Limit connections within WindowMs of the first one of the window. A window or a
@@ -28,15 +32,17 @@ class TFloodWindow {
   // Forgets the addresses whose window has ended by NowMs.
   void Prune(uint64_t NowMs, uint64_t WindowMs);
   size_t Size() const { return FWindows.size(); }
+  bool Tracks(const std::string& Addr) const { return FWindows.count(Addr) != 0; }
 
  private:
   struct TWindow {
     uint64_t StartMs;
     uint32_t Count;
+    std::list<std::string>::iterator Order;
   };
   const size_t FMaxAddresses;
   std::unordered_map<std::string, TWindow> FWindows;
-  uint64_t FLastPruneMs = 0;
+  std::list<std::string> FOrder;  // addresses, oldest window first
 };
 
 }  // namespace gw

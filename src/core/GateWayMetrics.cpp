@@ -191,6 +191,14 @@ std::string TGateWayMetrics::MetricsText() const {
     w.Sample("gateway_attacks_total", static_cast<double>(TClientGuard::Count(cause)),
              {{"cause", TClientGuard::CauseName(cause)}});
   }
+  w.Family("gateway_client_faults_total", "counter",
+           "Client faults the guard counted, by cause: malformed messages, connections closed "
+           "for them, refused token answers.");
+  for (TGuardCause cause :
+       {TGuardCause::gcMalformed, TGuardCause::gcMalformedClosed, TGuardCause::gcTokenRefused}) {
+    w.Sample("gateway_client_faults_total", static_cast<double>(TClientGuard::Count(cause)),
+             {{"cause", TClientGuard::CauseName(cause)}});
+  }
   w.Family("gateway_limit_breaches_total", "counter",
            "Times a bound held against a peer was hit, by bound.");
   for (size_t i = 0; i < kLimitBreachCount; ++i) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "codec/TokenHandshake.h"
+#include "common/LogText.h"
 #include "common/Platform.h"
 #include "config/GateShare.h"
 #include "core/GateWayMetrics.h"
@@ -52,6 +53,7 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
     worker->SetTraffic(&FTraffic);
+    worker->SetClientGuard(FGuard.get());
     FWorkers.push_back(std::move(worker));
   }
 }
@@ -282,7 +284,10 @@ bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_v
   if (!received) return false;  // undecodable: refused without the mismatch line
   std::string expected = ExpectedTokenAnswer(Session.TokenID());
   if (TokenAnswerMatches(*received, expected)) return true;
-  Log("授权校验失败:" + *received + " -> " + expected, llWarning);
+  // The answer is the client's own text: escaped, so it can neither forge a line nor drive
+  // the operator's terminal. A reconnect loop of wrong answers writes a line a second.
+  FGuard->ClientLine(TClientLine::clTokenMismatch,
+                     "授权校验失败:" + LogText(*received) + " -> " + expected);
   return false;
 }
 
@@ -295,14 +300,16 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
   uint32_t handle = session->Handle();
   if (AData.size() < 3) {
-    Log("收到的数据太短了:" + std::to_string(handle), llWarning);
+    FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clTooShort,
+                             "收到的数据太短了:" + std::to_string(handle));
     return;
   }
   if (!session->TokenChecked.load()) {
     // The first two bytes and the last one wrap the answer.
     std::string_view answer(reinterpret_cast<const char*>(AData.data()) + 2, AData.size() - 3);
     if (answer.empty()) {
-      Log("Token解码为空:" + std::to_string(handle), llWarning);
+      FGuard->MalformedMessage(*AConnection, session->MalformedMessages,
+                               TClientLine::clEmptyAnswer, "Token解码为空:" + std::to_string(handle));
       return;
     }
     if (CheckToken(*session, answer)) {
@@ -314,9 +321,11 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
       AConnection->PassedAdmission();  // ClientTimeOut no longer applies
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {
-      Log("踢出连接,没经过授权的连接:" + AConnection->PeerAddr(), llWarning);
-      // Frees the session: not touched afterwards.
-      CloseSessionWith(handle, "授权失败", wccPolicy);
+      TClientGuard::CountTokenRefused();
+      FGuard->ClientLine(TClientLine::clUnauthorised,
+                         "踢出连接,没经过授权的连接:" + AConnection->PeerAddr());
+      // Frees the session: not touched afterwards. The line above stands for the close's own.
+      CloseSessionWith(handle, "授权失败", wccPolicy, /*LogIt=*/false);
     }
     return;
   }
@@ -371,7 +380,7 @@ void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::strin
 }
 
 void TGateWaySocketServer::CloseSessionWith(uint32_t SessionHandle, const std::string& Reason,
-                                            uint16_t Code) {
+                                            uint16_t Code, bool LogIt) {
   if (SessionHandle == 0) {
     Log("CloseSession SessionHandle = 0 ", llWarning);
     return;
@@ -384,7 +393,7 @@ void TGateWaySocketServer::CloseSessionWith(uint32_t SessionHandle, const std::s
   }
   PUserSession session = worker->BeginCloseSession(SessionHandle, "CloseSession");
   if (!session) return;
-  Log("CloseSession:" + session->TokenID() + ",原因:" + Reason, llWarning);
+  if (LogIt) Log("CloseSession:" + session->TokenID() + ",原因:" + LogText(Reason), llWarning);
   // Closed outside the worker's lock; the close event takes the session out of its
   // table and frees it.
   if (const PWebSocketConnection& connection = session->Connection()) {

@@ -7,6 +7,8 @@
 
 #include "common/AnsiCodePage.h"
 #include "common/Platform.h"
+#include "common/LogText.h"
+#include "core/ClientGuard.h"
 #include "links/LogicSrvClient.h"
 
 namespace gw {
@@ -471,7 +473,7 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
                                  uint32_t PayloadLen) {
   if (PayloadLen == kKickReasonPayloadSize) {
     Log("Qel 要求 T出 客户端连接:" + Session.IP() +
-            " , 原因: Qel踢出:" + ReadShortString(Payload, limits::kKickReasonMaxLen),
+            " , 原因: Qel踢出:" + LogText(ReadShortString(Payload, limits::kKickReasonMaxLen)),
         llWarning);
   }
   CloseConnectionOf(Session);
@@ -496,6 +498,16 @@ void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Paylo
                   ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen));
 }
 
+void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std::string& Line) {
+  PWebSocketConnection connection = Session.Connection();
+  if (FGuard == nullptr || !connection) {
+    Log(Line, llWarning);
+    return;
+  }
+  FGuard->MalformedMessage(*connection, Session.MalformedMessages, static_cast<TClientLine>(Kind),
+                           Line);
+}
+
 void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg) {
   if (Msg.Data == nullptr || Msg.DataLen == 0) return;
   uint8_t msgType = Msg.Data[0];
@@ -507,17 +519,27 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMe
       break;
     case mtMove:
       if (Msg.DataLen != kMoveMessageSize) {
-        Log(MessageSizeWarning("MoveMsg", bodyLen, body), llWarning);
+        MalformedMessage(Session, static_cast<int>(TClientLine::clWrongSize),
+                         MessageSizeWarning("MoveMsg", bodyLen, body));
         return;
       }
       break;
     case mtAttack:
       if (Msg.DataLen != kAttackMessageSize) {
-        Log(MessageSizeWarning("AttackMsg", bodyLen, body), llWarning);
+        MalformedMessage(Session, static_cast<int>(TClientLine::clWrongSize),
+                         MessageSizeWarning("AttackMsg", bodyLen, body));
         return;
       }
       break;
     default:
+      // Not a type the logic server takes: dropped. Not counted against the client (a client
+      // version may send types this gateway does not relay), but not dropped unseen either.
+      if (FGuard != nullptr) {
+        FGuard->ClientLine(TClientLine::clUnknownType,
+                           "Dropped a game message of type " + std::to_string(msgType) +
+                               " from " + Session.IP(),
+                           llDebug);
+      }
       return;
   }
   if (FLogicServerClient == nullptr) return;

@@ -57,6 +57,7 @@
 namespace gw {
 
 class TLogicSrvClient;
+class TClientGuard;
 
 class TGateWayWorker {
  public:
@@ -99,6 +100,9 @@ class TGateWayWorker {
   }
   // Where sent client bytes are counted (the server's counters); before Start.
   void SetTraffic(TGateWayTraffic* Traffic) { FTraffic = Traffic; }
+  // The guard that limits the per-message lines and counts malformed messages; without one
+  // (tests) the lines go to the logger as they come. Before Start.
+  void SetClientGuard(TClientGuard* Guard) { FGuard = Guard; }
   // Milliseconds that must have passed (strictly more) since the last send pass before
   // the next one starts; 0 sends whenever the message queue has been worked through.
   // Up to kMaxSendInterval; before Start.
@@ -203,6 +207,9 @@ class TGateWayWorker {
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
+  // A malformed game message of the session's client: counted and logged (rate-limited)
+  // by the guard, which closes the client at its bound.
+  void MalformedMessage(TUserSession& Session, int Kind, const std::string& Line);
 
   const int32_t FID;
   // Guards FUserSesions, FOrdID, FSlotGenerations and the sessions' outgoing queues.
@@ -219,6 +226,7 @@ class TGateWayWorker {
   TDoubleQueue<TSessionMessagePtr> FMessage;  // owns every record in it
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
+  TClientGuard* FGuard = nullptr;                  // not owned
   TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
   // Start of the last send pass (worker thread only). Measured with the steady clock rather
   // than millisecond ticks: "more than the interval" on a tick count waits up to two ticks

@@ -169,6 +169,9 @@ class TUserSession {
   std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
   std::atomic<int32_t> InSend{0};
   std::atomic<bool> TokenChecked{false};
+  // Malformed messages the client sent (counted by the client guard, which closes the
+  // connection at limits::kMaxMalformedMessages); written on the I/O and worker threads.
+  std::atomic<uint32_t> MalformedMessages{0};
   // The owning worker's bookkeeping of sessions with output to send. SendReady:
   // the session is on the worker's ready list (under the worker's lock).
   // SendParked: output waits behind the send in flight; the completion callback

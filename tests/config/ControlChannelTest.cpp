@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -35,14 +40,19 @@ uint32_t FreshHandle() {
   return h;
 }
 
+sockaddr_un SocketAddress(const std::string& path, socklen_t& len) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return addr;
+}
+
 // Sends raw bytes to a channel's socket.
 bool SendRaw(uint32_t handle, const std::string& bytes) {
   int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string name = ControlSocketName(handle);
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  socklen_t len = 0;
+  const sockaddr_un addr = SocketAddress(ControlSocketPath(handle, false), len);
   const bool sent =
       ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr), len) ==
       static_cast<ssize_t>(bytes.size());
@@ -177,7 +187,7 @@ TEST(ControlChannel, MalformedDatagramsAreSkipped) {
 
 // Any local user can reach an abstract socket; only the gateway's own user (or root) may
 // command it.
-TEST(ControlChannel, DatagramsOfAnotherUserAreRefused) {
+TEST(ControlChannel, AnotherUserCannotReachTheSocket) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
   const uint32_t handle = FreshHandle();
   std::atomic<int> warnings{0};
@@ -186,11 +196,8 @@ TEST(ControlChannel, DatagramsOfAnotherUserAreRefused) {
   });
   // Everything the child needs is prepared before the fork; it only makes system calls.
   const std::string command = EncodeControlMessage(MakeControlWParam(kCtlCloseGateWay, 0), "");
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string name = ControlSocketName(handle);
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  socklen_t len = 0;
+  const sockaddr_un addr = SocketAddress(ControlSocketPath(handle, false), len);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -204,14 +211,14 @@ TEST(ControlChannel, DatagramsOfAnotherUserAreRefused) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  // The folder keeps the other user out: its datagram is never delivered.
+  ASSERT_EQ(WEXITSTATUS(status), 1);
 
-  // The other user's datagram waits in the queue and is dropped; the own one behind it counts.
   ASSERT_TRUE(TControlChannel::Send(handle, MakeControlWParam(kCtlServiceStarted, 0), "own"));
   const auto m = ReceiveWithin(channel);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->Text, "own");
-  EXPECT_EQ(warnings.load(), 1);
+  EXPECT_EQ(warnings.load(), 0);
 }
 
 TEST(ControlChannel, HandlerErrorsDoNotEndTheListener) {
@@ -232,6 +239,111 @@ TEST(ControlChannel, SecondListenerOnTheSameHandleIsRefused) {
   const uint32_t handle = FreshHandle();
   TControlChannel first(handle);
   EXPECT_THROW(TControlChannel second(handle), std::system_error);
+  // The refused one leaves the first one's socket in place.
+  ASSERT_TRUE(TControlChannel::Send(handle, 1, "still there"));
+  EXPECT_TRUE(ReceiveWithin(first));
+}
+
+// The socket folder under a scratch XDG_RUNTIME_DIR, restored afterwards.
+class ControlFolderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    if (old != nullptr) FOld = old;
+    FHadOld = old != nullptr;
+    ::setenv("XDG_RUNTIME_DIR", FRuntime.Path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (FHadOld) {
+      ::setenv("XDG_RUNTIME_DIR", FOld.c_str(), 1);
+    } else {
+      ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  }
+  std::string Folder() const { return FRuntime.File("pelvane-gateway"); }
+
+  TTempFolder FRuntime;
+  std::string FOld;
+  bool FHadOld = false;
+};
+
+TEST_F(ControlFolderTest, FolderIsPrivateAndTheSocketGoesWithItsChannel) {
+  const uint32_t handle = FreshHandle();
+  std::string path;
+  {
+    TControlChannel channel(handle);  // makes the folder
+    path = ControlSocketPath(handle, false);
+    EXPECT_EQ(path, Folder() + "/gateway-control-" + std::to_string(handle));
+    struct stat st {};
+    ASSERT_EQ(::stat(Folder().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  }
+  EXPECT_NE(::access(path.c_str(), F_OK), 0);  // removed with the channel
+}
+
+TEST_F(ControlFolderTest, RuntimeFolderOfAnotherUserOrNoneFallsBackToTmp) {
+  const std::string fallback = "/tmp/pelvane-gateway-" + std::to_string(::geteuid());
+  EXPECT_EQ(ControlFolder(), Folder());
+  ::setenv("XDG_RUNTIME_DIR", "relative/path", 1);
+  EXPECT_EQ(ControlFolder(), fallback);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(ControlFolder(), fallback);
+  if (::geteuid() == 0) {
+    const std::string other = FRuntime.File("other-user");
+    ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    ::setenv("XDG_RUNTIME_DIR", other.c_str(), 1);
+    EXPECT_EQ(ControlFolder(), fallback);
+  }
+}
+
+TEST_F(ControlFolderTest, UnsafeFoldersAreRefusedByListenersAndSenders) {
+  struct TCase {
+    const char* Name;
+    std::function<void(const std::string&)> Make;
+  };
+  const TCase cases[] = {
+      {"open to others", [](const std::string& f) { ::mkdir(f.c_str(), 0755); ::chmod(f.c_str(), 0755); }},
+      {"open to the group", [](const std::string& f) { ::mkdir(f.c_str(), 0770); ::chmod(f.c_str(), 0770); }},
+      {"a link to a private folder",
+       [this](const std::string& f) {
+         const std::string target = FRuntime.File("elsewhere");
+         ::mkdir(target.c_str(), 0700);
+         ASSERT_EQ(::symlink(target.c_str(), f.c_str()), 0);
+       }},
+      {"a file", [](const std::string& f) { std::ofstream(f) << "x"; }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::filesystem::remove_all(Folder());
+    c.Make(Folder());
+    const uint32_t handle = FreshHandle();
+    EXPECT_THROW(TControlChannel channel(handle), std::exception);
+    EXPECT_THROW(ControlSocketPath(handle, true), std::exception);
+    EXPECT_FALSE(TControlChannel::Send(handle, 1, "never sent"));
+  }
+  std::filesystem::remove_all(Folder());
+}
+
+TEST_F(ControlFolderTest, SocketLeftByAnEndedListenerIsReplaced) {
+  const uint32_t handle = FreshHandle();
+  const std::string path = ControlSocketPath(handle, true);
+  {
+    // Bound and closed without removal, as a process that was killed leaves it.
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    socklen_t len = 0;
+    const sockaddr_un addr = SocketAddress(path, len);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len), 0);
+    ::close(fd);
+  }
+  TControlChannel channel(handle);
+  ASSERT_TRUE(TControlChannel::Send(handle, 7, "after"));
+  const auto m = ReceiveWithin(channel);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->Text, "after");
 }
 
 // A controller that stops reading makes sends fail after a bounded wait instead of hanging.

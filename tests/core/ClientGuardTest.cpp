@@ -72,19 +72,29 @@ TEST(FloodWindow, CountsConnectionsOfEachAddressWithinItsWindow) {
   }
 }
 
-TEST(FloodWindow, PrunesEndedWindowsAndStaysWithinItsBound) {
+TEST(FloodWindow, PrunesEndedWindowsAndForgetsTheOldestWhenFull) {
   TFloodWindow window(2);
   EXPECT_FALSE(window.Hit("a", 0, 1000, 1));
-  EXPECT_FALSE(window.Hit("b", 0, 1000, 1));
-  // Full: a third address goes untracked (and counted) while the windows last.
+  EXPECT_FALSE(window.Hit("b", 5, 1000, 1));
+  // Full: a third address takes the place of the oldest window (a's), counted; the new
+  // address is tracked at once, so its second connection within the window is a flood.
   const uint64_t before = LimitBreaches(TLimitBreach::lbFloodTableFull);
   EXPECT_FALSE(window.Hit("c", 10, 1000, 1));
-  EXPECT_FALSE(window.Hit("c", 20, 1000, 1));
+  EXPECT_TRUE(window.Hit("c", 20, 1000, 1));
   EXPECT_EQ(window.Size(), 2u);
+  EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 1);
+  EXPECT_FALSE(window.Tracks("a"));
+  EXPECT_TRUE(window.Tracks("b"));
+  // A window that starts again becomes the youngest: b restarted, so c goes next.
+  EXPECT_FALSE(window.Hit("b", 1100, 1000, 1));
+  EXPECT_FALSE(window.Hit("d", 1105, 1000, 1));  // c's window ended: pruned, nothing evicted
+  EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 1);
+  EXPECT_TRUE(window.Tracks("b"));
+  EXPECT_FALSE(window.Tracks("c"));
+  EXPECT_FALSE(window.Hit("e", 1110, 1000, 1));  // both still run: the oldest (b) goes
+  EXPECT_FALSE(window.Tracks("b"));
+  EXPECT_TRUE(window.Tracks("d"));
   EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 2);
-  // Once the old windows ended, the new address takes a place.
-  EXPECT_FALSE(window.Hit("c", 1500, 1000, 1));
-  EXPECT_TRUE(window.Hit("c", 1600, 1000, 1));
   window.Prune(5000, 1000);
   EXPECT_EQ(window.Size(), 0u);
 }
@@ -200,6 +210,66 @@ TEST_F(ClientGuardTest, MessageRulesFollowTheSettingsAndBlockMethod) {
     EXPECT_EQ(temp, c.TempBlocked);
     EXPECT_EQ(permanent, c.Blocked);
   }
+}
+
+// IPv6 clients count per /64 for the per-address limit and the flood window; IPv4 clients
+// per address.
+TEST_F(ClientGuardTest, IPv6ClientsAreCountedPerSlash64) {
+  struct TCase {
+    const char* Name;
+    int MaxConn;
+    uint32_t FloodSec, FloodCount;
+    std::vector<std::pair<const char*, bool>> Admissions;
+  };
+  const TCase cases[] = {
+      {"per-address limit", 2, 0, 0,
+       {{"2001:db8::1", true}, {"2001:DB8::2", true}, {"2001:db8::ffff:3", false},
+        {"2001:db8:0:1::1", true}, {"10.0.0.1", true}, {"10.0.0.2", true}, {"10.0.0.3", true}}},
+      {"flood window", 0, 60, 2,
+       {{"2001:db8:5::1", true}, {"2001:db8:5::2", true}, {"2001:db8:5::3", false},
+        {"2001:db8:6::1", true}, {"10.0.1.1", true}, {"10.0.1.2", true}, {"10.0.1.3", true}}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FManager->SetMaxConnections(c.MaxConn);
+    Apply([&](TGateWayConfigure& config) {
+      config.ConnectionATKSec = static_cast<int32_t>(c.FloodSec);
+      config.ConnectionATKCount = static_cast<int32_t>(c.FloodCount);
+    });
+    for (const auto& [address, admitted] : c.Admissions) {
+      EXPECT_EQ(FGuard->AdmitConnection(address), admitted) << address;
+    }
+  }
+  EXPECT_EQ(FGuard->LiveConnections("2001:db8::abcd"), 2);
+  EXPECT_EQ(FGuard->LiveConnections("2001:db8:0:1::9"), 1);
+  FGuard->ConnectionClosed("2001:db8::2", 1);
+  EXPECT_EQ(FGuard->LiveConnections("2001:db8::1"), 1);
+}
+
+// A client's malformed messages are counted on its connection: the lines are rate-limited,
+// and at the bound it is closed once.
+TEST_F(ClientGuardTest, MalformedMessagesAreLimitedPerConnectionAndTheirLinesPerSecond) {
+  const uint64_t closedBefore = TClientGuard::Count(TGuardCause::gcMalformedClosed);
+  const uint64_t breachesBefore = LimitBreaches(TLimitBreach::lbMalformedMessages);
+  auto connection = std::make_shared<TFakeWebSocketConnection>("8.8.8.8");
+  std::atomic<uint32_t> counter{0};
+  for (uint32_t i = 1; i < limits::kMaxMalformedMessages; ++i) {
+    EXPECT_TRUE(FGuard->MalformedMessage(*connection, counter, TClientLine::clTooShort, "short"));
+  }
+  EXPECT_EQ(connection->CloseCount(), 0);
+  EXPECT_FALSE(FGuard->MalformedMessage(*connection, counter, TClientLine::clTooShort, "short"));
+  EXPECT_FALSE(FGuard->MalformedMessage(*connection, counter, TClientLine::clTooShort, "short"));
+  EXPECT_EQ(connection->CloseCount(), 1);
+  EXPECT_EQ(TClientGuard::Count(TGuardCause::gcMalformedClosed), closedBefore + 1);
+  EXPECT_EQ(LimitBreaches(TLimitBreach::lbMalformedMessages), breachesBefore + 1);
+  // One "short" line (the rest held back within the second) and the closing line.
+  ASSERT_EQ(FLines.size(), 2u);
+  EXPECT_EQ(FLines[0], "short");
+  EXPECT_EQ(FLines[1], "Closed 8.8.8.8: 16 malformed messages (last: short)");
+  // Another connection has its own count.
+  auto other = std::make_shared<TFakeWebSocketConnection>("8.8.8.9");
+  std::atomic<uint32_t> otherCounter{0};
+  EXPECT_TRUE(FGuard->MalformedMessage(*other, otherCounter, TClientLine::clTooShort, "short"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ import os
 import re
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -159,7 +160,7 @@ class LoginServer:
 class Gateway(CollectedOutput):
     """The gateway binary in its own working folder; stdout lines are collected."""
 
-    def __init__(self, gate_port, logic_port, login_port, args=(), workers=2):
+    def __init__(self, gate_port, logic_port, login_port, args=(), workers=2, prefix=()):
         self.dir = tempfile.TemporaryDirectory()
         with open(os.path.join(self.dir.name, "GateWay.xml"), "w", encoding="utf-8") as f:
             f.write("<TGateWayConfigure>\r\n"
@@ -172,7 +173,7 @@ class Gateway(CollectedOutput):
                     "\t<MaxConnOfIPaddr>0</MaxConnOfIPaddr>\r\n\t<MaxClientMsgCount>0</MaxClientMsgCount>\r\n"
                     "</TGateWayConfigure>\r\n")
         self.port = gate_port
-        super().__init__([GATEWAY, "--headless", *args], self.dir.name)
+        super().__init__([*prefix, GATEWAY, "--headless", *args], self.dir.name)
 
     def output(self):
         return self.output_lines()
@@ -214,6 +215,12 @@ class Gateway(CollectedOutput):
         self.proc.stdout.close()
         self.dir.cleanup()
         return code
+
+
+def control_path(handle) -> str:
+    """The control channel's socket of `handle`, as gatekit (and the gateway) place it."""
+    return subprocess.run([GATEKIT, "control-path", str(handle)], check=True,
+                          capture_output=True).stdout.decode().strip()
 
 
 def token_answer(challenge_text: bytes) -> bytes:
@@ -479,13 +486,17 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
             self.assertEqual(self.gateway.stop(signal.SIGINT), 1)
             self.gateway = None
 
-    @unittest.skipIf(ON_WINDOWS, "the controller's channel is an abstract Unix socket on "
-                     "Linux and window messages (WM_COPYDATA) on Windows, tested by "
+    @unittest.skipIf(ON_WINDOWS, "the controller's channel is a Unix socket on Linux and "
+                     "window messages (WM_COPYDATA) on Windows, tested by "
                      "config_control_channel_test; and " + NO_SIGHUP_ON_WINDOWS)
     async def test_controller_sees_status_and_closes_the_gateway(self):
         controller_handle = 40000 + os.getpid() % 20000
         ctl = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        ctl.bind(f"\0gateway-control-{controller_handle}")
+        # The controller finds its socket's place as the gateway does.
+        ctl_path = control_path(controller_handle)
+        if os.path.exists(ctl_path):
+            os.unlink(ctl_path)
+        ctl.bind(ctl_path)
         ctl.setblocking(False)
         gate_port = free_port()
         block = subprocess.run(
@@ -502,6 +513,7 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
             (wparam,) = struct.unpack_from("<I", data)
             got.append((wparam >> 16, wparam & 0xFFFF, data[4:].split(b"\0")[0]))
         ctl.close()
+        os.unlink(ctl_path)
         pid = self.gateway.proc.pid
         self.assertEqual(got, [(1000, 3, str(pid).encode()),
                                (1001, 3, "正在启动GateWay...".encode("gbk")),
@@ -518,12 +530,68 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         self.assertTrue(self.gateway.has(f"SocketServer 启动: {gate_port}"))
         self.assertEqual(sum("服务已启动成功..." in l for l in self.gateway.output()), 1)
 
-        # The controller's close command ends the program cleanly.
+        # The controller's close command ends the program cleanly; the socket goes with it.
+        gateway_path = control_path(pid)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(gateway_path)).st_mode), 0o700)
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
-            s.sendto(struct.pack("<I", 2000 << 16) + b"\0", f"\0gateway-control-{pid}")
+            s.sendto(struct.pack("<I", 2000 << 16) + b"\0", gateway_path)
         self.assertEqual(self.gateway.proc.wait(TIMEOUT), 0)
         self.gateway.reader.join(TIMEOUT)
         self.assertTrue(self.gateway.has("[I] 服务停止成功..."))
+        self.assertFalse(os.path.exists(gateway_path))
+
+    @unittest.skipIf(ON_WINDOWS, "the control channel's socket folder is Linux only")
+    async def test_a_taken_control_name_fails_the_start_and_gatekit_closes_the_gateway(self):
+        for squatter_listens, exit_code in ((True, 1), (False, 0)):
+            with self.subTest(squatter_listens=squatter_listens):
+                await self.check_control_name(squatter_listens, exit_code)
+
+    async def check_control_name(self, squatter_listens, exit_code):
+        # The gateway's handle is its process ID: a shell that waits on a FIFO and then
+        # becomes the gateway (exec keeps the ID) lets the test take the name first.
+        with tempfile.TemporaryDirectory() as tmp:
+            fifo = os.path.join(tmp, "go")
+            os.mkfifo(fifo)
+            wrapper = ("/bin/sh", "-c", 'read go < "$0"; exec "$@"', fifo)
+            self.gateway = Gateway(free_port(), self.logic.port, self.login.port,
+                                   prefix=wrapper)
+            pid = self.gateway.proc.pid
+            path = control_path(pid)
+            squatter = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            squatter.bind(path)
+            if not squatter_listens:
+                squatter.close()  # a file left behind by an ended process
+            try:
+                with open(fifo, "w") as f:
+                    f.write("go\n")
+                if squatter_listens:
+                    # A neighbour holding the name is a start failure, not a log line.
+                    self.assertEqual(await asyncio.to_thread(self.gateway.proc.wait, TIMEOUT),
+                                     exit_code)
+                    self.gateway.reader.join(TIMEOUT)
+                    self.assertTrue(self.gateway.has(f"control socket {path} is taken"),
+                                    "\n".join(self.gateway.output()))
+                    self.assertFalse(self.gateway.has("SocketServer 启动"))
+                else:
+                    # The stale file is replaced; gatekit's close command (the way scripts
+                    # send it) ends the gateway.
+                    await self.gateway.wait_line("SocketServer 启动: ")
+                    result = await asyncio.to_thread(
+                        subprocess.run, [GATEKIT, "control-send", str(pid), "2000"],
+                        capture_output=True)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(
+                        await asyncio.to_thread(self.gateway.proc.wait, TIMEOUT), exit_code)
+                    # Nothing listens any more: gatekit says so.
+                    result = subprocess.run([GATEKIT, "control-send", str(pid), "2000"],
+                                            capture_output=True)
+                    self.assertEqual(result.returncode, 1)
+            finally:
+                squatter.close()
+                if os.path.exists(path):
+                    os.unlink(path)
+        self.gateway.stop()
+        self.gateway = None
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "codec/DeploymentKeys.h"
 #include "codec/EDcode.h"
 #include "codec/TokenHandshake.h"
+#include "config/ControlChannel.h"
 
 namespace gw {
 
@@ -27,6 +28,10 @@ constexpr char kUsage[] =
     "  launch-block --gate A:P --logic A:P --login A:P --db A:P [--gate-number N]\n"
     "               [--controller HANDLE] [--pressure-test] [--profiling]\n"
     "                                      enciphered launch parameter block\n"
+    "  control-path HANDLE                 socket path of the control channel listener of HANDLE\n"
+    "                                      (Linux; makes its private folder when missing)\n"
+    "  control-send HANDLE IDENT [TEXT]    sends one control message (2000: close the gateway\n"
+    "                                      whose process ID is HANDLE)\n"
     "Keys for token-challenge/token-answer: ./GateKeys.txt when present, else the development "
     "keys.\n";
 
@@ -207,6 +212,29 @@ std::string Run(const std::vector<std::string>& Args) {
     return LaunchBlockCommand(
         ParseArgs(Args, {"--gate", "--logic", "--login", "--db", "--gate-number", "--controller"},
                   {"--pressure-test", "--profiling"}));
+  }
+  if (command == "control-path") {
+    const uint32_t handle =
+        ParseNumber(OnePositional(ParseArgs(Args, {}, {}), "HANDLE"), 0xFFFFFFFFu, "HANDLE");
+    try {
+      return ControlSocketPath(handle, /*ACreateFolder=*/true);
+    } catch (const std::exception& e) {
+      throw TInputError(e.what());
+    }
+  }
+  if (command == "control-send") {
+    const TParsedArgs parsed = ParseArgs(Args, {}, {});
+    if (parsed.Positional.size() < 2 || parsed.Positional.size() > 3) {
+      throw TUsageError("control-send takes HANDLE IDENT [TEXT]");
+    }
+    const uint32_t handle = ParseNumber(parsed.Positional[0], 0xFFFFFFFFu, "HANDLE");
+    const uint32_t ident = ParseNumber(parsed.Positional[1], 0xFFFFu, "IDENT");
+    const std::string text = parsed.Positional.size() == 3 ? parsed.Positional[2] : "";
+    if (!TControlChannel::Send(handle, MakeControlWParam(static_cast<uint16_t>(ident), 0), text)) {
+      throw TInputError("no control channel listener of " + std::to_string(handle) +
+                        " took the message");
+    }
+    return "sent";
   }
   if (command == "-h" || command == "--help" || command == "help") return "";
   throw TUsageError("unknown command " + command);
