@@ -97,6 +97,27 @@ inline constexpr size_t kMaxFloodTrackedAddresses = 65536;
 // connection still without one after this long is a stuck or hostile peer holding a slot.
 inline constexpr int kProxyHeaderWaitMs = 10000;
 
+// --- Clients (the steps before the WebSocket is open) ------------------------------------
+// How long a TLS client may take over its handshake, from the accept (or the end of its
+// PROXY header): a real client finishes in a few round trips; one that stalls would hold
+// its socket and the handshake's state (about 47 KiB) for good when ClientTimeOut is 0.
+inline constexpr int kTlsHandshakeWaitMs = 10000;
+// How long a client may take to deliver its complete HTTP upgrade request, from the
+// accept (or the end of its PROXY header or TLS handshake): browsers send it at once.
+inline constexpr int kHttpRequestWaitMs = 10000;
+
+// --- Operators' tools (the metrics and health listener) ---------------------------------
+// Connections the metrics listener holds at once: a scraper and a health check or two use
+// a handful; more are refused at accept so the listener can never eat into the client
+// port's descriptors.
+inline constexpr size_t kMaxMetricsConnections = 16;
+// How long a metrics connection may go without a complete request (from its accept or
+// its previous request): a scraper asks at once; an idle one would only hold a slot.
+inline constexpr int kMetricsIdleMs = 5000;
+// Descriptors kept for the client port: a metrics connection is refused when fewer than
+// this many are left below the process's limit.
+inline constexpr uint64_t kClientDescriptorReserve = 256;
+
 }  // namespace limits
 
 // One counter per bound above (and per kind of malformed input that is dropped).
@@ -126,6 +147,11 @@ enum class TLimitBreach : uint8_t {
   lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
   lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
   lbTlsPendingRecords,      // TLS records waiting for the socket over kMaxTlsPendingRecords: closed
+  lbTlsHandshakeTimeOut,    // TLS handshake not finished within kTlsHandshakeWaitMs: closed
+  lbHttpRequestTimeOut,     // upgrade request not complete within kHttpRequestWaitMs: closed
+  lbHttpRequestInvalid,     // malformed request framing or WebSocket key: answered 400, closed
+  lbMetricsConnections,     // metrics connection over kMaxMetricsConnections (or the reserve): refused
+  lbMetricsIdleTimeOut,     // metrics connection without a request within kMetricsIdleMs: closed
   Count
 };
 

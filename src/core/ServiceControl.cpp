@@ -136,7 +136,7 @@ void TServiceControl::LoadConfig() {
 }
 
 void TServiceControl::ApplyGuardSettings() {
-  if (FServer) FServer->Guard().ApplySettings(GateWayConfig());
+  if (FServer) FServer->ApplyGuardSettings(GateWayConfig());
 }
 
 void TServiceControl::WriteAboutLines() {

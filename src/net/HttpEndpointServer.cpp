@@ -4,7 +4,13 @@
 
 namespace gw {
 
-THttpEndpointServer::THttpEndpointServer(int ioThreads) : THttpServer(ioThreads) {}
+THttpEndpointServer::THttpEndpointServer(int ioThreads) : THttpServer(ioThreads) {
+  // Operators' tools ask and go: an idle connection is closed soon, and the listener's
+  // share of descriptors is small and never the client port's last ones.
+  SetRequestWait(limits::kMetricsIdleMs, TLimitBreach::lbMetricsIdleTimeOut);
+  SetConnectionCap(limits::kMaxMetricsConnections, limits::kClientDescriptorReserve,
+                   TLimitBreach::lbMetricsConnections);
+}
 
 THttpEndpointServer::~THttpEndpointServer() { StopServer(); }
 
