@@ -3,9 +3,8 @@
 // called in registration order), a port set, started and later stopped.
 //
 // Thread safety: handler registration is safe from any thread, also from inside a
-// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
-// belong to the
-// owner and come before Start. Start and Stop belong to the owner's thread and must
+// handler. SetPort/SetAddr/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
+// belong to the owner and come before Start; SetMaxMessageSize may come at any time. Start and Stop belong to the owner's thread and must
 // not be called from a handler (an I/O thread).
 #pragma once
 

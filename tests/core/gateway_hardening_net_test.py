@@ -92,13 +92,15 @@ def read_http_reply(sock):
 
 
 def ended(sock):
-    """Reads until the peer ends the connection: "closed" (an orderly end) or "reset"."""
-    try:
-        while sock.recv(65536):
-            pass
-        return "closed"
-    except ConnectionResetError:
-        return "reset"
+    """Reads until the peer ends the connection: "closed" (an orderly end) or "reset".
+    The socket is closed afterwards."""
+    with sock:
+        try:
+            while sock.recv(65536):
+                pass
+            return "closed"
+        except ConnectionResetError:
+            return "reset"
 
 
 def connect(port, source, timeout=TIMEOUT):
@@ -148,12 +150,14 @@ class GatewayHardeningNetTest(guard.ClientsFixture):
 
     async def message_passes(self, source, size):
         """A served client sends a message of `size` bytes and a ping: True when the pong
-        comes back (the message was taken), False when a close frame 1009 does instead."""
+        comes back and the login server got the message, False when a close frame 1009
+        comes instead."""
         c = await self.served(source)
         c.send(guard.frame(b"\x05" + b"p" * (size - 1)) + guard.frame(b"k", opcode=9))
         while True:
             opcode, payload = await c.read_message()
             if opcode == 10:
+                self.assertTrue((await self.login.next(b"%D")).endswith(b"p$"))
                 return True
             if opcode == 8:
                 self.assertEqual(payload[:2], b"\x03\xf1")
@@ -164,7 +168,6 @@ class GatewayHardeningNetTest(guard.ClientsFixture):
                                  ClientTimeOut=0)
         before = await self.breaches("ws_message_too_big")
         self.assertTrue(await self.message_passes("127.0.0.31", 7000))
-        self.assertTrue((await self.login.next(b"%D")).endswith(b"p$"))
         # Only the header is sent: the close frame (1009) comes without waiting for a byte
         # of the announced payload, and the guard judges it as the whole message: an attack.
         c = await (await self.client("127.0.0.32")).upgrade()
@@ -181,8 +184,8 @@ class GatewayHardeningNetTest(guard.ClientsFixture):
         # Without KickOverPacketSize a bigger message is served as before, up to the
         # transport's own bound of 1 MiB; the reload reaches live connections too.
         live = await self.served("127.0.0.33")
-        self.gateway.reload(MaxClientPacketSize=7000, KickOverPacketSize="False",
-                            ClientTimeOut=0, **edge.OPEN)
+        self.gateway.reload(**{**edge.OPEN, "MaxClientPacketSize": 7000,
+                               "KickOverPacketSize": "False", "ClientTimeOut": 0})
         await guard.wait_for(lambda: self.message_passes("127.0.0.34", 8000),
                              "an 8000-byte message served after the reload")
         live.send(guard.frame(b"\x05" + b"q" * 9000))
@@ -225,8 +228,6 @@ class GatewayHardeningNetTest(guard.ClientsFixture):
         # Idle after their request: closed by the gateway within the idle time.
         endings = await asyncio.to_thread(lambda: [ended(s) for s in held])
         self.assertEqual(endings, ["closed"] * METRICS_CAP)
-        for s in held:
-            s.close()
 
         async def counted():
             return (await self.breaches("metrics_connections") > refused and
@@ -254,12 +255,12 @@ class GatewayHardeningNetTest(guard.ClientsFixture):
         def stall_in_request():
             s = connect(g.port, "127.0.0.45", STEP_WAIT_S + TIMEOUT)
             s.sendall(header.replace(b"198.51.100.44", b"198.51.100.45"))
-            tls = ctx.wrap_socket(s, server_hostname="127.0.0.1")
-            tls.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: web")
-            try:
-                return "closed" if tls.recv(4096) == b"" else "data"
-            except (ssl.SSLError, ConnectionResetError):
-                return "closed"
+            with ctx.wrap_socket(s, server_hostname="127.0.0.1") as tls:
+                tls.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: web")
+                try:
+                    return "closed" if tls.recv(4096) == b"" else "data"
+                except (ssl.SSLError, ConnectionResetError):
+                    return "closed"
 
         endings = await asyncio.gather(*(asyncio.to_thread(f) for f in (
             stall_in_header, stall_in_handshake, stall_in_request)))
