@@ -117,6 +117,11 @@ inline constexpr int kMetricsIdleMs = 5000;
 // Descriptors kept for the client port: a metrics connection is refused when fewer than
 // this many are left below the process's limit.
 inline constexpr uint64_t kClientDescriptorReserve = 256;
+// Fresh renders of one metrics path per second (a burst of as many allowed): a scraper
+// asks every few seconds, but one asking thousands of times a second would make every
+// render walk every session under the workers' locks. Beyond it the last render is served
+// again (at most a few milliseconds old under such a flood).
+inline constexpr int kMetricsRendersPerSecond = 50;
 
 }  // namespace limits
 
@@ -152,6 +157,7 @@ enum class TLimitBreach : uint8_t {
   lbHttpRequestInvalid,     // malformed request framing or WebSocket key: answered 400, closed
   lbMetricsConnections,     // metrics connection over kMaxMetricsConnections (or the reserve): refused
   lbMetricsIdleTimeOut,     // metrics connection without a request within kMetricsIdleMs: closed
+  lbMetricsRenderReused,    // a scrape over kMetricsRendersPerSecond: served the last render
   Count
 };
 
