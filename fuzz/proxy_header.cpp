@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gw::TProxyHeader header;
   const gw::TProxyParseResult result = gw::ParseProxyHeader({data, size}, header);
-  if (result == gw::pprProxy || result == gw::pprLocal) {
+  if (result == gw::pprProxy || result == gw::pprLocal || result == gw::pprUnknown) {
     FUZZ_CHECK(header.Length > 0 && header.Length <= size);
     gw::TProxyHeader again;
     FUZZ_CHECK(gw::ParseProxyHeader({data, header.Length}, again) == result);

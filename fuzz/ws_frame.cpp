@@ -51,6 +51,8 @@ gw::TWsParseResult Feed(const std::string& stream, uint8_t piece, TRecorder& sin
     r = parser.Feed(chunk.data(), chunk.size(), sink);
     FUZZ_CHECK(parser.PendingMessageSize() <= kMaxMessage);
     pos += n;
+    // Only what arrived is held, never what a header announced.
+    FUZZ_CHECK(parser.PendingMessageCapacity() <= 2 * pos);
     if (r == gw::wprTooBig || r == gw::wprProtocolError) break;  // the connection ends here
   }
   return r;

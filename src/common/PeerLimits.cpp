@@ -17,6 +17,8 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "proxy_untrusted_source", "proxy_header_invalid",  "proxy_header_time_out",
     "tls_pending_records",
     "logged_text_cut",       "malformed_messages",      "block_list_full",
+    "tls_handshake_time_out", "http_request_time_out", "http_request_invalid",
+    "metrics_connections",   "metrics_idle_time_out", "metrics_render_reused",
 };
 
 }  // namespace

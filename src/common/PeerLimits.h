@@ -123,6 +123,31 @@ inline constexpr int kIPv6GroupPrefixBits = 64;
 // (mBlock, mBlockList over many IPv6 addresses) from growing the lists without end. Past it a
 // new entry is refused with a line.
 inline constexpr size_t kMaxBlockListEntries = 1024 * 1024;
+// --- Clients (the steps before the WebSocket is open) ------------------------------------
+// How long a TLS client may take over its handshake, from the accept (or the end of its
+// PROXY header): a real client finishes in a few round trips; one that stalls would hold
+// its socket and the handshake's state (about 47 KiB) for good when ClientTimeOut is 0.
+inline constexpr int kTlsHandshakeWaitMs = 10000;
+// How long a client may take to deliver its complete HTTP upgrade request, from the
+// accept (or the end of its PROXY header or TLS handshake): browsers send it at once.
+inline constexpr int kHttpRequestWaitMs = 10000;
+
+// --- Operators' tools (the metrics and health listener) ---------------------------------
+// Connections the metrics listener holds at once: a scraper and a health check or two use
+// a handful; more are refused at accept so the listener can never eat into the client
+// port's descriptors.
+inline constexpr size_t kMaxMetricsConnections = 16;
+// How long a metrics connection may go without a complete request (from its accept or
+// its previous request): a scraper asks at once; an idle one would only hold a slot.
+inline constexpr int kMetricsIdleMs = 5000;
+// Descriptors kept for the client port: a metrics connection is refused when fewer than
+// this many are left below the process's limit.
+inline constexpr uint64_t kClientDescriptorReserve = 256;
+// Fresh renders of one metrics path per second (a burst of as many allowed): a scraper
+// asks every few seconds, but one asking thousands of times a second would make every
+// render walk every session under the workers' locks. Beyond it the last render is served
+// again (at most a few milliseconds old under such a flood).
+inline constexpr int kMetricsRendersPerSecond = 50;
 
 }  // namespace limits
 
@@ -156,6 +181,12 @@ enum class TLimitBreach : uint8_t {
   lbLoggedTextCut,          // client text cut at kMaxLoggedClientText in a log line
   lbMalformedMessages,      // a client closed (1008) at kMaxMalformedMessages malformed messages
   lbBlockListFull,          // a block list entry refused at kMaxBlockListEntries
+  lbTlsHandshakeTimeOut,    // TLS handshake not finished within kTlsHandshakeWaitMs: closed
+  lbHttpRequestTimeOut,     // upgrade request not complete within kHttpRequestWaitMs: closed
+  lbHttpRequestInvalid,     // malformed request framing or WebSocket key: answered 400, closed
+  lbMetricsConnections,     // metrics connection over kMaxMetricsConnections (or the reserve): refused
+  lbMetricsIdleTimeOut,     // metrics connection without a request within kMetricsIdleMs: closed
+  lbMetricsRenderReused,    // a scrape over kMetricsRendersPerSecond: served the last render
   Count
 };
 

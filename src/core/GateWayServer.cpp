@@ -48,7 +48,7 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   // A logic server silent (or not reading) for this long counts as lost; 0 turns it off.
   FLogicServer->SetServerTimeOut(static_cast<uint32_t>(std::max(0, Config.CheckServerTimeOutTime)));
   FGuard = std::make_shared<TClientGuard>(IPManager());
-  FGuard->ApplySettings(Config);
+  ApplyGuardSettings(Config);
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
@@ -91,7 +91,23 @@ std::string CidrListText(const std::vector<TCidr>& list) {
   return text;
 }
 
+void TGateWaySocketServer::ApplyGuardSettings(const TCustomGateWayConfig& Config) {
+  FGuard->ApplySettings(Config);
+  // Without KickOverPacketSize a bigger message is served as before, up to the
+  // transport's own bound.
+  size_t bound = limits::kMaxWsMessageSize;
+  if (Config.KickOverPacketSize && Config.MaxClientPacketSize > 0) {
+    bound = std::min(bound, static_cast<size_t>(Config.MaxClientPacketSize));
+  }
+  FClientMessageBound.store(bound);
+  if (FSocketServer) FSocketServer->SetMaxMessageSize(bound);
+}
+
 void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
+  // Said at start and at every reload, until the file is fixed.
+  if (Context) {
+    for (const std::string& warning : Context->Warnings()) Log(warning, llWarning);
+  }
   FTlsContext = std::move(Context);
   if (FSocketServer) FSocketServer->SetTlsContext(FTlsContext);
 }
@@ -112,6 +128,12 @@ void TGateWaySocketServer::Start() {
   }
   FSocketServer = FListenerFactory(ListenerIoThreads());
   FSocketServer->SetTlsContext(FTlsContext);
+  FSocketServer->SetMaxMessageSize(FClientMessageBound.load());
+  // A refused announcement is judged as the complete message would have been: with
+  // KickOverPacketSize an attack, with BlockMethod's consequences.
+  FSocketServer->SetOversizeHandler([this](const PWebSocketConnection& c, uint64_t size) {
+    return !FGuard->CheckMessage(*c, static_cast<size_t>(size));
+  });
   FSocketServer->OnOpen([this](const PWebSocketConnection& c) { OnClientOpen(c); });
   // Text and binary messages are handled alike.
   FSocketServer->OnMessage([this](const PWebSocketConnection& c, TWsRequestType,

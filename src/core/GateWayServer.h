@@ -177,6 +177,11 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TLoginSrvClient& LoginServer() { return *FLoginSrv; }
   // The protection settings at the edge; ApplySettings on every reload (owner's thread).
   TClientGuard& Guard() { return *FGuard; }
+  // The guard's settings and, with them, the transport's bound on a client message
+  // (MaxClientPacketSize when KickOverPacketSize makes a bigger message an attack, never
+  // above limits::kMaxWsMessageSize): a frame announcing more is refused before its
+  // payload is read. On every reload (owner's thread); live connections follow at once.
+  void ApplyGuardSettings(const TCustomGateWayConfig& Config);
   // From each client's WebSocket open to its passed token check; any thread.
   const TMetricsHistogram& HandshakeTimes() const { return FHandshakeTimes; }
   // Where the handshake keys came from: the key file's path or the development keys.
@@ -210,6 +215,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   std::atomic<bool> FIsRuning{false};
   TGateWayTraffic FTraffic;
   PClientGuard FGuard;
+  std::atomic<size_t> FClientMessageBound{limits::kMaxWsMessageSize};  // see ApplyGuardSettings
   TEdgeOptions FEdge;
   std::atomic<bool> FStopping{false};
   TMetricsHistogram FHandshakeTimes;

@@ -238,7 +238,7 @@ TConfigReloadResult TServiceControl::LoadConfig() {
 }
 
 void TServiceControl::ApplyGuardSettings() {
-  if (FServer) FServer->Guard().ApplySettings(GateWayConfig());
+  if (FServer) FServer->ApplyGuardSettings(GateWayConfig());
 }
 
 void TServiceControl::WriteAboutLines() {

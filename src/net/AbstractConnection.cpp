@@ -116,6 +116,7 @@ bool TAbstractConnection::DeliverReceived(const uint8_t* data, size_t size, uint
     if (result == TProxyHeaderStage::prsRelayed) SetPeerAddress(FProxyStage->Source());
     FProxyStage.reset();
     if (!FOwner.ProxyHeaderDone(*this, result)) return true;  // closed already
+    ArmStepDeadline(FTls ? limits::kTlsHandshakeWaitMs : FOwner.RequestWaitMs());
     // The client's first bytes (its TLS hello, or its request) may have come in the
     // same read as the header.
     data = rest.data();
@@ -218,8 +219,28 @@ void TAbstractConnection::CloseConnection() {
   FireCloseNotification();
 }
 
+void TAbstractConnection::ArmStepDeadline(uint32_t ms) {
+  if (ms == 0 || FThread == nullptr) {
+    FStepDueMs.store(0);
+    return;
+  }
+  const uint64_t due = TIoEventThread::MonotonicMs() + ms;
+  FStepDueMs.store(due);
+  FThread->AddDeadline(due, UID());
+}
+
 void TAbstractConnection::AdmissionDeadlinePassed() {
-  if (IsClosed() || !FDeadlineArmed.exchange(false)) return;
+  if (IsClosed()) return;
+  // Both deadlines share the thread's heap; a due entry may belong to either, or to one
+  // re-armed since (which is then not due yet).
+  const uint64_t now = TIoEventThread::MonotonicMs();
+  uint64_t step = FStepDueMs.load();
+  if (step != 0 && now >= step && FStepDueMs.compare_exchange_strong(step, 0)) {
+    FOwner.StepTimedOut(*this);
+    CloseRefused();
+    return;
+  }
+  if (now < FAdmissionDueMs.load() || !FDeadlineArmed.exchange(false)) return;
   FOwner.AdmissionTimedOut(*this);
   CloseRefused();
 }
@@ -401,11 +422,14 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
     size_t got = 0;
     TTlsReadResult result;
     bool overflow = false;
+    bool established = false;
     {
       std::lock_guard<std::mutex> guard(FSendLock);
       if (FClosedForSend) return true;
       result = FTls->Session->Read(scratch, scratchSize, got);
-      if (FTls->Session->HandshakeDone()) FTls->Established.store(true);
+      if (FTls->Session->HandshakeDone() && !FTls->Established.exchange(true)) {
+        established = true;
+      }
       // Handshake records, alerts, key updates: written by the flush after this read.
       if (FTls->Session->PendingOutput() > 0) {
         FTls->Session->TakeOutput(FTls->Out);
@@ -413,6 +437,8 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
         overflow = FTls->Out.size() - FTls->OutDone > limits::kMaxTlsPendingRecords;
       }
     }
+    // The handshake's time ends, the request's begins.
+    if (established) ArmStepDeadline(FOwner.RequestWaitMs());
     if (overflow) {
       CountLimitBreach(TLimitBreach::lbTlsPendingRecords);
       return false;

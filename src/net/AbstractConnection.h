@@ -121,11 +121,22 @@ class TAbstractConnection : public TIoTarget,
 
   // The admission deadline (see IConnectionGuard): armed at accept, cleared once the
   // layer above has admitted the client; a cleared deadline never fires. Any thread.
-  void ArmAdmissionDeadline() { FDeadlineArmed.store(true); }
+  void ArmAdmissionDeadline(uint64_t dueMs) {
+    FAdmissionDueMs.store(dueMs);
+    FDeadlineArmed.store(true);
+  }
   void ClearAdmissionDeadline() { FDeadlineArmed.store(false); }
   bool AdmissionDeadlineArmed() const { return FDeadlineArmed.load(); }
-  // On the owning I/O thread when the deadline comes due: reports and closes, if still armed.
+  // The step deadline: the PROXY header, the TLS handshake and the HTTP request each have
+  // a fixed time (whatever the admission deadline says, which may be none): the next step's
+  // is armed when one ends, and the protocol switch clears it. Any thread.
+  void ArmStepDeadline(uint32_t ms);
+  void ClearStepDeadline() { FStepDueMs.store(0); }
+  // On the owning I/O thread when one of its deadlines comes due: reports and closes, if
+  // that deadline is still armed and due.
   void AdmissionDeadlinePassed();
+  // A TLS connection whose handshake finished; owning I/O thread.
+  bool TlsEstablished() const { return FTls != nullptr && FTls->Established.load(); }
   // How far the connection got; on the owning I/O thread.
   virtual TAdmissionStage AdmissionStage() const {
     if (FProxyStage) return asProxyHeader;
@@ -286,6 +297,8 @@ class TAbstractConnection : public TIoTarget,
   bool FPeerHangup = false;
   bool FReceivedAny = false;    // I/O thread only: a byte has arrived
   std::atomic<bool> FDeadlineArmed{false};
+  std::atomic<uint64_t> FAdmissionDueMs{0};
+  std::atomic<uint64_t> FStepDueMs{0};  // 0: no step deadline
   std::atomic<uint8_t> FGuardState{gsNone};
   bool FCloseNotifyPending = false;
   bool FWriteInFlight = false;  // Windows, under FSendLock: an overlapped send is pending

@@ -17,4 +17,9 @@ struct TDescriptorLimit {
 // limits in force afterwards. Any thread; meant for the start of the process.
 TDescriptorLimit RaiseDescriptorLimit();
 
+// Whether fewer than `reserve` descriptors are left, judged by `newestFd`, a descriptor
+// just opened: the system hands out the lowest free number, so every one below it is in
+// use. Always false where sockets are not numbered that way (Windows). Any thread.
+bool DescriptorsNearLimit(int newestFd, uint64_t reserve);
+
 }  // namespace gw

@@ -19,4 +19,12 @@ TDescriptorLimit RaiseDescriptorLimit() {
   return out;
 }
 
+bool DescriptorsNearLimit(int newestFd, uint64_t reserve) {
+  rlimit limit{};
+  if (newestFd < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return false;
+  }
+  return static_cast<uint64_t>(newestFd) + reserve >= static_cast<uint64_t>(limit.rlim_cur);
+}
+
 }  // namespace gw

@@ -32,6 +32,14 @@ void THttpConnection::ReplyStatus(int statusCode, const std::string& text) {
        });
 }
 
+void THttpConnection::RefuseRequest(const std::string& reason) {
+  CountLimitBreach(TLimitBreach::lbHttpRequestInvalid);
+  static_cast<THttpServer&>(Owner()).LogRefusal(
+      TSocketServer::rkRequestInvalid,
+      "Answered 400 to " + PeerAddrText() + ": " + reason + " Connection closed");
+  ReplyStatus(400, reason);
+}
+
 void THttpConnection::ReplyStatus(int statusCode) {
   ReplyStatus(statusCode, THttpResponse::ReasonPhrase(statusCode));
 }
@@ -71,6 +79,9 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
       case hprBadChunk:
         ReplyStatus(400, "Bad chunk size.");
         return;
+      case hprBadHeader:
+        RefuseRequest(FRequest->HeaderError());
+        return;
       case hprDone:
         break;
     }
@@ -82,11 +93,14 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
       return;
     }
     if (SwitchedProtocol()) {
+      ClearStepDeadline();  // the request's time is over; the new protocol has its own rules
       DropRequest();
       // Bytes the client sent right behind the upgrade request belong to the new protocol.
       if (size > 0 && !IsClosed()) HandleSwitchedBytes(data, size);
       return;
     }
+    // The next request on a kept-alive connection has the same time as the first.
+    if (!FHttpFinished) ArmStepDeadline(server.RequestWaitMs());
   }
 }
 }  // namespace gw

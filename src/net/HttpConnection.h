@@ -36,6 +36,9 @@ class THttpConnection : public TAbstractConnection {
   void ReplyStatus(int statusCode, const std::string& text);
   // The body is the code's standard reason phrase.
   void ReplyStatus(int statusCode);
+  // Answers a malformed request 400 with `reason` as body (counted, and logged at most
+  // once a second) and ends the connection.
+  void RefuseRequest(const std::string& reason);
 
  protected:
   void HandleReceived(const uint8_t* data, size_t size) override;

@@ -42,6 +42,34 @@ std::string PercentDecode(const std::string& s) {
   return out;
 }
 
+// One decimal number, or a list of the same number (repeated fields, RFC 9112 §6.3).
+bool ReadContentLength(const std::string& list, int64_t& out) {
+  constexpr size_t kMaxDigits = 18;  // fits in int64_t
+  std::string first;
+  size_t pos = 0;
+  for (;;) {
+    size_t end = list.find(',', pos);
+    if (end == std::string::npos) end = list.size();
+    size_t b = pos, e = end;
+    while (b < e && (list[b] == ' ' || list[b] == '\t')) ++b;
+    while (e > b && (list[e - 1] == ' ' || list[e - 1] == '\t')) --e;
+    std::string item = list.substr(b, e - b);
+    if (item.empty() || item.size() > kMaxDigits) return false;
+    for (char c : item) {
+      if (c < '0' || c > '9') return false;
+    }
+    if (first.empty()) {
+      first = item;
+    } else if (std::strtoll(item.c_str(), nullptr, 10) != std::strtoll(first.c_str(), nullptr, 10)) {
+      return false;
+    }
+    if (end == list.size()) break;
+    pos = end + 1;
+  }
+  out = std::strtoll(first.c_str(), nullptr, 10);
+  return true;
+}
+
 }  // namespace
 
 bool HasToken(const std::string& list, const char* token) {
@@ -125,6 +153,7 @@ void THttpRequest::Reset() {
   FChunkLeftSize = 0;
   FChunkSizeLine.clear();
   FInTrailer = false;
+  FHeaderError = nullptr;
 }
 
 bool THttpRequest::DecodeRequestHead() {
@@ -165,6 +194,11 @@ bool THttpRequest::DecodeRequestHead() {
     const void* colonAt = std::memchr(raw.data() + pos, ':', end - pos);
     if (colonAt != nullptr) {
       size_t colon = static_cast<size_t>(static_cast<const char*>(colonAt) - raw.data());
+      // "Host : x" may be read as another field name by whatever stands in front.
+      if (colon > pos && (raw[colon - 1] == ' ' || raw[colon - 1] == '\t')) {
+        FHeaderError = "Whitespace before a header field's colon.";
+        return false;
+      }
       size_t v = colon;
       while (v < end && (raw[v] == ':' || raw[v] == ' ' || raw[v] == '\t')) ++v;
       size_t e = end;
@@ -178,11 +212,15 @@ bool THttpRequest::DecodeRequestHead() {
   bool close = HasToken(FRequestConnection, "close");
   FKeepAlive = FHttpVerNum == 10 ? HasToken(FRequestConnection, "keep-alive") && !close : !close;
   FContentLength = -1;
-  if (const std::string* cl = FHeader.Find("Content-Length")) {
-    char* end = nullptr;
-    errno = 0;
-    long long n = std::strtoll(cl->c_str(), &end, 10);
-    if (errno == 0 && end != cl->c_str() && *end == '\0' && n >= 0) FContentLength = n;
+  if (FHeader.Find("Content-Length") != nullptr) {
+    if (FHeader.Find("Transfer-Encoding") != nullptr) {
+      FHeaderError = "Content-Length and Transfer-Encoding together.";
+      return false;
+    }
+    if (!ReadContentLength(FHeader.Joined("Content-Length"), FContentLength)) {
+      FHeaderError = "Content-Length invalid.";
+      return false;
+    }
   }
   FChunked = Lower(FHeader.Joined("Transfer-Encoding")).find("chunked") != std::string::npos;
   return true;
@@ -226,7 +264,7 @@ THttpParseResult THttpRequest::HeaderByte(uint8_t byte) {
   }
   if (FCRCount == 2 && FLFCount == 2) {
     FCRCount = FLFCount = 0;
-    if (!DecodeRequestHead()) return hprBadRequestLine;
+    if (!DecodeRequestHead()) return FHeaderError != nullptr ? hprBadHeader : hprBadRequestLine;
     return StartBody();
   }
   return hprNeedMore;

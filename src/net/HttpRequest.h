@@ -8,6 +8,11 @@
 // as HTTP/1.0), so nothing of it can reach a reply's status line. Field values lose
 // the blanks and tabs around them; repeated fields are all kept (see Joined).
 //
+// Headers that two parsers could read as two different requests are refused (RFC 9112
+// §5.1, §6.1, §6.3): blanks between a field name and its colon, Content-Length together
+// with Transfer-Encoding, a Content-Length that is not one decimal number (repeated
+// fields must agree). The reply to such a request ends the connection.
+//
 // Thread safety: none; one request object belongs to one connection.
 #pragma once
 
@@ -36,6 +41,7 @@ enum THttpParseResult : uint8_t {
   hprPostDataTooLarge,  // "Post data too large."
   hprBadChunk,          // a chunk size that is not hexadecimal
   hprBadRequestLine,    // "Request line invalid." (a bare CR or LF, or an unknown version)
+  hprBadHeader,         // a header that frames the request ambiguously (see HeaderError)
 };
 
 // Header fields in the order they were set; lookup ignores letter case, first match wins.
@@ -89,6 +95,8 @@ class THttpRequest {
   const std::string& RequestConnection() const { return FRequestConnection; }
   int64_t ContentLength() const { return FContentLength; }
   uint64_t PostDataSize() const { return FPostDataSize; }
+  // After hprBadHeader: the reply's text, e.g. "Content-Length invalid."
+  const char* HeaderError() const { return FHeaderError; }
 
  private:
   THttpParseResult HeaderByte(uint8_t byte);
@@ -113,6 +121,7 @@ class THttpRequest {
   uint64_t FChunkLeftSize = 0;
   std::string FChunkSizeLine;
   bool FInTrailer = false;  // after the last chunk: trailer lines up to an empty line
+  const char* FHeaderError = nullptr;  // why the head was refused (hprBadHeader)
 };
 
 }  // namespace gw

@@ -2,7 +2,9 @@
 
 namespace gw {
 
-THttpServer::THttpServer(int ioThreads) : TSocketServer(ioThreads) {}
+THttpServer::THttpServer(int ioThreads) : TSocketServer(ioThreads) {
+  SetRequestWait(limits::kHttpRequestWaitMs, TLimitBreach::lbHttpRequestTimeOut);
+}
 
 THttpServer::~THttpServer() { StopServer(); }
 

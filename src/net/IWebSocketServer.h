@@ -3,9 +3,8 @@
 // called in registration order), a port set, started and later stopped.
 //
 // Thread safety: handler registration is safe from any thread, also from inside a
-// handler. SetPort/SetAddr/SetMaxMessageSize/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
-// belong to the
-// owner and come before Start. Start and Stop belong to the owner's thread and must
+// handler. SetPort/SetAddr/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
+// belong to the owner and come before Start; SetMaxMessageSize may come at any time. Start and Stop belong to the owner's thread and must
 // not be called from a handler (an I/O thread).
 #pragma once
 
@@ -39,6 +38,10 @@ using TWsOnClose = std::function<void(const PWebSocketConnection& connection)>;
 using TWsOnMessage =
     std::function<void(const PWebSocketConnection& connection, TWsRequestType requestType,
                        const std::vector<uint8_t>& data)>;
+// A message whose announced size passes the server's maximum; the connection is already
+// being closed (1009). True: the handler dealt with it (and logged it).
+using TWsOnOversize =
+    std::function<bool(const PWebSocketConnection& connection, uint64_t announcedSize)>;
 // Start's result: called once per listening address tried, before Start returns.
 using TStartCallback = std::function<void(bool success)>;
 
@@ -65,7 +68,13 @@ class IWebSocketServer {
   virtual std::string Addr() const = 0;
   virtual void SetAddr(const std::string& addr) = 0;
 
+  // Largest message: a frame whose header announces more (with what the message holds
+  // already) is refused before its payload is read, closing the connection with 1009.
+  // Any thread, any time: connections apply it from their next read.
   virtual void SetMaxMessageSize(size_t bytes) = 0;
+  // Told of every such refusal (on the connection's I/O thread); none by default, which
+  // logs a warning (at most one line a second). Before Start.
+  virtual void SetOversizeHandler(TWsOnOversize handler) { (void)handler; }
   // Bound on the bytes waiting in one connection's send queue (0: none; default
   // kDefaultMaxQueuedBytes). A send that would pass it fails, the connection is closed
   // with status 1008 and a warning is logged.

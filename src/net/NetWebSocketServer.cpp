@@ -21,6 +21,19 @@ bool ContainsNoCase(const std::string& text, const char* word) {
   return false;
 }
 
+// The key is a 16-byte nonce in base64 (RFC 6455 §4.2.1): 22 characters of the base64
+// alphabet and "==".
+bool IsWebSocketKey(const std::string& key) {
+  if (key.size() != 24 || key.compare(22, 2, "==") != 0) return false;
+  for (size_t i = 0; i < 22; ++i) {
+    const char c = key[i];
+    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!alphabet) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TNetWebSocketServer::TNetWebSocketServer(int ioThreads) : THttpServer(ioThreads) {
@@ -56,6 +69,11 @@ void TNetWebSocketServer::LogWarning(const std::string& text) {
     logger = FLogger;
   }
   if (logger) logger(text, llWarning);
+}
+
+bool TNetWebSocketServer::FireOversize(const PWebSocketConnection& connection,
+                                       uint64_t announcedSize) {
+  return FOnOversize && FOnOversize(connection, announcedSize);
 }
 
 void TNetWebSocketServer::FireOpen(const PWebSocketConnection& connection) {
@@ -102,6 +120,10 @@ void TNetWebSocketServer::DoOnRequest(THttpConnection& connection) {
   std::string key = header.Value("Sec-WebSocket-Key");
   if (key.empty()) {
     connection.ReplyStatus(400, "Sec-WebSocket-Key missing.");
+    return;
+  }
+  if (!IsWebSocketKey(key) || header.Joined("Sec-WebSocket-Key") != key) {
+    connection.RefuseRequest("Sec-WebSocket-Key invalid.");
     return;
   }
   static_cast<TWebSocketConnection&>(connection).StartWebSocket(WsAcceptKey(key), MaxMessageSize());

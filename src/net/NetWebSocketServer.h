@@ -37,6 +37,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetAddr(const std::string& addr) override { SetServerAddr(addr); }
   void SetMaxMessageSize(size_t bytes) override { FMaxMessageSize.store(bytes); }
   size_t MaxMessageSize() const { return FMaxMessageSize.load(); }
+  void SetOversizeHandler(TWsOnOversize handler) override { FOnOversize = std::move(handler); }
   void SetMaxHeaderSize(size_t bytes) override { SetMaxHeaderSizeBytes(bytes); }
   void SetMaxQueuedBytes(size_t bytes) override { FMaxQueuedBytes.store(bytes); }
   void SetNoDelay(bool on) override { SetTcpNoDelay(on); }
@@ -67,6 +68,10 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
                    const std::vector<uint8_t>& data);
   void FireClose(const PWebSocketConnection& connection);
   void LogWarning(const std::string& text);
+  // The oversize handler's answer (false without one).
+  bool FireOversize(const PWebSocketConnection& connection, uint64_t announcedSize);
+  // A warning about a refused message, at most one line a second.
+  void LogMessageTooBig(const std::string& text) { LogRefusal(rkMessageTooBig, text); }
 
  protected:
   PAbstractConnection NewConnection(int socket) override;
@@ -80,6 +85,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   THandlerList<TWsOnClose> FOnCloseEvents;
   std::mutex FLoggerLock;  // guards FLogger
   TLogProc FLogger;
+  TWsOnOversize FOnOversize;  // set before Start
   std::atomic<size_t> FMaxMessageSize{kDefaultMaxMessageSize};
   std::atomic<size_t> FMaxQueuedBytes{kDefaultMaxQueuedBytes};
 };

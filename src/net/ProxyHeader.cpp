@@ -97,7 +97,7 @@ TProxyParseResult ParseV1(std::span<const uint8_t> bytes, TProxyHeader& header) 
   const std::string_view line = text.substr(kV1Prefix.size(), end - kV1Prefix.size());
   header.Length = end + 2;
   const std::vector<std::string_view> parts = SplitOnSpaces(line);
-  if (parts[0] == "UNKNOWN") return pprLocal;
+  if (parts[0] == "UNKNOWN") return pprUnknown;
   if (parts.size() != 5) return pprInvalid;
   const int family = parts[0] == "TCP4" ? AF_INET : parts[0] == "TCP6" ? AF_INET6 : AF_UNSPEC;
   if (family == AF_UNSPEC) return pprInvalid;

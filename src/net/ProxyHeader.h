@@ -24,13 +24,14 @@ inline constexpr size_t kProxyV2MaxHeader = 16 + 2048;
 enum TProxyParseResult : uint8_t {
   pprNeedMore,  // a prefix of a header so far: read more bytes
   pprProxy,     // a relayed connection: Source holds the client's address
-  pprLocal,     // v2 LOCAL (a health check) or v1 UNKNOWN: no client address carried
+  pprLocal,     // v2 LOCAL (a health check) or v2 UNSPEC: served with the connection's addresses
+  pprUnknown,   // v1 UNKNOWN: the balancer could not name the client (closed)
   pprInvalid,   // not a PROXY header, or a malformed one: close the connection
 };
 
 struct TProxyHeader {
   sockaddr_storage Source{};  // the client's address and port (pprProxy only)
-  size_t Length = 0;          // bytes the header took (pprProxy, pprLocal)
+  size_t Length = 0;          // bytes the header took (pprProxy, pprLocal, pprUnknown)
 };
 
 // Looks at the first bytes of a connection. Never reads past `bytes`.

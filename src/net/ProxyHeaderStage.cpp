@@ -21,13 +21,14 @@ TProxyHeaderStage::TResult TProxyHeaderStage::Feed(std::span<const uint8_t> byte
       return prsInvalid;
     case pprProxy:
     case pprLocal:
+    case pprUnknown:
       break;
   }
   // The earlier reads were an incomplete header, so it ends inside this read.
   if (FHeader.Length < before || FHeader.Length > view.size()) return prsInvalid;
   rest = bytes.subspan(FHeader.Length - before);
   FBuffer = {};
-  return parsed == pprLocal ? prsLocal : prsRelayed;
+  return parsed == pprLocal ? prsLocal : parsed == pprUnknown ? prsUnknown : prsRelayed;
 }
 
 }  // namespace gw

@@ -21,11 +21,12 @@ class TProxyHeaderStage {
   enum TResult : uint8_t {
     prsWaiting,  // a prefix of a header so far: more bytes are needed
     prsRelayed,  // the header carried the client's address (Source)
-    prsLocal,    // v2 LOCAL or v1 UNKNOWN: the balancer's own check, no client behind it
+    prsLocal,    // v2 LOCAL: the balancer's own check, served with the connection's addresses
+    prsUnknown,  // v1 UNKNOWN: a client the balancer cannot name (not served)
     prsInvalid,  // not a PROXY header, or a malformed one
   };
 
-  // Takes the next bytes read from the connection. On prsRelayed and prsLocal, `rest`
+  // Takes the next bytes read from the connection. On prsRelayed, prsLocal and prsUnknown, `rest`
   // is the part of `bytes` after the header (the client's first bytes, possibly none);
   // the stage is then done and must not be fed again.
   TResult Feed(std::span<const uint8_t> bytes, std::span<const uint8_t>& rest);

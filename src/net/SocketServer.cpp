@@ -10,6 +10,7 @@
 
 #include "common/PeerLimits.h"
 #include "common/Platform.h"
+#include "net/DescriptorLimit.h"
 #include "net/NetDiagLog.h"
 #include "net/SockAddrText.h"
 #include "net/SocketApi.h"
@@ -240,6 +241,12 @@ void TSocketServer::ListenRemoved(TAbstractListen& listen) {
 }
 
 void TSocketServer::AcceptOne(int fd) {
+  if (FMaxConnections > 0 &&
+      (ConnectionCount() >= FMaxConnections || DescriptorsNearLimit(fd, FDescriptorReserve))) {
+    CountLimitBreach(FCapBreach);
+    SocketRefuse(fd);
+    return;
+  }
   if (FProxyProtocol) {
     // Only the balancers may speak for a client; the guard hears of the connection
     // once its header has named the client.
@@ -267,6 +274,7 @@ void TSocketServer::AcceptOne(int fd) {
   SocketSetKeepAlive(fd, kKeepAliveIdle, kKeepAliveInterval, kKeepAliveCount);
   if (FNoDelay) SocketSetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   PAbstractConnection connection = NewConnection(fd);
+  const bool tlsOn = tls != nullptr;
   if (tls) connection->StartTls(std::move(tls));
   uint32_t next = FNextThread.fetch_add(1, std::memory_order_relaxed);
   connection->Attach(FIoThreads[next % FIoThreads.size()].get());
@@ -290,13 +298,18 @@ void TSocketServer::AcceptOne(int fd) {
     }
   }
   // After it is in the table: a deadline that fires at once closes a listed connection.
-  uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0;
-  // A header that never comes must not hold the connection without end.
-  if (FProxyProtocol && timeoutMs == 0) timeoutMs = limits::kProxyHeaderWaitMs;
+  const uint32_t timeoutMs = FGuard ? FGuard->AdmissionTimeoutMs() : 0;
   if (timeoutMs > 0) {
-    connection->ArmAdmissionDeadline();
-    connection->Thread()->AddDeadline(TIoEventThread::MonotonicMs() + timeoutMs, connection->UID());
+    const uint64_t due = TIoEventThread::MonotonicMs() + timeoutMs;
+    connection->ArmAdmissionDeadline(due);
+    connection->Thread()->AddDeadline(due, connection->UID());
   }
+  // Whatever the admission deadline (none at all when ClientTimeOut is 0), the first step
+  // has its own: a header, handshake or request that never comes must not hold the
+  // connection without end.
+  connection->ArmStepDeadline(FProxyProtocol ? limits::kProxyHeaderWaitMs
+                              : tlsOn        ? limits::kTlsHandshakeWaitMs
+                                             : FRequestWaitMs);
   connection->MarkConnected();
   HandleConnected(*connection);
   if (!connection->RegisterWithThread()) connection->CloseConnection();
@@ -337,10 +350,13 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
                  ": its first bytes are not a valid PROXY protocol header");
       connection.CloseConnection();
       return false;
-    case TProxyHeaderStage::prsLocal:
-      // The balancer checking that the port answers: nobody to serve.
+    case TProxyHeaderStage::prsUnknown:
+      // The balancer could not name the client: nobody the rules could be applied to.
       connection.CloseConnection();
       return false;
+    case TProxyHeaderStage::prsLocal:
+      // The balancer's own health check: served like a client at the balancer's address
+      // (the connection's own), so the check sees the port answer as clients do.
     case TProxyHeaderStage::prsRelayed:
       break;
   }
@@ -391,6 +407,23 @@ void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
     connection = it->second;
   }
   connection->AdmissionDeadlinePassed();
+}
+
+void TSocketServer::StepTimedOut(TAbstractConnection& connection) {
+  if (connection.AwaitingProxyHeader()) {
+    AdmissionTimedOut(connection);  // the same line and counter as under the guard's deadline
+    return;
+  }
+  if (connection.IsTls() && !connection.TlsEstablished()) {
+    CountLimitBreach(TLimitBreach::lbTlsHandshakeTimeOut);
+    LogRefusal(rkTlsTimeOut, "Closed a connection from " + connection.PeerAddrText() +
+               ": TLS handshake not finished within " +
+               std::to_string(limits::kTlsHandshakeWaitMs / 1000) + " s");
+    return;
+  }
+  CountLimitBreach(FRequestTimeOutBreach);
+  LogRefusal(rkRequestTimeOut, "Closed a connection from " + connection.PeerAddrText() +
+             ": no complete HTTP request within " + std::to_string(FRequestWaitMs / 1000) + " s");
 }
 
 void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {

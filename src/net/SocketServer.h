@@ -40,6 +40,7 @@
 #include "net/IoEventThread.h"
 #include "net/ProxyHeader.h"
 #include "net/TlsContext.h"
+#include "common/PeerLimits.h"
 
 struct addrinfo;
 
@@ -71,10 +72,10 @@ class TSocketServer {
   // Every client connection comes through a load balancer from one of `trustedFrom`
   // and starts with a PROXY header (v1 or v2): a connection from elsewhere is refused at
   // accept; one whose header is malformed, missing or not complete within the admission
-  // time (the guard's, or limits::kProxyHeaderWaitMs without one) is closed; a LOCAL
-  // header (the balancer's health check) is accepted and closed. The address the header
-  // carries is the connection's peer address from then on, and the guard is consulted
-  // with it once the header is read. Before Start.
+  // time (the guard's, and limits::kProxyHeaderWaitMs at most) is closed; a LOCAL
+  // header (the balancer's health check) is served with the connection's own addresses.
+  // The address the header carries is the connection's peer address from then on, and the
+  // guard is consulted with it once the header is read. Before Start.
   void SetProxyProtocol(std::vector<TCidr> trustedFrom) {
     FProxyProtocol = true;
     FProxyFrom = std::move(trustedFrom);
@@ -82,6 +83,24 @@ class TSocketServer {
   // Where the server's refusals of balancer connections are written (rate-limited);
   // none by default. Before Start.
   void SetRefusalLog(std::function<void(const std::string&)> log) { FRefusalLog = std::move(log); }
+  // Each request must be complete within `ms` of the accept, of the end of the PROXY
+  // header or TLS handshake, or of the previous request (0: no bound, the default of the
+  // bare engine); a connection that misses it is closed and `breach` counted. The TLS
+  // handshake has limits::kTlsHandshakeWaitMs, the PROXY header limits::kProxyHeaderWaitMs,
+  // whatever the guard says. Before Start.
+  void SetRequestWait(uint32_t ms, TLimitBreach breach) {
+    FRequestWaitMs = ms;
+    FRequestTimeOutBreach = breach;
+  }
+  uint32_t RequestWaitMs() const { return FRequestWaitMs; }
+  // At most `count` connections at once (0: no cap); further ones, and any accepted while
+  // fewer than `descriptorReserve` descriptors are left to the process, are closed at
+  // accept and `breach` counted: a side listener must never starve the main one. Before Start.
+  void SetConnectionCap(size_t count, uint64_t descriptorReserve, TLimitBreach breach) {
+    FMaxConnections = count;
+    FDescriptorReserve = descriptorReserve;
+    FCapBreach = breach;
+  }
   // Connections accepted from now on speak TLS with `context` (null: plain TCP). Any
   // thread, any time: a reloaded certificate serves the next client, live ones keep theirs.
   void SetTlsContext(PTlsContext context);
@@ -107,6 +126,21 @@ class TSocketServer {
   // close the polite way (CloseGoingAway) and waits until none is left or `grace` has
   // passed. StopServer closes whatever remains. The owner's thread, not an I/O thread.
   void CloseGracefully(std::chrono::milliseconds grace);
+
+  // What a refusal or closing line is about; each kind is rate-limited on its own.
+  enum TRefusalKind : uint8_t {
+    rkUntrusted,
+    rkInvalidHeader,
+    rkHeaderTimeOut,
+    rkTlsTimeOut,
+    rkRequestTimeOut,
+    rkMessageTooBig,
+    rkRequestInvalid,
+    rkCount
+  };
+  // Writes `line` to the refusal log, at most one line a second per kind (the next line
+  // says how many were held back). Any thread.
+  void LogRefusal(TRefusalKind kind, const std::string& line);
 
  protected:
   virtual PAbstractConnection NewConnection(int socket);
@@ -157,9 +191,8 @@ class TSocketServer {
   // The PROXY header stage of `connection` ended (on its I/O thread, the peer address
   // already replaced for a relayed client). False when the connection was closed.
   bool ProxyHeaderDone(TAbstractConnection& connection, TProxyHeaderStage::TResult result);
-  // What a refusal of a balancer connection was about; each kind is rate-limited alone.
-  enum TRefusalKind : uint8_t { rkUntrusted, rkInvalidHeader, rkHeaderTimeOut, rkCount };
-  void LogRefusal(TRefusalKind kind, const std::string& line);
+  // The step deadline of `connection` passed (see SetRequestWait): counted and logged.
+  void StepTimedOut(TAbstractConnection& connection);
   // A deadline of the connection `uid` came due (on its I/O thread).
   void AdmissionDeadlineDue(uint64_t uid);
 
@@ -169,6 +202,11 @@ class TSocketServer {
   mutable std::mutex FAddrLock;  // guards FAddr
   std::string FAddr;
   bool FNoDelay = false;
+  uint32_t FRequestWaitMs = 0;  // set before Start
+  TLimitBreach FRequestTimeOutBreach = TLimitBreach::lbHttpRequestTimeOut;
+  size_t FMaxConnections = 0;  // set before Start
+  uint64_t FDescriptorReserve = 0;
+  TLimitBreach FCapBreach = TLimitBreach::lbMetricsConnections;
   PConnectionGuard FGuard;  // set before Start, read by the I/O threads
   bool FProxyProtocol = false;        // set before Start
   std::vector<TCidr> FProxyFrom;      // set before Start

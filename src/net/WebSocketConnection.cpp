@@ -125,19 +125,28 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
 
 void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size) {
   if (FWsFailed || !FParser) return;
+  // The owner may have changed the bound since the last read (a settings reload).
+  FParser->SetMaxMessageSize(FServer.MaxMessageSize());
   TWsParseResult result = FParser->Feed(data, size, *this);
   switch (result) {
     case wprOk:
     case wprClosed:
     case wprStopped:
       break;
-    case wprTooBig:
+    case wprTooBig: {
       CountLimitBreach(TLimitBreach::lbWsMessageTooBig);
-      FServer.LogWarning("WebSocket message larger than " +
-                         std::to_string(FServer.MaxMessageSize()) + " bytes from " +
-                         PeerAddrText() + ", connection closed");
+      const uint64_t announced = FParser->RefusedSize();
+      const size_t bound = FParser->MaxMessageSize();
       FailConnection(wccTooBig);
+      // The owner may treat it as its own case (an attack); otherwise one line here,
+      // rate-limited: every such client would otherwise write one.
+      if (!FServer.FireOversize(Self(), announced)) {
+        FServer.LogMessageTooBig("WebSocket message larger than " + std::to_string(bound) +
+                                 " bytes from " + PeerAddrText() + " (" +
+                                 std::to_string(announced) + " announced), connection closed");
+      }
       break;
+    }
     case wprProtocolError:
       FailConnection(kCloseProtocolError);
       break;

@@ -1,6 +1,7 @@
 #include "net/WsFrameParser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "net/WsFrame.h"
@@ -81,14 +82,10 @@ TWsParseResult TWsFrameParser::HeaderComplete() {
   }
   // Reserved opcodes 3 to 7 carry nothing we keep; their payload is skipped.
   if (!IsControl(FOpCode) && (FOpCode == wsoContinuation || IsData(FOpCode))) {
+    // Refused on the announced length alone, before a byte of the payload is kept.
     if (payload > FMaxMessageSize || FMessage.size() > FMaxMessageSize - payload) {
+      FRefusedSize = payload > UINT64_MAX - FMessage.size() ? UINT64_MAX : FMessage.size() + payload;
       return wprTooBig;
-    }
-    // Room for the whole frame at once, but growing at least geometrically: a message
-    // sent in thousands of tiny fragments must not be copied once per fragment.
-    size_t needed = FMessage.size() + static_cast<size_t>(payload);
-    if (needed > FMessage.capacity()) {
-      FMessage.reserve(std::min(std::max(needed, FMessage.capacity() * 2), FMaxMessageSize));
     }
   }
   FState = wsBody;
@@ -159,6 +156,12 @@ TWsParseResult TWsFrameParser::Feed(const uint8_t* data, size_t size, IWsFrameSi
         FControlLen = static_cast<uint8_t>(FControlLen + take);
       } else if (FOpCode == wsoContinuation || IsData(FOpCode)) {
         size_t old = FMessage.size();
+        // Grown with what arrived, never by the announced length, and geometrically: a
+        // message sent in thousands of tiny fragments is not copied once per fragment.
+        if (old + take > FMessage.capacity()) {
+          FMessage.reserve(std::max(old + take, std::min(FMessage.capacity() * 2,
+                                                         std::max(FMaxMessageSize, old + take))));
+        }
         FMessage.insert(FMessage.end(), data + pos, data + pos + take);
         at = FMessage.data() + old;
       }

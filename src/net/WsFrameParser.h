@@ -4,7 +4,10 @@
 // a message (§5.4) without disturbing it; the three length forms and masking are
 // handled (unmasked client frames are taken as they are). A message longer than the
 // configured maximum, a malformed control frame or a continuation out of place stop
-// the parser with an error; after a close frame it ignores everything.
+// the parser with an error; after a close frame it ignores everything. The size is judged
+// on the length a frame header announces, before any of its payload is taken, and the
+// message buffer grows only with the bytes that have arrived: a client announcing a big
+// frame and sending it slowly (or never) holds no more than what it sent.
 //
 // Thread safety: none; one parser belongs to one connection and is fed by one thread
 // at a time.
@@ -43,6 +46,13 @@ class TWsFrameParser {
  public:
   explicit TWsFrameParser(size_t maxMessageSize) : FMaxMessageSize(maxMessageSize) {}
 
+  // The bound for frames whose header is read from now on (the owner may lower or raise
+  // it between reads, e.g. after a settings reload).
+  void SetMaxMessageSize(size_t maxMessageSize) { FMaxMessageSize = maxMessageSize; }
+  size_t MaxMessageSize() const { return FMaxMessageSize; }
+  // After wprTooBig: the message size the refused frame would have made.
+  uint64_t RefusedSize() const { return FRefusedSize; }
+
   TWsParseResult Feed(const uint8_t* data, size_t size, IWsFrameSink& sink);
 
   // Bytes buffered for the message in progress (across its fragments).
@@ -59,7 +69,8 @@ class TWsFrameParser {
   void ResetFrame();
 
   // Wide members first, then the bytes: an idle connection keeps one of these.
-  const size_t FMaxMessageSize;
+  size_t FMaxMessageSize;
+  uint64_t FRefusedSize = 0;
   uint64_t FBodySize = 0;         // payload bytes of the current frame still to read
   std::vector<uint8_t> FMessage;  // payload of the message in progress
   // Payload of the current control frame (at most 125 bytes), made on the first one.

@@ -191,10 +191,12 @@ class GatewayEdgeTest(guard.ClientsFixture):
         await self.login.next(b"%C")
         await (await self.relayed("127.0.0.2", proxy_v1("198.51.100.2"))).handshake()
         self.assertIn(b"/198.51.100.2/", await self.login.next(b"%N"))
-        # A LOCAL header (the balancer's health check) is accepted and closed.
+        # A LOCAL header (the balancer's health check) is served at the balancer's address:
+        # one that sends nothing after it meets the client time-out like any silent client.
         check = await self.relayed("127.0.0.2", proxy_v2("", local=True))
         check.send(check.header)
         self.assertEqual(await check.ending(), "closed")
+        await self.gateway.wait_line("Client time-out 127.0.0.2: no token check passed")
 
     async def test_metrics_follow_a_client(self):
         await self.start_gateway()

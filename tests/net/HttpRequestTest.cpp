@@ -167,6 +167,61 @@ TEST(HttpRequestTest, RequestLineMustEndInCrLfAndNameAKnownVersion) {
   }
 }
 
+TEST(HttpRequestTest, AmbiguouslyFramedRequestsAreRefused) {
+  // Requests that a proxy in front and this server could read differently (request
+  // smuggling): each is refused at the end of its head, whole or one byte at a time.
+  struct {
+    const char* Name;
+    std::string Text;
+    THttpParseResult Result;
+    const char* Error;
+  } cases[] = {
+      {"length and chunked",
+       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+       hprBadHeader, "Content-Length and Transfer-Encoding together."},
+      {"chunked and length",
+       "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\ncontent-length: 0\r\n\r\n",
+       hprBadHeader, "Content-Length and Transfer-Encoding together."},
+      {"blank before colon", "GET / HTTP/1.1\r\nHost : x\r\n\r\n", hprBadHeader,
+       "Whitespace before a header field's colon."},
+      {"tab before colon", "GET / HTTP/1.1\r\nUpgrade\t: websocket\r\n\r\n", hprBadHeader,
+       "Whitespace before a header field's colon."},
+      {"length not a number", "POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", hprBadHeader,
+       "Content-Length invalid."},
+      {"negative length", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", hprBadHeader,
+       "Content-Length invalid."},
+      {"signed length", "POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", hprBadHeader,
+       "Content-Length invalid."},
+      {"empty length", "POST / HTTP/1.1\r\nContent-Length:\r\n\r\n", hprBadHeader,
+       "Content-Length invalid."},
+      {"huge length", "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
+       hprBadHeader, "Content-Length invalid."},
+      {"lengths that differ",
+       "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!",
+       hprBadHeader, "Content-Length invalid."},
+      {"list that differs", "POST / HTTP/1.1\r\nContent-Length: 5, 6\r\n\r\nhello!",
+       hprBadHeader, "Content-Length invalid."},
+      // Still fine: a repeated length that agrees, and blanks after the colon.
+      {"lengths that agree",
+       "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length:5 , 5\r\n\r\nhello", hprDone,
+       nullptr},
+      {"blank after colon", "GET / HTTP/1.1\r\nHost:   x\r\n\r\n", hprDone, nullptr},
+  };
+  for (const auto& c : cases) {
+    for (bool slow : {false, true}) {
+      THttpRequest request(0, 0);
+      EXPECT_EQ(slow ? ParseByteByByte(request, c.Text) : ParseAll(request, c.Text), c.Result)
+          << c.Name;
+      if (c.Error != nullptr) {
+        ASSERT_NE(request.HeaderError(), nullptr) << c.Name;
+        EXPECT_STREQ(request.HeaderError(), c.Error) << c.Name;
+      } else {
+        EXPECT_EQ(request.HeaderError(), nullptr) << c.Name;
+      }
+    }
+  }
+}
+
 TEST(HttpRequestTest, ValuesAreTrimmedAndRepeatedFieldsJoined) {
   THttpRequest request(0, 0);
   ASSERT_EQ(ParseAll(request,

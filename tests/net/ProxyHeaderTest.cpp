@@ -59,8 +59,8 @@ std::vector<TValidCase> ValidCases() {
        "192.0.2.7:51234"},
       {"v1 tcp6", Bytes("PROXY TCP6 2001:db8::5 2001:db8::1 40000 7200\r\n"), pprProxy,
        "2001:db8::5:40000"},
-      {"v1 unknown", Bytes("PROXY UNKNOWN\r\n"), pprLocal, ""},
-      {"v1 unknown with addresses", Bytes("PROXY UNKNOWN ffff::1 ffff::2 1 2\r\n"), pprLocal, ""},
+      {"v1 unknown", Bytes("PROXY UNKNOWN\r\n"), pprUnknown, ""},
+      {"v1 unknown with addresses", Bytes("PROXY UNKNOWN ffff::1 ffff::2 1 2\r\n"), pprUnknown, ""},
       {"v2 tcp4 with tlv", V2(0x21, 0x11, v4tlv), pprProxy, "127.0.0.9:12345"},
       {"v2 tcp6", V2(0x21, 0x21, v6body), pprProxy, "::1:8080"},
       {"v2 local", V2(0x20, 0x00, {}), pprLocal, ""},
@@ -164,6 +164,7 @@ TEST(ProxyHeaderStageTest, ClientBytesAfterTheHeaderSurviveEveryReadBoundary) {
       {"v2", V2(0x21, 0x11, {203, 0, 113, 9, 10, 0, 0, 1, 0x9C, 0x41, 0x01, 0xBB}),
        TProxyHeaderStage::prsRelayed, "203.0.113.9:40001"},
       {"v2 LOCAL", v2Local, TProxyHeaderStage::prsLocal, ""},
+      {"v1 UNKNOWN", Bytes("PROXY UNKNOWN\r\n"), TProxyHeaderStage::prsUnknown, ""},
   };
   const std::vector<uint8_t> client = Bytes("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   for (const TCase& tc : cases) {

@@ -163,6 +163,24 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
       {"bare CR in the request line", "GET / HTTP/1.1\rX: y\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n"},
       {"lower-case method", "get / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      // The key must be a 16-byte nonce in base64 (RFC 6455 4.2.1).
+      {"one-letter key", TTestClient::UpgradeRequest("", "x"), "HTTP/1.1 400 Bad Request\r\n"},
+      {"key of 15 bytes", TTestClient::UpgradeRequest("", "dGhlIHNhbXBsZSBub25jZQ="),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"key of 17 bytes", TTestClient::UpgradeRequest("", "dGhlIHNhbXBsZSBub25jZSE="),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"key outside the alphabet", TTestClient::UpgradeRequest("", "dGhlIHNhbXBsZSBub25jZ*=="),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"two keys", TTestClient::UpgradeRequest("Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      // Framing two parsers could read differently (RFC 9112 5.1, 6.1).
+      {"length and chunked",
+       TTestClient::UpgradeRequest("Content-Length: 0\r\nTransfer-Encoding: chunked\r\n"),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"blank before colon", TTestClient::UpgradeRequest("Origin : x\r\n"),
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"invalid length", TTestClient::UpgradeRequest("Content-Length: 1x\r\n"),
+       "HTTP/1.1 400 Bad Request\r\n"},
   };
   for (const auto& c : cases) {
     TTestClient client;

@@ -211,6 +211,55 @@ TEST(WsFrameParserTest, RejectsOversizeAndMalformedFrames) {
   EXPECT_EQ(events.size(), 1u);
 }
 
+TEST(WsFrameParserTest, AnnouncedLengthIsRefusedBeforeAnyPayloadAndNothingIsReservedAhead) {
+  // The header alone decides: a client announcing more than the bound is refused before
+  // a byte of its payload was sent, whatever the length form.
+  struct {
+    const char* Name;
+    Bytes Head;        // the bytes fed: a complete header, no payload
+    uint64_t Refused;  // the message size the refused frame would have made
+  } cases[] = {
+      {"16-bit length", {0x82, 0xFE, 0x03, 0xE9, 1, 2, 3, 4}, 1001},
+      {"64-bit length", {0x82, 0xFF, 0, 0, 0, 1, 0, 0, 0, 0, 1, 2, 3, 4}, uint64_t{1} << 32},
+      {"continuation past the bound",
+       Concat({TTestClient::Frame(wsoBinary, Pattern(600), false),
+               {0x80, 0xFE, 0x01, 0x91, 1, 2, 3, 4}}),
+       600 + 401},
+  };
+  for (const auto& c : cases) {
+    // Split at every byte: the refusal comes with the header's last byte, never later.
+    for (size_t cut = 1; cut <= c.Head.size(); ++cut) {
+      TWsFrameParser parser(1000);
+      TRecordingSink sink;
+      TWsParseResult r = parser.Feed(c.Head.data(), cut, sink);
+      if (r == wprOk && cut < c.Head.size()) {
+        r = parser.Feed(c.Head.data() + cut, c.Head.size() - cut, sink);
+      }
+      EXPECT_EQ(r, wprTooBig) << c.Name << ", split at " << cut;
+      EXPECT_EQ(parser.RefusedSize(), c.Refused) << c.Name;
+      EXPECT_TRUE(sink.Events.empty()) << c.Name;
+    }
+  }
+  // A big announcement within the bound: only what arrived is held.
+  constexpr size_t kBound = 1 << 20;
+  TWsFrameParser parser(kBound);
+  TRecordingSink sink;
+  Bytes frame = TTestClient::Frame(wsoBinary, Pattern(kBound));
+  const size_t header = frame.size() - kBound;
+  ASSERT_EQ(parser.Feed(frame.data(), header + 10, sink), wprOk);
+  EXPECT_LT(parser.PendingMessageCapacity(), size_t{4096});
+  ASSERT_EQ(parser.Feed(frame.data() + header + 10, frame.size() - header - 10, sink), wprOk);
+  ASSERT_EQ(sink.Events.size(), 1u);
+  EXPECT_EQ(sink.Events[0].Data, Pattern(kBound));
+  // The owner lowers the bound between reads: the next header is judged by it.
+  parser.SetMaxMessageSize(100);
+  Bytes small = TTestClient::Frame(wsoBinary, Pattern(100));
+  Bytes over = TTestClient::Frame(wsoBinary, Pattern(101));
+  ASSERT_EQ(parser.Feed(small.data(), small.size(), sink), wprOk);
+  EXPECT_EQ(parser.Feed(over.data(), 8, sink), wprTooBig);
+  EXPECT_EQ(parser.RefusedSize(), 101u);
+}
+
 TEST(WsFrameParserTest, DropsReservedOpcodesAndStopsWhenHandlerCloses) {
   Bytes input = Concat({TTestClient::Frame(3, {1, 2}), TTestClient::Frame(wsoBinary, {7}),
                         TTestClient::Frame(wsoBinary, {8})});
