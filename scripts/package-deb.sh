@@ -14,7 +14,7 @@ out=$(realpath -m "${1:-$here/dist}")
 build=$(realpath -m "${GW_DEB_BUILD_DIR:-$here/build-deb}")
 jobs=${GW_JOBS:-2}
 
-common=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGW_BUILD_TESTS=OFF -DGW_BUILD_BENCH=OFF
+common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_TESTS=OFF -DGW_BUILD_BENCH=OFF
         -DCMAKE_INSTALL_PREFIX=/usr -DGW_SYSTEMD_UNIT_DIR=/lib/systemd/system)
 echo "package-deb: building the headless tree ($build/headless)"
 cmake -S "$here" -B "$build/headless" "${common[@]}" -DGW_BUILD_CONSOLE=OFF >/dev/null
