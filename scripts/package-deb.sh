@@ -14,7 +14,14 @@ out=$(realpath -m "${1:-$here/dist}")
 build=$(realpath -m "${GW_DEB_BUILD_DIR:-$here/build-deb}")
 jobs=${GW_JOBS:-2}
 
+# Debian's hardening flags (stack protector, fortified calls, full RELRO, bind now), without its
+# debug information and path mapping: the packages carry no debug symbols.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+flags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+flags=$(echo "$flags" | sed -E 's/(^| )-g( |$)/ /; s/-ffile-prefix-map=[^ ]*//')
 common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_TESTS=OFF -DGW_BUILD_BENCH=OFF
+        "-DCMAKE_CXX_FLAGS=$flags" "-DCMAKE_C_FLAGS=$flags"
+        "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)"
         -DCMAKE_INSTALL_PREFIX=/usr -DGW_SYSTEMD_UNIT_DIR=/lib/systemd/system)
 echo "package-deb: building the headless tree ($build/headless)"
 cmake -S "$here" -B "$build/headless" "${common[@]}" -DGW_BUILD_CONSOLE=OFF >/dev/null

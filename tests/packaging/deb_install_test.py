@@ -40,13 +40,13 @@ def installed(package):
     return r.returncode == 0 and "installed" in r.stdout.split()
 
 
-def exec_start():
-    """The unit's command line, as systemd would run it."""
+def unit_setting(name):
+    """The value of the unit's setting `name` (its first line)."""
     with open(UNIT, encoding="utf-8") as f:
         for line in f:
-            if line.startswith("ExecStart="):
-                return shlex.split(line[len("ExecStart="):])
-    raise AssertionError("no ExecStart= in " + UNIT)
+            if line.startswith(name + "="):
+                return line[len(name) + 1:].strip()
+    raise AssertionError(f"no {name}= in {UNIT}")
 
 
 class DebInstallTest(unittest.TestCase):
@@ -130,9 +130,10 @@ class DebInstallTest(unittest.TestCase):
                 # As an operator would: the settings in /etc, read through the work folder.
                 with open(f"{SETTINGS}/GateWay.xml", "w", encoding="utf-8") as f:
                     f.write(servers.settings(gate_port))
-                command = exec_start()
+                # The unit's command line in the unit's working folder, as systemd runs it.
+                command = shlex.split(unit_setting("ExecStart"))
                 self.assertEqual(command[0], "/usr/bin/gateway")
-                gateway = Program([*as_service, *command], "/")
+                gateway = Program([*as_service, *command], unit_setting("WorkingDirectory"))
                 wait_until(lambda: listening(gate_port),
                            lambda: "the installed gateway does not listen:\n" + gateway.text())
                 gateway.wait_line("LogicSrv 连接成功")

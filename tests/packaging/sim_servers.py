@@ -58,6 +58,7 @@ class Program(CollectedOutput):
                 self.proc.kill()
                 self.proc.wait()
         self.reader.join(TIMEOUT)
+        self.proc.stdout.close()
 
 
 class Servers:
