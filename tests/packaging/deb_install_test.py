@@ -77,7 +77,8 @@ class DebInstallTest(unittest.TestCase):
         console = next(d for d in self.debs if "/pelvane-gateway-console_" in d)
         files = self.contents(headless)
         for path in ["/usr/bin/gateway", "/usr/bin/gatekit", "/usr/bin/gatesim", UNIT,
-                     "/usr/share/man/man8/gateway.8.gz", "/usr/share/doc/pelvane-gateway/README.md",
+                     "/usr/share/man/man8/gateway.8.gz", "/usr/share/man/man1/gatekit.1.gz",
+                     "/usr/share/man/man1/gatesim.1.gz", "/usr/share/doc/pelvane-gateway/README.md",
                      "/usr/share/doc/pelvane-gateway/prometheus/gateway-alerts.yml",
                      "/usr/share/doc/pelvane-gateway/prometheus/gateway-dashboard.json",
                      f"{SETTINGS}/GateWay.xml", f"{SETTINGS}/WordFilter.txt",
