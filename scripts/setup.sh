@@ -9,12 +9,14 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  python3 python3-websockets python3-pycryptodome
+  python3 python3-websockets python3-pycryptodome python3-yaml
   chromium
   haproxy
   fonts-wqy-zenhei
   xvfb xauth
   zip
+  debhelper lintian
+  prometheus
 )
 
 missing=()

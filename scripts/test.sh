@@ -3,6 +3,7 @@
 #  - all tests under AddressSanitizer + UBSan (build-asan),
 #  - the concurrency tests under ThreadSanitizer (build-tsan),
 #  - the fuzz targets briefly and a short soak,
+#  - the Debian packages: built, installed, run and purged (as root only: it uses dpkg),
 #  - the Windows build (mingw-w64) and its tests under wine (build-windows).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,13 +23,19 @@ bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=thread -
 
 status=0
 echo "== tests (AddressSanitizer + UBSan)"
-(cd build-asan && ctest --output-on-failure -j 2) || status=1
+(cd build-asan && ctest --output-on-failure -j 2 -LE package) || status=1
 echo "== concurrency tests (ThreadSanitizer)"
 (cd build-tsan && ctest --output-on-failure -L concurrency) || status=1
 echo "== fuzz targets, 10 s each (clang, AddressSanitizer + UBSan)"
 bash scripts/fuzz.sh 10 || status=1
 echo "== soak, short (AddressSanitizer build)"
 bash bench/soak/soak.sh build-asan short || status=1
+echo "== Debian packages: built, installed on this machine, run as the service user, purged"
+if [ "$(id -u)" -eq 0 ]; then
+  (cd build-asan && ctest --output-on-failure -L package) || status=1
+else
+  echo "skipped: installing packages needs root"
+fi
 echo "== Windows: cross-built with mingw-w64, tests under wine"
 # The simulators and gatekit of the Linux build serve gateway.exe in its end-to-end test.
 GW_LINUX_TOOLS_DIR=$PWD/build-asan/tools bash scripts/test-windows.sh build-windows -j 2 || status=1
