@@ -130,13 +130,19 @@ void TLoggerThread::Wake() {
 }
 
 void TLoggerThread::ReopenGlobalFiles() {
+  // The line is queued after the request and before the wake-up, so the pass this causes
+  // writes it as the new file's first. It is logged outside the global lock: the feed runs
+  // in Log and must not be called under a lock of the logger's.
+  std::shared_ptr<TLogger> logger;
+  {
+    std::lock_guard<std::mutex> guard(GGlobalLock);
+    if (GGlobal == nullptr) return;
+    GGlobal->RequestReopen();
+    logger = GGlobalDefault;
+  }
+  logger->Log("日志文件重新打开: " + logger->LogFile(), llMessage);
   std::lock_guard<std::mutex> guard(GGlobalLock);  // the writer cannot go meanwhile
-  if (GGlobal == nullptr) return;
-  // Queued after the request and before the wake-up, so the pass it causes writes the line
-  // as the new file's first.
-  GGlobal->RequestReopen();
-  GGlobalDefault->Log("日志文件重新打开: " + GGlobalDefault->LogFile(), llMessage);
-  GGlobal->Wake();
+  if (GGlobal != nullptr) GGlobal->Wake();
 }
 
 TLoggerThread* TLoggerThread::Global() {
