@@ -134,8 +134,11 @@ void LoadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
   TLogger::LogInfo("正在加载配置信息...");
   TGateWaySettingsRead read = ReadGateWaySettings(AConfig, AParams, AFiles.Config, true);
   LogSettingsProblems(read.Problems);
-  if (HasSettingsErrors(read.Problems)) throw ESettingsInvalid(InvalidSettingsText(read.Problems));
+  // No service runs yet: the values that could be read are taken even when the start fails, so
+  // the failure lines name the file's port and a settings dialog shows (and saves back) what
+  // the operator wrote rather than the values of before.
   AConfig = read.Config;
+  if (HasSettingsErrors(read.Problems)) throw ESettingsInvalid(InvalidSettingsText(read.Problems));
   ApplyNetPassWord(AConfig.NetPassWord);
   TLogger::LogInfo("配置信息加载完成...");
   LoadWordFilterFile(AWordList, AFiles.WordFilter);

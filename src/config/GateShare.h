@@ -86,8 +86,8 @@ void LogSettingsProblems(const TSettingsProblems& AProblems);
 // applies the launch block's overrides, hands NetPassWord to the message coder, writes
 // "配置信息加载完成...", loads the word list and the permanent block list, and sets the IP
 // manager's limit from MaxConnOfIPaddr. Throws ESettingsInvalid, naming file and line, when the
-// settings file has errors (nothing is changed then), and ESettingsFileError when a list cannot
-// be read.
+// settings file has errors: the configuration then holds what could be read and nothing else
+// is loaded. Throws ESettingsFileError when a list cannot be read.
 void LoadGateWayConfig(const TGateWayFiles& AFiles = {});
 void LoadGateWayConfig(TGateWayConfigure& AConfig, const TLaunchParams& AParams,
                        TWordList& AWordList, TGateIPManager& AIPManager,

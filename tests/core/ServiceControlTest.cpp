@@ -130,7 +130,9 @@ TEST_F(ServiceControlTest, AFailedStartShowsAFatalLineAndThePort) {
   TServiceControl service(FrontEnd(), Files());
   EXPECT_FALSE(service.StartService());
   EXPECT_FALSE(service.IsRunning());
-  EXPECT_TRUE(InOrder({"[I] 正在启动服务...", "[F] '72x0' is not a valid integer value",
+  EXPECT_TRUE(InOrder({"[I] 正在启动服务...",
+                       "[F] " + AbsoluteSettingsPath(Files().Config) +
+                           ":2: error: GatePort: \"72x0\" is not a port number (0 to 65535)",
                        "[I] 服务器的绑定端口:72x0"}));
   std::lock_guard<std::mutex> g(FLock);
   EXPECT_EQ(FStates, (std::vector<bool>{true, false}));
