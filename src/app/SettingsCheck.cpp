@@ -9,6 +9,7 @@
 #include "codec/DeploymentKeys.h"
 #include "common/AnsiCodePage.h"
 #include "common/Utf8Path.h"
+#include "config/BlockListEntry.h"
 #include "config/GateShare.h"
 #include "config/SettingsValidation.h"
 #include "config/TextFile.h"
@@ -47,8 +48,7 @@ class TSettingsCheck {
 
     CheckKeys(folder);
     CheckList("word list", file("WordFilter.txt"));
-    // Each line of the block list is taken as written; only the file's reading is checked.
-    CheckList("block list", file("BlockIPList.txt"));
+    CheckList("block list", file("BlockIPList.txt"), true);
     CheckTls();
     CheckFlags(read.Config);
 
@@ -106,7 +106,9 @@ class TSettingsCheck {
     }
   }
 
-  void CheckList(const std::string& What, const std::string& File) {
+  // `BlockList`: each line is also read as the guard reads it; a line it would skip (or take
+  // with a warning) is a warning here too, since the gateway starts with the rest.
+  void CheckList(const std::string& What, const std::string& File, bool BlockList = false) {
     const std::string shown = AbsoluteSettingsPath(File);
     if (!FileExists(File)) {
       Print(What + ": " + shown + " (none)");
@@ -114,7 +116,18 @@ class TSettingsCheck {
     }
     try {
       const TTextLines lines = DecodeTextLines(ReadSettingsFile(File));
-      Print(What + ": " + shown + " (" + std::to_string(lines.Lines.size()) + " lines)");
+      if (!BlockList) {
+        Print(What + ": " + shown + " (" + std::to_string(lines.Lines.size()) + " lines)");
+        return;
+      }
+      const TBlockListText list = ParseBlockListLines(lines.Lines);
+      Print(What + ": " + shown + " (" + std::to_string(list.Addresses) + " addresses, " +
+            std::to_string(list.Prefixes) + " prefixes, " + std::to_string(list.Ranges) +
+            " ranges)");
+      for (const TBlockListProblem& p : list.Problems) {
+        FProblems.push_back(
+            {TSettingsSeverity::Warning, shown, static_cast<int>(p.Line), p.Text});
+      }
     } catch (const std::exception& e) {
       Print(What + ": " + shown + " (not readable)");
       Problem(TSettingsSeverity::Error, shown, e.what());

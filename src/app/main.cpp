@@ -170,6 +170,15 @@ int main(int argc, char** argv) {
     std::filesystem::current_path(PathFromUtf8(ProgramFolder()), ec);
   }
   if (!commandLine.Dir.empty()) {
+    // Files named on the command line are where the operator typed them, as --check reads
+    // them; only the settings, the lists and the keys are the work folder's.
+    for (std::string* path : {&commandLine.TlsCert, &commandLine.TlsKey, &commandLine.LogDir}) {
+      std::error_code ec;
+      if (!path->empty()) {
+        const auto absolute = std::filesystem::absolute(PathFromUtf8(*path), ec);
+        if (!ec) *path = Utf8FromPath(absolute);
+      }
+    }
     // Before anything reads a file: the settings, the lists and the keys are the folder's.
     std::error_code ec;
     std::filesystem::current_path(PathFromUtf8(commandLine.Dir), ec);
