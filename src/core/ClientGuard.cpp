@@ -35,7 +35,8 @@ constexpr std::array<std::string_view, kGuardCauseCount> kCauseTexts = {
 constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
     "messages too short",        "empty token answers",
     "undecodable token answers", "token answer mismatches",
-    "unauthorised connections",  "game messages of a wrong size",
+    "unauthorised connections",  "closes after a refused token answer",
+    "game messages of a wrong size",
     "game messages of an unknown type", "connections closed for malformed messages",
 };
 

@@ -79,6 +79,7 @@ enum class TClientLine : uint8_t {
   clUndecodable,     // a token answer that does not decode
   clTokenMismatch,   // "授权校验失败:… -> …"
   clUnauthorised,    // "踢出连接,没经过授权的连接:…"
+  clRefusedClose,    // "CloseSession:…,原因:授权失败" of a refused token answer
   clWrongSize,       // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
   clUnknownType,     // a game message of a type the gateway does not relay
   clMalformedClosed, // a connection closed for its malformed messages

@@ -346,8 +346,8 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
       TClientGuard::CountTokenRefused();
       FGuard->ClientLine(TClientLine::clUnauthorised,
                          "踢出连接,没经过授权的连接:" + AConnection->PeerAddr());
-      // Frees the session: not touched afterwards. The line above stands for the close's own.
-      CloseSessionWith(handle, "授权失败", wccPolicy, /*LogIt=*/false);
+      // Frees the session: not touched afterwards. Its line is rate-limited like the above.
+      CloseSessionWith(handle, "授权失败", wccPolicy, /*RateLimited=*/true);
     }
     return;
   }
@@ -402,7 +402,7 @@ void TGateWaySocketServer::CloseSession(uint32_t SessionHandle, const std::strin
 }
 
 void TGateWaySocketServer::CloseSessionWith(uint32_t SessionHandle, const std::string& Reason,
-                                            uint16_t Code, bool LogIt) {
+                                            uint16_t Code, bool RateLimited) {
   if (SessionHandle == 0) {
     Log("CloseSession SessionHandle = 0 ", llWarning);
     return;
@@ -415,7 +415,12 @@ void TGateWaySocketServer::CloseSessionWith(uint32_t SessionHandle, const std::s
   }
   PUserSession session = worker->BeginCloseSession(SessionHandle, "CloseSession");
   if (!session) return;
-  if (LogIt) Log("CloseSession:" + session->TokenID() + ",原因:" + LogText(Reason), llWarning);
+  const std::string line = "CloseSession:" + session->TokenID() + ",原因:" + LogText(Reason);
+  if (RateLimited) {
+    FGuard->ClientLine(TClientLine::clRefusedClose, line);
+  } else {
+    Log(line, llWarning);
+  }
   // Closed outside the worker's lock; the close event takes the session out of its
   // table and frees it.
   if (const PWebSocketConnection& connection = session->Connection()) {

@@ -157,9 +157,10 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   void CloseSession(uint32_t SessionHandle, const std::string& RemoteIPAddr,
                     const std::string& Reason) override;
   // The same with the close frame's status code (a TWsCloseCode; CloseSession sends 1000).
-  // LogIt false: the caller has written its own (rate-limited) line for the close.
+  // RateLimited: the close answers a client's fault; its line is written at most once a
+  // second (a client in a reconnect loop must not flood the log).
   void CloseSessionWith(uint32_t SessionHandle, const std::string& Reason, uint16_t Code,
-                        bool LogIt = true);
+                        bool RateLimited = false);
   void ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
                          bool IsGameSoftClose) override;
   // Step, hand-over message and registration under the worker's lock, in that order.

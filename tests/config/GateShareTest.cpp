@@ -61,7 +61,9 @@ TEST(LoadGateWayConfig, LoadsEverySettingsFileInOrder) {
   EXPECT_EQ(MessageCoder().PassWord(), "\xD0\xC2\xBF\xDA\xC1\xEE");  // GBK
   MessageCoder().SetPassWord(previousPassWord);
   ExpectInfoLines(log.Lines(), {"正在加载配置信息...", "配置信息加载完成...",
-                                "正在加载文字过滤配置信息...", "文字过滤信息加载完成..."});
+                                "正在加载文字过滤配置信息...", "文字过滤信息加载完成...",
+                                "BlockIPList.txt: 1 entries read (1 addresses, 0 prefixes, "
+                                "0 ranges), 0 lines skipped"});
 }
 
 TEST(LoadGateWayConfig, FirstStartCreatesTheDefaultFileAndAppliesTheLaunchBlock) {

@@ -243,10 +243,13 @@ TEST_F(GateWayServerTest, TokenAnswerPathsByLength) {
       llDebug))
       << FLog.Dump();
 
-  // 1 and 2 bytes: too short, kept open, still unchecked.
+  // 1 and 2 bytes: too short, kept open, still unchecked; both counted, the second's line
+  // held back within the second.
+  const uint64_t malformed = TClientGuard::Count(TGuardCause::gcMalformed);
   FListener->Send(c, "a");
   FListener->Send(c, "ab");
-  EXPECT_EQ(FLog.CountPrefix("收到的数据太短了:" + std::to_string(h)), 2u);
+  EXPECT_EQ(FLog.CountPrefix("收到的数据太短了:" + std::to_string(h)), 1u);
+  EXPECT_EQ(TClientGuard::Count(TGuardCause::gcMalformed), malformed + 2);
   // 3 bytes: an empty answer, kept open and unchecked.
   FListener->Send(c, "abc");
   EXPECT_TRUE(FLog.Has("Token解码为空:" + std::to_string(h), llWarning));
