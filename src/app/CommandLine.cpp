@@ -166,7 +166,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
       } else if (auto metrics = OptionValue("--metrics", argc, argv, i)) {
         result.Metrics = ParseHostPort(*metrics, result.MetricsHost, result.MetricsPort);
         if (!result.Metrics) {
-          fail("--metrics needs ADDR:PORT (e.g. 127.0.0.1:9100 or [::1]:9100), not '" +
+          fail("--metrics needs ADDR:PORT (e.g. 127.0.0.1:7280 or [::1]:7280), not '" +
                std::string(*metrics) + "'");
         }
       } else if (arg == kSendIntervalOption || arg.starts_with("--send-interval=")) {

@@ -42,7 +42,7 @@ struct TCommandLine {
   bool ProxyProtocol = false;
   // "--proxy-from CIDR[,CIDR…]": the balancers' addresses (kDefaultProxyFrom unless given).
   std::vector<TCidr> ProxyFrom;
-  // "--metrics ADDR:PORT" ("[::1]:9100" for IPv6): the metrics and health listener.
+  // "--metrics ADDR:PORT" ("[::1]:7280" for IPv6): the metrics and health listener.
   bool Metrics = false;
   std::string MetricsHost;
   uint16_t MetricsPort = 0;

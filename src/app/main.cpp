@@ -62,7 +62,7 @@ constexpr char kUsageText[] =
     "  --proxy-from CIDR[,CIDR...]  balancer addresses allowed to send it (default\n"
     "                127.0.0.0/8,::1); connections from elsewhere are refused\n"
     "  --metrics ADDR:PORT  serve GET /metrics (Prometheus) and GET /healthz (200 while\n"
-    "                both server links are up) on this address, e.g. 127.0.0.1:9100;\n"
+    "                both server links are up) on this address, e.g. 127.0.0.1:7280;\n"
     "                the endpoint has no authentication: keep it on a loopback address\n"
     "  --tls-cert FILE  PEM certificate of the client port, its chain after it (sent whole)\n"
     "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"

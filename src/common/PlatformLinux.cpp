@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -84,32 +85,28 @@ uint64_t ProcessResidentBytes() {
 }
 
 double ProcessStartTimeSeconds() {
-  // Field 22 of /proc/self/stat is the start in clock ticks after boot; /proc/stat's
-  // "btime" is the boot in seconds since the epoch.
+  // Field 22 of /proc/self/stat is the start in clock ticks after boot. The boot's own time
+  // is the real-time clock less the time since boot: /proc/stat's "btime" would say it too,
+  // but a hardened unit (ProcSubset=pid) hides that file.
   std::ifstream in("/proc/self/stat");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos || close + 2 > text.size()) return 0;
   std::istringstream fields(text.substr(close + 2));
   std::string field;
   unsigned long long startTicks = 0;
   for (int i = 3; i <= 22 && fields >> field; ++i) {
-    if (i == 22) startTicks = std::stoull(field);
+    if (i == 22) startTicks = std::strtoull(field.c_str(), nullptr, 10);
   }
-  std::ifstream stat("/proc/stat");
-  std::string name;
-  unsigned long long bootTime = 0;
-  while (stat >> name) {
-    if (name == "btime") {
-      stat >> bootTime;
-      break;
-    }
-    stat.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  timespec now{}, sinceBoot{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
+    return 0;
   }
   const long ticks = sysconf(_SC_CLK_TCK);
-  if (ticks <= 0 || bootTime == 0) return 0;
-  return static_cast<double>(bootTime) +
-         static_cast<double>(startTicks) / static_cast<double>(ticks);
+  if (ticks <= 0) return 0;
+  const double bootTime = static_cast<double>(now.tv_sec - sinceBoot.tv_sec) +
+                          static_cast<double>(now.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+  return bootTime + static_cast<double>(startTicks) / static_cast<double>(ticks);
 }
 
 int64_t ProcessOpenDescriptors() {
