@@ -148,7 +148,7 @@ class GatewayEdgeTest(guard.ClientsFixture):
     async def test_connections_turned_away(self):
         # A balancer at 127.0.0.2 only; the client time-out also bounds the header's wait.
         await self.start_gateway(["--proxy-protocol", "--proxy-from", "127.0.0.2/32"],
-                                 block_list=["192.0.2.66"], ClientTimeOut=1500,
+                                 block_list=["192.0.2.66"], ClientTimeOut=4000,
                                  MaxConnOfIPaddr=1)
         cases = [
             ("untrusted balancer", "127.0.0.1", proxy_v1("198.51.100.1"),
