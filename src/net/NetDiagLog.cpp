@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -71,9 +70,8 @@ class TDiagWriter {
     char name[32];
     std::snprintf(name, sizeof(name), "%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday);
-    std::ofstream out(folder / name, std::ios::binary | std::ios::app);
-    if (!out) return;  // nowhere to report a failure of the failure log
-    for (const std::string& line : lines) out << line;
+    // Nowhere to report a failure of the failure log: the lines are lost then.
+    TNetDiagLog::AppendLines(folder / name, lines);
   }
 
  private:

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace gw {
 
@@ -42,6 +44,10 @@ class TNetDiagLog {
   static void LocalClock(tm& local, int& millis);
   // The system's number for the calling thread.
   static uint64_t CurrentThreadNumber();
+  // Appends the lines to the file (created when missing); false when it cannot be opened or
+  // written. Plain system calls: a failed open of a C++ stream (as when the process is out of
+  // descriptors) trips UBSan's dynamic-type check inside the standard library.
+  static bool AppendLines(const std::filesystem::path& file, const std::vector<std::string>& lines);
   // One line as written to the file (time prefix, CR LF pairs replaced by ";").
   static std::string FormatLine(const std::string& text);
   // Starts the background writer now. The socket engine does so when it starts, so the

@@ -39,4 +39,15 @@ void TNetDiagLog::LocalClock(tm& local, int& millis) {
 
 uint64_t TNetDiagLog::CurrentThreadNumber() { return GetCurrentThreadId(); }
 
+bool TNetDiagLog::AppendLines(const std::filesystem::path& file,
+                              const std::vector<std::string>& lines) {
+  std::FILE* out = _wfopen(file.c_str(), L"ab");
+  if (out == nullptr) return false;
+  bool written = true;
+  for (const std::string& line : lines) {
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) written = false;
+  }
+  return std::fclose(out) == 0 && written;
+}
+
 }  // namespace gw
