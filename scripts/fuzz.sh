@@ -45,8 +45,9 @@ for name in "${targets[@]}"; do
     result="FAILED (see $log, input in $artifacts)"
     status=1
   fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  # A target that fails on its seeds has no coverage line yet: that must not end the loop.
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+  cov=$({ grep -o 'cov: [0-9]*' "$log" || true; } | tail -1 | cut -d' ' -f2)
   printf '%-18s %12s %8s %s\n' "$name" "${runs:-?}" "${cov:-?}" "$result"
 done
 exit $status

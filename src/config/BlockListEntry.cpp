@@ -36,7 +36,9 @@ TBlockListEntry ParseRange(std::string_view text) {
   const std::string_view bitsText = text.substr(slash + 1);
   int bits = 0;
   bool digits = !bitsText.empty() && bitsText.size() <= 3;
-  for (char c : bitsText) {
+  // At most three digits are read, so the count can never overflow whatever follows.
+  for (size_t i = 0; digits && i < bitsText.size(); ++i) {
+    const char c = bitsText[i];
     if (c < '0' || c > '9') digits = false;
     else bits = bits * 10 + (c - '0');
   }

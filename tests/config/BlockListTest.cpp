@@ -86,6 +86,7 @@ TEST(BlockListEntry, EveryFormIsReadNormalisedOrRefused) {
       {"1.2.3.0/33", K::bkInvalid, ""},
       {"1.2.3.0/", K::bkInvalid, ""},
       {"1.2.3.0/x", K::bkInvalid, ""},
+      {"10.0.0.0/8123456789123456789", K::bkInvalid, ""},  // a bit count that never ends
       {"host-a*", K::bkInvalid, ""},
       {"1.2.3.4 5.6.7.8", K::bkInvalid, ""},
   };
