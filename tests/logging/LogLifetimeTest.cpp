@@ -88,6 +88,11 @@ TEST(LogLifetime, MidnightStartsANewFileAndCleansUp) {
 // says so; the renamed file keeps what it had. The request wakes the writer at once, without
 // waiting for its interval.
 TEST(LogLifetime, ReopenAfterARenameWritesANewFileAtThePath) {
+#ifdef _WIN32
+  // Windows refuses to rename a file the writer holds open, and it has no SIGUSR1 to ask for
+  // the reopen: there the file changes at midnight only.
+  GTEST_SKIP() << "a log file in use cannot be renamed on Windows";
+#endif
   TTempFolder folder;
   TTestClock clock({2024, 5, 9, 8, 0, 0, 0}, 3);
   TLoggerThread writer(Options(folder.Path(), clock, true, 600'000));
