@@ -17,6 +17,10 @@ namespace {
 
 std::array<std::atomic<uint64_t>, kGuardCauseCount> gCounters{};
 
+void CountCause(TGuardCause Cause) {
+  gCounters[static_cast<size_t>(Cause)].fetch_add(1, std::memory_order_relaxed);
+}
+
 constexpr std::array<std::string_view, kGuardCauseCount> kCauseNames = {
     "refused_blocked", "refused_over_limit", "flood",          "time_out",
     "oversize",        "message_count",      "malformed",      "malformed_closed",
@@ -143,9 +147,10 @@ void TClientGuard::HousekeepingPass() {
   }
 }
 
-void TClientGuard::ClientLine(TClientLine Kind, const std::string& Line, TLogLevel Level) {
+void TClientGuard::LimitedLine(TLogRateLimiter& Limiter, size_t Kind, const std::string& Line,
+                               TLogLevel Level) {
   uint64_t suppressed = 0;
-  if (!FLineLimiter.Allow(static_cast<size_t>(Kind), NowMs(), suppressed)) return;
+  if (!Limiter.Allow(Kind, NowMs(), suppressed)) return;
   if (suppressed > 0) {
     Log(Line + " (" + std::to_string(suppressed) + " similar lines suppressed)", Level);
   } else {
@@ -153,18 +158,21 @@ void TClientGuard::ClientLine(TClientLine Kind, const std::string& Line, TLogLev
   }
 }
 
+void TClientGuard::ClientLine(TClientLine Kind, const std::string& Line, TLogLevel Level) {
+  LimitedLine(FLineLimiter, static_cast<size_t>(Kind), Line, Level);
+}
+
 bool TClientGuard::MalformedMessage(IWebSocketConnection& Connection,
                                     std::atomic<uint32_t>& Counter, TClientLine Kind,
                                     const std::string& Line) {
-  gCounters[static_cast<size_t>(TGuardCause::gcMalformed)].fetch_add(1, std::memory_order_relaxed);
+  CountCause(TGuardCause::gcMalformed);
   const uint32_t count = Counter.fetch_add(1) + 1;
   if (count < limits::kMaxMalformedMessages) {
     ClientLine(Kind, Line);
     return true;
   }
   if (count > limits::kMaxMalformedMessages) return false;  // already being closed
-  gCounters[static_cast<size_t>(TGuardCause::gcMalformedClosed)].fetch_add(
-      1, std::memory_order_relaxed);
+  CountCause(TGuardCause::gcMalformedClosed);
   CountLimitBreach(TLimitBreach::lbMalformedMessages);
   ClientLine(TClientLine::clMalformedClosed,
              "Closed " + Connection.PeerAddr() + ": " +
@@ -175,19 +183,12 @@ bool TClientGuard::MalformedMessage(IWebSocketConnection& Connection,
 }
 
 void TClientGuard::CountTokenRefused() {
-  gCounters[static_cast<size_t>(TGuardCause::gcTokenRefused)].fetch_add(
-      1, std::memory_order_relaxed);
+  CountCause(TGuardCause::gcTokenRefused);
 }
 
 void TClientGuard::Note(TGuardCause Cause, const std::string& Line) {
-  gCounters[static_cast<size_t>(Cause)].fetch_add(1, std::memory_order_relaxed);
-  uint64_t suppressed = 0;
-  if (!FLogLimiter.Allow(static_cast<size_t>(Cause), NowMs(), suppressed)) return;
-  if (suppressed > 0) {
-    Log(Line + " (" + std::to_string(suppressed) + " similar lines suppressed)", llWarning);
-  } else {
-    Log(Line, llWarning);
-  }
+  CountCause(Cause);
+  LimitedLine(FLogLimiter, static_cast<size_t>(Cause), Line, llWarning);
 }
 
 void TClientGuard::Attack(TGuardCause Cause, const std::string& PeerAddr, const std::string& What,

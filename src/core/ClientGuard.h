@@ -153,6 +153,10 @@ class TClientGuard final : public IConnectionGuard,
   void Attack(TGuardCause Cause, const std::string& PeerAddr, const std::string& What,
               IWebSocketConnection* Connection);
   void Note(TGuardCause Cause, const std::string& Line);
+  // Logs the line unless its kind already had one this second; the next line that passes
+  // says how many were held back.
+  void LimitedLine(TLogRateLimiter& Limiter, size_t Kind, const std::string& Line,
+                   TLogLevel Level);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
