@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const gw::TLoginFrame read = gw::ReadLoginFrame(frame);
     if (read.Kind == gw::TLoginFrameKind::lfData) {
       FUZZ_CHECK(read.SessionHandle != 0);
-      FUZZ_CHECK(read.Text.empty() || (read.Text.data() >= frame.data() &&
-                                       read.Text.data() + read.Text.size() <= frame.data() + frame.size()));
+      FUZZ_CHECK(read.Text.empty() ||
+                 (read.Text.data() >= frame.data() &&
+                  read.Text.data() + read.Text.size() <= frame.data() + frame.size()));
     }
     pos += cut.Size;
   }

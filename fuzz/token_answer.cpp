@@ -9,7 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const gw::TDeploymentKeys keys = gw::DecipherDeploymentKeys(gw::DevelopmentKeyTexts());
-  static const std::string expected = gw::ExpectedTokenAnswer("{00000000-0000-0000-0000-000000000000}");
+  static const std::string expected =
+      gw::ExpectedTokenAnswer("{00000000-0000-0000-0000-000000000000}");
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::optional<std::string> answer = gw::DecodeTokenAnswer(text, keys);
   if (size > gw::limits::kMaxTokenText) FUZZ_CHECK(!answer.has_value());

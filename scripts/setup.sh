@@ -8,7 +8,7 @@ PACKAGES=(
   libssl-dev openssl libpugixml-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   python3 python3-websockets python3-pycryptodome python3-yaml
   chromium
   haproxy

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds and runs every test:
+#  - the format check of the C++ sources,
 #  - all tests under AddressSanitizer + UBSan (build-asan),
 #  - the concurrency tests under ThreadSanitizer (build-tsan),
 #  - the fuzz targets briefly and a short soak,
@@ -22,6 +23,8 @@ bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=thread -
   -DGW_BUILD_BENCH=OFF -DGW_BUILD_CONSOLE=OFF
 
 status=0
+echo "== format check (clang-format, the project's .clang-format)"
+bash scripts/format.sh --check || status=1
 echo "== tests (AddressSanitizer + UBSan)"
 (cd build-asan && ctest --output-on-failure -j 2 -LE package) || status=1
 echo "== concurrency tests (ThreadSanitizer)"

@@ -139,9 +139,8 @@ TStream OpenConnection(const TLoadOptions& o, std::string& error) {
     std::string reply;
     uint8_t buf[1024];
     while (reply.find("\r\n\r\n") == std::string::npos) {
-      ssize_t n = stream.Pending() || WaitFd(stream.Fd, POLLIN, 10000)
-                      ? stream.Read(buf, sizeof(buf))
-                      : -1;
+      ssize_t n =
+          stream.Pending() || WaitFd(stream.Fd, POLLIN, 10000) ? stream.Read(buf, sizeof(buf)) : -1;
       if (n < 0 || reply.size() > 16384) return fail("no upgrade reply");
       reply.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
     }

@@ -19,8 +19,8 @@ namespace gw::bench {
 struct TLoadOptions {
   std::string Host = "127.0.0.1";
   uint16_t Port = 0;
-  bool WebSocket = true;  // false: raw TCP echo
-  bool Tls = false;       // TLS before everything else (wss)
+  bool WebSocket = true;    // false: raw TCP echo
+  bool Tls = false;         // TLS before everything else (wss)
   bool Handshakes = false;  // connect, upgrade and close in a loop; count per second
   int Connections = 200;
   int MessageSize = 32;  // payload bytes; at least 8 (the send time travels in it)

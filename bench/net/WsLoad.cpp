@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (o.Handshakes) {
-    std::printf("%s handshakes threads=%d handshakes_per_s=%.0f failed=%d\n",
-                o.Tls ? "wss" : "ws", o.Threads, r.HandshakesPerSecond, r.Errors);
+    std::printf("%s handshakes threads=%d handshakes_per_s=%.0f failed=%d\n", o.Tls ? "wss" : "ws",
+                o.Threads, r.HandshakesPerSecond, r.Errors);
     return 0;
   }
   if (o.Idle) {
@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
     std::printf(
         "%s connections=%d size=%d inflight=%d msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f "
         "max_us=%.1f errors=%d\n",
-        o.WebSocket ? (o.Tls ? "wss" : "ws") : (o.Tls ? "tls" : "tcp"), o.Connections, o.MessageSize, o.InFlight, r.MessagesPerSecond,
-        r.P50Us, r.P99Us, r.MaxUs, r.Errors);
+        o.WebSocket ? (o.Tls ? "wss" : "ws") : (o.Tls ? "tls" : "tcp"), o.Connections,
+        o.MessageSize, o.InFlight, r.MessagesPerSecond, r.P50Us, r.P99Us, r.MaxUs, r.Errors);
   }
   return r.Errors == 0 ? 0 : 1;
 }

@@ -14,8 +14,8 @@ constexpr std::string_view kTlsKeyOption = "--tls-key";
 
 // "NAME VALUE" or "NAME=VALUE": true when `arg` is the option `name`; `value` is its
 // value (empty when missing). A value is never taken for the launch block.
-bool TakeValueOption(std::string_view name, std::string_view arg, int argc,
-                     const char* const* argv, int& i, std::string_view& value) {
+bool TakeValueOption(std::string_view name, std::string_view arg, int argc, const char* const* argv,
+                     int& i, std::string_view& value) {
   if (arg == name) {
     value = i + 1 < argc && argv[i + 1] != nullptr ? std::string_view(argv[++i]) : "";
     return true;
@@ -179,7 +179,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         result.SendInterval = ParseSendInterval(value);
         if (!result.SendInterval) {
           fail("--send-interval needs a number of milliseconds from 0 to " +
-                         std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'");
+               std::to_string(kMaxSendIntervalMs) + ", not '" + std::string(value) + "'");
         }
       } else {
         fail("unknown option '" + std::string(arg) + "'");

@@ -20,9 +20,9 @@ inline constexpr char kDefaultServiceName[] = "GateWay";
 inline constexpr char kDefaultProxyFrom[] = "127.0.0.0/8,::1";
 
 struct TCommandLine {
-  bool Headless = false;      // "--headless": run without the operator console
-  bool Help = false;          // "--help" or "-h": print the usage and exit
-  bool Version = false;       // "--version": print the version and build and exit
+  bool Headless = false;  // "--headless": run without the operator console
+  bool Help = false;      // "--help" or "-h": print the usage and exit
+  bool Version = false;   // "--version": print the version and build and exit
   // "--check": validate the settings, lists, keys, TLS pair and flags, print the effective
   // settings and every problem, exit 0 or 1; nothing is served.
   bool Check = false;
@@ -59,7 +59,7 @@ struct TCommandLine {
   // i.e. every argument given except "--service install" and "--headless" (a service has
   // no console); --service-name comes along, so that the service knows its own name.
   std::vector<std::string> ServiceArguments;
-  std::string LaunchBlock;    // the first non-option argument; empty when none
+  std::string LaunchBlock;  // the first non-option argument; empty when none
   // A usage error: an unknown option, a second word besides the launch block, or an option
   // given a value it cannot take; empty when none. The program exits with code 2.
   std::string Error;

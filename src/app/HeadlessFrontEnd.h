@@ -41,7 +41,8 @@ class THeadlessFrontEnd {
   THeadlessFrontEnd(const THeadlessFrontEnd&) = delete;
   THeadlessFrontEnd& operator=(const THeadlessFrontEnd&) = delete;
 
-  // Blocks SIGHUP, SIGTERM, SIGINT and SIGUSR1 for the calling thread and the threads it creates later.
+  // Blocks SIGHUP, SIGTERM, SIGINT and SIGUSR1 for the calling thread and the threads it creates
+  // later.
   static void BlockServiceSignals();
 
   // Announces itself to the controlling program (status 1000 with its handle), starts the

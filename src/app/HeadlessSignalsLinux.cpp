@@ -48,8 +48,7 @@ THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<voi
       if (poll(fds, 2, -1) < 0) continue;  // EINTR
       if (fds[1].revents & POLLIN) return;
       signalfd_siginfo info;
-      if ((fds[0].revents & POLLIN) &&
-          read(state->SignalFd, &info, sizeof(info)) == sizeof(info)) {
+      if ((fds[0].revents & POLLIN) && read(state->SignalFd, &info, sizeof(info)) == sizeof(info)) {
         if (info.ssi_signo == SIGHUP) {
           Reload();
         } else if (info.ssi_signo == SIGUSR1) {

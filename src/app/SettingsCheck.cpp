@@ -29,7 +29,8 @@ class TSettingsCheck {
     const std::string folder = FLine.Dir.empty() ? std::string(".") : FLine.Dir;
     std::error_code ec;
     if (!FLine.Dir.empty() && !std::filesystem::is_directory(PathFromUtf8(FLine.Dir), ec)) {
-      Problem(TSettingsSeverity::Error, kCommandLineSource, "--dir " + FLine.Dir + " is not a folder");
+      Problem(TSettingsSeverity::Error, kCommandLineSource,
+              "--dir " + FLine.Dir + " is not a folder");
     }
     const auto file = [&](const char* name) { return Utf8FromPath(PathFromUtf8(folder) / name); };
 
@@ -58,10 +59,9 @@ class TSettingsCheck {
     for (const TSettingsProblem& p : FProblems) {
       std::fprintf(stderr, "%s\n", FormatSettingsProblem(p).c_str());
     }
-    const std::string verdict = std::string("gateway: the settings check ") +
-                                (errors == 0 ? "passed" : "failed") + ": " +
-                                std::to_string(errors) + " error(s), " + std::to_string(warnings) +
-                                " warning(s)";
+    const std::string verdict =
+        std::string("gateway: the settings check ") + (errors == 0 ? "passed" : "failed") + ": " +
+        std::to_string(errors) + " error(s), " + std::to_string(warnings) + " warning(s)";
     std::fprintf(stderr, "%s\n", verdict.c_str());
     return errors == 0 ? 0 : 1;
   }
@@ -125,8 +125,7 @@ class TSettingsCheck {
             std::to_string(list.Prefixes) + " prefixes, " + std::to_string(list.Ranges) +
             " ranges)");
       for (const TBlockListProblem& p : list.Problems) {
-        FProblems.push_back(
-            {TSettingsSeverity::Warning, shown, static_cast<int>(p.Line), p.Text});
+        FProblems.push_back({TSettingsSeverity::Warning, shown, static_cast<int>(p.Line), p.Text});
       }
     } catch (const std::exception& e) {
       Print(What + ": " + shown + " (not readable)");
@@ -154,9 +153,9 @@ class TSettingsCheck {
     Print("  --send-interval = " +
           (FLine.SendInterval ? std::to_string(*FLine.SendInterval) : std::string("10 (default)")));
     Print(std::string("  --proxy-protocol = ") + (FLine.ProxyProtocol ? "on" : "off"));
-    Print("  --metrics = " + (FLine.Metrics ? FLine.MetricsHost + ":" +
-                                                  std::to_string(FLine.MetricsPort)
-                                            : std::string("off")));
+    Print("  --metrics = " + (FLine.Metrics
+                                  ? FLine.MetricsHost + ":" + std::to_string(FLine.MetricsPort)
+                                  : std::string("off")));
     Print("  --dir = " + AbsoluteSettingsPath(FLine.Dir.empty() ? "." : FLine.Dir));
     Print("  --log-dir = " + (FLine.LogDir.empty() ? std::string("Log/ beside the program")
                                                    : AbsoluteSettingsPath(FLine.LogDir)));
@@ -179,8 +178,6 @@ class TSettingsCheck {
 
 }  // namespace
 
-int RunSettingsCheck(const TCommandLine& CommandLine) {
-  return TSettingsCheck(CommandLine).Run();
-}
+int RunSettingsCheck(const TCommandLine& CommandLine) { return TSettingsCheck(CommandLine).Run(); }
 
 }  // namespace gw

@@ -8,16 +8,16 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/SettingsCheck.h"
+#include "codec/MessageCoder.h"
 #include "common/AnsiCodePage.h"
 #include "common/BuildInfo.h"
 #include "common/Platform.h"
 #include "common/ServiceHost.h"
 #include "common/ServiceNotify.h"
 #include "common/Utf8Path.h"
-#include "codec/MessageCoder.h"
-#include "core/ServiceControl.h"
 #include "config/GateShare.h"
 #include "config/LaunchParams.h"
+#include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
 #include "net/TlsContext.h"
@@ -102,8 +102,7 @@ void WarnRiskyOptions(const gw::TCommandLine& commandLine) {
   if (commandLine.ProxyProtocol) {
     for (const gw::TCidr& cidr : commandLine.ProxyFrom) {
       if (cidr.PrefixBits == 0) {
-        TLogger::LogWarning("--proxy-from trusts every address (" +
-                            gw::CidrListText({cidr}) +
+        TLogger::LogWarning("--proxy-from trusts every address (" + gw::CidrListText({cidr}) +
                             "): any client can send a PROXY header and forge its address, "
                             "passing the block lists and the per-address limits");
       }
@@ -146,16 +145,16 @@ int main(int argc, char** argv) {
     std::string error;
     const bool done =
         commandLine.Service == TCommandLine::TServiceAction::Install
-            ? TServiceHost::Install({name, "",
-                                     "游戏网关: WebSocket clients to the login and logic servers",
-                                     commandLine.ServiceArguments, ""},
-                                    error)
+            ? TServiceHost::Install(
+                  {name, "", "游戏网关: WebSocket clients to the login and logic servers",
+                   commandLine.ServiceArguments, ""},
+                  error)
             : TServiceHost::Uninstall(name, error);
     if (!error.empty()) std::fprintf(stderr, "gateway: %s\n", error.c_str());
     if (done) {
-      std::printf("gateway: service %s %s\n", name.c_str(),
-                  commandLine.Service == TCommandLine::TServiceAction::Install ? "installed"
-                                                                               : "removed");
+      std::printf(
+          "gateway: service %s %s\n", name.c_str(),
+          commandLine.Service == TCommandLine::TServiceAction::Install ? "installed" : "removed");
     }
     return done ? 0 : 1;
   }

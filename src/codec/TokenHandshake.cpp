@@ -12,8 +12,8 @@ namespace {
 
 // Fetched once: an implicit fetch by name on every digest costs more than the digest.
 const EVP_MD* Md5() {
-  static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(EVP_MD_fetch(nullptr, "MD5", nullptr),
-                                                                  &EVP_MD_free);
+  static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(
+      EVP_MD_fetch(nullptr, "MD5", nullptr), &EVP_MD_free);
   return md.get();
 }
 
@@ -94,9 +94,11 @@ bool TokenAnswerMatches(std::string_view Received, std::string_view Expected) {
 
 std::optional<std::string> TokenAnswerText(std::string_view ChallengeText,
                                            const TDeploymentKeys& Keys) {
-  const std::optional<std::string> token = OpenTokenText(ChallengeText, Keys.ChallengeKey, Keys.ChallengeCipher);
+  const std::optional<std::string> token =
+      OpenTokenText(ChallengeText, Keys.ChallengeKey, Keys.ChallengeCipher);
   if (!token) return std::nullopt;
-  std::string answer = SealTokenText(ExpectedTokenAnswer(*token), Keys.AnswerKey, Keys.AnswerCipher);
+  std::string answer =
+      SealTokenText(ExpectedTokenAnswer(*token), Keys.AnswerKey, Keys.AnswerCipher);
   if (answer.empty()) return std::nullopt;
   return answer;
 }

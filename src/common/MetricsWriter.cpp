@@ -94,7 +94,9 @@ void TMetricsWriter::Histogram(std::string_view name, const TMetricsHistogram& h
     cumulative += histogram.FBuckets[i].load(std::memory_order_relaxed);
     FText.append(bucket);
     AppendLabels({}, "le", FormatValue(histogram.FBounds[i]));
-    FText.append(" ").append(FormatValue(static_cast<double>(std::min(cumulative, count)))).append("\n");
+    FText.append(" ")
+        .append(FormatValue(static_cast<double>(std::min(cumulative, count))))
+        .append("\n");
   }
   FText.append(bucket);
   AppendLabels({}, "le", "+Inf");

@@ -174,7 +174,8 @@ enum class TLimitBreach : uint8_t {
   lbWsQueuedBytes,          // client send queue over kMaxWsQueuedBytes: closed (1008)
   lbWsCloseUnanswered,      // no close frame back within kWsCloseAnswerMs: socket closed
   lbAcceptNoDescriptor,     // out of descriptors: a new connection accepted and closed
-  lbProxyUntrustedSource,   // PROXY header expected from an address outside the trusted list: refused
+  lbProxyUntrustedSource,   // PROXY header expected from an address outside the trusted list:
+                            // refused
   lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
   lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
   lbTlsPendingRecords,      // TLS records waiting for the socket over kMaxTlsPendingRecords: closed
@@ -184,9 +185,9 @@ enum class TLimitBreach : uint8_t {
   lbTlsHandshakeTimeOut,    // TLS handshake not finished within kTlsHandshakeWaitMs: closed
   lbHttpRequestTimeOut,     // upgrade request not complete within kHttpRequestWaitMs: closed
   lbHttpRequestInvalid,     // malformed request framing or WebSocket key: answered 400, closed
-  lbMetricsConnections,     // metrics connection over kMaxMetricsConnections (or the reserve): refused
-  lbMetricsIdleTimeOut,     // metrics connection without a request within kMetricsIdleMs: closed
-  lbMetricsRenderReused,    // a scrape over kMetricsRendersPerSecond: served the last render
+  lbMetricsConnections,  // metrics connection over kMaxMetricsConnections (or the reserve): refused
+  lbMetricsIdleTimeOut,  // metrics connection without a request within kMetricsIdleMs: closed
+  lbMetricsRenderReused,  // a scrape over kMetricsRendersPerSecond: served the last render
   Count
 };
 

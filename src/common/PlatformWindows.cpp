@@ -115,7 +115,8 @@ double ProcessStartTimeSeconds() {
   FILETIME created{}, exited{}, kernel{}, user{};
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
   // 100 ns steps since 1601-01-01; the Unix epoch is 11644473600 s later.
-  const uint64_t steps = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  const uint64_t steps =
+      (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
   return static_cast<double>(steps) / 1e7 - 11644473600.0;
 }
 
@@ -131,8 +132,9 @@ void UseThroughputScheduling() {}
 // SetThreadDescription came with Windows 10 1607: looked up, so older systems run unnamed.
 void NameCurrentThread(const std::string& name) {
   using TSetThreadDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
-  static const auto setDescription = reinterpret_cast<TSetThreadDescription>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+  static const auto setDescription =
+      reinterpret_cast<TSetThreadDescription>(reinterpret_cast<void*>(
+          ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
   if (setDescription != nullptr) setDescription(::GetCurrentThread(), WideFromUtf8(name).c_str());
 }
 

@@ -71,7 +71,7 @@ class TServiceHost {
     std::string DisplayName;  // the name in the services list; Name when empty
     std::string Description;
     std::vector<std::string> Arguments;  // after "--service run"
-    std::string Program;      // the executable's full path; this program when empty
+    std::string Program;                 // the executable's full path; this program when empty
   };
   // Registers the program as an automatically started service, started with
   // "--service run" followed by the arguments. False with the reason in `Error` when it

@@ -42,7 +42,6 @@ std::string SystemErrorText(const std::string& What, DWORD Code) {
   return What + ": " + text + " (" + std::to_string(Code) + ")";
 }
 
-
 TScHandle OpenManager(DWORD Access, std::string& Error) {
   TScHandle manager(::OpenSCManagerW(nullptr, nullptr, Access));
   if (!manager) Error = SystemErrorText("OpenSCManager", ::GetLastError());
@@ -159,7 +158,8 @@ DWORD TRunningService::Control(DWORD Code) {
 
 void TRunningService::Main() {
   const std::string name = Utf8FromWide(FName.data(), FName.size());
-  SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(FName.c_str(), ServiceControlHandler, this);
+  SERVICE_STATUS_HANDLE handle =
+      ::RegisterServiceCtrlHandlerExW(FName.c_str(), ServiceControlHandler, this);
   if (handle == nullptr) {
     TServiceHost::ReportEventError(
         name, SystemErrorText("RegisterServiceCtrlHandlerEx", ::GetLastError()));
@@ -198,7 +198,8 @@ void TRunningService::Main() {
   }
   if (failure.empty() && !startReported) failure = "the service ended before it was running";
   if (!failure.empty() && code == 0) code = TServiceHost::kFailedExitCode;
-  if (failure.empty() && code != 0) failure = "the service ended with exit code " + std::to_string(code);
+  if (failure.empty() && code != 0)
+    failure = "the service ended with exit code " + std::to_string(code);
   if (!failure.empty()) TServiceHost::ReportEventError(name, name + ": " + failure);
   FExitCode = code;
   // After STOPPED the manager may end the process at any moment: nothing may follow it
@@ -220,7 +221,8 @@ bool TServiceHost::Install(const TInstallOptions& Options, std::string& Error) {
     }
   }
   std::string commandLine = QuoteArgument(program) + " " + kServiceOption + " " + kRunAction;
-  for (const std::string& argument : Options.Arguments) commandLine += " " + QuoteArgument(argument);
+  for (const std::string& argument : Options.Arguments)
+    commandLine += " " + QuoteArgument(argument);
   const std::string& Name = Options.Name;
   const std::string& DisplayName = Options.DisplayName;
   const std::string& Description = Options.Description;
@@ -230,11 +232,10 @@ bool TServiceHost::Install(const TInstallOptions& Options, std::string& Error) {
   const std::wstring name = WideFromUtf8(Name);
   const std::wstring display = WideFromUtf8(DisplayName.empty() ? Name : DisplayName);
   const std::wstring command = WideFromUtf8(commandLine);
-  TScHandle service(::CreateServiceW(manager.get(), name.c_str(), display.c_str(),
-                                     SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
+  TScHandle service(::CreateServiceW(
+      manager.get(), name.c_str(), display.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
+      nullptr, nullptr, nullptr, nullptr));
   if (!service) {
     Error = SystemErrorText("CreateService " + Name, ::GetLastError());
     return false;
@@ -261,7 +262,8 @@ bool TServiceHost::Uninstall(const std::string& Name, std::string& Error) {
     return false;
   }
   SERVICE_STATUS status{};
-  bool stopped = ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
+  bool stopped =
+      ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
   if (!stopped) {
     if (status.dwCurrentState != SERVICE_STOP_PENDING &&
         !::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
@@ -271,7 +273,8 @@ bool TServiceHost::Uninstall(const std::string& Name, std::string& Error) {
     // The manager has no wait for a state: its documented way is to ask again after a
     // tenth of the service's wait hint (between 0.1 and 1 s), up to the deadline.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
-    while (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+    while (::QueryServiceStatus(service.get(), &status) &&
+           status.dwCurrentState != SERVICE_STOPPED &&
            std::chrono::steady_clock::now() < deadline) {
       const DWORD pause = std::min<DWORD>(std::max<DWORD>(status.dwWaitHint / 10, 100), 1000);
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
@@ -357,7 +360,8 @@ int TServiceHost::Run(const std::string& Name, THandlers Handlers, std::string& 
   if (!dispatched) {
     Error = code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
                 ? "not started by the Service Control Manager: install the service with "
-                  "--service install and start it with \"sc start " + Name + "\""
+                  "--service install and start it with \"sc start " +
+                      Name + "\""
                 : SystemErrorText("StartServiceCtrlDispatcher", code);
     return kFailedExitCode;
   }

@@ -39,8 +39,10 @@ TBlockListEntry ParseRange(std::string_view text) {
   // At most three digits are read, so the count can never overflow whatever follows.
   for (size_t i = 0; digits && i < bitsText.size(); ++i) {
     const char c = bitsText[i];
-    if (c < '0' || c > '9') digits = false;
-    else bits = bits * 10 + (c - '0');
+    if (c < '0' || c > '9')
+      digits = false;
+    else
+      bits = bits * 10 + (c - '0');
   }
   const bool writtenAsV6 = text.substr(0, slash).find(':') != std::string_view::npos;
   if (!address || !digits || bits > (writtenAsV6 ? 128 : 32)) return Invalid(text, kNotAnEntry);
@@ -74,8 +76,8 @@ TBlockListEntry ParsePrefix(std::string_view text) {
   e.Text = prefix + "*";
   const char last = prefix.back();
   if (star + 1 != text.size()) {
-    e.Problem = "'" + LogText(text) + "' is read as " + e.Text +
-                ": what follows the first '*' is ignored";
+    e.Problem =
+        "'" + LogText(text) + "' is read as " + e.Text + ": what follows the first '*' is ignored";
   } else if (last != '.' && last != ':') {
     e.Problem = "'" + e.Text + "' matches every address whose text begins with '" + prefix +
                 "' (for example " + prefix + "0 and " + prefix +

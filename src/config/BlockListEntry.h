@@ -46,8 +46,9 @@ struct TBlockListEntry {
 TBlockListEntry ParseBlockListEntry(std::string_view Line);
 
 struct TBlockListProblem {
-  size_t Line = 0;   // from 1
-  std::string Text;  // e.g. "'1.2.3' is not an address, a prefix* or an address/bits range; skipped"
+  size_t Line = 0;  // from 1
+  std::string
+      Text;  // e.g. "'1.2.3' is not an address, a prefix* or an address/bits range; skipped"
   bool Error = false;  // the line was skipped (otherwise a warning: the entry was taken)
 };
 

@@ -13,7 +13,8 @@ std::string RangeKey(const TIPAddress& Masked, int Bits) {
 
 }  // namespace
 
-void TBlockListMatcher::Put(TCounts& Map, const std::string& Key, int Delta, uint32_t& LengthCount) {
+void TBlockListMatcher::Put(TCounts& Map, const std::string& Key, int Delta,
+                            uint32_t& LengthCount) {
   if (Delta > 0) {
     ++Map[Key];
     ++LengthCount;

@@ -73,9 +73,8 @@ void TGateIPManager::LoadBlockIPFile() {
   for (const TBlockListProblem& problem : parsed.Problems) skipped += problem.Error ? 1 : 0;
   TLogger::LogInfo(label + ": " + std::to_string(parsed.Entries.size()) + " entries read (" +
                    std::to_string(parsed.Addresses) + " addresses, " +
-                   std::to_string(parsed.Prefixes) + " prefixes, " +
-                   std::to_string(parsed.Ranges) + " ranges), " + std::to_string(skipped) +
-                   " lines skipped");
+                   std::to_string(parsed.Prefixes) + " prefixes, " + std::to_string(parsed.Ranges) +
+                   " ranges), " + std::to_string(skipped) + " lines skipped");
 }
 
 bool TGateIPManager::SaveBlockIPList() {
@@ -228,9 +227,7 @@ void TGateIPManager::RemoveTempBlockIP(uint64_t AMilliseconds) {
   });
 }
 
-void TGateIPManager::EarchBlockIPs(const TIPEarchProc& AProc) {
-  EarchIn(FBlockIPList, AProc);
-}
+void TGateIPManager::EarchBlockIPs(const TIPEarchProc& AProc) { EarchIn(FBlockIPList, AProc); }
 
 void TGateIPManager::EarchTempBlockIPs(const TIPEarchProc& AProc) {
   EarchIn(FTempBlockIPList, AProc);

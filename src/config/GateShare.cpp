@@ -1,8 +1,8 @@
 #include "config/GateShare.h"
 
 #include <cstdio>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "codec/EDcode.h"
@@ -159,8 +159,7 @@ TConfigReloadResult ReloadGateWayConfig(TGateWayConfigure& AConfig, const TLaunc
   result.Problems = std::move(read.Problems);
   // The lists are read before anything is applied, so that none of them can fail halfway.
   auto listProblem = [&](const std::string& file, const std::exception& e) {
-    result.Problems.push_back(
-        {TSettingsSeverity::Error, AbsoluteSettingsPath(file), 0, e.what()});
+    result.Problems.push_back({TSettingsSeverity::Error, AbsoluteSettingsPath(file), 0, e.what()});
   };
   std::optional<TTextLines> words;
   try {

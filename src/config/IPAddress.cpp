@@ -47,7 +47,8 @@ bool ParseGroups(std::string_view text, bool tailAllowed, std::vector<uint8_t>& 
   for (;;) {
     const size_t colon = text.find(':');
     const std::string_view item = text.substr(0, colon);
-    if (colon == std::string_view::npos && tailAllowed && item.find('.') != std::string_view::npos) {
+    if (colon == std::string_view::npos && tailAllowed &&
+        item.find('.') != std::string_view::npos) {
       uint8_t v4[4];
       if (!ParseIPv4(item, v4)) return false;
       out.insert(out.end(), v4, v4 + 4);
@@ -112,7 +113,8 @@ std::string TIPAddress::Text() const {
            std::to_string(Bytes[2]) + "." + std::to_string(Bytes[3]);
   }
   uint16_t groups[8];
-  for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>(Bytes[2 * i] << 8 | Bytes[2 * i + 1]);
+  for (int i = 0; i < 8; ++i)
+    groups[i] = static_cast<uint16_t>(Bytes[2 * i] << 8 | Bytes[2 * i + 1]);
   // The longest run of zero groups (the first of equal ones), when it has two or more.
   int bestStart = -1, bestLen = 0;
   for (int i = 0; i < 8;) {

@@ -8,8 +8,8 @@ namespace gw {
 namespace {
 
 constexpr std::array<std::string_view, 12> kReadAtStart = {
-    "Title",      "ServerAddr",   "ServerPort", "GateAddr",  "GatePort",  "CheckServerTimeOutTime",
-    "Minimize",   "LoginSrvAddr", "LoginSrvPort", "DBSrvAddr", "DBSrvPort", "WokerCount",
+    "Title",    "ServerAddr",   "ServerPort",   "GateAddr",  "GatePort",  "CheckServerTimeOutTime",
+    "Minimize", "LoginSrvAddr", "LoginSrvPort", "DBSrvAddr", "DBSrvPort", "WokerCount",
 };
 
 // Secrets are not written to logs or answers, even enciphered.

@@ -80,7 +80,12 @@ const std::vector<TRule>& Rules() {
       {"MaxClientPacketSize", rkRange, 1, 10000, {}, false, "the IP filter settings"},
       {"NomClientPacketSize", rkRange, 1, 1000, {}, false, "the IP filter settings"},
       {"MaxClientMsgCount", rkRange, 1, 100, {}, false, "the IP filter settings"},
-      {"CheckServerTimeOutTime", rkRange, 0, std::numeric_limits<int32_t>::max(), {}, false,
+      {"CheckServerTimeOutTime",
+       rkRange,
+       0,
+       std::numeric_limits<int32_t>::max(),
+       {},
+       false,
        "the performance settings (0: no check)"},
       {"ClientSendBlockSize", rkRange, 100, 12000, {}, false, "the performance settings"},
       {"ClientTimeOut", rkRange, 100, 60000, {0}, false, "the IP filter settings (0: none)"},
@@ -128,8 +133,8 @@ std::optional<std::pair<bool, std::string>> CheckRule(const TRule& rule, std::st
         return std::nullopt;
       }
       if (rule.Kind != rkRange) {
-        return std::pair(rule.Error,
-                         name + ": " + std::to_string(*value) + " is not a port number (0 to 65535)");
+        return std::pair(rule.Error, name + ": " + std::to_string(*value) +
+                                         " is not a port number (0 to 65535)");
       }
       return std::pair(false, name + ": " + std::to_string(*value) + " is outside " +
                                   std::to_string(rule.Min) + " to " + std::to_string(rule.Max) +
@@ -243,9 +248,12 @@ TSettingsProblems ReadSettingsDocument(TuSerialObject& Object, std::string_view 
   // Offsets count bytes of the document only when pugixml read it as UTF-8 (the file's own
   // encoding); in another encoding no line is given rather than a wrong one.
   const bool byteOffsets = result.encoding == pugi::encoding_utf8;
-  auto lineOf = [&](ptrdiff_t offset) { return byteOffsets ? SettingsLineAt(Document, offset) : 0; };
+  auto lineOf = [&](ptrdiff_t offset) {
+    return byteOffsets ? SettingsLineAt(Document, offset) : 0;
+  };
   if (!result) {
-    add(TSettingsSeverity::Error, result.status == pugi::status_no_document_element ? 0 : lineOf(result.offset),
+    add(TSettingsSeverity::Error,
+        result.status == pugi::status_no_document_element ? 0 : lineOf(result.offset),
         ParseErrorText(result, Document));
     return problems;
   }

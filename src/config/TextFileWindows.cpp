@@ -96,8 +96,8 @@ void WriteSettingsFile(const std::string& FileName, std::string_view Bytes) {
   std::wstring temp;
   HANDLE created = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = WideFromUtf8(folder + "\\." + base + "." + std::to_string(::GetCurrentProcessId()) + "." +
-                    std::to_string(counter++));
+    temp = WideFromUtf8(folder + "\\." + base + "." + std::to_string(::GetCurrentProcessId()) +
+                        "." + std::to_string(counter++));
     created = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;

@@ -2,7 +2,8 @@
 // long as the object lives. Stop closes the main window without the question (like the
 // controlling program's close command); reload reads the configuration again, as in the
 // headless mode.
-//   Linux:   SIGTERM and SIGINT stop, SIGHUP reloads, SIGUSR1 reopens the log file, taken through a signalfd when main
+//   Linux:   SIGTERM and SIGINT stop, SIGHUP reloads, SIGUSR1 reopens the log file, taken through a
+//   signalfd when main
 //            blocked them before any thread started; otherwise their default action still
 //            ends the process.
 //   Windows: the console's control events: Ctrl+C, closing its window, logoff and shutdown

@@ -18,7 +18,8 @@ TConsoleSignals::TConsoleSignals(TFrmMain& Window) : FState(std::make_unique<TSt
   QPointer<TFrmMain> window(&Window);
   auto onWindowThread = [window](void (TFrmMain::*action)()) {
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [window, action] {
+        QCoreApplication::instance(),
+        [window, action] {
           if (window) (window.data()->*action)();
         },
         Qt::QueuedConnection);

@@ -2,8 +2,8 @@
 
 #include <QCheckBox>
 #include <QFormLayout>
-#include <QLabel>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>

@@ -1,4 +1,6 @@
+// windows.h first: the headers below need its types.
 #include <windows.h>
+
 #include <malloc.h>
 #include <psapi.h>
 
@@ -45,7 +47,9 @@ std::string MemoryReportSections() {
        << "bytes free: " << freeBytes << "\n"
        << "free blocks: " << freeBlocks << "\n"
        << "heap walk: "
-       << (status == _HEAPEND ? "complete" : status == _HEAPEMPTY ? "empty heap" : "damaged heap")
+       << (status == _HEAPEND     ? "complete"
+           : status == _HEAPEMPTY ? "empty heap"
+                                  : "damaged heap")
        << "\n\n";
   return text.str();
 }

@@ -15,7 +15,8 @@ TCpuUsage TProcessUsage::Sample() {
   if (FLastWallNs != 0) {
     const double wallNs = static_cast<double>(wall - FLastWallNs);
     auto percent = [&](uint64_t ns) { return static_cast<double>(ns) / wallNs * 100; };
-    if (times.ProcessNs >= FLastProcessNs) usage.Process = percent(times.ProcessNs - FLastProcessNs);
+    if (times.ProcessNs >= FLastProcessNs)
+      usage.Process = percent(times.ProcessNs - FLastProcessNs);
     uint64_t busiest = 0;
     for (const auto& [thread, ns] : times.ThreadNs) {
       // A thread started since the last sample used all its time within the interval.

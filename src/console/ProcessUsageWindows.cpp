@@ -1,4 +1,6 @@
+// windows.h first: the headers below need its types.
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include "console/ProcessUsage.h"

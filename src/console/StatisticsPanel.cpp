@@ -109,8 +109,9 @@ void TStatisticsPanel::ShowStatistics(const TConsoleStatistics& s) {
   SetCell(3, 5, QString::number(s.Clients));
   SetCell(4, 0, QString::fromUtf8(kBreachCaption) + ToQt(FormatLimitBreaches(s.LimitBreaches)));
   item(4, 0)->setToolTip(ToQt(LimitBreachTable(s.LimitBreaches)));
-  SetCell(5, 0, QString::fromUtf8(kGuardCaption) +
-                    (s.GuardCounters.empty() ? QStringLiteral("0") : ToQt(s.GuardCounters)));
+  SetCell(5, 0,
+          QString::fromUtf8(kGuardCaption) +
+              (s.GuardCounters.empty() ? QStringLiteral("0") : ToQt(s.GuardCounters)));
   // A figure wider than its column ("176.50KB" in a 60 pixel column with this platform's
   // fonts) would be cut to "176.5…": its column grows to fit, and never shrinks back, so
   // the panel does not jump while the figures change.

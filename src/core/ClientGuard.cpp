@@ -22,9 +22,9 @@ void CountCause(TGuardCause Cause) {
 }
 
 constexpr std::array<std::string_view, kGuardCauseCount> kCauseNames = {
-    "refused_blocked", "refused_over_limit", "flood",          "time_out",
-    "oversize",        "message_count",      "malformed",      "malformed_closed",
-    "token_refused",
+    "refused_blocked", "refused_over_limit", "flood",
+    "time_out",        "oversize",           "message_count",
+    "malformed",       "malformed_closed",   "token_refused",
 };
 
 // What a held-back line was about, for the line that reports the count.
@@ -37,11 +37,15 @@ constexpr std::array<std::string_view, kGuardCauseCount> kCauseTexts = {
 };
 
 constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
-    "messages too short",        "empty token answers",
-    "undecodable token answers", "token answer mismatches",
-    "unauthorised connections",  "closes after a refused token answer",
+    "messages too short",
+    "empty token answers",
+    "undecodable token answers",
+    "token answer mismatches",
+    "unauthorised connections",
+    "closes after a refused token answer",
     "game messages of a wrong size",
-    "game messages of an unknown type", "connections closed for malformed messages",
+    "game messages of an unknown type",
+    "connections closed for malformed messages",
 };
 
 uint64_t NowMs() { return TIoEventThread::MonotonicMs(); }
@@ -174,17 +178,14 @@ bool TClientGuard::MalformedMessage(IWebSocketConnection& Connection,
   if (count > limits::kMaxMalformedMessages) return false;  // already being closed
   CountCause(TGuardCause::gcMalformedClosed);
   CountLimitBreach(TLimitBreach::lbMalformedMessages);
-  ClientLine(TClientLine::clMalformedClosed,
-             "Closed " + Connection.PeerAddr() + ": " +
-                 std::to_string(limits::kMaxMalformedMessages) + " malformed messages (last: " +
-                 Line + ")");
+  ClientLine(TClientLine::clMalformedClosed, "Closed " + Connection.PeerAddr() + ": " +
+                                                 std::to_string(limits::kMaxMalformedMessages) +
+                                                 " malformed messages (last: " + Line + ")");
   Connection.CloseWithStatus(wccPolicy);
   return false;
 }
 
-void TClientGuard::CountTokenRefused() {
-  CountCause(TGuardCause::gcTokenRefused);
-}
+void TClientGuard::CountTokenRefused() { CountCause(TGuardCause::gcTokenRefused); }
 
 void TClientGuard::Note(TGuardCause Cause, const std::string& Line) {
   CountCause(Cause);
@@ -262,7 +263,8 @@ void TClientGuard::ConnectionClosed(const std::string& PeerAddr, uint64_t UID) {
   auto it = FLive.find(group);
   if (it == FLive.end()) return;
   auto& list = it->second.Connections;
-  auto entry = std::find_if(list.begin(), list.end(), [UID](const auto& e) { return e.first == UID; });
+  auto entry =
+      std::find_if(list.begin(), list.end(), [UID](const auto& e) { return e.first == UID; });
   if (entry != list.end()) {
     *entry = std::move(list.back());
     list.pop_back();

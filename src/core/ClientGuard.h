@@ -74,15 +74,15 @@ inline constexpr size_t kGuardCauseCount = static_cast<size_t>(TGuardCause::Coun
 // The per-message log lines of the gateway server and its workers, each limited to one line
 // per second (with the count of the lines held back).
 enum class TClientLine : uint8_t {
-  clTooShort,        // "收到的数据太短了:…"
-  clEmptyAnswer,     // "Token解码为空:…"
-  clUndecodable,     // a token answer that does not decode
-  clTokenMismatch,   // "授权校验失败:… -> …"
-  clUnauthorised,    // "踢出连接,没经过授权的连接:…"
-  clRefusedClose,    // "CloseSession:…,原因:授权失败" of a refused token answer
-  clWrongSize,       // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
-  clUnknownType,     // a game message of a type the gateway does not relay
-  clMalformedClosed, // a connection closed for its malformed messages
+  clTooShort,         // "收到的数据太短了:…"
+  clEmptyAnswer,      // "Token解码为空:…"
+  clUndecodable,      // a token answer that does not decode
+  clTokenMismatch,    // "授权校验失败:… -> …"
+  clUnauthorised,     // "踢出连接,没经过授权的连接:…"
+  clRefusedClose,     // "CloseSession:…,原因:授权失败" of a refused token answer
+  clWrongSize,        // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
+  clUnknownType,      // a game message of a type the gateway does not relay
+  clMalformedClosed,  // a connection closed for its malformed messages
   Count
 };
 
@@ -155,8 +155,7 @@ class TClientGuard final : public IConnectionGuard,
   void Note(TGuardCause Cause, const std::string& Line);
   // Logs the line unless its kind already had one this second; the next line that passes
   // says how many were held back.
-  void LimitedLine(TLogRateLimiter& Limiter, size_t Kind, const std::string& Line,
-                   TLogLevel Level);
+  void LimitedLine(TLogRateLimiter& Limiter, size_t Kind, const std::string& Line, TLogLevel Level);
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
@@ -178,7 +177,7 @@ class TClientGuard final : public IConnectionGuard,
   std::atomic<uint32_t> FConnectionATKSec{0};
   std::atomic<uint32_t> FConnectionATKCount{0};
 
-  mutable std::mutex FLock;  // guards FLive and FFlood
+  mutable std::mutex FLock;                                    // guards FLive and FFlood
   std::unordered_map<std::string, TAddressConnections> FLive;  // by AddressGroupKey
   TFloodWindow FFlood;
 

@@ -9,8 +9,8 @@
 
 #include "common/BuildInfo.h"
 #include "common/MetricsWriter.h"
-#include "common/Platform.h"
 #include "common/PeerLimits.h"
+#include "common/Platform.h"
 #include "config/GateWayConfigure.h"
 #include "core/ClientGuard.h"
 #include "core/ConfigReloadRecord.h"
@@ -112,8 +112,8 @@ std::vector<double> TGateWayMetrics::HandshakeBuckets(int32_t ClientTimeOutMs) {
 double TGateWayMetrics::UtcTextToEpochSeconds(const std::string& Text) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   char zone[4] = {};
-  if (std::sscanf(Text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d %3s", &year, &month, &day, &hour,
-                  &minute, &second, zone) != 7 ||
+  if (std::sscanf(Text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d %3s", &year, &month, &day, &hour, &minute,
+                  &second, zone) != 7 ||
       std::string_view(zone) != "UTC") {
     return -1;
   }

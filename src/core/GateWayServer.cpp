@@ -298,7 +298,8 @@ void TGateWaySocketServer::ReportSessionClosed(const TUserSession& Session,
 
 void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
   Worker.QueueSessionOutput(
-      Session, TSessionMessagePtr(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys))));
+      Session,
+      TSessionMessagePtr(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys))));
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {
@@ -330,16 +331,16 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
     // The first two bytes and the last one wrap the answer.
     std::string_view answer(reinterpret_cast<const char*>(AData.data()) + 2, AData.size() - 3);
     if (answer.empty()) {
-      FGuard->MalformedMessage(*AConnection, session->MalformedMessages,
-                               TClientLine::clEmptyAnswer, "Token解码为空:" + std::to_string(handle));
+      FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clEmptyAnswer,
+                               "Token解码为空:" + std::to_string(handle));
       return;
     }
     if (CheckToken(*session, answer)) {
       Log("授权验证成功:" + session->TokenID(), llDebug);
       session->TokenChecked.store(true);
-      FHandshakeTimes.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                            session->OpenedAt())
-                                  .count());
+      FHandshakeTimes.Observe(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - session->OpenedAt())
+              .count());
       AConnection->PassedAdmission();  // ClientTimeOut no longer applies
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/AnsiCodePage.h"
-#include "common/Platform.h"
 #include "common/LogText.h"
+#include "common/Platform.h"
 #include "core/ClientGuard.h"
 #include "links/LogicSrvClient.h"
 
@@ -279,8 +279,7 @@ bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
   if (FSendInterval > 0 && FWakeUp->Signaled) {
     // More arrived during the turn: gather it until the turn's minimum length is up.
     // Producers only mark it meanwhile (Idle is false), they do not wake the thread.
-    FWakeUp->Cond.wait_until(lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros),
-                             stopped);
+    FWakeUp->Cond.wait_until(lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros), stopped);
   } else if (!OutputWaiting) {
     FWakeUp->Idle = true;
     FWakeUp->Cond.wait(lock, woken);
@@ -288,8 +287,8 @@ bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
   } else {
     // Due once more than the interval has passed since the last pass; output left after
     // a pass with no interval (a busy lock) is retried a millisecond later.
-    const auto due = FSendInterval == 0 ? std::chrono::steady_clock::now() + milliseconds(1)
-                                        : NextSendPass();
+    const auto due =
+        FSendInterval == 0 ? std::chrono::steady_clock::now() + milliseconds(1) : NextSendPass();
     if (std::chrono::steady_clock::now() < due) {
       FWakeUp->Idle = true;
       FWakeUp->Cond.wait_until(lock, due, woken);
@@ -337,8 +336,7 @@ void TGateWayWorker::ProcessMessages() {
     const bool fromClient = msg->Ident == GM_GATE_CLIENTMSG || msg->Ident == GM_GATE_SOFTCLOSE;
     if (index >= FUserSesions.size()) {
       Log("逻辑错误1", llWarning);
-    } else if (!session ||
-               (msg->SessionHandle == session->LastSessionHandle() && !fromClient)) {
+    } else if (!session || (msg->SessionHandle == session->LastSessionHandle() && !fromClient)) {
       // An empty slot, or a server message meant for the session before its handle
       // was regenerated: dropped quietly.
     } else if (!NamesSession(*session, msg->SessionHandle)) {
@@ -457,10 +455,9 @@ void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
     softClose.Ident = GM_CLIENT_SOFTCLOSE;
     uint8_t bytes[kDefaultMessageSize];
     WriteDefaultMessage(softClose, bytes);
-    FLogicServerClient->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
-                                            static_cast<int32_t>(oldHandle), userIndex,
-                                            static_cast<int32_t>(kDefaultMessageSize), bytes,
-                                            mtDefault);
+    FLogicServerClient->AppendServerMessage(
+        GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex), static_cast<int32_t>(oldHandle),
+        userIndex, static_cast<int32_t>(kDefaultMessageSize), bytes, mtDefault);
   }
   const uint32_t newHandle = RegenSessionHandle(oldHandle);
   if (FLogicServerClient != nullptr) {
@@ -535,10 +532,10 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMe
       // Not a type the logic server takes: dropped. Not counted against the client (a client
       // version may send types this gateway does not relay), but not dropped unseen either.
       if (FGuard != nullptr) {
-        FGuard->ClientLine(TClientLine::clUnknownType,
-                           "Dropped a game message of type " + std::to_string(msgType) +
-                               " from " + Session.IP(),
-                           llDebug);
+        FGuard->ClientLine(
+            TClientLine::clUnknownType,
+            "Dropped a game message of type " + std::to_string(msgType) + " from " + Session.IP(),
+            llDebug);
       }
       return;
   }
@@ -606,16 +603,16 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   TGateWayTraffic* traffic = FTraffic;
   if (batchLen > 0) {
     Session->InSend.store(1);
-    connection->WsSend(Session->MergeClientBuffer.get(), batchLen,
-                       [keep, traffic, batchLen, wake = FWakeUp](const PWebSocketConnection&,
-                                                                  bool ok) {
-                         if (ok && traffic) {
-                           TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
-                           TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
-                         }
-                         keep->ReleaseMergeBuffer();
-                         SendFinished(*keep, *wake);
-                       });
+    connection->WsSend(
+        Session->MergeClientBuffer.get(), batchLen,
+        [keep, traffic, batchLen, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
+          if (ok && traffic) {
+            TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
+            TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
+          }
+          keep->ReleaseMergeBuffer();
+          SendFinished(*keep, *wake);
+        });
     return;  // a failed post closes the connection: its close event may have run
   }
   // The send owns the message until its completion callback has run.

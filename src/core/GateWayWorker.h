@@ -16,10 +16,10 @@
 // Thread safety: AddSession, RemoveSession, GetSession, FindSession, BeginCloseSession,
 // RegenSessionHandle, AddMessage, AddSessionMessageDirect, QueueSessionOutput, Lock,
 // ForEachSession, ID, UserCount and QueueDepth are safe from any thread. SetLogger,
-// SetLogicServerClient, SetTraffic, SetSendInterval, Start and Stop belong to the owner (the gateway server, on the
-// console's thread); the setters come before Start. The message pass, the send pass
-// and the consumer side of the message queue belong to the worker thread alone
-// (asserted in debug and sanitizer builds).
+// SetLogicServerClient, SetTraffic, SetSendInterval, Start and Stop belong to the owner (the
+// gateway server, on the console's thread); the setters come before Start. The message pass, the
+// send pass and the consumer side of the message queue belong to the worker thread alone (asserted
+// in debug and sanitizer builds).
 //
 // Ownership: the session table holds the sessions (PUserSession). A session stays in
 // its slot until the close event of its connection takes it out (RemoveSession),
@@ -39,20 +39,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <thread>
 #include <vector>
 
+#include "common/PeerLimits.h"
+#include "core/UserSession.h"
 #include "gate/DoubleBufferCollection.h"
 #include "gate/GateWayDefine.h"
 #include "gate/GateWayTraffic.h"
 #include "gate/ThreadAffinity.h"
-#include "core/UserSession.h"
 #include "logging/LogLevel.h"
-#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -106,7 +106,9 @@ class TGateWayWorker {
   // Milliseconds that must have passed (strictly more) since the last send pass before
   // the next one starts; 0 sends whenever the message queue has been worked through.
   // Up to kMaxSendInterval; before Start.
-  void SetSendInterval(uint32_t Ms) { FSendInterval = Ms < kMaxSendInterval ? Ms : kMaxSendInterval; }
+  void SetSendInterval(uint32_t Ms) {
+    FSendInterval = Ms < kMaxSendInterval ? Ms : kMaxSendInterval;
+  }
   uint32_t SendInterval() const { return FSendInterval; }
 
   // Starts the worker thread. Stop asks it to end, waits for it, and is idempotent.
@@ -215,7 +217,7 @@ class TGateWayWorker {
   // Guards FUserSesions, FOrdID, FSlotGenerations and the sessions' outgoing queues.
   std::recursive_mutex FLock;
   std::atomic<int32_t> FUserCount{0};
-  std::atomic<int64_t> FQueueDepth{0};  // see QueueDepth
+  std::atomic<int64_t> FQueueDepth{0};     // see QueueDepth
   std::vector<PUserSession> FUserSesions;  // slot i: the session whose SessionIndex is i
   // The empty slots of FUserSesions, lowest first: a new session takes the lowest
   // one, as a scan from slot 0 would find it, without scanning the table.
@@ -226,7 +228,7 @@ class TGateWayWorker {
   TDoubleQueue<TSessionMessagePtr> FMessage;  // owns every record in it
   TLogProc FLogger;
   TLogicSrvClient* FLogicServerClient = nullptr;  // not owned
-  TClientGuard* FGuard = nullptr;                  // not owned
+  TClientGuard* FGuard = nullptr;                 // not owned
   TGateWayTraffic* FTraffic = nullptr;            // not owned; may be null
   // Start of the last send pass (worker thread only). Measured with the steady clock rather
   // than millisecond ticks: "more than the interval" on a tick count waits up to two ticks
@@ -239,8 +241,8 @@ class TGateWayWorker {
   // Slots of the sessions with output to send (each session once: SendReady), in the
   // order they became ready; under FLock. FSendingSlots: the list a pass works through.
   std::vector<uint32_t> FReadySlots;
-  std::vector<uint32_t> FSendingSlots;  // worker thread only
-  TThreadAffinity FWorkerThread;  // the running worker thread, while it runs
+  std::vector<uint32_t> FSendingSlots;               // worker thread only
+  TThreadAffinity FWorkerThread;                     // the running worker thread, while it runs
   std::chrono::steady_clock::time_point FTurnStart;  // worker thread only
 
   // What wakes the worker thread. Shared with the send completion callbacks, which
@@ -250,7 +252,7 @@ class TGateWayWorker {
     std::condition_variable Cond;
     bool Signaled = false;  // something arrived since the worker last looked
     bool Terminated = false;
-    bool Idle = false;      // the worker waits for a signal: Signal must notify it
+    bool Idle = false;  // the worker waits for a signal: Signal must notify it
     // Slot and identity of each session whose send finished while output waited.
     std::vector<std::pair<uint32_t, const TUserSession*>> FinishedSends;
     void Signal() {

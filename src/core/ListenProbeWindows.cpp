@@ -29,7 +29,8 @@ std::string ListenProbeText(const std::string& Host, uint16_t Port) {
     // As the listeners themselves set it: no other program may share the port.
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof(on));
-    if (::bind(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0) error = WSAGetLastError();
+    if (::bind(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0)
+      error = WSAGetLastError();
     closesocket(s);
   }
   freeaddrinfo(list);

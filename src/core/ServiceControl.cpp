@@ -171,21 +171,21 @@ void TServiceControl::LogEffectiveSettings() const {
     blockMethod = kBlockIPMethodNames[static_cast<size_t>(c.BlockMethod)];
   }
   TLogger::LogInfo(
-      "Guard in force: MaxConnOfIPaddr " + std::to_string(c.MaxConnOfIPaddr) +
-      ", ConnectionATK " + std::to_string(c.ConnectionATKCount) + " per " +
-      std::to_string(c.ConnectionATKSec) + " s, ClientTimeOut " +
-      std::to_string(c.ClientTimeOut) + " ms, MaxClientPacketSize " +
+      "Guard in force: MaxConnOfIPaddr " + std::to_string(c.MaxConnOfIPaddr) + ", ConnectionATK " +
+      std::to_string(c.ConnectionATKCount) + " per " + std::to_string(c.ConnectionATKSec) +
+      " s, ClientTimeOut " + std::to_string(c.ClientTimeOut) + " ms, MaxClientPacketSize " +
       std::to_string(c.MaxClientPacketSize) + " (KickOverPacketSize " +
-      yesNo(c.KickOverPacketSize) + "), MaxClientMsgCount " +
-      std::to_string(c.MaxClientMsgCount) + ", BlockMethod " + blockMethod + ", ClearTempList " +
-      yesNo(c.ClearTempList) + " (" + std::to_string(c.ClearTempBlockListTime) + " ms)");
+      yesNo(c.KickOverPacketSize) + "), MaxClientMsgCount " + std::to_string(c.MaxClientMsgCount) +
+      ", BlockMethod " + blockMethod + ", ClearTempList " + yesNo(c.ClearTempList) + " (" +
+      std::to_string(c.ClearTempBlockListTime) + " ms)");
   std::string tls = "off (ws)";
-  if (PTlsContext context = TlsContext()) tls = context->Subject() + ", expires " + context->NotAfter();
+  if (PTlsContext context = TlsContext())
+    tls = context->Subject() + ", expires " + context->NotAfter();
   const std::string proxy = edge.ProxyFrom ? CidrListText(*edge.ProxyFrom) : "off";
   const std::string metrics =
       edge.Metrics ? edge.MetricsHost + ":" + std::to_string(edge.MetricsPort) : "off";
-  TLogger::LogInfo("Edge in force: TLS " + tls + "; PROXY protocol from " + proxy +
-                   "; metrics " + metrics + "; handshake keys " +
+  TLogger::LogInfo("Edge in force: TLS " + tls + "; PROXY protocol from " + proxy + "; metrics " +
+                   metrics + "; handshake keys " +
                    (FServer ? FServer->KeysOrigin() : std::string("unknown")));
 }
 

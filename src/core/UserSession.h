@@ -36,9 +36,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"

@@ -1,6 +1,6 @@
 // The vocabulary the whole client gateway core shares: session steps, session
-// handles, queued session messages, client message types, the batch layout, the token challenge and the
-// message idents the core acts on.
+// handles, queued session messages, client message types, the batch layout, the token challenge and
+// the message idents the core acts on.
 //
 // Everything here is plain data and pure functions: safe to call from any thread.
 // Multi-byte values on every wire are little-endian; this build assumes a

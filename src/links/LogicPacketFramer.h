@@ -42,8 +42,8 @@ enum class TLogicCut : uint8_t {
 
 struct TLogicPacketCut {
   TLogicCut Status = TLogicCut::lcNeedMore;
-  int32_t Size = 0;                 // header and payload, for lcPacket
-  TServerMessageHeader Header{};    // the head header, for lcPacket and lcBadLength
+  int32_t Size = 0;               // header and payload, for lcPacket
+  TServerMessageHeader Header{};  // the head header, for lcPacket and lcBadLength
 };
 
 // Looks at the Size bytes at Data: whether they start with a whole packet. Only the

@@ -135,8 +135,8 @@ void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32
   const auto* msg = static_cast<const uint8_t*>(Data);
   // Only a default message with at least its ident is looked at here.
   if (msg[0] == mtDefault && Len >= kClientIdentOffset + sizeof(uint16_t)) {
-    uint16_t ident = static_cast<uint16_t>(msg[kClientIdentOffset] |
-                                           (msg[kClientIdentOffset + 1] << 8));
+    uint16_t ident =
+        static_cast<uint16_t>(msg[kClientIdentOffset] | (msg[kClientIdentOffset + 1] << 8));
     if (ident == GM_CLIENT_SOFTCLOSE) {
       FGateWayServer->ChangeSessionStep(SessionHandle, ssGame, true);
       return;

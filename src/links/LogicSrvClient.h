@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "common/BufferMemoryStream.h"
+#include "common/PeerLimits.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "gate/GateWayTraffic.h"
 #include "links/LogicPacketFramer.h"
 #include "links/ServerLinkClient.h"
-#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -133,10 +133,10 @@ class TLogicSrvClient : public TServerLinkClient {
   void QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType, const std::string& Text);
   void SendDBConfig(uint32_t SessionHandle, const std::string& Version, int32_t ConfigType);
 
-  uint32_t FSendKeepAliveTick = 0;                // link thread: last successful connect
-  uint32_t FKeepAliveTick = 0;                    // link thread: last keep-alive sent
-  std::string FTurnError;                         // link thread: logged when its pause ends
-  bool FEverConnected = false;                    // link thread
+  uint32_t FSendKeepAliveTick = 0;  // link thread: last successful connect
+  uint32_t FKeepAliveTick = 0;      // link thread: last keep-alive sent
+  std::string FTurnError;           // link thread: logged when its pause ends
+  bool FEverConnected = false;      // link thread
   std::atomic<uint64_t> FReconnects{0};
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};

@@ -41,9 +41,9 @@ enum class TLoginFrameKind : uint8_t {
 
 struct TLoginFrame {
   TLoginFrameKind Kind = TLoginFrameKind::lfTooShort;
-  char Command = 0;          // lfControl: '-', 'B', 'T', ... (0 for a bare keep-alive "%+$")
+  char Command = 0;  // lfControl: '-', 'B', 'T', ... (0 for a bare keep-alive "%+$")
   uint32_t SessionHandle = 0;
-  std::string_view Text;     // lfData: the six-bit text (a view into the frame)
+  std::string_view Text;  // lfData: the six-bit text (a view into the frame)
 };
 
 // Reads a whole frame (its "$" included, as CutLoginFrame gives it). Pure; the result's

@@ -12,15 +12,15 @@ namespace gw {
 
 TProxySocketClient::TProxySocketClient(std::string Name, std::string Host, int32_t Port,
                                        TGateWaySocketServerInterface* GateWayServer)
-    : TServerLinkClient(std::move(Name), std::move(Host), Port, kStreamCapacity,
-                        kMaxSendBacklog, false),
+    : TServerLinkClient(std::move(Name), std::move(Host), Port, kStreamCapacity, kMaxSendBacklog,
+                        false),
       FGateWayServer(GateWayServer) {}
 
 TProxySocketClient::~TProxySocketClient() { Stop(); }
 
 void TProxySocketClient::AppendFrame(const std::string& Frame) {
-  const TAppendResult r = AppendToSendCache(Frame.data(), static_cast<int64_t>(Frame.size()),
-                                            nullptr, 0);
+  const TAppendResult r =
+      AppendToSendCache(Frame.data(), static_cast<int64_t>(Frame.size()), nullptr, 0);
   if (r.Queued) {
     if (r.DroppedBefore > 0) {
       Log(Name() + " send backlog accepts frames again, frames dropped : " +
@@ -144,7 +144,8 @@ void TProxySocketClient::OnTurnError(const std::string& What) {
 void TProxySocketClient::Disconnect(int32_t ErrorCode, const std::string& Desc) {
   TServerLinkClient::Disconnect(ErrorCode, Desc);
   FLastRecvSize = 0;
-  Log(Name() + "  Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ", llMessage);
+  Log(Name() + "  Closed , Code : " + std::to_string(ErrorCode) + " ,Desc:" + Desc + " ",
+      llMessage);
 }
 
 }  // namespace gw

@@ -218,8 +218,7 @@ void TServerLinkClient::RunTurn() {
   const auto previousStart = FTurnStart;
   FTurnStart = std::chrono::steady_clock::now();
   FLastTurnBusy = false;
-  const bool frequent =
-      FTurnStart - previousStart < 2 * std::chrono::microseconds(FMinTurnMicros);
+  const bool frequent = FTurnStart - previousStart < 2 * std::chrono::microseconds(FMinTurnMicros);
   uint32_t waitMs = OnTimer(Now());
   if (!IsConnected() || Stopping()) return;
   if (MoveSendCache() > 0) FLastTurnBusy = frequent;

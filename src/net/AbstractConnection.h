@@ -274,7 +274,7 @@ class TAbstractConnection : public TIoTarget,
   // FCloseNotifyPending. One lock per connection is enough: it is held only briefly and
   // never while a callback or a handler of the layer above runs.
   mutable std::mutex FSendLock;
-  size_t FQueuedBytes = 0;    // bytes of FSendQueue not yet written
+  size_t FQueuedBytes = 0;     // bytes of FSendQueue not yet written
   size_t FMaxQueuedBytes = 0;  // 0: no bound
   std::vector<TSendItem> FSendQueue;
   size_t FSendHead = 0;
@@ -289,13 +289,13 @@ class TAbstractConnection : public TIoTarget,
   const TConnectType FConnectType;
   std::atomic<TConnectStatus> FConnectStatus{csConnecting};
   bool FClosedForSend = false;
-  bool FSendSealed = false;   // a last send was queued or written: nothing may follow
+  bool FSendSealed = false;               // a last send was queued or written: nothing may follow
   std::atomic<bool> FSendPending{false};  // queue or TLS records waiting (hint for write readiness)
   std::atomic<bool> FCorked{false};       // the I/O thread is handing bytes up
   // I/O thread only: the peer's end of stream (or an error) was signalled, so reads go
   // on to the end instead of stopping at a short read: no further edge will come.
   bool FPeerHangup = false;
-  bool FReceivedAny = false;    // I/O thread only: a byte has arrived
+  bool FReceivedAny = false;  // I/O thread only: a byte has arrived
   std::atomic<bool> FDeadlineArmed{false};
   std::atomic<uint64_t> FAdmissionDueMs{0};
   std::atomic<uint64_t> FStepDueMs{0};  // 0: no step deadline

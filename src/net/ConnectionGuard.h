@@ -19,10 +19,10 @@ class TAbstractConnection;
 
 // How far a connection got when its admission deadline passed.
 enum TAdmissionStage : uint8_t {
-  asNothingSent,  // not a byte since the accept
-  asHeader,       // its HTTP request (the upgrade) is still arriving
-  asUnanswered,   // upgraded, but the gateway's check was not passed
-  asProxyHeader,  // from a balancer, and its PROXY header is still arriving
+  asNothingSent,   // not a byte since the accept
+  asHeader,        // its HTTP request (the upgrade) is still arriving
+  asUnanswered,    // upgraded, but the gateway's check was not passed
+  asProxyHeader,   // from a balancer, and its PROXY header is still arriving
   asTlsHandshake,  // on a TLS port: bytes came, the TLS handshake did not finish
 };
 

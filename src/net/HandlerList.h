@@ -35,7 +35,7 @@ class THandlerList {
   const std::vector<T>& Current() const { return *FCurrent.load(std::memory_order_acquire); }
 
  private:
-  std::mutex FAddLock;  // guards FPublished and serialises Add
+  std::mutex FAddLock;                                      // guards FPublished and serialises Add
   std::vector<std::unique_ptr<std::vector<T>>> FPublished;  // every list published
   std::atomic<const std::vector<T>*> FCurrent{nullptr};
 };

@@ -3,8 +3,8 @@
 #include <cassert>
 #include <exception>
 
-#include "net/HttpServer.h"
 #include "common/PeerLimits.h"
+#include "net/HttpServer.h"
 
 namespace gw {
 

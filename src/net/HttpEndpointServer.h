@@ -48,7 +48,7 @@ class THttpEndpointServer : public THttpServer {
   TEndpointReply Render(TEndpoint& endpoint);
 
   std::map<std::string, TEndpoint> FHandlers;  // filled before Start
-  std::mutex FLock;  // guards the render state of every endpoint
+  std::mutex FLock;                            // guards the render state of every endpoint
 };
 
 }  // namespace gw

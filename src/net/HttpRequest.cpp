@@ -60,7 +60,8 @@ bool ReadContentLength(const std::string& list, int64_t& out) {
     }
     if (first.empty()) {
       first = item;
-    } else if (std::strtoll(item.c_str(), nullptr, 10) != std::strtoll(first.c_str(), nullptr, 10)) {
+    } else if (std::strtoll(item.c_str(), nullptr, 10) !=
+               std::strtoll(first.c_str(), nullptr, 10)) {
       return false;
     }
     if (end == list.size()) break;

@@ -120,7 +120,7 @@ class THttpRequest {
   uint64_t FPostDataSize = 0;
   uint64_t FChunkLeftSize = 0;
   std::string FChunkSizeLine;
-  bool FInTrailer = false;  // after the last chunk: trailer lines up to an empty line
+  bool FInTrailer = false;             // after the last chunk: trailer lines up to an empty line
   const char* FHeaderError = nullptr;  // why the head was refused (hprBadHeader)
 };
 

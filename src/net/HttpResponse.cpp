@@ -56,8 +56,8 @@ std::string THttpResponse::Build(const THttpRequest& request, const std::string&
   if (!FHeader.Find("Server")) FHeader.Set("Server", "GateHttpServer/2.0");
   // One of two fixed texts: nothing the client sent reaches the status line.
   const char* version = request.Version() == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
-  std::string out =
-      std::string(version) + " " + std::to_string(FStatusCode) + " " + ReasonPhrase(FStatusCode) + "\r\n";
+  std::string out = std::string(version) + " " + std::to_string(FStatusCode) + " " +
+                    ReasonPhrase(FStatusCode) + "\r\n";
   for (const auto& field : FHeader.Fields()) out += field.first + ": " + field.second + "\r\n";
   out += "\r\n";
   out += body;

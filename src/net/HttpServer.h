@@ -11,9 +11,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/PeerLimits.h"
 #include "net/HttpConnection.h"
 #include "net/SocketServer.h"
-#include "common/PeerLimits.h"
 
 namespace gw {
 

@@ -4,8 +4,8 @@
 //
 // Thread safety: handler registration is safe from any thread, also from inside a
 // handler. SetPort/SetAddr/SetMaxQueuedBytes/SetMaxHeaderSize/SetNoDelay/SetLogger
-// belong to the owner and come before Start; SetMaxMessageSize may come at any time. Start and Stop belong to the owner's thread and must
-// not be called from a handler (an I/O thread).
+// belong to the owner and come before Start; SetMaxMessageSize may come at any time. Start and Stop
+// belong to the owner's thread and must not be called from a handler (an I/O thread).
 #pragma once
 
 #include <cstddef>
@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "common/PeerLimits.h"
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
 #include "net/ProxyHeader.h"
 #include "net/TlsContext.h"
-#include "common/PeerLimits.h"
 
 namespace gw {
 

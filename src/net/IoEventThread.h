@@ -158,7 +158,7 @@ class TIoEventThread final : private TIoTarget {
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FEnded{false};
   std::unique_ptr<uint8_t[]> FDrainBuffer;
-  std::vector<uint8_t> FScratchBytes;  // this thread only
+  std::vector<uint8_t> FScratchBytes;                               // this thread only
   std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
 
   std::mutex FTasksLock;  // guards FTasks, FTimers and FWakePending

@@ -1,4 +1,6 @@
+// winsock2.h before windows.h, which would otherwise pull in the old winsock.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <chrono>

@@ -8,7 +8,9 @@
 // the completion.
 #pragma once
 
+// winsock2.h before windows.h, which would otherwise pull in the old winsock.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <cstdint>

@@ -159,8 +159,8 @@ void TNetDiagLog::HandlerException(const char* className, const std::exception* 
     type = status == 0 && readable != nullptr ? readable : typeid(*e).name();
     std::free(readable);
   }
-  Write(std::string(className) + " Io线程ID " + std::to_string(CurrentThreadNumber()) + ", 异常 " + type + ", " +
-        (e != nullptr ? e->what() : ""));
+  Write(std::string(className) + " Io线程ID " + std::to_string(CurrentThreadNumber()) + ", 异常 " +
+        type + ", " + (e != nullptr ? e->what() : ""));
 }
 
 void TNetDiagLog::Write(const std::string& text) { Writer().Add(FormatLine(text)); }

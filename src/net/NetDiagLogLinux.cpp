@@ -41,8 +41,10 @@ bool TNetDiagLog::AppendLines(const std::filesystem::path& file,
     while (written && done < line.size()) {
       const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) written = false;
-      else done += static_cast<size_t>(n);
+      if (n <= 0)
+        written = false;
+      else
+        done += static_cast<size_t>(n);
     }
   }
   ::close(fd);

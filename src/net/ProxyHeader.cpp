@@ -1,6 +1,5 @@
 #include "net/ProxyHeader.h"
 
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -35,8 +34,8 @@ std::vector<std::string_view> SplitOnSpaces(std::string_view line) {
   size_t pos = 0;
   for (;;) {
     const size_t next = line.find(' ', pos);
-    parts.push_back(line.substr(pos, next == std::string_view::npos ? std::string_view::npos
-                                                                      : next - pos));
+    parts.push_back(
+        line.substr(pos, next == std::string_view::npos ? std::string_view::npos : next - pos));
     if (next == std::string_view::npos) return parts;
     pos = next + 1;
   }

@@ -46,7 +46,8 @@ struct TCidr {
 
 // Parses "A/N,B,…" (blanks around items allowed). Nothing for an empty list or a bad item;
 // `error` then names the item.
-std::optional<std::vector<TCidr>> ParseCidrList(std::string_view text, std::string* error = nullptr);
+std::optional<std::vector<TCidr>> ParseCidrList(std::string_view text,
+                                                std::string* error = nullptr);
 
 // Whether `addr` lies in one of the ranges. An IPv4-mapped IPv6 address matches IPv4 ranges.
 bool CidrListContains(const std::vector<TCidr>& list, const sockaddr_storage& addr);

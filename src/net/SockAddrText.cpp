@@ -1,6 +1,5 @@
 #include "net/SockAddrText.h"
 
-
 namespace gw {
 
 void SockAddrText(const sockaddr_storage& addr, std::string& text, uint16_t& port) {

@@ -44,9 +44,9 @@ bool SocketStartup();
 // The platform's code for the last failed call of this file on this thread.
 int SocketLastSystemError();
 
-ssize_t SocketRecv(int socket, void* buffer, size_t size);        // non-blocking
-ssize_t SocketSend(int socket, const void* data, size_t size);    // non-blocking, no SIGPIPE
-void SocketShutdown(int socket);                                  // both directions
+ssize_t SocketRecv(int socket, void* buffer, size_t size);      // non-blocking
+ssize_t SocketSend(int socket, const void* data, size_t size);  // non-blocking, no SIGPIPE
+void SocketShutdown(int socket);                                // both directions
 void SocketClose(int socket);
 // Closes with a reset: no reply, and no TIME_WAIT left behind by a flood.
 void SocketRefuse(int socket);

@@ -254,7 +254,7 @@ void TSocketServer::AcceptOne(int fd) {
     if (!SocketPeerAddress(fd, peer) || !CidrListContains(FProxyFrom, peer)) {
       CountLimitBreach(TLimitBreach::lbProxyUntrustedSource);
       LogRefusal(rkUntrusted, "Refused " + PeerAddressOf(fd) +
-                 ": not a trusted balancer (--proxy-from) for the PROXY protocol");
+                                  ": not a trusted balancer (--proxy-from) for the PROXY protocol");
       SocketRefuse(fd);
       return;
     }
@@ -347,7 +347,7 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
     case TProxyHeaderStage::prsInvalid:
       CountLimitBreach(TLimitBreach::lbProxyHeaderInvalid);
       LogRefusal(rkInvalidHeader, "Closed a connection from " + connection.PeerAddrText() +
-                 ": its first bytes are not a valid PROXY protocol header");
+                                      ": its first bytes are not a valid PROXY protocol header");
       connection.CloseConnection();
       return false;
     case TProxyHeaderStage::prsUnknown:
@@ -394,8 +394,7 @@ void TSocketServer::LogRefusal(TRefusalKind kind, const std::string& line) {
     return;
   }
   const uint64_t held = FRefusalsNotLogged[kind].exchange(0);
-  FRefusalLog(held == 0 ? line
-                        : line + " (" + std::to_string(held) + " similar lines suppressed)");
+  FRefusalLog(held == 0 ? line : line + " (" + std::to_string(held) + " similar lines suppressed)");
 }
 
 void TSocketServer::AdmissionDeadlineDue(uint64_t uid) {
@@ -417,13 +416,14 @@ void TSocketServer::StepTimedOut(TAbstractConnection& connection) {
   if (connection.IsTls() && !connection.TlsEstablished()) {
     CountLimitBreach(TLimitBreach::lbTlsHandshakeTimeOut);
     LogRefusal(rkTlsTimeOut, "Closed a connection from " + connection.PeerAddrText() +
-               ": TLS handshake not finished within " +
-               std::to_string(limits::kTlsHandshakeWaitMs / 1000) + " s");
+                                 ": TLS handshake not finished within " +
+                                 std::to_string(limits::kTlsHandshakeWaitMs / 1000) + " s");
     return;
   }
   CountLimitBreach(FRequestTimeOutBreach);
   LogRefusal(rkRequestTimeOut, "Closed a connection from " + connection.PeerAddrText() +
-             ": no complete HTTP request within " + std::to_string(FRequestWaitMs / 1000) + " s");
+                                   ": no complete HTTP request within " +
+                                   std::to_string(FRequestWaitMs / 1000) + " s");
 }
 
 void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
@@ -431,7 +431,7 @@ void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
     // The guard never admitted it: the balancer (or a peer posing as one) sent no header.
     CountLimitBreach(TLimitBreach::lbProxyHeaderTimeOut);
     LogRefusal(rkHeaderTimeOut, "Closed a connection from " + connection.PeerAddrText() +
-               ": no complete PROXY protocol header in time");
+                                    ": no complete PROXY protocol header in time");
     return;
   }
   if (FGuard) FGuard->AdmissionTimedOut(connection.PeerAddrText(), connection.AdmissionStage());

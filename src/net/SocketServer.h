@@ -11,8 +11,8 @@
 //
 // Locks: FConnectionsLock guards FConnections; FListensLock guards FListens and
 // FRetiredListens (and orders a resting listener's return against its removal);
-// FAcceptLock is held around each accept; FTlsLock guards the TLS context. None is held while a layer above is called,
-// and they are never held together.
+// FAcceptLock is held around each accept; FTlsLock guards the TLS context. None is held while a
+// layer above is called, and they are never held together.
 //
 // Linux, out of descriptors: each I/O thread refuses pending clients at once (accepted
 // with the slot of a spare descriptor and closed); should the spare be lost to another
@@ -34,13 +34,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/PeerLimits.h"
 #include "net/AbstractConnection.h"
 #include "net/AbstractListen.h"
 #include "net/ConnectionGuard.h"
 #include "net/IoEventThread.h"
 #include "net/ProxyHeader.h"
 #include "net/TlsContext.h"
-#include "common/PeerLimits.h"
 
 struct addrinfo;
 
@@ -207,9 +207,9 @@ class TSocketServer {
   size_t FMaxConnections = 0;  // set before Start
   uint64_t FDescriptorReserve = 0;
   TLimitBreach FCapBreach = TLimitBreach::lbMetricsConnections;
-  PConnectionGuard FGuard;  // set before Start, read by the I/O threads
-  bool FProxyProtocol = false;        // set before Start
-  std::vector<TCidr> FProxyFrom;      // set before Start
+  PConnectionGuard FGuard;                              // set before Start, read by the I/O threads
+  bool FProxyProtocol = false;                          // set before Start
+  std::vector<TCidr> FProxyFrom;                        // set before Start
   std::function<void(const std::string&)> FRefusalLog;  // set before Start
   std::array<std::atomic<uint64_t>, rkCount> FLastRefusalLogMs{};
   std::array<std::atomic<uint64_t>, rkCount> FRefusalsNotLogged{};

@@ -148,7 +148,8 @@ void TSocketServer::RestListen(TAbstractListen& listen, TIoEventThread& thread) 
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLEXCLUSIVE;
     ev.data.ptr = static_cast<TIoTarget*>(it->second.get());
-    if (epoll_ctl(static_cast<int>(thread.PollHandle()), EPOLL_CTL_ADD, it->second->Socket(), &ev) != 0) {
+    if (epoll_ctl(static_cast<int>(thread.PollHandle()), EPOLL_CTL_ADD, it->second->Socket(),
+                  &ev) != 0) {
       TNetDiagLog::SystemError("TIocpSocketEngine.Listen.epoll_ctl", errno);
     }
   });

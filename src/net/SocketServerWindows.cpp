@@ -1,4 +1,6 @@
+// winsock2.h before windows.h, which would otherwise pull in the old winsock.h.
 #include <winsock2.h>
+
 #include <mswsock.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -70,8 +72,7 @@ int TSocketServer::OpenListenSocket(const addrinfo& ai, bool anyHost, bool& skip
   // this process's alone instead (a restart still binds at once: no TIME_WAIT issue).
   SocketSetOption(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
   if (ai.ai_family == AF_INET6) SocketSetOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
-  if (::bind(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) != 0 ||
-      ::listen(s, SOMAXCONN) != 0) {
+  if (::bind(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) != 0 || ::listen(s, SOMAXCONN) != 0) {
     const int error = WSAGetLastError();
     closesocket(s);
     if (anyHost && ai.ai_family == AF_INET6 && error == WSAEADDRNOTAVAIL) {

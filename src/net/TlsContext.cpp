@@ -135,9 +135,9 @@ PTlsContext TTlsContext::Load(const std::string& certFile, const std::string& ke
   SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
   if (keyLoaded != 1 && passphraseAsked) {
     return refuse("the TLS private key '" + keyFile +
-                "' is protected by a passphrase, which cannot be entered here: store it "
-                "without one (e.g. openssl pkey -in KEY -out KEY.plain), readable only by "
-                "the gateway's user");
+                  "' is protected by a passphrase, which cannot be entered here: store it "
+                  "without one (e.g. openssl pkey -in KEY -out KEY.plain), readable only by "
+                  "the gateway's user");
   }
   if (keyLoaded != 1) {
     // The most likely slip of a renewal: the key of another certificate.
@@ -159,7 +159,7 @@ PTlsContext TTlsContext::Load(const std::string& certFile, const std::string& ke
   }
   if (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0) {
     return refuse("the TLS certificate '" + certFile + "' is not valid before " +
-                TimeText(X509_get0_notBefore(cert)));
+                  TimeText(X509_get0_notBefore(cert)));
   }
   std::vector<std::string> warnings;
   if (std::string open = KeyFileOpenness(keyFile); !open.empty()) {

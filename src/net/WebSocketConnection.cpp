@@ -3,10 +3,10 @@
 #include <chrono>
 #include <exception>
 
+#include "common/PeerLimits.h"
 #include "net/NetDiagLog.h"
 #include "net/NetWebSocketServer.h"
 #include "net/WsFrame.h"
-#include "common/PeerLimits.h"
 
 namespace gw {
 
@@ -205,7 +205,8 @@ void TWebSocketConnection::OnWsClose() {
     return;
   }
   // The empty close frame browsers expect back; nothing is sent after it.
-  SendFrame(wsoClose, {}, [this](const PWebSocketConnection&, bool) { Disconnect(); }, true);
+  SendFrame(
+      wsoClose, {}, [this](const PWebSocketConnection&, bool) { Disconnect(); }, true);
 }
 
 }  // namespace gw

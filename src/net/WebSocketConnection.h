@@ -100,7 +100,7 @@ class TWebSocketConnection final : public THttpConnection,
   std::atomic<int> FWsSendClose{0};  // a close frame has been sent or is being sent
   // Pongs queued but not yet written; pings beyond limits::kMaxPendingPongs go unanswered.
   std::atomic<int> FPendingPongs{0};
-  bool FWsFailed = false;  // I/O thread only: ignore the client's further bytes
+  bool FWsFailed = false;                   // I/O thread only: ignore the client's further bytes
   std::atomic<bool> FServerClosing{false};  // this side started the close: no more messages
   // Kept in the connection itself rather than allocated apart: one allocation per
   // connection instead of two. Made at the upgrade.

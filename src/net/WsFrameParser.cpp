@@ -84,7 +84,8 @@ TWsParseResult TWsFrameParser::HeaderComplete() {
   if (!IsControl(FOpCode) && (FOpCode == wsoContinuation || IsData(FOpCode))) {
     // Refused on the announced length alone, before a byte of the payload is kept.
     if (payload > FMaxMessageSize || FMessage.size() > FMaxMessageSize - payload) {
-      FRefusedSize = payload > UINT64_MAX - FMessage.size() ? UINT64_MAX : FMessage.size() + payload;
+      FRefusedSize =
+          payload > UINT64_MAX - FMessage.size() ? UINT64_MAX : FMessage.size() + payload;
       return wprTooBig;
     }
   }

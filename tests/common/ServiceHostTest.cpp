@@ -62,8 +62,8 @@ TEST(ServiceHostTest, EveryOperationSaysItNeedsWindows) {
 
 #else
 
-constexpr uint32_t kStopControl = 1;         // SERVICE_CONTROL_STOP
-constexpr uint32_t kParamChangeControl = 6;  // SERVICE_CONTROL_PARAMCHANGE
+constexpr uint32_t kStopControl = 1;              // SERVICE_CONTROL_STOP
+constexpr uint32_t kParamChangeControl = 6;       // SERVICE_CONTROL_PARAMCHANGE
 constexpr uint32_t kServiceSpecificError = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
 
 // One test service, named after this process so that runs side by side do not meet;
@@ -84,7 +84,10 @@ class TTestService {
 
   bool Install(const std::string& Mode, std::string& Error) const {
     // The service program lies beside this test.
-    return TServiceHost::Install({FName, FName + " display", "service host test", {FName, Mode},
+    return TServiceHost::Install({FName,
+                                  FName + " display",
+                                  "service host test",
+                                  {FName, Mode},
                                   ProgramFolder() + "\\service_host_test_program.exe"},
                                  Error);
   }

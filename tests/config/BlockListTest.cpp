@@ -37,8 +37,8 @@ std::string ReadAll(const std::string& path) {
 struct TEntryCase {
   const char* Line;
   K Kind;
-  const char* Text;     // the stored form ("" for none)
-  bool Warning = false; // taken, with a line for the operator
+  const char* Text;      // the stored form ("" for none)
+  bool Warning = false;  // taken, with a line for the operator
 };
 
 TEST(BlockListEntry, EveryFormIsReadNormalisedOrRefused) {
@@ -151,16 +151,32 @@ TEST(BlockListMatcher, AddressesPrefixesAndRangesMatchAsWritten) {
     m.Add(ParseBlockListEntry(entry));
   }
   const TMatchCase cases[] = {
-      {"10.0.0.1", true},         {"::ffff:10.0.0.1", true}, {"10.0.0.2", false},
-      {"2001:db8::5", true},      {"2001:DB8::5", true},     {"2001:db8::6", false},
-      {"192.168.7.7", true},      {"192.169.0.1", false},    {"2001:db8:aaaa::1", true},
-      {"2001:db8:aaab::1", false}, {"11.0.0.1", true},       {"11.0.0.10", true},
-      {"11.0.0.199", true},       {"11.0.0.2", false},       {"1.2.4.0", true},
-      {"1.2.4.255", true},        {"1.2.5.0", false},        {"2001:db8:1:ffff::1", true},
-      {"2001:db8:2::1", false},   {"172.31.255.255", true},  {"172.32.0.0", false},
-      {"not an address", false},  {"", false},
+      {"10.0.0.1", true},
+      {"::ffff:10.0.0.1", true},
+      {"10.0.0.2", false},
+      {"2001:db8::5", true},
+      {"2001:DB8::5", true},
+      {"2001:db8::6", false},
+      {"192.168.7.7", true},
+      {"192.169.0.1", false},
+      {"2001:db8:aaaa::1", true},
+      {"2001:db8:aaab::1", false},
+      {"11.0.0.1", true},
+      {"11.0.0.10", true},
+      {"11.0.0.199", true},
+      {"11.0.0.2", false},
+      {"1.2.4.0", true},
+      {"1.2.4.255", true},
+      {"1.2.5.0", false},
+      {"2001:db8:1:ffff::1", true},
+      {"2001:db8:2::1", false},
+      {"172.31.255.255", true},
+      {"172.32.0.0", false},
+      {"not an address", false},
+      {"", false},
   };
-  for (const TMatchCase& c : cases) EXPECT_EQ(m.Matches(std::string(c.Address)), c.Blocked) << c.Address;
+  for (const TMatchCase& c : cases)
+    EXPECT_EQ(m.Matches(std::string(c.Address)), c.Blocked) << c.Address;
 
   // Entries are counted: one removal of an entry added twice leaves it matching.
   m.Add(ParseBlockListEntry("1.2.4.0/24"));
@@ -194,8 +210,9 @@ TEST(BlockListMatcher, IPv6ClientsAreGroupedPerSlash64) {
 TEST(GateIPManager, FileIsValidatedAndAdditionsGoThroughTheSameRules) {
   TTempFolder folder;
   const std::string file = folder.File("BlockIPList.txt");
-  config_test::PutFile(file, "# comment\r\n2001:DB8:0:0::5\r\n1.2.4.0/24 # office\r\n*\r\n"
-                             "11.0.0.1*\r\nbad line\r\n");
+  config_test::PutFile(file,
+                       "# comment\r\n2001:DB8:0:0::5\r\n1.2.4.0/24 # office\r\n*\r\n"
+                       "11.0.0.1*\r\nbad line\r\n");
   TGateIPManager manager(file);
   config_test::TLogCapture log;
   manager.LoadBlockIPFile();
@@ -205,8 +222,8 @@ TEST(GateIPManager, FileIsValidatedAndAdditionsGoThroughTheSameRules) {
   EXPECT_TRUE(Logged(log, "BlockIPList.txt line 4: '*' would block every client; skipped"));
   EXPECT_TRUE(Logged(log, "BlockIPList.txt line 6: 'bad line' is not an address"));
   EXPECT_TRUE(Logged(log, "BlockIPList.txt line 5: '11.0.0.1*' matches every address"));
-  EXPECT_TRUE(Logged(log, 
-      "BlockIPList.txt: 3 entries read (1 addresses, 1 prefixes, 1 ranges), 2 lines skipped"));
+  EXPECT_TRUE(Logged(
+      log, "BlockIPList.txt: 3 entries read (1 addresses, 1 prefixes, 1 ranges), 2 lines skipped"));
   EXPECT_TRUE(manager.IsBlockIP("2001:db8::5"));
   EXPECT_TRUE(manager.IsBlockIP("1.2.4.77"));
 

@@ -306,8 +306,16 @@ TEST_F(ControlFolderTest, UnsafeFoldersAreRefusedByListenersAndSenders) {
     std::function<void(const std::string&)> Make;
   };
   const TCase cases[] = {
-      {"open to others", [](const std::string& f) { ::mkdir(f.c_str(), 0755); ::chmod(f.c_str(), 0755); }},
-      {"open to the group", [](const std::string& f) { ::mkdir(f.c_str(), 0770); ::chmod(f.c_str(), 0770); }},
+      {"open to others",
+       [](const std::string& f) {
+         ::mkdir(f.c_str(), 0755);
+         ::chmod(f.c_str(), 0755);
+       }},
+      {"open to the group",
+       [](const std::string& f) {
+         ::mkdir(f.c_str(), 0770);
+         ::chmod(f.c_str(), 0770);
+       }},
       {"a link to a private folder",
        [this](const std::string& f) {
          const std::string target = FRuntime.File("elsewhere");

@@ -213,10 +213,9 @@ TEST(GateIPManager, IsBlockIPMatchesAddressesPrefixesAndRangesOfBothLists) {
   f.Manager.AddTempBlockIP("172.16.*.9*");
   f.Manager.AddTempBlockIP("100.64.0.0/10");
   const TBlockCase cases[] = {
-      {"10.0.0.1", true},      {"10.0.0.10", false},  {"10.0.0", false},
-      {"192.168.1.1", true},   {"192.169.1.1", false}, {"2001:db8::1", true},
-      {"2001:db8::2", false},  {"172.16.5.5", true},  {"172.1.0.1", false},
-      {"100.127.0.1", true},   {"100.128.0.1", false}, {"", false},
+      {"10.0.0.1", true},     {"10.0.0.10", false},  {"10.0.0", false},      {"192.168.1.1", true},
+      {"192.169.1.1", false}, {"2001:db8::1", true}, {"2001:db8::2", false}, {"172.16.5.5", true},
+      {"172.1.0.1", false},   {"100.127.0.1", true}, {"100.128.0.1", false}, {"", false},
   };
   for (const TBlockCase& c : cases)
     EXPECT_EQ(f.Manager.IsBlockIP(c.Address), c.Blocked) << c.Address;

@@ -43,42 +43,54 @@ TEST(ReadSettingsDocument, BrokenFilesGiveTheirProblemsWithFileAndLine) {
                  "<ConnectionATKSec>1000</ConnectionATKSec>", "<GatePort>65535</GatePort>",
                  "<ClearTempBlockListTime>10000</ClearTempBlockListTime>"}),
        {}},
-      {"blanks around values", Document({"<MaxConnOfIPaddr> 7 </MaxConnOfIPaddr>",
-                                         "<GatePort>\t7300 </GatePort>",
-                                         "<KickOverPacketSize> true</KickOverPacketSize>"}),
+      {"blanks around values",
+       Document({"<MaxConnOfIPaddr> 7 </MaxConnOfIPaddr>", "<GatePort>\t7300 </GatePort>",
+                 "<KickOverPacketSize> true</KickOverPacketSize>"}),
        {}},
       {"garbage", "this is not a settings file\r\n", {{E, 0, "holds no settings element"}}},
       {"empty", "", {{E, 0, "the file is empty"}}},
-      {"truncated", written.substr(0, written.size() / 2),
-       {{E, 1 + static_cast<int>(std::count(written.begin(), written.begin() + written.size() / 2,
-                                            '\n')),
+      {"truncated",
+       written.substr(0, written.size() / 2),
+       {{E,
+         1 + static_cast<int>(
+                 std::count(written.begin(), written.begin() + written.size() / 2, '\n')),
          "not well-formed XML"}}},
       {"markup broken on line 3",
        Document({"<GatePort>7200</GatePort>", "<MaxConnOfIPaddr>3</MaxConnOf>"}),
        {{E, 3, "not well-formed XML"}}},
-      {"misspelled element", Document({"<Title>x</Title>", "<MaxConnOfIPadr>5</MaxConnOfIPadr>"}),
+      {"misspelled element",
+       Document({"<Title>x</Title>", "<MaxConnOfIPadr>5</MaxConnOfIPadr>"}),
        {{W, 3, "unknown element <MaxConnOfIPadr> is ignored (did you mean <MaxConnOfIPaddr>?)"}}},
-      {"a count with a word after it", Document({"<MaxConnOfIPaddr>3 conns</MaxConnOfIPaddr>"}),
+      {"a count with a word after it",
+       Document({"<MaxConnOfIPaddr>3 conns</MaxConnOfIPaddr>"}),
        {{E, 2, "MaxConnOfIPaddr: \"3 conns\" is not a whole number"}}},
-      {"an empty number", Document({"<ClientTimeOut/>"}),
+      {"an empty number",
+       Document({"<ClientTimeOut/>"}),
        {{E, 2, "ClientTimeOut: \"\" is not a whole number"}}},
-      {"beyond 32 bits", Document({"<SayMsgTime>99999999999</SayMsgTime>"}),
+      {"beyond 32 bits",
+       Document({"<SayMsgTime>99999999999</SayMsgTime>"}),
        {{E, 2, "is not a whole number within -2147483648 to 2147483647"}}},
-      {"a port that is no number", Document({"<GatePort>72OO</GatePort>"}),
+      {"a port that is no number",
+       Document({"<GatePort>72OO</GatePort>"}),
        {{E, 2, "GatePort: \"72OO\" is not a port number"}}},
-      {"a port beyond 65535", Document({"<LoginSrvPort>70000</LoginSrvPort>"}),
+      {"a port beyond 65535",
+       Document({"<LoginSrvPort>70000</LoginSrvPort>"}),
        {{E, 2, "LoginSrvPort: 70000 is not a port number"}}},
       {"no workers", Document({"<WokerCount>0</WokerCount>"}), {{E, 2, "WokerCount 0 is invalid"}}},
-      {"a boolean that is neither", Document({"<KickOverPacketSize>yes</KickOverPacketSize>"}),
+      {"a boolean that is neither",
+       Document({"<KickOverPacketSize>yes</KickOverPacketSize>"}),
        {{E, 2, "KickOverPacketSize: \"yes\" is not True or False"}}},
-      {"an unknown method", Document({"<BlockMethod>mBan</BlockMethod>"}),
+      {"an unknown method",
+       Document({"<BlockMethod>mBan</BlockMethod>"}),
        {{E, 2, "\"mBan\" is not mDisconnect, mBlock or mBlockList"}}},
       {"out of the dialog's range",
        Document({"<MaxConnOfIPaddr>200</MaxConnOfIPaddr>", "<IncErrorCount>0</IncErrorCount>"}),
        {{W, 2, "MaxConnOfIPaddr: 200 is outside 1 to 100"}, {W, 3, "IncErrorCount: 0 is outside"}}},
-      {"given twice", Document({"<GatePort>7300</GatePort>", "<gateport>7400</gateport>"}),
+      {"given twice",
+       Document({"<GatePort>7300</GatePort>", "<gateport>7400</gateport>"}),
        {{W, 3, "<gateport> given again; only the first (line 2) counts"}}},
-      {"text between the settings", Document({"<GatePort>7300</GatePort>", "stray words"}),
+      {"text between the settings",
+       Document({"<GatePort>7300</GatePort>", "stray words"}),
        {{W, 2, "text outside any setting is ignored: \"stray words\""}}},
   };
   for (const TCase& c : cases) {
@@ -141,7 +153,8 @@ TEST(ReloadGateWayConfig, AnInvalidFileKeepsEveryOldSettingAndSaysWhy) {
   for (const TLogCapture::TLine& line : log.Lines()) {
     EXPECT_EQ(line.Text.find("配置信息加载完成"), std::string::npos) << line.Text;
     said = said || (line.Text.find("Settings not reloaded, every previous setting stays in "
-                                   "force: " + AbsoluteSettingsPath(f.Files.Config) +
+                                   "force: " +
+                                   AbsoluteSettingsPath(f.Files.Config) +
                                    ":3: error: MaxConnOfIPaddr") != std::string::npos);
   }
   EXPECT_TRUE(said);
@@ -168,9 +181,8 @@ TEST(ReloadGateWayConfig, AValidFileTakesEffectAndListsWhatChanged) {
   const TConfigReloadResult result = f.Reload();
   EXPECT_TRUE(result.Ok);
   EXPECT_EQ(result.Problems.size(), 2u);  // the range and the unknown element: warnings
-  EXPECT_EQ(result.Changes,
-            (std::vector<TSettingChange>{{"GatePort", "7200", "7300", true},
-                                         {"MaxConnOfIPaddr", "2", "150", false}}));
+  EXPECT_EQ(result.Changes, (std::vector<TSettingChange>{{"GatePort", "7200", "7300", true},
+                                                         {"MaxConnOfIPaddr", "2", "150", false}}));
   EXPECT_TRUE(result.RestartNeeded());
   EXPECT_EQ(FormatSettingChange(result.Changes[0]),
             "GatePort 7200 → 7300 (takes effect at the next start)");

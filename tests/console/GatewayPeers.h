@@ -92,9 +92,8 @@ class TBareWsClient {
   bool SendBinary(const std::string& data) {
     std::string frame{'\x82', static_cast<char>(0x80 | data.size()), 0, 0, 0, 0};
     frame += data;
-    return data.size() < 126 &&
-           test_support::SendSome(FFd, frame.data(), frame.size()) ==
-               static_cast<ssize_t>(frame.size());
+    return data.size() < 126 && test_support::SendSome(FFd, frame.data(), frame.size()) ==
+                                    static_cast<ssize_t>(frame.size());
   }
   // True once the gateway has closed the connection: a close frame or the end of the stream.
   // Data frames before it (the token challenge) are skipped.

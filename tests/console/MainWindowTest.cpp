@@ -25,11 +25,10 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "config/TextFile.h"
-#include "support/WaitUntil.h"
 #include "console/ConsoleErrors.h"
 #include "console/ConsoleShared.h"
-#include "console/FrmIPaddrFilter.h"
 #include "console/ConsoleSignals.h"
+#include "console/FrmIPaddrFilter.h"
 #include "console/FrmMain.h"
 #include "console/FrmOnLineHum.h"
 #include "console/GatewayPeers.h"
@@ -38,6 +37,7 @@
 #include "core/ServiceControl.h"
 #include "logging/LoggerThread.h"
 #include "logging/TracedError.h"
+#include "support/WaitUntil.h"
 
 using namespace gw;
 

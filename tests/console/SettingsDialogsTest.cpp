@@ -89,7 +89,8 @@ class SettingsDialogsTest : public QObject {
       const auto found = dialog.findChildren<QLabel*>(QStringLiteral("storedOnly"));
       QCOMPARE(found.size(), labels);
       for (QLabel* label : found) QCOMPARE(label->text(), QString::fromUtf8(kStoredOnlyText));
-      for (QWidget* field : stored) QVERIFY2(field->toolTip().contains(hint), qPrintable(field->objectName()));
+      for (QWidget* field : stored)
+        QVERIFY2(field->toolTip().contains(hint), qPrintable(field->objectName()));
       for (QWidget* field : acted) QVERIFY(!field->toolTip().contains(hint));
     };
     TFrmGeneralConfig general(config, FConfigFile.toStdString());

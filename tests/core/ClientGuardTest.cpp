@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/FakeWebSocketConnection.h"
 #include "common/PeerLimits.h"
 #include "config/GateWayConfigure.h"
 #include "core/ClientGuard.h"
+#include "core/FakeWebSocketConnection.h"
 #include "core/FloodWindow.h"
 #include "core/LogRateLimiter.h"
 
@@ -222,12 +222,28 @@ TEST_F(ClientGuardTest, IPv6ClientsAreCountedPerSlash64) {
     std::vector<std::pair<const char*, bool>> Admissions;
   };
   const TCase cases[] = {
-      {"per-address limit", 2, 0, 0,
-       {{"2001:db8::1", true}, {"2001:DB8::2", true}, {"2001:db8::ffff:3", false},
-        {"2001:db8:0:1::1", true}, {"10.0.0.1", true}, {"10.0.0.2", true}, {"10.0.0.3", true}}},
-      {"flood window", 0, 60, 2,
-       {{"2001:db8:5::1", true}, {"2001:db8:5::2", true}, {"2001:db8:5::3", false},
-        {"2001:db8:6::1", true}, {"10.0.1.1", true}, {"10.0.1.2", true}, {"10.0.1.3", true}}},
+      {"per-address limit",
+       2,
+       0,
+       0,
+       {{"2001:db8::1", true},
+        {"2001:DB8::2", true},
+        {"2001:db8::ffff:3", false},
+        {"2001:db8:0:1::1", true},
+        {"10.0.0.1", true},
+        {"10.0.0.2", true},
+        {"10.0.0.3", true}}},
+      {"flood window",
+       0,
+       60,
+       2,
+       {{"2001:db8:5::1", true},
+        {"2001:db8:5::2", true},
+        {"2001:db8:5::3", false},
+        {"2001:db8:6::1", true},
+        {"10.0.1.1", true},
+        {"10.0.1.2", true},
+        {"10.0.1.3", true}}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -96,7 +96,9 @@ class TStandInListener : public IWebSocketServer {
     return c;
   }
   // How the listener reaches the session a worker holds for a handle.
-  void SetSessionFinder(std::function<PUserSession(uint32_t)> find) { FFindSession = std::move(find); }
+  void SetSessionFinder(std::function<PUserSession(uint32_t)> find) {
+    FFindSession = std::move(find);
+  }
   void Send(const std::shared_ptr<TFakeWebSocketConnection>& c, const std::string& bytes) {
     PWebSocketConnection p = c;
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
@@ -163,7 +165,8 @@ class GateWayServerTest : public ::testing::Test {
     ASSERT_TRUE(FServer->IsRuning());
     // The server side sees the connection before the link's own thread does, and a link that
     // does not yet count itself connected drops what it is given (a passed client's "%N").
-    ASSERT_TRUE(WaitUntil([&] { return FLogin.Connected() && FServer->LoginServer().IsConnected(); }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return FLogin.Connected() && FServer->LoginServer().IsConnected(); }));
     if (logicUp) {
       ASSERT_TRUE(WaitUntil([&] { return FServer->LogicServer().IsConnected(); }));
     }

@@ -129,9 +129,9 @@ TEST_F(GateWayWorkerTest, AHandleReachesOnlyTheSessionItNames) {
     EXPECT_EQ(soft.Session->QueuedMessages(), queuedSoft + (tc.Expected == soft.Session))
         << tc.Name;
   }
-  EXPECT_TRUE(FLog.Has(staleLine + std::to_string(stale) + " , Slot Now Holds:" +
-                           std::to_string(now.Handle),
-                       llDebug))
+  EXPECT_TRUE(FLog.Has(
+      staleLine + std::to_string(stale) + " , Slot Now Holds:" + std::to_string(now.Handle),
+      llDebug))
       << FLog.Dump();
 
   // A close for the previous client's handle leaves the newcomer alone.
@@ -331,8 +331,13 @@ TEST_F(GateWayWorkerTest, NoSendIntervalPacksWhatTheQueueHeldIntoOneBatch) {
   }
   FWorker->Start();
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
-  EXPECT_EQ(Str(c.Connection->Sent()[0]),
-            std::string("\x80\x03\0\0\0\x09" "ab" "\x04\0\0\0\x09" "cde" "\x02\0\0\0\x09" "f", 22));
+  EXPECT_EQ(Str(c.Connection->Sent()[0]), std::string("\x80\x03\0\0\0\x09"
+                                                      "ab"
+                                                      "\x04\0\0\0\x09"
+                                                      "cde"
+                                                      "\x02\0\0\0\x09"
+                                                      "f",
+                                                      22));
   // A message arriving later goes on its own as soon as it has been handled.
   std::string pkt = LogicPacket(GM_LOGIC_GATE_DATA, c.Handle, "g", 9);
   FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_DATA, 0, pkt.data(), pkt.size());
@@ -553,9 +558,15 @@ TEST_F(GateWayWorkerTest, SoftCloseKeepsTheOrderOfTheClientsMessages) {
   TClient c = Connect();
   c.Session->SetLogicUserIndex(7);
   const uint32_t old = c.Handle;
-  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "before", 7);
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0,
+                      "\x05"
+                      "before",
+                      7);
   FWorker->AddMessage(old, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
-  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0, "\x05" "after", 6);
+  FWorker->AddMessage(old, GM_GATE_CLIENTMSG, 0,
+                      "\x05"
+                      "after",
+                      6);
   FWorker->Start();
 
   const uint32_t fresh = MakeSessionHandle(2, NextGeneration(SessionGeneration(old)), 0);

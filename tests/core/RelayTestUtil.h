@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/FakeWebSocketConnection.h"
 #include "links/LinkTestUtil.h"
 #include "links/LogicSrvClient.h"
 #include "logging/LogLevel.h"
-#include "core/FakeWebSocketConnection.h"
 
 namespace gw::test {
 

@@ -153,8 +153,8 @@ TEST(UserSession, QueueCountsItsBytesAndRefusesPastItsBounds) {
   for (const auto& c : cases) {
     PUserSession session = TUserSession::Create(nullptr);
     auto record = [&] {
-      return TSessionMessagePtr(NewSessionMessage(0, 0, 0, AllocSessionData(c.RecordSize),
-                                                  c.RecordSize));
+      return TSessionMessagePtr(
+          NewSessionMessage(0, 0, 0, AllocSessionData(c.RecordSize), c.RecordSize));
     };
     for (size_t i = 0; i < c.Accepted; ++i) ASSERT_TRUE(session->AddMessage(record())) << c.Name;
     EXPECT_EQ(session->QueuedBytes(), uint64_t{c.RecordSize} * c.Accepted) << c.Name;

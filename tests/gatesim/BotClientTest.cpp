@@ -284,8 +284,7 @@ TEST_F(BotClientTest, MessagesOfAnotherBotAreCountedAsMisdelivered) {
   ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot421 x")), out, 2900));
   EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsLogin);
   EXPECT_EQ(FTotals.Errors[beMisdelivered].load(), 3u);
-  ASSERT_TRUE(
-      FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot42 secret")), out, 3000));
+  ASSERT_TRUE(FBot->OnBytes(Binary(PassMessage(kSimHandOverIdent, "OK bot42 secret")), out, 3000));
   EXPECT_EQ(FBot->Stage(), TBotClient::TStage::bsPlaying);
 
   uint64_t now = 1000000;

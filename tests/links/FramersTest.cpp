@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "links/LoginFrameCutter.h"
 #include "links/LinkTestUtil.h"
 #include "links/LogicPacketFramer.h"
+#include "links/LoginFrameCutter.h"
 
 namespace gw {
 namespace {
@@ -64,8 +64,7 @@ std::vector<std::vector<size_t>> SplitsOf(size_t size) {
 TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
   const std::vector<std::string> packets = {
       LogicPacket(5, 11, std::string(40, 'x')), LogicPacket(6, 12),
-      LogicPacket(22, 3, std::string(1, '\0')), LogicPacket(7, 0),
-      LogicPacket(5, 13, "tail")};
+      LogicPacket(22, 3, std::string(1, '\0')), LogicPacket(7, 0), LogicPacket(5, 13, "tail")};
   std::string stream;
   for (const auto& p : packets) stream += p;
   for (const auto& splits : SplitsOf(stream.size())) {
@@ -83,7 +82,8 @@ TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
 TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
   for (int32_t nLen : {-1, INT32_MIN, kMaxServerPacketLen + 1}) {
     const std::string good = LogicPacket(5, 1, "ok");
-    const std::string stream = good + LogicPacket(5, 2, "", 0, 0, nLen) + LogicPacket(5, 3, "never");
+    const std::string stream =
+        good + LogicPacket(5, 2, "", 0, 0, nLen) + LogicPacket(5, 3, "never");
     for (const auto& splits : SplitsOf(stream.size())) {
       TLogicRun run = FeedLogic(stream, splits);
       ASSERT_TRUE(run.BadLength) << nLen;
@@ -93,8 +93,8 @@ TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
   // The largest length waits for its payload; the magic plays no part in cutting.
   std::string big = LogicPacket(5, 1, "", 0, 0, kMaxServerPacketLen);
   big[0] = 0;
-  TLogicPacketCut cut =
-      CutLogicPacket(reinterpret_cast<const uint8_t*>(big.data()), static_cast<int64_t>(big.size()));
+  TLogicPacketCut cut = CutLogicPacket(reinterpret_cast<const uint8_t*>(big.data()),
+                                       static_cast<int64_t>(big.size()));
   EXPECT_EQ(cut.Status, TLogicCut::lcNeedMore);
   EXPECT_EQ(CutLogicPacket(nullptr, 0).Status, TLogicCut::lcNeedMore);
 }
@@ -132,8 +132,8 @@ TLoginRun FeedLogin(const std::string& Stream, const std::vector<size_t>& Splits
 
 TEST(LoginFrameCutter, SameFramesWhereverTheStreamIsSplit) {
   // Well-formed frames, an empty one, one with bytes before its "%", a bare "$".
-  const std::vector<std::string> frames = {"%+-17$", "%++$", "%12/#ABCD!$", "%$", "xyz$", "$",
-                                           "%5/#" + std::string(30, 'q') + "!$"};
+  const std::vector<std::string> frames = {
+      "%+-17$", "%++$", "%12/#ABCD!$", "%$", "xyz$", "$", "%5/#" + std::string(30, 'q') + "!$"};
   std::string stream;
   for (const auto& f : frames) stream += f;
   for (const auto& splits : SplitsOf(stream.size() + 3)) {

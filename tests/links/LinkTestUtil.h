@@ -8,20 +8,20 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gate/GateWaySocketServerInterface.h"
 #include "links/LinkSocket.h"
 #include "links/LogicPacketFramer.h"
 #include "links/TestSocket.h"
-#include "gate/GateWaySocketServerInterface.h"
-#include "support/WaitUntil.h"
 #include "logging/LogLevel.h"
+#include "support/WaitUntil.h"
 
 namespace gw::test {
 

@@ -11,11 +11,11 @@ namespace gw {
 namespace {
 
 using test::Bytes;
+using test::LogicPacket;
 using test::TFakeGateWayServer;
 using test::TLogCapture;
 using test::TManualTicks;
 using test::TTestPeer;
-using test::LogicPacket;
 using test::WaitUntil;
 
 // A client message: type 0, a default message, then the six-bit version text.
@@ -94,7 +94,8 @@ TEST(LogicSrvCutting, OutOfRangeLengthDropsTheConnection) {
     TLogCapture log;
     TCutterLink link("127.0.0.1", 1, &fake);
     link.SetLogger(log.Proc());
-    link.Feed(LogicPacket(GM_LOGIC_GATE_DATA, 1, "", 0, 0, nLen) + LogicPacket(GM_LOGIC_GATE_DATA, 2));
+    link.Feed(LogicPacket(GM_LOGIC_GATE_DATA, 1, "", 0, 0, nLen) +
+              LogicPacket(GM_LOGIC_GATE_DATA, 2));
     EXPECT_EQ(fake.Count("Add"), 0u);
     EXPECT_EQ(fake.Count("CloseAll"), 1u);
     EXPECT_EQ(link.RecvStream().Size(), 0);
@@ -339,7 +340,8 @@ TEST_F(LogicSrvLink, CountsTheBytesOfBothDirections) {
   TGateWayTraffic traffic;
   link.SetTraffic(&traffic);
   StartAndWaitConnected();
-  const std::string in = LogicPacket(GM_LOGIC_GATE_DATA, 42, "hello", 5, 7) + LogicPacket(GM_GATE_ECHO, 0);
+  const std::string in =
+      LogicPacket(GM_LOGIC_GATE_DATA, 42, "hello", 5, 7) + LogicPacket(GM_GATE_ECHO, 0);
   peer.Send(in);
   ASSERT_TRUE(WaitUntil([&] { return traffic.LogicBytesIn.load() == in.size(); }));
   ASSERT_TRUE(peer.WaitReceivedAtLeast(21));  // the echo's answer

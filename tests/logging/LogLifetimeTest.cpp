@@ -65,10 +65,10 @@ TEST(LogLifetime, MidnightStartsANewFileAndCleansUp) {
 
   const std::string second = folder.File("2024-05-09_00_00_01_PID2.log");
   EXPECT_EQ(logger->LogFile(), second);
-  EXPECT_EQ(ReadFileBytes(first), Utf16Lines({"[24-05-08 23:59:58][I] before",
-                                              "[24-05-08 23:59:59][I] late"}));
-  EXPECT_EQ(ReadFileBytes(second), Utf16Lines({"[24-05-09 00:00:01][W] after",
-                                               "[24-05-09 00:00:01][I] more"}));
+  EXPECT_EQ(ReadFileBytes(first),
+            Utf16Lines({"[24-05-08 23:59:58][I] before", "[24-05-08 23:59:59][I] late"}));
+  EXPECT_EQ(ReadFileBytes(second),
+            Utf16Lines({"[24-05-09 00:00:01][W] after", "[24-05-09 00:00:01][I] more"}));
   EXPECT_EQ(ReadFileBytes(TLogger::Utf8CopyName(first)),
             "[24-05-08 23:59:58][I] before\n[24-05-08 23:59:59][I] late\n");
   EXPECT_EQ(ReadFileBytes(TLogger::Utf8CopyName(second)),
@@ -119,11 +119,8 @@ TEST(LogLifetime, LevelFilterLeavesOutLessSevereLinesEverywhere) {
     TLogLevel least;
     std::string kept;
   } cases[] = {
-      {llDebug, "D I W E F raw "},
-      {llMessage, "I W E F raw "},
-      {llWarning, "W E F raw "},
-      {llError, "E F raw "},
-      {llFatal, "F raw "},
+      {llDebug, "D I W E F raw "}, {llMessage, "I W E F raw "}, {llWarning, "W E F raw "},
+      {llError, "E F raw "},       {llFatal, "F raw "},
   };
   for (const auto& c : cases) {
     TTempFolder folder;
@@ -137,7 +134,8 @@ TEST(LogLifetime, LevelFilterLeavesOutLessSevereLinesEverywhere) {
     logger.FlushToFile();
     EXPECT_EQ(fed, c.kept) << int(c.least);
     std::string fileText = c.kept;
-    for (size_t at; (at = fileText.find(' ')) != std::string::npos;) fileText.replace(at, 1, "\r\n");
+    for (size_t at; (at = fileText.find(' ')) != std::string::npos;)
+      fileText.replace(at, 1, "\r\n");
     EXPECT_EQ(ReadFileBytes(logger.LogFile()), kBom + AsciiUtf16(fileText)) << int(c.least);
   }
 }
@@ -163,10 +161,10 @@ TEST(LogLifetime, UnwritableFolderIsToldAndTheFeedGoesOn) {
     writer.FlushAll();
     TLogger::SetLogCallBack({});
   }
-  EXPECT_EQ(fed, (std::vector<std::string>{
-                     "[24-05-09 08:00:00][W] 日志文件夹无法写入，不保存日志文件: " + folder +
-                         "/: Not a directory",
-                     "[24-05-09 08:00:00][I] served"}));
+  EXPECT_EQ(
+      fed, (std::vector<std::string>{"[24-05-09 08:00:00][W] 日志文件夹无法写入，不保存日志文件: " +
+                                         folder + "/: Not a directory",
+                                     "[24-05-09 08:00:00][I] served"}));
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 

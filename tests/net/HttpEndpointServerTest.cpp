@@ -39,9 +39,11 @@ TEST(HttpEndpointServerTest, RegisteredPathsAnswerAndOthersAreRefused) {
   ASSERT_TRUE(started);
   const uint16_t port = server.ServerPort();
 
-  const std::string metrics = Exchange(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+  const std::string metrics =
+      Exchange(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(metrics.rfind("HTTP/1.1 200", 0), 0u) << metrics;
-  EXPECT_NE(metrics.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
+  EXPECT_NE(metrics.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
+            std::string::npos);
   EXPECT_NE(metrics.find("\r\n\r\nup 1\n"), std::string::npos) << metrics;
 
   const std::string head = Exchange(port, "HEAD /healthz HTTP/1.0\r\n\r\n");
@@ -49,9 +51,11 @@ TEST(HttpEndpointServerTest, RegisteredPathsAnswerAndOthersAreRefused) {
   EXPECT_EQ(head.find("ok\n"), std::string::npos) << head;
 
   healthy = 0;
-  EXPECT_EQ(Exchange(port, "GET /healthz HTTP/1.1\r\nHost: a\r\n\r\n").rfind("HTTP/1.1 503", 0), 0u);
+  EXPECT_EQ(Exchange(port, "GET /healthz HTTP/1.1\r\nHost: a\r\n\r\n").rfind("HTTP/1.1 503", 0),
+            0u);
   EXPECT_EQ(Exchange(port, "GET /other HTTP/1.1\r\nHost: a\r\n\r\n").rfind("HTTP/1.1 404", 0), 0u);
-  const std::string post = Exchange(port, "POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n");
+  const std::string post =
+      Exchange(port, "POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(post.rfind("HTTP/1.1 405", 0), 0u) << post;
   EXPECT_NE(post.find("Allow: GET, HEAD\r\n"), std::string::npos) << post;
   const std::string broken = Exchange(port, "GET /broken HTTP/1.1\r\nHost: a\r\n\r\n");

@@ -159,9 +159,9 @@ TEST(HttpRequestTest, RequestLineMustEndInCrLfAndNameAKnownVersion) {
     THttpResponse response;
     response.SetStatusCode(400);
     std::string reply = response.Build(request, "", true);
-    EXPECT_EQ(reply.substr(0, reply.find("\r\n")),
-              std::string(c.Version) == "HTTP/1.0" ? "HTTP/1.0 400 Bad Request"
-                                                   : "HTTP/1.1 400 Bad Request")
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")), std::string(c.Version) == "HTTP/1.0"
+                                                       ? "HTTP/1.0 400 Bad Request"
+                                                       : "HTTP/1.1 400 Bad Request")
         << c.Text;
     EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos);
   }
@@ -177,11 +177,11 @@ TEST(HttpRequestTest, AmbiguouslyFramedRequestsAreRefused) {
     const char* Error;
   } cases[] = {
       {"length and chunked",
-       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
-       hprBadHeader, "Content-Length and Transfer-Encoding together."},
+       "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", hprBadHeader,
+       "Content-Length and Transfer-Encoding together."},
       {"chunked and length",
-       "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\ncontent-length: 0\r\n\r\n",
-       hprBadHeader, "Content-Length and Transfer-Encoding together."},
+       "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\ncontent-length: 0\r\n\r\n", hprBadHeader,
+       "Content-Length and Transfer-Encoding together."},
       {"blank before colon", "GET / HTTP/1.1\r\nHost : x\r\n\r\n", hprBadHeader,
        "Whitespace before a header field's colon."},
       {"tab before colon", "GET / HTTP/1.1\r\nUpgrade\t: websocket\r\n\r\n", hprBadHeader,
@@ -197,10 +197,10 @@ TEST(HttpRequestTest, AmbiguouslyFramedRequestsAreRefused) {
       {"huge length", "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
        hprBadHeader, "Content-Length invalid."},
       {"lengths that differ",
-       "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!",
-       hprBadHeader, "Content-Length invalid."},
-      {"list that differs", "POST / HTTP/1.1\r\nContent-Length: 5, 6\r\n\r\nhello!",
-       hprBadHeader, "Content-Length invalid."},
+       "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", hprBadHeader,
+       "Content-Length invalid."},
+      {"list that differs", "POST / HTTP/1.1\r\nContent-Length: 5, 6\r\n\r\nhello!", hprBadHeader,
+       "Content-Length invalid."},
       // Still fine: a repeated length that agrees, and blanks after the colon.
       {"lengths that agree",
        "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length:5 , 5\r\n\r\nhello", hprDone,

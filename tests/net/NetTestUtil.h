@@ -75,8 +75,8 @@ class TTestClient {
   bool SendRaw(const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-      ssize_t n = FSsl != nullptr ? SSL_write(FSsl, p, static_cast<int>(size))
-                                  : SendSome(FSocket, p, size);
+      ssize_t n =
+          FSsl != nullptr ? SSL_write(FSsl, p, static_cast<int>(size)) : SendSome(FSocket, p, size);
       if (n <= 0) return false;
       p += n;
       size -= static_cast<size_t>(n);

@@ -17,8 +17,20 @@ std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.e
 
 std::vector<uint8_t> V2(uint8_t versionCommand, uint8_t familyTransport,
                         std::vector<uint8_t> body) {
-  std::vector<uint8_t> out = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A,
-                              versionCommand, familyTransport,
+  std::vector<uint8_t> out = {0x0D,
+                              0x0A,
+                              0x0D,
+                              0x0A,
+                              0x00,
+                              0x0D,
+                              0x0A,
+                              0x51,
+                              0x55,
+                              0x49,
+                              0x54,
+                              0x0A,
+                              versionCommand,
+                              familyTransport,
                               static_cast<uint8_t>(body.size() >> 8),
                               static_cast<uint8_t>(body.size() & 0xFF)};
   out.insert(out.end(), body.begin(), body.end());
@@ -52,8 +64,9 @@ std::vector<TValidCase> ValidCases() {
   v6body[15] = 1;  // ::1
   v6body[32] = 0x1F;
   v6body[33] = 0x90;  // 8080
-  std::vector<uint8_t> v4tlv = {127, 0, 0, 9, 127, 0, 0, 1, 0x30, 0x39, 0x1C, 0x20,
-                                0x04, 0x00, 0x02, 0xAB, 0xCD};  // one TLV after the addresses
+  std::vector<uint8_t> v4tlv = {
+      127,  0,    0,    9,    127,  0,    0,    1,   0x30,
+      0x39, 0x1C, 0x20, 0x04, 0x00, 0x02, 0xAB, 0xCD};  // one TLV after the addresses
   return {
       {"v1 tcp4", Bytes("PROXY TCP4 192.0.2.7 198.51.100.1 51234 7200\r\n"), pprProxy,
        "192.0.2.7:51234"},
@@ -132,9 +145,15 @@ TEST(ProxyHeaderTest, CidrListsMatchByPrefixAcrossFamilies) {
   auto list = ParseCidrList("127.0.0.0/8, 10.1.2.128/25 ,2001:db8::/32,::1");
   ASSERT_TRUE(list);
   const std::vector<std::pair<const char*, bool>> cases = {
-      {"127.4.5.6", true},     {"128.0.0.1", false},      {"10.1.2.200", true},
-      {"10.1.2.127", false},   {"2001:db8:ffff::1", true}, {"2001:db9::1", false},
-      {"::1", true},           {"::2", false},            {"::ffff:127.0.0.1", true},
+      {"127.4.5.6", true},
+      {"128.0.0.1", false},
+      {"10.1.2.200", true},
+      {"10.1.2.127", false},
+      {"2001:db8:ffff::1", true},
+      {"2001:db9::1", false},
+      {"::1", true},
+      {"::2", false},
+      {"::ffff:127.0.0.1", true},
       {"::ffff:10.1.2.1", false},
   };
   for (const auto& [text, inside] : cases) {
@@ -142,7 +161,8 @@ TEST(ProxyHeaderTest, CidrListsMatchByPrefixAcrossFamilies) {
   }
 
   std::string bad;
-  for (const char* text : {"", "1.2.3.4/33", "1.2.3.4/", "::1/129", "host.example", "1.2.3.4,,5.6.7.8"}) {
+  for (const char* text :
+       {"", "1.2.3.4/33", "1.2.3.4/", "::1/129", "host.example", "1.2.3.4,,5.6.7.8"}) {
     EXPECT_FALSE(ParseCidrList(text, &bad)) << text;
   }
   EXPECT_FALSE(ParseCidrList("10.0.0.0/8,nonsense", &bad));
@@ -159,8 +179,8 @@ TEST(ProxyHeaderStageTest, ClientBytesAfterTheHeaderSurviveEveryReadBoundary) {
     TProxyHeaderStage::TResult Result;
     std::string Source;
   } cases[] = {
-      {"v1", Bytes("PROXY TCP4 198.51.100.7 10.0.0.1 40001 443\r\n"),
-       TProxyHeaderStage::prsRelayed, "198.51.100.7:40001"},
+      {"v1", Bytes("PROXY TCP4 198.51.100.7 10.0.0.1 40001 443\r\n"), TProxyHeaderStage::prsRelayed,
+       "198.51.100.7:40001"},
       {"v2", V2(0x21, 0x11, {203, 0, 113, 9, 10, 0, 0, 1, 0x9C, 0x41, 0x01, 0xBB}),
        TProxyHeaderStage::prsRelayed, "203.0.113.9:40001"},
       {"v2 LOCAL", v2Local, TProxyHeaderStage::prsLocal, ""},

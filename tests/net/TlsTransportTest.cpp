@@ -36,10 +36,9 @@ class TTestCertificate {
   explicit TTestCertificate(const char* name) {
     static std::atomic<int> counter{0};
     FFolder = (std::filesystem::temp_directory_path() /
-               ("gw-tls-test-" + std::to_string(std::chrono::steady_clock::now()
-                                                    .time_since_epoch()
-                                                    .count()) +
-                "-" + std::to_string(counter++)))
+               ("gw-tls-test-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+                std::to_string(counter++)))
                   .string();
     std::filesystem::create_directories(FFolder);
     CertFile = FFolder + "/cert.pem";
@@ -102,10 +101,8 @@ class TlsTransportTest : public ::testing::Test {
   void TearDown() override { FServer->Stop(); }
 
   void StartEcho() {
-    FServer->OnMessage(
-        [](const PWebSocketConnection& c, TWsRequestType, const std::vector<uint8_t>& data) {
-          c->WsSendBytes(data, nullptr);
-        });
+    FServer->OnMessage([](const PWebSocketConnection& c, TWsRequestType,
+                          const std::vector<uint8_t>& data) { c->WsSendBytes(data, nullptr); });
     Start();
   }
   void Start() {
@@ -146,7 +143,8 @@ TEST_F(TlsTransportTest, MessagesOfEverySizeRoundTripInOrder) {
     ASSERT_TRUE(frame) << size;
     EXPECT_EQ(frame->Payload, payload) << size;
   }
-  for (int i = 0; i < 50; ++i) ASSERT_TRUE(client.SendFrame(2, Pattern(1000, static_cast<uint8_t>(i))));
+  for (int i = 0; i < 50; ++i)
+    ASSERT_TRUE(client.SendFrame(2, Pattern(1000, static_cast<uint8_t>(i))));
   for (int i = 0; i < 50; ++i) {
     auto frame = client.ReadFrame();
     ASSERT_TRUE(frame) << i;
@@ -230,7 +228,7 @@ TEST_F(TlsTransportTest, ClientsThatDoNotSpeakTlsAreClosedWithoutAnHttpAnswer) {
   FServer->OnOpen([&](const PWebSocketConnection&) { opened.fetch_add(1); });
   Start();
   const std::string inputs[] = {
-      TTestClient::UpgradeRequest(),                  // a ws:// client on the wss port
+      TTestClient::UpgradeRequest(),                 // a ws:// client on the wss port
       std::string("\x16\x03\x01\x00\x05hello", 10),  // a handshake record of garbage
   };
   for (const std::string& input : inputs) {

@@ -158,8 +158,7 @@ TEST_F(WebSocketServerTest, UpgradeFieldsAreMatchedAsSubstringsIgnoringCase) {
       // Nothing of the request reaches the status line: no response splitting.
       {"bare LF in the request line", "GET / HTTP/1.1\nX-Evil: yes\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n"},
-      {"unknown version", "GET / XYZ/9.9\r\n\r\n",
-       "HTTP/1.1 400 Bad Request\r\n"},
+      {"unknown version", "GET / XYZ/9.9\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
       {"bare CR in the request line", "GET / HTTP/1.1\rX: y\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n"},
       {"lower-case method", "get / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
@@ -613,8 +612,8 @@ TEST_F(WebSocketServerTest, CloseWithStatusSendsTheCodeAndNothingAfterIt) {
     auto close = client.ReadFrame();
     ASSERT_TRUE(close.has_value()) << c.Name;
     EXPECT_EQ(close->OpCode, wsoClose) << c.Name;
-    EXPECT_EQ(close->Payload, (Bytes{static_cast<uint8_t>(c.Code >> 8),
-                                     static_cast<uint8_t>(c.Code & 0xFF)}))
+    EXPECT_EQ(close->Payload,
+              (Bytes{static_cast<uint8_t>(c.Code >> 8), static_cast<uint8_t>(c.Code & 0xFF)}))
         << c.Name;
     if (c.ClientAnswers) {
       ASSERT_TRUE(client.SendFrame(wsoClose, {0x03, 0xE8}));

@@ -37,7 +37,9 @@ inline int OpenTcpSocket(int family) {
   return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 inline void CloseTcpSocket(int s) { ::closesocket(Native(s)); }
-inline bool ConnectTo(int s, const sockaddr* a, int len) { return ::connect(Native(s), a, len) == 0; }
+inline bool ConnectTo(int s, const sockaddr* a, int len) {
+  return ::connect(Native(s), a, len) == 0;
+}
 inline ssize_t SendSome(int s, const void* p, size_t n) {
   return ::send(Native(s), static_cast<const char*>(p), static_cast<int>(n), 0);
 }

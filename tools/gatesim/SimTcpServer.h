@@ -79,7 +79,7 @@ class TSimTcpServer {
     size_t OutHead = 0;
     bool WantWrite = false;
     bool Closing = false;
-    bool Dirty = false;  // holds output not yet offered to the socket
+    bool Dirty = false;   // holds output not yet offered to the socket
     bool Reading = true;  // false once StopReadingAfterMs passed
     uint64_t OpenedMs = 0;
     uint64_t ReadBudget = 0;  // bytes it may still read under ReadBytesPerSec

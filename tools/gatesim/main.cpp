@@ -103,8 +103,8 @@ int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSi
 }
 
 const std::set<std::string> kFaultFlags = {"--no-keepalive-answer", "--late-frames"};
-const std::set<std::string> kFaultValued = {"--stop-reading-after", "--read-slowly",
-                                            "--drop-every", "--garbage-every"};
+const std::set<std::string> kFaultValued = {"--stop-reading-after", "--read-slowly", "--drop-every",
+                                            "--garbage-every"};
 
 std::set<std::string> Join(std::set<std::string> A, const std::set<std::string>& B) {
   A.insert(B.begin(), B.end());
@@ -156,16 +156,15 @@ int LogicServer(int Argc, char** Argv) {
 
 int LoginServer(int Argc, char** Argv) {
   std::map<std::string, std::string> args;
-  if (!ParseArgs(Argc, Argv, Join({"--quiet"}, kFaultFlags), Join({"--port", "--addr"}, kFaultValued),
-                 args)) {
+  if (!ParseArgs(Argc, Argv, Join({"--quiet"}, kFaultFlags),
+                 Join({"--port", "--addr"}, kFaultValued), args)) {
     return 2;
   }
   uint16_t port = 5500;
   TLoginServerSimOptions options;
   TSimFaults faults;
-  if (!Number(args, "--port", port) ||
-      !ParseFaults(args, faults, options.AnswerKeepAlive, options.LateFrames,
-                   options.GarbageEveryMs)) {
+  if (!Number(args, "--port", port) || !ParseFaults(args, faults, options.AnswerKeepAlive,
+                                                    options.LateFrames, options.GarbageEveryMs)) {
     return 2;
   }
   PrepareStopSignals();

@@ -2,7 +2,8 @@
 // as text) using the gateway's client transport. Prints "listening on <port>" once
 // the listeners are open, then runs until it is told to stop (see EchoSignals.h).
 //
-// Usage: ws-echo <port> [--threads N (default: one per processor)] [--max-message BYTES] [--max-queued BYTES] [--nodelay]
+// Usage: ws-echo <port> [--threads N (default: one per processor)] [--max-message BYTES]
+// [--max-queued BYTES] [--nodelay]
 //                [--close-command PREFIX]
 // With --close-command, a text message PREFIX<code> (e.g. "!close 1008") is not echoed: the
 // server closes that connection with a close frame carrying <code>, as the gateway does when
