@@ -263,14 +263,36 @@ TEST_F(BotClientTest, FailuresBeforeTheGame) {
   }
 }
 
-TEST_F(BotClientTest, ClosedByTheGatewayInTheGameLosesItsPendingProbes) {
-  LogIn();
-  uint64_t now = 1000000;
-  SendProbes(2, now);
-  std::string out;
-  EXPECT_FALSE(FBot->OnBytes(std::string("\x88\x00", 2), out, now));
-  EXPECT_EQ(FTotals.Errors[beClosed].load(), 1u);
-  EXPECT_EQ(FTotals.Errors[beLost].load(), 2u);
+// Closed under the bot in the game, by a close frame (its status kept) or without one (a
+// reset): the probes still on their way are cut, not lost.
+TEST_F(BotClientTest, ClosedByTheGatewayInTheGameCutsItsPendingProbes) {
+  struct {
+    std::string CloseFrame;  // empty: the connection ends without one
+    TBotError Error;
+    uint16_t Code;
+  } cases[] = {
+      {std::string("\x88\x02\x03\xE9", 4), beClosed, 1001},
+      {std::string("\x88\x00", 2), beClosed, 1005},
+      {{}, beReset, 0},
+  };
+  for (const auto& c : cases) {
+    for (auto* n : {&FTotals.Connected, &FTotals.TokenPassed, &FTotals.InGame, &FTotals.Sent}) *n = 0;
+    for (auto& e : FTotals.Errors) e = 0;
+    SetUp();  // a fresh bot on the zeroed totals
+    LogIn();
+    uint64_t now = 1000000;
+    SendProbes(2, now);
+    std::string out;
+    if (c.CloseFrame.empty()) {
+      FBot->OnClosed();
+    } else {
+      EXPECT_FALSE(FBot->OnBytes(c.CloseFrame, out, now));
+    }
+    EXPECT_EQ(FTotals.Errors[c.Error].load(), 1u) << c.Code;
+    EXPECT_EQ(FTotals.Errors[beCut].load(), 2u) << c.Code;
+    EXPECT_EQ(FTotals.Errors[beLost].load(), 0u) << c.Code;
+    EXPECT_EQ(FBot->PeerCloseCode(), c.Code);
+  }
 }
 
 // Messages meant for another bot in the same gateway slot: a hand-over before this bot

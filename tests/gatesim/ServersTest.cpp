@@ -233,9 +233,9 @@ TEST_F(LogicServerSimTest, KicksWithAndWithoutReason) {
       EXPECT_EQ(AnsiToUtf8(k->Payload.substr(1, len)), "玩家请求踢出");
     }
   }
-  // The same through the API, from another thread.
+  // The same through the API, from another thread (the first link is link 1).
   seen.clear();
-  FServer->KickSession(static_cast<uint32_t>(handle), "维护");
+  FServer->KickSession(1, static_cast<uint32_t>(handle), "维护");
   ReadPacketsUntil(gw, seen, liKick);
   ASSERT_TRUE(Find(seen, liKick));
   EXPECT_EQ(Find(seen, liKick)->Payload.size(), 129u);
@@ -351,6 +351,106 @@ TEST(SimTcpServerTest, BindFailureIsReported) {
   EXPECT_FALSE(second.Start("127.0.0.1", first.Port(), error));
   EXPECT_NE(error.find(std::to_string(first.Port())), std::string::npos) << error;
   EXPECT_FALSE(second.Start("not-an-address", 0, error));
+}
+
+// ---- two gateways at once (a binary upgrade): sessions are keyed by link and handle
+
+// Data packets read from Peer until Count have arrived.
+std::vector<TPacket> ReadData(TPeer& Peer, size_t Count) {
+  std::vector<TPacket> data;
+  Peer.ReadUntil([&](const std::string& in) {
+    TLogicCutStatus st;
+    size_t used = CutLogicPackets(
+        reinterpret_cast<const uint8_t*>(in.data()), in.size(),
+        [&](const TSimLogicHeader& h, std::string_view p) {
+          if (h.nIdent == liData) data.push_back({h, std::string(p)});
+        },
+        st);
+    Peer.In().erase(0, used);
+    return data.size() >= Count;
+  });
+  return data;
+}
+
+TEST(SimLinks, LogicServerKeepsEqualHandlesOfTwoLinksApart) {
+  TSimLog log(false, nullptr);
+  TLogicServerSim server(log, {.PushTables = false, .CheckServerEveryMs = 0, .EchoEveryMs = 0});
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer first(server.Port());
+  ASSERT_TRUE(WaitUntil([&] { return server.Links() == 1; }));  // link 1
+  TPeer second(server.Port());
+  const int32_t same = 0x01010000, onlyFirst = 0x01010001;
+  std::vector<TPacket> seen;
+  for (TPeer* gw : {&first, &second}) {
+    gw->Send(BuildLogicPacket({.nSocket = same, .nIdent = liOpenSession}, "10.0.0.1"));
+    seen.clear();
+    ReadPacketsUntil(*gw, seen, liSyncData);
+  }
+  first.Send(BuildLogicPacket({.nSocket = onlyFirst, .nIdent = liOpenSession}, "10.0.0.2"));
+  seen.clear();
+  ReadPacketsUntil(first, seen, liSyncData);
+  ASSERT_TRUE(WaitUntil([&] { return server.OpenSessions() == 3; }));
+
+  // Each link's data comes back on that link only.
+  first.Send(BuildLogicPacket({.nSocket = same, .nIdent = liData, .nMsgType = 2}, "from one"));
+  second.Send(BuildLogicPacket({.nSocket = same, .nIdent = liData, .nMsgType = 2}, "from two"));
+  EXPECT_EQ(ReadData(first, 1).at(0).Payload, "from one");
+  EXPECT_EQ(ReadData(second, 1).at(0).Payload, "from two");
+  // A kick names the link: the other link's session of the same handle stays.
+  server.KickSession(2, static_cast<uint32_t>(same), {});
+  seen.clear();
+  ReadPacketsUntil(second, seen, liKick);
+  EXPECT_EQ(server.Misrouted(), 0u);
+
+  // Closing the handle on one link leaves the other link's session.
+  first.Send(BuildLogicPacket({.nSocket = same, .nIdent = liCloseSession}, {}));
+  ASSERT_TRUE(WaitUntil([&] { return server.OpenSessions() == 2; }));
+  // A handle on a link it does not belong to is misrouted: the first link's own session on
+  // the second link, and the handle the first link has just closed (still open on the second).
+  // A handle open nowhere is only unknown.
+  second.Send(BuildLogicPacket({.nSocket = onlyFirst, .nIdent = liData, .nMsgType = 2}, "x"));
+  first.Send(BuildLogicPacket({.nSocket = same, .nIdent = liData, .nMsgType = 2}, "y"));
+  first.Send(BuildLogicPacket({.nSocket = 0x7F000001, .nIdent = liCloseSession}, {}));
+  EXPECT_TRUE(WaitUntil([&] { return server.Misrouted() == 2 && server.UnknownHandles() == 1; }));
+  EXPECT_EQ(server.OpenSessions(), 2u);
+
+  // A link that goes takes only its own sessions.
+  second.Close();
+  EXPECT_TRUE(WaitUntil([&] { return server.OpenSessions() == 1; }));
+  EXPECT_NE(server.Stats().find("misrouted 2"), std::string::npos) << server.Stats();
+}
+
+TEST(SimLinks, LoginServerKeepsEqualHandlesOfTwoLinksApart) {
+  TSimLog log(false, nullptr);
+  TLoginServerSim server(log);
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  TPeer first(server.Port());
+  ASSERT_TRUE(WaitUntil([&] { return server.Links() == 1; }));
+  TPeer second(server.Port());
+  first.Send("%N5/1.1.1.1/2.2.2.2$%N6/1.1.1.2/2.2.2.2$");
+  second.Send("%N5/1.1.1.3/2.2.2.2$");
+  EXPECT_EQ(ReadFrames(first, 2).size(), 2u);
+  EXPECT_EQ(ReadFrames(second, 1).size(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return server.Sessions() == 3; }));
+
+  // The first link's session 5 logs in; the second's is still at the login.
+  first.Send("%D5/LOGIN bot1 x$");
+  second.Send("%D5/hello$");
+  EXPECT_EQ(DataFrameMessage(ReadFrames(first, 1).at(0), 5).substr(2), "OK bot1 x");
+  EXPECT_EQ(DataFrameMessage(ReadFrames(second, 1).at(0), 5).substr(2), "hello");
+  ASSERT_TRUE(WaitUntil([&] { return server.Sessions() == 2; }));
+  EXPECT_EQ(server.Misrouted(), 0u);
+
+  // Misrouted: session 6 of the first link on the second, and the first link's handed-over
+  // 5, still open on the second. Unknown: a close for a handle open nowhere.
+  second.Send("%D6/hello$");
+  first.Send("%C5$%C77$");
+  EXPECT_TRUE(WaitUntil([&] { return server.Misrouted() == 2 && server.UnknownHandles() == 1; }));
+  EXPECT_EQ(server.Sessions(), 2u);
+  first.Close();
+  EXPECT_TRUE(WaitUntil([&] { return server.Sessions() == 1; }));
 }
 
 // ---- fault modes

@@ -44,6 +44,12 @@ const char* BotErrorName(TBotError E) {
       return "lost";
     case beMisdelivered:
       return "misdelivered";
+    case beRefused:
+      return "refused";
+    case beReset:
+      return "reset";
+    case beCut:
+      return "cut";
     case beErrorCount:
       break;
   }
@@ -86,12 +92,14 @@ void TBotClient::Fail(TBotError E) {
   FStage = TStage::bsDone;
 }
 
-void TBotClient::OnClosed() {
+void TBotClient::ClosedUnder(TBotError E) {
   if (FStage == TStage::bsDone) return;
-  if (!FPending.empty()) FTotals.Errors[beLost].fetch_add(FPending.size());
+  if (!FPending.empty()) FTotals.Errors[beCut].fetch_add(FPending.size());
   FPending.clear();
-  Fail(FStage == TStage::bsUpgrading ? beUpgrade : beClosed);
+  Fail(E);
 }
+
+void TBotClient::OnClosed() { ClosedUnder(beReset); }
 
 void TBotClient::Finish(std::string& Out) {
   if (FStage == TStage::bsDone) return;
@@ -127,7 +135,11 @@ bool TBotClient::OnBytes(std::string_view Data, std::string& Out, uint64_t NowMi
         TWsClient::AppendFrame(Out, wsoPong, ev.Payload, FMask);
         break;
       case wsoClose:
-        OnClosed();
+        FPeerCloseCode = ev.Payload.size() >= 2
+                             ? static_cast<uint16_t>(static_cast<uint8_t>(ev.Payload[0]) << 8 |
+                                                     static_cast<uint8_t>(ev.Payload[1]))
+                             : uint16_t{1005};
+        ClosedUnder(beClosed);
         return false;
       case wsoText:
       case wsoBinary:

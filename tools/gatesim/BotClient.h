@@ -32,6 +32,9 @@ enum TBotError : uint8_t {
   beBadEcho,       // an echo that matches no probe sent, or damaged
   beLost,          // a probe whose echo never came back
   beMisdelivered,  // a message meant for another bot (its echo or hand-over) reached this one
+  beRefused,       // TCP connect refused (nothing accepts on the port)
+  beReset,         // the connection ended without a close frame (reset or cut) before its end
+  beCut,           // a probe still awaiting its echo when the gateway closed the connection
   beErrorCount
 };
 
@@ -80,7 +83,8 @@ class TBotClient {
   bool OnBytes(std::string_view Data, std::string& Out, uint64_t NowMicros);
   // Sends one probe when Sending and one is due. Rate is probes per second.
   void OnTick(uint64_t NowMicros, bool Sending, double Rate, std::string& Out);
-  // The connection closed under the bot. Counted as beClosed unless the bot was done.
+  // The connection ended under the bot without a close frame (reset, or cut by the peer):
+  // counted as beReset unless the bot was done; its unanswered probes count as beCut.
   void OnClosed();
   // Ends the run for this bot: its unanswered probes are counted lost; a close frame is
   // appended to Out when the connection is still up.
@@ -89,6 +93,8 @@ class TBotClient {
   void Fail(TBotError E);
 
   TStage Stage() const { return FStage; }
+  // The status of the gateway's close frame (1005 when it carried none); 0 when none came.
+  uint16_t PeerCloseCode() const { return FPeerCloseCode; }
   size_t Pending() const { return FPending.size(); }
   uint64_t StageSince() const { return FStageSince; }
   // Probes and replies the bot sends, for tests.
@@ -98,6 +104,8 @@ class TBotClient {
   bool HandleMessage(std::string_view M, std::string& Out, uint64_t NowMicros);
   bool HandleGameMessage(std::string_view M, std::string& Out, uint64_t NowMicros);
   void Enter(TStage S, uint64_t NowMicros);
+  // Ends the bot because the gateway closed its connection: pending probes are cut.
+  void ClosedUnder(TBotError E);
 
   TBotConfig FConfig;
   TBotTotals& FTotals;
@@ -109,6 +117,7 @@ class TBotClient {
   uint64_t FNextSend = 0;
   uint32_t FNextSeq = 1;  // low half of the next probe's sequence number
   uint32_t FMask;
+  uint16_t FPeerCloseCode = 0;
   std::deque<uint32_t> FPending;  // sequence numbers of probes awaiting their echo, in order
 };
 

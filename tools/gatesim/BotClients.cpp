@@ -115,8 +115,9 @@ void TBotThread::StartBot(uint32_t I, uint64_t Now) {
     bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
   }
   if (!StartConnect(fd, FAddr)) {
+    const int error = LastSocketError();
     SocketClose(fd);
-    s.Bot->Fail(beConnect);
+    s.Bot->Fail(IsConnectionRefused(error) ? beRefused : beConnect);
     Settle(s);
     return;
   }
@@ -159,8 +160,8 @@ void TBotThread::OnEvent(uint32_t I, uint32_t Events, uint64_t Now) {
   if (s.Fd < 0) return;
   if (s.Connecting) {
     if (!(Events & (pfOut | pfErr | pfHup))) return;
-    if (ConnectError(s.Fd) != 0) {
-      s.Bot->Fail(beConnect);
+    if (const int error = ConnectError(s.Fd); error != 0) {
+      s.Bot->Fail(IsConnectionRefused(error) ? beRefused : beConnect);
       CloseSlot(I);
       return;
     }

@@ -15,6 +15,9 @@ constexpr size_t kTableVersionSize = 16;
 // Data packets are logged one by one only up to this many; after that, every 10,000th, so that
 // a demonstration shows the relay without a load run flooding the terminal.
 constexpr uint64_t kDataLogAll = 50;
+// Packets for a handle without a session on their link are reported one by one up to this
+// many, then every 1,000th: a gateway that mixes its links up must not flood the output.
+constexpr uint64_t kNoSessionLogAll = 20;
 
 std::string HandleText(uint32_t Handle) {
   char buf[48];
@@ -81,9 +84,30 @@ void TLogicServerSim::OnOpen(TConnId Conn, const std::string& Peer) {
   }
 }
 
+std::string TLogicServerSim::Stats() const {
+  return "stats: " + std::to_string(FSessionsOpened.load()) + " sessions opened, " +
+         std::to_string(FOpenSessions.load()) + " open, " + std::to_string(FDataPackets.load()) +
+         " data packets, misrouted " + std::to_string(FMisrouted.load()) +
+         " (handles that came by a link they do not belong to), unknown " +
+         std::to_string(FUnknownHandles.load()) + " (handles open on no link)";
+}
+
+void TLogicServerSim::NoSession(TConnId Conn, uint32_t Handle, const char* What) {
+  auto other = FSessions.lower_bound({Handle, 0});
+  bool elsewhere = other != FSessions.end() && other->first.first == Handle;
+  uint64_t n = (elsewhere ? FMisrouted : FUnknownHandles).fetch_add(1) + 1;
+  if (n > kNoSessionLogAll && n % 1000 != 0) return;
+  Log().Always(kWho, std::string(What) + " for " + HandleText(Handle) + " on link " +
+                         std::to_string(Conn) +
+                         (elsewhere ? ", where it has no session: misrouted (it belongs to link " +
+                                          std::to_string(other->first.second) + ")"
+                                    : ", a handle open on no link") +
+                         " (" + std::to_string(n) + (elsewhere ? " misrouted)" : " unknown)"));
+}
+
 void TLogicServerSim::OnClose(TConnId Conn) {
   FLinks.fetch_sub(1);
-  size_t dropped = std::erase_if(FSessions, [&](const auto& kv) { return kv.second.Conn == Conn; });
+  size_t dropped = std::erase_if(FSessions, [&](const auto& kv) { return kv.first.second == Conn; });
   FOpenSessions.fetch_sub(dropped);
   Log().Always(kWho, "gateway link " + std::to_string(Conn) + " gone; " + std::to_string(dropped) +
                          " sessions dropped");
@@ -114,8 +138,10 @@ void TLogicServerSim::HandlePacket(TConnId Conn, const TSimLogicHeader& H,
       OpenSession(Conn, H, Payload);
       return;
     case liCloseSession: {
-      auto it = FSessions.find(handle);
-      if (it != FSessions.end()) {
+      auto it = FSessions.find({handle, Conn});
+      if (it == FSessions.end()) {
+        NoSession(Conn, handle, "close");
+      } else {
         if (FOptions.LateFrames && !it->second.LastPayload.empty()) {
           // Data still on its way when the gateway closed the handle.
           SendTo(Conn, it->second.LastData, it->second.LastPayload);
@@ -125,7 +151,7 @@ void TLogicServerSim::HandlePacket(TConnId Conn, const TSimLogicHeader& H,
         FSessions.erase(it);
         FOpenSessions.fetch_sub(1);
       }
-      Log().Event(kWho, "session closed " + HandleText(handle));
+      Log().Event(kWho, "session closed " + HandleText(handle) + " on link " + std::to_string(Conn));
       return;
     }
     case liKeepAlive: {
@@ -154,10 +180,11 @@ void TLogicServerSim::OpenSession(TConnId Conn, const TSimLogicHeader& H,
   int32_t userIndex = FNextUserIndex++;
   if (FNextUserIndex > 0x7FFF0000) FNextUserIndex = 1;
   std::string addr = AnsiToUtf8(std::string(Payload));
-  auto [it, added] = FSessions.insert_or_assign(handle, TSession{Conn, userIndex, addr, {}, {}});
+  auto [it, added] = FSessions.insert_or_assign({handle, Conn}, TSession{userIndex, addr, {}, {}});
   if (added) FOpenSessions.fetch_add(1);
-  Log().Event(kWho, "session opened " + HandleText(handle) + " from " + addr + ", user index " +
-                        std::to_string(userIndex));
+  FSessionsOpened.fetch_add(1);
+  Log().Event(kWho, "session opened " + HandleText(handle) + " on link " + std::to_string(Conn) +
+                        " from " + addr + ", user index " + std::to_string(userIndex));
 
   TSimLogicHeader h;
   h.nSocket = H.nSocket;
@@ -187,11 +214,14 @@ void TLogicServerSim::OpenSession(TConnId Conn, const TSimLogicHeader& H,
 void TLogicServerSim::HandleData(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload) {
   uint32_t handle = static_cast<uint32_t>(H.nSocket);
   uint64_t count = FDataPackets.fetch_add(1) + 1;
+  auto session = FSessions.find({handle, Conn});
+  // Echoed all the same: the client that sent it is then told of the mix-up too.
+  if (session == FSessions.end()) NoSession(Conn, handle, "data");
   if (H.nMsgType == 0 && Payload.size() >= 32) {
     uint16_t ident = ReadLe16(Payload.data());
     if (ident == kSimKickIdent) {
       int32_t recog = static_cast<int32_t>(ReadLe32(Payload.data() + 4));
-      Kick(handle, recog != 0 ? "玩家请求踢出" : "");
+      Kick(Conn, handle, recog != 0 ? "玩家请求踢出" : "");
       return;
     }
     if (ident == 1009) {
@@ -204,25 +234,22 @@ void TLogicServerSim::HandleData(TConnId Conn, const TSimLogicHeader& H, std::st
                           ", " + std::to_string(Payload.size()) + " bytes for " +
                           HandleText(handle) + ", echoed");
   }
-  if (FOptions.LateFrames) {
-    auto it = FSessions.find(handle);
-    if (it != FSessions.end()) {
-      it->second.LastData = H;
-      it->second.LastPayload.assign(Payload);
-    }
+  if (FOptions.LateFrames && session != FSessions.end()) {
+    session->second.LastData = H;
+    session->second.LastPayload.assign(Payload);
   }
   // Back to the same session, exactly as it came.
   SendTo(Conn, H, Payload);
 }
 
-void TLogicServerSim::KickSession(uint32_t Handle, const std::string& Reason) {
-  Post([this, Handle, Reason] { Kick(Handle, Reason); });
+void TLogicServerSim::KickSession(TConnId Link, uint32_t Handle, const std::string& Reason) {
+  Post([this, Link, Handle, Reason] { Kick(Link, Handle, Reason); });
 }
 
-void TLogicServerSim::Kick(uint32_t Handle, const std::string& Reason) {
-  auto it = FSessions.find(Handle);
+void TLogicServerSim::Kick(TConnId Conn, uint32_t Handle, const std::string& Reason) {
+  auto it = FSessions.find({Handle, Conn});
   if (it == FSessions.end()) {
-    Log().Always(kWho, "kick: no session " + HandleText(Handle));
+    Log().Always(kWho, "kick: no session " + HandleText(Handle) + " on link " + std::to_string(Conn));
     return;
   }
   TSimLogicHeader h;
@@ -230,7 +257,7 @@ void TLogicServerSim::Kick(uint32_t Handle, const std::string& Reason) {
   h.nSocket = static_cast<int32_t>(Handle);
   h.wSocketIndex = static_cast<uint16_t>(it->second.UserIndex);
   h.nUserListIndex = it->second.UserIndex;
-  SendTo(it->second.Conn, h, Reason.empty() ? std::string() : KickReasonPayload(Reason));
+  SendTo(Conn, h, Reason.empty() ? std::string() : KickReasonPayload(Reason));
   Log().Event(kWho, "kicked " + HandleText(Handle) +
                         (Reason.empty() ? std::string(" without a reason") : " reason: " + Reason));
 }

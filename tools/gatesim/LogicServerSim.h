@@ -5,6 +5,13 @@
 // player name (27); client data (5) is echoed to the same session unchanged, except a default
 // message with kSimKickIdent, which kicks the session (21).
 //
+// Sessions are keyed by link and handle: during a binary upgrade two gateway processes are
+// linked at once and their handles may be equal, so a handle names a session only together
+// with the link it was opened on. Client data for a handle that is open on another link but not
+// on the one it came by is counted as misrouted (cross-talk between gateways shows up there);
+// data or a close for a handle open on no link at all is counted as unknown (a close after a
+// lost link is one).
+//
 // Start/Stop on the owner's thread; KickSession and the counters are safe from any thread.
 #pragma once
 
@@ -35,9 +42,10 @@ class TLogicServerSim : public TSimTcpServer {
   TLogicServerSim(TSimLog& Log, TLogicServerSimOptions Options = {});
   ~TLogicServerSim() override;
 
-  // Kicks a session by handle (with a reason text when Reason is not empty). Safe from any
+  // Kicks the session Handle of gateway link Link (links are numbered from 1 in the order they
+  // connected, as the log shows), with a reason text when Reason is not empty. Safe from any
   // thread; runs on the server thread.
-  void KickSession(uint32_t Handle, const std::string& Reason);
+  void KickSession(TConnId Link, uint32_t Handle, const std::string& Reason);
 
   // Counters, safe from any thread.
   uint64_t Links() const { return FLinks.load(); }
@@ -46,6 +54,11 @@ class TLogicServerSim : public TSimTcpServer {
   uint64_t EchoReplies() const { return FEchoReplies.load(); }
   uint64_t LateSent() const { return FLateSent.load(); }
   uint64_t GarbageSent() const { return FGarbageSent.load(); }
+  uint64_t SessionsOpened() const { return FSessionsOpened.load(); }
+  uint64_t Misrouted() const { return FMisrouted.load(); }
+  uint64_t UnknownHandles() const { return FUnknownHandles.load(); }
+
+  std::string Stats() const override;
 
   // The tables pushed on connect, by configuration type: 16 bytes of version, then content.
   static std::map<int32_t, std::string> SampleTables();
@@ -63,7 +76,6 @@ class TLogicServerSim : public TSimTcpServer {
 
  private:
   struct TSession {
-    TConnId Conn;
     int32_t UserIndex;
     std::string Addr;
     TSimLogicHeader LastData{};  // its last client data, for a late packet after its close
@@ -73,7 +85,9 @@ class TLogicServerSim : public TSimTcpServer {
   void HandlePacket(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
   void OpenSession(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
   void HandleData(TConnId Conn, const TSimLogicHeader& H, std::string_view Payload);
-  void Kick(uint32_t Handle, const std::string& Reason);
+  void Kick(TConnId Conn, uint32_t Handle, const std::string& Reason);
+  // Counts and reports a packet for a handle that has no session on Conn.
+  void NoSession(TConnId Conn, uint32_t Handle, const char* What);
   void SendTo(TConnId Conn, TSimLogicHeader H, std::string_view Payload);
 
   TLogicServerSimOptions FOptions;
@@ -83,9 +97,14 @@ class TLogicServerSim : public TSimTcpServer {
   std::atomic<uint64_t> FEchoReplies{0};
   std::atomic<uint64_t> FLateSent{0};
   std::atomic<uint64_t> FGarbageSent{0};
+  std::atomic<uint64_t> FSessionsOpened{0};
+  std::atomic<uint64_t> FMisrouted{0};
+  std::atomic<uint64_t> FUnknownHandles{0};
 
-  // Server thread only.
-  std::map<uint32_t, TSession> FSessions;
+  // Server thread only. Keyed by handle, then link: the sessions of one handle on every link
+  // lie together.
+  using TSessionKey = std::pair<uint32_t, TConnId>;
+  std::map<TSessionKey, TSession> FSessions;
   int32_t FNextUserIndex = 1;
   uint32_t FTimerTurns = 0;
   uint64_t FDataLogged = 0;

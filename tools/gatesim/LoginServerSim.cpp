@@ -8,6 +8,9 @@ namespace gw {
 namespace {
 
 constexpr char kWho[] = "login";
+// Frames for a handle without a session on their link are reported one by one up to this many,
+// then every 1,000th.
+constexpr uint64_t kNoSessionLogAll = 20;
 
 std::string Printable(std::string_view Bytes) {
   std::string out;
@@ -64,10 +67,35 @@ void TLoginServerSim::OnOpen(TConnId Conn, const std::string& Peer) {
   Log().Always(kWho, "gateway link " + std::to_string(Conn) + " connected from " + Peer);
 }
 
+std::string TLoginServerSim::Stats() const {
+  return "stats: " + std::to_string(FSessionsOpened.load()) + " sessions opened, " +
+         std::to_string(FHandOvers.load()) + " handed over, " +
+         std::to_string(FSessionCount.load()) + " open, misrouted " +
+         std::to_string(FMisrouted.load()) +
+         " (handles that came by a link they do not belong to), unknown " +
+         std::to_string(FUnknownHandles.load()) + " (handles open on no link)";
+}
+
+bool TLoginServerSim::HasSession(TConnId Conn, uint32_t Handle, const char* What) {
+  if (FSessions.count({Handle, Conn})) return true;
+  auto other = FSessions.lower_bound({Handle, 0});
+  bool elsewhere = other != FSessions.end() && other->first == Handle;
+  uint64_t n = (elsewhere ? FMisrouted : FUnknownHandles).fetch_add(1) + 1;
+  if (n <= kNoSessionLogAll || n % 1000 == 0) {
+    Log().Always(kWho, std::string(What) + " for session " + std::to_string(Handle) + " on link " +
+                           std::to_string(Conn) +
+                           (elsewhere ? ", where it has no session: misrouted (it belongs to link " +
+                                            std::to_string(other->second) + ")"
+                                      : ", a handle open on no link") +
+                           " (" + std::to_string(n) + (elsewhere ? " misrouted)" : " unknown)"));
+  }
+  return false;
+}
+
 void TLoginServerSim::OnClose(TConnId Conn) {
   FLinks.fetch_sub(1);
-  FSessionCount.fetch_sub(FSessions.size());
-  FSessions.clear();
+  size_t dropped = std::erase_if(FSessions, [&](const auto& s) { return s.second == Conn; });
+  FSessionCount.fetch_sub(dropped);
   Log().Always(kWho, "gateway link " + std::to_string(Conn) + " gone");
 }
 
@@ -96,13 +124,18 @@ void TLoginServerSim::HandleFrame(TConnId Conn, std::string_view Frame) {
       if (FOptions.AnswerKeepAlive) Send(Conn, MakeLoginControlFrame('+', 0));
       return;
     case TLoginFrameKind::lfOpen:
-      if (FSessions.insert(f.Handle).second) FSessionCount.fetch_add(1);
+      if (FSessions.insert({f.Handle, Conn}).second) FSessionCount.fetch_add(1);
+      FSessionsOpened.fetch_add(1);
       Log().Event(kWho, "session " + std::to_string(f.Handle) + " opened, client " + f.RemoteAddr +
-                            ", gateway " + f.LocalAddr + "; greeting it");
+                            ", gateway " + f.LocalAddr + ", link " + std::to_string(Conn) +
+                            "; greeting it");
       Send(Conn, MakeLoginDataFrame(f.Handle, GreetingMessage(f.Handle)));
       return;
     case TLoginFrameKind::lfClose:
-      if (FSessions.erase(f.Handle) > 0) FSessionCount.fetch_sub(1);
+      if (HasSession(Conn, f.Handle, "close")) {
+        FSessions.erase({f.Handle, Conn});
+        FSessionCount.fetch_sub(1);
+      }
       if (FOptions.LateFrames) {
         // An answer still on its way when the client left: meant for nobody now.
         Send(Conn, MakeLoginDataFrame(f.Handle, LateHandOverMessage(f.Handle)));
@@ -122,6 +155,8 @@ void TLoginServerSim::HandleFrame(TConnId Conn, std::string_view Frame) {
 
 void TLoginServerSim::HandleData(TConnId Conn, const TLoginFrame& F) {
   std::string_view data = F.Data;
+  // Answered all the same: the client that sent it is then told of the mix-up too.
+  const bool known = HasSession(Conn, F.Handle, "data");
   if (data.starts_with(kSimLoginPrefix)) {
     std::string reply;
     AppendLe16(reply, kSimHandOverIdent);
@@ -129,7 +164,10 @@ void TLoginServerSim::HandleData(TConnId Conn, const TLoginFrame& F) {
     reply += data.substr(std::string_view(kSimLoginPrefix).size(), 64);
     Send(Conn, MakeLoginDataFrame(F.Handle, reply));
     // The session now belongs to the logic server; the gateway sends no close for it here.
-    if (FSessions.erase(F.Handle) > 0) FSessionCount.fetch_sub(1);
+    if (known) {
+      FSessions.erase({F.Handle, Conn});
+      FSessionCount.fetch_sub(1);
+    }
     FHandOvers.fetch_add(1);
     Log().Event(kWho, "session " + std::to_string(F.Handle) + " logged in (" + Printable(data) +
                           "); handed over with 530");

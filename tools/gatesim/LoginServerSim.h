@@ -4,6 +4,11 @@
 // hand-over message (530), data starting with kSimLoginKickPrefix with a close control frame,
 // anything else with a reply that repeats it; closes ("%C") are noted.
 //
+// Sessions are keyed by link and handle (two gateway processes linked at once during a binary
+// upgrade may use equal handles). Data or a close for a handle that is open on another link but
+// not on the one it came by is counted as misrouted; for a handle open on no link, as unknown
+// (a session already handed over to the logic server, or one of a lost link).
+//
 // Start/Stop on the owner's thread; the counters are safe from any thread.
 #pragma once
 
@@ -11,6 +16,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "LoginFrame.h"
 #include "SimTcpServer.h"
@@ -38,6 +44,11 @@ class TLoginServerSim : public TSimTcpServer {
   uint64_t KeepAlives() const { return FKeepAlives.load(); }
   uint64_t LateSent() const { return FLateSent.load(); }
   uint64_t GarbageSent() const { return FGarbageSent.load(); }
+  uint64_t SessionsOpened() const { return FSessionsOpened.load(); }
+  uint64_t Misrouted() const { return FMisrouted.load(); }
+  uint64_t UnknownHandles() const { return FUnknownHandles.load(); }
+
+  std::string Stats() const override;
 
   // The late hand-over a closed session gets under LateFrames.
   static std::string LateHandOverMessage(uint32_t Handle);
@@ -54,6 +65,8 @@ class TLoginServerSim : public TSimTcpServer {
  private:
   void HandleFrame(TConnId Conn, std::string_view Frame);
   void HandleData(TConnId Conn, const TLoginFrame& F);
+  // Whether Handle has a session on Conn; when not, the frame is counted and reported.
+  bool HasSession(TConnId Conn, uint32_t Handle, const char* What);
 
   TLoginServerSimOptions FOptions;
   std::atomic<uint64_t> FLinks{0};
@@ -62,9 +75,13 @@ class TLoginServerSim : public TSimTcpServer {
   std::atomic<uint64_t> FKeepAlives{0};
   std::atomic<uint64_t> FLateSent{0};
   std::atomic<uint64_t> FGarbageSent{0};
+  std::atomic<uint64_t> FSessionsOpened{0};
+  std::atomic<uint64_t> FMisrouted{0};
+  std::atomic<uint64_t> FUnknownHandles{0};
   uint32_t FTimerTurns = 0;  // server thread only
 
-  std::set<uint32_t> FSessions;  // server thread only
+  // Server thread only: open sessions as (handle, link), so that one handle's links lie together.
+  std::set<std::pair<uint32_t, TConnId>> FSessions;
 };
 
 }  // namespace gw

@@ -18,6 +18,11 @@ int AcceptStream(int ListenFd, sockaddr_in& Peer);
 bool StartConnect(int Fd, const sockaddr_in& To);
 // The outcome of a connect once the socket turned writable or failed: 0 when connected.
 int ConnectError(int Fd);
+// The error of the last failed socket call of this file on this thread (for StartConnect).
+int LastSocketError();
+// Whether a connect error (ConnectError, LastSocketError) says that nothing accepts on the
+// port: the peer answered with a reset.
+bool IsConnectionRefused(int Error);
 // Whether the last failed call of this file on this thread found the
 // socket unable to go on without blocking (a retry later may succeed).
 bool SocketWouldBlock();

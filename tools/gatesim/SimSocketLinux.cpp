@@ -27,6 +27,10 @@ int ConnectError(int Fd) {
   return err;
 }
 
+int LastSocketError() { return errno; }
+
+bool IsConnectionRefused(int Error) { return Error == ECONNREFUSED; }
+
 bool SocketWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 std::string SocketErrorText(const char* What) {

@@ -48,6 +48,10 @@ int ConnectError(int Fd) {
   return err;
 }
 
+int LastSocketError() { return WSAGetLastError(); }
+
+bool IsConnectionRefused(int Error) { return Error == WSAECONNREFUSED; }
+
 bool SocketWouldBlock() {
   const int error = WSAGetLastError();
   return error == WSAEWOULDBLOCK || error == WSAEINTR;

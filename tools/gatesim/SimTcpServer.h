@@ -55,6 +55,8 @@ class TSimTcpServer {
   void SetReading(bool On);
   // Connections dropped by DropEveryMs so far. Safe from any thread.
   uint64_t FaultDrops() const { return FFaultDrops.load(); }
+  // The server's counters in one line, for its summary when it stops. Safe from any thread.
+  virtual std::string Stats() const { return {}; }
 
  protected:
   virtual void OnOpen(TConnId Conn, const std::string& Peer) = 0;

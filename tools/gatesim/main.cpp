@@ -7,6 +7,10 @@
 //   gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]
 //                   [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]
 //                   [--keys-folder .] [--watch-pid PID] [--no-progress] [--sources A-B]
+//   gatesim churn [--url ws://127.0.0.1:7200] [-n 100] [--rate 10] [--life 10-60]
+//                 [--arrivals 0] [--arrival-life 2-5] [--duration 0] [--control]
+//                 [--first-phase run] [--threads 2] [--connect-rate 500] [--login-timeout 20]
+//                 [--leave 3] [--keys-folder .] [--no-progress] [--sources A-B]
 //   gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...]   (see AttackMain.cpp)
 #include <charconv>
 #include <cstdio>
@@ -15,11 +19,13 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "AttackClients.h"
 #include "AttackMain.h"
 #include "BotClients.h"
+#include "ChurnClients.h"
 #include "LogicServerSim.h"
 #include "LoginServerSim.h"
 #include "StopSignal.h"
@@ -38,6 +44,11 @@ void Usage(std::FILE* Out = stderr) {
       "  gatesim clients [--url ws://127.0.0.1:7200] [-n 10] [--rate 1] [--duration 10]\n"
       "                  [--threads 2] [--connect-rate 1000] [--login-timeout 20] [--drain 3]\n"
       "                  [--keys-folder .] [--watch-pid PID] [--no-progress] [--sources A-B]\n"
+      "  gatesim churn [--url ws://127.0.0.1:7200] [-n 100] [--rate 10] [--life 10-60]\n"
+      "                [--arrivals 0] [--arrival-life 2-5] [--duration 0] [--control]\n"
+      "                [--first-phase run] [--threads 2] [--connect-rate 500]\n"
+      "                [--login-timeout 20] [--leave 3] [--keys-folder .] [--no-progress]\n"
+      "                [--sources A-B]\n"
       "  gatesim attack --url ws://127.0.0.1:7200 --mode MODE -n N [...] (gatesim attack --help)\n"
       "\n"
       "clients: --rate is messages per second per bot (move, attack and default in turn), sent\n"
@@ -55,7 +66,17 @@ void Usage(std::FILE* Out = stderr) {
       "handle (login: a hand-over, logic: its last data); --garbage-every SEC: send frames the\n"
       "gateway must drop (wrong magic, unknown ident or command, handle 0, no \"%\").\n"
       "clients: every echo and hand-over must carry the bot's own identity; the summary counts\n"
-      "those that do not (misdelivered) and the exit status is 1 if there is any.\n",
+      "those that do not (misdelivered) and the exit status is 1 if there is any.\n"
+      "\n"
+      "churn: -n players each live a random time in --life MIN-MAX seconds (connect, log in,\n"
+      "play at --rate), leave politely (last echoes awaited, close frame) and come back at once as\n"
+      "new players; --arrivals R more players a second arrive besides, living --arrival-life.\n"
+      "The run lasts --duration seconds, or with --control until standard input says \"end\" or\n"
+      "ends; \"phase NAME\" starts a new phase of the report, \"hold\" lets players leave at their\n"
+      "end without coming back (and stops the arrivals). Each phase is reported on its own:\n"
+      "connects refused, reset or failed, sessions the gateway closed (going away: 1001),\n"
+      "messages lost, cut by a close, misdelivered, round-trip p50 and p99. Exit status 1 if any\n"
+      "message was misdelivered.\n",
       Out);
 }
 
@@ -99,6 +120,7 @@ int RunServer(TSimTcpServer& Server, const std::string& Addr, uint16_t Port, TSi
   WaitForStop();
   Log.Always(Server.Name(), "stopping");
   Server.Stop();
+  Log.Always(Server.Name(), Server.Stats());
   return 0;
 }
 
@@ -213,6 +235,72 @@ int Clients(int Argc, char** Argv) {
   return result.Errors == 0 && result.Misdelivered == 0 && result.InGame == result.Bots ? 0 : 1;
 }
 
+// "A-B" (or "A") seconds.
+bool ParseSecondsRange(const std::string& Text, double& Min, double& Max) {
+  size_t dash = Text.find('-');
+  std::string first = Text.substr(0, dash);
+  std::string second = dash == std::string::npos ? first : Text.substr(dash + 1);
+  auto parse = [](const std::string& T, double& V) {
+    auto [end, ec] = std::from_chars(T.data(), T.data() + T.size(), V);
+    return !T.empty() && ec == std::errc() && end == T.data() + T.size() && V >= 0;
+  };
+  return parse(first, Min) && parse(second, Max) && Min <= Max;
+}
+
+int Churn(int Argc, char** Argv) {
+  std::map<std::string, std::string> args;
+  if (!ParseArgs(Argc, Argv, {"--no-progress", "--control"},
+                 {"--url", "-n", "--rate", "--life", "--arrivals", "--arrival-life", "--duration",
+                  "--first-phase", "--threads", "--connect-rate", "--login-timeout", "--leave",
+                  "--keys-folder", "--sources"},
+                 args)) {
+    return 2;
+  }
+  TChurnOptions o;
+  if (args.count("--url")) o.Url = args["--url"];
+  if (args.count("--keys-folder")) o.KeysFolder = args["--keys-folder"];
+  if (args.count("--first-phase")) o.FirstPhase = args["--first-phase"];
+  o.Progress = !args.count("--no-progress");
+  o.Control = args.count("--control") != 0;
+  if (args.count("--sources") &&
+      !ParseSourceRange(args["--sources"], o.SourceFirst, o.SourceLast)) {
+    std::fprintf(stderr, "gatesim: --sources needs A.B.C.D or A.B.C.D-E.F.G.H\n");
+    return 2;
+  }
+  for (auto [name, min, max] : {std::tuple{"--life", &o.LifeMinSec, &o.LifeMaxSec},
+                                std::tuple{"--arrival-life", &o.ArrivalLifeMinSec,
+                                           &o.ArrivalLifeMaxSec}}) {
+    if (args.count(name) && !ParseSecondsRange(args[name], *min, *max)) {
+      std::fprintf(stderr, "gatesim: %s needs MIN-MAX seconds, MIN not above MAX\n", name);
+      return 2;
+    }
+  }
+  if (!Number(args, "-n", o.Count) || !Number(args, "--rate", o.Rate) ||
+      !Number(args, "--arrivals", o.ArrivalRate) || !Number(args, "--duration", o.DurationSec) ||
+      !Number(args, "--threads", o.Threads) || !Number(args, "--connect-rate", o.ConnectRate) ||
+      !Number(args, "--login-timeout", o.LoginTimeoutSec) || !Number(args, "--leave", o.LeaveSec)) {
+    return 2;
+  }
+  if (o.Rate < 0 || o.ArrivalRate < 0 || o.DurationSec < 0 || o.LeaveSec < 0) {
+    std::fputs("gatesim: --rate, --arrivals, --duration and --leave must not be negative\n", stderr);
+    return 2;
+  }
+  if (o.DurationSec == 0 && !o.Control) {
+    std::fputs("gatesim: churn needs --duration or --control\n", stderr);
+    return 2;
+  }
+  TChurnClients runner(o);
+  TChurnResult result;
+  std::string error;
+  if (!runner.Run(result, error)) {
+    std::fprintf(stderr, "gatesim churn: %s\n", error.c_str());
+    return 1;
+  }
+  std::fputs(result.Summary.c_str(), stdout);
+  std::fflush(stdout);
+  return result.Total.Counts.Misdelivered == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,6 +326,7 @@ int main(int argc, char** argv) {
   if (command == "logic-server") return LogicServer(argc, argv);
   if (command == "login-server") return LoginServer(argc, argv);
   if (command == "clients") return Clients(argc, argv);
+  if (command == "churn") return Churn(argc, argv);
   if (command == "attack") return gw::AttackMain(argc, argv);
   Usage();
   return 2;
