@@ -276,7 +276,8 @@ TEST_F(BotClientTest, ClosedByTheGatewayInTheGameCutsItsPendingProbes) {
       {{}, beReset, 0},
   };
   for (const auto& c : cases) {
-    for (auto* n : {&FTotals.Connected, &FTotals.TokenPassed, &FTotals.InGame, &FTotals.Sent}) *n = 0;
+    for (auto* n : {&FTotals.Connected, &FTotals.TokenPassed, &FTotals.InGame, &FTotals.Sent})
+      *n = 0;
     for (auto& e : FTotals.Errors) e = 0;
     SetUp();  // a fresh bot on the zeroed totals
     LogIn();

@@ -391,14 +391,14 @@ std::string ChurnPhaseLine(const TChurnPhase& P, const char* Label) {
   char seconds[32];
   std::snprintf(seconds, sizeof(seconds), "%.1f s", P.Seconds);
   std::ostringstream out;
-  out << Label << ": " << seconds << ", lives " << c.Lives << ", in game " << c.InGame
-      << ", ended " << c.Ended << ", refused " << c.Refused << ", reset " << c.Reset
-      << ", connect failed " << c.ConnectFailed << ", upgrade failed " << c.UpgradeFailed
-      << ", gateway closed " << c.GatewayClosed << ", going away " << c.GoingAway
-      << ", login timeouts " << c.LoginTimeouts << ", other errors " << c.OtherErrors
-      << ", sent " << c.Sent << ", echoed " << c.Echoed << ", lost " << c.Lost << ", cut "
-      << c.Cut << ", misdelivered " << c.Misdelivered << ", bad echoes " << c.BadEchoes
-      << ", samples " << P.Samples << ", p50 " << Ms(P.P50Micros) << ", p99 " << Ms(P.P99Micros);
+  out << Label << ": " << seconds << ", lives " << c.Lives << ", in game " << c.InGame << ", ended "
+      << c.Ended << ", refused " << c.Refused << ", reset " << c.Reset << ", connect failed "
+      << c.ConnectFailed << ", upgrade failed " << c.UpgradeFailed << ", gateway closed "
+      << c.GatewayClosed << ", going away " << c.GoingAway << ", login timeouts " << c.LoginTimeouts
+      << ", other errors " << c.OtherErrors << ", sent " << c.Sent << ", echoed " << c.Echoed
+      << ", lost " << c.Lost << ", cut " << c.Cut << ", misdelivered " << c.Misdelivered
+      << ", bad echoes " << c.BadEchoes << ", samples " << P.Samples << ", p50 " << Ms(P.P50Micros)
+      << ", p99 " << Ms(P.P99Micros);
   return out.str();
 }
 
@@ -448,9 +448,9 @@ bool TChurnClients::Run(TChurnResult& Result, std::string& Error, FILE* Progress
   std::vector<std::unique_ptr<TChurnThread>> threads;
   const uint64_t t0 = MonotonicMicros();
   for (uint32_t t = 0; t < FOptions.Threads; ++t) {
-    threads.push_back(std::make_unique<TChurnThread>(
-        FOptions, base, addr, shared, static_cast<uint32_t>(t0) + t * 7919u,
-        FOptions.ArrivalRate / FOptions.Threads));
+    threads.push_back(std::make_unique<TChurnThread>(FOptions, base, addr, shared,
+                                                     static_cast<uint32_t>(t0) + t * 7919u,
+                                                     FOptions.ArrivalRate / FOptions.Threads));
   }
   const double connectGap = 1e6 / FOptions.ConnectRate;
   for (uint32_t i = 0; i < FOptions.Count; ++i) {

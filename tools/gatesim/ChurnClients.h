@@ -32,10 +32,10 @@ struct TChurnOptions {
   double ArrivalRate = 0;  // short-lived players arriving per second besides the pool
   double ArrivalLifeMinSec = 2;
   double ArrivalLifeMaxSec = 5;
-  double DurationSec = 0;      // the run's length; 0: until "end" (Control only)
-  double ConnectRate = 500;    // the pool's first connections per second
-  double LoginTimeoutSec = 20; // from a player's connect to its hand-over
-  double LeaveSec = 3;         // a leaving player awaits its last echoes this long at most
+  double DurationSec = 0;       // the run's length; 0: until "end" (Control only)
+  double ConnectRate = 500;     // the pool's first connections per second
+  double LoginTimeoutSec = 20;  // from a player's connect to its hand-over
+  double LeaveSec = 3;          // a leaving player awaits its last echoes this long at most
   uint32_t Threads = 2;
   std::string KeysFolder = ".";
   std::string FirstPhase = "run";
@@ -57,7 +57,7 @@ struct TChurnCounts {
   uint64_t GatewayClosed = 0;  // close frames from the gateway before the life's end
   uint64_t GoingAway = 0;      // of them with status 1001
   uint64_t LoginTimeouts = 0;
-  uint64_t OtherErrors = 0;    // token challenge and protocol faults
+  uint64_t OtherErrors = 0;  // token challenge and protocol faults
   uint64_t Sent = 0;
   uint64_t Echoed = 0;
   uint64_t Lost = 0;

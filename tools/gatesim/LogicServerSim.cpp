@@ -107,7 +107,8 @@ void TLogicServerSim::NoSession(TConnId Conn, uint32_t Handle, const char* What)
 
 void TLogicServerSim::OnClose(TConnId Conn) {
   FLinks.fetch_sub(1);
-  size_t dropped = std::erase_if(FSessions, [&](const auto& kv) { return kv.first.second == Conn; });
+  size_t dropped =
+      std::erase_if(FSessions, [&](const auto& kv) { return kv.first.second == Conn; });
   FOpenSessions.fetch_sub(dropped);
   Log().Always(kWho, "gateway link " + std::to_string(Conn) + " gone; " + std::to_string(dropped) +
                          " sessions dropped");
@@ -151,7 +152,8 @@ void TLogicServerSim::HandlePacket(TConnId Conn, const TSimLogicHeader& H,
         FSessions.erase(it);
         FOpenSessions.fetch_sub(1);
       }
-      Log().Event(kWho, "session closed " + HandleText(handle) + " on link " + std::to_string(Conn));
+      Log().Event(kWho,
+                  "session closed " + HandleText(handle) + " on link " + std::to_string(Conn));
       return;
     }
     case liKeepAlive: {
@@ -249,7 +251,8 @@ void TLogicServerSim::KickSession(TConnId Link, uint32_t Handle, const std::stri
 void TLogicServerSim::Kick(TConnId Conn, uint32_t Handle, const std::string& Reason) {
   auto it = FSessions.find({Handle, Conn});
   if (it == FSessions.end()) {
-    Log().Always(kWho, "kick: no session " + HandleText(Handle) + " on link " + std::to_string(Conn));
+    Log().Always(kWho,
+                 "kick: no session " + HandleText(Handle) + " on link " + std::to_string(Conn));
     return;
   }
   TSimLogicHeader h;

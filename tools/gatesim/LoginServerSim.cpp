@@ -82,12 +82,13 @@ bool TLoginServerSim::HasSession(TConnId Conn, uint32_t Handle, const char* What
   bool elsewhere = other != FSessions.end() && other->first == Handle;
   uint64_t n = (elsewhere ? FMisrouted : FUnknownHandles).fetch_add(1) + 1;
   if (n <= kNoSessionLogAll || n % 1000 == 0) {
-    Log().Always(kWho, std::string(What) + " for session " + std::to_string(Handle) + " on link " +
-                           std::to_string(Conn) +
-                           (elsewhere ? ", where it has no session: misrouted (it belongs to link " +
-                                            std::to_string(other->second) + ")"
-                                      : ", a handle open on no link") +
-                           " (" + std::to_string(n) + (elsewhere ? " misrouted)" : " unknown)"));
+    Log().Always(kWho,
+                 std::string(What) + " for session " + std::to_string(Handle) + " on link " +
+                     std::to_string(Conn) +
+                     (elsewhere ? ", where it has no session: misrouted (it belongs to link " +
+                                      std::to_string(other->second) + ")"
+                                : ", a handle open on no link") +
+                     " (" + std::to_string(n) + (elsewhere ? " misrouted)" : " unknown)"));
   }
   return false;
 }

@@ -69,10 +69,12 @@ void Usage(std::FILE* Out = stderr) {
       "those that do not (misdelivered) and the exit status is 1 if there is any.\n"
       "\n"
       "churn: -n players each live a random time in --life MIN-MAX seconds (connect, log in,\n"
-      "play at --rate), leave politely (last echoes awaited, close frame) and come back at once as\n"
+      "play at --rate), leave politely (last echoes awaited, close frame) and come back at once "
+      "as\n"
       "new players; --arrivals R more players a second arrive besides, living --arrival-life.\n"
       "The run lasts --duration seconds, or with --control until standard input says \"end\" or\n"
-      "ends; \"phase NAME\" starts a new phase of the report, \"hold\" lets players leave at their\n"
+      "ends; \"phase NAME\" starts a new phase of the report, \"hold\" lets players leave at "
+      "their\n"
       "end without coming back (and stops the arrivals). Each phase is reported on its own:\n"
       "connects refused, reset or failed, sessions the gateway closed (going away: 1001),\n"
       "messages lost, cut by a close, misdelivered, round-trip p50 and p99. Exit status 1 if any\n"
@@ -267,9 +269,9 @@ int Churn(int Argc, char** Argv) {
     std::fprintf(stderr, "gatesim: --sources needs A.B.C.D or A.B.C.D-E.F.G.H\n");
     return 2;
   }
-  for (auto [name, min, max] : {std::tuple{"--life", &o.LifeMinSec, &o.LifeMaxSec},
-                                std::tuple{"--arrival-life", &o.ArrivalLifeMinSec,
-                                           &o.ArrivalLifeMaxSec}}) {
+  for (auto [name, min, max] :
+       {std::tuple{"--life", &o.LifeMinSec, &o.LifeMaxSec},
+        std::tuple{"--arrival-life", &o.ArrivalLifeMinSec, &o.ArrivalLifeMaxSec}}) {
     if (args.count(name) && !ParseSecondsRange(args[name], *min, *max)) {
       std::fprintf(stderr, "gatesim: %s needs MIN-MAX seconds, MIN not above MAX\n", name);
       return 2;
@@ -282,7 +284,8 @@ int Churn(int Argc, char** Argv) {
     return 2;
   }
   if (o.Rate < 0 || o.ArrivalRate < 0 || o.DurationSec < 0 || o.LeaveSec < 0) {
-    std::fputs("gatesim: --rate, --arrivals, --duration and --leave must not be negative\n", stderr);
+    std::fputs("gatesim: --rate, --arrivals, --duration and --leave must not be negative\n",
+               stderr);
     return 2;
   }
   if (o.DurationSec == 0 && !o.Control) {
