@@ -245,7 +245,9 @@ if ((takeover)); then
     awk 'NR % 5 == 1 {printf "  %s: %.1f\n", $1, $2 / 1024}' "$work/rss-old.txt"
   fi
 fi
-echo "drain: ${closed:-?} sessions were open at the deadline (${DRAIN_S} s) and closed with 1001;" \
+deadline="${DRAIN_S} s"
+((drain_flag)) || deadline="the fixed 2 s of a gateway without --drain-seconds"
+echo "drain: ${closed:-?} sessions were open at the deadline ($deadline) and closed with 1001;" \
   "the process ended after ${drain_lived} s"
 
 if ((${#failures[@]} > 0)); then
