@@ -219,6 +219,12 @@ closed=$(field "phase drain" "gateway closed")
 going=$(field "phase drain" "going away")
 [[ ${closed:-x} == "${going:-y}" ]] ||
   failures+=("drain: ${closed:-?} sessions closed by the gateway, only ${going:-?} of them with 1001")
+# A drain that ended well before its deadline had no session left to close: every close then
+# came before the deadline.
+if ((drain_flag)) && awk -v l="$drain_lived" -v d="$DRAIN_S" 'BEGIN {exit !(l < d - 1)}' &&
+  [[ ${closed:-0} != 0 ]]; then
+  failures+=("drain: ended after ${drain_lived} s, before its ${DRAIN_S} s, yet closed ${closed} sessions")
+fi
 [[ $churn_rc == 0 ]] || failures+=("gatesim churn ended with status $churn_rc")
 for server in logic login; do
   stats=$(grep 'stats:' "$work/$server.log" | tail -n 1)
