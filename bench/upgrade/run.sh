@@ -147,12 +147,17 @@ if ((takeover)); then
   start_gateway "$work/gateway-new.log" "$DRAIN_S" --take-over
   new_pid=$started
   say "takeover: gateway --take-over started (pid $new_pid); the old one (pid $old_pid) drains"
-  # Until the old process ends; the new one failing ends the proof.
+  # Until the old process ends (within its drain time and a margin); the new one failing ends
+  # the proof.
   while kill -0 "$old_pid" 2>/dev/null; do
     if ! kill -0 "$new_pid" 2>/dev/null; then
       wait "$new_pid" && rc=0 || rc=$?
       say "FAIL: gateway --take-over ended with status $rc:"
       tail -n 20 "$work/gateway-new.log" >&2
+      exit 1
+    fi
+    if awk -v l="$(since "$takeover_start")" -v d="$TAKEOVER_DRAIN_S" 'BEGIN {exit !(l > d + 30)}'; then
+      say "FAIL: the old process still runs $((TAKEOVER_DRAIN_S + 30)) s after the take-over began"
       exit 1
     fi
     sleep 0.2
@@ -182,6 +187,15 @@ else
   control hold
   sleep 1  # the players' last connects land before the listener closes
   kill -TERM "$drain_pid"
+fi
+# Its drain time and a margin (a gateway without --drain-seconds drains for 2 s).
+for _ in $(seq 1 $(((DRAIN_S + 30) * 5))); do
+  kill -0 "$drain_pid" 2>/dev/null || break
+  sleep 0.2
+done
+if kill -0 "$drain_pid" 2>/dev/null; then
+  say "FAIL: the draining process still runs $((DRAIN_S + 30)) s after SIGTERM"
+  exit 1
 fi
 wait "$drain_pid" 2>/dev/null || true
 drain_lived=$(since "$drain_start")
