@@ -64,6 +64,7 @@ cleanup() {
   done
   stop_started
   wait 2>/dev/null || true
+  rm -f "$work/control"  # a pipe left behind would hang whoever reads every kept file
   if [[ ${KEEP_WORK:-0} == 1 ]]; then echo "upgrade: logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
