@@ -72,7 +72,9 @@ class Gateway:
 
 async def token_checked_client(port, workdir):
     """A client past its token check (so its messages go to the login server)."""
-    ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None)
+    # No keep-alive pings: a client whose gateway stopped reading it (the login server does not
+    # read) would end itself when a ping goes unanswered on a loaded machine.
+    ws = await websockets.connect(f"ws://127.0.0.1:{port}/", max_size=None, ping_interval=None)
     challenge = await asyncio.wait_for(ws.recv(), TIMEOUT)
     answer = subprocess.run(command(base.GATEKIT, "token-answer", challenge[33:].decode()),
                             cwd=workdir, capture_output=True, check=True, text=True).stdout.strip()
