@@ -412,8 +412,10 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
 }
 
 void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg) {
-  const TLogicClientData data =
-      ReadLogicClientData(*ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->DataLen)));
+  const TLogicRead<TLogicPacket> packet =
+      ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->DataLen));
+  if (!packet) return;  // HandleMessage read it already: cannot happen
+  const TLogicClientData data = ReadLogicClientData(*packet);
   // The client message is the header's type byte followed by the payload, which
   // already sit side by side: re-point the record instead of copying.
   uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
