@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "links/LogicPacketFramer.h"
+#include "protocol/LogicPacketFramer.h"
 
 namespace {
 

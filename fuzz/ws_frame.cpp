@@ -1,7 +1,8 @@
 // The WebSocket frame parser against a small model: the input is fed once whole and once in
 // fuzzer-chosen pieces, and both feeds must raise the same events. Every message respects the
 // size limit, every control payload fits a control frame, nothing is raised after a close, and
-// the bytes delivered never exceed the bytes given (no byte comes from outside the input).
+// the bytes delivered never exceed the bytes given (no byte comes from outside the input). The
+// strict client-frame option raises the same events until it refuses a frame.
 #include <string>
 #include <vector>
 
@@ -41,8 +42,9 @@ struct TRecorder final : gw::IWsFrameSink {
 };
 
 // Feeds `stream` in pieces of `piece` bytes (0: whole); returns the last result.
-gw::TWsParseResult Feed(const std::string& stream, uint8_t piece, TRecorder& sink) {
-  gw::TWsFrameParser parser(kMaxMessage);
+gw::TWsParseResult Feed(const std::string& stream, uint8_t piece, TRecorder& sink,
+                        gw::TWsClientFrames frames = gw::kDefaultClientFrames) {
+  gw::TWsFrameParser parser(kMaxMessage, frames);
   gw::TWsParseResult r = gw::wprOk;
   for (size_t pos = 0; pos < stream.size();) {
     size_t n = piece == 0 ? stream.size() - pos : std::min<size_t>(piece, stream.size() - pos);
@@ -71,5 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(whole.Events == pieces.Events);
   FUZZ_CHECK((a == gw::wprTooBig || a == gw::wprProtocolError) ==
              (b == gw::wprTooBig || b == gw::wprProtocolError));
+  // Strictly, the parser refuses what the default forgives and nothing else: it raises the
+  // same events up to the first frame it refuses, then stops.
+  TRecorder strict;
+  gw::TWsParseResult c = Feed(stream, piece, strict, gw::TWsClientFrames::wcfStrict);
+  FUZZ_CHECK(strict.Events.size() <= whole.Events.size());
+  for (size_t i = 0; i < strict.Events.size(); ++i) FUZZ_CHECK(strict.Events[i] == whole.Events[i]);
+  if (c != gw::wprProtocolError) FUZZ_CHECK(strict.Events == whole.Events && c == b);
   return 0;
 }

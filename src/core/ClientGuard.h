@@ -45,10 +45,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/LogRateLimiter.h"
 #include "config/CustomGateWayConfig.h"
 #include "config/GateIPManager.h"
 #include "core/FloodWindow.h"
-#include "core/LogRateLimiter.h"
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"

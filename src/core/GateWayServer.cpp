@@ -16,6 +16,7 @@
 #include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
 #include "net/SocketApi.h"
+#include "protocol/ClientMessageReader.h"
 
 namespace gw {
 
@@ -322,20 +323,19 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
   if (session == nullptr) return;
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
   uint32_t handle = session->Handle();
-  if (AData.size() < 3) {
+  if (!ReadClientMessage(AData)) {
     FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clTooShort,
                              "收到的数据太短了:" + std::to_string(handle));
     return;
   }
   if (!session->TokenChecked.load()) {
-    // The first two bytes and the last one wrap the answer.
-    std::string_view answer(reinterpret_cast<const char*>(AData.data()) + 2, AData.size() - 3);
-    if (answer.empty()) {
+    const TClientRead<std::string_view> answer = ReadTokenAnswer(AData);
+    if (!answer) {
       FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clEmptyAnswer,
                                "Token解码为空:" + std::to_string(handle));
       return;
     }
-    if (CheckToken(*session, answer)) {
+    if (CheckToken(*session, *answer)) {
       Log("授权验证成功:" + session->TokenID(), llDebug);
       session->TokenChecked.store(true);
       FHandshakeTimes.Observe(
@@ -353,11 +353,23 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
     return;
   }
   switch (session->SessionStep()) {
-    case ssLogin:
-      FLoginSrv->ForwardTo(handle, AData.data(), static_cast<uint32_t>(AData.size()));
+    case ssLogin: {
+      const TClientRead<std::span<const uint8_t>> message = ReadLoginMessage(AData);
+      if (!message) {
+        // A "$" would end the login frame early and let the client forge frames of its own.
+        Log(FLoginSrv->Name() + " refused a client message holding \"$\" , SessionHandle : " +
+                std::to_string(handle),
+            llWarning);
+        CloseSessionWith(handle, "Client Message Holds $", wccNormal);  // frees the session
+        return;
+      }
+      FLoginSrv->ForwardTo(handle, message->data(), static_cast<uint32_t>(message->size()));
       break;
+    }
     case ssGame:
-      FLogicServer->ForwardTo(handle, AData.data(), static_cast<uint32_t>(AData.size()));
+      // Read and acted on by the owning worker, in the order the client sent them.
+      AddSessionMessage(handle, GM_GATE_CLIENTMSG, 0, AData.data(),
+                        static_cast<uint32_t>(AData.size()));
       break;
     case ssNone:
       break;

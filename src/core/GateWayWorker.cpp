@@ -10,42 +10,30 @@
 #include "common/Platform.h"
 #include "core/ClientGuard.h"
 #include "links/LogicSrvClient.h"
+#include "protocol/ClientMessageReader.h"
+#include "protocol/LogicPayloadReader.h"
 
 namespace gw {
 
 namespace {
 
-// Every logic packet a worker receives carries the link's packed header; the
-// client message type and the logic user index are read from it by name.
+// Every logic packet a worker receives carries the link's packed header.
 constexpr uint32_t kLogicHeaderSize = sizeof(TServerMessageHeader);
 constexpr uint32_t kLogicMsgTypeOffset = offsetof(TServerMessageHeader, nMsgType);
-constexpr uint32_t kLogicUserListIndexOffset = offsetof(TServerMessageHeader, nUserListIndex);
 // The message type byte is the header's last byte, so it and the payload behind it
 // already form the client message.
 static_assert(kLogicMsgTypeOffset + sizeof(TServerMessageHeader::nMsgType) == kLogicHeaderSize);
-// A kick reason: one length byte and up to kKickReasonMaxLen characters.
-constexpr uint32_t kKickReasonPayloadSize = 1 + limits::kKickReasonMaxLen;
-// Sync data: the account (one length byte and its characters), then the player
-// name (the same), each field at its full size.
-constexpr uint32_t kSyncPlayerNameOffset = 1 + limits::kSyncAccountMaxLen;
-constexpr uint32_t kSyncDataPayloadSize = kSyncPlayerNameOffset + 1 + limits::kSyncPlayerNameMaxLen;
-static_assert(kKickReasonPayloadSize == 129 && kSyncDataPayloadSize == 78,
-              "the logic server's kick and sync payload sizes");
 
-// A length-prefixed text in the ANSI code page; the length byte is clamped to the
-// field so that a wrong length never reads past it.
-std::string ReadShortString(const uint8_t* field, uint32_t maxLen) {
-  if (field[0] > maxLen) CountLimitBreach(TLimitBreach::lbFieldLengthClamped);
-  uint32_t len = std::min<uint32_t>(field[0], maxLen);
-  return AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(field + 1), len));
+// A text field of a logic payload, from the ANSI code page; a length byte beyond its field
+// was cut to it, and is counted.
+std::string FieldText(const TLogicShortText& Field) {
+  if (Field.Clamped) CountLimitBreach(TLimitBreach::lbFieldLengthClamped);
+  return AnsiToUtf8(Field.Text);
 }
 
-std::string MessageSizeWarning(const char* kind, uint32_t bodyLen, const uint8_t* body) {
-  // The ident is the first 16-bit word of the body; bytes the body lacks read as 0.
-  uint16_t ident = 0;
-  std::memcpy(&ident, body, std::min<uint32_t>(bodyLen, sizeof(ident)));
-  return std::string("[错误]: 不正确的") + kind + " 大小:" + std::to_string(bodyLen) +
-         " ,(Ident:" + std::to_string(ident) + ")";
+std::string MessageSizeWarning(const char* kind, std::span<const uint8_t> message) {
+  return std::string("[错误]: 不正确的") + kind + " 大小:" + std::to_string(message.size() - 1) +
+         " ,(Ident:" + std::to_string(ClientBodyIdent(message)) + ")";
 }
 
 }  // namespace
@@ -383,40 +371,40 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
       return;
   }
   // The logic server's messages carry the whole packet, header first.
-  if (Msg->Data == nullptr || Msg->DataLen < kLogicHeaderSize) {
+  const TLogicRead<TLogicPacket> packet =
+      ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->Data == nullptr ? 0 : Msg->DataLen));
+  if (!packet) {
     CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
     Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
             " , Len:" + std::to_string(Msg->DataLen),
         llWarning);
     return;
   }
-  const uint8_t* payload = Msg->Data + kLogicHeaderSize;
-  uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
+  const std::span<const uint8_t> payload = packet->Payload;
   switch (Msg->Ident) {
     case GM_LOGIC_GATE_DATA:
       ForwardToClient(Session, std::move(Msg));
       return;
-    case GM_LOGIC_GATE_USERINDEX: {
-      int32_t index;
-      std::memcpy(&index, Msg->Data + kLogicUserListIndexOffset, sizeof(index));
-      Session.SetLogicUserIndex(index);
+    case GM_LOGIC_GATE_USERINDEX:
+      Session.SetLogicUserIndex(packet->Header.nUserListIndex);
       return;
-    }
-    case GM_LOGIC_GATE_SPEEDTIME:
+    case GM_LOGIC_GATE_SPEEDTIME: {
       // The intervals come as a default message; a shorter payload cannot hold one.
-      if (payloadLen < kDefaultMessageSize) {
+      const TLogicRead<TDefaultMessage> times = ReadSpeedTime(payload);
+      if (!times) {
         CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
         Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
         return;
       }
-      Session.SetSessionTime(ReadDefaultMessage(payload));
+      Session.SetSessionTime(*times);
       MarkReady(Session);
       return;
+    }
     case GM_LOGIC_GATE_KICK:
-      KickSession(Session, payload, payloadLen);
+      KickSession(Session, payload.data(), static_cast<uint32_t>(payload.size()));
       return;
     case GM_LOGIC_GATE_SYNCDATA:
-      SyncSessionData(Session, payload, payloadLen);
+      SyncSessionData(Session, payload.data(), static_cast<uint32_t>(payload.size()));
       return;
     default:
       return;
@@ -424,21 +412,21 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
 }
 
 void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg) {
+  const TLogicRead<TLogicPacket> packet =
+      ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->DataLen));
+  if (!packet) return;  // HandleMessage read it already: cannot happen
+  const TLogicClientData data = ReadLogicClientData(*packet);
   // The client message is the header's type byte followed by the payload, which
   // already sit side by side: re-point the record instead of copying.
   uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
   Msg->Data += kLogicMsgTypeOffset;
   Msg->DataOffset = -static_cast<int32_t>(kLogicMsgTypeOffset);
   Msg->DataLen = payloadLen + 1;
-  uint8_t msgType = Msg->Data[0];
   uint8_t* payload = Msg->Data + 1;
-  if (msgType == mtDefault && payloadLen >= kDefaultMessageSize) {
-    uint16_t ident;
-    std::memcpy(&ident, payload + offsetof(TDefaultMessage, Ident), sizeof(ident));
-    uint32_t crc = ident;
+  if (data.Crc) {
+    const uint32_t crc = *data.Crc;
     std::memcpy(payload + offsetof(TDefaultMessage, dwCRC), &crc, sizeof(crc));
-  } else if (msgType == mtStamp && payloadLen >= kStampMinBodySize) {
-    // A stamp message too short for the counter is passed on as the server sent it.
+  } else if (data.Stamp) {
     uint64_t counter = QueryPerformanceCounter64();
     std::memcpy(payload + kStampCounterOffset, &counter, sizeof(counter));
   }
@@ -468,9 +456,10 @@ void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
 
 void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
                                  uint32_t PayloadLen) {
-  if (PayloadLen == kKickReasonPayloadSize) {
+  if (const std::optional<TLogicShortText> reason =
+          ReadKickReason(std::span<const uint8_t>(Payload, PayloadLen))) {
     Log("Qel 要求 T出 客户端连接:" + Session.IP() +
-            " , 原因: Qel踢出:" + LogText(ReadShortString(Payload, limits::kKickReasonMaxLen)),
+            " , 原因: Qel踢出:" + LogText(FieldText(*reason)),
         llWarning);
   }
   CloseConnectionOf(Session);
@@ -487,12 +476,13 @@ void TGateWayWorker::CloseConnectionOf(TUserSession& Session, uint16_t Code) {
 
 void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Payload,
                                      uint32_t PayloadLen) {
-  if (PayloadLen != kSyncDataPayloadSize) {
+  const TLogicRead<TLogicSyncData> sync =
+      ReadSyncData(std::span<const uint8_t>(Payload, PayloadLen));
+  if (!sync) {
     Log("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning);
     return;
   }
-  Session.SetInfo(ReadShortString(Payload, limits::kSyncAccountMaxLen),
-                  ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen));
+  Session.SetInfo(FieldText(sync->Account), FieldText(sync->PlayerName));
 }
 
 void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std::string& Line) {
@@ -506,44 +496,56 @@ void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std
 }
 
 void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg) {
-  if (Msg.Data == nullptr || Msg.DataLen == 0) return;
-  uint8_t msgType = Msg.Data[0];
-  const uint8_t* body = Msg.Data + 1;
-  uint32_t bodyLen = Msg.DataLen - 1;
-  switch (msgType) {
-    case mtDefault:
-    case mtPass:
-      break;
-    case mtMove:
-      if (Msg.DataLen != kMoveMessageSize) {
+  const std::span<const uint8_t> bytes(Msg.Data, Msg.Data == nullptr ? 0 : Msg.DataLen);
+  const TClientRead<TGameMessage> read = ReadGameMessage(bytes);
+  if (!read) {
+    switch (read.Reason()) {
+      case TClientReason::crMoveSize:
         MalformedMessage(Session, static_cast<int>(TClientLine::clWrongSize),
-                         MessageSizeWarning("MoveMsg", bodyLen, body));
+                         MessageSizeWarning("MoveMsg", bytes));
         return;
-      }
-      break;
-    case mtAttack:
-      if (Msg.DataLen != kAttackMessageSize) {
+      case TClientReason::crAttackSize:
         MalformedMessage(Session, static_cast<int>(TClientLine::clWrongSize),
-                         MessageSizeWarning("AttackMsg", bodyLen, body));
+                         MessageSizeWarning("AttackMsg", bytes));
         return;
-      }
-      break;
-    default:
-      // Not a type the logic server takes: dropped. Not counted against the client (a client
-      // version may send types this gateway does not relay), but not dropped unseen either.
-      if (FGuard != nullptr) {
-        FGuard->ClientLine(
-            TClientLine::clUnknownType,
-            "Dropped a game message of type " + std::to_string(msgType) + " from " + Session.IP(),
-            llDebug);
-      }
+      case TClientReason::crUnknownType:
+        // Not a type the logic server takes: dropped. Not counted against the client (a
+        // client version may send types this gateway does not relay), but not dropped unseen.
+        if (FGuard != nullptr) {
+          FGuard->ClientLine(TClientLine::clUnknownType,
+                             "Dropped a game message of type " + std::to_string(bytes[0]) +
+                                 " from " + Session.IP(),
+                             llDebug);
+        }
+        return;
+      default:
+        return;  // empty, or a configuration query without its version text: nothing to do
+    }
+  }
+  switch (read->Kind) {
+    case TGameMessageKind::gmSoftClose:
+      SoftCloseSession(Session);
       return;
+    case TGameMessageKind::gmQueryDBConfig:
+      AnswerDBConfig(Session, read->Asks);
+      return;
+    case TGameMessageKind::gmRelay:
+      break;
   }
   if (FLogicServerClient == nullptr) return;
   int32_t userIndex = Session.LogicUserIndex();
-  FLogicServerClient->AppendServerMessage(GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex),
-                                          static_cast<int32_t>(Session.Handle()), userIndex,
-                                          static_cast<int32_t>(bodyLen), body, msgType);
+  FLogicServerClient->AppendServerMessage(
+      GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex), static_cast<int32_t>(Session.Handle()),
+      userIndex, static_cast<int32_t>(read->Body.size()), read->Body.data(), read->Type);
+}
+
+void TGateWayWorker::AnswerDBConfig(TUserSession& Session, const std::vector<TDBConfigAsk>& Asks) {
+  if (FLogicServerClient == nullptr) return;
+  for (const auto& entry : FLogicServerClient->DBConfigAnswers(Asks)) {
+    Session.AddMessage(TSessionMessagePtr(NewSessionMessageCopy(
+        Session.Handle(), 0, 0, entry->Data.data(), static_cast<uint32_t>(entry->Data.size()))));
+    MarkReady(Session);
+  }
 }
 
 void TGateWayWorker::SendToClients() {

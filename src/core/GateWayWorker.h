@@ -53,6 +53,7 @@
 #include "gate/GateWayTraffic.h"
 #include "gate/ThreadAffinity.h"
 #include "logging/LogLevel.h"
+#include "protocol/ClientMessageReader.h"
 
 namespace gw {
 
@@ -166,6 +167,9 @@ class TGateWayWorker {
   // session's outgoing queue) leaves `Msg` empty; otherwise the caller frees it.
   void HandleMessage(TUserSession& Session, TSessionMessagePtr& Msg);
   void HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg);
+  // A configuration query: the cached tables the client's versions differ from are queued
+  // for it.
+  void AnswerDBConfig(TUserSession& Session, const std::vector<TDBConfigAsk>& Asks);
   void ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg);
   // The client's soft close: the logic server hears 1009 for the old handle, the new
   // handle's registration and the old handle's close, in that order, all under FLock.

@@ -2,77 +2,35 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
 
-#include "codec/EDcode.h"
 #include "common/AnsiCodePage.h"
 #include "common/Platform.h"
-#include "links/LogicPacketFramer.h"
 
 namespace gw {
 
 namespace {
 
-// Configuration types answered for a list query, and the list item holding the
-// version the client has of each (types 1 and 2 share item 0, 7 and 8 item 5).
-struct TListQueryEntry {
-  int32_t ConfigType;
-  size_t Item;
-};
-constexpr TListQueryEntry kListQueryTable[] = {{1, 0},  {2, 0},  {3, 2},  {4, 3},  {5, 1},
-                                               {6, 4},  {7, 5},  {8, 5},  {10, 6}, {11, 7},
-                                               {12, 8}, {13, 9}, {14, 10}};
-// A list query must hold more items than this to be answered.
-constexpr size_t kListQueryMinItems = 10;
-// A client message: its type byte, then (type mtDefault) the default message.
-constexpr uint32_t kDefaultMessageOffset = 1;
-constexpr uint32_t kClientIdentOffset = kDefaultMessageOffset + offsetof(TDefaultMessage, Ident);
-constexpr uint32_t kClientRecogOffset = kDefaultMessageOffset + offsetof(TDefaultMessage, Recog);
-// The client's version text follows the type byte and the default message.
-constexpr uint32_t kQueryTextOffset = kDefaultMessageOffset + kDefaultMessageSize;
+// A table's version is its first bytes.
 constexpr size_t kVersionSize = 16;
 
-int32_t ReadInt32(const uint8_t* p) {
-  int32_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
+uint64_t MonotonicMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
-std::string FinishVersionItem(std::string item) {
-  if (item.size() >= 2 && item.front() == '"' && item.back() == '"') {
-    item = item.substr(1, item.size() - 2);
-  }
-  std::string out;
-  out.reserve(item.size());
-  for (size_t i = 0; i < item.size(); ++i) {
-    out.push_back(item[i]);
-    if (item[i] == '"' && i + 1 < item.size() && item[i + 1] == '"') ++i;
-  }
-  return out;
+std::string HexWord(uint32_t Value) {
+  char text[11];
+  std::snprintf(text, sizeof(text), "0x%08X", Value);
+  return text;
 }
 
 }  // namespace
-
-std::vector<std::string> SplitDBConfigVersions(const std::string& Text) {
-  std::vector<std::string> items;
-  std::string text = Text + "/";
-  std::string current;
-  size_t quotes = 0;
-  for (char c : text) {
-    if ((c == '/' || c == ' ') && quotes % 2 == 0) {
-      items.push_back(FinishVersionItem(std::move(current)));
-      current.clear();
-      quotes = 0;
-    } else {
-      if (c == '"') ++quotes;
-      current.push_back(c);
-    }
-  }
-  if (!current.empty()) items.push_back(FinishVersionItem(std::move(current)));  // open quote
-  return items;
-}
 
 // Packets appended while the link is down wait for the next connection, ahead of newer.
 TLogicSrvClient::TLogicSrvClient(std::string Host, int32_t Port,
@@ -130,57 +88,6 @@ void TLogicSrvClient::SendCloseSession(uint32_t SessionHandle) {
                       0);
 }
 
-void TLogicSrvClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len) {
-  if (Data == nullptr || Len == 0 || FGateWayServer == nullptr) return;
-  const auto* msg = static_cast<const uint8_t*>(Data);
-  // Only a default message with at least its ident is looked at here.
-  if (msg[0] == mtDefault && Len >= kClientIdentOffset + sizeof(uint16_t)) {
-    uint16_t ident =
-        static_cast<uint16_t>(msg[kClientIdentOffset] | (msg[kClientIdentOffset + 1] << 8));
-    if (ident == GM_CLIENT_SOFTCLOSE) {
-      FGateWayServer->ChangeSessionStep(SessionHandle, ssGame, true);
-      return;
-    }
-    if (ident == GM_CLIENT_QUERYDBCONFIG) {
-      if (Len <= kQueryTextOffset) return;  // no version text: dropped
-      std::string text = DecodeMsgText(std::string_view(
-          reinterpret_cast<const char*>(msg + kQueryTextOffset), Len - kQueryTextOffset));
-      int32_t configType = ReadInt32(msg + kClientRecogOffset);
-      QueryDBConfig(SessionHandle, configType, Utf8ToAnsi(text));
-      return;
-    }
-  }
-  FGateWayServer->AddSessionMessage(SessionHandle, GM_GATE_CLIENTMSG, 0, msg, Len);
-}
-
-void TLogicSrvClient::QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType,
-                                    const std::string& Text) {
-  if (ConfigType != 0) {
-    SendDBConfig(SessionHandle, Text, ConfigType);
-    return;
-  }
-  std::vector<std::string> items = SplitDBConfigVersions(Text);
-  if (items.size() <= kListQueryMinItems) return;
-  for (const auto& e : kListQueryTable) SendDBConfig(SessionHandle, items[e.Item], e.ConfigType);
-}
-
-void TLogicSrvClient::SendDBConfig(uint32_t SessionHandle, const std::string& Version,
-                                   int32_t ConfigType) {
-  std::shared_ptr<const TDBDataObject> entry;
-  {
-    std::lock_guard<std::mutex> guard(FDBConfigLock);
-    auto it = FDBDataConfig.find(ConfigType);
-    if (it != FDBDataConfig.end()) entry = it->second;
-  }
-  if (!entry) {
-    Log("客户端请求的DB配置类型不存在:" + std::to_string(ConfigType), llWarning);
-    return;
-  }
-  if (entry->Ver == Version) return;  // the client's copy is current
-  FGateWayServer->AddSessionMessageDirect(SessionHandle, entry->Data.data(),
-                                          static_cast<uint32_t>(entry->Data.size()));
-}
-
 void TLogicSrvClient::StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len) {
   auto entry = std::make_shared<TDBDataObject>();
   const char* bytes = reinterpret_cast<const char*>(Payload);
@@ -198,6 +105,26 @@ void TLogicSrvClient::StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, 
   FDBDataConfig[ConfigType] = std::move(entry);
 }
 
+std::shared_ptr<const TDBDataObject> TLogicSrvClient::DBConfig(int32_t ConfigType) const {
+  std::lock_guard<std::mutex> guard(FDBConfigLock);
+  auto it = FDBDataConfig.find(ConfigType);
+  return it == FDBDataConfig.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<const TDBDataObject>> TLogicSrvClient::DBConfigAnswers(
+    const std::vector<TDBConfigAsk>& Asks) const {
+  std::vector<std::shared_ptr<const TDBDataObject>> answers;
+  for (const TDBConfigAsk& ask : Asks) {
+    std::shared_ptr<const TDBDataObject> entry = DBConfig(ask.ConfigType);
+    if (!entry) {
+      Log("客户端请求的DB配置类型不存在:" + std::to_string(ask.ConfigType), llWarning);
+      continue;
+    }
+    if (entry->Ver != ask.Version) answers.push_back(std::move(entry));  // else current
+  }
+  return answers;
+}
+
 bool TLogicSrvClient::GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const {
   std::lock_guard<std::mutex> guard(FDBConfigLock);
   auto it = FDBDataConfig.find(ConfigType);
@@ -206,39 +133,55 @@ bool TLogicSrvClient::GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const 
   return true;
 }
 
+void TLogicSrvClient::PacketRefused(TLogicReason Reason, const std::string& Line) {
+  uint64_t suppressed = 0;
+  if (!FRefusedLines.Allow(static_cast<size_t>(Reason), MonotonicMs(), suppressed)) return;
+  Log(suppressed > 0 ? Line + " (" + std::to_string(suppressed) + " similar lines suppressed)"
+                     : Line,
+      llWarning);
+}
+
 void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
   assert(OnLinkThread());
-  if (PData == nullptr || Size < kServerMessageHeaderSize) return;
-  TServerMessageHeader h;
-  std::memcpy(&h, PData, sizeof(h));
-  if (h.dwMagic != kServerMessageMagic) return;
-  if (h.nLen < 0 || h.nLen > Size - kServerMessageHeaderSize) return;  // not a whole packet
-  const int32_t packetSize = kServerMessageHeaderSize + h.nLen;
-  switch (h.nIdent) {
-    case GM_LOGIC_GATE_CHECKSERVER:
+  const TLogicRead<TLogicPacket> packet = ReadLogicPacket(std::span<const uint8_t>(
+      PData, PData == nullptr ? 0 : static_cast<size_t>(std::max(0, Size))));
+  if (!packet) {
+    const TLogicReason reason = packet.Reason();
+    if (reason == TLogicReason::lrBadSignature) {
+      // The length still cut the stream in step; only this packet is lost.
+      TServerMessageHeader h;
+      std::memcpy(&h, PData, sizeof(h));
+      PacketRefused(reason, "LogicSrv packet with a bad signature dropped , Magic : " +
+                                HexWord(h.dwMagic) + " , IDent : " + std::to_string(h.nIdent));
+    } else {
+      PacketRefused(reason, "LogicSrv packet dropped : " + std::string(LogicReasonName(reason)) +
+                                " , Size : " + std::to_string(Size));
+    }
+    return;
+  }
+  const TServerMessageHeader& h = packet->Header;
+  const TLogicRead<TLogicRoute> route = LogicPacketRoute(h.nIdent);
+  if (!route) {
+    Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
+    return;
+  }
+  switch (*route) {
+    case TLogicRoute::lrtCheckServer:
       FCheckServerTick.store(Now(), std::memory_order_relaxed);
       break;
-    case GM_LOGIC_GATE_DATA:
-    case GM_LOGIC_GATE_USERINDEX:
-    case GM_LOGIC_GATE_SPEEDTIME:
-    case GM_LOGIC_GATE_KICK:
-    case GM_LOGIC_GATE_SYNCDATA:
+    case TLogicRoute::lrtToSession:
       if (FGateWayServer != nullptr) {
         FGateWayServer->AddSessionMessage(static_cast<uint32_t>(h.nSocket), h.nIdent, 0, PData,
-                                          static_cast<uint32_t>(packetSize));
+                                          static_cast<uint32_t>(kServerMessageHeaderSize + h.nLen));
       }
       break;
-    case GM_GATE_ECHO:
+    case TLogicRoute::lrtEcho:
       AppendServerMessage(GM_GATE_ECHO, 0, 0, 0, 0, nullptr, 0);
       break;
-    case GM_LOGIC_GATE_DBCONFIG:
-      StoreDBConfig(h.nSocket, PData + kServerMessageHeaderSize, h.nLen);
+    case TLogicRoute::lrtDBConfig:
+      StoreDBConfig(h.nSocket, packet->Payload.data(), h.nLen);
       break;
-    case GM_LOGIC_GATE_IGNORED_23:
-    case GM_LOGIC_GATE_IGNORED_24:
-      break;
-    default:
-      Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
+    case TLogicRoute::lrtIgnored:
       break;
   }
 }
@@ -269,6 +212,12 @@ void TLogicSrvClient::ProcessPackets() {
 }
 
 uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
+  // Bad packets held back since their last line are reported once the server goes quiet.
+  for (const auto& [reason, count] : FRefusedLines.TakeSuppressed(MonotonicMs())) {
+    Log(std::to_string(count) + " similar lines suppressed: LogicSrv packet dropped : " +
+            std::string(LogicReasonName(static_cast<TLogicReason>(reason))),
+        llWarning);
+  }
   if (TicksSince(Now, FKeepAliveTick) > kKeepAliveInterval) {
     FKeepAliveTick = Now;
     AppendServerMessage(GM_GATE_KEEPALIVE, 0, 0, 0, 0, nullptr, 0);

@@ -5,15 +5,16 @@
 // keep-alive every 2 s, treats a server silent or not reading for the server time-out
 // as lost, cuts packets and dispatches them: most go whole to the worker owning the
 // session, a few are answered here. It also caches the configuration tables the
-// server pushes and answers clients' version queries.
+// server pushes, for the core to answer clients' version queries from. What a client
+// message means is none of its business: the core reads it and calls the link to send.
+// A packet with a bad signature is dropped with a line (at most one a second).
 //
-// Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, ForwardTo,
-// SetServerTimeOut, BeginStop and IsConnected are safe from any thread. Start, Stop,
-// SetLogger, SetGateWayServer, SetTraffic and SetTickSource belong to the owner (call the
-// setters before Start). DoQelPacket and the rest run on the link's thread.
-// Locks: the send cache's lock and FDBConfigLock (the configuration cache) are never
-// held together, and no lock of the link is held while the gateway server interface is
-// called.
+// Thread safety: AppendServerMessage, RegisterSession, SendCloseSession, DBConfig,
+// DBConfigAnswers, GetDBConfig, SetServerTimeOut, BeginStop and IsConnected are safe from any
+// thread. Start, Stop, SetLogger, SetGateWayServer, SetTraffic and SetTickSource belong to the
+// owner (call the setters before Start). DoQelPacket and the rest run on the link's thread. Locks:
+// the send cache's lock and FDBConfigLock (the configuration cache) are never held together, and no
+// lock of the link is held while the gateway server interface is called.
 #pragma once
 
 #include <atomic>
@@ -26,27 +27,16 @@
 #include <vector>
 
 #include "common/BufferMemoryStream.h"
+#include "common/LogRateLimiter.h"
 #include "common/PeerLimits.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "gate/GateWayTraffic.h"
-#include "links/LogicPacketFramer.h"
 #include "links/ServerLinkClient.h"
+#include "protocol/ClientMessageReader.h"
+#include "protocol/LogicPacketFramer.h"
+#include "protocol/LogicPayloadReader.h"
 
 namespace gw {
-
-// Packet idents of the logic link (those the workers act on are in GateWayDefine.h).
-inline constexpr int32_t GM_GATE_OPENSESSION = 1;
-inline constexpr int32_t GM_GATE_CLOSESESSION = 2;
-inline constexpr int32_t GM_LOGIC_GATE_CHECKSERVER = 3;
-inline constexpr int32_t GM_GATE_KEEPALIVE = 4;
-inline constexpr int32_t GM_GATE_ECHO = 7;
-inline constexpr int32_t GM_LOGIC_GATE_DBCONFIG = 22;
-// Sent by the server, carrying nothing the gateway uses: taken and ignored, without a line.
-inline constexpr int32_t GM_LOGIC_GATE_IGNORED_23 = 23;
-inline constexpr int32_t GM_LOGIC_GATE_IGNORED_24 = 24;
-// Default-message idents the link handles itself.
-inline constexpr uint16_t GM_CLIENT_QUERYDBCONFIG = 4091;
-inline constexpr uint16_t GM_GATE_DBCONFIG = 4208;
 
 // One cached configuration table.
 struct TDBDataObject {
@@ -100,10 +90,6 @@ class TLogicSrvClient : public TServerLinkClient {
   void RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress);
   // Announces that the session ended or gave up this handle (ident 2).
   void SendCloseSession(uint32_t SessionHandle);
-  // First look at a client message of a session in the game step: soft close and
-  // configuration queries are handled here, everything else is queued to the
-  // owning worker as GM_GATE_CLIENTMSG. Any thread (the transport's I/O threads).
-  void ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len);
 
   // Dispatches one received packet of Size bytes (header and payload). Link thread.
   void DoQelPacket(const uint8_t* PData, int32_t Size);
@@ -111,6 +97,14 @@ class TLogicSrvClient : public TServerLinkClient {
   // Closes the socket, logs and closes every client session. Link thread.
   void Disconnect(int32_t ErrorCode, const std::string& Desc) override;
 
+  // The cached table of this type, null when the server pushed none. The entry is never
+  // changed (a push replaces it whole), so it may be kept and read after the call. Any thread.
+  std::shared_ptr<const TDBDataObject> DBConfig(int32_t ConfigType) const;
+  // The cached tables a client's configuration query receives: those whose version differs
+  // from the one the client holds, in the order asked; a type the server never pushed is
+  // logged and skipped. Any thread.
+  std::vector<std::shared_ptr<const TDBDataObject>> DBConfigAnswers(
+      const std::vector<TDBConfigAsk>& Asks) const;
   // A copy of the cached table of this type, if any. Any thread.
   bool GetDBConfig(int32_t ConfigType, TDBDataObject& Out) const;
   // Tick of the last GM_LOGIC_GATE_CHECKSERVER; 0 before the first. Any thread.
@@ -130,8 +124,8 @@ class TLogicSrvClient : public TServerLinkClient {
 
  private:
   void StoreDBConfig(int32_t ConfigType, const uint8_t* Payload, int32_t Len);
-  void QueryDBConfig(uint32_t SessionHandle, int32_t ConfigType, const std::string& Text);
-  void SendDBConfig(uint32_t SessionHandle, const std::string& Version, int32_t ConfigType);
+  // A packet the link cannot take: one line a second per reason. Link thread.
+  void PacketRefused(TLogicReason Reason, const std::string& Line);
 
   uint32_t FSendKeepAliveTick = 0;  // link thread: last successful connect
   uint32_t FKeepAliveTick = 0;      // link thread: last keep-alive sent
@@ -141,16 +135,13 @@ class TLogicSrvClient : public TServerLinkClient {
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
   std::atomic<uint32_t> FServerTimeOut{kDefaultServerTimeOut};
+  // A server out of step may send nothing but bad packets: their lines are limited.
+  TLogRateLimiter FRefusedLines{static_cast<size_t>(TLogicReason::Count)};
 
   mutable std::mutex FDBConfigLock;  // guards FDBDataConfig
   // Entries are replaced whole on a push, so a reader keeps a consistent table
   // after dropping the lock.
   std::map<int32_t, std::shared_ptr<const TDBDataObject>> FDBDataConfig;
 };
-
-// Splits a client's version list: items end at "/" and at blanks outside double
-// quotes, a quoted item loses its quotes and "" inside stands for one quote.
-// Exposed for tests.
-std::vector<std::string> SplitDBConfigVersions(const std::string& Text);
 
 }  // namespace gw

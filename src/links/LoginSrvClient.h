@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "config/GateIPManager.h"
-#include "links/LoginFrameCutter.h"
 #include "links/ProxySocketClient.h"
+#include "protocol/LoginFrameCutter.h"
 
 namespace gw {
 

@@ -48,12 +48,11 @@ void TProxySocketClient::RegisterSession(uint32_t SessionHandle, const std::stri
 bool TProxySocketClient::ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len) {
   const char* bytes = static_cast<const char*>(Data);
   if (Len > 0 && (bytes == nullptr || std::memchr(bytes, '$', Len) != nullptr)) {
-    Log(Name() + " refused a client message holding \"$\" , SessionHandle : " +
+    // The caller reads client messages before they are carried; one holding "$" here
+    // would end its frame early, so it is never sent.
+    Log(Name() + " cannot frame a message holding \"$\" , dropped , SessionHandle : " +
             std::to_string(SessionHandle),
-        llWarning);
-    if (FGateWayServer != nullptr) {
-      FGateWayServer->CloseSession(SessionHandle, "", "Client Message Holds $");
-    }
+        llError);
     return false;
   }
   std::string frame = "%D" + std::to_string(SessionHandle) + "/";

@@ -19,8 +19,8 @@
 
 #include "common/PeerLimits.h"
 #include "gate/GateWaySocketServerInterface.h"
-#include "links/LoginFrameCutter.h"
 #include "links/ServerLinkClient.h"
+#include "protocol/LoginFrameCutter.h"
 
 namespace gw {
 
@@ -39,11 +39,9 @@ class TProxySocketClient : public TServerLinkClient {
 
   // "%N<handle>/<remote address>/<local address>$": a client passed the token check.
   void RegisterSession(uint32_t SessionHandle, const std::string& RemoteAddress);
-  // "%D<handle>/<message bytes>$": one client message, as the client sent it. A message
-  // holding "$" would end the frame early and let the client forge frames, so it is
-  // refused: logged, and the client is closed through the gateway server (the close
-  // runs inside this call). Returns false then; the caller must not touch the session
-  // afterwards.
+  // "%D<handle>/<message bytes>$": one client message, as the client sent it. The caller
+  // has read it (ReadLoginMessage refuses a "$", which would end the frame early and let a
+  // client forge frames); bytes holding one are never framed: logged, false returned.
   bool ForwardTo(uint32_t SessionHandle, const void* Data, uint32_t Len);
   // "%C<handle>$": the client of the session disconnected.
   void SendCloseSession(uint32_t SessionHandle);

@@ -98,7 +98,7 @@ bool TWebSocketConnection::StartWebSocket(const std::string& acceptKey, size_t m
   response.Header().Set("Sec-WebSocket-Accept", acceptKey);
   response.SetStatusCode(101);
   std::string reply = response.Build(Request(), "");
-  FParser.emplace(maxMessageSize);
+  FParser.emplace(maxMessageSize, kDefaultClientFrames);
   FIsWebSocket.store(true);
   // Written at once, so the open event runs before any message of this connection.
   response.Reset();  // an idle connection keeps nothing of its HTTP past

@@ -14,6 +14,9 @@ constexpr size_t kMaxControlPayload = 125;
 // A buffer grown past this by one big message is given back once the message is delivered.
 constexpr size_t kKeepCapacity = 64 * 1024;
 
+// RSV1 to RSV3 of a frame's first byte: no extension is ever negotiated.
+constexpr uint8_t kReservedBits = 0x70;
+
 bool IsControl(uint8_t opCode) { return (opCode & 0x08) != 0; }
 bool IsData(uint8_t opCode) { return opCode == wsoText || opCode == wsoBinary; }
 
@@ -67,6 +70,11 @@ TWsParseResult TWsFrameParser::HeaderComplete() {
   } else if (len7 == 127) {
     payload = 0;
     for (int i = 0; i < 8; ++i) payload = (payload << 8) | FHeader[2 + i];
+  }
+  if (FClientFrames == TWsClientFrames::wcfStrict) {
+    const bool known =
+        IsControl(FOpCode) ? FOpCode <= wsoPong : FOpCode == wsoContinuation || IsData(FOpCode);
+    if (!FMask || (FHeader[0] & kReservedBits) != 0 || !known) return wprProtocolError;
   }
   if (FMask) std::memcpy(FMaskKey, FHeader + FHeaderSize - 4, 4);
   FBodySize = payload;

@@ -2,7 +2,7 @@
 // messages and control frames (RFC 6455 §5). Pure: bytes in, events out, no sockets.
 // Fragments are joined; pings, pongs and closes may arrive between the fragments of
 // a message (§5.4) without disturbing it; the three length forms and masking are
-// handled (unmasked client frames are taken as they are). A message longer than the
+// handled (what a client may get away with is TWsClientFrames). A message longer than the
 // configured maximum, a malformed control frame or a continuation out of place stop
 // the parser with an error; after a close frame it ignores everything. The size is judged
 // on the length a frame header announces, before any of its payload is taken, and the
@@ -42,9 +42,23 @@ enum TWsParseResult : uint8_t {
   wprProtocolError,  // malformed control frame or misplaced continuation
 };
 
+// What the parser forgives a client that breaks RFC 6455: unmasked frames (§5.1: a server
+// must fail the connection), reserved bits set without a negotiated extension (§5.2) and
+// frames of reserved opcodes (their payload is skipped). Game clients are not all browsers,
+// and the gateway has always taken such frames from them; refusing them would cut off players
+// whose clients work today, and none of it lets a client reach further than a conforming
+// frame would (the bounds on sizes and the control frame rules hold either way).
+enum class TWsClientFrames : uint8_t {
+  wcfLenient,  // taken as described above: the gateway's choice
+  wcfStrict,   // RFC 6455: each of them is a protocol error (the connection closes with 1002)
+};
+inline constexpr TWsClientFrames kDefaultClientFrames = TWsClientFrames::wcfLenient;
+
 class TWsFrameParser {
  public:
-  explicit TWsFrameParser(size_t maxMessageSize) : FMaxMessageSize(maxMessageSize) {}
+  explicit TWsFrameParser(size_t maxMessageSize,
+                          TWsClientFrames clientFrames = kDefaultClientFrames)
+      : FMaxMessageSize(maxMessageSize), FClientFrames(clientFrames) {}
 
   // The bound for frames whose header is read from now on (the owner may lower or raise
   // it between reads, e.g. after a settings reload).
@@ -86,6 +100,7 @@ class TWsFrameParser {
   uint8_t FMaskKey[4] = {};
   uint8_t FMaskKeyShift = 0;
   uint8_t FControlLen = 0;
+  TWsClientFrames FClientFrames;
 };
 
 }  // namespace gw

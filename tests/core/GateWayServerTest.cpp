@@ -655,5 +655,44 @@ TEST_F(GateWayServerTest, LateCallsForAGoneClientNeverReachTheNextInItsSlot) {
   EXPECT_EQ(FServer->SessionCount(), 0);
 }
 
+// The core decides what a client message means; the links only carry what it sends. A login
+// message holding "$" closes its client (the login server never sees it); a configuration
+// query in the game is answered from the cache the logic link keeps, and never relayed.
+TEST_F(GateWayServerTest, TheCoreActsOnWhatAClientMessageMeans) {
+  StartServer();
+  auto login = LoggedIn("10.0.0.8");
+  const uint32_t hl = HandleOf(*login);
+  FListener->Send(login, "x$%+-9$%D9/");
+  ASSERT_TRUE(WaitUntil([&] { return login->Closed(); }));
+  EXPECT_TRUE(
+      FLog.HasPrefix("LoginSrvClient refused a client message holding \"$\" , SessionHandle : " +
+                         std::to_string(hl),
+                     llWarning))
+      << FLog.Dump();
+  ASSERT_TRUE(WaitUntil([&] {
+    return FLogin.Received().find("%C" + std::to_string(hl) + "$") != std::string::npos;
+  }));
+  EXPECT_EQ(FLogin.Received().find("%D" + std::to_string(hl)), std::string::npos);
+
+  auto c = InGame();
+  const std::string table = "version-16-bytes" + std::string("rows");
+  FLogic.Send(test::LogicPacket(22, 6, table));
+  ASSERT_TRUE(WaitUntil([&] { return FServer->LogicServer().DBConfig(6) != nullptr; }));
+  TDefaultMessage query;
+  query.Ident = 4091;
+  query.Recog = 6;
+  const std::string head =
+      std::string(1, '\0') + std::string(reinterpret_cast<const char*>(&query), sizeof(query));
+  FListener->Send(c, head + EncodeMsgText("version-16-bytes"));  // current: nothing
+  FListener->Send(c, head + EncodeMsgText("older"));
+  ASSERT_TRUE(WaitUntil([&] { return ClientMessages(*c).size() == 3; })) << FLog.Dump();
+  EXPECT_EQ(ClientMessages(*c)[2], FServer->LogicServer().DBConfig(6)->Data);
+  FListener->Send(c, std::string("\x05") + "after");
+  TLogicPacket p;
+  ASSERT_TRUE(test::NextLogicPacket(FLogic, p));
+  EXPECT_EQ(p.Payload, "after") << "the queries were not relayed";
+  EXPECT_EQ(ClientMessages(*c).size(), 3u);
+}
+
 }  // namespace
 }  // namespace gw

@@ -18,29 +18,15 @@
 
 #include "gate/GateWaySocketServerInterface.h"
 #include "links/LinkSocket.h"
-#include "links/LogicPacketFramer.h"
 #include "links/TestSocket.h"
 #include "logging/LogLevel.h"
+#include "protocol/LogicPacketFramer.h"
+#include "support/LogicPacketBytes.h"
 #include "support/WaitUntil.h"
 
 namespace gw::test {
 
 using test_support::WaitUntil;
-
-// A logic link packet as the logic server sends it; `nLen` announces a length other than the
-// payload's (a packet out of step).
-inline std::string LogicPacket(uint16_t ident, int32_t socket, const std::string& payload = "",
-                               uint8_t msgType = 0, int32_t userIndex = 0,
-                               std::optional<int32_t> nLen = std::nullopt) {
-  TServerMessageHeader h{kServerMessageMagic,
-                         socket,
-                         static_cast<uint16_t>(userIndex),
-                         ident,
-                         userIndex,
-                         nLen.value_or(static_cast<int32_t>(payload.size())),
-                         msgType};
-  return std::string(reinterpret_cast<const char*>(&h), sizeof(h)) + payload;
-}
 
 inline std::string Bytes(std::initializer_list<int> v) {
   std::string s;

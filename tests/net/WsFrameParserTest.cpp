@@ -48,17 +48,18 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 // Parses `input` whole and split in two at every position; all runs must agree.
 std::vector<TEvent> ParseEverySplit(const Bytes& input, TWsParseResult expected,
-                                    size_t maxMessage = 1 << 20) {
+                                    size_t maxMessage = 1 << 20,
+                                    TWsClientFrames frames = kDefaultClientFrames) {
   std::vector<TEvent> reference;
   {
-    TWsFrameParser parser(maxMessage);
+    TWsFrameParser parser(maxMessage, frames);
     TRecordingSink sink;
     EXPECT_EQ(parser.Feed(input.data(), input.size(), sink), expected);
     reference = sink.Events;
   }
   size_t step = input.size() > 4096 ? input.size() / 97 + 1 : 1;  // big inputs: a sample
   for (size_t cut = 1; cut < input.size(); cut += step) {
-    TWsFrameParser parser(maxMessage);
+    TWsFrameParser parser(maxMessage, frames);
     TRecordingSink sink;
     TWsParseResult r = parser.Feed(input.data(), cut, sink);
     if (r == wprOk) r = parser.Feed(input.data() + cut, input.size() - cut, sink);
@@ -273,6 +274,42 @@ TEST(WsFrameParserTest, DropsReservedOpcodesAndStopsWhenHandlerCloses) {
   EXPECT_EQ(parser.Feed(input.data(), input.size(), sink), wprStopped);
   ASSERT_EQ(sink.Events.size(), 1u);
   EXPECT_EQ(sink.Events[0].Data, Bytes{7});
+}
+
+// What a client gets away with is one option: by default (the gateway's) unmasked frames,
+// reserved bits and reserved opcodes are taken as they always were; strictly, each is a
+// protocol error, and a conforming stream parses the same either way.
+TEST(WsFrameParserTest, ClientFrameLeniencyIsOneNamedOption) {
+  EXPECT_EQ(kDefaultClientFrames, TWsClientFrames::wcfLenient);
+  const Bytes payload = {'g', 'o'};
+  Bytes rsv1 = TTestClient::Frame(wsoBinary, payload);
+  rsv1[0] |= 0x40;
+  Bytes rsv3 = TTestClient::Frame(wsoText, payload);
+  rsv3[0] |= 0x10;
+  const Bytes good = TTestClient::Frame(wsoBinary, payload);
+  const std::vector<TEvent> delivered = {{'m', wsrtBinary, payload}};
+  struct {
+    const char* What;
+    Bytes Input;
+    std::vector<TEvent> Lenient;  // what the default delivers (then wprOk)
+  } cases[] = {
+      {"unmasked", TTestClient::Frame(wsoBinary, payload, true, false), delivered},
+      {"RSV1 set", rsv1, delivered},
+      {"RSV3 set", rsv3, {{'m', wsrtText, payload}}},
+      {"reserved data opcode", Concat({TTestClient::Frame(3, {1}), good}), delivered},
+      {"reserved control opcode", Concat({TTestClient::Frame(0x0B, {1}), good}), delivered},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseEverySplit(c.Input, wprOk), c.Lenient) << c.What;
+    EXPECT_TRUE(
+        ParseEverySplit(c.Input, wprProtocolError, 1 << 20, TWsClientFrames::wcfStrict).empty())
+        << c.What;
+  }
+  const Bytes conforming =
+      Concat({TTestClient::Frame(wsoBinary, payload, false), TTestClient::Frame(wsoPing, {1}),
+              TTestClient::Frame(wsoContinuation, payload, true)});
+  EXPECT_EQ(ParseEverySplit(conforming, wprOk, 1 << 20, TWsClientFrames::wcfStrict),
+            ParseEverySplit(conforming, wprOk));
 }
 
 // Random input, fed in random pieces: the parser must neither crash nor read out of

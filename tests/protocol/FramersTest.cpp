@@ -4,16 +4,20 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "links/LinkTestUtil.h"
-#include "links/LogicPacketFramer.h"
-#include "links/LoginFrameCutter.h"
+#include "protocol/LogicPacketFramer.h"
+#include "protocol/LoginFrameCutter.h"
+#include "support/LogicPacketBytes.h"
+#include "support/SplitFeed.h"
 
 namespace gw {
 namespace {
 
 using test::LogicPacket;
+using test_support::ForEachSplit;
+using test_support::TSplit;
 
 // What a receive loop does with the logic framer: append what arrives, cut what is whole.
 struct TLogicRun {
@@ -22,15 +26,11 @@ struct TLogicRun {
   std::string Left;
 };
 
-TLogicRun FeedLogic(const std::string& Stream, const std::vector<size_t>& Splits) {
+TLogicRun FeedLogic(const TSplit& Split) {
   TLogicRun run;
   std::string buffer;
-  size_t from = 0;
-  std::vector<size_t> ends = Splits;
-  ends.push_back(Stream.size());
-  for (size_t end : ends) {
-    buffer += Stream.substr(from, end - from);
-    from = end;
+  for (std::string_view piece : Split.Pieces) {
+    buffer += piece;
     for (;;) {
       TLogicPacketCut cut = CutLogicPacket(reinterpret_cast<const uint8_t*>(buffer.data()),
                                            static_cast<int64_t>(buffer.size()));
@@ -48,18 +48,7 @@ TLogicRun FeedLogic(const std::string& Stream, const std::vector<size_t>& Splits
   return run;
 }
 
-// Every way of splitting the stream once, twice at neighbouring points, and byte by byte.
-std::vector<std::vector<size_t>> SplitsOf(size_t size) {
-  std::vector<std::vector<size_t>> all = {{}};
-  for (size_t i = 1; i < size; ++i) {
-    all.push_back({i});
-    if (i + 1 < size) all.push_back({i, i + 1});
-  }
-  std::vector<size_t> bytes;
-  for (size_t i = 1; i < size; ++i) bytes.push_back(i);
-  all.push_back(bytes);
-  return all;
-}
+TLogicRun FeedLogic(const std::string& Stream) { return FeedLogic(TSplit{{Stream}, "whole"}); }
 
 TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
   const std::vector<std::string> packets = {
@@ -67,14 +56,15 @@ TEST(LogicPacketFramer, SameWholePacketsWhereverTheStreamIsSplit) {
       LogicPacket(22, 3, std::string(1, '\0')), LogicPacket(7, 0), LogicPacket(5, 13, "tail")};
   std::string stream;
   for (const auto& p : packets) stream += p;
-  for (const auto& splits : SplitsOf(stream.size())) {
-    TLogicRun run = FeedLogic(stream, splits);
-    ASSERT_FALSE(run.BadLength);
-    ASSERT_EQ(run.Packets, packets) << "split at " << (splits.empty() ? 0 : splits[0]);
-    ASSERT_TRUE(run.Left.empty());
-  }
+  ForEachSplit(stream, [&](const TSplit& split) {
+    TLogicRun run = FeedLogic(split);
+    EXPECT_FALSE(run.BadLength) << split.Label;
+    EXPECT_EQ(run.Packets, packets) << split.Label;
+    EXPECT_TRUE(run.Left.empty()) << split.Label;
+    return !::testing::Test::HasFailure();
+  });
   // A stream cut short keeps its incomplete packet for later.
-  TLogicRun run = FeedLogic(stream.substr(0, stream.size() - 1), {});
+  TLogicRun run = FeedLogic(stream.substr(0, stream.size() - 1));
   EXPECT_EQ(run.Packets.size(), packets.size() - 1);
   EXPECT_EQ(run.Left, packets.back().substr(0, packets.back().size() - 1));
 }
@@ -84,11 +74,12 @@ TEST(LogicPacketFramer, LengthOutOfRangeStopsTheStreamWhereverItIsSplit) {
     const std::string good = LogicPacket(5, 1, "ok");
     const std::string stream =
         good + LogicPacket(5, 2, "", 0, 0, nLen) + LogicPacket(5, 3, "never");
-    for (const auto& splits : SplitsOf(stream.size())) {
-      TLogicRun run = FeedLogic(stream, splits);
-      ASSERT_TRUE(run.BadLength) << nLen;
-      ASSERT_EQ(run.Packets, std::vector<std::string>{good});
-    }
+    ForEachSplit(stream, [&](const TSplit& split) {
+      TLogicRun run = FeedLogic(split);
+      EXPECT_TRUE(run.BadLength) << nLen << ", " << split.Label;
+      EXPECT_EQ(run.Packets, std::vector<std::string>{good}) << split.Label;
+      return !::testing::Test::HasFailure();
+    });
   }
   // The largest length waits for its payload; the magic plays no part in cutting.
   std::string big = LogicPacket(5, 1, "", 0, 0, kMaxServerPacketLen);
@@ -105,15 +96,11 @@ struct TLoginRun {
   std::string Left;
 };
 
-TLoginRun FeedLogin(const std::string& Stream, const std::vector<size_t>& Splits) {
+TLoginRun FeedLogin(const TSplit& Split) {
   TLoginRun run;
   std::string buffer;
-  size_t from = 0;
-  std::vector<size_t> ends = Splits;
-  ends.push_back(Stream.size());
-  for (size_t end : ends) {
-    buffer += Stream.substr(from, end - from);
-    from = end;
+  for (std::string_view piece : Split.Pieces) {
+    buffer += piece;
     for (;;) {
       TLoginFrameCut cut = CutLoginFrame(buffer.data(), static_cast<int64_t>(buffer.size()));
       if (cut.Status == TLoginCut::lcTooLong) {
@@ -136,16 +123,13 @@ TEST(LoginFrameCutter, SameFramesWhereverTheStreamIsSplit) {
       "%+-17$", "%++$", "%12/#ABCD!$", "%$", "xyz$", "$", "%5/#" + std::string(30, 'q') + "!$"};
   std::string stream;
   for (const auto& f : frames) stream += f;
-  for (const auto& splits : SplitsOf(stream.size() + 3)) {
-    std::vector<size_t> inside;
-    for (size_t s : splits) {
-      if (s < stream.size() + 3) inside.push_back(s);
-    }
-    TLoginRun run = FeedLogin(stream + "%+-", inside);
-    ASSERT_FALSE(run.TooLong);
-    ASSERT_EQ(run.Frames, frames);
-    ASSERT_EQ(run.Left, "%+-") << "the frame without its \"$\" waits";
-  }
+  ForEachSplit(stream + "%+-", [&](const TSplit& split) {
+    TLoginRun run = FeedLogin(split);
+    EXPECT_FALSE(run.TooLong) << split.Label;
+    EXPECT_EQ(run.Frames, frames) << split.Label;
+    EXPECT_EQ(run.Left, "%+-") << "the frame without its \"$\" waits, " << split.Label;
+    return !::testing::Test::HasFailure();
+  });
 }
 
 TEST(LoginFrameCutter, EndlessFrameIsTooLongOnlyPastTheBound) {

@@ -1,4 +1,4 @@
-#include "links/LoginFrameCutter.h"
+#include "protocol/LoginFrameCutter.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "links/LogicPacketFramer.h"
+#include "protocol/LogicPacketFramer.h"
 
 #include <cstring>
 
