@@ -92,8 +92,9 @@ TEST(BlockListCap, TheFileKeepsItsFirstEntriesAndCountsTheRest) {
   EXPECT_EQ(Listed(f.Manager, false),
             (std::vector<std::string>{"1.1.1.1", "2.2.2.*", "3.3.0.0/16"}));
   EXPECT_TRUE(config_test::WaitUntil([&] {
-    return CountLines(log, "BlockIPList.txt: only the first 3 of 5 entries were taken (a list "
-                           "holds at most 3)") == 1;
+    return CountLines(log,
+                      "BlockIPList.txt: only the first 3 of 5 entries were taken (a list "
+                      "holds at most 3)") == 1;
   }));
   EXPECT_FALSE(f.Manager.IsBlockIP("4.4.4.4"));
   EXPECT_TRUE(f.Manager.IsBlockIP("2.2.2.200"));
@@ -112,8 +113,9 @@ TEST(BlockListCap, AFloodOfRefusalsWritesOneLineASecondAndCountsEach) {
   f.Manager.AddTempBlockIP("10.2.0.1");
   EXPECT_TRUE(config_test::WaitUntil([&] {
     return CountLines(log, "the list is full") == 3 &&
-           CountLines(log, "'10.2.0.1': the list is full (3 entries) (99 more refused since the "
-                           "last such line); not added") == 1;
+           CountLines(log,
+                      "'10.2.0.1': the list is full (3 entries) (99 more refused since the "
+                      "last such line); not added") == 1;
   }));
   EXPECT_EQ(CountLines(log, "'10.1.0.0': the list is full"), 1u);
   EXPECT_EQ(CountLines(log, "'20.0.0.4': the list is full"), 1u);
