@@ -109,8 +109,8 @@ class TIoEventThread final : private TIoTarget {
     FDeadlineHandler = std::move(handler);
   }
   // Any thread: at `dueMs` (MonotonicMs) this thread runs the deadline handler with `uid`.
-  // Only the identifier is kept, so a connection that closes early leaves 16 bytes here
-  // until its time, not its memory.
+  // Only the identifier is kept, so a connection that closes early leaves one small heap
+  // entry here until its time, not its memory.
   void AddDeadline(uint64_t dueMs, uint64_t uid);
   static uint64_t MonotonicMs();
   // Windows: overlapped operations in flight on this thread's port, each holding what it
