@@ -34,8 +34,7 @@ else
 fi
 # GW_LINUX_TOOLS_DIR: a Linux build's tools folder; its gatesim and gatekit serve the
 # Windows gateway in the end-to-end test (left out without it).
-cmake -S "$here" -B "$dir" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" -DGW_WIN_SYSROOT="$sysroot" \
-  -DGW_LINUX_TOOLS_DIR="${GW_LINUX_TOOLS_DIR:-}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${qt_options[@]}" -DGW_BUILD_BENCH=OFF "$@" >/dev/null
+# The preset "windows" (CMakePresets.json) holds the toolchain file and the build type.
+cmake -S "$here" --preset windows -B "$dir" -DGW_WIN_SYSROOT="$sysroot" \
+  -DGW_LINUX_TOOLS_DIR="${GW_LINUX_TOOLS_DIR:-}" "${qt_options[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

@@ -17,10 +17,8 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$here")}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DGW_SANITIZE=address -DGW_BUILD_FUZZ=ON -DGW_BUILD_TESTS=OFF -DGW_BUILD_CONSOLE=OFF \
-  -DGW_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="-O1 -fsanitize=fuzzer-no-link" \
-  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=fuzzer-no-link" >/dev/null
+# The preset "fuzz" (CMakePresets.json): clang-14, -O1 -fsanitize=fuzzer-no-link.
+cmake -S "$here" --preset fuzz -B "$dir" >/dev/null
 
 if [ $# -gt 0 ]; then
   targets=("$@")

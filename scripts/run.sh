@@ -4,7 +4,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 bash scripts/setup.sh
-bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGW_BUILD_TESTS=OFF -DGW_BUILD_BENCH=OFF
+bash scripts/build.sh --preset release
 if [ ! -x build/src/app/gateway ]; then
   echo "run: the gateway is built as far as it exists; the relay is not in place yet."
   exit 0

@@ -17,10 +17,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 echo "== build (AddressSanitizer + UBSan)"
-bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=address -DGW_BUILD_BENCH=OFF
+bash scripts/build.sh --preset asan
 echo "== build (ThreadSanitizer, concurrency tests)"
-bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=thread -DGW_TSAN_ONLY=ON \
-  -DGW_BUILD_BENCH=OFF -DGW_BUILD_CONSOLE=OFF
+bash scripts/build.sh --preset tsan
 
 status=0
 echo "== format check (clang-format, the project's .clang-format)"

@@ -19,8 +19,35 @@ std::string FileLabel(const std::string& path) {
 
 }  // namespace
 
-TGateIPManager::TGateIPManager(std::string BlockIPFile, TTickSource Ticks)
-    : FBlockIPFile(std::move(BlockIPFile)), FTicks(std::move(Ticks)) {}
+// One line a second at most about refusals at a list's cap: an attack that blocks address
+// after address must not flood the log once the list is full.
+constexpr uint32_t kFullLineIntervalMs = 1000;
+
+TGateIPManager::TGateIPManager(std::string BlockIPFile, TTickSource Ticks, size_t MaxEntries)
+    : FBlockIPFile(std::move(BlockIPFile)), FTicks(std::move(Ticks)), FMaxEntries(MaxEntries) {}
+
+void TGateIPManager::TBlockList::Reindex() {
+  Index.clear();
+  for (size_t i = 0; i < Entries.size(); ++i) Index.emplace(Entries[i].IPaddr, i);
+}
+
+std::string TGateIPManager::FullLine(TBlockList& List, const std::string& Text) {
+  CountLimitBreach(TLimitBreach::lbBlockListFull);
+  const uint32_t now = Now();
+  if (List.FullLineWritten && TicksSince(now, List.FullLineTick) < kFullLineIntervalMs) {
+    ++List.FullUnlogged;
+    return {};
+  }
+  std::string line =
+      "'" + Text + "': the list is full (" + std::to_string(FMaxEntries) + " entries)";
+  if (List.FullUnlogged > 0) {
+    line += " (" + std::to_string(List.FullUnlogged) + " more refused since the last such line)";
+  }
+  List.FullLineWritten = true;
+  List.FullLineTick = now;
+  List.FullUnlogged = 0;
+  return line;
+}
 
 TGateIPManager::~TGateIPManager() { Clear(); }
 
@@ -35,6 +62,7 @@ void TGateIPManager::Clear() {
     std::lock_guard lock(list->Lock);
     list->Entries.clear();
     list->Matcher.Clear();
+    list->Index.clear();
   }
 }
 
@@ -50,14 +78,18 @@ void TGateIPManager::LoadBlockIPFile() {
     FBlockIPList.Entries.clear();
     FBlockIPList.Matcher.Clear();
     for (const TBlockListEntry& entry : parsed.Entries) {
-      if (FBlockIPList.Entries.size() >= limits::kMaxBlockListEntries) {
-        CountLimitBreach(TLimitBreach::lbBlockListFull);
+      if (FBlockIPList.Entries.size() >= FMaxEntries) {
+        // One count per entry left out, as for entries refused one by one.
+        for (size_t i = kept; i < parsed.Entries.size(); ++i) {
+          CountLimitBreach(TLimitBreach::lbBlockListFull);
+        }
         break;
       }
       FBlockIPList.Entries.push_back({entry.Text, now, 0});
       FBlockIPList.Matcher.Add(entry);
       ++kept;
     }
+    FBlockIPList.Reindex();
   }
   for (const TBlockListProblem& problem : parsed.Problems) {
     const std::string line = label + " line " + std::to_string(problem.Line) + ": " + problem.Text;
@@ -66,8 +98,8 @@ void TGateIPManager::LoadBlockIPFile() {
   if (kept < parsed.Entries.size()) {
     TLogger::LogError(label + ": only the first " + std::to_string(kept) + " of " +
                       std::to_string(parsed.Entries.size()) +
-                      " entries were taken (a list holds at most " +
-                      std::to_string(limits::kMaxBlockListEntries) + ")");
+                      " entries were taken (a list holds at most " + std::to_string(FMaxEntries) +
+                      ")");
   }
   size_t skipped = 0;
   for (const TBlockListProblem& problem : parsed.Problems) skipped += problem.Error ? 1 : 0;
@@ -117,18 +149,17 @@ int TGateIPManager::AddTo(TBlockList& List, const std::string& AIPaddr, bool* Ad
       refused = entry.Kind == TBlockEntryKind::bkNone ? "'" + LogText(AIPaddr) + "' holds no entry"
                                                       : entry.Problem;
     } else {
-      for (TSockaddr& existing : List.Entries) {
-        if (existing.IPaddr == entry.Text) {
-          existing.StartAttackTick = now;
-          Text = entry.Text;
-          return count;
-        }
+      const auto existing = List.Index.find(entry.Text);
+      if (existing != List.Index.end()) {
+        List.Entries[existing->second].StartAttackTick = now;
+        Text = entry.Text;
+        return count;
       }
-      if (List.Entries.size() >= limits::kMaxBlockListEntries) {
-        CountLimitBreach(TLimitBreach::lbBlockListFull);
-        refused = "'" + entry.Text + "': the list is full (" +
-                  std::to_string(limits::kMaxBlockListEntries) + " entries)";
+      if (List.Entries.size() >= FMaxEntries) {
+        refused = FullLine(List, entry.Text);
+        if (refused.empty()) return count;  // refused and counted; a line went out just now
       } else {
+        List.Index.emplace(entry.Text, List.Entries.size());
         List.Entries.push_back({entry.Text, now, 0});
         List.Matcher.Add(entry);
         Text = entry.Text;
@@ -149,6 +180,7 @@ size_t TGateIPManager::RemoveFrom(TBlockList& List, const std::string& AIPaddr) 
   const TBlockListEntry entry = ParseBlockListEntry(AIPaddr);
   const bool valid = !entry.Text.empty();
   std::lock_guard lock(List.Lock);
+  if (!List.Index.count(AIPaddr) && !(valid && List.Index.count(entry.Text))) return 0;
   size_t removed = 0;
   std::erase_if(List.Entries, [&](const TSockaddr& e) {
     if (e.IPaddr != AIPaddr && !(valid && e.IPaddr == entry.Text)) return false;
@@ -156,6 +188,7 @@ size_t TGateIPManager::RemoveFrom(TBlockList& List, const std::string& AIPaddr) 
     ++removed;
     return true;
   });
+  List.Reindex();
   return removed;
 }
 
@@ -220,11 +253,26 @@ void TGateIPManager::RemoveTempBlockIP(const std::string& AIPaddr) {
 void TGateIPManager::RemoveTempBlockIP(uint64_t AMilliseconds) {
   std::lock_guard lock(FTempBlockIPList.Lock);
   const uint32_t now = Now();
-  std::erase_if(FTempBlockIPList.Entries, [&](const TSockaddr& entry) {
+  const size_t removed = std::erase_if(FTempBlockIPList.Entries, [&](const TSockaddr& entry) {
     if (TicksSince(now, entry.StartAttackTick) < AMilliseconds) return false;
     FTempBlockIPList.Matcher.Remove(ParseBlockListEntry(entry.IPaddr));
     return true;
   });
+  if (removed > 0) FTempBlockIPList.Reindex();
+}
+
+bool TGateIPManager::HeldIn(TBlockList& List, const std::string& AIPaddr) {
+  const std::string text = ParseBlockListEntry(AIPaddr).Text;
+  std::lock_guard lock(List.Lock);
+  return List.Index.count(AIPaddr) > 0 || (!text.empty() && List.Index.count(text) > 0);
+}
+
+bool TGateIPManager::HasBlockIP(const std::string& AIPaddr) {
+  return HeldIn(FBlockIPList, AIPaddr);
+}
+
+bool TGateIPManager::HasTempBlockIP(const std::string& AIPaddr) {
+  return HeldIn(FTempBlockIPList, AIPaddr);
 }
 
 void TGateIPManager::EarchBlockIPs(const TIPEarchProc& AProc) { EarchIn(FBlockIPList, AProc); }

@@ -6,8 +6,10 @@
 // address/bits range; see BlockListEntry.h): invalid text and entries that would block every
 // client are refused with a log line, and entries are stored in their canonical form (so
 // "2001:DB8:0:0::5" is the entry 2001:db8::5). Each list holds at most
-// limits::kMaxBlockListEntries entries. Lookups go through a TBlockListMatcher and never walk
-// the lists.
+// limits::kMaxBlockListEntries entries, whoever adds them (the file, the console, the login
+// server, the guard's automatic blocks); an entry past it is refused, counted
+// (block_list_full) and logged, at most one line a second per list. Lookups go through a
+// TBlockListMatcher and an index of the entries' texts, and never walk the lists.
 //
 // Thread safety: every operation is safe from any thread. Each list has its own lock, held for
 // the whole of one operation on that list; no operation holds two of them at once. The
@@ -25,6 +27,9 @@
 #include <utility>
 #include <vector>
 
+#include <unordered_map>
+
+#include "common/PeerLimits.h"
 #include "config/BlockListMatcher.h"
 
 namespace gw {
@@ -47,8 +52,9 @@ class TGateIPManager {
   using TTickSource = std::function<uint32_t()>;
 
   // BlockIPFile: the permanent list's file; Ticks: the millisecond tick counter (tests pass
-  // their own clock).
-  explicit TGateIPManager(std::string BlockIPFile = kBlockIPListFile, TTickSource Ticks = {});
+  // their own clock); MaxEntries: the entries each list holds (tests pass a small one).
+  explicit TGateIPManager(std::string BlockIPFile = kBlockIPListFile, TTickSource Ticks = {},
+                          size_t MaxEntries = limits::kMaxBlockListEntries);
   ~TGateIPManager();
   TGateIPManager(const TGateIPManager&) = delete;
   TGateIPManager& operator=(const TGateIPManager&) = delete;
@@ -72,8 +78,7 @@ class TGateIPManager {
 
   // Adds the entry, or refreshes the time stamp of the entry equal to it (in canonical form).
   // Returns the number of entries afterwards. Text that is not a valid entry, an entry that
-  // would block every client, or one past limits::kMaxBlockListEntries is not added (an error
-  // line says why).
+  // would block every client, or one past the cap is not added (an error line says why).
   // SaveHere false: the caller has the list saved on another thread (an I/O thread must not
   // wait on the disk); otherwise a manager that saves on change writes the file now.
   int AddBlockIP(const std::string& AIPaddr, bool SaveHere = true);
@@ -85,6 +90,11 @@ class TGateIPManager {
   // Ends the temporary blocks at least AMilliseconds old. Ages are measured on the 32-bit
   // tick counter, so a time beyond its range (49.7 days) ends none.
   void RemoveTempBlockIP(uint64_t AMilliseconds);
+
+  // Whether the list holds the entry (any spelling of it), e.g. after an add that a full list
+  // refused.
+  bool HasBlockIP(const std::string& AIPaddr);
+  bool HasTempBlockIP(const std::string& AIPaddr);
 
   void EarchBlockIPs(const TIPEarchProc& AProc);
   void EarchTempBlockIPs(const TIPEarchProc& AProc);
@@ -122,6 +132,14 @@ class TGateIPManager {
     std::mutex Lock;  // guards the rest
     TSockaddrList Entries;
     TBlockListMatcher Matcher;
+    // Each text's first position in Entries: an entry added again is found without a walk.
+    std::unordered_map<std::string, size_t> Index;
+    // Refusals at the cap: when the last line about them was written, and how many were
+    // refused since without a line.
+    uint32_t FullLineTick = 0;
+    bool FullLineWritten = false;
+    uint64_t FullUnlogged = 0;
+    void Reindex();
   };
 
   // `Added` (when given) tells whether a new entry was appended; `Text` receives the entry's
@@ -132,12 +150,18 @@ class TGateIPManager {
   void SavedChange();
   void EarchIn(TBlockList& List, const TIPEarchProc& AProc);
   bool MatchedIn(TBlockList& List, const TIPAddress& Address);
+  bool HeldIn(TBlockList& List, const std::string& AIPaddr);
   // The connection group of the address; FCurrIPaddrList.end() when none. Caller holds the lock.
   std::vector<TSockaddrList>::iterator FindGroup(const std::string& AIPaddr);
   uint32_t Now() const;
 
+  // The line for a refusal at the cap, or empty when one was written less than a second
+  // ago (the refusal is counted either way). Caller holds the list's lock.
+  std::string FullLine(TBlockList& List, const std::string& Text);
+
   const std::string FBlockIPFile;
   const TTickSource FTicks;
+  const size_t FMaxEntries;
 
   std::mutex FSaveLock;  // one save at a time; taken before a list's lock, never after
   std::atomic<bool> FSaveOnChange{false};

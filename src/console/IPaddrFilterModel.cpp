@@ -88,10 +88,10 @@ void TIPaddrFilterModel::RefillBlock() {
 
 void TIPaddrFilterModel::AddTemp(const std::string& address) {
   // The list shows what the manager stores: the entry in its canonical form, nothing for
-  // text the manager refuses (it logs why).
+  // text the manager refuses (it logs why), nor for an entry a full list refused.
   const std::string entry = ParseBlockListEntry(address).Text;
   FManager.AddTempBlockIP(address);
-  if (entry.empty()) return;
+  if (entry.empty() || !FManager.HasTempBlockIP(entry)) return;
   if (std::find(FTempList.begin(), FTempList.end(), entry) == FTempList.end()) {
     InsertSorted(FTempList, entry);
   }
@@ -99,12 +99,20 @@ void TIPaddrFilterModel::AddTemp(const std::string& address) {
 }
 
 void TIPaddrFilterModel::MoveTempToBlock(const std::vector<int>& selected) {
-  std::vector<std::string> moved = TakeSelected(FTempList, selected);
-  if (moved.empty()) return;
-  for (const std::string& a : moved) {
-    FManager.RemoveTempBlockIP(a);
+  std::vector<std::string> taken = TakeSelected(FTempList, selected);
+  if (taken.empty()) return;
+  std::vector<std::string> moved;
+  for (const std::string& a : taken) {
+    // Taken off the temporary list only once the permanent one holds it: a full list
+    // refuses it (and logs why), and it stays where it was.
     FManager.AddBlockIP(a);
+    if (!FManager.HasBlockIP(a)) {
+      InsertSorted(FTempList, a);
+      continue;
+    }
+    FManager.RemoveTempBlockIP(a);
     InsertSorted(FBlockList, a);
+    moved.push_back(a);
   }
   FManager.SaveBlockIPList();
   for (const std::string& a : moved) Blocked(a);
@@ -117,7 +125,7 @@ void TIPaddrFilterModel::DeleteTemp(const std::vector<int>& selected) {
 void TIPaddrFilterModel::AddBlock(const std::string& address) {
   const std::string entry = ParseBlockListEntry(address).Text;
   FManager.AddBlockIP(address);
-  if (entry.empty()) return;
+  if (entry.empty() || !FManager.HasBlockIP(entry)) return;
   if (std::find(FBlockList.begin(), FBlockList.end(), entry) == FBlockList.end()) {
     InsertSorted(FBlockList, entry);
   }
@@ -126,12 +134,18 @@ void TIPaddrFilterModel::AddBlock(const std::string& address) {
 }
 
 void TIPaddrFilterModel::MoveBlockToTemp(const std::vector<int>& selected) {
-  std::vector<std::string> moved = TakeSelected(FBlockList, selected);
-  if (moved.empty()) return;
-  for (const std::string& a : moved) {
-    FManager.RemoveBlockIP(a);
+  std::vector<std::string> taken = TakeSelected(FBlockList, selected);
+  if (taken.empty()) return;
+  std::vector<std::string> moved;
+  for (const std::string& a : taken) {
     FManager.AddTempBlockIP(a);
+    if (!FManager.HasTempBlockIP(a)) {  // a full temporary list: it stays permanent
+      InsertSorted(FBlockList, a);
+      continue;
+    }
+    FManager.RemoveBlockIP(a);
     InsertSorted(FTempList, a);
+    moved.push_back(a);
   }
   FManager.SaveBlockIPList();
   for (const std::string& a : moved) Blocked(a);

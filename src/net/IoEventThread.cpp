@@ -55,45 +55,9 @@ void TIoEventThread::Post(std::function<void()> task) {
 }
 
 void TIoEventThread::PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> guard(FTasksLock);
-    if (FEnded.load()) return;
-    FTimers.push_back({TClock::now() + delay, std::move(task)});
-    // The thread's current wait may end later than this deadline: wake it to recompute.
-    wake = !FWakePending && !IsCurrent();
-    if (wake) FWakePending = true;
-  }
-  if (wake) Wake();
-}
-
-int TIoEventThread::WaitTimeoutMs() {
-  std::lock_guard<std::mutex> guard(FTasksLock);
-  if (FTimers.empty()) return -1;
-  TClock::time_point earliest = FTimers.front().Due;
-  for (const TTimedTask& timer : FTimers) earliest = std::min(earliest, timer.Due);
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - TClock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
-}
-
-void TIoEventThread::RunDueTimers() {
-  std::vector<std::function<void()>> due;
-  {
-    std::lock_guard<std::mutex> guard(FTasksLock);
-    if (FTimers.empty()) return;
-    TClock::time_point now = TClock::now();
-    auto keep = FTimers.begin();
-    for (auto it = FTimers.begin(); it != FTimers.end(); ++it) {
-      if (it->Due <= now) {
-        due.push_back(std::move(it->Task));
-      } else {
-        if (keep != it) *keep = std::move(*it);
-        ++keep;
-      }
-    }
-    FTimers.erase(keep, FTimers.end());
-  }
-  for (auto& task : due) task();
+  // Rounded up, so the task never runs before `delay` has passed.
+  const auto due = std::chrono::ceil<std::chrono::milliseconds>(TClock::now() + delay);
+  AddDue(static_cast<uint64_t>(due.time_since_epoch().count()), 0, std::move(task));
 }
 
 void TIoEventThread::Retire(std::shared_ptr<TAbstractConnection> connection) {
@@ -111,18 +75,23 @@ uint64_t TIoEventThread::MonotonicMs() {
                                    .count());
 }
 
-void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) {
+void TIoEventThread::AddDeadline(uint64_t dueMs, uint64_t uid) { AddDue(dueMs, uid, nullptr); }
+
+void TIoEventThread::AddDue(uint64_t dueMs, uint64_t uid, std::function<void()> task) {
   bool wake;
   {
     std::lock_guard<std::mutex> guard(FDeadlinesLock);
-    FDeadlines.Add(dueMs, uid);
+    // The thread's end empties the heap under this lock after setting FEnded: an entry
+    // added later would never run.
+    if (FEnded.load()) return;
+    FDeadlines.Add(dueMs, TDue{uid, std::move(task)});
     // The thread computes its wait after every wake; only an earlier deadline needs one.
     wake = dueMs < FWaitUntil && !IsCurrent();
   }
   if (wake) Wake();
 }
 
-int TIoEventThread::WaitTimeout() {
+int TIoEventThread::NextWaitMs() {
   if (!FPendingReads.empty()) return 0;
   uint64_t due;
   {
@@ -130,23 +99,26 @@ int TIoEventThread::WaitTimeout() {
     due = FDeadlines.NextDue();
     FWaitUntil = due;
   }
-  if (due == TDeadlineHeap<int>::kNever) return -1;
+  if (due == TDeadlineHeap<TDue>::kNever) return -1;
   uint64_t now = MonotonicMs();
   if (due <= now) return 0;
   return static_cast<int>(std::min<uint64_t>(due - now, 60000));
 }
 
 void TIoEventThread::ExpireDeadlines() {
-  std::vector<uint64_t> due;
+  std::vector<TDue> due;
   {
     std::lock_guard<std::mutex> guard(FDeadlinesLock);
     const uint64_t now = MonotonicMs();
     if (FDeadlines.NextDue() > now) return;
     FDeadlines.TakeDue(now, due);
   }
-  if (!FDeadlineHandler) return;
-  for (uint64_t uid : due) {
-    TNetDiagLog::RunGuarded("TIocpSocketEngine", [&] { FDeadlineHandler(uid); });
+  for (TDue& item : due) {
+    if (item.Task) {
+      TNetDiagLog::RunGuarded("TIocpSocketEngine", [&] { item.Task(); });
+    } else if (FDeadlineHandler) {
+      TNetDiagLog::RunGuarded("TIocpSocketEngine", [&] { FDeadlineHandler(item.Uid); });
+    }
   }
 }
 
@@ -177,15 +149,6 @@ void TIoEventThread::TTurnPacing::TurnStarted(bool busy, uint32_t minTurnMicros)
   LastTurnBusy = busy && TurnStart - previousStart < 2 * std::chrono::microseconds(minTurnMicros);
 }
 
-int TIoEventThread::NextWaitMs() {
-  // The nearer of the next admission deadline and the next timed task (-1: neither).
-  const int deadlineWait = WaitTimeout();
-  const int timerWait = FPendingReads.empty() ? WaitTimeoutMs() : 0;
-  if (deadlineWait < 0) return timerWait;
-  if (timerWait < 0) return deadlineWait;
-  return std::min(deadlineWait, timerWait);
-}
-
 void TIoEventThread::FinishTurn() {
   if (!FPendingReads.empty()) {
     std::vector<std::shared_ptr<TAbstractConnection>> pending;
@@ -194,20 +157,18 @@ void TIoEventThread::FinishTurn() {
   }
   RunTasks();
   ExpireDeadlines();
-  RunDueTimers();
 }
 
 void TIoEventThread::EndRun() {
-  std::vector<TTimedTask> dropped;  // released outside the lock
+  TDeadlineHeap<TDue> dropped;  // released outside the lock: a task may hold a connection
   {
     std::lock_guard<std::mutex> guard(FTasksLock);
     FEnded.store(true);
-    dropped.swap(FTimers);
   }
   FPendingReads.clear();
   {
     std::lock_guard<std::mutex> guard(FDeadlinesLock);
-    FDeadlines.Clear();
+    std::swap(dropped, FDeadlines);
   }
   RunTasks();
   FThreadId.store(std::thread::id{});

@@ -8,9 +8,11 @@
 // thread hands its targets the same readiness events (TIoEvent) and owns one 32,768-byte
 // drain buffer used for every read.
 // Work another thread hands over (a closed connection's socket to release, a stop)
-// goes through a small task queue and an eventfd; work due later (a close that waits
-// for the client's answer, a listener resting while descriptors are short) through a
-// list of timed tasks whose earliest deadline bounds the thread's wait.
+// goes through a small task queue and an eventfd. Everything due later (a connection's
+// admission deadline, a close that waits for the client's answer, a listener resting
+// while descriptors are short) is kept in one min-heap of deadlines whose earliest entry
+// bounds the thread's wait: a turn costs O(log n) per deadline that comes due and nothing
+// per deadline still waiting, however many closes are pending.
 //
 // Thread safety: Post, PostAfter, Retire, RequestStop and IsCurrent are safe from any thread;
 // Open/Start/Join belong to the server's owner thread; DrainBuffer and
@@ -107,8 +109,8 @@ class TIoEventThread final : private TIoTarget {
     FDeadlineHandler = std::move(handler);
   }
   // Any thread: at `dueMs` (MonotonicMs) this thread runs the deadline handler with `uid`.
-  // Only the identifier is kept, so a connection that closes early leaves 16 bytes here
-  // until its time, not its memory.
+  // Only the identifier is kept, so a connection that closes early leaves one small heap
+  // entry here until its time, not its memory.
   void AddDeadline(uint64_t dueMs, uint64_t uid);
   static uint64_t MonotonicMs();
   // Windows: overlapped operations in flight on this thread's port, each holding what it
@@ -132,19 +134,21 @@ class TIoEventThread final : private TIoTarget {
   void Run();  // the platform's wait loop, built from the steps below
   // Rests before the next wait when gathering asks for it; false: the thread is stopping.
   bool RestBeforeTurn(const TTurnPacing& pacing);
-  int NextWaitMs();   // the wait's time-out in ms (-1: none)
-  void FinishTurn();  // after a batch of events: pending reads, tasks, deadlines, timers
+  // The wait's time-out in ms: 0 with reads pending, else until the next deadline (-1:
+  // none).
+  int NextWaitMs();
+  void FinishTurn();  // after a batch of events: pending reads, tasks, due deadlines
   void EndRun();      // the thread's last steps
   void RunTasks();
-  // epoll_wait's time-out: 0 with reads pending, else until the next deadline (-1: none).
-  int WaitTimeout();
   void ExpireDeadlines();
+  // Adds a deadline and wakes the thread when it comes due before the thread's wait ends.
+  void AddDue(uint64_t dueMs, uint64_t uid, std::function<void()> task);
   void Wake();
-  void RunDueTimers();
-  int WaitTimeoutMs();  // until the earliest timed task, -1 when there is none
 
-  struct TTimedTask {
-    TClock::time_point Due;
+  // One entry of the deadline heap: a task to run (PostAfter), or, when Task is empty, the
+  // identifier handed to the deadline handler (AddDeadline).
+  struct TDue {
+    uint64_t Uid = 0;
     std::function<void()> Task;
   };
 
@@ -161,17 +165,16 @@ class TIoEventThread final : private TIoTarget {
   std::vector<uint8_t> FScratchBytes;                               // this thread only
   std::vector<std::shared_ptr<TAbstractConnection>> FPendingReads;  // this thread only
 
-  std::mutex FTasksLock;  // guards FTasks, FTimers and FWakePending
+  std::mutex FTasksLock;  // guards FTasks and FWakePending
   std::vector<std::function<void()>> FTasks;
-  std::vector<TTimedTask> FTimers;
   bool FWakePending = false;
 
   std::mutex FDeadlinesLock;  // guards FDeadlines and FWaitUntil
-  TDeadlineHeap<uint64_t> FDeadlines;
+  TDeadlineHeap<TDue> FDeadlines;
   std::function<void(uint64_t uid)> FDeadlineHandler;
   // When the thread's last computed wait ends by itself (kNever: it does not); an earlier
   // deadline added by another thread wakes it.
-  uint64_t FWaitUntil = TDeadlineHeap<int>::kNever;
+  uint64_t FWaitUntil = TDeadlineHeap<TDue>::kNever;
 };
 
 }  // namespace gw

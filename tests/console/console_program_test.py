@@ -11,10 +11,10 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wait import wait_until  # noqa: E402
 from gw_wire import CollectedOutput, free_port  # noqa: E402
 
 GATEWAY = None
@@ -27,15 +27,6 @@ CONFIG = (
     "\t<LoginSrvPort>{login}</LoginSrvPort>\r\n"
     "</TGateWayConfigure>\r\n"
 )
-
-
-def wait_for(pred, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return pred()
 
 
 def unused_display():
@@ -96,9 +87,7 @@ class ProgramFrontEndTest(unittest.TestCase):
             write_config(folder)
             program = start([GATEWAY], folder, environment(display))
             try:
-                self.assertTrue(wait_for(lambda: any("服务已启动成功..." in l
-                                                     for l in program.output_lines())),
-                                "\n".join(program.output_lines()))
+                program.wait_line("服务已启动成功...")
                 fallback = [l for l in program.output_lines() if "以无界面方式运行" in l]
                 self.assertEqual(len(fallback), 1, fallback)
                 self.assertIn("DISPLAY=" + display, fallback[0])
@@ -139,8 +128,9 @@ class ProgramFrontEndTest(unittest.TestCase):
                         with open(os.path.join(log_folder, names[0]), encoding="utf-8") as f:
                             return f.read()
 
-                    self.assertTrue(wait_for(lambda: "服务已启动成功..." in copy_text()),
-                                    "%s\n%s" % (copies, "\n".join(program.output_lines())))
+                    wait_until(lambda: "服务已启动成功..." in copy_text(),
+                               lambda: "the start in the log file copy %s; the output:\n%s" % (
+                                   copies, "\n".join(program.output_lines())), TIMEOUT)
                     text = copy_text()
                     lines = text.splitlines()
                     # The console opened: no fallback, and the log file named first.
@@ -150,8 +140,8 @@ class ProgramFrontEndTest(unittest.TestCase):
                     self.assertNotIn("\r", text)
                     self.assertEqual(text.count("正在加载配置信息..."), 1)
                     program.proc.send_signal(signal.SIGHUP)
-                    self.assertTrue(wait_for(lambda: copy_text().count("正在加载配置信息...") == 2),
-                                    copy_text())
+                    wait_until(lambda: copy_text().count("正在加载配置信息...") == 2,
+                               lambda: "the reload in the log file copy:\n" + copy_text(), TIMEOUT)
                     self.assertIsNone(program.proc.poll())
                     # The UTF-16LE log file holds the same lines.
                     with open(os.path.join(log_folder, copies[0].replace(".utf8.log", ".log")),

@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
+from gw_wait import await_until  # noqa: E402
 from gw_wire import command  # noqa: E402
 
 MAX_MALFORMED = 16  # limits::kMaxMalformedMessages
@@ -76,11 +77,11 @@ class GatewayClientTextTest(guard.ClientsFixture):
             c.close()
         await self.gateway.wait_line("授权校验失败:\\x1B[2J\\x0D\\x0A[26-12-11 00:00:00][I] "
                                      "服务已启动成功... -> ")
-        await guard.wait_for(self._all_reported(attempts), "every wrong answer accounted for")
+        await await_until(self._all_reported(attempts), "every wrong answer accounted for")
         lines = self.gateway.output()
         self.assertFalse([l for l in lines if "\x1b" in l or l.startswith("[26-12-11 00:00:00]")])
         # The close's own line is limited the same way.
-        await guard.wait_for(self._closes_reported(attempts), "every close accounted for")
+        await await_until(self._closes_reported(attempts), "every close accounted for")
 
     def _closes_reported(self, attempts):
         async def check():
@@ -118,7 +119,7 @@ class GatewayClientTextTest(guard.ClientsFixture):
                     await self.gateway.wait_line(f"Closed {source}: {MAX_MALFORMED} malformed "
                                                  "messages (last: 收到的数据太短了:")
                 # Each malformed message before the closing one is accounted for, once.
-                await guard.wait_for(
+                await await_until(
                     self._too_short_reported((MAX_MALFORMED - 1) * (2 if passed else 1)),
                     "the malformed messages' lines")
 

@@ -14,7 +14,6 @@ Usage: gateway_edge_test.py GATEWAY_BINARY GATEKIT_BINARY [unittest args]
 import asyncio
 import ipaddress
 import os
-import re
 import socket
 import struct
 import sys
@@ -28,6 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
+from gw_wait import await_metric, await_until, metric_value  # noqa: E402
 from gw_wire import free_port  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
@@ -67,9 +67,7 @@ def http_get(url):
 
 def metric(text, name, labels=""):
     """The value of one sample of an exposition (None when absent)."""
-    pattern = "^" + re.escape(name + (("{" + labels + "}") if labels else "")) + r" (\S+)$"
-    m = re.search(pattern, text, re.MULTILINE)
-    return float(m.group(1)) if m else None
+    return metric_value(text, name, labels)
 
 
 class EdgeGateway(guard.GuardedGateway):
@@ -86,10 +84,17 @@ class EdgeGateway(guard.GuardedGateway):
     async def get(self, path):
         return await asyncio.to_thread(http_get, self.url(path))
 
-    async def metric(self, name, labels=""):
+    async def metrics_text(self):
         status, text = await self.get("/metrics")
         assert status == 200, status
-        return metric(text, name, labels)
+        return text
+
+    async def metric(self, name, labels=""):
+        return metric(await self.metrics_text(), name, labels)
+
+    async def wait_metric(self, name, labels, holds, what):
+        """Waits until the sample satisfies `holds`; `what` says what it checks."""
+        return await await_metric(self.metrics_text, name, holds, labels, what)
 
 
 class Balanced(guard.Client):
@@ -202,32 +207,26 @@ class GatewayEdgeTest(guard.ClientsFixture):
         await self.start_gateway()
         g = self.gateway
 
-        async def until(name, labels, test, what):
-            async def holds():
-                value = await g.metric(name, labels)
-                return value is not None and test(value)
-            await guard.wait_for(holds, f"{name}{{{labels}}} {what}")
-
         self.assertEqual(await g.metric("gateway_sessions"), 0)
         received = await g.metric("gateway_client_messages_received_total")
         ws = await relay.handshake(g.port)
         await self.login.next(b"%N")
-        await until("gateway_sessions", "", lambda v: v == 1, "== 1")
-        await until("gateway_sessions_by_step", 'step="login"', lambda v: v == 1, "== 1")
-        await until("gateway_handshake_seconds_count", "", lambda v: v >= 1, ">= 1")
-        await until("gateway_client_messages_sent_total", "", lambda v: v >= 1, ">= 1")
+        await g.wait_metric("gateway_sessions", "", lambda v: v == 1, "== 1")
+        await g.wait_metric("gateway_sessions_by_step", 'step="login"', lambda v: v == 1, "== 1")
+        await g.wait_metric("gateway_handshake_seconds_count", "", lambda v: v >= 1, ">= 1")
+        await g.wait_metric("gateway_client_messages_sent_total", "", lambda v: v >= 1, ">= 1")
         await ws.send(b"\x05hello")
         await self.login.next(b"%D")
         # The token answer and the message.
-        await until("gateway_client_messages_received_total", "", lambda v: v == received + 2,
-                    f"== {received + 2}")
+        await g.wait_metric("gateway_client_messages_received_total", "",
+                            lambda v: v == received + 2, f"== {received + 2}")
         for name in ("gateway_client_bytes_received_total", "gateway_client_bytes_sent_total",
                      "process_cpu_seconds_total", "process_resident_memory_bytes"):
-            await until(name, "", lambda v: v > 0, "> 0")
+            await g.wait_metric(name, "", lambda v: v > 0, "> 0")
         self.assertIsNotNone(await g.metric("gateway_worker_queue_depth", 'worker="1"'))
         self.assertIsNotNone(await g.metric("gateway_attacks_total", 'cause="oversize"'))
         await ws.close()
-        await until("gateway_sessions", "", lambda v: v == 0, "== 0")
+        await g.wait_metric("gateway_sessions", "", lambda v: v == 0, "== 0")
 
     async def test_healthz_follows_the_links(self):
         await self.start_gateway()
@@ -243,16 +242,12 @@ class GatewayEdgeTest(guard.ClientsFixture):
         async def status_is(code):
             return (await g.get("/healthz"))[0] == code
 
-        await guard.wait_for(lambda: status_is(503), "/healthz 503 after the link dropped")
+        await await_until(lambda: status_is(503), "/healthz 503 after the link dropped")
         self.assertEqual(await g.metric("gateway_logic_link_up"), 0)
         # The link comes back by itself once the server listens again, and with it the health.
         await self.logic.start(port)
-        await guard.wait_for(lambda: status_is(200), "/healthz 200 after the link came back")
-
-        async def reconnected():
-            return await g.metric("gateway_logic_link_reconnects_total") == 1
-
-        await guard.wait_for(reconnected, "one reconnect counted")
+        await await_until(lambda: status_is(200), "/healthz 200 after the link came back")
+        await g.wait_metric("gateway_logic_link_reconnects_total", "", lambda v: v == 1, "== 1")
         self.assertEqual((await g.get("/nothing"))[0], 404)
 
     async def test_the_stop_closes_upgraded_clients_with_going_away(self):

@@ -17,13 +17,13 @@ import signal
 import struct
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_relay_test as relay  # noqa: E402
 from gw_wire import CollectedOutput, free_port  # noqa: E402
+from gw_wait import await_until  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
 
@@ -63,15 +63,6 @@ class GuardedGateway(relay.Gateway):
         """New settings and SIGHUP (Linux only: see relay.NO_SIGHUP_ON_WINDOWS)."""
         self.write_settings(**settings)
         self.proc.send_signal(signal.SIGHUP)
-
-
-async def wait_for(predicate, what):
-    end = time.monotonic() + TIMEOUT
-    while time.monotonic() < end:
-        if await predicate():
-            return
-        await asyncio.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 def frame(payload: bytes, opcode=2) -> bytes:
@@ -219,7 +210,7 @@ class GatewayGuardTest(ClientsFixture):
         await self.gateway.wait_line("Refused 127.0.0.11: it already holds 2 connections")
         await self.served("127.0.0.12")  # another address is not affected
         first.close()
-        await wait_for(self._served_attempt("127.0.0.11"), "a place freed by the close")
+        await await_until(self._served_attempt("127.0.0.11"), "a place freed by the close")
 
     def _served_attempt(self, source):
         async def attempt():
@@ -312,7 +303,7 @@ class GatewayGuardTest(ClientsFixture):
                     return f.read() == b"127.0.0.65\r\n127.0.0.66\r\n"
             except FileNotFoundError:
                 return False
-        await wait_for(saved, "BlockIPList.txt with both attackers")
+        await await_until(saved, "BlockIPList.txt with both attackers")
 
     async def test_connection_flood_blocks_and_the_temporary_block_ends(self):
         # The temporary block lasts long enough for the refusal below to be seen on a loaded
@@ -329,7 +320,7 @@ class GatewayGuardTest(ClientsFixture):
         self.assertTrue(await self.refused("127.0.0.71"))
         await self.served("127.0.0.72")
         # The block ends by itself; then the address is served again.
-        await wait_for(self._served_attempt("127.0.0.71"), "the end of the temporary block")
+        await await_until(self._served_attempt("127.0.0.71"), "the end of the temporary block")
 
     async def test_login_server_kick_closes_every_connection_of_the_address(self):
         await self.start_gateway(ClientTimeOut=0)
@@ -351,7 +342,7 @@ class GatewayGuardTest(ClientsFixture):
         self.assertTrue(await self.refused("127.0.0.91"))
         # (The token answer itself is a message of some 130 bytes.)
         self.gateway.reload(MaxConnOfIPaddr=3, MaxClientPacketSize=150)
-        await wait_for(self._served_attempt("127.0.0.91"), "the raised per-address limit")
+        await await_until(self._served_attempt("127.0.0.91"), "the raised per-address limit")
         c = await self.served("127.0.0.92")
         c.send(frame(b"\x05" + b"z" * 200))
         self.assertEqual(await c.ending(), "closed")

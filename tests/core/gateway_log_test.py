@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
+from gw_wait import await_until  # noqa: E402
 from gw_wire import free_port  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
@@ -98,12 +99,12 @@ class GatewayLogTest(guard.ClientsFixture):
         if path is None:
             async def made():
                 return bool(log_files(self.log_dir.name))
-            await guard.wait_for(made, "the log file")
+            await await_until(made, "the log file")
             path = self.log_file()
 
         async def found():
             return any(text in line for line in read_log(path))
-        await guard.wait_for(found, f"{text!r} in {path}")
+        await await_until(found, f"{text!r} in {path}")
 
     def stop_gateway(self):
         """Stops the gateway (its last lines reach the file) and returns its output lines."""

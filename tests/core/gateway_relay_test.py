@@ -21,13 +21,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from gw_wire import CollectedOutput, command, free_port, split_batch, windows_program  # noqa: E402
+from gw_wait import await_until  # noqa: E402
 
 GATEWAY = GATEKIT = None
 # Every suite built on this module names the gateway first on its command line; a Windows
@@ -181,21 +181,11 @@ class Gateway(CollectedOutput):
     def has(self, text):
         return any(text in line for line in self.output())
 
-    async def wait_line(self, text, timeout=TIMEOUT):
-        """Waits for a line with `text`; a gateway that has ended without it (one that did
-        not start at all, say) fails the wait at once, with its exit code."""
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if self.has(text):
-                return True
-            if self.proc.poll() is not None:
-                await asyncio.to_thread(self.reader.join, TIMEOUT)  # its last lines
-                if self.has(text):
-                    return True
-                raise AssertionError(f"the gateway ended (exit code {self.proc.returncode}) "
-                                     f"with no line with {text!r}:\n" + "\n".join(self.output()))
-            await asyncio.sleep(0.02)
-        raise AssertionError(f"no line with {text!r} in:\n" + "\n".join(self.output()))
+    async def wait_line(self, text, timeout=TIMEOUT, count=1):
+        """Waits for `count` lines with `text` and returns the last; a gateway that has ended
+        without them (one that did not start at all, say) fails the wait at once, with its
+        exit code."""
+        return await self.await_line(text, count, timeout)
 
     def stop(self, sig=signal.SIGTERM):
         """Stops the gateway with `sig`; a Windows build by the end of its input, which
@@ -252,10 +242,9 @@ async def start_serving(test, make):
     again with a new one."""
     for _ in range(3):
         test.gateway = make()
-        end = time.monotonic() + TIMEOUT
-        while time.monotonic() < end and test.gateway.proc.poll() is None and not (
-                test.gateway.has("SocketServer 启动: ") or test.gateway.has("无法绑定")):
-            await asyncio.sleep(0.02)
+        gateway = test.gateway
+        await await_until(lambda: gateway.proc.poll() is not None or gateway.has(
+            "SocketServer 启动: ") or gateway.has("无法绑定"), "the gateway to serve or fail")
         if not test.gateway.has("无法绑定"):
             break
         test.gateway.stop()
@@ -303,8 +292,12 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual((sock & 0xFFFFFFFF, payload), (int(handle), b"127.0.0.1"))
         self.assertEqual(await recv_client_messages(ws, 1), [b"\x05\x12\x02ok"])
 
+        # The worker takes a session's server messages in order: a message the logic server
+        # sends after the user index (ident 6) reaches the client only once the index is in.
+        self.logic.send(packet(5, int(handle), b"index-in", 9))
+        self.assertEqual(await recv_client_messages(ws, 1), [b"\x09index-in"])
+
         # Game relay: move and attack checked, types 1 and 3 dropped, default relayed.
-        await asyncio.sleep(0.05)  # let the user index (ident 6) reach the worker first
         move, attack = b"\x02" + b"m" * 9, b"\x04" + b"a" * 18
         for m in (move, move + b"x", b"\x01zz", b"\x03zz", attack, b"\x00" + b"d" * 32):
             await ws.send(m)
@@ -522,10 +515,7 @@ class GatewayRelayTest(unittest.IsolatedAsyncioTestCase):
 
         # SIGHUP reloads the configuration without stopping the service.
         self.gateway.proc.send_signal(signal.SIGHUP)
-        end = time.monotonic() + TIMEOUT
-        while sum("[I] 文字过滤信息加载完成..." in l for l in self.gateway.output()) < 2:
-            self.assertLess(time.monotonic(), end, "\n".join(self.gateway.output()))
-            await asyncio.sleep(0.02)
+        await self.gateway.wait_line("[I] 文字过滤信息加载完成...", count=2)
         self.assertEqual(sum("[I] 正在加载配置信息..." in l for l in self.gateway.output()), 2)
         self.assertTrue(self.gateway.has(f"SocketServer 启动: {gate_port}"))
         self.assertEqual(sum("服务已启动成功..." in l for l in self.gateway.output()), 1)

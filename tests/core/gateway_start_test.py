@@ -12,7 +12,6 @@ says which link is down.
 
 Usage: gateway_start_test.py GATEWAY GATEKIT [GATESIM WS_ECHO] [unittest args]
 """
-import asyncio
 import os
 import re
 import signal
@@ -28,6 +27,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import gateway_edge_test as edge  # noqa: E402
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
+from gw_wait import await_until  # noqa: E402
 from gw_wire import free_port, make_certificate  # noqa: E402
 
 TIMEOUT = relay.TIMEOUT
@@ -273,10 +273,8 @@ class StartedGatewayTest(guard.ClientsFixture):
             t = await self.metrics_text()
             return (self.metric(t, "gateway_config_last_reload_successful") == 0 and
                     self.metric(t, "gateway_config_last_reload_timestamp_seconds") >= before)
-        await guard.wait_for(reload_failed, "the failed reload in the metrics")
-        await guard.wait_for(lambda: asyncio.sleep(0, sum(warning in line
-                                                          for line in g.output()) == 2),
-                             "the development keys' warning again after the reload")
+        await await_until(reload_failed, "the failed reload in the metrics")
+        await g.wait_line(warning, count=2)  # the development keys' warning again
 
     async def test_own_keys_tls_and_risky_options(self):
         folder = tempfile.TemporaryDirectory()
@@ -332,7 +330,7 @@ class StartedGatewayTest(guard.ClientsFixture):
                 async def says_down():
                     status, body = await g.get("/healthz")
                     return status == 503 and f"{name} link down\n" in body
-                await guard.wait_for(says_down, f"/healthz naming the {name} link")
+                await await_until(says_down, f"/healthz naming the {name} link")
 
 
 if __name__ == "__main__":

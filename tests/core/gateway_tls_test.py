@@ -13,7 +13,6 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import websockets
@@ -205,10 +204,7 @@ class GatewayTlsTest(unittest.IsolatedAsyncioTestCase):
         with open(self.cert_file, "wb") as f:
             f.write(b"not a certificate\n")
         self.gateway.proc.send_signal(signal.SIGHUP)
-        end = time.monotonic() + TIMEOUT
-        while sum("TLS certificate not reloaded" in l for l in self.gateway.output()) < 2:
-            self.assertLess(time.monotonic(), end, "\n".join(self.gateway.output()))
-            await asyncio.sleep(0.02)
+        await self.gateway.wait_line("TLS certificate not reloaded", count=2)
         self.assertEqual(await self.served_serial(), 0x2002)
         ws, _ = await self.wss_handshake()
         await ws.close()

@@ -7,18 +7,17 @@ Usage: windows_service_test.py GATEWAY_EXE [unittest args]
 import asyncio
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import uuid
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import free_port  # noqa: E402
+from gw_wait import wait_until  # noqa: E402
+from gw_wire import free_port, listening  # noqa: E402
 
 GATEWAY = None
 TIMEOUT = 60
@@ -27,23 +26,6 @@ WINE = shutil.which("wine") or "wine"
 
 def wine(*args):
     return subprocess.run([WINE, *args], capture_output=True, text=True, timeout=TIMEOUT)
-
-
-def wait_for(condition, what):
-    end = time.monotonic() + TIMEOUT
-    while time.monotonic() < end:
-        if condition():
-            return
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def service_state(name):
@@ -85,8 +67,8 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertIn(f"service {self.name} installed", run.stdout)
         wine("sc", "start", self.name)
-        wait_for(lambda: service_state(self.name) == "RUNNING", "the service to run")
-        wait_for(lambda: port_open(self.port), "the client port")
+        wait_until(lambda: service_state(self.name) == "RUNNING", "the service to run", TIMEOUT)
+        wait_until(lambda: listening(self.port), "the client port", TIMEOUT)
 
         # The upgrade is served; with no logic server configured the gateway then closes the
         # client with 1011, as it does outside a service.
@@ -98,8 +80,8 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertEqual(asyncio.run(served()), 1011)
 
         wine("sc", "stop", self.name)
-        wait_for(lambda: service_state(self.name) == "STOPPED", "the service to stop")
-        self.assertFalse(port_open(self.port))
+        wait_until(lambda: service_state(self.name) == "STOPPED", "the service to stop", TIMEOUT)
+        self.assertFalse(listening(self.port))
         text = log_text(self.dir.name)
         self.assertIn("服务已启动成功...", text)
         self.assertIn("服务停止成功...", text)

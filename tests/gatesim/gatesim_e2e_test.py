@@ -8,32 +8,24 @@ Usage: gatesim_e2e_test.py GATESIM GATEWAY GATEKIT [unittest args]
 """
 import asyncio
 import os
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import CollectedOutput, command, free_port, split_batch  # noqa: E402
+from gw_wait import wait_until  # noqa: E402
+from gw_wire import CollectedOutput, command, free_port, listening, split_batch  # noqa: E402
 
 GATESIM = GATEWAY = GATEKIT = None
 TIMEOUT = 60  # generous: the machine may be loaded and the programs may run under ASan
 
 
 def wait_port(port):
-    end = time.monotonic() + TIMEOUT
-    while time.monotonic() < end:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise AssertionError(f"nothing listens on {port}")
+    wait_until(lambda: listening(port), f"a listener on port {port}", TIMEOUT)
 
 
 class Proc(CollectedOutput):
@@ -41,14 +33,6 @@ class Proc(CollectedOutput):
 
     def output(self):
         return "\n".join(self.output_lines())
-
-    def wait_for(self, text):
-        end = time.monotonic() + TIMEOUT
-        while time.monotonic() < end:
-            if text in self.output():
-                return
-            time.sleep(0.02)
-        raise AssertionError(f"no {text!r} in:\n{self.output()}")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -140,11 +124,11 @@ class GateSimEndToEnd(unittest.TestCase):
                     "</TGateWayConfigure>\r\n")
         cls.gateway = Proc([GATEWAY, "--headless"], cls.dir.name)
         wait_port(cls.gate_port)
-        cls.logic.wait_for("pushed configuration table 5")
-        cls.login.wait_for("gateway link 1 connected")
+        cls.logic.wait_line("pushed configuration table 5")
+        cls.login.wait_line("gateway link 1 connected")
         # The server sees the link before the gateway has marked it up; a client taken in
         # between is closed for want of a logic server.
-        cls.gateway.wait_for("LogicSrv 连接成功")
+        cls.gateway.wait_line("LogicSrv 连接成功")
 
     @classmethod
     def tearDownClass(cls):
@@ -166,10 +150,10 @@ class GateSimEndToEnd(unittest.TestCase):
         sent = int(run.stdout.split("messages: ")[1].split(" sent")[0])
         self.assertGreater(sent, 0)
         self.assertIn(f"{sent} echoed", run.stdout)
-        self.logic.wait_for("type 2, 9 bytes")
-        self.logic.wait_for("type 4, 18 bytes")
-        self.logic.wait_for("type 0, 64 bytes")
-        self.login.wait_for("(LOGIN bot19 secret); handed over with 530")
+        self.logic.wait_line("type 2, 9 bytes")
+        self.logic.wait_line("type 4, 18 bytes")
+        self.logic.wait_line("type 0, 64 bytes")
+        self.login.wait_line("(LOGIN bot19 secret); handed over with 530")
 
     def test_login_server_closes_a_session_on_request(self):
         async def go():
@@ -180,8 +164,8 @@ class GateSimEndToEnd(unittest.TestCase):
                 await c.ws.send(b"KICKME please")
                 self.assertTrue(await c.closed_by_gateway())
         asyncio.run(go())
-        self.login.wait_for("closed on its request")
-        self.gateway.wait_for("原因:LoginSrv Close")
+        self.login.wait_line("closed on its request")
+        self.gateway.wait_line("原因:LoginSrv Close")
 
     def test_logic_server_kicks_with_and_without_reason(self):
         async def go(recog):
@@ -190,10 +174,10 @@ class GateSimEndToEnd(unittest.TestCase):
                 await c.ws.send(default_message(9001, recog))
                 self.assertTrue(await c.closed_by_gateway())
         asyncio.run(go(1))
-        self.logic.wait_for("reason: 玩家请求踢出")
-        self.gateway.wait_for("原因: Qel踢出:玩家请求踢出")
+        self.logic.wait_line("reason: 玩家请求踢出")
+        self.gateway.wait_line("原因: Qel踢出:玩家请求踢出")
         asyncio.run(go(0))
-        self.logic.wait_for("without a reason")
+        self.logic.wait_line("without a reason")
 
     def test_soft_close_gives_the_session_a_new_handle(self):
         async def go():
@@ -206,7 +190,7 @@ class GateSimEndToEnd(unittest.TestCase):
                 echo = await c.recv_until(lambda m: m[0] == 2)
                 self.assertEqual(echo, b"\x02M" + bytes(8))
         asyncio.run(go())
-        self.logic.wait_for("soft close for")
+        self.logic.wait_line("soft close for")
 
 
 if __name__ == "__main__":

@@ -58,11 +58,11 @@ class Gateway:
                     "</TGateWayConfigure>\r\n")
         self.gateway = base.Proc([base.GATEWAY, "--headless"], self.dir.name)
         base.wait_port(self.gate_port)
-        self.logic.wait_for("gateway link 1 connected")
-        self.login.wait_for("gateway link 1 connected")
+        self.logic.wait_line("gateway link 1 connected")
+        self.login.wait_line("gateway link 1 connected")
         # The server sees the link before the gateway has marked it up; a client taken in
         # between is closed for want of a logic server.
-        self.gateway.wait_for("LogicSrv 连接成功")
+        self.gateway.wait_line("LogicSrv 连接成功")
 
     def stop(self):
         for p in (self.gateway, self.logic, self.login):
@@ -100,7 +100,7 @@ class LoginServerThatStopsReading(unittest.TestCase):
                 for ws in clients:
                     await ws.close()
             asyncio.run(flood())
-            g.gateway.wait_for("send backlog over")
+            g.gateway.wait_line("send backlog over")
             started = time.monotonic()
             g.gateway.request_stop()  # SIGTERM; the end of its input for a Windows build
             g.gateway.proc.wait(STOP_BOUND)
@@ -121,9 +121,9 @@ class LogicServerThatFallsSilent(unittest.TestCase):
                     while True:
                         await asyncio.wait_for(ws.recv(), TIMEOUT)
             asyncio.run(client_is_closed())
-            g.gateway.wait_for("LogicSrv Closed , Code : 0 ,Desc:CheckServer TimeOut")
-            g.gateway.wait_for("CloseAllSession :Logic Server Disconnect")
-            g.logic.wait_for("gateway link 2 connected")  # the gateway came back
+            g.gateway.wait_line("LogicSrv Closed , Code : 0 ,Desc:CheckServer TimeOut")
+            g.gateway.wait_line("CloseAllSession :Logic Server Disconnect")
+            g.logic.wait_line("gateway link 2 connected")  # the gateway came back
             self.assertIsNone(g.gateway.proc.poll(), "the gateway runs on")
         finally:
             g.stop()
@@ -142,9 +142,9 @@ class LateFramesAndGarbage(unittest.TestCase):
                                      capture_output=True, text=True, timeout=TIMEOUT * 3)
                 self.assertIn("misdelivered: 0 ", run.stdout, run.stdout + run.stderr)
                 self.assertIn("30 handed over", run.stdout, run.stdout + run.stderr)
-            g.logic.wait_for("fault: late data for closed session")
-            g.logic.wait_for("fault: garbage sent")
-            g.login.wait_for("fault: garbage sent")
+            g.logic.wait_line("fault: late data for closed session")
+            g.logic.wait_line("fault: garbage sent")
+            g.login.wait_line("fault: garbage sent")
             self.assertIsNone(g.gateway.proc.poll(), "the gateway survived")
         finally:
             g.stop()

@@ -12,13 +12,13 @@ import select
 import socket
 import struct
 import sys
-import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gw_wire  # noqa: E402
+from gw_wait import wait_until  # noqa: E402
 
 WS_ECHO = None
 KEY = "dGhlIHNhbXBsZSBub25jZQ=="
@@ -113,9 +113,9 @@ class RawClient:
         return fields
 
     def at_end(self):
-        """True once the server has ended the stream (end of stream or reset)."""
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
+        """True once the server has ended the stream (end of stream or reset); fails the
+        wait, with the bytes read meanwhile, when it does not within WAIT."""
+        def ended():
             try:
                 chunk = self.sock.recv(65536)
             except (ConnectionResetError, socket.timeout):
@@ -123,7 +123,9 @@ class RawClient:
             if not chunk:
                 return True
             self.buf += chunk
-        return False
+            return False
+        return wait_until(ended, lambda: f"the end of the stream ({len(self.buf)} bytes "
+                          f"read meanwhile)", WAIT, interval=0)
 
 
 class HardeningTest(unittest.TestCase):
@@ -300,18 +302,17 @@ class SlowReaderTest(unittest.TestCase):
             c.upgrade()
             message = frame(0x2, os.urandom(60000))
             c.sock.settimeout(1.0)
-            closed = False
-            deadline = time.monotonic() + 60
-            # Echoes pile up on the server's side until the bound closes the connection.
-            while not closed and time.monotonic() < deadline:
+
+            def closed():
                 try:
                     c.send(message)
                 except (BrokenPipeError, ConnectionResetError):
-                    closed = True
+                    return True
                 except socket.timeout:
-                    ready = select.select([server.proc.stderr], [], [], 0)[0]
-                    closed = bool(ready)
-            self.assertTrue(closed, "the connection was never closed")
+                    return bool(select.select([server.proc.stderr], [], [], 0)[0])
+                return False
+            # Echoes pile up on the server's side until the bound closes the connection.
+            wait_until(closed, "the send queue's bound to close the connection", 60, interval=0)
             warning = server.proc.stderr.readline()
             self.assertIn("send queue", warning)
             c.close()
@@ -357,18 +358,17 @@ class DescriptorLimitTest(unittest.TestCase):
                 c.close()
             held = []
             # Descriptors come free as the server notices the closes.
-            deadline = time.monotonic() + WAIT
-            served = False
-            while not served and time.monotonic() < deadline:
+            def served():
                 c = RawClient(server.port)
                 try:
                     c.upgrade()
                     c.send(frame(0x1, b"back"))
-                    served = c.read_frame() == (True, 0x1, b"back")
+                    return c.read_frame() == (True, 0x1, b"back")
                 except (EOFError, ConnectionResetError, BrokenPipeError):
-                    pass
-                c.close()
-            self.assertTrue(served, "not served again after descriptors came free")
+                    return False
+                finally:
+                    c.close()
+            wait_until(served, "a client served again after descriptors came free", WAIT)
         finally:
             for c in held:
                 c.close()

@@ -13,12 +13,12 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wait import await_line  # noqa: E402
 from gw_wire import make_certificate  # noqa: E402
 
 WS_ECHO = None
@@ -63,10 +63,7 @@ class WssEchoTest(unittest.IsolatedAsyncioTestCase):
             os.replace(target + ".new", target)
 
     async def wait_error_lines(self, text, count):
-        end = time.monotonic() + TIMEOUT
-        while sum(text in line for line in self.errors) < count:
-            self.assertLess(time.monotonic(), end, "\n".join(self.errors))
-            await asyncio.sleep(0.02)
+        await await_line(lambda: list(self.errors), text, count, TIMEOUT)
 
     async def served_serial(self):
         reader, writer = await asyncio.wait_for(

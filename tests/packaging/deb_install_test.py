@@ -136,7 +136,7 @@ class DebInstallTest(unittest.TestCase):
                 self.assertEqual(command[0], "/usr/bin/gateway")
                 gateway = Program([*as_service, *command], unit_setting("WorkingDirectory"))
                 wait_until(lambda: listening(gate_port),
-                           lambda: "the installed gateway does not listen:\n" + gateway.text())
+                           lambda: "the installed gateway to listen; its output:\n" + gateway.text())
                 gateway.wait_line("LogicSrv 连接成功")
                 servers.login.wait_line("gateway link 1 connected")
                 bots = run(GATESIM, "clients", "--url", f"ws://127.0.0.1:{gate_port}", "-n", "1",
@@ -148,7 +148,7 @@ class DebInstallTest(unittest.TestCase):
                               bots.stdout)
                 self.assertIn("errors: 0\n", bots.stdout)
                 # Its log files are in the log folder; nothing was written beside the program.
-                wait_until(lambda: os.listdir(LOGS), "no log file in " + LOGS)
+                wait_until(lambda: os.listdir(LOGS), "a log file in " + LOGS)
                 self.assertFalse(os.path.exists("/usr/bin/Log"))
                 gateway.stop()
                 self.assertEqual(gateway.proc.returncode, 0, gateway.text())

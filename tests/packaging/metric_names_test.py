@@ -96,7 +96,7 @@ class MetricNamesTest(unittest.TestCase):
                 gateway = Program([GATEWAY, "--headless", "--tls-cert", cert, "--tls-key", key,
                                    "--metrics", f"127.0.0.1:{metrics_port}"], work)
                 wait_until(lambda: listening(metrics_port),
-                           lambda: "no metrics listener:\n" + gateway.text())
+                           lambda: "the metrics listener; the gateway's output:\n" + gateway.text())
                 gateway.proc.send_signal(signal.SIGHUP)
                 served = set()
 
@@ -106,7 +106,7 @@ class MetricNamesTest(unittest.TestCase):
                     with urllib.request.urlopen(url, timeout=10) as r:
                         served = served_names(r.read().decode("utf-8"))
                     return set(used) <= served
-                wait_until(all_served, lambda: "not served: " + ", ".join(
+                wait_until(all_served, lambda: "every name served; not served: " + ", ".join(
                     f"{n} ({'; '.join(used[n])})" for n in sorted(set(used) - served)))
             finally:
                 if gateway:

@@ -1,33 +1,12 @@
 """The simulated logic and login servers (gatesim) for the packaging tests, and the few steps
 those tests share: a settings file naming them, waiting for a port or an output line."""
 import os
-import socket
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import CollectedOutput, free_port  # noqa: E402,F401
-
-TIMEOUT = 60  # generous: a loaded machine, sanitizer builds
-
-
-def wait_until(condition, what, timeout=TIMEOUT):
-    """Polls `condition` until it holds; fails with `what` (a text or a function giving one)."""
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if condition():
-            return
-        time.sleep(0.05)
-    raise AssertionError(what() if callable(what) else what)
-
-
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
+from gw_wait import TIMEOUT, wait_until  # noqa: E402,F401
+from gw_wire import CollectedOutput, free_port, listening  # noqa: E402,F401
 
 
 class Program(CollectedOutput):
@@ -35,19 +14,6 @@ class Program(CollectedOutput):
 
     def text(self):
         return "\n".join(self.output_lines())
-
-    def wait_line(self, text):
-        def seen():
-            if text in self.text():
-                return True
-            if self.proc.poll() is not None:
-                self.reader.join(TIMEOUT)
-                if text in self.text():
-                    return True
-                raise AssertionError(f"{self.proc.args[0]} ended (exit code "
-                                     f"{self.proc.returncode}) with no {text!r}:\n{self.text()}")
-            return False
-        wait_until(seen, lambda: f"no {text!r} in:\n{self.text()}")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -70,8 +36,8 @@ class Servers:
                               "--addr", "127.0.0.1"], cwd)
         self.login = Program([gatesim, "login-server", "--port", str(self.login_port),
                               "--addr", "127.0.0.1"], cwd)
-        wait_until(lambda: listening(self.logic_port), "the logic server does not listen")
-        wait_until(lambda: listening(self.login_port), "the login server does not listen")
+        wait_until(lambda: listening(self.logic_port), "the logic server to listen")
+        wait_until(lambda: listening(self.login_port), "the login server to listen")
 
     def settings(self, gate_port):
         """A GateWay.xml for a gateway on `gate_port` between these servers (every client

@@ -13,6 +13,8 @@ import struct
 import subprocess
 import threading
 
+import gw_wait
+
 
 def _ephemeral_range():
     try:
@@ -44,6 +46,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listening(port, host="127.0.0.1"):
+    """Whether something accepts connections on `host`:`port` now (a probe for the waits)."""
+    try:
+        with socket.create_connection((host, port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
 def windows_program(binary):
     """Whether `binary` is a Windows build, run under wine."""
     return binary.lower().endswith(".exe")
@@ -65,6 +76,7 @@ class CollectedOutput:
         self.lines = []
         self.lock = threading.Lock()
         self.windows = windows_program(args[0])
+        self.name = os.path.basename(args[0])
         self.proc = subprocess.Popen(command(*args), cwd=cwd, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT,
                                      stdin=subprocess.PIPE if self.windows else None)
@@ -80,6 +92,23 @@ class CollectedOutput:
         """The lines so far (a copy)."""
         with self.lock:
             return list(self.lines)
+
+    def ended(self):
+        """None while the program runs; once it has ended (and its last lines are read), a
+        text saying so, with its exit code."""
+        if self.proc.poll() is None:
+            return None
+        self.reader.join(gw_wait.TIMEOUT)
+        return f"{self.name} ended (exit code {self.proc.returncode})"
+
+    def wait_line(self, text, count=1, timeout=None):
+        """Waits for `count` output lines with `text` and returns the last; a program that
+        ends without them fails the wait at once."""
+        return gw_wait.wait_line(self.output_lines, text, count, timeout, self.ended)
+
+    async def await_line(self, text, count=1, timeout=None):
+        """wait_line for coroutines."""
+        return await gw_wait.await_line(self.output_lines, text, count, timeout, self.ended)
 
     def request_stop(self):
         """Asks the program to stop: SIGTERM, or the end of a Windows build's input."""
