@@ -161,8 +161,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   // BeginAccepting on. Before Start.
   void SetInheritedListeners(TListenSockets Sockets) { FInherited = std::move(Sockets); }
   void BeginAccepting();
-  // Old process: the sockets to hand over (this server's: open until it stops), and the end
-  // of its accepting on them for good once the new process serves them. Any thread.
+  // Old process: copies of the sockets to hand over (the caller closes them), and the end of
+  // its accepting on them for good once the new process serves them. Any thread.
   TListenSockets ListenSockets() const;
   void ReleaseListeners();
   // The metrics listener's port (0 without one).

@@ -37,8 +37,9 @@ void TListenerHandOff::Serve(TUpgradeChannel& Channel) {
     Channel.Send("REFUSED this gateway speaks version 1 of the hand-over");
     return;
   }
-  const TGateWaySocketServer::TListenSockets sockets = FService.ListenSocketsForHandOver();
+  TGateWaySocketServer::TListenSockets sockets = FService.ListenSocketsForHandOver();
   if (sockets.Client.empty()) {
+    TUpgradeChannel::CloseSockets(sockets.Metrics);
     Channel.Send("REFUSED the running gateway (pid " + std::to_string(CurrentProcessId()) +
                  ") is not serving: it drains, stops or has handed its listeners over already");
     TLogger::LogWarning("Take-over by " + who + " refused: this gateway is not serving");
@@ -46,14 +47,17 @@ void TListenerHandOff::Serve(TUpgradeChannel& Channel) {
   }
   std::vector<int> all = sockets.Client;
   all.insert(all.end(), sockets.Metrics.begin(), sockets.Metrics.end());
-  if (!Channel.Send("LISTENERS " + std::to_string(CurrentProcessId()) + " " +
-                        std::to_string(sockets.Client.size()),
-                    all)) {
+  const bool sent = Channel.Send("LISTENERS " + std::to_string(CurrentProcessId()) + " " +
+                                     std::to_string(sockets.Client.size()),
+                                 all);
+  const size_t count = all.size();
+  TUpgradeChannel::CloseSockets(all);  // the new process holds its own copies now
+  if (!sent) {
     TLogger::LogWarning("Take-over by " + who + ": the listening sockets could not be sent");
     return;
   }
   TLogger::LogInfo("Take-over requested by " + who + ": listening sockets handed over (" +
-                   std::to_string(all.size()) + "); accepting on until it is ready");
+                   std::to_string(count) + "); accepting on until it is ready");
   // The new process first brings its links up; it may take that long before it asks.
   std::optional<TUpgradeMessage> drain =
       Channel.Receive(limits::kTakeOverLinkWaitMs + limits::kTakeOverReplyWaitMs, &timedOut);

@@ -83,8 +83,9 @@ class TServiceControl {
   static void SetDrainOptions(TDrainOptions Options) { DrainOptionsStore() = Options; }
   static const TDrainOptions& DrainOptions() { return DrainOptionsStore(); }
 
-  // The listener hand-over to a new gateway process (--take-over), old side: the listening
-  // sockets to hand over (empty when no service runs, or it drains or stops), and, once the
+  // The listener hand-over to a new gateway process (--take-over), old side: copies of the
+  // listening sockets to hand over, which the caller closes (none when no service runs, or it
+  // drains or stops), and, once the
   // new process serves them, the end of this one's accepting and the start of its drain.
   // Any thread.
   TGateWaySocketServer::TListenSockets ListenSocketsForHandOver() const;

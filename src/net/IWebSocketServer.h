@@ -117,7 +117,8 @@ class IWebSocketServer {
   virtual void StopAccepting() {}
   // The listener hand-over between two processes serving one port (see TSocketServer):
   // serve sockets handed over instead of binding (before Start; `paused`: accept only from
-  // ResumeAccepting on), the sockets that accept now, and stopping for good without
+  // ResumeAccepting on), copies of the sockets that accept now (the caller closes them), and
+  // stopping for good without
   // touching the sockets the other process accepts on.
   virtual void SetListenSockets(std::vector<int> sockets, bool paused) {
     (void)sockets;

@@ -226,7 +226,10 @@ std::vector<int> TSocketServer::ListenSockets() const {
   std::lock_guard<std::mutex> guard(FListensLock);
   std::vector<int> sockets;
   for (const auto& entry : FListens) {
-    if (!entry.second->IsClosed()) sockets.push_back(entry.second->Socket());
+    if (entry.second->IsClosed()) continue;
+    // Under the lock, the descriptor cannot be closed meanwhile: the copy is of this socket.
+    const int copy = SocketDuplicate(entry.second->Socket());
+    if (copy >= 0) sockets.push_back(copy);
   }
   return sockets;
 }

@@ -116,8 +116,8 @@ class TSocketServer {
   // Before Start.
   void SetListenSockets(std::vector<int> sockets, bool paused);
   void ResumeAccepting();
-  // The listening sockets that accept now, for a hand-over to another process (which gets
-  // copies); they stay this server's until it stops accepting. Any thread.
+  // Copies (SocketDuplicate) of the listening sockets that accept now, for a hand-over to
+  // another process; the caller closes them. Any thread.
   std::vector<int> ListenSockets() const;
   // Stops accepting for good and closes this process's listening descriptors without
   // shutting the sockets down: another process accepts on them now. An accept under way

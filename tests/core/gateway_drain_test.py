@@ -37,13 +37,14 @@ GATEWAY = GATEKIT = GATESIM = None
 TIMEOUT = sim.TIMEOUT
 
 
-def wait_until(predicate, what, timeout=TIMEOUT):
-    end = time.monotonic() + timeout
+def wait_until(predicate, what, output=None):
+    """Waits for `predicate`; on failure the message carries what `output()` says."""
+    end = time.monotonic() + TIMEOUT
     while time.monotonic() < end:
         if predicate():
             return
         time.sleep(0.02)
-    raise AssertionError(f"waited in vain for {what}")
+    raise AssertionError(f"waited in vain for {what}" + (":\n" + output() if output else ""))
 
 
 def http_get(port, path):
@@ -93,6 +94,9 @@ class NotifySocket:
 
     def env(self):
         return {**os.environ, "NOTIFY_SOCKET": "@" + self.name}
+
+    def close(self):
+        self.sock.close()
 
     def received(self):
         while True:
@@ -253,6 +257,7 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
 
     async def test_take_over_keeps_old_players_and_refuses_no_connect(self):
         notify = NotifySocket()
+        self.addCleanup(notify.close)
         self.start("--drain-seconds", "600", env=notify.env())
         old_pid = self.gateway.proc.pid
         old_player = await Player(self.port, self.folder).start()
@@ -267,11 +272,13 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
                     attempts[0] += 1
                 except Exception as e:  # noqa: BLE001 - every kind of failure counts
                     failures.append(repr(e))
+                await asyncio.sleep(0.01)  # steady, without starving the programs under test
 
         hammer_task = asyncio.create_task(hammer())
         os.kill(old_pid, signal.SIGUSR2)
         await asyncio.to_thread(wait_until, lambda: any(
-            m.startswith("READY=1") for m in notify.received()[1:]), "READY=1 of the new process")
+            m.startswith("READY=1") for m in notify.received()[1:]),
+            "READY=1 of the new process", self.gateway.output)
         messages = notify.received()
         mainpid = [m for m in messages if m.startswith("MAINPID=")]
         self.assertEqual(len(mainpid), 1, messages)
@@ -298,6 +305,8 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(failures, [])
         await new_player.play()
         output = self.gateway.output()
+        if os.environ.get("GW_TEST_SHOW_LOG"):
+            print(output)
         self.assertIn("Drain started (take-over by process", output)
         self.assertIn("Drain ended: no session left after", output)
         await new_player.leave()
