@@ -128,6 +128,11 @@ void TGateWaySocketServer::Start() {
               "; a take-over keeps the port (stop the running gateway to change it)");
     }
   }
+  if (!FEdge.Metrics) {
+    // Handed over from a gateway with a metrics port, to one without: the port closes.
+    for (int socket : FInherited.Metrics) SocketClose(socket);
+    FInherited.Metrics.clear();
+  }
   if (FEdge.Metrics) {
     // First: a metrics port that cannot be bound fails the start before any client is
     // accepted.
