@@ -63,6 +63,19 @@ bool ParseHostPort(std::string_view text, std::string& host, uint16_t& port) {
   return true;
 }
 
+constexpr uint32_t kMaxDrainSeconds = 86400;
+
+// Whole seconds from 0 to kMaxDrainSeconds.
+std::optional<uint32_t> ParseDrainSeconds(std::string_view text) {
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+      value > kMaxDrainSeconds) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 std::optional<TLogLevel> ParseLogLevel(std::string_view text) {
   if (text == "debug") return llDebug;
   if (text == "info") return llMessage;
@@ -151,6 +164,20 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
         result.Profile = true;
       } else if (arg == "-profilestart") {
         result.ProfileStart = true;
+      } else if (arg == "--take-over") {
+        result.TakeOver = true;
+      } else if (auto drain = OptionValue("--drain-seconds", argc, argv, i)) {
+        result.DrainSeconds = ParseDrainSeconds(*drain);
+        if (!result.DrainSeconds) {
+          fail("--drain-seconds needs a number of seconds from 0 to " +
+               std::to_string(kMaxDrainSeconds) + ", not '" + std::string(*drain) + "'");
+        }
+      } else if (auto notice = OptionValue("--drain-notice-seconds", argc, argv, i)) {
+        result.DrainNoticeSeconds = ParseDrainSeconds(*notice);
+        if (!result.DrainNoticeSeconds) {
+          fail("--drain-notice-seconds needs a number of seconds from 0 to " +
+               std::to_string(kMaxDrainSeconds) + ", not '" + std::string(*notice) + "'");
+        }
       } else if (arg == "--proxy-protocol") {
         result.ProxyProtocol = true;
       } else if (auto from = OptionValue("--proxy-from", argc, argv, i)) {

@@ -59,6 +59,14 @@ struct TCommandLine {
   // i.e. every argument given except "--service install" and "--headless" (a service has
   // no console); --service-name comes along, so that the service knows its own name.
   std::vector<std::string> ServiceArguments;
+  // "--drain-seconds N": a stop request's drain lasts up to N seconds (0 to 86400; default 2,
+  // the close frames' grace alone). "--drain-notice-seconds M": the client port still accepts
+  // for M seconds of it (default 0).
+  std::optional<uint32_t> DrainSeconds;
+  std::optional<uint32_t> DrainNoticeSeconds;
+  // "--take-over": take the listening sockets over from the gateway serving the same work
+  // folder, then have it drain (Linux; runs headless).
+  bool TakeOver = false;
   std::string LaunchBlock;  // the first non-option argument; empty when none
   // A usage error: an unknown option, a second word besides the launch block, or an option
   // given a value it cannot take; empty when none. The program exits with code 2.

@@ -11,12 +11,16 @@
 #include <optional>
 
 #include "app/HeadlessSignals.h"
+#include "common/PeerLimits.h"
 #include "common/Platform.h"
 #include "common/ServiceNotify.h"
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
+#include "core/ListenerHandOff.h"
 #include "core/ServiceControl.h"
+#include "core/TakeOver.h"
+#include "links/LogicSrvClient.h"
 #include "logging/Logger.h"
 #include "logging/TracedError.h"
 
@@ -46,7 +50,7 @@ void THeadlessFrontEnd::BlockServiceSignals() { THeadlessSignals::Block(); }
 void THeadlessFrontEnd::RequestStop() {
   {
     std::lock_guard<std::mutex> guard(FRequestsLock);
-    FStopRequested = true;
+    ++FStopRequests;
   }
   FRequested.notify_one();
 }
@@ -55,6 +59,22 @@ void THeadlessFrontEnd::RequestReload() {
   {
     std::lock_guard<std::mutex> guard(FRequestsLock);
     FReloadRequested = true;
+  }
+  FRequested.notify_one();
+}
+
+void THeadlessFrontEnd::RequestDrain() {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FDrainRequested = true;
+  }
+  FRequested.notify_one();
+}
+
+void THeadlessFrontEnd::RequestUpgrade() {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FUpgradeRequested = true;
   }
   FRequested.notify_one();
 }
@@ -130,19 +150,28 @@ void THeadlessFrontEnd::ShowMainLogMsg() {
 int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, bool WatchSignals) {
   std::optional<THeadlessSignals> signals;
   if (WatchSignals) {
-    signals.emplace([this] { RequestStop(); }, [this] { RequestReload(); });
+    signals.emplace([this] { RequestStop(); }, [this] { RequestReload(); },
+                    [this] { RequestUpgrade(); });
     if (!signals->Watching()) {
       ShowMainLogMsg();
       return 1;
     }
   }
+  const auto stopNow = [this] {
+    {
+      std::lock_guard<std::mutex> guard(FRequestsLock);
+      FStopNow = true;
+    }
+    FRequested.notify_one();
+  };
   // The controlling program reaches this process on the channel's handle (the process ID;
   // on Windows the channel's window).
   std::unique_ptr<TControlChannel> control;
   try {
     control = std::make_unique<TControlChannel>(CurrentProcessId());
-    control->Start([this](const TControlMessage& msg) {
-      if (msg.Ident() == kCtlCloseGateWay) RequestStop();
+    control->Start([this, stopNow](const TControlMessage& msg) {
+      if (msg.Ident() == kCtlCloseGateWay) stopNow();
+      if (msg.Ident() == kCtlDrainGateWay) RequestDrain();
     });
   } catch (const std::exception& e) {
     // A name someone else holds (or an unsafe folder) would leave the controller talking to
@@ -158,14 +187,16 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       [this](const std::string& line, TLogLevel level) { ShowLine(line, level); },
       nullptr,
       nullptr,
+      stopNow,
   });
-  // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
-  // and stops; without one nothing is sent. A failed start is no "ready": the manager sees
-  // the process end with exit code 1 and the cause as its status, and can restart it.
-  const bool started = service.StartService();
-  if (!started) {
+  // Once the listeners went to a new process, that one speaks to the service manager (it sent
+  // MAINPID): a word from this one (STOPPING=1 above all) would be taken for the service's.
+  const auto notify = [&service](const std::string& state) {
+    if (!service.HandedOver()) NotifyServiceManager(state);
+  };
+  const auto failStart = [&](const std::string& what) {
     // One line wherever it goes: a line break would end a notify message's field early.
-    std::string cause = service.StartError();
+    std::string cause = what;
     for (char& c : cause) {
       if (c == '\n' || c == '\r') c = ' ';
     }
@@ -177,10 +208,48 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     std::fprintf(stderr, "gateway: the service did not start: %s\n", cause.c_str());
     std::fflush(stderr);
     return kStartFailedExitCode;
+  };
+
+  // --take-over: the listening sockets come from the gateway serving this work folder, which
+  // goes on accepting until this one can serve.
+  std::unique_ptr<TTakeOver> takeOver;
+  if (FTakeOver) {
+    takeOver = std::make_unique<TTakeOver>();
+    std::string error;
+    if (!takeOver->Request(FWorkFolder, error)) {
+      TLogger::LogError("--take-over: " + error);
+      return failStart("--take-over: " + error);
+    }
+    TLogger::LogInfo("Take-over: listening sockets received from process " +
+                     std::to_string(takeOver->OldProcessId()) + "; starting on them");
+    service.SetInheritedListeners(takeOver->TakeSockets());
   }
-  NotifyServiceManager("READY=1\nSTATUS=serving clients");
+  // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
+  // and stops; without one nothing is sent. A failed start is no "ready": the manager sees
+  // the process end with exit code 1 and the cause as its status, and can restart it.
+  if (!service.StartService()) return failStart(service.StartError());
+  // Binary upgrades: a new process started in this folder asks this one for its listeners.
+  std::unique_ptr<TListenerHandOff> handOff;
+  const auto listenForUpgrades = [&] {
+    try {
+      handOff = std::make_unique<TListenerHandOff>(service, FWorkFolder);
+    } catch (const std::exception& e) {
+      TLogger::LogWarning(std::string("Upgrade channel not open, no take-over of this gateway "
+                                      "is possible: ") +
+                          e.what());
+    }
+  };
+  bool takingOver = takeOver != nullptr;
+  const auto takeOverDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits::kTakeOverLinkWaitMs);
+  if (!takingOver) {
+    NotifyServiceManager("READY=1\nSTATUS=serving clients");
+    listenForUpgrades();
+  }
   if (OnStarted) OnStarted(true);
 
+  int exitCode = 0;
+  int stopsHandled = 0;
   auto nextSummary = std::chrono::steady_clock::now() + std::chrono::seconds(kSummaryIntervalSec);
   for (;;) {
     if (std::chrono::steady_clock::now() >= nextSummary) {
@@ -188,20 +257,88 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       TLogger::LogInfo("Guard: " + TClientGuard::CountersText());
     }
     ShowMainLogMsg();
-    bool stop = false, reload = false;
+    bool stop = false, reload = false, drain = false, upgrade = false;
+    int stops = 0;
     {
       std::unique_lock<std::mutex> lock(FRequestsLock);
-      FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs),
-                          [this] { return FStopRequested || FReloadRequested; });
-      stop = FStopRequested;
+      FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs), [&] {
+        return FStopNow || FStopRequests > stopsHandled || FReloadRequested || FDrainRequested ||
+               FUpgradeRequested;
+      });
+      stop = FStopNow;
+      stops = FStopRequests;
       reload = FReloadRequested;
-      FReloadRequested = false;
+      drain = FDrainRequested;
+      upgrade = FUpgradeRequested;
+      FReloadRequested = FDrainRequested = FUpgradeRequested = false;
     }
     if (stop) break;
+    if (stops > stopsHandled) {
+      stopsHandled = stops;
+      if (service.IsDraining()) {
+        service.HurryDrain();  // a second stop request: the drain's end (and the stop) follow
+      } else if (takingOver || !TServiceControl::DrainRelays() ||
+                 !service.StartDrain("stop request")) {
+        break;
+      } else {
+        notify("STOPPING=1\nSTATUS=draining");
+      }
+    }
+    if (drain && !takingOver && service.StartDrain("control channel")) {
+      notify("STOPPING=1\nSTATUS=draining");
+    }
+    if (upgrade) {
+      if (takingOver || service.HandedOver() || service.IsDraining() || !service.IsRunning()) {
+        TLogger::LogWarning("Upgrade request ignored: this gateway is not serving");
+      } else {
+        std::string error;
+        const uint32_t pid = SpawnDetached(FSelf, error);
+        if (pid == 0) {
+          TLogger::LogError("Upgrade: cannot start " + FSelf.Program + ": " + error);
+        } else {
+          TLogger::LogInfo("Upgrade: started " + FSelf.Program + " --take-over (pid " +
+                           std::to_string(pid) + "); it takes the listeners over once its links " +
+                           "are up, then this gateway drains");
+        }
+      }
+    }
+    if (takingOver) {
+      TGateWaySocketServer* server = service.Server();
+      if (server != nullptr && server->LogicServer().IsConnected()) {
+        // Before the old process may end: the service manager must follow this one by then.
+        NotifyServiceManager("MAINPID=" + std::to_string(CurrentProcessId()));
+        std::string error;
+        if (!takeOver->AskDrain(error)) {
+          TLogger::LogWarning("Take-over: process " + std::to_string(takeOver->OldProcessId()) +
+                              " did not confirm its drain (" + error +
+                              "); serving the port anyway");
+        }
+        service.BeginAccepting();
+        TLogger::LogInfo("Take-over done: accepting new clients; process " +
+                         std::to_string(takeOver->OldProcessId()) + " drains its sessions");
+        takeOver.reset();
+        takingOver = false;
+        listenForUpgrades();
+        NotifyServiceManager("READY=1\nSTATUS=serving clients");
+      } else if (std::chrono::steady_clock::now() >= takeOverDeadline) {
+        CountLimitBreach(TLimitBreach::lbTakeOverWait);
+        const std::string cause =
+            "--take-over abandoned: the logic server link did not come up "
+            "within " +
+            std::to_string(limits::kTakeOverLinkWaitMs / 1000) + " s; the running gateway (pid " +
+            std::to_string(takeOver->OldProcessId()) + ") goes on serving";
+        TLogger::LogError(cause);
+        NotifyServiceManager("STATUS=" + cause);
+        std::fprintf(stderr, "gateway: %s\n", cause.c_str());
+        std::fflush(stderr);
+        exitCode = kStartFailedExitCode;
+        break;
+      }
+    }
     if (!reload) continue;
     // As the console's reload command: errors go to the error handler's lines, with the
     // stack of the throw when the error carries one.
-    NotifyServiceManager("RELOADING=1");
+    notify("RELOADING=1");
     try {
       service.LoadConfig();
     } catch (const ETracedError& e) {
@@ -212,13 +349,14 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     }
     // A renewed certificate is taken up whatever became of the settings.
     service.ReloadTlsCertificate();
-    NotifyServiceManager("READY=1");
+    notify("READY=1");
   }
+  handOff.reset();  // no hand-over starts while the service stops
   if (control) control->Stop();
-  NotifyServiceManager("STOPPING=1");
+  if (exitCode == 0) notify("STOPPING=1");
   service.StopService();
   ShowMainLogMsg();
-  return 0;
+  return exitCode;
 }
 
 }  // namespace gw

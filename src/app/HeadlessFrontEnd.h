@@ -7,7 +7,14 @@
 // SIGHUP reloads the configuration and the TLS certificate, SIGTERM and SIGINT stop
 // the service and end Run (on Windows: the console's events, see THeadlessSignals); so does
 // the controlling program's close command (2000), and so do RequestStop and RequestReload
-// (the Windows service's controls).
+// (the Windows service's controls). A stop request drains first when the drain is longer than
+// the close frames' grace (TServiceControl::DrainRelays), and a second one during the drain
+// ends it at once; the control channel's drain command (2001) drains in any case.
+// Binary upgrade (Linux): SIGUSR2 starts the program again with --take-over (TakeOverSpawn),
+// and this gateway hands its listeners over on the upgrade channel (TListenerHandOff); with
+// SetTakeOver, Run is that new process: it takes the listeners of the gateway serving the work
+// folder, starts on them, and once its logic link is up tells the service manager its
+// MAINPID, has the old one drain, accepts, and says READY=1.
 //
 // Thread safety: the log feed and the view sink may be called from any thread;
 // everything else runs on the thread that calls Run (the user-interface thread).
@@ -21,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/TakeOverSpawn.h"
 #include "gate/DoubleBufferCollection.h"
 #include "logging/LogLevel.h"
 
@@ -60,6 +68,17 @@ class THeadlessFrontEnd {
   // Any thread: asks Run to stop, or to reload the settings and the certificate.
   void RequestStop();
   void RequestReload();
+  // Any thread: asks Run to drain (then stop), or to start the upgrade (SIGUSR2).
+  void RequestDrain();
+  void RequestUpgrade();
+
+  // Before Run: the work folder (absolute; the upgrade channel's name comes from it), how the
+  // program starts itself again for an upgrade, and whether this run takes over.
+  void SetUpgrade(std::string WorkFolder, TSelfCommand Self, bool TakeOver) {
+    FWorkFolder = std::move(WorkFolder);
+    FSelf = std::move(Self);
+    FTakeOver = TakeOver;
+  }
 
   // Any thread: one finished line for the view.
   void ShowLine(const std::string& Line, TLogLevel Level);
@@ -80,11 +99,17 @@ class THeadlessFrontEnd {
   const bool FJournal;
   const bool FColour;
   TDoubleStringList FLogList;  // lines waiting for the view; the level rides as the object
-  std::mutex FRequestsLock;    // guards the two requests
+  std::mutex FRequestsLock;    // guards the requests
   std::condition_variable FRequested;
-  bool FStopRequested = false;
+  int FStopRequests = 0;  // SIGTERM, SIGINT, the Windows service's stop
+  bool FStopNow = false;  // the controller's close command, a drain's end
   bool FReloadRequested = false;
+  bool FDrainRequested = false;
+  bool FUpgradeRequested = false;
   std::string FStartError;  // Run's thread
+  std::string FWorkFolder;  // set before Run
+  TSelfCommand FSelf;
+  bool FTakeOver = false;
 };
 
 }  // namespace gw

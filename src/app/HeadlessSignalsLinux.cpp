@@ -23,16 +23,29 @@ struct THeadlessSignals::TState {
   std::thread Thread;
 };
 
-void THeadlessSignals::Block() {
+namespace {
+
+// The service's signals and the upgrade's, which only the headless gateway takes (the
+// console leaves it pending, unread).
+sigset_t WatchedSignals() {
   sigset_t set = ServiceSignalSet();
+  sigaddset(&set, SIGUSR2);
+  return set;
+}
+
+}  // namespace
+
+void THeadlessSignals::Block() {
+  sigset_t set = WatchedSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // A reader of standard output that goes away must not end the gateway.
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload)
+THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload,
+                                   std::function<void()> Upgrade)
     : FState(std::make_unique<TState>()) {
-  sigset_t set = ServiceSignalSet();
+  sigset_t set = WatchedSignals();
   FState->SignalFd = signalfd(-1, &set, SFD_CLOEXEC);
   FState->EndFd = eventfd(0, EFD_CLOEXEC);
   if (FState->SignalFd < 0 || FState->EndFd < 0) {
@@ -41,7 +54,7 @@ THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<voi
   }
   FWatching = true;
   FState->Thread = std::thread([state = FState.get(), Stop = std::move(Stop),
-                                Reload = std::move(Reload)] {
+                                Reload = std::move(Reload), Upgrade = std::move(Upgrade)] {
     NameCurrentThread("gw-signals");
     for (;;) {
       pollfd fds[2] = {{state->SignalFd, POLLIN, 0}, {state->EndFd, POLLIN, 0}};
@@ -53,6 +66,8 @@ THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<voi
           Reload();
         } else if (info.ssi_signo == SIGUSR1) {
           TLoggerThread::ReopenGlobalFiles();
+        } else if (info.ssi_signo == SIGUSR2) {
+          if (Upgrade) Upgrade();
         } else {
           Stop();
         }

@@ -13,7 +13,8 @@ struct THeadlessSignals::TState {
 
 void THeadlessSignals::Block() {}  // no signals to keep from the other threads
 
-THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload)
+THeadlessSignals::THeadlessSignals(std::function<void()> Stop, std::function<void()> Reload,
+                                   std::function<void()>)
     : FState(std::make_unique<TState>()) {
   FState->Console = std::make_unique<TConsoleControl>(Stop, std::move(Reload));
   FState->Input = std::make_unique<TInputEndWatch>(std::move(Stop));

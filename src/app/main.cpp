@@ -17,6 +17,7 @@
 #include "common/Utf8Path.h"
 #include "config/GateShare.h"
 #include "config/LaunchParams.h"
+#include "config/UpgradeChannel.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/LoggerThread.h"
@@ -38,7 +39,8 @@ constexpr char kUsageText[] =
     "usage: gateway [--headless] [--dir PATH] [--log-dir PATH] [--log-level LEVEL]\n"
     "               [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
     "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
-    "               [--tls-cert FILE --tls-key FILE] [LAUNCH_BLOCK]\n"
+    "               [--tls-cert FILE --tls-key FILE] [--drain-seconds N]\n"
+    "               [--drain-notice-seconds M] [--take-over] [LAUNCH_BLOCK]\n"
     "       gateway --check [--dir PATH] [options]\n"
     "       gateway --version | --help\n"
     "       gateway --service install|uninstall|run [--service-name NAME] [options]\n"
@@ -67,6 +69,16 @@ constexpr char kUsageText[] =
     "  --tls-cert FILE  PEM certificate of the client port, its chain after it (sent whole)\n"
     "  --tls-key FILE   PEM private key of that certificate; with both, the client port\n"
     "                speaks TLS only (wss://, TLS 1.2 and 1.3); SIGHUP reads both again\n"
+    "  --drain-seconds N  a stop (SIGTERM, SIGINT, the console's stop) drains for up to N\n"
+    "                seconds (0 to 86400, default 2): /healthz answers 503 \"draining\",\n"
+    "                sessions are relayed until they leave; the last 2 s are the close\n"
+    "                frames' (1001) grace for whoever is left; a second SIGTERM ends it at once\n"
+    "  --drain-notice-seconds M  the client port still accepts for the first M seconds\n"
+    "                of a drain (default 0), while the balancer's health check notices\n"
+    "  --take-over   Linux: take the listening sockets over from the gateway running in\n"
+    "                the same work folder, serve on them once the logic link is up, and\n"
+    "                have the old one drain (a binary upgrade; SIGUSR2 to the running\n"
+    "                gateway starts one); runs headless\n"
     "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program; without\n"
     "                the console, a word that does not decode as one is a usage error\n"
     "  --service install|uninstall|run  Windows only: register the gateway as the\n"
@@ -78,7 +90,8 @@ constexpr char kUsageText[] =
     "Settings: GateWay.xml (written with its defaults when missing), WordFilter.txt,\n"
     "BlockIPList.txt, GateKeys.txt in the work folder. Log files (UTF-16LE): Log/ beside\n"
     "the program. SIGHUP reloads the settings (with or without the console); SIGTERM or\n"
-    "SIGINT stops the service (clients get a close frame 1001 first) and ends the program.\n"
+    "SIGINT stops the service (drains, then clients get a close frame 1001) and ends the\n"
+    "program; SIGUSR2 starts a binary upgrade (gateway --take-over with the same options).\n"
     "Exit codes: 0 stopped normally (or --help, --version), 1 the service could not start\n"
     "(the cause on standard error), 2 a usage error.\n";
 
@@ -119,6 +132,17 @@ int main(int argc, char** argv) {
   // Every message crosses three threads (I/O, worker, link) each way: see the function.
   UseThroughputScheduling();
   TCommandLine commandLine = ParseCommandLine(argc, argv);
+  // How the program starts itself again for an upgrade (SIGUSR2): the same file (a package
+  // upgrade replaces it under that name), the same options, from the same folder.
+  TSelfCommand self;
+  self.Program = ProgramPath();
+  {
+    const std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    self.Arguments.assign(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+    if (!commandLine.TakeOver) self.Arguments.push_back("--take-over");
+    std::error_code ec;
+    self.Folder = Utf8FromPath(std::filesystem::current_path(ec));
+  }
   if (commandLine.Help) {
     std::fputs(kUsageText, stdout);
     return kExitOk;
@@ -137,6 +161,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (commandLine.Check) return RunSettingsCheck(commandLine);
+  if (std::string whyNot; commandLine.TakeOver && !TUpgradeChannel::Supported(&whyNot)) {
+    std::fprintf(stderr, "gateway: %s\n", whyNot.c_str());
+    return kExitStartFailed;
+  }
   if (commandLine.Service == TCommandLine::TServiceAction::Install ||
       commandLine.Service == TCommandLine::TServiceAction::Uninstall) {
     // Registering or removing the Windows service; where there is no Service Control
@@ -190,6 +218,12 @@ int main(int argc, char** argv) {
   }
   if (commandLine.SendInterval) TServiceControl::SetSendInterval(*commandLine.SendInterval);
   {
+    TDrainOptions drain;
+    if (commandLine.DrainSeconds) drain.Seconds = *commandLine.DrainSeconds;
+    if (commandLine.DrainNoticeSeconds) drain.NoticeSeconds = *commandLine.DrainNoticeSeconds;
+    TServiceControl::SetDrainOptions(drain);
+  }
+  {
     TEdgeOptions edge;
     if (commandLine.ProxyProtocol) edge.ProxyFrom = commandLine.ProxyFrom;
     edge.Metrics = commandLine.Metrics;
@@ -221,7 +255,9 @@ int main(int argc, char** argv) {
   // A display variable that names no reachable display falls back to the headless mode too.
   std::string noDisplay;
 #if GW_HAVE_CONSOLE
-  const bool console = !commandLine.Headless && !asService && ConsoleDisplayAvailable(&noDisplay);
+  // A take-over is a service's upgrade: it runs without the window.
+  const bool console = !commandLine.Headless && !asService && !commandLine.TakeOver &&
+                       ConsoleDisplayAvailable(&noDisplay);
 #else
   const bool console = false;
 #endif
@@ -243,12 +279,15 @@ int main(int argc, char** argv) {
   std::optional<THeadlessFrontEnd> frontEnd;
   if (!console) {
     frontEnd.emplace();
+    std::error_code ec;
+    frontEnd->SetUpgrade(Utf8FromPath(std::filesystem::current_path(ec)), std::move(self),
+                         commandLine.TakeOver);
     TLogger::LogFileLocation();
   }
   if (commandLine.Profile || commandLine.ProfileStart) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");
   }
-  if (!commandLine.Headless && !asService && !console) {
+  if (!commandLine.Headless && !asService && !commandLine.TakeOver && !console) {
 #if GW_HAVE_CONSOLE
     TLogger::LogInfo(noDisplay + "，以无界面方式运行");
 #else

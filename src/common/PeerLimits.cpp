@@ -18,7 +18,7 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "tls_pending_records",     "logged_text_cut",         "malformed_messages",
     "block_list_full",         "tls_handshake_time_out",  "http_request_time_out",
     "http_request_invalid",    "metrics_connections",     "metrics_idle_time_out",
-    "metrics_render_reused",
+    "metrics_render_reused",   "take_over_wait",
 };
 
 }  // namespace

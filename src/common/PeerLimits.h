@@ -149,6 +149,19 @@ inline constexpr uint64_t kClientDescriptorReserve = 256;
 // again (at most a few milliseconds old under such a flood).
 inline constexpr int kMetricsRendersPerSecond = 50;
 
+// --- Another gateway process (the listener hand-over of --take-over) --------------------
+// How long one side of a hand-over waits for the other's next message (the request, the
+// sockets, the answer to the drain request): both are local processes that answer at once,
+// so a silent one is stuck, and neither may hang on it.
+inline constexpr int kTakeOverReplyWaitMs = 10000;
+// How long a new process (--take-over) waits for its logic server link before it gives up
+// and leaves the running gateway serving: a logic server that does not answer a new link
+// within a minute is not one to move players to.
+inline constexpr int kTakeOverLinkWaitMs = 60000;
+// Listening sockets one hand-over carries: a client port (IPv4 and IPv6) and a metrics port
+// need four at most.
+inline constexpr size_t kMaxHandedOverSockets = 8;
+
 }  // namespace limits
 
 // One counter per bound above (and per kind of malformed input that is dropped).
@@ -188,6 +201,8 @@ enum class TLimitBreach : uint8_t {
   lbMetricsConnections,  // metrics connection over kMaxMetricsConnections (or the reserve): refused
   lbMetricsIdleTimeOut,  // metrics connection without a request within kMetricsIdleMs: closed
   lbMetricsRenderReused,  // a scrape over kMetricsRendersPerSecond: served the last render
+  lbTakeOverWait,  // the other process of a hand-over silent past kTakeOverReplyWaitMs (or the
+                   // new one's logic link not up within kTakeOverLinkWaitMs): given up
   Count
 };
 

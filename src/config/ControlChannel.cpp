@@ -6,6 +6,19 @@ std::string ControlSocketName(uint32_t AHandle) {
   return "gateway-control-" + std::to_string(AHandle);
 }
 
+std::string UpgradeSocketName(const std::string& AWorkFolder) {
+  // FNV-1a (64 bits): stable across builds and processes, and a socket path stays short.
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : AWorkFolder) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "gateway-upgrade-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kHex[(hash >> shift) & 0xF];
+  return name;
+}
+
 std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText) {
   std::string out;
   out.reserve(4 + AText.size() + 1);

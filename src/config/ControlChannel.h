@@ -40,6 +40,9 @@ inline constexpr uint16_t kCtlMainWindowHandle = 1000;  // text: the gateway's h
 inline constexpr uint16_t kCtlServiceStarting = 1001;   // text: "正在启动GateWay..." (GBK)
 inline constexpr uint16_t kCtlServiceStarted = 1002;    // text: "游戏网关启动完成..." (GBK)
 inline constexpr uint16_t kCtlCloseGateWay = 2000;      // from the controller: close without asking
+// From the controller: drain (no new clients, live sessions served until they leave or the
+// drain's time is over), then close. Text: who asks, for the log (may be empty).
+inline constexpr uint16_t kCtlDrainGateWay = 2001;
 
 // Largest text a message carries; longer texts are not sent, longer datagrams not taken.
 inline constexpr size_t kMaxControlText = limits::kMaxControlText;
@@ -66,6 +69,13 @@ std::string ControlFolder();
 // 0700 when ACreateFolder); throws when the folder is unsafe or cannot be made. Windows:
 // throws std::runtime_error (there is no path; the channel is a window).
 std::string ControlSocketPath(uint32_t AHandle, bool ACreateFolder);
+// "gateway-upgrade-<16 hex digits>": the name of the listener hand-over's socket of the
+// gateway serving AWorkFolder (an absolute path), derived from that path alone, so that a new
+// process started in the same folder finds it and gateways of two folders never meet.
+std::string UpgradeSocketName(const std::string& AWorkFolder);
+// Linux: the path of the socket named AName in the checked ControlFolder (see
+// ControlSocketPath). Windows: throws std::runtime_error.
+std::string ControlFolderSocketPath(const std::string& AName, bool ACreateFolder);
 
 std::string EncodeControlMessage(uint32_t AWParam, std::string_view AText);
 // nullopt for a datagram shorter than its wParam.

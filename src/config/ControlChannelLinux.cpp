@@ -97,7 +97,11 @@ std::string ControlFolder() {
 }
 
 std::string ControlSocketPath(uint32_t AHandle, bool ACreateFolder) {
-  return CheckedFolder(ACreateFolder) + "/" + ControlSocketName(AHandle);
+  return ControlFolderSocketPath(ControlSocketName(AHandle), ACreateFolder);
+}
+
+std::string ControlFolderSocketPath(const std::string& AName, bool ACreateFolder) {
+  return CheckedFolder(ACreateFolder) + "/" + AName;
 }
 
 struct TControlChannel::TEndpoint {

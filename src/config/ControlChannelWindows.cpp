@@ -218,4 +218,8 @@ std::string ControlSocketPath(uint32_t, bool) {
       "the control channel has no socket path on Windows: it is a window (see ControlSocketName)");
 }
 
+std::string ControlFolderSocketPath(const std::string&, bool) {
+  throw std::runtime_error("the control channel has no socket folder on Windows");
+}
+
 }  // namespace gw

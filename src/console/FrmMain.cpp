@@ -99,6 +99,11 @@ TFrmMain::TFrmMain(TOptions options, QWidget* parent)
   };
   frontEnd.SetServiceState = [this](bool running) { SetServiceState(running); };
   frontEnd.SetCaption = [this](const std::string& caption) { setWindowTitle(ToQt(caption)); };
+  // A drain has ended (on its own thread): the window stops the service on its own.
+  frontEnd.DrainEnded = [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { GuardedCall([this] { StopService(); }); }, Qt::QueuedConnection);
+  };
   FService = std::make_unique<TServiceControl>(std::move(frontEnd));
   // Where the log file lies, for the operator who wants to read it with other tools.
   TLogger::LogFileLocation();
@@ -193,6 +198,10 @@ void TFrmMain::MenuStopService() {
                                            QString::fromUtf8(TConsolePrompts::kConfirmCaption),
                                            QString::fromUtf8("是否确认停止服务？"), qbYesNo))
     return;
+  // A second stop during a drain ends it at once; a drain longer than the close frames'
+  // grace keeps the sessions until they leave, and the stop follows its end.
+  if (FService->HurryDrain()) return;
+  if (TServiceControl::DrainRelays() && FService->StartDrain("console")) return;
   StopService();
 }
 
@@ -337,6 +346,7 @@ void TFrmMain::CloseSessionsOfBlocked(const std::string& address) {
 
 void TFrmMain::ControlMessage(const TControlMessage& message) {
   if (message.Ident() == kCtlCloseGateWay) CloseWithoutAsking();
+  if (message.Ident() == kCtlDrainGateWay) FService->StartDrain("control channel");
 }
 
 uint32_t TFrmMain::ControlHandle() const { return FControl ? FControl->Handle() : 0; }

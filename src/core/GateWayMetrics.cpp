@@ -18,6 +18,8 @@
 #include "core/ServiceControl.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
+#include "net/SockAddrText.h"
+#include "net/SocketApi.h"
 
 namespace gw {
 
@@ -56,8 +58,10 @@ TGateWayMetrics::TGateWayMetrics(TGateWaySocketServer& Server) : FServer(Server)
 
 TGateWayMetrics::~TGateWayMetrics() { Stop(); }
 
-bool TGateWayMetrics::Start(const std::string& Host, uint16_t Port) {
+bool TGateWayMetrics::Start(const std::string& Host, uint16_t Port, std::vector<int> Given,
+                            bool Paused) {
   FEndpoint = std::make_unique<THttpEndpointServer>(1);
+  if (!Given.empty()) FEndpoint->SetListenSockets(std::move(Given), Paused);
   FEndpoint->Handle("/metrics", [this] {
     return TEndpointReply{200, "text/plain; version=0.0.4; charset=utf-8", MetricsText()};
   });
@@ -84,12 +88,34 @@ void TGateWayMetrics::Stop() {
 
 uint16_t TGateWayMetrics::Port() const { return FEndpoint ? FEndpoint->ServerPort() : 0; }
 
+void TGateWayMetrics::ResumeAccepting() {
+  if (FEndpoint) FEndpoint->ResumeAccepting();
+}
+
+std::vector<int> TGateWayMetrics::ListenSockets() const {
+  return FEndpoint ? FEndpoint->ListenSockets() : std::vector<int>{};
+}
+
+void TGateWayMetrics::ReleaseListens() {
+  if (FEndpoint) FEndpoint->ReleaseListens();
+}
+
+uint16_t TGateWayMetrics::SocketPort(int Socket) {
+  sockaddr_storage local{};
+  std::string host;
+  uint16_t port = 0;
+  if (SocketLocalAddress(Socket, local)) SockAddrText(local, host, port);
+  return port;
+}
+
 bool TGateWayMetrics::Healthy(std::string* Why) const {
   std::string why;
   if (!FServer.IsRuning()) {
     why += "not serving\n";
   } else if (FServer.IsStopping()) {
     why += "stopping\n";
+  } else if (FServer.IsDraining()) {
+    why += "draining\n";
   }
   if (!FServer.LogicServer().IsConnected()) why += "logic link down\n";
   if (!FServer.LoginServer().IsConnected()) why += "login link down\n";
@@ -218,6 +244,16 @@ std::string TGateWayMetrics::MetricsText() const {
     w.Sample("gateway_worker_queue_depth", static_cast<double>(FServer.Worker(i).QueueDepth()),
              {{"worker", id}});
   }
+
+  // A drain: the sessions it still waits for (0 when there is none).
+  const bool draining = FServer.IsDraining();
+  w.Family("gateway_draining", "gauge",
+           "1 while the gateway drains: no new clients, live sessions relayed until they leave.");
+  w.Sample("gateway_draining", draining ? 1 : 0);
+  w.Family("gateway_drain_sessions_remaining", "gauge",
+           "Sessions a drain still waits for (0 when not draining).");
+  w.Sample("gateway_drain_sessions_remaining",
+           draining ? static_cast<double>(FServer.SessionCount()) : 0);
 
   w.Family("gateway_build_info", "gauge", "The running build: version and commit.");
   w.Sample("gateway_build_info", 1, {{"version", BuildVersion()}, {"commit", BuildCommit()}});

@@ -30,10 +30,18 @@ class TGateWayMetrics {
   TGateWayMetrics& operator=(const TGateWayMetrics&) = delete;
 
   // Opens the listener on Host:Port (port 0: any free one, see Port). False when it
-  // cannot bind.
-  bool Start(const std::string& Host, uint16_t Port);
+  // cannot bind. `Given`: listening sockets handed over by the process that served the port
+  // until now, served instead of binding; with `Paused` accepting starts at ResumeAccepting.
+  bool Start(const std::string& Host, uint16_t Port, std::vector<int> Given = {},
+             bool Paused = false);
   void Stop();
   uint16_t Port() const;
+  // The listener hand-over (see TSocketServer).
+  void ResumeAccepting();
+  std::vector<int> ListenSockets() const;
+  void ReleaseListens();
+  // The local port of a listening socket; 0 when the system cannot tell.
+  static uint16_t SocketPort(int Socket);
 
   // The exposition text a scrape gets.
   std::string MetricsText() const;

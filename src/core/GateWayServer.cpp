@@ -114,11 +114,42 @@ void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
 }
 
 void TGateWaySocketServer::Start() {
+  if (!FInherited.Client.empty()) {
+    // A take-over serves the port it is handed; the settings must not ask for another one.
+    const uint16_t handed = TGateWayMetrics::SocketPort(FInherited.Client.front());
+    int64_t asked = 0;
+    if (ParseDecimal(FGatePort, asked) && asked != 0 && asked != handed) {
+      for (int socket : FInherited.Client) SocketClose(socket);
+      for (int socket : FInherited.Metrics) SocketClose(socket);
+      FInherited = {};
+      throw EGateWayStartError(
+          "网关服务启动失败 , 端口 " + FGatePort + " ,  --take-over",
+          "--take-over: the client port changed: the running gateway serves port " +
+              std::to_string(handed) + ", GatePort is " + FGatePort +
+              "; a take-over keeps the port (stop the running gateway to change it)");
+    }
+  }
+  if (!FEdge.Metrics) {
+    // Handed over from a gateway with a metrics port, to one without: the port closes.
+    for (int socket : FInherited.Metrics) SocketClose(socket);
+    FInherited.Metrics.clear();
+  }
   if (FEdge.Metrics) {
     // First: a metrics port that cannot be bound fails the start before any client is
     // accepted.
     FMetrics = std::make_unique<TGateWayMetrics>(*this);
-    if (!FMetrics->Start(FEdge.MetricsHost, FEdge.MetricsPort)) {
+    std::vector<int> inherited;
+    for (int socket : FInherited.Metrics) {
+      // Only a socket on the port asked for is taken over; another is left to its old owner.
+      if (TGateWayMetrics::SocketPort(socket) == FEdge.MetricsPort || FEdge.MetricsPort == 0) {
+        inherited.push_back(socket);
+      } else {
+        SocketClose(socket);
+      }
+    }
+    FInherited.Metrics.clear();
+    if (!FMetrics->Start(FEdge.MetricsHost, FEdge.MetricsPort, std::move(inherited),
+                         !FInherited.Client.empty())) {
       FMetrics.reset();
       throw EGateWayStartError("网关服务启动失败 , metrics " + FEdge.MetricsHost + ":" +
                                    std::to_string(FEdge.MetricsPort) + " ,  无法绑定。",
@@ -150,6 +181,12 @@ void TGateWaySocketServer::Start() {
                              "GatePort '" + FGatePort + "' in GateWay.xml is not a port number");
   }
   FSocketServer->SetPort(static_cast<uint16_t>(port));
+  if (!FInherited.Client.empty()) {
+    // Handed over by the gateway serving the port until now: accepting starts only once
+    // this one can serve (BeginAccepting); meanwhile the other one still accepts.
+    FSocketServer->SetListenSockets(std::move(FInherited.Client), true);
+    FInherited.Client.clear();
+  }
   // Every client holds a descriptor: as many as the system allows this process.
   if (const TDescriptorLimit fds = RaiseDescriptorLimit(); fds.Known) {
     Log("Descriptor limit (RLIMIT_NOFILE): " + std::to_string(fds.Soft), llMessage);
@@ -194,12 +231,46 @@ void TGateWaySocketServer::Start() {
   FIsRuning.store(true);
 }
 
+void TGateWaySocketServer::BeginDrain(std::function<void()> OnClientsGone) {
+  if (!FIsRuning.load()) return;
+  FSocketServer->SetOnConnectionsEmptied(std::move(OnClientsGone));
+  FDraining.store(true);
+}
+
+void TGateWaySocketServer::StopAccepting() {
+  if (FSocketServer) FSocketServer->StopAccepting();
+}
+
+size_t TGateWaySocketServer::ClientConnections() const {
+  return FSocketServer ? FSocketServer->ConnectionsCount() : 0;
+}
+
+void TGateWaySocketServer::BeginAccepting() {
+  if (FMetrics) FMetrics->ResumeAccepting();
+  if (FSocketServer) FSocketServer->ResumeAccepting();
+}
+
+TGateWaySocketServer::TListenSockets TGateWaySocketServer::ListenSockets() const {
+  TListenSockets sockets;
+  if (!FIsRuning.load()) return sockets;
+  sockets.Client = FSocketServer->ListenSockets();
+  if (FMetrics) sockets.Metrics = FMetrics->ListenSockets();
+  return sockets;
+}
+
+void TGateWaySocketServer::ReleaseListeners() {
+  if (FSocketServer) FSocketServer->ReleaseListens();
+  if (FMetrics) FMetrics->ReleaseListens();
+}
+
 void TGateWaySocketServer::Stop() {
   if (!FIsRuning.load()) return;
   FStopping.store(true);
+  // A drain's handler must not outlive this server's run.
+  FSocketServer->SetOnConnectionsEmptied(nullptr);
   // Clients that answer their close frame are reported upstream by their close events
   // while the links still run normally; the rest are closed by the listener's stop.
-  FSocketServer->CloseGracefully(kDrainGraceMs);
+  FSocketServer->CloseGracefully(FCloseGraceMs);
   // The links give up on a server that does not read before the listener's stop is
   // waited for (its close events append to them and must never wait on a peer); closing
   // every client still reports it upstream, delivered by the links' bounded final flush.
@@ -213,6 +284,7 @@ void TGateWaySocketServer::Stop() {
   if (FMetrics) FMetrics->Stop();
   FIsRuning.store(false);
   FStopping.store(false);
+  FDraining.store(false);
 }
 
 int32_t TGateWaySocketServer::SessionCount() const {

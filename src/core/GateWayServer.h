@@ -137,6 +137,34 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   bool IsRuning() const { return FIsRuning.load(); }
   // Between the start of Stop and its end (the health check then fails). Any thread.
   bool IsStopping() const { return FStopping.load(); }
+  // How long Stop waits for clients to answer their close frame (kDrainGraceMs unless set;
+  // a drain shorter than that leaves less). Owner's thread, before Stop.
+  void SetCloseGrace(uint32_t Ms) { FCloseGraceMs = Ms; }
+
+  // A drain (the owner decides when it ends and calls Stop): the health check fails from now
+  // on, every session goes on being relayed, and `OnClientsGone` is called (on the thread that
+  // closed it) each time the last client connection goes. StopAccepting closes the client
+  // listener (later connection attempts are refused at once). Any thread.
+  void BeginDrain(std::function<void()> OnClientsGone);
+  bool IsDraining() const { return FDraining.load(); }
+  void StopAccepting();
+  // Client connections, also those not yet upgraded to a session. Any thread.
+  size_t ClientConnections() const;
+
+  // The listener hand-over between an old and a new gateway process on one port.
+  struct TListenSockets {
+    std::vector<int> Client;   // the client port's listening sockets
+    std::vector<int> Metrics;  // the metrics port's (none without --metrics)
+  };
+  // New process: serve on the sockets handed over instead of binding (the metrics listener
+  // takes them when they are on its port; others are closed), accepting only from
+  // BeginAccepting on. Before Start.
+  void SetInheritedListeners(TListenSockets Sockets) { FInherited = std::move(Sockets); }
+  void BeginAccepting();
+  // Old process: copies of the sockets to hand over (the caller closes them), and the end of
+  // its accepting on them for good once the new process serves them. Any thread.
+  TListenSockets ListenSockets() const;
+  void ReleaseListeners();
   // The metrics listener's port (0 without one).
   uint16_t MetricsPort() const;
   // The port the listener is bound to (the configured one, or the one the
@@ -219,6 +247,9 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   std::atomic<size_t> FClientMessageBound{limits::kMaxWsMessageSize};  // see ApplyGuardSettings
   TEdgeOptions FEdge;
   std::atomic<bool> FStopping{false};
+  std::atomic<bool> FDraining{false};
+  uint32_t FCloseGraceMs = kDrainGraceMs;  // owner's thread
+  TListenSockets FInherited;               // owner's thread, until Start
   TMetricsHistogram FHandshakeTimes;
   std::unique_ptr<TGateWayMetrics> FMetrics;  // with --metrics, between Start and Stop
 };

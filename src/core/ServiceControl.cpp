@@ -71,6 +71,11 @@ TServiceControl::TServiceControl(TFrontEnd FrontEnd, TGateWayFiles Files)
     : FFrontEnd(std::move(FrontEnd)), FFiles(std::move(Files)) {}
 
 TServiceControl::~TServiceControl() {
+  {
+    std::lock_guard<std::mutex> guard(FDrainLock);
+    FStopping = true;
+    FDrain.reset();
+  }
   if (FServer) FServer->Stop();
   FServer.reset();
 }
@@ -122,8 +127,17 @@ bool TServiceControl::StartService() {
     }
     // The previous (stopped) server goes when the new one becomes the current one.
     if (FServer) FServer->Stop();
-    FServer.reset();
-    FServer = std::make_unique<TGateWaySocketServer>(GateWayConfig());
+    auto server = std::make_unique<TGateWaySocketServer>(GateWayConfig());
+    {
+      std::lock_guard<std::mutex> guard(FDrainLock);
+      FDrain.reset();
+      FServer = std::move(server);
+      FStopping = false;
+    }
+    if (!FInherited.Client.empty() || !FInherited.Metrics.empty()) {
+      FServer->SetInheritedListeners(std::move(FInherited));
+      FInherited = {};
+    }
     FServer->SetLogger(serverLog);
     FServer->SetSendInterval(SendInterval());
     FServer->SetEdgeOptions(EdgeOptions());
@@ -198,9 +212,68 @@ void TServiceControl::WarnDevelopmentKeys() const {
 
 void TServiceControl::StopService() {
   TLogger::LogInfo("正在停止服务...");
-  if (FServer) FServer->Stop();
+  {
+    std::lock_guard<std::mutex> guard(FDrainLock);
+    FStopping = true;
+    FDrain.reset();  // ended, or cut short here: the stop closes whoever is left
+  }
+  if (FServer) {
+    FServer->SetCloseGrace(DrainOptions().CloseGraceMs());
+    FServer->Stop();
+  }
   SetServiceState(false);
   TLogger::LogInfo("服务停止成功...");
+}
+
+bool TServiceControl::StartDrain(const std::string& Reason) {
+  std::lock_guard<std::mutex> guard(FDrainLock);
+  return StartDrainLocked(Reason, false);
+}
+
+bool TServiceControl::StartDrainLocked(const std::string& Reason, bool AcceptingStopped) {
+  if (FStopping || FDrain || !FServer || !FServer->IsRuning() || FServer->IsStopping()) {
+    return false;
+  }
+  auto ended = FFrontEnd.DrainEnded;
+  FDrain = std::make_unique<TServiceDrain>(*FServer, DrainOptions(), Reason, AcceptingStopped,
+                                           ServerLogProc(), [ended] {
+                                             if (ended) ended();
+                                           });
+  return true;
+}
+
+bool TServiceControl::HurryDrain() {
+  std::lock_guard<std::mutex> guard(FDrainLock);
+  if (!FDrain) return false;
+  FDrain->Hurry();
+  return true;
+}
+
+bool TServiceControl::IsDraining() const {
+  std::lock_guard<std::mutex> guard(FDrainLock);
+  return FDrain != nullptr;
+}
+
+TGateWaySocketServer::TListenSockets TServiceControl::ListenSocketsForHandOver() const {
+  std::lock_guard<std::mutex> guard(FDrainLock);
+  if (FStopping || FDrain || FHandedOver.load() || !FServer || !FServer->IsRuning() ||
+      FServer->IsStopping()) {
+    return {};
+  }
+  return FServer->ListenSockets();
+}
+
+bool TServiceControl::HandOverListeners(const std::string& Reason) {
+  std::lock_guard<std::mutex> guard(FDrainLock);
+  if (FStopping || FDrain || FHandedOver.load() || !FServer || !FServer->IsRuning()) return false;
+  // From here the other process accepts on the port; this one serves its sessions to their end.
+  FServer->ReleaseListeners();
+  FHandedOver.store(true);
+  return StartDrainLocked(Reason, true);
+}
+
+void TServiceControl::BeginAccepting() {
+  if (FServer) FServer->BeginAccepting();
 }
 
 TConfigReloadResult TServiceControl::LoadConfig() {

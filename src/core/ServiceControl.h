@@ -6,8 +6,10 @@
 // caption follow the service state.
 //
 // Thread safety: StartService, StopService, LoadConfig and the destructor belong to
-// the front-end's user-interface thread. The log procedure handed to the gateway
-// server (ServerLogProc) may be called from any thread: it writes through the process's
+// the front-end's user-interface thread. The drain and hand-over operations (StartDrain,
+// HurryDrain, IsDraining, ListenSocketsForHandOver, HandOverListeners) are safe from any
+// thread (signals, the control channel, an admin interface). The log procedure handed to the
+// gateway server (ServerLogProc) may be called from any thread: it writes through the process's
 // logger (file and feed), or straight to the front-end's view sink when there is none.
 #pragma once
 
@@ -15,10 +17,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "config/GateShare.h"
 #include "core/GateWayServer.h"
+#include "core/ServiceDrain.h"
 #include "logging/LogLevel.h"
 #include "net/TlsContext.h"
 
@@ -33,6 +37,9 @@ class TServiceControl {
     // Running: "启动服务" disabled and "停止服务" enabled; stopped: the reverse.
     std::function<void(bool Running)> SetServiceState;
     std::function<void(const std::string& Caption)> SetCaption;
+    // A drain has ended: the front-end stops the service on its own thread (StopService).
+    // Called on the drain's thread; must only ask.
+    std::function<void()> DrainEnded;
   };
 
   // The version the About lines name.
@@ -55,8 +62,43 @@ class TServiceControl {
   // A warning line while the running server uses the built-in development keys (every
   // start and every reload does it).
   void WarnDevelopmentKeys() const;
-  // Stops the current gateway server; it stays the current one until the next start.
+  // Stops the current gateway server; it stays the current one until the next start. A drain
+  // under way ends here (whoever is left gets the close frame 1001).
   void StopService();
+
+  // Starts a drain of the running service (see TServiceDrain): no new clients after the
+  // notice, live sessions relayed until they leave or the drain's time is over; then the
+  // front-end's DrainEnded asks for the stop. `Reason` names who asked ("SIGTERM", "control
+  // channel", ...). Returns whether a drain started: false when no service runs, or a drain
+  // or a stop is under way. Any thread.
+  bool StartDrain(const std::string& Reason);
+  // Ends the drain under way at once (a second stop request); false when there is none.
+  bool HurryDrain();
+  bool IsDraining() const;
+  // Whether a stop request drains for a while (the drain is longer than the close frames'
+  // grace) rather than stopping at once as a plain stop does.
+  static bool DrainRelays() { return DrainOptions().RelayMs() > 0; }
+  // The drain every stop request starts. The program sets it once from its command line,
+  // before any service starts.
+  static void SetDrainOptions(TDrainOptions Options) { DrainOptionsStore() = Options; }
+  static const TDrainOptions& DrainOptions() { return DrainOptionsStore(); }
+
+  // The listener hand-over to a new gateway process (--take-over), old side: copies of the
+  // listening sockets to hand over, which the caller closes (none when no service runs, or it
+  // drains or stops), and, once the
+  // new process serves them, the end of this one's accepting and the start of its drain.
+  // Any thread.
+  TGateWaySocketServer::TListenSockets ListenSocketsForHandOver() const;
+  bool HandOverListeners(const std::string& Reason);
+  // Whether the listeners went to another process (which then speaks to the service
+  // manager: this one must not any more). Any thread.
+  bool HandedOver() const { return FHandedOver.load(); }
+  // New side: the next start serves these sockets instead of binding, accepting only from
+  // BeginAccepting on. Before StartService.
+  void SetInheritedListeners(TGateWaySocketServer::TListenSockets Sockets) {
+    FInherited = std::move(Sockets);
+  }
+  void BeginAccepting();
   // Reloads GateWay.xml, the word list and the permanent block list (SIGHUP, the console's
   // reload, the service's control), all or nothing: settings with errors, or a list that
   // cannot be read, keep every old setting, and the log says why with file and line. Otherwise
@@ -114,6 +156,11 @@ class TServiceControl {
     static TEdgeOptions options;
     return options;
   }
+  static TDrainOptions& DrainOptionsStore() {
+    static TDrainOptions options;
+    return options;
+  }
+  bool StartDrainLocked(const std::string& Reason, bool AcceptingStopped);
   // The server's, workers' and links' log procedure; any thread.
   TLogProc ServerLogProc() const;
   // The fatal line, the port line and the cause after a failed start.
@@ -126,7 +173,14 @@ class TServiceControl {
 
   const TFrontEnd FFrontEnd;
   const TGateWayFiles FFiles;
+  // Guards FServer against the threads that drain or hand over (the owner's thread reads it
+  // without the lock) and the fields below.
+  mutable std::mutex FDrainLock;
   std::unique_ptr<TGateWaySocketServer> FServer;
+  std::unique_ptr<TServiceDrain> FDrain;  // the drain under way or ended, until the stop
+  bool FStopping = false;                 // StopService has begun: no drain starts
+  std::atomic<bool> FHandedOver{false};
+  TGateWaySocketServer::TListenSockets FInherited;  // owner's thread, until the next start
   std::string FStartError;  // why the last start failed; empty after a good one
   TConfigReloadResult FLastReload;
 };

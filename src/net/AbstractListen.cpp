@@ -17,7 +17,7 @@ TAbstractListen::TAbstractListen(TSocketServer& owner, int socket, int family, i
       FProtocol(protocol) {}
 
 TAbstractListen::~TAbstractListen() {
-  if (FSocket >= 0) SocketClose(FSocket);
+  if (FSocket >= 0 && !FReleased) SocketClose(FSocket);
 }
 
 void TAbstractListen::UpdateAddr() {
@@ -32,6 +32,16 @@ bool TAbstractListen::Close() {
   // cancels the accepts in flight.)
   SocketShutdown(FSocket);
   FOwner.ListenRemoved(*this);
+  return true;
+}
+
+bool TAbstractListen::Release() {
+  if (FClosed.exchange(true)) return false;
+  // Once the owner has waited out an accept under way, nothing uses the descriptor again
+  // (every accept looks at FClosed under the owner's accept lock first).
+  FOwner.ListenReleased(*this);
+  FReleased = true;
+  SocketClose(FSocket);
   return true;
 }
 

@@ -34,6 +34,11 @@ class TAbstractListen final : public TIoTarget {
   // Stops accepting (the socket is shut down; it is closed when the object goes,
   // after the I/O threads that may still hold its pointer have ended). True once.
   bool Close();
+  // Stops accepting and closes this process's descriptor without shutting the socket down:
+  // another process that holds the same socket (a listener hand-over) goes on accepting on
+  // it; when none does, the socket closes and later connection attempts are refused. True
+  // once (Close or Release).
+  bool Release();
 
   void OnIoEvents(uint32_t events, TIoEventThread& thread) override;
 
@@ -45,6 +50,7 @@ class TAbstractListen final : public TIoTarget {
   std::string FLocalAddr;
   uint16_t FLocalPort = 0;
   std::atomic<bool> FClosed{false};
+  bool FReleased = false;  // the descriptor was closed by Release
 };
 
 }  // namespace gw

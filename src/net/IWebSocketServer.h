@@ -112,6 +112,23 @@ class IWebSocketServer {
   // returns once every connection has gone or after `graceMs` (Stop closes the rest).
   // Close events of clients that answered run on the I/O threads meanwhile.
   virtual void CloseGracefully(uint32_t graceMs) { (void)graceMs; }
+  // A drain: no new connection is accepted (the listeners close, so later connection
+  // attempts are refused at once); live connections go on.
+  virtual void StopAccepting() {}
+  // The listener hand-over between two processes serving one port (see TSocketServer):
+  // serve sockets handed over instead of binding (before Start; `paused`: accept only from
+  // ResumeAccepting on), copies of the sockets that accept now (the caller closes them), and
+  // stopping for good without
+  // touching the sockets the other process accepts on.
+  virtual void SetListenSockets(std::vector<int> sockets, bool paused) {
+    (void)sockets;
+    (void)paused;
+  }
+  virtual void ResumeAccepting() {}
+  virtual std::vector<int> ListenSockets() const { return {}; }
+  virtual void ReleaseListens() {}
+  // Called each time the last connection goes (see TSocketServer). Any thread.
+  virtual void SetOnConnectionsEmptied(std::function<void()> handler) { (void)handler; }
   virtual bool Active() const = 0;
 
   virtual size_t ConnectionsCount() const = 0;

@@ -59,6 +59,16 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void CloseGracefully(uint32_t graceMs) override {
     TSocketServer::CloseGracefully(std::chrono::milliseconds(graceMs));
   }
+  void StopAccepting() override { CloseAllListens(); }
+  void SetListenSockets(std::vector<int> sockets, bool paused) override {
+    TSocketServer::SetListenSockets(std::move(sockets), paused);
+  }
+  void ResumeAccepting() override { TSocketServer::ResumeAccepting(); }
+  std::vector<int> ListenSockets() const override { return TSocketServer::ListenSockets(); }
+  void ReleaseListens() override { TSocketServer::ReleaseListens(); }
+  void SetOnConnectionsEmptied(std::function<void()> handler) override {
+    TSocketServer::SetOnConnectionsEmptied(std::move(handler));
+  }
   bool Active() const override { return IsStarted(); }
   size_t ConnectionsCount() const override { return ConnectionCount(); }
   int IoThreads() const override { return EffectiveIoThreads(); }

@@ -48,6 +48,9 @@ ssize_t SocketRecv(int socket, void* buffer, size_t size);      // non-blocking
 ssize_t SocketSend(int socket, const void* data, size_t size);  // non-blocking, no SIGPIPE
 void SocketShutdown(int socket);                                // both directions
 void SocketClose(int socket);
+// A second descriptor of the same socket (close-on-exec), or -1. Windows: always -1 (a socket
+// is not duplicated there; see the listener hand-over).
+int SocketDuplicate(int socket);
 // Closes with a reset: no reply, and no TIME_WAIT left behind by a flood.
 void SocketRefuse(int socket);
 bool SocketSetNonBlocking(int socket);

@@ -35,6 +35,8 @@ void SocketShutdown(int socket) { ::shutdown(socket, SHUT_RDWR); }
 
 void SocketClose(int socket) { ::close(socket); }
 
+int SocketDuplicate(int socket) { return ::fcntl(socket, F_DUPFD_CLOEXEC, 0); }
+
 void SocketRefuse(int socket) {
   linger hard{1, 0};
   setsockopt(socket, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));

@@ -61,6 +61,8 @@ ssize_t SocketSend(int socket, const void* data, size_t size) {
 
 void SocketShutdown(int socket) { ::shutdown(Handle(socket), SD_BOTH); }
 
+int SocketDuplicate(int) { return -1; }
+
 void SocketClose(int socket) {
   // Operations in flight end first: a send the peer never reads would otherwise keep the
   // socket open (wine keeps it until they end), and the peer would never see the reset.

@@ -99,7 +99,10 @@ void TSocketServer::CloseAllListens() {
     std::lock_guard<std::mutex> guard(FListensLock);
     for (const auto& entry : FListens) listens.push_back(entry.second);
   }
-  for (const auto& listen : listens) listen->Close();
+  // A socket another process may hold too must not be shut down: that would end its
+  // listening as well.
+  const bool shared = FListensShared.load();
+  for (const auto& listen : listens) shared ? listen->Release() : listen->Close();
 }
 
 void TSocketServer::CloseAll() {
@@ -158,14 +161,101 @@ void TSocketServer::StartServer(const std::function<void(bool)>& callback) {
     if (callback) callback(false);
     return;
   }
-  Listen(ServerAddr(), FPort.load(), [this, &callback](TAbstractListen* listen, bool success) {
+  const TListenCallback done = [this, &callback](TAbstractListen* listen, bool success) {
     if (!success) {
       FStarted.store(false);
-    } else if (FPort.load() == 0 && listen != nullptr) {
+    } else if (listen != nullptr && (FPort.load() == 0 || !FGivenListens.empty())) {
       FPort.store(listen->LocalPort());
     }
     if (callback) callback(success);
-  });
+  };
+  if (FGivenListens.empty()) {
+    Listen(ServerAddr(), FPort.load(), done);
+  } else {
+    AdoptListens(done);
+  }
+}
+
+void TSocketServer::SetListenSockets(std::vector<int> sockets, bool paused) {
+  FGivenListens = std::move(sockets);
+  FAcceptPaused = paused;
+}
+
+void TSocketServer::AdoptListens(const TListenCallback& callback) {
+  FListensShared.store(true);
+  std::vector<int> sockets = std::move(FGivenListens);
+  FGivenListens.clear();
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    sockaddr_storage local{};
+    if (!SocketLocalAddress(sockets[i], local)) {
+      TNetDiagLog::SystemError("TIocpSocketEngine.Listen.getsockname", SocketLastSystemError());
+      for (size_t k = i; k < sockets.size(); ++k) SocketClose(sockets[k]);
+      callback(nullptr, false);
+      return;
+    }
+    SocketSetNonBlocking(sockets[i]);
+    auto listen = std::make_shared<TAbstractListen>(*this, sockets[i], local.ss_family, SOCK_STREAM,
+                                                    IPPROTO_TCP);
+    listen->UpdateAddr();
+    const bool joined = FAcceptPaused || WatchListen(listen);
+    {
+      std::lock_guard<std::mutex> guard(FListensLock);
+      FListens.emplace(listen->UID(), listen);
+    }
+    if (!joined) {
+      listen->Close();
+      for (size_t k = i + 1; k < sockets.size(); ++k) SocketClose(sockets[k]);
+      callback(nullptr, false);
+      return;
+    }
+    callback(listen.get(), true);
+  }
+}
+
+void TSocketServer::ResumeAccepting() {
+  std::lock_guard<std::mutex> guard(FListensLock);
+  if (!FAcceptPaused) return;
+  FAcceptPaused = false;
+  for (const auto& entry : FListens) {
+    if (!entry.second->IsClosed()) WatchListen(entry.second);
+  }
+}
+
+std::vector<int> TSocketServer::ListenSockets() const {
+  FListensShared.store(true);
+  std::lock_guard<std::mutex> guard(FListensLock);
+  std::vector<int> sockets;
+  for (const auto& entry : FListens) {
+    if (entry.second->IsClosed()) continue;
+    // Under the lock, the descriptor cannot be closed meanwhile: the copy is of this socket.
+    const int copy = SocketDuplicate(entry.second->Socket());
+    if (copy >= 0) sockets.push_back(copy);
+  }
+  return sockets;
+}
+
+void TSocketServer::ReleaseListens() {
+  FListensShared.store(true);
+  std::vector<std::shared_ptr<TAbstractListen>> listens;
+  {
+    std::lock_guard<std::mutex> guard(FListensLock);
+    for (const auto& entry : FListens) listens.push_back(entry.second);
+  }
+  for (const auto& listen : listens) listen->Release();
+}
+
+void TSocketServer::ListenReleased(TAbstractListen& listen) {
+  {
+    // Every accept takes this lock and looks at the listener under it: once it is taken
+    // here, an accept under way has ended and no later one touches the released socket.
+    std::lock_guard<std::mutex> guard(FAcceptLock);
+  }
+  ListenRemoved(listen);
+}
+
+void TSocketServer::SetOnConnectionsEmptied(std::function<void()> handler) {
+  std::lock_guard<std::mutex> guard(FEmptiedLock);
+  FOnEmptied = std::move(handler);
 }
 
 void TSocketServer::StopServer() {
@@ -321,7 +411,11 @@ void TSocketServer::ConnectionRemoved(TAbstractConnection& connection) {
     std::lock_guard<std::mutex> guard(FConnectionsLock);
     emptied = FConnections.erase(connection.UID()) > 0 && FConnections.empty();
   }
-  if (emptied) FConnectionsEmptied.notify_all();
+  if (emptied) {
+    FConnectionsEmptied.notify_all();
+    std::lock_guard<std::mutex> guard(FEmptiedLock);
+    if (FOnEmptied) FOnEmptied();
+  }
   // The address is read only after the admission was seen: a proxied connection's
   // address is written on its I/O thread before it is admitted.
   if (FGuard && connection.TakeGuardRelease()) {

@@ -109,6 +109,26 @@ class TSocketServer {
   // Starts threads and listeners; `callback` runs once per address tried before
   // Start returns. A second Start without Stop reports false.
   void StartServer(const std::function<void(bool)>& callback);
+  // Serves these sockets, already bound and listening (handed over by the process that
+  // served the port before), instead of binding the address and port: Start reports one
+  // result per socket and the server owns them from then on. With `paused` nothing is
+  // accepted before ResumeAccepting (connections wait in the kernel's queue meanwhile).
+  // Before Start.
+  void SetListenSockets(std::vector<int> sockets, bool paused);
+  void ResumeAccepting();
+  // Copies (SocketDuplicate) of the listening sockets that accept now, for a hand-over to
+  // another process; the caller closes them. Any thread.
+  std::vector<int> ListenSockets() const;
+  // Stops accepting for good and closes this process's listening descriptors without
+  // shutting the sockets down: another process accepts on them now. An accept under way
+  // has ended when it returns; none follows. Any thread but an I/O thread. Once the sockets
+  // were handed out (ListenSockets) or came from another process (SetListenSockets), every
+  // closing of the listeners is done this way, so that it never ends the other process's
+  // listening.
+  void ReleaseListens();
+  // Called (on the thread that closed it) each time the last connection goes; none by
+  // default. Any thread, any time: once it returns, the previous handler is not called again.
+  void SetOnConnectionsEmptied(std::function<void()> handler);
   // Closes listeners and connections (every close notification has run when it
   // returns) and ends the I/O threads.
   void StopServer();
@@ -186,6 +206,9 @@ class TSocketServer {
  private:
   void ConnectionRemoved(TAbstractConnection& connection);
   void ListenRemoved(TAbstractListen& listen);
+  void ListenReleased(TAbstractListen& listen);
+  // Start's part for sockets given by SetListenSockets.
+  void AdoptListens(const TListenCallback& callback);
   void NotifyDisconnected(TAbstractConnection& connection) { HandleDisconnected(connection); }
   void AdmissionTimedOut(TAbstractConnection& connection);
   // The PROXY header stage of `connection` ended (on its I/O thread, the peer address
@@ -216,6 +239,11 @@ class TSocketServer {
   mutable std::mutex FTlsLock;  // guards FTlsContext
   PTlsContext FTlsContext;
   std::atomic<bool> FStarted{false};
+  std::vector<int> FGivenListens;  // SetListenSockets: owner's thread, before Start
+  bool FAcceptPaused = false;      // guarded by FListensLock after Start
+  mutable std::atomic<bool> FListensShared{false};  // see ReleaseListens
+  std::mutex FEmptiedLock;                          // guards FOnEmptied
+  std::function<void()> FOnEmptied;
 
   std::vector<std::unique_ptr<TIoEventThread>> FIoThreads;  // owner's thread only
   std::atomic<uint32_t> FNextThread{0};

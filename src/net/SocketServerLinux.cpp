@@ -88,6 +88,8 @@ void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
       // Every accept of this server takes this lock, so the slot the spare gives up
       // goes to the connection being refused, not to another I/O thread's accept.
       std::lock_guard<std::mutex> guard(FAcceptLock);
+      // Released to another process meanwhile: its queue is no longer this server's.
+      if (listen.IsClosed()) return;
       fd = ::accept4(listen.Socket(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       error = fd < 0 ? errno : 0;
       if (fd >= 0) {
