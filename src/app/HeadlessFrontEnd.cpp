@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "admin/AdminLogRing.h"
 #include "app/HeadlessSignals.h"
 #include "common/Platform.h"
 #include "common/ServiceNotify.h"
@@ -32,8 +33,10 @@ void* LevelObject(TLogLevel level) {
 
 THeadlessFrontEnd::THeadlessFrontEnd(std::FILE* Out)
     : FOut(Out), FJournal(IsJournalStream(Out)), FColour(!FJournal && isatty(fileno(Out)) != 0) {
-  TLogger::SetLogCallBack(
-      [this](const std::string& line, TLogLevel level) { ShowLine(line, level); });
+  TLogger::SetLogCallBack([this](const std::string& line, TLogLevel level) {
+    ShowLine(line, level);
+    TAdminLogRing::Instance().Add(line, level);
+  });
 }
 
 THeadlessFrontEnd::~THeadlessFrontEnd() {
@@ -42,6 +45,15 @@ THeadlessFrontEnd::~THeadlessFrontEnd() {
 }
 
 void THeadlessFrontEnd::BlockServiceSignals() { THeadlessSignals::Block(); }
+
+void THeadlessFrontEnd::RunOnServiceThread(std::function<void(TServiceControl&)> Task) {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    if (!FServing) return;
+    FServiceTasks.push_back(std::move(Task));
+  }
+  FRequested.notify_all();
+}
 
 void THeadlessFrontEnd::RequestStop() {
   {
@@ -159,6 +171,37 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       nullptr,
       nullptr,
   });
+  // The admin listener opens before the service starts, so that an address that cannot be
+  // bound fails the start like the client port; its requests wait for the loop below.
+  std::unique_ptr<TGateWayAdmin> admin;
+  if (FAdminOptions) {
+    admin = std::make_unique<TGateWayAdmin>(std::move(*FAdminOptions),
+                                            [this](std::function<void(TServiceControl&)> task) {
+                                              RunOnServiceThread(std::move(task));
+                                            });
+    FAdminOptions.reset();
+    {
+      std::lock_guard<std::mutex> guard(FRequestsLock);
+      FServing = true;
+    }
+    std::string error;
+    if (!admin->Start(error)) {
+      TLogger::LogError(error);
+      {
+        std::lock_guard<std::mutex> guard(FRequestsLock);
+        FServing = false;
+        FServiceTasks.clear();
+      }
+      FStartError = error;
+      NotifyServiceManager("STATUS=the service did not start: " + error);
+      if (OnStarted) OnStarted(false);
+      if (control) control->Stop();
+      ShowMainLogMsg();
+      std::fprintf(stderr, "gateway: the service did not start: %s\n", error.c_str());
+      std::fflush(stderr);
+      return kStartFailedExitCode;
+    }
+  }
   // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
   // and stops; without one nothing is sent. A failed start is no "ready": the manager sees
   // the process end with exit code 1 and the cause as its status, and can restart it.
@@ -170,6 +213,7 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       if (c == '\n' || c == '\r') c = ' ';
     }
     FStartError = cause;
+    if (admin) admin->Stop();
     NotifyServiceManager("STATUS=the service did not start: " + cause);
     if (OnStarted) OnStarted(false);
     if (control) control->Stop();
@@ -189,15 +233,20 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     }
     ShowMainLogMsg();
     bool stop = false, reload = false;
+    std::vector<std::function<void(TServiceControl&)>> tasks;
     {
       std::unique_lock<std::mutex> lock(FRequestsLock);
-      FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs),
-                          [this] { return FStopRequested || FReloadRequested; });
+      FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs), [this] {
+        return FStopRequested || FReloadRequested || !FServiceTasks.empty();
+      });
       stop = FStopRequested;
       reload = FReloadRequested;
       FReloadRequested = false;
+      tasks.swap(FServiceTasks);
     }
     if (stop) break;
+    for (auto& task : tasks) task(service);
+    if (admin) admin->Tick(service);
     if (!reload) continue;
     // As the console's reload command: errors go to the error handler's lines, with the
     // stack of the throw when the error carries one.
@@ -215,6 +264,13 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     NotifyServiceManager("READY=1");
   }
   if (control) control->Stop();
+  // The admin listener closes first: no request may reach a stopping service.
+  if (admin) admin->Stop();
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FServing = false;
+    FServiceTasks.clear();
+  }
   NotifyServiceManager("STOPPING=1");
   service.StopService();
   ShowMainLogMsg();

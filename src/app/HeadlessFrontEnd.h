@@ -19,7 +19,11 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "admin/GateWayAdmin.h"
 
 #include "gate/DoubleBufferCollection.h"
 #include "logging/LogLevel.h"
@@ -61,6 +65,14 @@ class THeadlessFrontEnd {
   void RequestStop();
   void RequestReload();
 
+  // Serves the admin API and web console (--admin) while Run serves: opened before the
+  // service starts (a listener that cannot open is a failed start), closed before it stops.
+  // Before Run.
+  void EnableAdmin(TGateWayAdmin::TOptions Options) { FAdminOptions = std::move(Options); }
+  // Any thread: runs `Task` on Run's thread with the service at its next turn; dropped when
+  // Run is not serving.
+  void RunOnServiceThread(std::function<void(TServiceControl&)> Task);
+
   // Any thread: one finished line for the view.
   void ShowLine(const std::string& Line, TLogLevel Level);
 
@@ -84,7 +96,11 @@ class THeadlessFrontEnd {
   std::condition_variable FRequested;
   bool FStopRequested = false;
   bool FReloadRequested = false;
-  std::string FStartError;  // Run's thread
+  std::string FStartError;                               // Run's thread
+  std::optional<TGateWayAdmin::TOptions> FAdminOptions;  // set before Run
+  // Guarded by FRequestsLock: work for Run's thread, taken only while it serves.
+  std::vector<std::function<void(TServiceControl&)>> FServiceTasks;
+  bool FServing = false;
 };
 
 }  // namespace gw
