@@ -1,6 +1,7 @@
 #include "admin/AdminHttpServer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "admin/JsonWriter.h"

@@ -96,6 +96,10 @@ TEST_F(AdminTokenFile, LoadsNamedTokensAndRefusesUnsafeOrMalformedFiles) {
       {"a:0123456789abcdef\nb:0123456789abcdef\n", owner, ":2: the token of b repeats a's"},
   };
   for (const TCase& c : cases) {
+#ifdef _WIN32
+    // Windows has access lists instead of these permission bits: nothing to judge there.
+    if (c.Mode != owner) continue;
+#endif
     std::string error;
     const auto tokens = TAdminTokens::Load(Write(c.Text, c.Mode), error);
     if (c.Error.empty()) {

@@ -23,7 +23,7 @@ import unittest
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gw_wire import CollectedOutput, command, free_port, split_batch  # noqa: E402
+from gw_wire import CollectedOutput, command, free_port, make_certificate, split_batch  # noqa: E402
 
 GATESIM = GATEWAY = GATEKIT = None
 TIMEOUT = 60  # generous: the machine may be loaded and the programs may run under ASan
@@ -414,6 +414,35 @@ class AdminStartFailures(unittest.TestCase):
                                  capture_output=True, text=True, timeout=TIMEOUT)
             self.assertEqual(run.returncode, 2)
             self.assertIn("--admin and --admin-token-file go together", run.stderr)
+
+
+class AdminOverTls(unittest.TestCase):
+    """With the client port's certificate the admin listener speaks https, on any address."""
+
+    def test_https_beyond_loopback_with_the_certificate_checked(self):
+        with tempfile.TemporaryDirectory() as d:
+            cert, key = make_certificate(d, "gate", 1)
+            write_settings(d, free_port(), free_port(), free_port())
+            tokens = write_tokens(d, "ops:" + TOKEN + "\n")
+            port = free_port()
+            gateway = Proc([GATEWAY, "--headless", "--tls-cert", cert, "--tls-key", key,
+                            "--admin", f"0.0.0.0:{port}", "--admin-token-file", tokens], d)
+            try:
+                gateway.wait_for(f"Admin: API and web console on https://0.0.0.0:{port}/")
+                url = f"https://127.0.0.1:{port}"
+                for extra, code in ((["--cacert", cert], 0), ([], 35),
+                                    (["--insecure"], 0)):
+                    with self.subTest(extra=extra):
+                        run = subprocess.run(command(GATEKIT, "admin", url, "--token-file",
+                                                     tokens, *extra, "status"),
+                                             capture_output=True, text=True, timeout=TIMEOUT)
+                        self.assertEqual(run.returncode, code, run.stdout + run.stderr)
+                run = subprocess.run(command(GATEKIT, "admin", f"http://127.0.0.1:{port}",
+                                             "--token-file", tokens, "status"),
+                                     capture_output=True, text=True, timeout=TIMEOUT)
+                self.assertNotEqual(run.returncode, 0)  # plain text is not served there
+            finally:
+                gateway.stop()
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -154,8 +156,13 @@ std::pair<int, std::string> Exchange(const TUrl& Url, const std::string& Request
     if (tls == nullptr) throw TExit{kExitTls, "no TLS session"};
     SSL* ssl = nullptr;
     BIO_get_ssl(tls, &ssl);
-    SSL_set_tlsext_host_name(ssl, Url.Host.c_str());
-    if (!Insecure) SSL_set1_host(ssl, Url.Host.c_str());
+    // An address is checked against the certificate's IP names and sent no server name
+    // (RFC 6066); a host name is checked against its DNS names.
+    const bool literal = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), Url.Host.c_str()) == 1;
+    if (!literal) {
+      SSL_set_tlsext_host_name(ssl, Url.Host.c_str());
+      if (!Insecure) SSL_set1_host(ssl, Url.Host.c_str());
+    }
     bio.reset(BIO_push(tls, bio.release()));
     if (BIO_do_handshake(bio.get()) <= 0) {
       char text[256];
