@@ -2,7 +2,7 @@
 # folders before it, never from one after it. Checked at configure time for includes (below)
 # and link dependencies (gw_library); run as a script (cmake -DGW_LAYER_ROOT=DIR -P this file)
 # it checks the folders under DIR/src and fails on the first layer that reaches upwards.
-set(GW_LAYERS common logging codec net gate protocol config links core console app)
+set(GW_LAYERS common logging codec net gate protocol config links core admin console app)
 
 # gw_layer_index(FOLDER OUT): the folder's place in GW_LAYERS, -1 when it is not a layer.
 function(gw_layer_index folder out)

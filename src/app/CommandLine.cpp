@@ -196,6 +196,14 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
           fail("--metrics needs ADDR:PORT (e.g. 127.0.0.1:7280 or [::1]:7280), not '" +
                std::string(*metrics) + "'");
         }
+      } else if (auto admin = OptionValue("--admin", argc, argv, i)) {
+        result.Admin = ParseHostPort(*admin, result.AdminHost, result.AdminPort);
+        if (!result.Admin) {
+          fail("--admin needs ADDR:PORT (e.g. 127.0.0.1:7290 or [::1]:7290), not '" +
+               std::string(*admin) + "'");
+        }
+      } else if (auto tokens = OptionValue("--admin-token-file", argc, argv, i)) {
+        result.AdminTokenFile = std::string(*tokens);
       } else if (arg == kSendIntervalOption || arg.starts_with("--send-interval=")) {
         std::string_view value;
         if (arg.size() > kSendIntervalOption.size()) {
@@ -232,6 +240,9 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (result.ProxyProtocol && !proxyFromGiven) result.ProxyFrom = *ParseCidrList(kDefaultProxyFrom);
   if (result.Error.empty() && result.TlsCert.empty() != result.TlsKey.empty()) {
     result.Error = "--tls-cert and --tls-key go together";
+  }
+  if (result.Error.empty() && result.Admin != !result.AdminTokenFile.empty()) {
+    result.Error = "--admin and --admin-token-file go together";
   }
   return result;
 }

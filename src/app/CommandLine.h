@@ -67,6 +67,12 @@ struct TCommandLine {
   // "--take-over": take the listening sockets over from the gateway serving the same work
   // folder, then have it drain (Linux; runs headless).
   bool TakeOver = false;
+  // "--admin ADDR:PORT" ("[::1]:7290" for IPv6): the admin API and web console (off unless
+  // given); "--admin-token-file FILE": its name:token lines. One without the other is an Error.
+  bool Admin = false;
+  std::string AdminHost;
+  uint16_t AdminPort = 0;
+  std::string AdminTokenFile;
   std::string LaunchBlock;  // the first non-option argument; empty when none
   // A usage error: an unknown option, a second word besides the launch block, or an option
   // given a value it cannot take; empty when none. The program exits with code 2.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "admin/AdminLogRing.h"
 #include "app/HeadlessSignals.h"
 #include "common/PeerLimits.h"
 #include "common/Platform.h"
@@ -36,8 +37,10 @@ void* LevelObject(TLogLevel level) {
 
 THeadlessFrontEnd::THeadlessFrontEnd(std::FILE* Out)
     : FOut(Out), FJournal(IsJournalStream(Out)), FColour(!FJournal && isatty(fileno(Out)) != 0) {
-  TLogger::SetLogCallBack(
-      [this](const std::string& line, TLogLevel level) { ShowLine(line, level); });
+  TLogger::SetLogCallBack([this](const std::string& line, TLogLevel level) {
+    ShowLine(line, level);
+    TAdminLogRing::Instance().Add(line, level);
+  });
 }
 
 THeadlessFrontEnd::~THeadlessFrontEnd() {
@@ -46,6 +49,15 @@ THeadlessFrontEnd::~THeadlessFrontEnd() {
 }
 
 void THeadlessFrontEnd::BlockServiceSignals() { THeadlessSignals::Block(); }
+
+void THeadlessFrontEnd::RunOnServiceThread(std::function<void(TServiceControl&)> Task) {
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    if (!FServing) return;
+    FServiceTasks.push_back(std::move(Task));
+  }
+  FRequested.notify_all();
+}
 
 void THeadlessFrontEnd::RequestStop() {
   {
@@ -194,13 +206,21 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
   const auto notify = [&service](const std::string& state) {
     if (!service.HandedOver()) NotifyServiceManager(state);
   };
+  std::unique_ptr<TGateWayAdmin> admin;
   const auto failStart = [&](const std::string& what) {
+    if (admin) admin->Stop();
+    {
+      std::lock_guard<std::mutex> guard(FRequestsLock);
+      FServing = false;
+      FServiceTasks.clear();
+    }
     // One line wherever it goes: a line break would end a notify message's field early.
     std::string cause = what;
     for (char& c : cause) {
       if (c == '\n' || c == '\r') c = ' ';
     }
     FStartError = cause;
+    if (admin) admin->Stop();
     NotifyServiceManager("STATUS=the service did not start: " + cause);
     if (OnStarted) OnStarted(false);
     if (control) control->Stop();
@@ -223,6 +243,24 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     TLogger::LogInfo("Take-over: listening sockets received from process " +
                      std::to_string(takeOver->OldProcessId()) + "; starting on them");
     service.SetInheritedListeners(takeOver->TakeSockets());
+  }
+  // The admin listener opens before the service starts, so that an address that cannot be
+  // bound fails the start like the client port; its requests wait for the loop below.
+  if (FAdminOptions) {
+    admin = std::make_unique<TGateWayAdmin>(std::move(*FAdminOptions),
+                                            [this](std::function<void(TServiceControl&)> task) {
+                                              RunOnServiceThread(std::move(task));
+                                            });
+    FAdminOptions.reset();
+    {
+      std::lock_guard<std::mutex> guard(FRequestsLock);
+      FServing = true;
+    }
+    std::string error;
+    if (!admin->Start(error)) {
+      TLogger::LogError(error);
+      return failStart(error);
+    }
   }
   // A service manager (systemd's Type=notify) learns when the gateway serves, reloads
   // and stops; without one nothing is sent. A failed start is no "ready": the manager sees
@@ -263,7 +301,7 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       std::unique_lock<std::mutex> lock(FRequestsLock);
       FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs), [&] {
         return FStopNow || FStopRequests > stopsHandled || FReloadRequested || FDrainRequested ||
-               FUpgradeRequested;
+               FUpgradeRequested || !FServiceTasks.empty();
       });
       stop = FStopNow;
       stops = FStopRequests;
@@ -271,6 +309,7 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
       drain = FDrainRequested;
       upgrade = FUpgradeRequested;
       FReloadRequested = FDrainRequested = FUpgradeRequested = false;
+      tasks.swap(FServiceTasks);
     }
     if (stop) break;
     if (stops > stopsHandled) {
@@ -335,6 +374,8 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
         break;
       }
     }
+    for (auto& task : tasks) task(service);
+    if (admin) admin->Tick(service);
     if (!reload) continue;
     // As the console's reload command: errors go to the error handler's lines, with the
     // stack of the throw when the error carries one.
@@ -353,6 +394,13 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
   }
   handOff.reset();  // no hand-over starts while the service stops
   if (control) control->Stop();
+  // The admin listener closes first: no request may reach a stopping service.
+  if (admin) admin->Stop();
+  {
+    std::lock_guard<std::mutex> guard(FRequestsLock);
+    FServing = false;
+    FServiceTasks.clear();
+  }
   if (exitCode == 0) notify("STOPPING=1");
   service.StopService();
   ShowMainLogMsg();

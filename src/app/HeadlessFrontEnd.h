@@ -26,7 +26,11 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "admin/GateWayAdmin.h"
 
 #include "app/TakeOverSpawn.h"
 #include "gate/DoubleBufferCollection.h"
@@ -80,6 +84,14 @@ class THeadlessFrontEnd {
     FTakeOver = TakeOver;
   }
 
+  // Serves the admin API and web console (--admin) while Run serves: opened before the
+  // service starts (a listener that cannot open is a failed start), closed before it stops.
+  // Before Run.
+  void EnableAdmin(TGateWayAdmin::TOptions Options) { FAdminOptions = std::move(Options); }
+  // Any thread: runs `Task` on Run's thread with the service at its next turn; dropped when
+  // Run is not serving.
+  void RunOnServiceThread(std::function<void(TServiceControl&)> Task);
+
   // Any thread: one finished line for the view.
   void ShowLine(const std::string& Line, TLogLevel Level);
 
@@ -110,6 +122,10 @@ class THeadlessFrontEnd {
   std::string FWorkFolder;  // set before Run
   TSelfCommand FSelf;
   bool FTakeOver = false;
+  std::optional<TGateWayAdmin::TOptions> FAdminOptions;  // set before Run
+  // Guarded by FRequestsLock: work for Run's thread, taken only while it serves.
+  std::vector<std::function<void(TServiceControl&)>> FServiceTasks;
+  bool FServing = false;
 };
 
 }  // namespace gw

@@ -5,6 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include "admin/AdminTokens.h"
+#include "admin/GateWayAdmin.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
 #include "app/SettingsCheck.h"
@@ -40,7 +42,8 @@ constexpr char kUsageText[] =
     "               [--log-utf8] [--send-interval MS] [-profile | -profilestart]\n"
     "               [--proxy-protocol [--proxy-from CIDR[,CIDR...]]] [--metrics ADDR:PORT]\n"
     "               [--tls-cert FILE --tls-key FILE] [--drain-seconds N]\n"
-    "               [--drain-notice-seconds M] [--take-over] [LAUNCH_BLOCK]\n"
+    "               [--drain-notice-seconds M] [--take-over]\n"
+    "               [--admin ADDR:PORT --admin-token-file FILE] [LAUNCH_BLOCK]\n"
     "       gateway --check [--dir PATH] [options]\n"
     "       gateway --version | --help\n"
     "       gateway --service install|uninstall|run [--service-name NAME] [options]\n"
@@ -79,6 +82,11 @@ constexpr char kUsageText[] =
     "                the same work folder, serve on them once the logic link is up, and\n"
     "                have the old one drain (a binary upgrade; SIGUSR2 to the running\n"
     "                gateway starts one); runs headless\n"
+    "  --admin ADDR:PORT  serve the admin API (/api/...) and the web console (/) on this\n"
+    "                address, e.g. 127.0.0.1:7290 (off by default); every API request needs\n"
+    "                a bearer token; beyond loopback it needs --tls-cert/--tls-key (https)\n"
+    "  --admin-token-file FILE  the admin tokens, one name:token line each; the file must\n"
+    "                be readable by its owner only (chmod 600)\n"
     "  LAUNCH_BLOCK  enciphered launch parameter block of a controlling program; without\n"
     "                the console, a word that does not decode as one is a usage error\n"
     "  --service install|uninstall|run  Windows only: register the gateway as the\n"
@@ -244,6 +252,31 @@ int main(int argc, char** argv) {
     }
     TServiceControl::SetTlsCertificate(commandLine.TlsCert, commandLine.TlsKey, std::move(tls));
   }
+  std::optional<TGateWayAdmin::TOptions> admin;
+  if (commandLine.Admin) {
+    // A token file anyone may read, or an admin port beyond this host in plain text, would
+    // hand the gateway to strangers: the program does not start with either.
+    std::string error;
+    std::optional<TAdminTokens> tokens = TAdminTokens::Load(commandLine.AdminTokenFile, error);
+    if (!tokens) {
+      std::fprintf(stderr, "gateway: %s\n", error.c_str());
+      TLogger::LogError("Admin: " + error + "; the gateway does not start");
+      NotifyServiceManager("STATUS=the service did not start: " + error);
+      return kExitStartFailed;
+    }
+    PTlsContext tls = TServiceControl::TlsContext();
+    if (!tls && !TGateWayAdmin::IsLoopbackHost(commandLine.AdminHost)) {
+      const std::string cause = "--admin " + commandLine.AdminHost +
+                                " is reachable beyond this host: it needs --tls-cert and "
+                                "--tls-key (or a loopback address such as 127.0.0.1)";
+      std::fprintf(stderr, "gateway: %s\n", cause.c_str());
+      TLogger::LogError("Admin: " + cause + "; the gateway does not start");
+      NotifyServiceManager("STATUS=the service did not start: " + cause);
+      return kExitStartFailed;
+    }
+    admin = TGateWayAdmin::TOptions{commandLine.AdminHost, commandLine.AdminPort,
+                                    std::move(*tokens), std::move(tls)};
+  }
   TLogger::SetDefaultUtf8Copy(commandLine.LogUtf8);
   if (commandLine.LogLevel) TLogger::SetDefaultLogLevel(*commandLine.LogLevel);
   MessageCoder();
@@ -283,6 +316,11 @@ int main(int argc, char** argv) {
     frontEnd->SetUpgrade(Utf8FromPath(std::filesystem::current_path(ec)), std::move(self),
                          commandLine.TakeOver);
     TLogger::LogFileLocation();
+    if (admin) frontEnd->EnableAdmin(std::move(*admin));
+  } else if (admin) {
+    TLogger::LogWarning(
+        "--admin is served by the headless gateway only (--headless); the "
+        "console does not open it");
   }
   if (commandLine.Profile || commandLine.ProfileStart) {
     std::fprintf(stderr, "gateway: no profiling library on this platform; option ignored\n");

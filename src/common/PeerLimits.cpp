@@ -18,7 +18,9 @@ constexpr std::array<std::string_view, kLimitBreachCount> kBreachNames = {
     "tls_pending_records",     "logged_text_cut",         "malformed_messages",
     "block_list_full",         "tls_handshake_time_out",  "http_request_time_out",
     "http_request_invalid",    "metrics_connections",     "metrics_idle_time_out",
-    "metrics_render_reused",   "take_over_wait",
+    "metrics_render_reused",   "take_over_wait",          "admin_connections",
+    "admin_idle_time_out",     "http_body_too_large",     "admin_held_bytes",
+    "admin_auth_refused",      "admin_auth_table_full",
 };
 
 }  // namespace

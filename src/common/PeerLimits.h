@@ -161,6 +161,37 @@ inline constexpr int kTakeOverLinkWaitMs = 60000;
 // Listening sockets one hand-over carries: a client port (IPv4 and IPv6) and a metrics port
 // need four at most.
 inline constexpr size_t kMaxHandedOverSockets = 8;
+// --- The admin listener (remote administration API and web console) -------------------
+// Connections the admin listener holds at once: an operator's browser keeps a few, a
+// script one; more are refused at accept (the client port's descriptors come first).
+inline constexpr size_t kMaxAdminConnections = 16;
+// How long an admin connection may go without a complete request: the web console asks
+// every few seconds on a kept-alive connection; an idle one would only hold a slot.
+inline constexpr int kAdminIdleMs = 30000;
+// A request body (a block entry, a kick): a few hundred bytes. Larger ones are refused
+// with 400 "Post data too large." before anything is kept.
+inline constexpr uint64_t kMaxAdminRequestBody = 16384;
+// Bytes a connection may send while its previous request still waits for its answer (a
+// reload, a slowed refusal): kept for after the answer, beyond it the connection is closed.
+inline constexpr size_t kMaxAdminHeldBytes = 32768;
+// A refused token slows its address down: the first refusal is answered after
+// kAdminAuthDelayBaseMs, each further one within kAdminAuthForgetMs after twice as long, up
+// to kAdminAuthDelayMaxMs (guessing a token becomes hopeless; the operator who mistyped
+// waits a few seconds). The answer comes from a timer: no thread waits.
+inline constexpr int kAdminAuthDelayBaseMs = 250;
+inline constexpr int kAdminAuthDelayMaxMs = 8000;
+inline constexpr int kAdminAuthForgetMs = 600000;
+// Addresses whose refusals are remembered; beyond it the stalest is forgotten (a scan from
+// many addresses must not grow the table without end).
+inline constexpr size_t kMaxAdminAuthAddresses = 4096;
+// Sessions one page of the admin API's session list holds at most.
+inline constexpr size_t kMaxAdminSessionsPage = 1000;
+// Recent log lines kept for the admin API's log tail, and the longest line kept whole.
+inline constexpr size_t kAdminLogRingLines = 2000;
+inline constexpr size_t kMaxAdminLogLine = 2048;
+// Token file: lines read at most, and the longest name and token.
+inline constexpr size_t kMaxAdminTokens = 64;
+inline constexpr size_t kMaxAdminTokenText = 256;
 
 }  // namespace limits
 
@@ -201,8 +232,14 @@ enum class TLimitBreach : uint8_t {
   lbMetricsConnections,  // metrics connection over kMaxMetricsConnections (or the reserve): refused
   lbMetricsIdleTimeOut,  // metrics connection without a request within kMetricsIdleMs: closed
   lbMetricsRenderReused,  // a scrape over kMetricsRendersPerSecond: served the last render
-  lbTakeOverWait,  // the other process of a hand-over silent past kTakeOverReplyWaitMs (or the
-                   // new one's logic link not up within kTakeOverLinkWaitMs): given up
+  lbTakeOverWait,      // the other process of a hand-over silent past kTakeOverReplyWaitMs (or the
+                       // new one's logic link not up within kTakeOverLinkWaitMs): given up
+  lbAdminConnections,  // admin connection over kMaxAdminConnections (or the reserve): refused
+  lbAdminIdleTimeOut,  // admin connection without a request within kAdminIdleMs: closed
+  lbHttpBodyTooLarge,  // request body over its listener's bound (kMaxAdminRequestBody): 400
+  lbAdminHeldBytes,    // bytes over kMaxAdminHeldBytes behind a pending answer: closed
+  lbAdminAuthRefused,  // admin request without a valid token: answered 401, slowed
+  lbAdminAuthTableFull,  // the stalest refused address forgotten at kMaxAdminAuthAddresses
   Count
 };
 

@@ -71,6 +71,7 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
         ReplyStatus(400, "Request method invalid.");
         return;
       case hprPostDataTooLarge:
+        CountLimitBreach(TLimitBreach::lbHttpBodyTooLarge);
         ReplyStatus(400, "Post data too large.");
         return;
       case hprBadRequestLine:
@@ -101,6 +102,10 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
     }
     // The next request on a kept-alive connection has the same time as the first.
     if (!FHttpFinished) ArmStepDeadline(server.RequestWaitMs());
+    if (AnswerPending()) {
+      if (size > 0 && !IsClosed()) HoldBytes(data, size);
+      return;
+    }
   }
 }
 }  // namespace gw

@@ -48,6 +48,14 @@ class THttpConnection : public TAbstractConnection {
     (void)data;
     (void)size;
   }
+  // The request just handed to DoOnRequest is answered later (from a timer or another
+  // thread): the bytes behind it go to HoldBytes instead of being read as the next request,
+  // until the answer has been sent and the subclass hands them back to HandleReceived.
+  virtual bool AnswerPending() const { return false; }
+  virtual void HoldBytes(const uint8_t* data, size_t size) {
+    (void)data;
+    (void)size;
+  }
   // After a protocol switch the request object is no longer needed.
   void DropRequest() {
     FRequest.reset();

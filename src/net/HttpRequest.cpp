@@ -151,6 +151,7 @@ void THttpRequest::Reset() {
   FRequestConnection.clear();
   FContentLength = -1;
   FPostDataSize = 0;
+  FBody.clear();
   FChunkLeftSize = 0;
   FChunkSizeLine.clear();
   FInTrailer = false;
@@ -284,6 +285,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
       case psPostData: {
         uint64_t left = static_cast<uint64_t>(FContentLength) - FPostDataSize;
         size_t take = static_cast<size_t>(std::min<uint64_t>(left, size - pos));
+        if (FMaxPostDataSize > 0) FBody.append(reinterpret_cast<const char*>(data + pos), take);
         FPostDataSize += take;
         pos += take;
         if (FPostDataSize == static_cast<uint64_t>(FContentLength)) {
@@ -324,6 +326,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
       case psChunkData: {
         size_t take = static_cast<size_t>(std::min<uint64_t>(FChunkLeftSize, size - pos));
         FChunkLeftSize -= take;
+        if (FMaxPostDataSize > 0) FBody.append(reinterpret_cast<const char*>(data + pos), take);
         FPostDataSize += take;
         pos += take;
         if (FChunkLeftSize == 0) FParseState = psChunkEnd;

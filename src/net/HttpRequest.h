@@ -1,7 +1,8 @@
 // THttpRequest: reads one HTTP/1.x request from the bytes of a connection: the
 // request line and header fields (the header ends where two CR and two LF bytes have
 // been seen with no other byte between them), then a body by Content-Length or
-// chunked coding, which is counted and skipped (nothing here needs it). Pure: bytes
+// chunked coding, which is counted and skipped, unless a bound on its size is set: then
+// it is kept (see Body), since it can take no more memory than that bound. Pure: bytes
 // in, a parsed request out, no sockets.
 //
 // The request line must end in CR LF and name HTTP/1.0 or HTTP/1.1 (none at all counts
@@ -95,6 +96,8 @@ class THttpRequest {
   const std::string& RequestConnection() const { return FRequestConnection; }
   int64_t ContentLength() const { return FContentLength; }
   uint64_t PostDataSize() const { return FPostDataSize; }
+  // The body as received (chunks joined); empty unless a maxPostDataSize was given.
+  const std::string& Body() const { return FBody; }
   // After hprBadHeader: the reply's text, e.g. "Content-Length invalid."
   const char* HeaderError() const { return FHeaderError; }
 
@@ -118,6 +121,7 @@ class THttpRequest {
   std::string FRequestConnection;
   int64_t FContentLength = -1;
   uint64_t FPostDataSize = 0;
+  std::string FBody;  // kept only under a size bound
   uint64_t FChunkLeftSize = 0;
   std::string FChunkSizeLine;
   bool FInTrailer = false;             // after the last chunk: trailer lines up to an empty line

@@ -31,6 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "gatesim"))
 import gatesim_e2e_test as sim  # noqa: E402
+import gw_wait  # noqa: E402
 from gw_wire import free_port  # noqa: E402
 
 GATEWAY = GATEKIT = GATESIM = None
@@ -39,12 +40,8 @@ TIMEOUT = sim.TIMEOUT
 
 def wait_until(predicate, what, output=None):
     """Waits for `predicate`; on failure the message carries what `output()` says."""
-    end = time.monotonic() + TIMEOUT
-    while time.monotonic() < end:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError(f"waited in vain for {what}" + (":\n" + output() if output else ""))
+    return gw_wait.wait_until(predicate,
+                              (lambda: f"{what}:\n{output()}") if output else what, TIMEOUT)
 
 
 def http_get(port, path):

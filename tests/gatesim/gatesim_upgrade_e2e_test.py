@@ -21,6 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gw_wait import wait_until  # noqa: E402
 from gw_wire import CollectedOutput, command, free_port, windows_program  # noqa: E402
 
 GATESIM = GATEWAY = GATEKIT = None
@@ -33,13 +34,8 @@ class Proc(CollectedOutput):
         return "\n".join(self.output_lines())
 
     def wait_for(self, pattern):
-        end = time.monotonic() + TIMEOUT
-        while time.monotonic() < end:
-            found = re.search(pattern, self.output())
-            if found:
-                return found
-            time.sleep(0.05)
-        raise AssertionError(f"no {pattern!r} in:\n{self.output()}")
+        return wait_until(lambda: re.search(pattern, self.output()),
+                          lambda: f"{pattern!r} in:\n{self.output()}", TIMEOUT)
 
     def stop(self):
         if self.proc.poll() is None:

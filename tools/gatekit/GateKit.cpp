@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "AdminClient.h"
 #include "LaunchBlock.h"
 #include "codec/DeploymentKeys.h"
 #include "codec/EDcode.h"
@@ -32,6 +33,11 @@ constexpr char kUsage[] =
     "                                      (Linux; makes its private folder when missing)\n"
     "  control-send HANDLE IDENT [TEXT]    sends one control message (2000: close the gateway\n"
     "                                      whose process ID is HANDLE)\n"
+    "  admin URL [--token-file F] [--cacert F] [--insecure] COMMAND [ARG]\n"
+    "                                      the gateway's admin API: status, sessions [QUERY],\n"
+    "                                      kick HANDLE, block ADDR, unblock ADDR [--temporary],\n"
+    "                                      reload, drain (exit codes as curl -f: 22 HTTP error,\n"
+    "                                      7 no connection)\n"
     "Keys for token-challenge/token-answer: ./GateKeys.txt when present, else the development "
     "keys.\n";
 
@@ -244,6 +250,9 @@ std::string Run(const std::vector<std::string>& Args) {
 
 int RunGateKit(const std::vector<std::string>& Args, std::string& Out, std::string& Err) {
   try {
+    if (!Args.empty() && Args[0] == "admin") {
+      return RunAdminClient(std::vector<std::string>(Args.begin() + 1, Args.end()), Out, Err);
+    }
     if (!Args.empty() && (Args[0] == "-h" || Args[0] == "--help" || Args[0] == "help")) {
       Out = kUsage;
       return 0;
