@@ -10,11 +10,11 @@
 #include "common/Platform.h"
 #include "config/GateShare.h"
 #include "core/GateWayMetrics.h"
-#include "core/ListenProbe.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 #include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
+#include "net/ListenProbe.h"
 
 namespace gw {
 

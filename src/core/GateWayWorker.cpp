@@ -87,6 +87,13 @@ void TGateWayWorker::Stop() {
   // What the last turn decided to close is closed all the same.
   FinishCloses();
   FReadySessions.clear();
+  // Sessions handed back by sends that finished late: held no longer (a send completion
+  // that holds the wake-up state would otherwise keep them, and their connections).
+  std::vector<PUserSession> finished;
+  {
+    TMutexLock guard(FWakeUp->Lock);
+    finished.swap(FWakeUp->FinishedSends);
+  }
 }
 
 void TGateWayWorker::Wake() { FWakeUp->Signal(); }
@@ -269,6 +276,9 @@ std::vector<TGateWayWorker::TSessionView> TGateWayWorker::Sessions() {
   auto answer = std::make_shared<std::promise<std::vector<TSessionView>>>();
   std::future<std::vector<TSessionView>> answered = answer->get_future();
   if (FTasks.Append([this, answer] { answer->set_value(CollectSessions()); })) Wake();
+  // The thread may have ended between the look and the append, after Stop answered the
+  // questions it found: then no one else answers this one.
+  if (!FRunning.load()) return CollectSessions();
   if (answered.wait_for(std::chrono::milliseconds(kQuestionWaitMs)) != std::future_status::ready) {
     Log("GateWayWorker " + std::to_string(FID) + " did not answer within " +
             std::to_string(kQuestionWaitMs) + " ms",
