@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <span>
+#include <thread>
 
 #include "common/AnsiCodePage.h"
 #include "core/RelayTestUtil.h"
@@ -190,6 +192,8 @@ TEST_F(GateWayWorkerTest, TableHoldsAtMost65535Sessions) {
   ASSERT_TRUE(FWorker->AddSession(extra, handle));
   EXPECT_EQ(SessionIndex(handle), 100);
   EXPECT_EQ(FWorker->UserCount(), 65535);
+  // Asked while the worker's thread does not run: read at once.
+  EXPECT_EQ(FWorker->Sessions().size(), 65535u);
 }
 
 TEST_F(GateWayWorkerTest, RegeneratedHandleDropsOldHandleQuietlyAndLogsOthers) {
@@ -364,6 +368,28 @@ TEST_F(GateWayWorkerTest, NoSendIntervalPacksWhatTheQueueHeldIntoOneBatch) {
   FWorker->AddMessage(c.Handle, GM_LOGIC_GATE_DATA, 0, pkt.data(), pkt.size());
   ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 2; }));
   EXPECT_EQ(Str(c.Connection->Sent()[1]), "\x09g");
+}
+
+// The worker sends with no lock held that another thread needs: inside a client's send,
+// another thread looks a session up and a close event takes that session out of the table
+// (with the table lock held across the send, both would wait for ever).
+TEST_F(GateWayWorkerTest, ASendHoldsNoLockAnotherThreadNeeds) {
+  FWorker->Start();
+  TClient c = Connect();
+  TClient other = Connect();
+  std::atomic<bool> lookedUp{false};
+  c.Connection->SetSendHook([&] {
+    std::thread elsewhere([&] {
+      lookedUp = FWorker->GetSession(other.Handle) != nullptr;
+      other.Connection->Close();
+    });
+    elsewhere.join();
+  });
+  FWorker->AddSessionMessageDirect(c.Handle, "\x05x", 2);
+  ASSERT_TRUE(WaitUntil([&] { return c.Connection->SentCount() == 1; }));
+  EXPECT_TRUE(lookedUp);
+  EXPECT_EQ(FWorker->UserCount(), 1);
+  c.Connection->SetSendHook(nullptr);
 }
 
 TEST_F(GateWayWorkerTest, SessionOutlivesItsCloseWhileASendIsInFlight) {
