@@ -23,6 +23,13 @@ elseif(NOT GW_SANITIZE STREQUAL "")
   message(FATAL_ERROR "GW_SANITIZE must be empty, address or thread")
 endif()
 
+if(GW_THREAD_SAFETY_ANALYSIS)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "GW_THREAD_SAFETY_ANALYSIS needs clang (CXX=clang++-14)")
+  endif()
+  add_compile_options(-Wthread-safety -Werror=thread-safety)
+endif()
+
 # Platform code lives in files of its own: XLinux.cpp beside XWindows.cpp, both implementing X.h.
 # gw_platform_sources(LIST_VAR) drops from the list the files of the other platform.
 if(WIN32)

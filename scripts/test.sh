@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds and runs every test:
 #  - the format check of the C++ sources,
+#  - clang's thread-safety analysis of the libraries (build-thread-safety),
 #  - all tests under AddressSanitizer + UBSan (build-asan),
 #  - the concurrency tests under ThreadSanitizer (build-tsan),
 #  - the fuzz targets briefly and a short soak,
@@ -24,6 +25,8 @@ bash scripts/build.sh --preset tsan
 status=0
 echo "== format check (clang-format, the project's .clang-format)"
 bash scripts/format.sh --check || status=1
+echo "== thread-safety analysis (clang, the libraries)"
+bash scripts/thread-safety.sh build-thread-safety || status=1
 echo "== tests (AddressSanitizer + UBSan)"
 (cd build-asan && ctest --output-on-failure -j 2 -LE package) || status=1
 echo "== concurrency tests (ThreadSanitizer)"

@@ -88,9 +88,9 @@ std::optional<uint64_t> ParseCount(const std::string& Text, uint64_t Max) {
   return value;
 }
 
-std::string StepName(const TUserSession& Session) {
-  if (!Session.TokenChecked.load(std::memory_order_relaxed)) return "token";
-  switch (Session.SessionStep()) {
+std::string StepName(const TGateWayWorker::TSessionView& Session) {
+  if (!Session.TokenChecked) return "token";
+  switch (Session.Step) {
     case ssLogin:
       return "login";
     case ssGame:
@@ -258,17 +258,17 @@ void TGateWayAdmin::Tick(TServiceControl& Service) {
 
 std::vector<TGateWayAdmin::TSessionInfo> TGateWayAdmin::SessionSnapshot(
     TGateWaySocketServer& Server) {
-  // As the console's online users view reads them: each worker's table under its lock, one
-  // worker at a time, copying only what the list shows.
+  // Each worker answers through its own queue with a copy of what the list shows: no lock
+  // a worker needs for its sends is held meanwhile.
   std::vector<TSessionInfo> sessions;
   const auto steadyNow = std::chrono::steady_clock::now();
   const double epochNow = NowEpochSeconds();
   for (int32_t i = 0; i < Server.WokerCount(); ++i) {
-    Server.Worker(i).ForEachSession([&](const TUserSession& session) {
-      const double age = std::chrono::duration<double>(steadyNow - session.OpenedAt()).count();
-      sessions.push_back({session.Handle(), session.IP(), StepName(session), session.Account(),
-                          session.PlayerName(), epochNow - age, i});
-    });
+    for (const TGateWayWorker::TSessionView& session : Server.Worker(i).Sessions()) {
+      const double age = std::chrono::duration<double>(steadyNow - session.OpenedAt).count();
+      sessions.push_back({session.Handle, session.IP, StepName(session), session.Account,
+                          session.PlayerName, epochNow - age, i});
+    }
   }
   return sessions;
 }

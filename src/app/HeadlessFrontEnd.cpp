@@ -297,6 +297,7 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
     ShowMainLogMsg();
     bool stop = false, reload = false, drain = false, upgrade = false;
     int stops = 0;
+    std::vector<std::function<void(TServiceControl&)>> tasks;
     {
       std::unique_lock<std::mutex> lock(FRequestsLock);
       FRequested.wait_for(lock, std::chrono::milliseconds(kLogViewIntervalMs), [&] {

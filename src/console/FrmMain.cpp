@@ -292,10 +292,10 @@ TConsoleStatistics TFrmMain::CollectStatistics() {
   s.LogicBytesIn = traffic.LogicBytesIn.load(std::memory_order_relaxed);
   s.LogicBytesOut = traffic.LogicBytesOut.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < server->WokerCount(); ++i) {
-    server->Worker(i).ForEachSession([&s](const TUserSession& session) {
+    for (const TGateWayWorker::TSessionView& session : server->Worker(i).Sessions()) {
       ++s.Sessions;
-      if (!session.TokenChecked.load(std::memory_order_relaxed)) ++s.Tokens;
-    });
+      if (!session.TokenChecked) ++s.Tokens;
+    }
   }
   s.Clients = s.Sessions;
   return s;
@@ -306,10 +306,9 @@ std::vector<TOnlineSession> TFrmMain::ListSessions() {
   TGateWaySocketServer* server = FService->Server();
   if (!server || !server->IsRuning()) return sessions;
   for (int32_t i = 0; i < server->WokerCount(); ++i) {
-    server->Worker(i).ForEachSession([&sessions](const TUserSession& session) {
-      sessions.push_back({session.Handle(), session.IP(), session.SessionStep(),
-                          session.TokenChecked.load(std::memory_order_relaxed)});
-    });
+    for (const TGateWayWorker::TSessionView& session : server->Worker(i).Sessions()) {
+      sessions.push_back({session.Handle, session.IP, session.Step, session.TokenChecked});
+    }
   }
   return sessions;
 }

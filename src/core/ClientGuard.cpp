@@ -8,8 +8,6 @@
 #include "config/BlockListMatcher.h"
 #include "config/IPAddress.h"
 #include "config/TextFile.h"
-#include "net/AbstractConnection.h"
-#include "net/IoEventThread.h"
 
 namespace gw {
 
@@ -48,7 +46,11 @@ constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
     "connections closed for malformed messages",
 };
 
-uint64_t NowMs() { return TIoEventThread::MonotonicMs(); }
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 uint32_t NonNegative(int32_t Value) { return Value > 0 ? static_cast<uint32_t>(Value) : 0; }
 
@@ -251,10 +253,10 @@ bool TClientGuard::AdmitConnection(const std::string& PeerAddr) {
   return true;
 }
 
-void TClientGuard::ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) {
-  const std::string group = AddressGroupKey(Connection->PeerAddrText());
+void TClientGuard::ConnectionOpened(const std::shared_ptr<IAdmittedConnection>& Connection) {
+  const std::string group = AddressGroupKey(Connection->AdmittedAddr());
   std::lock_guard<std::mutex> guard(FLock);
-  FLive[group].Connections.emplace_back(Connection->UID(), Connection);
+  FLive[group].Connections.emplace_back(Connection->AdmittedUID(), Connection);
 }
 
 void TClientGuard::ConnectionClosed(const std::string& PeerAddr, uint64_t UID) {
@@ -309,13 +311,13 @@ int TClientGuard::CloseBlocked(const std::string& Entry) {
   if (entry.Text.empty()) return 0;  // refused by the list as well
   TBlockListMatcher matcher;
   matcher.Add(entry);
-  std::vector<std::shared_ptr<TAbstractConnection>> doomed;
+  std::vector<std::shared_ptr<IAdmittedConnection>> doomed;
   {
     std::lock_guard<std::mutex> guard(FLock);
     for (const auto& [group, live] : FLive) {
       for (const auto& [uid, weak] : live.Connections) {
         auto connection = weak.lock();
-        if (connection && matcher.Matches(connection->PeerAddrText())) {
+        if (connection && matcher.Matches(connection->AdmittedAddr())) {
           doomed.push_back(std::move(connection));
         }
       }
@@ -324,9 +326,7 @@ int TClientGuard::CloseBlocked(const std::string& Entry) {
   // Closed outside the lock: each close reports back through ConnectionClosed.
   int closed = 0;
   for (const auto& connection : doomed) {
-    if (connection->IsClosed()) continue;
-    connection->CloseConnection();
-    ++closed;
+    if (connection->CloseAdmitted()) ++closed;
   }
   return closed;
 }

@@ -122,7 +122,7 @@ class TClientGuard final : public IConnectionGuard,
 
   // IConnectionGuard
   bool AdmitConnection(const std::string& PeerAddr) override;
-  void ConnectionOpened(const std::shared_ptr<TAbstractConnection>& Connection) override;
+  void ConnectionOpened(const std::shared_ptr<IAdmittedConnection>& Connection) override;
   void ConnectionClosed(const std::string& PeerAddr, uint64_t UID) override;
   uint32_t AdmissionTimeoutMs() const override { return FClientTimeOut.load(); }
   void AdmissionTimedOut(const std::string& PeerAddr, TAdmissionStage Stage) override;
@@ -146,7 +146,7 @@ class TClientGuard final : public IConnectionGuard,
     int Live = 0;  // admitted and not yet closed
     // Usually one or a few per address: a short list costs far less per idle client than
     // a hash table of its own, and is searched only when a connection closes.
-    std::vector<std::pair<uint64_t, std::weak_ptr<TAbstractConnection>>> Connections;
+    std::vector<std::pair<uint64_t, std::weak_ptr<IAdmittedConnection>>> Connections;
   };
 
   // Counts, logs (rate-limited) and acts on an attack; closes Connection when given.

@@ -157,15 +157,15 @@ std::string TGateWayMetrics::MetricsText() const {
   // Sessions, by how far they got: the token check, the login server, the game.
   int64_t token = 0, login = 0, game = 0;
   for (int32_t i = 0; i < FServer.WokerCount(); ++i) {
-    FServer.Worker(i).ForEachSession([&](const TUserSession& session) {
-      if (!session.TokenChecked.load()) {
+    for (const TGateWayWorker::TSessionView& session : FServer.Worker(i).Sessions()) {
+      if (!session.TokenChecked) {
         ++token;
-      } else if (session.SessionStep() == ssGame) {
+      } else if (session.Step == ssGame) {
         ++game;
       } else {
         ++login;
       }
-    });
+    }
   }
   w.Family("gateway_sessions", "gauge", "Live client sessions.");
   w.Sample("gateway_sessions", static_cast<double>(FServer.SessionCount()));

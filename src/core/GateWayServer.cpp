@@ -10,11 +10,11 @@
 #include "common/Platform.h"
 #include "config/GateShare.h"
 #include "core/GateWayMetrics.h"
-#include "core/ListenProbe.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
 #include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
+#include "net/ListenProbe.h"
 #include "net/SocketApi.h"
 #include "protocol/ClientMessageReader.h"
 
@@ -333,7 +333,6 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     RefuseSession(AConnection, std::move(session));
     return;
   }
-  session->TokenChecked.store(false);
   Log("客户端连接:" + AConnection->PeerAddr() + " , Token : " + token +
           ",Handle:" + std::to_string(handle) + ", Worker:" + std::to_string(worker->ID()),
       llDebug);
@@ -370,9 +369,9 @@ void TGateWaySocketServer::ReportSessionClosed(const TUserSession& Session,
 }
 
 void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Session) {
-  Worker.QueueSessionOutput(
-      Session,
-      TSessionMessagePtr(NewTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys))));
+  // Through the worker's queue: the session's outgoing queue is its worker's own.
+  Worker.PostSessionOutput(Session.Handle(),
+                           MakeTokenChallengeMessage(ChallengeText(Session.TokenID(), FKeys)));
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {
@@ -396,20 +395,21 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
   uint32_t handle = session->Handle();
   if (!ReadClientMessage(AData)) {
-    FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clTooShort,
+    FGuard->MalformedMessage(*AConnection, session->MalformedMessages(), TClientLine::clTooShort,
                              "收到的数据太短了:" + std::to_string(handle));
     return;
   }
-  if (!session->TokenChecked.load()) {
+  if (!session->TokenChecked()) {
     const TClientRead<std::string_view> answer = ReadTokenAnswer(AData);
     if (!answer) {
-      FGuard->MalformedMessage(*AConnection, session->MalformedMessages, TClientLine::clEmptyAnswer,
+      FGuard->MalformedMessage(*AConnection, session->MalformedMessages(),
+                               TClientLine::clEmptyAnswer,
                                "Token解码为空:" + std::to_string(handle));
       return;
     }
     if (CheckToken(*session, *answer)) {
       Log("授权验证成功:" + session->TokenID(), llDebug);
-      session->TokenChecked.store(true);
+      session->MarkTokenChecked();
       FHandshakeTimes.Observe(
           std::chrono::duration<double>(std::chrono::steady_clock::now() - session->OpenedAt())
               .count());
@@ -523,29 +523,22 @@ void TGateWaySocketServer::ChangeSessionStep(uint32_t SessionHandle, TSessionSte
     worker->AddMessage(SessionHandle, GM_GATE_SOFTCLOSE, 0, nullptr, 0);
     return;
   }
-  // The registration is appended while the worker's lock is held: a close event,
-  // which takes the session out of the table under that lock, either comes first
-  // (and nothing is registered) or sees the new step and reports the close after it.
-  auto guard = worker->Lock();
-  PUserSession session = worker->FindSession(SessionHandle, "ChangeSessionStep");
-  if (!session) return;  // gone: registering it would leave a ghost on the logic server
-  session->SetSessionStep(SessionStep);
-  if (SessionStep == ssGame) FLogicServer->RegisterSession(SessionHandle, session->IP());
+  // The worker changes the step in its message pass and appends the registration under
+  // its table lock: a close event, which takes the session out of the table under that
+  // lock, either comes first (and nothing is registered) or sees the new step and reports
+  // the close after it.
+  worker->AddMessage(SessionHandle, GM_GATE_STEP, SessionStep, nullptr, 0);
 }
 
 void TGateWaySocketServer::HandOverSession(uint32_t SessionHandle, const void* Data,
                                            uint32_t Size) {
   TGateWayWorker* worker = WorkerOf(SessionHandle);
   if (worker == nullptr) return;
-  // All under the worker's lock: the send pass cannot send the message before the step
-  // has changed (the client would answer into the login step), and the logic server's
-  // first answers, which the worker queues under the same lock, land behind it.
-  auto guard = worker->Lock();
-  PUserSession session = worker->FindSession(SessionHandle, "ChangeSessionStep");
-  if (!session) return;  // gone: registering it would leave a ghost on the logic server
-  session->SetSessionStep(ssGame);
-  worker->AddSessionMessageDirect(SessionHandle, Data, Size);
-  FLogicServer->RegisterSession(SessionHandle, session->IP());
+  // One message for the worker, which does it all in one step of its message pass: the
+  // send pass cannot send the message before the step has changed (the client would
+  // answer into the login step), and the logic server's first answers, which reach the
+  // worker's queue only after the registration, land behind it.
+  worker->AddMessage(SessionHandle, GM_GATE_HANDOVER, 0, Data, Size);
 }
 
 void TGateWaySocketServer::CloseAllSession(const std::string& Reason) {

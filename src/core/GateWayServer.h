@@ -17,11 +17,13 @@
 // the session had before its last soft close). A late call for a client that has
 // gone never reaches the next client in its slot; it is dropped with one debug line.
 //
-// Locks: the server has none of its own. It takes a worker's lock while it looks
-// a session up or changes its step; a link's send lock may be taken inside it
-// (worker lock first, never the reverse), so the hand-over registration always
-// precedes the close of that handle. Connections are closed after the worker's lock
-// is released: the close event runs inside Close() and frees the session.
+// Locks: the server has none of its own. What changes a session (its step, a hand-over,
+// output for its client, the token challenge) goes to the session's worker as one
+// message on its queue; the worker acts on it in its message pass under its table lock,
+// with a link's send lock taken inside it (worker lock first, never the reverse), so the
+// hand-over registration always precedes the close of that handle. Looking a session up
+// (GetSessionRemoteAddr, CloseSession) takes the worker's table lock briefly; connections
+// are closed with no lock held.
 #pragma once
 
 #include <atomic>
@@ -191,7 +193,7 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
                         bool RateLimited = false);
   void ChangeSessionStep(uint32_t SessionHandle, TSessionStep SessionStep,
                          bool IsGameSoftClose) override;
-  // Step, hand-over message and registration under the worker's lock, in that order.
+  // Step, hand-over message and registration by the session's worker, in that order.
   void HandOverSession(uint32_t SessionHandle, const void* Data, uint32_t Size) override;
   void CloseAllSession(const std::string& Reason) override;
   std::string GetSessionRemoteAddr(uint32_t SessionHandle) override;

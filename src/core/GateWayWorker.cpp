@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <string>
 
 #include "common/AnsiCodePage.h"
@@ -45,7 +46,7 @@ TGateWayWorker::~TGateWayWorker() {
   FreeQueuedMessages();
   // Sessions still listed have had no close event (the listener is stopped before
   // the workers go): their connections must not keep pointing at them.
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
   for (const PUserSession& session : FUserSesions) {
     if (session) session->DetachFromConnection();
   }
@@ -54,25 +55,39 @@ TGateWayWorker::~TGateWayWorker() {
 void TGateWayWorker::Start() {
   if (FThread.joinable()) return;
   {
-    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    TMutexLock guard(FWakeUp->Lock);
     FWakeUp->Terminated = false;
   }
+  FRunning.store(true);
   FThread = std::thread([this] { Execute(); });
 }
 
 void TGateWayWorker::Stop() {
   {
-    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    TMutexLock guard(FWakeUp->Lock);
     FWakeUp->Terminated = true;
   }
   FWakeUp->Cond.notify_one();
   if (FThread.joinable()) FThread.join();
+  FRunning.store(false);
+  // Questions asked while the thread ended are answered here: no asker waits in vain.
+  RunTasks();
+  // What the last turn decided to close is closed all the same.
+  FinishCloses();
+  FReadySessions.clear();
+  // Sessions handed back by sends that finished late: held no longer (a send completion
+  // that holds the wake-up state would otherwise keep them, and their connections).
+  std::vector<PUserSession> finished;
+  {
+    TMutexLock guard(FWakeUp->Lock);
+    finished.swap(FWakeUp->FinishedSends);
+  }
 }
 
 void TGateWayWorker::Wake() { FWakeUp->Signal(); }
 
 bool TGateWayWorker::AddSession(PUserSession Session, uint32_t& SessionHandle) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
   size_t index;
   uint8_t generation;
   if (!FFreeSlots.empty()) {
@@ -97,6 +112,7 @@ bool TGateWayWorker::AddSession(PUserSession Session, uint32_t& SessionHandle) {
       MakeSessionHandle(static_cast<uint8_t>(FID), generation, static_cast<uint16_t>(index));
   // Set under the lock, so no message pass ever sees the entered session without its handle.
   Session->SetHandle(SessionHandle);
+  Session->SetOwner(&FWorkerThread);
   FUserSesions[index] = std::move(Session);
   FUserCount.fetch_add(1);
   return true;
@@ -116,12 +132,15 @@ TUserSession* TGateWayWorker::LiveSessionAt(size_t Index) const {
 }
 
 PUserSession TGateWayWorker::RemoveSession(uint32_t SessionHandle, const TUserSession* Session) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
   size_t index = SessionIndex(SessionHandle);
   if (Session == nullptr || index >= FUserSesions.size() || FUserSesions[index].get() != Session) {
     return nullptr;
   }
-  return EmptySlot(index);
+  PUserSession removed = EmptySlot(index);
+  // The worker may still hold it (on its ready list, in a send): it looks past it now.
+  removed->BeginClose();
+  return removed;
 }
 
 namespace {
@@ -143,7 +162,7 @@ void TGateWayWorker::LogStaleHandle(uint32_t SessionHandle, uint32_t Current,
 }
 
 PUserSession TGateWayWorker::GetSession(uint32_t SessionHandle) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
   size_t index = SessionIndex(SessionHandle);
   TUserSession* session = LiveSessionAt(index);
   return session != nullptr && NamesSession(*session, SessionHandle) ? FUserSesions[index]
@@ -151,7 +170,11 @@ PUserSession TGateWayWorker::GetSession(uint32_t SessionHandle) {
 }
 
 PUserSession TGateWayWorker::FindSession(uint32_t SessionHandle, const char* What) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
+  return FindSessionLocked(SessionHandle, What);
+}
+
+PUserSession TGateWayWorker::FindSessionLocked(uint32_t SessionHandle, const char* What) {
   size_t index = SessionIndex(SessionHandle);
   TUserSession* session = LiveSessionAt(index);
   if (session == nullptr) return nullptr;  // an empty slot: nothing to say
@@ -164,14 +187,18 @@ PUserSession TGateWayWorker::FindSession(uint32_t SessionHandle, const char* Wha
 }
 
 PUserSession TGateWayWorker::BeginCloseSession(uint32_t SessionHandle, const char* What) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  PUserSession session = FindSession(SessionHandle, What);
+  TMutexLock guard(FLock);
+  PUserSession session = FindSessionLocked(SessionHandle, What);
   if (!session || !session->BeginClose()) return nullptr;
   return session;
 }
 
 uint32_t TGateWayWorker::RegenSessionHandle(uint32_t SessionHandle) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  TMutexLock guard(FLock);
+  return RegenSessionHandleLocked(SessionHandle);
+}
+
+uint32_t TGateWayWorker::RegenSessionHandleLocked(uint32_t SessionHandle) {
   TUserSession* session = LiveSessionAt(SessionIndex(SessionHandle));
   if (session == nullptr || session->Handle() != SessionHandle) return 0;
   TSessionHandleParts parts = SplitSessionHandle(SessionHandle);
@@ -188,44 +215,79 @@ void TGateWayWorker::AddMessage(uint32_t SessionHandle, int32_t Ident, int32_t P
   // Only the first message since the worker's last look needs to wake it: it looks
   // at everything appended up to then.
   FQueueDepth.fetch_add(1, std::memory_order_relaxed);
-  if (FMessage.Append(
-          TSessionMessagePtr(NewSessionMessageCopy(SessionHandle, Ident, Param, Data, Size)))) {
-    Wake();
-  }
+  if (FMessage.Append(MakeSessionMessageCopy(SessionHandle, Ident, Param, Data, Size))) Wake();
 }
 
-void TGateWayWorker::QueueSessionOutput(TUserSession& Session, TSessionMessagePtr Msg) {
-  bool wake;
-  {
-    std::lock_guard<std::recursive_mutex> guard(FLock);
-    Session.AddMessage(std::move(Msg));  // a refusal is acted on by the send pass
-    wake = MarkReady(Session);
-  }
-  if (wake) Wake();
-}
-
-bool TGateWayWorker::MarkReady(TUserSession& Session) {
-  if (Session.SendReady) return false;
-  Session.SendReady = true;
-  FReadySlots.push_back(SessionIndex(Session.Handle()));
-  return FReadySlots.size() == 1;
+void TGateWayWorker::PostSessionOutput(uint32_t SessionHandle, TSessionMessagePtr Msg) {
+  if (!Msg) return;
+  Msg->SessionHandle = SessionHandle;
+  Msg->Ident = GM_GATE_DIRECT;
+  FQueueDepth.fetch_add(1, std::memory_order_relaxed);
+  if (FMessage.Append(std::move(Msg))) Wake();
 }
 
 void TGateWayWorker::AddSessionMessageDirect(uint32_t SessionHandle, const void* Data,
                                              uint32_t Size) {
   // Every message to a client opens with its type byte: an empty one carries nothing.
   if (Size == 0 || Data == nullptr) return;
-  TSessionMessagePtr msg(NewSessionMessageCopy(SessionHandle, 0, 0, Data, Size));
-  bool wake = false;
+  AddMessage(SessionHandle, GM_GATE_DIRECT, 0, Data, Size);
+}
+
+void TGateWayWorker::MarkReady(const PUserSession& Session) {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's ready list");
+  if (Session->Closing() || !Session->MarkSendReady()) return;
+  FReadySessions.push_back(Session);
+}
+
+std::vector<TGateWayWorker::TSessionView> TGateWayWorker::CollectSessions() {
+  std::vector<PUserSession> live;
   {
-    std::lock_guard<std::recursive_mutex> guard(FLock);
-    // A record the session's queue refuses is freed; the send pass disconnects the session.
-    if (PUserSession session = FindSession(SessionHandle, "AddSessionMessageDirect")) {
-      session->AddMessage(std::move(msg));
-      wake = MarkReady(*session);
+    TMutexLock guard(FLock);
+    live.reserve(FUserSesions.size());
+    for (const PUserSession& session : FUserSesions) {
+      if (session && !session->Closing()) live.push_back(session);
     }
   }
-  if (wake) Wake();
+  std::vector<TSessionView> views;
+  views.reserve(live.size());
+  for (const PUserSession& session : live) {
+    views.push_back({session->Handle(), session->IP(), session->SessionStep(),
+                     session->TokenChecked(), session->Account(), session->PlayerName(),
+                     session->OpenedAt()});
+  }
+  return views;
+}
+
+std::vector<TGateWayWorker::TSessionView> TGateWayWorker::Sessions() {
+  // No thread runs the worker: nothing changes the sessions but close events, which the
+  // table lock keeps apart; read at once.
+  if (!FRunning.load()) return CollectSessions();
+  auto answer = std::make_shared<std::promise<std::vector<TSessionView>>>();
+  std::future<std::vector<TSessionView>> answered = answer->get_future();
+  if (FTasks.Append([this, answer] { answer->set_value(CollectSessions()); })) Wake();
+  // The thread may have ended between the look and the append, after Stop answered the
+  // questions it found: then no one else answers this one.
+  if (!FRunning.load()) return CollectSessions();
+  if (answered.wait_for(std::chrono::milliseconds(kQuestionWaitMs)) != std::future_status::ready) {
+    Log("GateWayWorker " + std::to_string(FID) + " did not answer within " +
+            std::to_string(kQuestionWaitMs) + " ms",
+        llWarning);
+    return {};
+  }
+  try {
+    return answered.get();
+  } catch (const std::future_error&) {
+    return {};  // the worker went with the question unanswered
+  }
+}
+
+void TGateWayWorker::RunTasks() {
+  FTasks.Flush();
+  while (!FTasks.empty()) {
+    std::function<void()> task = std::move(FTasks.front());
+    FTasks.pop();
+    task();
+  }
 }
 
 void TGateWayWorker::Execute() {
@@ -235,19 +297,16 @@ void TGateWayWorker::Execute() {
   while (WaitForWork(outputWaiting)) {
     // A failure of one turn (e.g. memory exhausted) is logged; the loop goes on.
     try {
+      RunTasks();
       ProcessMessages();
       TakeFinishedSends();
-      {
-        std::lock_guard<std::recursive_mutex> guard(FLock);
-        outputWaiting = !FReadySlots.empty();
-      }
+      outputWaiting = !FReadySessions.empty();
       if (outputWaiting) {
         const auto now = std::chrono::steady_clock::now();
         if (FSendInterval == 0 || now >= NextSendPass()) {
           FSendTime = now;
           SendToClients();
-          std::lock_guard<std::recursive_mutex> guard(FLock);
-          outputWaiting = !FReadySlots.empty();
+          outputWaiting = !FReadySessions.empty();
         }
       }
     } catch (const std::exception& e) {
@@ -255,53 +314,53 @@ void TGateWayWorker::Execute() {
     } catch (...) {
       Log("GateWayWorker " + std::to_string(FID) + " Run Error : unknown", llError);
     }
+    // The turn's safe point: no lock is held and no session is being worked on.
+    FinishCloses();
   }
   FWorkerThread.Unbind();
 }
 
 bool TGateWayWorker::WaitForWork(bool OutputWaiting) {
   using std::chrono::milliseconds;
-  std::unique_lock<std::mutex> lock(FWakeUp->Lock);
-  auto woken = [this] { return FWakeUp->Signaled || FWakeUp->Terminated; };
-  auto stopped = [this] { return FWakeUp->Terminated; };
-  if (FSendInterval > 0 && FWakeUp->Signaled) {
+  TWakeUp& wake = *FWakeUp;
+  TMutexLock guard(wake.Lock);
+  // Called by the condition with the lock held.
+  auto woken = [&wake]() NO_THREAD_SAFETY_ANALYSIS { return wake.Signaled || wake.Terminated; };
+  auto stopped = [&wake]() NO_THREAD_SAFETY_ANALYSIS { return wake.Terminated; };
+  if (FSendInterval > 0 && wake.Signaled) {
     // More arrived during the turn: gather it until the turn's minimum length is up.
     // Producers only mark it meanwhile (Idle is false), they do not wake the thread.
-    FWakeUp->Cond.wait_until(lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros), stopped);
+    wake.Cond.wait_until(wake.Lock, FTurnStart + std::chrono::microseconds(kMinTurnMicros),
+                         stopped);
   } else if (!OutputWaiting) {
-    FWakeUp->Idle = true;
-    FWakeUp->Cond.wait(lock, woken);
-    FWakeUp->Idle = false;
+    wake.Idle = true;
+    wake.Cond.wait(wake.Lock, woken);
+    wake.Idle = false;
   } else {
     // Due once more than the interval has passed since the last pass; output left after
     // a pass with no interval (a busy lock) is retried a millisecond later.
     const auto due =
         FSendInterval == 0 ? std::chrono::steady_clock::now() + milliseconds(1) : NextSendPass();
     if (std::chrono::steady_clock::now() < due) {
-      FWakeUp->Idle = true;
-      FWakeUp->Cond.wait_until(lock, due, woken);
-      FWakeUp->Idle = false;
+      wake.Idle = true;
+      wake.Cond.wait_until(wake.Lock, due, woken);
+      wake.Idle = false;
     }
   }
-  FWakeUp->Signaled = false;
+  wake.Signaled = false;
   FTurnStart = std::chrono::steady_clock::now();
-  return !FWakeUp->Terminated;
+  return !wake.Terminated;
 }
 
 void TGateWayWorker::TakeFinishedSends() {
-  std::vector<std::pair<uint32_t, const TUserSession*>> finished;
+  std::vector<PUserSession> finished;
   {
-    std::lock_guard<std::mutex> guard(FWakeUp->Lock);
+    TMutexLock guard(FWakeUp->Lock);
     if (FWakeUp->FinishedSends.empty()) return;
     finished.swap(FWakeUp->FinishedSends);
   }
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  for (const auto& [slot, which] : finished) {
-    // Only a session still in its slot: one that has gone has nothing left to send.
-    if (slot < FUserSesions.size() && FUserSesions[slot].get() == which) {
-      MarkReady(*FUserSesions[slot]);
-    }
-  }
+  // One that has gone (Closing) has nothing left to send: MarkReady looks past it.
+  for (const PUserSession& session : finished) MarkReady(session);
 }
 
 void TGateWayWorker::ProcessMessages() {
@@ -315,7 +374,12 @@ void TGateWayWorker::ProcessMessages() {
       DoCloseAll();
       return;
     }
-    std::lock_guard<std::recursive_mutex> guard(FLock);
+    TMutexLock guard(FLock);
+    if (msg->Ident == GM_GATE_DIRECT || msg->Ident == GM_GATE_STEP ||
+        msg->Ident == GM_GATE_HANDOVER) {
+      HandleSessionCommand(msg);
+      continue;
+    }
     size_t index = SessionIndex(msg->SessionHandle);
     // Held through the handling: a kick's close event takes the session out of the table.
     PUserSession session = LiveSessionAt(index) != nullptr ? FUserSesions[index] : nullptr;
@@ -338,7 +402,7 @@ void TGateWayWorker::ProcessMessages() {
       const int32_t ident = msg->Ident;
       const uint32_t handle = msg->SessionHandle;
       try {
-        HandleMessage(*session, msg);
+        HandleMessage(session, msg);
       } catch (const std::exception& e) {
         Log("HandleMessage Exception : " + std::string(e.what()) +
                 " , Ident:" + std::to_string(ident) + " , SessionHandle:" + std::to_string(handle),
@@ -352,14 +416,47 @@ void TGateWayWorker::ProcessMessages() {
   }
 }
 
-void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Msg) {
+void TGateWayWorker::HandleSessionCommand(TSessionMessagePtr& Msg) {
+  const char* what = Msg->Ident == GM_GATE_DIRECT ? "AddSessionMessageDirect" : "ChangeSessionStep";
+  PUserSession session = FindSessionLocked(Msg->SessionHandle, what);
+  if (!session) return;  // gone: registering it would leave a ghost on the logic server
+  switch (Msg->Ident) {
+    case GM_GATE_DIRECT:
+      // A record the session's queue refuses is freed; the send pass disconnects the session.
+      session->AddMessage(std::move(Msg));
+      MarkReady(session);
+      return;
+    case GM_GATE_STEP:
+      session->SetSessionStep(static_cast<TSessionStep>(Msg->Param));
+      if (Msg->Param == ssGame && FLogicServerClient != nullptr) {
+        FLogicServerClient->RegisterSession(Msg->SessionHandle, session->IP());
+      }
+      return;
+    case GM_GATE_HANDOVER:
+      // The step first: the client answers the message in the game step. The logic
+      // server's first answers come behind the registration, so behind the message.
+      session->SetSessionStep(ssGame);
+      if (Msg->DataLen() > 0) {
+        session->AddMessage(std::move(Msg));
+        MarkReady(session);
+      }
+      if (FLogicServerClient != nullptr) {
+        FLogicServerClient->RegisterSession(session->Handle(), session->IP());
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void TGateWayWorker::HandleMessage(const PUserSession& Session, TSessionMessagePtr& Msg) {
   GW_ASSERT_AFFINITY(FWorkerThread, "the worker's message handling");
   switch (Msg->Ident) {
     case GM_GATE_CLIENTMSG:
       HandleClientMessage(Session, *Msg);
       return;
     case GM_GATE_SOFTCLOSE:
-      SoftCloseSession(Session);
+      SoftCloseSession(*Session);
       return;
     case GM_LOGIC_GATE_DATA:
     case GM_LOGIC_GATE_USERINDEX:
@@ -372,11 +469,11 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
   }
   // The logic server's messages carry the whole packet, header first.
   const TLogicRead<TLogicPacket> packet =
-      ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->Data == nullptr ? 0 : Msg->DataLen));
+      ReadLogicPacket(std::span<const uint8_t>(Msg->Data(), Msg->DataLen()));
   if (!packet) {
     CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
     Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
-            " , Len:" + std::to_string(Msg->DataLen),
+            " , Len:" + std::to_string(Msg->DataLen()),
         llWarning);
     return;
   }
@@ -386,7 +483,7 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
       ForwardToClient(Session, std::move(Msg));
       return;
     case GM_LOGIC_GATE_USERINDEX:
-      Session.SetLogicUserIndex(packet->Header.nUserListIndex);
+      Session->SetLogicUserIndex(packet->Header.nUserListIndex);
       return;
     case GM_LOGIC_GATE_SPEEDTIME: {
       // The intervals come as a default message; a shorter payload cannot hold one.
@@ -396,33 +493,30 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
         Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
         return;
       }
-      Session.SetSessionTime(*times);
+      Session->SetSessionTime(*times);
       MarkReady(Session);
       return;
     }
     case GM_LOGIC_GATE_KICK:
-      KickSession(Session, payload.data(), static_cast<uint32_t>(payload.size()));
+      KickSession(*Session, payload.data(), static_cast<uint32_t>(payload.size()));
       return;
     case GM_LOGIC_GATE_SYNCDATA:
-      SyncSessionData(Session, payload.data(), static_cast<uint32_t>(payload.size()));
+      SyncSessionData(*Session, payload.data(), static_cast<uint32_t>(payload.size()));
       return;
     default:
       return;
   }
 }
 
-void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr Msg) {
+void TGateWayWorker::ForwardToClient(const PUserSession& Session, TSessionMessagePtr Msg) {
   const TLogicRead<TLogicPacket> packet =
-      ReadLogicPacket(std::span<const uint8_t>(Msg->Data, Msg->DataLen));
+      ReadLogicPacket(std::span<const uint8_t>(Msg->Data(), Msg->DataLen()));
   if (!packet) return;  // HandleMessage read it already: cannot happen
   const TLogicClientData data = ReadLogicClientData(*packet);
   // The client message is the header's type byte followed by the payload, which
-  // already sit side by side: re-point the record instead of copying.
-  uint32_t payloadLen = Msg->DataLen - kLogicHeaderSize;
-  Msg->Data += kLogicMsgTypeOffset;
-  Msg->DataOffset = -static_cast<int32_t>(kLogicMsgTypeOffset);
-  Msg->DataLen = payloadLen + 1;
-  uint8_t* payload = Msg->Data + 1;
+  // already sit side by side: the header's other fields are consumed instead of copying.
+  Msg->Consume(kLogicMsgTypeOffset);
+  uint8_t* const payload = Msg->MutableData() + 1;
   if (data.Crc) {
     const uint32_t crc = *data.Crc;
     std::memcpy(payload + offsetof(TDefaultMessage, dwCRC), &crc, sizeof(crc));
@@ -430,7 +524,7 @@ void TGateWayWorker::ForwardToClient(TUserSession& Session, TSessionMessagePtr M
     uint64_t counter = QueryPerformanceCounter64();
     std::memcpy(payload + kStampCounterOffset, &counter, sizeof(counter));
   }
-  Session.AddMessage(std::move(Msg));
+  Session->AddMessage(std::move(Msg));
   MarkReady(Session);
 }
 
@@ -447,7 +541,7 @@ void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
         GM_LOGIC_GATE_DATA, static_cast<uint16_t>(userIndex), static_cast<int32_t>(oldHandle),
         userIndex, static_cast<int32_t>(kDefaultMessageSize), bytes, mtDefault);
   }
-  const uint32_t newHandle = RegenSessionHandle(oldHandle);
+  const uint32_t newHandle = RegenSessionHandleLocked(oldHandle);
   if (FLogicServerClient != nullptr) {
     FLogicServerClient->RegisterSession(newHandle, Session.IP());
     FLogicServerClient->SendCloseSession(oldHandle);
@@ -466,12 +560,20 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
 }
 
 void TGateWayWorker::CloseConnectionOf(TUserSession& Session, uint16_t Code) {
+  GW_ASSERT_AFFINITY(FWorkerThread, "the worker's closes");
   if (!Session.BeginClose()) return;
-  // The close event takes the session out of the table and frees it, inside Close()
-  // or (while a handler of the connection runs on an I/O thread) right after it;
-  // until then the worker looks past it.
-  PWebSocketConnection connection = Session.Connection();
-  if (connection) connection->CloseWithStatus(Code);
+  // From now on the worker looks past the session. Its connection is closed at the end of
+  // the turn; the close event then takes the session out of the table and frees it.
+  if (const PWebSocketConnection& connection = Session.Connection()) {
+    FPendingCloses.emplace_back(connection, Code);
+  }
+}
+
+void TGateWayWorker::FinishCloses() {
+  // A close event run inside a close may take the table lock: none is held here.
+  std::vector<std::pair<PWebSocketConnection, uint16_t>> closes;
+  closes.swap(FPendingCloses);
+  for (const auto& [connection, code] : closes) connection->CloseWithStatus(code);
 }
 
 void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Payload,
@@ -491,12 +593,13 @@ void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std
     Log(Line, llWarning);
     return;
   }
-  FGuard->MalformedMessage(*connection, Session.MalformedMessages, static_cast<TClientLine>(Kind),
+  FGuard->MalformedMessage(*connection, Session.MalformedMessages(), static_cast<TClientLine>(Kind),
                            Line);
 }
 
-void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMessage& Msg) {
-  const std::span<const uint8_t> bytes(Msg.Data, Msg.Data == nullptr ? 0 : Msg.DataLen);
+void TGateWayWorker::HandleClientMessage(const PUserSession& Owned, const TSessionMessage& Msg) {
+  TUserSession& Session = *Owned;
+  const std::span<const uint8_t> bytes(Msg.Data(), Msg.DataLen());
   const TClientRead<TGameMessage> read = ReadGameMessage(bytes);
   if (!read) {
     switch (read.Reason()) {
@@ -527,7 +630,7 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMe
       SoftCloseSession(Session);
       return;
     case TGameMessageKind::gmQueryDBConfig:
-      AnswerDBConfig(Session, read->Asks);
+      AnswerDBConfig(Owned, read->Asks);
       return;
     case TGameMessageKind::gmRelay:
       break;
@@ -539,104 +642,100 @@ void TGateWayWorker::HandleClientMessage(TUserSession& Session, const TSessionMe
       userIndex, static_cast<int32_t>(read->Body.size()), read->Body.data(), read->Type);
 }
 
-void TGateWayWorker::AnswerDBConfig(TUserSession& Session, const std::vector<TDBConfigAsk>& Asks) {
+void TGateWayWorker::AnswerDBConfig(const PUserSession& Session,
+                                    const std::vector<TDBConfigAsk>& Asks) {
   if (FLogicServerClient == nullptr) return;
   for (const auto& entry : FLogicServerClient->DBConfigAnswers(Asks)) {
-    Session.AddMessage(TSessionMessagePtr(NewSessionMessageCopy(
-        Session.Handle(), 0, 0, entry->Data.data(), static_cast<uint32_t>(entry->Data.size()))));
+    Session->AddMessage(MakeSessionMessageCopy(Session->Handle(), 0, 0, entry->Data.data(),
+                                               static_cast<uint32_t>(entry->Data.size())));
     MarkReady(Session);
   }
 }
 
 void TGateWayWorker::SendToClients() {
   GW_ASSERT_AFFINITY(FWorkerThread, "the worker's send pass");
-  std::unique_lock<std::recursive_mutex> guard(FLock, std::try_to_lock);
-  if (!guard.owns_lock()) return;  // busy: the next pass comes after another interval
+  // No lock: the ready list, the queues and the sends are the worker's own, and a close
+  // event that comes meanwhile only marks its session Closing.
   // Sessions that become ready during the pass (output left behind a send) go on the
   // fresh list, for the next pass.
-  FSendingSlots.swap(FReadySlots);
-  // Index-based: a close event run by a send may empty slots meanwhile.
-  for (uint32_t slot : FSendingSlots) {
-    if (slot >= FUserSesions.size() || !FUserSesions[slot]) continue;
-    FUserSesions[slot]->SendReady = false;
-    if (FUserSesions[slot]->Closing()) continue;
-    PUserSession session = FUserSesions[slot];  // held through the send and its close event
+  FSendingSessions.swap(FReadySessions);
+  for (const PUserSession& session : FSendingSessions) {
+    session->ClearSendReady();
+    if (session->Closing()) continue;
     try {
       DoSendToClient(session);
-      KeepPendingOutput(*session);
+      KeepPendingOutput(session);
     } catch (...) {
       // The session cannot be served any more: its connection is closed, and the
       // close event takes it out of the table and tells the upstream server.
       CloseConnectionOf(*session, wccServerError);
     }
   }
-  FSendingSlots.clear();
+  FSendingSessions.clear();
 }
 
-void TGateWayWorker::KeepPendingOutput(TUserSession& Session) {
-  // A session that has left its slot (its close event ran inside the send) is done.
-  const uint32_t slot = SessionIndex(Session.Handle());
-  if (Session.Closing() || slot >= FUserSesions.size() || FUserSesions[slot].get() != &Session) {
-    return;
-  }
-  if (Session.QueuedMessages() == 0) return;
-  if (Session.InSend.load() == 0) {
+void TGateWayWorker::KeepPendingOutput(const PUserSession& Session) {
+  // A session whose close event ran inside the send is done.
+  if (Session->Closing() || Session->QueuedMessages() == 0) return;
+  if (!Session->SendInFlight()) {
     MarkReady(Session);  // more than one batch holds: the rest goes next pass
     return;
   }
-  // Waits for the send in flight. Its completion callback clears InSend and then looks
-  // at the mark; marking first and looking at InSend again after means that exactly
-  // one of the two sees the other's change and hands the session back.
-  Session.SendParked.store(true);
-  if (Session.InSend.load() == 0 && Session.SendParked.exchange(false)) MarkReady(Session);
+  // Waits for the send in flight, whose completion hands the session back, unless it has
+  // finished meanwhile.
+  if (Session->ParkBehindSend()) MarkReady(Session);
 }
 
 void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   GW_ASSERT_AFFINITY(FWorkerThread, "a session's send");
   if (CheckQueueLimit(*Session)) return;
   if (Session->QueuedMessages() == 0) return;
-  if (Session->InSend.load() != 0) return;  // at most one send per session in flight
+  if (Session->SendInFlight()) return;  // at most one send per session in flight
   PWebSocketConnection connection = Session->Connection();
   if (!connection) return;
   // The completion callback holds the session, so a close that overtakes the send
-  // cannot free what the send still uses (the batch buffer, InSend).
-  PUserSession keep = Session;
-  uint32_t batchLen = MergeMessages(*Session);
+  // cannot free what the send still uses (the in-flight mark), and the bytes it sends.
   TGateWayTraffic* traffic = FTraffic;
-  if (batchLen > 0) {
-    Session->InSend.store(1);
-    connection->WsSend(
-        Session->MergeClientBuffer.get(), batchLen,
-        [keep, traffic, batchLen, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
-          if (ok && traffic) {
-            TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
-            TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
-          }
-          keep->ReleaseMergeBuffer();
-          SendFinished(*keep, *wake);
-        });
+  const bool batch =
+      Session->QueuedMessages() > 1 &&
+      BatchBytesNeeded(0, Session->PeekMessage()->DataLen()) <= TUserSession::MergeClientBufferSize;
+  if (batch) {
+    // The batch's buffer belongs to its send: idle sessions hold none.
+    std::shared_ptr<uint8_t[]> buffer(new uint8_t[TUserSession::MergeClientBufferSize]);
+    const uint32_t batchLen = MergeMessages(*Session, buffer.get());
+    Session->BeginSend();
+    connection->WsSend(buffer.get(), batchLen,
+                       [keep = Session, buffer, traffic, batchLen, wake = FWakeUp](
+                           const PWebSocketConnection&, bool ok) {
+                         if (ok && traffic) {
+                           TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
+                           TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
+                         }
+                         SendFinished(keep, *wake);
+                       });
     return;  // a failed post closes the connection: its close event may have run
   }
-  // The send owns the message until its completion callback has run.
+  // A message alone (the only one, or one too large for a batch): the send owns it until
+  // its completion callback has run.
   std::shared_ptr<TSessionMessage> msg = Session->TakeMessage();
-  Session->InSend.store(1);
-  connection->WsSend(msg->Data, msg->DataLen,
-                     [keep, msg, traffic, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
-                       if (ok && traffic) {
-                         TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen);
-                         TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
-                       }
-                       SendFinished(*keep, *wake);
-                     });
+  Session->BeginSend();
+  connection->WsSend(
+      msg->Data(), msg->DataLen(),
+      [keep = Session, msg, traffic, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
+        if (ok && traffic) {
+          TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen());
+          TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
+        }
+        SendFinished(keep, *wake);
+      });
 }
 
-void TGateWayWorker::SendFinished(TUserSession& Session, TWakeUp& Wake) {
-  Session.InSend.store(0);
-  if (!Session.SendParked.exchange(false)) return;
+void TGateWayWorker::SendFinished(const PUserSession& Session, TWakeUp& Wake) {
+  if (!Session->FinishSend()) return;
   // Output waited behind this send: the worker takes the session up again.
   {
-    std::lock_guard<std::mutex> guard(Wake.Lock);
-    Wake.FinishedSends.emplace_back(SessionIndex(Session.Handle()), &Session);
+    TMutexLock guard(Wake.Lock);
+    Wake.FinishedSends.push_back(Session);
     Wake.Signaled = true;
     if (!Wake.Idle) return;
   }
@@ -652,18 +751,14 @@ bool TGateWayWorker::CheckQueueLimit(TUserSession& Session) {
   return true;
 }
 
-uint32_t TGateWayWorker::MergeMessages(TUserSession& Session) {
-  GW_ASSERT_AFFINITY(FWorkerThread, "the batch buffer");
-  if (Session.QueuedMessages() <= 1) return 0;
-  // A first message too large for a batch goes out alone; no buffer is taken for it.
-  if (BatchBytesNeeded(0, Session.PeekMessage()->DataLen) > Session.MergeClientBufferSize) return 0;
-  uint8_t* buffer = Session.AcquireMergeBuffer();
+uint32_t TGateWayWorker::MergeMessages(TUserSession& Session, uint8_t* Buffer) {
+  GW_ASSERT_AFFINITY(FWorkerThread, "a session's batch");
   uint32_t written = 0;
   size_t count = Session.QueuedMessages();
   for (size_t i = 0; i < count; ++i) {
     const TSessionMessage* msg = Session.PeekMessage();
-    if (!AppendBatchEntry(buffer, Session.MergeClientBufferSize, written, msg->Data,
-                          msg->DataLen)) {
+    if (!AppendBatchEntry(Buffer, TUserSession::MergeClientBufferSize, written, msg->Data(),
+                          msg->DataLen())) {
       break;  // stays queued for the next pass
     }
     Session.TakeMessage();  // packed: freed here
@@ -673,18 +768,22 @@ uint32_t TGateWayWorker::MergeMessages(TUserSession& Session) {
 
 void TGateWayWorker::DoCloseAll() {
   GW_ASSERT_AFFINITY(FWorkerThread, "close-all");
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  for (size_t i = 0; i < FUserSesions.size(); ++i) {
-    if (LiveSessionAt(i) == nullptr) continue;
-    // The close event takes the session out of the table, tells the upstream server
-    // and frees it; the copy keeps it valid through the close.
-    PUserSession session = FUserSesions[i];
-    if (session->Connection()) {
-      CloseConnectionOf(*session);
-    } else {
-      EmptySlot(i);  // no connection, no close event to wait for
+  {
+    TMutexLock guard(FLock);
+    for (size_t i = 0; i < FUserSesions.size(); ++i) {
+      if (LiveSessionAt(i) == nullptr) continue;
+      // The close event takes the session out of the table, tells the upstream server
+      // and frees it.
+      TUserSession& session = *FUserSesions[i];
+      if (session.Connection()) {
+        CloseConnectionOf(session);
+      } else {
+        EmptySlot(i);  // no connection, no close event to wait for
+      }
     }
   }
+  FinishCloses();
+  TMutexLock guard(FLock);
   // The table starts afresh unless a close event is still to come (it was deferred
   // behind a handler of its connection): that session keeps its slot until then.
   if (std::none_of(FUserSesions.begin(), FUserSesions.end(),

@@ -31,9 +31,10 @@ void TUserSession::DetachFromConnection() {
 }
 
 bool TUserSession::AddMessage(TSessionMessagePtr msg) {
+  AssertOwner();
   if (!msg) return false;
   const bool tooMany = FMessageQueue.size() >= limits::kMaxSessionQueuedMessages;
-  if (tooMany || uint64_t{FQueuedBytes} + msg->DataLen > limits::kMaxSessionQueuedBytes) {
+  if (tooMany || uint64_t{FQueuedBytes} + msg->DataLen() > limits::kMaxSessionQueuedBytes) {
     // Counted once per session: the first refusal is what disconnects it.
     if (!FQueueLimitHit) {
       CountLimitBreach(tooMany ? TLimitBreach::lbSessionQueuedMessages
@@ -42,15 +43,16 @@ bool TUserSession::AddMessage(TSessionMessagePtr msg) {
     FQueueLimitHit = true;
     return false;
   }
-  FQueuedBytes += msg->DataLen;
+  FQueuedBytes += msg->DataLen();
   FMessageQueue.push_back(std::move(msg));
   return true;
 }
 
 TSessionMessagePtr TUserSession::TakeMessage() {
+  AssertOwner();
   if (FQueueHead >= FMessageQueue.size()) return nullptr;
   TSessionMessagePtr msg = std::move(FMessageQueue[FQueueHead++]);
-  FQueuedBytes -= msg->DataLen;
+  FQueuedBytes -= msg->DataLen();
   if (FQueueHead == FMessageQueue.size()) {
     // Drained: an idle session keeps no queue storage.
     std::vector<TSessionMessagePtr>().swap(FMessageQueue);
@@ -64,6 +66,7 @@ TSessionMessagePtr TUserSession::TakeMessage() {
 }
 
 void TUserSession::SetInfo(const std::string& account, const std::string& playerName) {
+  AssertOwner();
   if (!FInfo) FInfo = std::make_unique<TInfo>();
   FInfo->Account = account;
   FInfo->PlayerName = playerName;
@@ -75,21 +78,18 @@ void TUserSession::SetToken(std::string_view token) {
 }
 
 void TUserSession::SetSessionTime(const TDefaultMessage& AMessage) {
+  AssertOwner();
   FHitTime = static_cast<uint16_t>(AMessage.Series);
   FSpellTime = static_cast<uint16_t>(AMessage.nSessionID);
   FRunTime = static_cast<uint16_t>(AMessage.Param);
   FWalkTime = static_cast<uint16_t>(AMessage.Tag);
   FboSpeedLoaded = true;
 
-  uint8_t* block = AllocSessionData(1 + kDefaultMessageSize);
-  block[0] = mtDefault;
-  WriteDefaultMessage(AMessage, block + 1);
-  AddMessage(TSessionMessagePtr(NewSessionMessage(0, 0, 0, block, 1 + kDefaultMessageSize)));
-}
-
-uint8_t* TUserSession::AcquireMergeBuffer() {
-  if (!MergeClientBuffer) MergeClientBuffer = std::make_unique<uint8_t[]>(MergeClientBufferSize);
-  return MergeClientBuffer.get();
+  TSessionMessagePtr msg = MakeSessionMessage(0, 0, 0, 1 + kDefaultMessageSize);
+  uint8_t* bytes = msg->MutableData();
+  bytes[0] = mtDefault;
+  WriteDefaultMessage(AMessage, bytes + 1);
+  AddMessage(std::move(msg));
 }
 
 }  // namespace gw

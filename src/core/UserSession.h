@@ -9,27 +9,30 @@
 // detached it (DetachFromConnection). A send that is in flight when the connection
 // closes keeps the session valid by holding a PUserSession in its completion
 // callback; the session then goes when that callback has run. The destructor frees
-// every queued message, the batch buffer and the connection reference.
+// every queued message and the connection reference.
 //
-// Threads (the session takes no lock of its own):
-// - The outgoing queue (AddMessage, TakeMessage, PeekMessage, QueuedMessages,
-//   QueuedBytes) and SetSessionTime: only under the owning worker's lock.
-// - InSend: atomic; set by the worker, cleared by the send completion callback.
-// - The batch buffer (AcquireMergeBuffer/ReleaseMergeBuffer, MergeClientBuffer):
-//   only while InSend is 0 by the owning worker thread, and by the completion
-//   callback of the send that uses it, before it clears InSend.
-// - SessionStep, TokenChecked, Handle, LastSessionHandle, LogicUserIndex, Closing:
-//   atomic values, readable from any thread (the transport reads step and token
-//   mark without a lock).
-// - Account, PlayerName: under the owning worker's lock (written by its message
-//   pass, read by the console's walk over the table).
+// Threads (the session takes no lock of its own). The session has one owner: the
+// thread of the worker whose table holds it (bound by SetOwner when the worker enters it;
+// before that, and while that worker's thread is not running, the thread that holds the
+// session sets it up). Checked builds stop at the first use of owned state from elsewhere.
+// - Owner only: the outgoing queue (AddMessage, TakeMessage, PeekMessage, QueuedMessages,
+//   QueuedBytes, QueueLimitHit), SetSessionTime and the intervals, SetInfo, Account and
+//   PlayerName, the ready mark (MarkSendReady, ClearSendReady), BeginSend and
+//   ParkBehindSend, and the writers of the step, the logic user index and the handles.
+//   Other threads reach this state through the worker's queue.
+// - FinishSend: the completion of the send in flight, on whichever thread completes it.
+//   It and ParkBehindSend hand the session back to the worker exactly once (see there).
+// - SessionStep, Handle, LastSessionHandle, LogicUserIndex, Closing, TokenChecked:
+//   atomic values, readable from any thread (the transport's events read step and token
+//   mark without the worker). TokenChecked is set by the connection's message event.
+// - MalformedMessages: a counter the client guard adds to on the I/O and worker threads.
 // - TokenID: set once, before the session is entered in a worker's table (which
 //   publishes it); read-only and safe from any thread afterwards.
-// - IP and Connection never change after Create.
+// - IP, OpenedAt and Connection never change after Create.
 //
 // Size: a worker may hold tens of thousands of idle sessions, so an idle one holds
-// no buffer at all: the outgoing queue's storage and the batch buffer are taken
-// when something is queued or packed and given back when drained.
+// no buffer at all: the outgoing queue's storage is taken when something is queued and
+// given back when drained, and a batch's buffer belongs to its send.
 #pragma once
 
 #include <atomic>
@@ -38,8 +41,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "common/ThreadAffinity.h"
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
 
@@ -82,8 +87,11 @@ class TUserSession {
   bool BeginClose() { return !FClosing.exchange(true); }
   bool Closing() const { return FClosing.load(); }
 
-  // The outgoing queue, oldest first; the session owns every record in it. Under
-  // the owning worker's lock.
+  // The owning thread: the worker's thread whose table holds the session (null: none yet).
+  // Set by the worker as it enters the session, before any other thread can reach it.
+  void SetOwner(const TThreadAffinity* Owner) { FOwner = Owner; }
+
+  // The outgoing queue, oldest first; the session owns every record in it. Owner only.
   //
   // A client that reads nothing must not make the gateway hold its messages without
   // end: a record that would take the queue past kMaxSessionQueuedBytes bytes or
@@ -94,29 +102,89 @@ class TUserSession {
   TSessionMessagePtr TakeMessage();
   // The oldest record, still queued (null when the queue is empty).
   const TSessionMessage* PeekMessage() const {
+    AssertOwner();
     return FQueueHead < FMessageQueue.size() ? FMessageQueue[FQueueHead].get() : nullptr;
   }
-  size_t QueuedMessages() const { return FMessageQueue.size() - FQueueHead; }
+  size_t QueuedMessages() const {
+    AssertOwner();
+    return FMessageQueue.size() - FQueueHead;
+  }
   // Bytes of every queued record, kept as records come and go.
-  uint64_t QueuedBytes() const { return FQueuedBytes; }
+  uint64_t QueuedBytes() const {
+    AssertOwner();
+    return FQueuedBytes;
+  }
   // True once the queue has refused a record.
-  bool QueueLimitHit() const { return FQueueLimitHit; }
+  bool QueueLimitHit() const {
+    AssertOwner();
+    return FQueueLimitHit;
+  }
 
+  // The worker's list of sessions with output to send: true when the session was not on
+  // it yet (the caller puts it there). Owner only.
+  bool MarkSendReady() {
+    AssertOwner();
+    return !std::exchange(FSendReady, true);
+  }
+  void ClearSendReady() {
+    AssertOwner();
+    FSendReady = false;
+  }
+
+  // At most one send per session is in flight. BeginSend marks one started (owner);
+  // FinishSend marks it done (the send's completion, any thread).
+  bool SendInFlight() const { return FInSend.load(); }
+  void BeginSend() {
+    AssertOwner();
+    FInSend.store(true);
+  }
+  // Output waits behind the send in flight (owner). The send's completion clears the
+  // in-flight mark and then looks at the parked mark; parking first and looking at the
+  // in-flight mark again after means that exactly one of the two sees the other's change
+  // and hands the session back to the worker. True: the send has finished meanwhile, the
+  // caller takes the session up again itself.
+  bool ParkBehindSend() {
+    AssertOwner();
+    FSendParked.store(true);
+    return !FInSend.load() && FSendParked.exchange(false);
+  }
+  // True: output was parked behind this send, the completion hands the session back.
+  bool FinishSend() {
+    FInSend.store(false);
+    return FSendParked.exchange(false);
+  }
+
+  // Set by the connection's message event when the client answered the challenge.
+  bool TokenChecked() const { return FTokenChecked.load(); }
+  void MarkTokenChecked() { FTokenChecked.store(true); }
+  // Malformed messages the client sent (counted by the client guard, which closes the
+  // connection at limits::kMaxMalformedMessages); added to on the I/O and worker threads.
+  std::atomic<uint32_t>& MalformedMessages() { return FMalformedMessages; }
+
+  // Set by the worker under its table lock (entering the session, regenerating its
+  // handle); readable from any thread.
   void SetHandle(uint32_t handle) { FSessionHandle.store(handle, std::memory_order_relaxed); }
   void SetLastSessionHandle(uint32_t handle) {
     FLastSessionHandle.store(handle, std::memory_order_relaxed);
   }
-  // Under the owning worker's lock.
+  // Owner only.
   void SetInfo(const std::string& account, const std::string& playerName);
   // Before the session is entered in a worker's table; never changed afterwards.
   // A token is a GUID text (kTokenMaxLen characters); anything longer is cut there.
   void SetToken(std::string_view token);
-  void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
-  void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
+  // Owner only (readable from any thread).
+  void SetSessionStep(TSessionStep step) {
+    AssertOwner();
+    FSessionStep.store(step, std::memory_order_relaxed);
+  }
+  void SetLogicUserIndex(int32_t index) {
+    AssertOwner();
+    FLogicUserIndex.store(index, std::memory_order_relaxed);
+  }
 
   // Stores the action intervals of `AMessage` (low 16 bits of Series, nSessionID,
   // Param, Tag as hit, spell, run, walk) and queues it for the client as a
-  // 33-byte mtDefault message. Under the owning worker's lock.
+  // 33-byte mtDefault message. Owner only.
   void SetSessionTime(const TDefaultMessage& AMessage);
 
   TSessionStep SessionStep() const { return FSessionStep.load(std::memory_order_relaxed); }
@@ -125,27 +193,28 @@ class TUserSession {
   const PWebSocketConnection& Connection() const { return FConnection; }
   int32_t LogicUserIndex() const { return FLogicUserIndex.load(std::memory_order_relaxed); }
   std::string TokenID() const { return std::string(FTokenID, FTokenLen); }
-  // Under the owning worker's lock; empty until the logic server has sent them.
-  std::string Account() const { return FInfo ? FInfo->Account : std::string(); }
-  std::string PlayerName() const { return FInfo ? FInfo->PlayerName : std::string(); }
+  // Owner only; empty until the logic server has sent them.
+  std::string Account() const {
+    AssertOwner();
+    return FInfo ? FInfo->Account : std::string();
+  }
+  std::string PlayerName() const {
+    AssertOwner();
+    return FInfo ? FInfo->PlayerName : std::string();
+  }
   const std::string& IP() const { return FIP; }
   // When the session was created (the client's WebSocket open); never changes.
   std::chrono::steady_clock::time_point OpenedAt() const { return FOpenedAt; }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
-  uint16_t HitTime() const { return FHitTime; }
-  uint16_t WalkTime() const { return FWalkTime; }
-  uint16_t RunTime() const { return FRunTime; }
-  uint16_t SpellTime() const { return FSpellTime; }
-  bool SpeedLoaded() const { return FboSpeedLoaded; }
+  // Owner only.
+  uint16_t HitTime() const { return AssertOwner(), FHitTime; }
+  uint16_t WalkTime() const { return AssertOwner(), FWalkTime; }
+  uint16_t RunTime() const { return AssertOwner(), FRunTime; }
+  uint16_t SpellTime() const { return AssertOwner(), FSpellTime; }
+  bool SpeedLoaded() const { return AssertOwner(), FboSpeedLoaded; }
 
-  // The batch buffer of MergeClientBufferSize bytes, allocated on first use so
-  // that idle sessions hold none. Owning worker only, while InSend is 0.
-  uint8_t* AcquireMergeBuffer();
-  // Frees the batch buffer; called by the completion callback of the batch send
-  // (before it clears InSend) or by the worker when it packed nothing.
-  void ReleaseMergeBuffer() { MergeClientBuffer.reset(); }
-
+  // The largest batch: the buffer a batch send packs into.
   static constexpr uint32_t MergeClientBufferSize = kMergeClientBufferSize;
   // The token's length: a GUID in its text form, braces included.
   static constexpr size_t kTokenMaxLen = 38;
@@ -157,29 +226,20 @@ class TUserSession {
     std::string Account;
     std::string PlayerName;
   };
+  void AssertOwner() const {
+    if (FOwner != nullptr) GW_ASSERT_AFFINITY(*FOwner, "a session's owned state");
+  }
+
   const PWebSocketConnection FConnection;
-  // Under the owning worker's lock: the queue (records before FQueueHead are taken;
+  const TThreadAffinity* FOwner = nullptr;  // its worker's thread; see SetOwner
+  // Owner only: the queue (records before FQueueHead are taken;
   // the storage goes when the last record is taken) and the bytes of its records.
   std::vector<TSessionMessagePtr> FMessageQueue;
   const std::string FIP;
   const std::chrono::steady_clock::time_point FOpenedAt = std::chrono::steady_clock::now();
   std::unique_ptr<TInfo> FInfo;  // made by the first SetInfo
 
- public:
-  std::unique_ptr<uint8_t[]> MergeClientBuffer;  // null while no batch is being sent
-  std::atomic<int32_t> InSend{0};
-  std::atomic<bool> TokenChecked{false};
-  // Malformed messages the client sent (counted by the client guard, which closes the
-  // connection at limits::kMaxMalformedMessages); written on the I/O and worker threads.
-  std::atomic<uint32_t> MalformedMessages{0};
-  // The owning worker's bookkeeping of sessions with output to send. SendReady:
-  // the session is on the worker's ready list (under the worker's lock).
-  // SendParked: output waits behind the send in flight; the completion callback
-  // that clears InSend and finds it set hands the session back to the worker.
-  bool SendReady = false;
-  std::atomic<bool> SendParked{false};
-
- private:
+  std::atomic<uint32_t> FMalformedMessages{0};
   std::atomic<uint32_t> FSessionHandle{kNoSessionHandle};
   std::atomic<uint32_t> FLastSessionHandle{kNoSessionHandle};
   std::atomic<int32_t> FLogicUserIndex{0};
@@ -191,6 +251,10 @@ class TUserSession {
   uint16_t FSpellTime = 0;
   std::atomic<TSessionStep> FSessionStep{ssLogin};
   std::atomic<bool> FClosing{false};
+  std::atomic<bool> FInSend{false};      // a send is in flight
+  std::atomic<bool> FSendParked{false};  // output waits behind it
+  std::atomic<bool> FTokenChecked{false};
+  bool FSendReady = false;  // on the worker's ready list
   bool FQueueLimitHit = false;
   bool FboSpeedLoaded = false;
   uint8_t FTokenLen = 0;

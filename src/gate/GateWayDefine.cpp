@@ -16,37 +16,26 @@ std::string ValidateWorkerCount(int32_t count) {
   return {};
 }
 
-uint8_t* AllocSessionData(uint32_t size) {
-  if (size == 0) return nullptr;
-  return new uint8_t[size];
+TSessionMessage::TSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                 uint32_t size)
+    : SessionHandle(sessionHandle),
+      Ident(ident),
+      Param(param),
+      // Not zeroed: every byte is written by the maker before anyone reads it.
+      FBytes(size > 0 ? new uint8_t[size] : nullptr),
+      FWriteIndex(size) {}
+
+TSessionMessagePtr MakeSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                      uint32_t size) {
+  return std::make_unique<TSessionMessage>(sessionHandle, ident, param, size);
 }
 
-PTSessionMessage NewSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
-                                   uint8_t* data, uint32_t dataLen) {
-  return new TSessionMessage{sessionHandle, ident, param, data, dataLen, 0};
-}
-
-PTSessionMessage NewSessionMessageCopy(uint32_t sessionHandle, int32_t ident, int32_t param,
-                                       const void* data, uint32_t size) {
-  uint8_t* block = nullptr;
-  if (size > 0 && data != nullptr) {
-    block = AllocSessionData(size);
-    std::memcpy(block, data, size);
-  } else {
-    size = 0;
-  }
-  return NewSessionMessage(sessionHandle, ident, param, block, size);
-}
-
-void FreeSessionMessage(PTSessionMessage msg) {
-  if (msg == nullptr) return;
-  // The block is owned whenever Data is set, even for a zero-length message;
-  // DataOffset leads back from a moved Data pointer to the allocated start.
-  if (msg->Data != nullptr) {
-    uint8_t* block = msg->Data + msg->DataOffset;
-    delete[] block;
-  }
-  delete msg;
+TSessionMessagePtr MakeSessionMessageCopy(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                          const void* data, uint32_t size) {
+  if (data == nullptr) size = 0;
+  TSessionMessagePtr msg = MakeSessionMessage(sessionHandle, ident, param, size);
+  if (size > 0) std::memcpy(msg->MutableData(), data, size);
+  return msg;
 }
 
 bool AppendBatchEntry(uint8_t* buffer, uint32_t capacity, uint32_t& written, const uint8_t* data,
@@ -86,9 +75,9 @@ std::vector<uint8_t> BuildTokenChallenge(std::string_view challengeText) {
   return out;
 }
 
-PTSessionMessage NewTokenChallengeMessage(std::string_view challengeText) {
+TSessionMessagePtr MakeTokenChallengeMessage(std::string_view challengeText) {
   std::vector<uint8_t> bytes = BuildTokenChallenge(challengeText);
-  return NewSessionMessageCopy(0, 0, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  return MakeSessionMessageCopy(0, 0, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 }  // namespace gw

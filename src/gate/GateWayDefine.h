@@ -75,43 +75,46 @@ std::string ValidateWorkerCount(int32_t count);
 
 // ---------------------------------------------------------------------------
 // Session message: one message on a worker's message queue or on a session's
-// outgoing queue. Whoever holds the record owns it and its data block; the
-// consumer that takes it off a queue frees it with FreeSessionMessage.
-struct TSessionMessage {
+// outgoing queue: whom it is for, what it is, and the bytes it owns. The bytes are a
+// buffer with a read index and a write index; the readable bytes lie between them.
+// Consume moves the read index forward, so the part of a message that is passed on
+// (the client message inside a logic packet, behind the packet's header) needs neither
+// a copy nor a pointer moved inside the block. Whoever holds the record
+// (TSessionMessagePtr) owns it and its bytes; letting it go frees both.
+class TSessionMessage {
+ public:
+  // `size` bytes to be written through MutableData (not initialised).
+  TSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param, uint32_t size);
+  TSessionMessage(const TSessionMessage&) = delete;
+  TSessionMessage& operator=(const TSessionMessage&) = delete;
+
   uint32_t SessionHandle;  // the session it is for (0 for worker-wide messages)
   int32_t Ident;           // one of the session message idents below (worker queue only)
-  int32_t Param;           // carried along; always 0 in this system
-  uint8_t* Data;           // the message bytes; null when DataLen is 0
-  uint32_t DataLen;        // bytes at Data
-  // Distance from Data back to the start of the allocated block: 0 when Data is
-  // the block itself, negative when Data was moved forward into the block.
-  int32_t DataOffset;
+  int32_t Param;           // the step for GM_GATE_STEP; otherwise carried along (0)
+
+  // The readable bytes (null when there are none).
+  const uint8_t* Data() const {
+    return FWriteIndex > FReadIndex ? FBytes.get() + FReadIndex : nullptr;
+  }
+  uint8_t* MutableData() { return FWriteIndex > FReadIndex ? FBytes.get() + FReadIndex : nullptr; }
+  uint32_t DataLen() const { return FWriteIndex - FReadIndex; }
+  // Drops `count` bytes (at most every readable one) from the front.
+  void Consume(uint32_t count) { FReadIndex += count < DataLen() ? count : DataLen(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> FBytes;
+  uint32_t FReadIndex = 0;
+  uint32_t FWriteIndex = 0;
 };
-using PTSessionMessage = TSessionMessage*;
+using TSessionMessagePtr = std::unique_ptr<TSessionMessage>;
 
-// Allocates a data block for a session message; the block belongs to the
-// message it is stored in and is freed by FreeSessionMessage. Returns null for 0.
-uint8_t* AllocSessionData(uint32_t size);
-
-// Makes a record holding the five values with DataOffset 0. `data` is not copied:
-// it must be null or a block from AllocSessionData, and now belongs to the record.
-PTSessionMessage NewSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
-                                   uint8_t* data, uint32_t dataLen);
-
-// Makes a record holding a copy of `size` bytes at `data` (the caller keeps its buffer).
-PTSessionMessage NewSessionMessageCopy(uint32_t sessionHandle, int32_t ident, int32_t param,
-                                       const void* data, uint32_t size);
-
-// Frees the block that starts DataOffset bytes before Data (when there is one),
-// then the record. Null is ignored.
-void FreeSessionMessage(PTSessionMessage msg);
-
-// The owner of a queued record: whoever holds it owns the record and its block,
-// and letting it go frees both (FreeSessionMessage).
-struct TSessionMessageDeleter {
-  void operator()(PTSessionMessage msg) const { FreeSessionMessage(msg); }
-};
-using TSessionMessagePtr = std::unique_ptr<TSessionMessage, TSessionMessageDeleter>;
+// A record of `size` bytes to be written through MutableData.
+TSessionMessagePtr MakeSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                      uint32_t size);
+// A record holding a copy of `size` bytes at `data` (the caller keeps its buffer; null
+// data makes an empty record).
+TSessionMessagePtr MakeSessionMessageCopy(uint32_t sessionHandle, int32_t ident, int32_t param,
+                                          const void* data, uint32_t size);
 
 // ---------------------------------------------------------------------------
 // Client message type: the first byte of every message the gateway sends and of
@@ -167,6 +170,13 @@ inline constexpr int32_t GM_GATE_CLOSEALL = 32;        // close every session of
 // The gateway's own: a client's soft close (GM_CLIENT_SOFTCLOSE), queued behind the
 // client's earlier messages so that they still leave under the handle it gives up.
 inline constexpr int32_t GM_GATE_SOFTCLOSE = 33;
+// The gateway's own, from other threads to the worker that owns the session (the worker
+// alone changes a session's state):
+inline constexpr int32_t GM_GATE_DIRECT = 34;  // the bytes go to the client unchanged
+inline constexpr int32_t GM_GATE_STEP = 35;    // the session's step becomes Param
+// From the login step to the game: the step, the login server's message (the bytes) for
+// the client, and the logic server told of the session, in that order.
+inline constexpr int32_t GM_GATE_HANDOVER = 36;
 
 // Default-message idents the gateway itself knows.
 inline constexpr uint16_t GM_GATE_TOKEN = 4297;        // gateway to client: token challenge
@@ -181,6 +191,6 @@ std::vector<uint8_t> BuildTokenChallenge(std::string_view challengeText);
 
 // The same bytes as a session message (handle 0, ident 0, param 0) ready to be
 // appended to a session's outgoing queue.
-PTSessionMessage NewTokenChallengeMessage(std::string_view challengeText);
+TSessionMessagePtr MakeTokenChallengeMessage(std::string_view challengeText);
 
 }  // namespace gw

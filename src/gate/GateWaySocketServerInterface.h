@@ -4,7 +4,9 @@
 // close sessions.
 //
 // Thread safety: every operation is safe to call from any thread; none raises
-// errors (a problem is logged and the call dropped).
+// errors (a problem is logged and the call dropped). What changes a session (messages,
+// direct output, a step change, a hand-over) is queued to the worker that owns it and
+// takes effect in that worker's next turn, in the order the calls were made.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +25,8 @@ class TGateWaySocketServerInterface {
   virtual void AddSessionMessage(uint32_t sessionHandle, int32_t ident, int32_t param,
                                  const void* data, uint32_t size) = 0;
 
-  // Copies the bytes into a new session message and puts it straight onto the
-  // session's outgoing queue, to be sent to the client unchanged.
+  // Copies the bytes into a new session message that the session's worker puts onto
+  // the session's outgoing queue, to be sent to the client unchanged.
   virtual void AddSessionMessageDirect(uint32_t sessionHandle, const void* data, uint32_t size) = 0;
 
   // Closes the session's client connection; `reason` goes to the log.

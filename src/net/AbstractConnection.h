@@ -47,6 +47,7 @@ namespace gw {
 class TSocketServer;
 
 class TAbstractConnection : public TIoTarget,
+                            public IAdmittedConnection,
                             public std::enable_shared_from_this<TAbstractConnection> {
  public:
   TAbstractConnection(TSocketServer& owner, int socket, TConnectType connectType);
@@ -69,6 +70,15 @@ class TAbstractConnection : public TIoTarget,
   }
   TConnectStatus ConnectStatus() const { return FConnectStatus.load(); }
   bool IsClosed() const { return FConnectStatus.load() == csClosed; }
+
+  // IAdmittedConnection: what a connection guard sees of it.
+  uint64_t AdmittedUID() const override { return FUID; }
+  const std::string& AdmittedAddr() const override { return FPeerAddr; }
+  bool CloseAdmitted() override {
+    if (IsClosed()) return false;
+    CloseConnection();
+    return true;
+  }
 
   void* UserData() const { return FUserData.load(); }
   void SetUserData(void* data) { FUserData.store(data); }

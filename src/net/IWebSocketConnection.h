@@ -2,7 +2,10 @@
 // reference-counted (std::shared_ptr); the transport keeps its own reference
 // while a connection is open and while any send on it is unfinished.
 //
-// Thread safety: every operation is safe to call from any thread.
+// Thread safety: every operation is safe to call from any thread, and none blocks on a
+// peer: a send is queued, a close finishes on the connection's I/O thread when a handler
+// of it is running. The gateway's core reaches the transport only through this interface
+// and IWebSocketServer.
 //
 // Event order per connection (guaranteed by the transport): the open event first,
 // then the message events one at a time in arrival order, then exactly one close

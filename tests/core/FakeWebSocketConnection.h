@@ -47,6 +47,12 @@ class TFakeWebSocketConnection : public IWebSocketConnection,
     if (handler) handler(shared_from_this());
   }
   void WsSend(const void* data, size_t count, TWsSendCallback callback) override {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      hook = FSendHook;
+    }
+    if (hook) hook();  // before the send counts as made
     const auto* p = static_cast<const uint8_t*>(data);
     bool now, closed;
     {
@@ -62,6 +68,11 @@ class TFakeWebSocketConnection : public IWebSocketConnection,
   void SetCloseHandler(TCloseHandler h) {
     std::lock_guard<std::mutex> g(FLock);
     FOnClose = std::move(h);
+  }
+  // Runs on the sending thread inside every WsSend, with none of this connection's locks held.
+  void SetSendHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> g(FLock);
+    FSendHook = std::move(hook);
   }
   void SetAutoComplete(bool on) {
     std::lock_guard<std::mutex> g(FLock);
@@ -108,6 +119,7 @@ class TFakeWebSocketConnection : public IWebSocketConnection,
   int FCloseCount = 0;
   bool FAutoComplete = true;
   TCloseHandler FOnClose;
+  std::function<void()> FSendHook;
   std::vector<std::vector<uint8_t>> FSent;
   std::vector<TWsSendCallback> FPending;
 };

@@ -585,10 +585,16 @@ TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterNothing) {
   const uint32_t hi = HandleOf(*idle), ho = HandleOf(*other);
   const std::string hs = std::to_string(hi);
   // In ssNone a client message goes to neither server; back in ssLogin the next one
-  // reaches the login server (the relay is synchronous, so order tells).
+  // reaches the login server (the relay is synchronous, so order tells). The session's
+  // worker changes the step in its own turn.
+  auto stepIs = [&](TSessionStep step) {
+    return WaitUntil([&] { return TUserSession::FromConnection(*idle)->SessionStep() == step; });
+  };
   FServer->ChangeSessionStep(hi, ssNone, false);
+  ASSERT_TRUE(stepIs(ssNone));
   FListener->Send(idle, "\x05none");
   FServer->ChangeSessionStep(hi, ssLogin, false);
+  ASSERT_TRUE(stepIs(ssLogin));
   FListener->Send(idle,
                   "\x05"
                   "back");
@@ -602,6 +608,7 @@ TEST_F(GateWayServerTest, StepNoneRelaysNothingAndEmptySlotsRegisterNothing) {
   // Closing in ssNone tells neither server; the in-game close after it is the next
   // logic packet, and the login server sees no "%C" for the idle handle.
   FServer->ChangeSessionStep(hi, ssNone, false);
+  ASSERT_TRUE(stepIs(ssNone));
   idle->Close();
   other->Close();
   ASSERT_TRUE(test::NextLogicPacket(FLogic, p));

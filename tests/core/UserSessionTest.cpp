@@ -30,10 +30,9 @@ TEST(UserSession, CreateAttachesToTheConnection) {
     EXPECT_EQ(session->LastSessionHandle(), kNoSessionHandle);
     EXPECT_EQ(session->IP(), "192.168.7.9");
     EXPECT_EQ(session->Connection(), connection);
-    EXPECT_FALSE(session->TokenChecked.load());
-    EXPECT_EQ(session->InSend.load(), 0);
+    EXPECT_FALSE(session->TokenChecked());
+    EXPECT_FALSE(session->SendInFlight());
     EXPECT_EQ(session->MergeClientBufferSize, 32768u);
-    EXPECT_EQ(session->MergeClientBuffer, nullptr);  // idle sessions hold no batch buffer
     EXPECT_EQ(session->QueuedMessages(), 0u);
     EXPECT_FALSE(session->Closing());
     EXPECT_TRUE(session->BeginClose());
@@ -60,15 +59,13 @@ TEST(UserSession, DestroyFreesQueuedMessages) {
   auto connection = NewConnection();
   PUserSession session = TUserSession::Create(connection);
   for (uint32_t len : {1u, 100u, 40000u}) {
-    uint8_t* block = AllocSessionData(len);
-    std::memset(block, 1, len);
-    session->AddMessage(TSessionMessagePtr(NewSessionMessage(0, 0, 0, block, len)));
+    TSessionMessagePtr msg = MakeSessionMessage(0, 0, 0, len);
+    std::memset(msg->MutableData(), 1, len);
+    session->AddMessage(std::move(msg));
   }
-  TSessionMessagePtr moved(NewSessionMessageCopy(0, 0, 0, "0123456789012345678901234", 25));
-  moved->Data += 20;
-  moved->DataLen = 5;
-  moved->DataOffset = -20;
-  session->AddMessage(std::move(moved));
+  TSessionMessagePtr consumed = MakeSessionMessageCopy(0, 0, 0, "0123456789012345678901234", 25);
+  consumed->Consume(20);
+  session->AddMessage(std::move(consumed));
   EXPECT_EQ(session->QueuedMessages(), 4u);
   EXPECT_EQ(session->QueuedBytes(), 1u + 100u + 40000u + 5u);
   session->DetachFromConnection();
@@ -106,11 +103,11 @@ TEST(UserSession, SetSessionTimeStoresLow16BitsAndQueuesTheMessage) {
     const TSessionMessage* queued = session->PeekMessage();
     EXPECT_EQ(queued->SessionHandle, 0u);
     EXPECT_EQ(queued->Ident, 0);
-    ASSERT_EQ(queued->DataLen, 33u);
-    EXPECT_EQ(queued->Data[0], mtDefault);
+    ASSERT_EQ(queued->DataLen(), 33u);
+    EXPECT_EQ(queued->Data()[0], mtDefault);
     uint8_t expected[32];
     WriteDefaultMessage(msg, expected);
-    EXPECT_EQ(0, std::memcmp(queued->Data + 1, expected, 32));
+    EXPECT_EQ(0, std::memcmp(queued->Data() + 1, expected, 32));
     session->DetachFromConnection();
   }
 }
@@ -152,10 +149,7 @@ TEST(UserSession, QueueCountsItsBytesAndRefusesPastItsBounds) {
   };
   for (const auto& c : cases) {
     PUserSession session = TUserSession::Create(nullptr);
-    auto record = [&] {
-      return TSessionMessagePtr(
-          NewSessionMessage(0, 0, 0, AllocSessionData(c.RecordSize), c.RecordSize));
-    };
+    auto record = [&] { return MakeSessionMessage(0, 0, 0, c.RecordSize); };
     for (size_t i = 0; i < c.Accepted; ++i) ASSERT_TRUE(session->AddMessage(record())) << c.Name;
     EXPECT_EQ(session->QueuedBytes(), uint64_t{c.RecordSize} * c.Accepted) << c.Name;
     EXPECT_LE(session->QueuedBytes(), limits::kMaxSessionQueuedBytes) << c.Name;
@@ -175,26 +169,24 @@ TEST(UserSession, QueueCountsItsBytesAndRefusesPastItsBounds) {
   }
 }
 
-// A batch send still in flight when the connection's close event lets the session
-// go: the completion callback, run later on another thread, finds the session, its
-// buffer and its InSend counter intact; the session goes after it.
+// A send still in flight when the connection's close event lets the session go: the
+// completion callback, run later on another thread, finds the session and its in-flight
+// mark intact; the session goes after it.
 TEST(UserSession, SendInFlightKeepsTheSessionUntilItsCompletion) {
   auto connection = NewConnection();
   PUserSession table = TUserSession::Create(connection);  // the worker table's reference
   std::weak_ptr<TUserSession> weak = table;
 
-  // The worker's send of a batch.
-  uint8_t* buffer = table->AcquireMergeBuffer();
-  ASSERT_NE(buffer, nullptr);
-  EXPECT_EQ(table->AcquireMergeBuffer(), buffer);  // allocated once per batch
-  std::memset(buffer, 0x80, 16);
-  table->InSend.store(1);
+  // The worker's send of a batch: the batch's buffer belongs to the send.
+  std::shared_ptr<uint8_t[]> batch(new uint8_t[16]);
+  std::memset(batch.get(), 0x80, 16);
+  table->BeginSend();
   PUserSession keep = table;
-  connection->WsSend(buffer, 16, [keep](const PWebSocketConnection&, bool) {
-    keep->ReleaseMergeBuffer();
-    keep->InSend.store(0);
+  connection->WsSend(batch.get(), 16, [keep, batch](const PWebSocketConnection&, bool) {
+    EXPECT_FALSE(keep->FinishSend()) << "nothing was parked behind it";
   });
   keep.reset();
+  batch.reset();
 
   // The close event takes the session out of its table while the send is unfinished.
   table->DetachFromConnection();

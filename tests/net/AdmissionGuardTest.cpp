@@ -37,9 +37,9 @@ class TRecordingGuard : public IConnectionGuard {
     Addresses.insert(address);
     return true;
   }
-  void ConnectionOpened(const std::shared_ptr<TAbstractConnection>& connection) override {
+  void ConnectionOpened(const std::shared_ptr<IAdmittedConnection>& connection) override {
     std::lock_guard<std::mutex> guard(Lock);
-    ++Opened[connection->UID()];
+    ++Opened[connection->AdmittedUID()];
   }
   void ConnectionClosed(const std::string&, uint64_t uid) override {
     std::lock_guard<std::mutex> guard(Lock);

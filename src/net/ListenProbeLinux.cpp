@@ -1,4 +1,4 @@
-#include "core/ListenProbe.h"
+#include "net/ListenProbe.h"
 
 #include <netdb.h>
 #include <sys/socket.h>

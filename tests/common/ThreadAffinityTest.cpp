@@ -1,6 +1,6 @@
 // The owning-thread check: any thread counts while none is bound, only the bound one
 // afterwards, and a checked build stops at the first use from elsewhere.
-#include "gate/ThreadAffinity.h"
+#include "common/ThreadAffinity.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/ListenProbe.h"
+#include "net/ListenProbe.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
