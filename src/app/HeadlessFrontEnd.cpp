@@ -16,6 +16,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
+#include "core/GateWayServer.h"
 #include "core/ServiceControl.h"
 #include "logging/Logger.h"
 #include "logging/TracedError.h"
@@ -185,7 +186,9 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
   for (;;) {
     if (std::chrono::steady_clock::now() >= nextSummary) {
       nextSummary += std::chrono::seconds(kSummaryIntervalSec);
-      TLogger::LogInfo("Guard: " + TClientGuard::CountersText());
+      if (TGateWaySocketServer* server = service.Server()) {
+        TLogger::LogInfo("Guard: " + server->Guard().CountersText());
+      }
     }
     ShowMainLogMsg();
     bool stop = false, reload = false;

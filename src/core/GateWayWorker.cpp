@@ -34,8 +34,8 @@ static_assert(kKickReasonPayloadSize == 129 && kSyncDataPayloadSize == 78,
 
 // A length-prefixed text in the ANSI code page; the length byte is clamped to the
 // field so that a wrong length never reads past it.
-std::string ReadShortString(const uint8_t* field, uint32_t maxLen) {
-  if (field[0] > maxLen) CountLimitBreach(TLimitBreach::lbFieldLengthClamped);
+std::string ReadShortString(const uint8_t* field, uint32_t maxLen, TGateWayStats* stats) {
+  if (field[0] > maxLen && stats) stats->Count(TLimitBreach::lbFieldLengthClamped);
   uint32_t len = std::min<uint32_t>(field[0], maxLen);
   return AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(field + 1), len));
 }
@@ -384,7 +384,7 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
   }
   // The logic server's messages carry the whole packet, header first.
   if (Msg->Data == nullptr || Msg->DataLen < kLogicHeaderSize) {
-    CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
+    if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
     Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
             " , Len:" + std::to_string(Msg->DataLen),
         llWarning);
@@ -405,7 +405,7 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
     case GM_LOGIC_GATE_SPEEDTIME:
       // The intervals come as a default message; a shorter payload cannot hold one.
       if (payloadLen < kDefaultMessageSize) {
-        CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
+        if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
         Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
         return;
       }
@@ -469,8 +469,8 @@ void TGateWayWorker::SoftCloseSession(TUserSession& Session) {
 void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
                                  uint32_t PayloadLen) {
   if (PayloadLen == kKickReasonPayloadSize) {
-    Log("Qel 要求 T出 客户端连接:" + Session.IP() +
-            " , 原因: Qel踢出:" + LogText(ReadShortString(Payload, limits::kKickReasonMaxLen)),
+    Log("Qel 要求 T出 客户端连接:" + Session.IP() + " , 原因: Qel踢出:" +
+            LogText(ReadShortString(Payload, limits::kKickReasonMaxLen, FTraffic)),
         llWarning);
   }
   CloseConnectionOf(Session);
@@ -491,8 +491,9 @@ void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Paylo
     Log("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning);
     return;
   }
-  Session.SetInfo(ReadShortString(Payload, limits::kSyncAccountMaxLen),
-                  ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen));
+  Session.SetInfo(
+      ReadShortString(Payload, limits::kSyncAccountMaxLen, FTraffic),
+      ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen, FTraffic));
 }
 
 void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std::string& Line) {

@@ -99,6 +99,7 @@ class TGateWayWorker {
     FLogicServerClient = LogicServerClient;
   }
   // Where sent client bytes are counted (the server's counters); before Start.
+  // The server's counter set: the relay's traffic and the bounds the worker meets.
   void SetTraffic(TGateWayTraffic* Traffic) { FTraffic = Traffic; }
   // The guard that limits the per-message lines and counts malformed messages; without one
   // (tests) the lines go to the logger as they come. Before Start.

@@ -40,6 +40,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
 
@@ -111,7 +112,19 @@ class TUserSession {
   // Before the session is entered in a worker's table; never changed afterwards.
   // A token is a GUID text (kTokenMaxLen characters); anything longer is cut there.
   void SetToken(std::string_view token);
-  void SetSessionStep(TSessionStep step) { FSessionStep.store(step, std::memory_order_relaxed); }
+  void SetSessionStep(TSessionStep step) {
+    FSessionStep.store(step, std::memory_order_relaxed);
+    RecountStep();
+  }
+  // Where the session counts: its queue's bounds and the per-step session gauges
+  // (SessionsToken, SessionsLogin, SessionsGame). Before the session enters a table.
+  void SetStats(TGateWayStats* Stats) { FStats = Stats; }
+  // Moves the session's gauge to its step as it stands now (the token check not passed
+  // yet, the login server, the game): called when the session enters its table, when its
+  // token check passes and on every step change. Nothing once CountOut has run. Any thread.
+  void RecountStep();
+  // Takes the session out of the gauges for good, when it closes. Any thread; idempotent.
+  void CountOut();
   void SetLogicUserIndex(int32_t index) { FLogicUserIndex.store(index, std::memory_order_relaxed); }
 
   // Stores the action intervals of `AMessage` (low 16 bits of Series, nSessionID,
@@ -190,6 +203,8 @@ class TUserSession {
   uint16_t FRunTime = 0;
   uint16_t FSpellTime = 0;
   std::atomic<TSessionStep> FSessionStep{ssLogin};
+  std::atomic<uint8_t> FCountedStep{0};  // the gauge counting the session (see RecountStep)
+  TGateWayStats* FStats = nullptr;       // set before the session is published
   std::atomic<bool> FClosing{false};
   bool FQueueLimitHit = false;
   bool FboSpeedLoaded = false;

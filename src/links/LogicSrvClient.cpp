@@ -110,7 +110,7 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
     Log("LogicSrv send cache cannot grow, packet dropped , IDent :" + std::to_string(nIdent),
         llError);
   } else if (r.Full) {
-    CountLimitBreach(TLimitBreach::lbLogicSendBacklog);
+    Stats().Count(TLimitBreach::lbLogicSendBacklog);
     if (r.FirstDrop) {
       Log("LogicSrv send backlog over " + std::to_string(SendBacklogLimit()) +
               " bytes, packets dropped , IDent :" + std::to_string(nIdent),
@@ -211,7 +211,21 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
   if (PData == nullptr || Size < kServerMessageHeaderSize) return;
   TServerMessageHeader h;
   std::memcpy(&h, PData, sizeof(h));
-  if (h.dwMagic != kServerMessageMagic) return;
+  if (h.dwMagic != kServerMessageMagic) {
+    // Not a packet of this protocol: counted, and the first of a run is named (a server
+    // out of step sends many such).
+    Stats().Count(TLimitBreach::lbLogicPacketSignature);
+    if (FBadSignatures++ == 0) {
+      Log("LogicSrv packet with a wrong signature dropped , IDent : " + std::to_string(h.nIdent),
+          llWarning);
+    }
+    return;
+  }
+  if (FBadSignatures > 1) {
+    Log("LogicSrv packets with a wrong signature dropped : " + std::to_string(FBadSignatures),
+        llWarning);
+  }
+  FBadSignatures = 0;
   if (h.nLen < 0 || h.nLen > Size - kServerMessageHeaderSize) return;  // not a whole packet
   const int32_t packetSize = kServerMessageHeaderSize + h.nLen;
   switch (h.nIdent) {
@@ -238,6 +252,7 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
     case GM_LOGIC_GATE_IGNORED_24:
       break;
     default:
+      Stats().Count(TLimitBreach::lbLogicUnknownIdent);
       Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
       break;
   }
@@ -250,7 +265,7 @@ void TLogicSrvClient::ProcessPackets() {
     const TLogicPacketCut cut = CutLogicPacket(recv.Memory(), recv.Size());
     if (cut.Status == TLogicCut::lcNeedMore) return;  // wait for the rest
     if (cut.Status == TLogicCut::lcBadLength) {
-      CountLimitBreach(TLimitBreach::lbLogicPacketLength);
+      Stats().Count(TLimitBreach::lbLogicPacketLength);
       Log("LogicSrv packet length out of range : " + std::to_string(cut.Header.nLen) +
               " , IDent : " + std::to_string(cut.Header.nIdent),
           llError);
@@ -282,7 +297,7 @@ uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
   const bool waiting = SendStream().Size() > 0;
   const uint32_t stalled = waiting ? TicksSince(Now, LastSendProgressTick()) : 0;
   if (silent > timeOut || stalled > timeOut) {
-    CountLimitBreach(TLimitBreach::lbServerTimeOut);
+    Stats().Count(TLimitBreach::lbServerTimeOut);
     Disconnect(0, silent > timeOut ? "CheckServer TimeOut" : "SendData TimeOut");
     return 0;
   }
@@ -292,7 +307,7 @@ uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
 }
 
 void TLogicSrvClient::OnConnected() {
-  if (FEverConnected) FReconnects.fetch_add(1, std::memory_order_relaxed);
+  if (FEverConnected) TGateWayStats::Add(Stats().LogicLinkReconnects);
   FEverConnected = true;
   FSendKeepAliveTick = Now();
   FKeepAliveTick = FSendKeepAliveTick;

@@ -155,6 +155,7 @@ void THttpRequest::Reset() {
   FChunkSizeLine.clear();
   FInTrailer = false;
   FHeaderError = nullptr;
+  FChunkLineTooLong = false;
 }
 
 bool THttpRequest::DecodeRequestHead() {
@@ -296,7 +297,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
         char c = static_cast<char>(data[pos++]);
         if (c != '\n') {
           if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
-            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            FChunkLineTooLong = true;
             return consumed = pos, hprBadChunk;
           }
           if (c != '\r') FChunkSizeLine += c;
@@ -336,7 +337,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
         if (c == '\r') break;
         if (c != '\n') {
           if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
-            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            FChunkLineTooLong = true;
             return consumed = pos, hprBadChunk;
           }
           FChunkSizeLine += c;
