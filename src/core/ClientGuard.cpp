@@ -47,6 +47,7 @@ constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
     "game messages of a wrong size",
     "game messages of an unknown type",
     "connections closed for malformed messages",
+    "logic packets too short",
 };
 
 uint64_t NowMs() { return TIoEventThread::MonotonicMs(); }

@@ -46,10 +46,10 @@
 #include <vector>
 
 #include "common/GateWayStats.h"
+#include "common/LogRateLimiter.h"
 #include "config/CustomGateWayConfig.h"
 #include "config/GateIPManager.h"
 #include "core/FloodWindow.h"
-#include "core/LogRateLimiter.h"
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
 #include "net/IWebSocketConnection.h"
@@ -84,6 +84,7 @@ enum class TClientLine : uint8_t {
   clWrongSize,        // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
   clUnknownType,      // a game message of a type the gateway does not relay
   clMalformedClosed,  // a connection closed for its malformed messages
+  clLogicTooShort,  // "逻辑服务器数据包长度不足…", "GM_LOGIC_GATE_… 数据长度不一致"
   Count
 };
 

@@ -385,9 +385,8 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
   // The logic server's messages carry the whole packet, header first.
   if (Msg->Data == nullptr || Msg->DataLen < kLogicHeaderSize) {
     if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
-    Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
-            " , Len:" + std::to_string(Msg->DataLen),
-        llWarning);
+    LimitedLine("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
+                " , Len:" + std::to_string(Msg->DataLen));
     return;
   }
   const uint8_t* payload = Msg->Data + kLogicHeaderSize;
@@ -406,7 +405,7 @@ void TGateWayWorker::HandleMessage(TUserSession& Session, TSessionMessagePtr& Ms
       // The intervals come as a default message; a shorter payload cannot hold one.
       if (payloadLen < kDefaultMessageSize) {
         if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
-        Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
+        LimitedLine("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致");
         return;
       }
       Session.SetSessionTime(ReadDefaultMessage(payload));
@@ -488,12 +487,21 @@ void TGateWayWorker::CloseConnectionOf(TUserSession& Session, uint16_t Code) {
 void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Payload,
                                      uint32_t PayloadLen) {
   if (PayloadLen != kSyncDataPayloadSize) {
-    Log("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning);
+    if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
+    LimitedLine("GM_LOGIC_GATE_SYNCDATA 数据长度不一致");
     return;
   }
   Session.SetInfo(
       ReadShortString(Payload, limits::kSyncAccountMaxLen, FTraffic),
       ReadShortString(Payload + kSyncPlayerNameOffset, limits::kSyncPlayerNameMaxLen, FTraffic));
+}
+
+void TGateWayWorker::LimitedLine(const std::string& Line) {
+  if (FGuard != nullptr) {
+    FGuard->ClientLine(TClientLine::clLogicTooShort, Line);
+  } else {
+    Log(Line, llWarning);
+  }
 }
 
 void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std::string& Line) {

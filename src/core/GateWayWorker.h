@@ -210,6 +210,8 @@ class TGateWayWorker {
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
+  // A warning about a logic packet, one line a second at most (through the guard's limiter).
+  void LimitedLine(const std::string& Line);
   // A malformed game message of the session's client: counted and logged (rate-limited)
   // by the guard, which closes the client at its bound.
   void MalformedMessage(TUserSession& Session, int Kind, const std::string& Line);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -212,20 +213,11 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
   TServerMessageHeader h;
   std::memcpy(&h, PData, sizeof(h));
   if (h.dwMagic != kServerMessageMagic) {
-    // Not a packet of this protocol: counted, and the first of a run is named (a server
-    // out of step sends many such).
     Stats().Count(TLimitBreach::lbLogicPacketSignature);
-    if (FBadSignatures++ == 0) {
-      Log("LogicSrv packet with a wrong signature dropped , IDent : " + std::to_string(h.nIdent),
-          llWarning);
-    }
+    PacketLine(plBadSignature, "LogicSrv packet with a wrong signature dropped , IDent : " +
+                                   std::to_string(h.nIdent));
     return;
   }
-  if (FBadSignatures > 1) {
-    Log("LogicSrv packets with a wrong signature dropped : " + std::to_string(FBadSignatures),
-        llWarning);
-  }
-  FBadSignatures = 0;
   if (h.nLen < 0 || h.nLen > Size - kServerMessageHeaderSize) return;  // not a whole packet
   const int32_t packetSize = kServerMessageHeaderSize + h.nLen;
   switch (h.nIdent) {
@@ -253,7 +245,7 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
       break;
     default:
       Stats().Count(TLimitBreach::lbLogicUnknownIdent);
-      Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
+      PacketLine(plUnknownIdent, "undefine qel message header ident : " + std::to_string(h.nIdent));
       break;
   }
 }
@@ -283,7 +275,31 @@ void TLogicSrvClient::ProcessPackets() {
   }
 }
 
+namespace {
+
+uint64_t SteadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// What the held-back lines of each kind were about.
+constexpr const char* kPacketLineTexts[] = {"logic packets with a wrong signature",
+                                            "logic packets of an unknown ident"};
+
+}  // namespace
+
+void TLogicSrvClient::PacketLine(TPacketLine Kind, const std::string& Line) {
+  uint64_t held = 0;
+  if (!FPacketLines.Allow(Kind, SteadyMs(), held)) return;
+  Log(held > 0 ? Line + " (" + std::to_string(held) + " similar lines suppressed)" : Line,
+      llWarning);
+}
+
 uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
+  for (const auto& [kind, count] : FPacketLines.TakeSuppressed(SteadyMs())) {
+    Log(std::to_string(count) + " similar lines suppressed: " + kPacketLineTexts[kind], llWarning);
+  }
   if (TicksSince(Now, FKeepAliveTick) > kKeepAliveInterval) {
     FKeepAliveTick = Now;
     AppendServerMessage(GM_GATE_KEEPALIVE, 0, 0, 0, 0, nullptr, 0);

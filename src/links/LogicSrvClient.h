@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/BufferMemoryStream.h"
+#include "common/LogRateLimiter.h"
 #include "common/PeerLimits.h"
 #include "gate/GateWaySocketServerInterface.h"
 #include "gate/GateWayTraffic.h"
@@ -139,7 +140,11 @@ class TLogicSrvClient : public TServerLinkClient {
   uint32_t FKeepAliveTick = 0;      // link thread: last keep-alive sent
   std::string FTurnError;           // link thread: logged when its pause ends
   bool FEverConnected = false;      // link thread
-  uint64_t FBadSignatures = 0;      // link thread: packets with a wrong magic in a row
+  // Lines that a server out of step could write once per packet: one a second per kind,
+  // with the count of those held back. Link thread.
+  enum TPacketLine : size_t { plBadSignature, plUnknownIdent, plCount };
+  void PacketLine(TPacketLine Kind, const std::string& Line);
+  TLogRateLimiter FPacketLines{plCount};
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
   std::atomic<uint32_t> FServerTimeOut{kDefaultServerTimeOut};

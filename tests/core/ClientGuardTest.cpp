@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "common/LogRateLimiter.h"
 #include "common/PeerLimits.h"
 #include "config/GateWayConfigure.h"
 #include "core/ClientGuard.h"
 #include "core/FakeWebSocketConnection.h"
 #include "core/FloodWindow.h"
-#include "core/LogRateLimiter.h"
 
 namespace gw {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/LogRateLimiter.h"
+#include "common/LogRateLimiter.h"
 
 namespace gw {
 
