@@ -2,7 +2,7 @@
 """End to end: the faults a client can commit that were once handled without a trace are
 counted on the real `gateway --headless`'s /metrics (gateway_limit_breaches_total), each
 while the gateway goes on serving: a WebSocket protocol error (closed 1002), an HTTP request
-whose line or method is malformed (answered 400), a "$" inside a login message (the client
+whose method or chunked body is malformed (answered 400), a "$" inside a login message (the client
 is closed). The per-step session gauges follow a client through its steps and its close.
 
 Clients are raw sockets bound to distinct 127.0.0.x source addresses.
@@ -48,7 +48,8 @@ class GatewayBreachesTest(guard.ClientsFixture):
             #  whether the upgrade comes first, what it must get back)
             ("ws_protocol_error", "127.0.0.41", guard.frame(b"x", opcode=0), True,
              b"\x88\x02\x03\xea"),  # a continuation without a message: closed 1002
-            ("http_request_invalid", "127.0.0.42", b"GET\r\n\r\n", False,
+            ("http_request_invalid", "127.0.0.42",
+             b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", False,
              b"HTTP/1.1 400 Bad Request\r\n"),
             ("http_request_invalid", "127.0.0.43", b"G\x01T / HTTP/1.1\r\n\r\n", False,
              b"HTTP/1.1 400 Bad Request\r\n"),
