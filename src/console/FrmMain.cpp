@@ -275,7 +275,7 @@ TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
   TGateWaySocketServer* server = FService->Server();
   s.LimitBreaches = ReadLimitBreaches(server ? &server->Stats() : nullptr);
-  if (server) s.GuardCounters = server->Guard().CountersText();
+  s.GuardCounters = server ? server->Guard().CountersText() : TClientGuard::ZeroCountersText();
   if (!server || !server->IsRuning()) return s;
   const TGateWayTraffic& traffic = server->Traffic();
   s.ClientBytesIn = traffic.ClientBytesIn.load(std::memory_order_relaxed);

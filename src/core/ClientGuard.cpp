@@ -355,6 +355,15 @@ std::string_view TClientGuard::CauseName(TGuardCause Cause) {
   return i < kGuardCauseCount ? kCauseNames[i] : std::string_view{};
 }
 
+std::string TClientGuard::ZeroCountersText() {
+  std::string text;
+  for (size_t i = 0; i < kGuardCauseCount; ++i) {
+    if (!text.empty()) text += ' ';
+    text += std::string(kCauseNames[i]) + "=0";
+  }
+  return text;
+}
+
 std::string TClientGuard::CountersText() const {
   std::string text;
   for (size_t i = 0; i < kGuardCauseCount; ++i) {

@@ -145,6 +145,8 @@ class TClientGuard final : public IConnectionGuard,
   static std::string_view CauseName(TGuardCause Cause);
   // "refused_blocked=0 refused_over_limit=0 flood=0 time_out=0 oversize=0 message_count=0"
   std::string CountersText() const;
+  // The same text with every count 0 (no server runs).
+  static std::string ZeroCountersText();
 
  private:
   struct TAddressConnections {
