@@ -252,7 +252,10 @@ void TGateWayAdmin::Tick(TServiceControl& Service) {
   constexpr std::array<TGuardCause, 4> kCauses = {TGuardCause::gcRefusedBlocked,
                                                   TGuardCause::gcRefusedOverLimit,
                                                   TGuardCause::gcFlood, TGuardCause::gcTimeOut};
-  for (size_t i = 0; i < kCauses.size(); ++i) sample.Refused[i] = TClientGuard::Count(kCauses[i]);
+  if (TGateWaySocketServer* server = Service.Server(); server && server->IsRuning()) {
+    for (size_t i = 0; i < kCauses.size(); ++i)
+      sample.Refused[i] = server->Guard().Count(kCauses[i]);
+  }
   FHistory.Add(sample, now);
 }
 
@@ -386,7 +389,7 @@ TAdminReply TGateWayAdmin::Status(TServiceControl& Service) {
   w.Key("guard").BeginObject();
   for (size_t i = 0; i < kGuardCauseCount; ++i) {
     const auto cause = static_cast<TGuardCause>(i);
-    w.Key(TClientGuard::CauseName(cause)).Unsigned(TClientGuard::Count(cause));
+    w.Key(TClientGuard::CauseName(cause)).Unsigned(serving ? server->Guard().Count(cause) : 0);
   }
   w.EndObject();
   w.Key("admin_auth_refused").Unsigned(FServer->AuthRefusals());

@@ -18,6 +18,7 @@
 #include "config/ControlChannel.h"
 #include "config/GateShare.h"
 #include "core/ClientGuard.h"
+#include "core/GateWayServer.h"
 #include "core/ListenerHandOff.h"
 #include "core/ServiceControl.h"
 #include "core/TakeOver.h"
@@ -292,7 +293,9 @@ int THeadlessFrontEnd::Run(const std::function<void(bool Started)>& OnStarted, b
   for (;;) {
     if (std::chrono::steady_clock::now() >= nextSummary) {
       nextSummary += std::chrono::seconds(kSummaryIntervalSec);
-      TLogger::LogInfo("Guard: " + TClientGuard::CountersText());
+      if (TGateWaySocketServer* server = service.Server()) {
+        TLogger::LogInfo("Guard: " + server->Guard().CountersText());
+      }
     }
     ShowMainLogMsg();
     bool stop = false, reload = false, drain = false, upgrade = false;

@@ -46,10 +46,7 @@ const TBlowfishCipher& CipherFor(const std::string& Key,
 
 std::optional<std::string> OpenTokenText(std::string_view Text, const std::string& Key,
                                          const std::shared_ptr<const TPreparedCipher>& Prepared) {
-  if (Text.size() > kMaxTokenText) {
-    CountLimitBreach(TLimitBreach::lbTokenAnswerTooLong);
-    return std::nullopt;
-  }
+  if (Text.size() > kMaxTokenText) return std::nullopt;  // the caller counts it
   if (Text.empty() || Key.empty()) return std::nullopt;
   const std::string base64 = DecodeMsgText(Text);
   if (!IsBase64Text(base64)) return std::nullopt;

@@ -3,6 +3,7 @@
 // and one counter per bound that goes up every time the bound is hit. The counters
 // are relaxed atomics: safe to bump and read from any thread (the console's
 // statistics and the metrics read them while the I/O, worker and link threads count).
+// A server's own breaches are counted on its TGateWayStats (common/GateWayStats.h).
 #pragma once
 
 #include <array>
@@ -195,52 +196,119 @@ inline constexpr size_t kMaxAdminTokenText = 256;
 
 }  // namespace limits
 
+// Every breach counted, one line each: the enumerator, the counter's name as the statistics
+// and metrics show it (the `limit` label), what sets the bound (fixed: the constant above with
+// its reason; setting: the setting or option that chooses it) and what happens when it is hit.
+// New bounds are appended at the end (the console shows them in this order).
+#define GW_LIMIT_BREACHES(BREACH)                                                                \
+  BREACH(lbWsMessageTooBig, "ws_message_too_big",                                                \
+         "fixed: kMaxWsMessageSize; lowered by the setting MaxClientPacketSize",                 \
+         "client message too big: closed (1009)")                                                \
+  BREACH(lbHttpHeaderTooBig, "http_header_too_big", "fixed: kMaxHttpHeaderSize",                 \
+         "request header too big: answered 400")                                                 \
+  BREACH(lbHttpChunkLineTooLong, "http_chunk_line_too_long", "fixed: kMaxHttpChunkLine",         \
+         "chunk-size line too long: answered 400")                                               \
+  BREACH(lbPongsPending, "pongs_pending", "fixed: kMaxPendingPongs", "a ping left unanswered")   \
+  BREACH(lbTokenAnswerTooLong, "token_answer_too_long", "fixed: kMaxTokenText",                  \
+         "token answer too long: refused")                                                       \
+  BREACH(lbSessionQueuedBytes, "session_queued_bytes", "fixed: kMaxSessionQueuedBytes",          \
+         "slow reader's queue too big: disconnected")                                            \
+  BREACH(lbSessionQueuedMessages, "session_queued_messages", "fixed: kMaxSessionQueuedMessages", \
+         "slow reader's queue too long: disconnected")                                           \
+  BREACH(lbLogicPacketLength, "logic_packet_length", "fixed: kMaxServerPacketLen",               \
+         "logic packet length out of range: the link reconnects")                                \
+  BREACH(lbLogicPacketTooShort, "logic_packet_too_short", "fixed: the packet's layout",          \
+         "logic packet or speed-time payload too short: dropped")                                \
+  BREACH(lbLogicSendBacklog, "logic_send_backlog", "fixed: kMaxLogicSendBacklog",                \
+         "logic send backlog full: message dropped")                                             \
+  BREACH(lbLoginFrameSize, "login_frame_size", "fixed: kMaxLoginFrameSize",                      \
+         "login frame too big: the link reconnects")                                             \
+  BREACH(lbFieldLengthClamped, "field_length_clamped",                                           \
+         "fixed: kKickReasonMaxLen, kSyncAccountMaxLen, kSyncPlayerNameMaxLen",                  \
+         "a length byte inside a server packet beyond its field: clamped")                       \
+  BREACH(lbControlTextTooLong, "control_text_too_long", "fixed: kMaxControlText",                \
+         "control datagram too long: not taken")                                                 \
+  BREACH(lbSettingsFileTooLarge, "settings_file_too_large", "fixed: kMaxSettingsFileSize",       \
+         "a settings or list file too large: not read")                                          \
+  BREACH(lbKeyFileTooLarge, "key_file_too_large", "fixed: kMaxKeyFileSize",                      \
+         "GateKeys.txt too large: not read")                                                     \
+  BREACH(lbLoginSendBacklog, "login_send_backlog", "fixed: kMaxLoginSendBacklog",                \
+         "login send backlog full: frame dropped")                                               \
+  BREACH(lbServerTimeOut, "server_time_out", "setting: CheckServerTimeOutTime",                  \
+         "logic server silent or not reading: the link reconnects")                              \
+  BREACH(lbFloodTableFull, "flood_table_full", "fixed: kMaxFloodTrackedAddresses",               \
+         "the oldest flood window forgotten")                                                    \
+  BREACH(lbWsQueuedBytes, "ws_queued_bytes", "fixed: kMaxWsQueuedBytes",                         \
+         "client send queue too big: closed (1008)")                                             \
+  BREACH(lbWsCloseUnanswered, "ws_close_unanswered", "fixed: kWsCloseAnswerMs",                  \
+         "no close frame back in time: socket closed")                                           \
+  BREACH(lbAcceptNoDescriptor, "accept_no_descriptor",                                           \
+         "setting: the process's descriptor limit (LimitNOFILE)",                                \
+         "out of descriptors: a new connection accepted and closed")                             \
+  BREACH(lbProxyUntrustedSource, "proxy_untrusted_source", "setting: --proxy-from",              \
+         "PROXY header from an address outside the trusted list: refused")                       \
+  BREACH(lbProxyHeaderInvalid, "proxy_header_invalid", "fixed: the PROXY protocol",              \
+         "PROXY header missing or malformed: closed")                                            \
+  BREACH(lbProxyHeaderTimeOut, "proxy_header_time_out",                                          \
+         "setting: ClientTimeOut (kProxyHeaderWaitMs at most, and when 0)",                      \
+         "PROXY header not complete in time: closed")                                            \
+  BREACH(lbTlsPendingRecords, "tls_pending_records", "fixed: kMaxTlsPendingRecords",             \
+         "TLS records waiting for the socket too big: closed")                                   \
+  BREACH(lbLoggedTextCut, "logged_text_cut", "fixed: kMaxLoggedClientText",                      \
+         "client text cut in a log line")                                                        \
+  BREACH(lbMalformedMessages, "malformed_messages", "fixed: kMaxMalformedMessages",              \
+         "a client closed (1008) for its malformed messages")                                    \
+  BREACH(lbBlockListFull, "block_list_full", "fixed: kMaxBlockListEntries",                      \
+         "a block list entry refused")                                                           \
+  BREACH(lbTlsHandshakeTimeOut, "tls_handshake_time_out", "fixed: kTlsHandshakeWaitMs",          \
+         "TLS handshake not finished in time: closed")                                           \
+  BREACH(lbHttpRequestTimeOut, "http_request_time_out", "fixed: kHttpRequestWaitMs",             \
+         "upgrade request not complete in time: closed")                                         \
+  BREACH(lbHttpRequestInvalid, "http_request_invalid", "fixed: HTTP/1.1 and RFC 6455",           \
+         "malformed request (line, method, framing, body, WebSocket key): answered 400")         \
+  BREACH(lbMetricsConnections, "metrics_connections",                                            \
+         "fixed: kMaxMetricsConnections, kClientDescriptorReserve",                              \
+         "metrics connection over the cap (or the reserve): refused")                            \
+  BREACH(lbMetricsIdleTimeOut, "metrics_idle_time_out", "fixed: kMetricsIdleMs",                 \
+         "metrics connection without a request in time: closed")                                 \
+  BREACH(lbMetricsRenderReused, "metrics_render_reused", "fixed: kMetricsRendersPerSecond",      \
+         "a scrape too soon: served the last render")                                            \
+  BREACH(lbWorkerTableFull, "worker_table_full",                                                 \
+         "fixed: kMaxSessionsPerWorker (the handle's slot bits), every worker full",             \
+         "no worker could take a new client: closed")                                            \
+  BREACH(lbWsProtocolError, "ws_protocol_error", "fixed: RFC 6455",                              \
+         "a client broke the WebSocket protocol: closed (1002)")                                 \
+  BREACH(lbLogicPacketSignature, "logic_packet_signature", "fixed: the packet's magic number",   \
+         "logic packet with a wrong signature: dropped")                                         \
+  BREACH(lbLogicUnknownIdent, "logic_unknown_ident", "fixed: the idents the gateway knows",      \
+         "logic packet of an unknown ident: dropped")                                            \
+  BREACH(lbSendCacheOutOfMemory, "send_cache_out_of_memory", "fixed: the machine's memory",      \
+         "a link's send cache could not grow: dropped")                                          \
+  BREACH(lbLoginKeepAliveTimeOut, "login_keep_alive_time_out", "fixed: kKeepAliveTimeOut",       \
+         "login server silent: the link reconnects")                                             \
+  BREACH(lbLoginMessageDollar, "login_message_dollar", "fixed: the login frame's \"$\" end",     \
+         "a client's login message holding \"$\": closed")                                       \
+  BREACH(lbTakeOverWait, "take_over_wait", "fixed: kTakeOverReplyWaitMs, kTakeOverLinkWaitMs",   \
+         "the other process of a hand-over silent, or the new logic link not up: given up")      \
+  BREACH(lbAdminConnections, "admin_connections", "fixed: kMaxAdminConnections",                 \
+         "admin connection over the bound (or the descriptor reserve): refused")                 \
+  BREACH(lbAdminIdleTimeOut, "admin_idle_time_out", "fixed: kAdminIdleMs",                       \
+         "admin connection without a request in time: closed")                                   \
+  BREACH(lbHttpBodyTooLarge, "http_body_too_large", "fixed: kMaxAdminRequestBody",               \
+         "request body over its listener's bound: answered 400")                                 \
+  BREACH(lbAdminHeldBytes, "admin_held_bytes", "fixed: kMaxAdminHeldBytes",                      \
+         "bytes behind a pending admin answer over the bound: closed")                           \
+  BREACH(lbAdminAuthRefused, "admin_auth_refused", "fixed: the admin token file",                \
+         "admin request without a valid token: answered 401, slowed")                            \
+  BREACH(lbAdminAuthTableFull, "admin_auth_table_full", "fixed: kMaxAdminAuthAddresses",         \
+         "the stalest refused address forgotten")
+
 // One counter per bound above (and per kind of malformed input that is dropped).
 enum class TLimitBreach : uint8_t {
-  lbWsMessageTooBig,        // client message over kMaxWsMessageSize: closed (1009)
-  lbHttpHeaderTooBig,       // request header over kMaxHttpHeaderSize: answered 400
-  lbHttpChunkLineTooLong,   // chunk-size line over kMaxHttpChunkLine: answered 400
-  lbPongsPending,           // a ping left unanswered at kMaxPendingPongs
-  lbTokenAnswerTooLong,     // token answer over kMaxTokenText: refused
-  lbSessionQueuedBytes,     // slow reader over kMaxSessionQueuedBytes: disconnected
-  lbSessionQueuedMessages,  // slow reader over kMaxSessionQueuedMessages: disconnected
-  lbLogicPacketLength,      // logic packet length out of range: link reconnects
-  lbLogicPacketTooShort,    // logic packet or speed-time payload too short: dropped
-  lbLogicSendBacklog,       // logic send backlog full: message dropped
-  lbLoginFrameSize,         // login frame over kMaxLoginFrameSize: link reconnects
-  lbFieldLengthClamped,     // a length byte inside a server packet beyond its field
-  lbControlTextTooLong,     // control datagram over kMaxControlText: not taken
-  lbSettingsFileTooLarge,   // a settings or list file over kMaxSettingsFileSize
-  lbKeyFileTooLarge,        // GateKeys.txt over kMaxKeyFileSize
-  lbLoginSendBacklog,       // login send backlog full: frame dropped
-  lbServerTimeOut,          // logic server silent or not reading past its time-out: reconnect
-  lbFloodTableFull,         // the oldest flood window forgotten at kMaxFloodTrackedAddresses
-  lbWsQueuedBytes,          // client send queue over kMaxWsQueuedBytes: closed (1008)
-  lbWsCloseUnanswered,      // no close frame back within kWsCloseAnswerMs: socket closed
-  lbAcceptNoDescriptor,     // out of descriptors: a new connection accepted and closed
-  lbProxyUntrustedSource,   // PROXY header expected from an address outside the trusted list:
-                            // refused
-  lbProxyHeaderInvalid,     // PROXY header missing or malformed: closed
-  lbProxyHeaderTimeOut,     // PROXY header not complete within its time: closed
-  lbTlsPendingRecords,      // TLS records waiting for the socket over kMaxTlsPendingRecords: closed
-  lbLoggedTextCut,          // client text cut at kMaxLoggedClientText in a log line
-  lbMalformedMessages,      // a client closed (1008) at kMaxMalformedMessages malformed messages
-  lbBlockListFull,          // a block list entry refused at kMaxBlockListEntries
-  lbTlsHandshakeTimeOut,    // TLS handshake not finished within kTlsHandshakeWaitMs: closed
-  lbHttpRequestTimeOut,     // upgrade request not complete within kHttpRequestWaitMs: closed
-  lbHttpRequestInvalid,     // malformed request framing or WebSocket key: answered 400, closed
-  lbMetricsConnections,  // metrics connection over kMaxMetricsConnections (or the reserve): refused
-  lbMetricsIdleTimeOut,  // metrics connection without a request within kMetricsIdleMs: closed
-  lbMetricsRenderReused,  // a scrape over kMetricsRendersPerSecond: served the last render
-  lbTakeOverWait,      // the other process of a hand-over silent past kTakeOverReplyWaitMs (or the
-                       // new one's logic link not up within kTakeOverLinkWaitMs): given up
-  lbAdminConnections,  // admin connection over kMaxAdminConnections (or the reserve): refused
-  lbAdminIdleTimeOut,  // admin connection without a request within kAdminIdleMs: closed
-  lbHttpBodyTooLarge,  // request body over its listener's bound (kMaxAdminRequestBody): 400
-  lbAdminHeldBytes,    // bytes over kMaxAdminHeldBytes behind a pending answer: closed
-  lbAdminAuthRefused,  // admin request without a valid token: answered 401, slowed
-  lbAdminAuthTableFull,  // the stalest refused address forgotten at kMaxAdminAuthAddresses
-  Count
+#define GW_BREACH_ENUMERATOR(Id, Name, Bound, Effect) Id,
+  GW_LIMIT_BREACHES(GW_BREACH_ENUMERATOR)
+#undef GW_BREACH_ENUMERATOR
+      Count
 };
 
 inline constexpr size_t kLimitBreachCount = static_cast<size_t>(TLimitBreach::Count);
@@ -248,10 +316,17 @@ inline constexpr size_t kLimitBreachCount = static_cast<size_t>(TLimitBreach::Co
 // The counter's name as the statistics and metrics show it (e.g. "ws_message_too_big").
 std::string_view LimitBreachName(TLimitBreach breach);
 
-// Counts one breach. Any thread; never blocks.
+// What sets the bound ("fixed: …" or "setting: …") and what happens when it is hit.
+std::string_view LimitBreachBound(TLimitBreach breach);
+std::string_view LimitBreachEffect(TLimitBreach breach);
+
+// Counts one breach of a bound that belongs to the process rather than to one gateway
+// server: the files read at a start or reload, the control channel, text cut in a log
+// line. What a server's listener, links, guard and workers meet is counted on that
+// server's own set (TGateWayStats). Any thread; never blocks.
 void CountLimitBreach(TLimitBreach breach);
 
-// Breaches counted since the process started. Any thread.
+// The process's breaches (above) since it started. Any thread.
 uint64_t LimitBreaches(TLimitBreach breach);
 
 }  // namespace gw

@@ -282,21 +282,18 @@ void TFrmMain::RefreshStatistics() {
 
 TConsoleStatistics TFrmMain::CollectStatistics() {
   TConsoleStatistics s;
-  s.LimitBreaches = ReadLimitBreaches();
-  s.GuardCounters = TClientGuard::CountersText();
   TGateWaySocketServer* server = FService->Server();
+  s.LimitBreaches = ReadLimitBreaches(server ? &server->Stats() : nullptr);
+  s.GuardCounters = server ? server->Guard().CountersText() : TClientGuard::ZeroCountersText();
   if (!server || !server->IsRuning()) return s;
   const TGateWayTraffic& traffic = server->Traffic();
   s.ClientBytesIn = traffic.ClientBytesIn.load(std::memory_order_relaxed);
   s.ClientBytesOut = traffic.ClientBytesOut.load(std::memory_order_relaxed);
   s.LogicBytesIn = traffic.LogicBytesIn.load(std::memory_order_relaxed);
   s.LogicBytesOut = traffic.LogicBytesOut.load(std::memory_order_relaxed);
-  for (int32_t i = 0; i < server->WokerCount(); ++i) {
-    for (const TGateWayWorker::TSessionView& session : server->Worker(i).Sessions()) {
-      ++s.Sessions;
-      if (!session.TokenChecked) ++s.Tokens;
-    }
-  }
+  // The gauges move as sessions come, pass their token check and go: no walk of the tables.
+  s.Sessions = server->SessionCount();
+  s.Tokens = TGateWayStats::Gauge(traffic.SessionsToken);
   s.Clients = s.Sessions;
   return s;
 }

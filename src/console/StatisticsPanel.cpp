@@ -15,10 +15,12 @@ const char* const kBreachCaption = "限制触发: ";
 const char* const kGuardCaption = "防护拦截: ";
 }  // namespace
 
-std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches() {
+std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches(const TGateWayStats* Stats) {
   std::array<uint64_t, kLimitBreachCount> counts{};
-  for (size_t i = 0; i < kLimitBreachCount; ++i)
-    counts[i] = LimitBreaches(static_cast<TLimitBreach>(i));
+  for (size_t i = 0; i < kLimitBreachCount; ++i) {
+    const auto breach = static_cast<TLimitBreach>(i);
+    counts[i] = Stats ? Stats->BreachesWithProcess(breach) : LimitBreaches(breach);
+  }
   return counts;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/GateWayStats.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
@@ -29,7 +30,7 @@ struct TConsoleStatistics {
   // Breaches of each bound held against a peer since the process started (they keep counting
   // while no server runs: a file read at a failed start counts too).
   std::array<uint64_t, kLimitBreachCount> LimitBreaches{};
-  // The guard's counters per cause since the process started, "name=count …".
+  // The running server's guard counters per cause, "name=count …" (empty without one).
   std::string GuardCounters;
 };
 
@@ -39,8 +40,9 @@ std::string FormatLimitBreaches(const std::array<uint64_t, kLimitBreachCount>& b
 // The same figures for every counter, one "name: count" per line.
 std::string LimitBreachTable(const std::array<uint64_t, kLimitBreachCount>& breaches);
 
-// Every breach counter's current value. Any thread.
-std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches();
+// Every breach counter's current value: the server's with the process's (only the process's
+// when no server is given). Any thread.
+std::array<uint64_t, kLimitBreachCount> ReadLimitBreaches(const TGateWayStats* Stats);
 
 // "0B", "1023B", "1.50KB", "12.00MB", "3.25GB".
 std::string FormatByteCount(uint64_t bytes);

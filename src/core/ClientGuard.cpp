@@ -13,11 +13,12 @@ namespace gw {
 
 namespace {
 
-std::array<std::atomic<uint64_t>, kGuardCauseCount> gCounters{};
-
-void CountCause(TGuardCause Cause) {
-  gCounters[static_cast<size_t>(Cause)].fetch_add(1, std::memory_order_relaxed);
-}
+// The counter of the server's set behind each cause.
+constexpr std::array<std::atomic<uint64_t> TGateWayStats::*, kGuardCauseCount> kCauseCounters = {
+    &TGateWayStats::RefusedBlocked, &TGateWayStats::RefusedOverLimit, &TGateWayStats::Flood,
+    &TGateWayStats::TokenTimeOut,   &TGateWayStats::Oversize,         &TGateWayStats::MessageCount,
+    &TGateWayStats::Malformed,      &TGateWayStats::MalformedClosed,  &TGateWayStats::TokenRefused,
+};
 
 constexpr std::array<std::string_view, kGuardCauseCount> kCauseNames = {
     "refused_blocked", "refused_over_limit", "flood",
@@ -44,6 +45,8 @@ constexpr std::array<std::string_view, kClientLineCount> kLineTexts = {
     "game messages of a wrong size",
     "game messages of an unknown type",
     "connections closed for malformed messages",
+    "logic packets too short",
+    "login messages holding \"$\"",
 };
 
 uint64_t NowMs() {
@@ -72,7 +75,9 @@ const char* StageText(TAdmissionStage Stage) {
 
 }  // namespace
 
-TClientGuard::TClientGuard(TGateIPManager& IPManager) : FIPManager(IPManager) {}
+TClientGuard::TClientGuard(TGateIPManager& IPManager) : FIPManager(IPManager) {
+  FFlood.SetStats(FStats);
+}
 
 TClientGuard::~TClientGuard() { Stop(); }
 
@@ -179,7 +184,7 @@ bool TClientGuard::MalformedMessage(IWebSocketConnection& Connection,
   }
   if (count > limits::kMaxMalformedMessages) return false;  // already being closed
   CountCause(TGuardCause::gcMalformedClosed);
-  CountLimitBreach(TLimitBreach::lbMalformedMessages);
+  FStats->Count(TLimitBreach::lbMalformedMessages);
   ClientLine(TClientLine::clMalformedClosed, "Closed " + Connection.PeerAddr() + ": " +
                                                  std::to_string(limits::kMaxMalformedMessages) +
                                                  " malformed messages (last: " + Line + ")");
@@ -331,9 +336,19 @@ int TClientGuard::CloseBlocked(const std::string& Entry) {
   return closed;
 }
 
-uint64_t TClientGuard::Count(TGuardCause Cause) {
+void TClientGuard::SetStats(TGateWayStats* Stats) {
+  FStats = Stats ? Stats : &FOwnStats;
+  FFlood.SetStats(FStats);
+}
+
+void TClientGuard::CountCause(TGuardCause Cause) {
   auto i = static_cast<size_t>(Cause);
-  return i < kGuardCauseCount ? gCounters[i].load(std::memory_order_relaxed) : 0;
+  if (i < kGuardCauseCount) TGateWayStats::Add(FStats->*kCauseCounters[i]);
+}
+
+uint64_t TClientGuard::Count(TGuardCause Cause) const {
+  auto i = static_cast<size_t>(Cause);
+  return i < kGuardCauseCount ? TGateWayStats::Value(FStats->*kCauseCounters[i]) : 0;
 }
 
 std::string_view TClientGuard::CauseName(TGuardCause Cause) {
@@ -341,11 +356,20 @@ std::string_view TClientGuard::CauseName(TGuardCause Cause) {
   return i < kGuardCauseCount ? kCauseNames[i] : std::string_view{};
 }
 
-std::string TClientGuard::CountersText() {
+std::string TClientGuard::ZeroCountersText() {
   std::string text;
   for (size_t i = 0; i < kGuardCauseCount; ++i) {
     if (!text.empty()) text += ' ';
-    text += std::string(kCauseNames[i]) + "=" + std::to_string(gCounters[i].load());
+    text += std::string(kCauseNames[i]) + "=0";
+  }
+  return text;
+}
+
+std::string TClientGuard::CountersText() const {
+  std::string text;
+  for (size_t i = 0; i < kGuardCauseCount; ++i) {
+    if (!text.empty()) text += ' ';
+    text += std::string(kCauseNames[i]) + "=" + std::to_string(Count(static_cast<TGuardCause>(i)));
   }
   return text;
 }

@@ -17,8 +17,8 @@
 //  - with ClearTempList, temporary blocks older than ClearTempBlockListTime end (checked
 //    about once a second);
 //  - at most one log line per cause per second, with the count of the lines held back;
-//    a process-wide counter per cause. The per-message warnings of the gateway server and
-//    its workers (ClientLine) are limited the same way, one line per kind per second;
+//    a counter per cause on the server's set (SetStats). The per-message warnings of the gateway
+//    server and its workers (ClientLine) are limited the same way, one line per kind per second;
 //  - malformed messages (MalformedMessage) are counted per connection: at
 //    limits::kMaxMalformedMessages the connection is closed with status 1008;
 //  - IPv6 clients are counted per /64 (limits::kIPv6GroupPrefixBits) for MaxConnOfIPaddr
@@ -45,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "common/LogRateLimiter.h"
 #include "config/CustomGateWayConfig.h"
 #include "config/GateIPManager.h"
@@ -83,6 +84,8 @@ enum class TClientLine : uint8_t {
   clWrongSize,        // "[错误]: 不正确的MoveMsg/AttackMsg 大小:…"
   clUnknownType,      // a game message of a type the gateway does not relay
   clMalformedClosed,  // a connection closed for its malformed messages
+  clLogicTooShort,  // "逻辑服务器数据包长度不足…", "GM_LOGIC_GATE_… 数据长度不一致"
+  clLoginDollar,  // "… refused a client message holding "$" …"
   Count
 };
 
@@ -118,7 +121,7 @@ class TClientGuard final : public IConnectionGuard,
   bool MalformedMessage(IWebSocketConnection& Connection, std::atomic<uint32_t>& Counter,
                         TClientLine Kind, const std::string& Line);
   // Counts a refused token answer (gcTokenRefused).
-  static void CountTokenRefused();
+  void CountTokenRefused();
 
   // IConnectionGuard
   bool AdmitConnection(const std::string& PeerAddr) override;
@@ -134,12 +137,17 @@ class TClientGuard final : public IConnectionGuard,
   // matches them). Returns how many it closed.
   int CloseBlocked(const std::string& Entry);
 
-  // Process-wide counters (since the program started), any thread.
-  static uint64_t Count(TGuardCause Cause);
+  // Where the guard counts: the server's set (null: a set of the guard's own, as before the
+  // call). Before Start; the set must outlive the guard.
+  void SetStats(TGateWayStats* Stats);
+  // The counters on that set, any thread.
+  uint64_t Count(TGuardCause Cause) const;
   // The counter's name as the summaries show it, e.g. "refused_blocked".
   static std::string_view CauseName(TGuardCause Cause);
   // "refused_blocked=0 refused_over_limit=0 flood=0 time_out=0 oversize=0 message_count=0"
-  static std::string CountersText();
+  std::string CountersText() const;
+  // The same text with every count 0 (no server runs).
+  static std::string ZeroCountersText();
 
  private:
   struct TAddressConnections {
@@ -153,6 +161,7 @@ class TClientGuard final : public IConnectionGuard,
   void Attack(TGuardCause Cause, const std::string& PeerAddr, const std::string& What,
               IWebSocketConnection* Connection);
   void Note(TGuardCause Cause, const std::string& Line);
+  void CountCause(TGuardCause Cause);
   // Logs the line unless its kind already had one this second; the next line that passes
   // says how many were held back.
   void LimitedLine(TLogRateLimiter& Limiter, size_t Kind, const std::string& Line, TLogLevel Level);
@@ -163,6 +172,8 @@ class TClientGuard final : public IConnectionGuard,
   void HousekeepingPass();
 
   TGateIPManager& FIPManager;
+  TGateWayStats FOwnStats;
+  TGateWayStats* FStats = &FOwnStats;
   TLogProc FLogger;
   TLogRateLimiter FLogLimiter{kGuardCauseCount};
   TLogRateLimiter FLineLimiter{kClientLineCount};

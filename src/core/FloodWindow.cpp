@@ -8,7 +8,7 @@ bool TFloodWindow::Hit(const std::string& Addr, uint64_t NowMs, uint64_t WindowM
   if (it == FWindows.end()) {
     if (FWindows.size() >= FMaxAddresses) Prune(NowMs, WindowMs);
     if (FWindows.size() >= FMaxAddresses) {
-      CountLimitBreach(TLimitBreach::lbFloodTableFull);
+      if (FStats) FStats->Count(TLimitBreach::lbFloodTableFull);
       FWindows.erase(FOrder.front());
       FOrder.pop_front();
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/GateWayStats.h"
 #include "common/PeerLimits.h"
 
 namespace gw {
@@ -29,6 +30,8 @@ class TFloodWindow {
   // than Limit connections within WindowMs of the first one of the window. A window or a
   // limit of 0 counts nothing and is never exceeded.
   bool Hit(const std::string& Addr, uint64_t NowMs, uint64_t WindowMs, uint32_t Limit);
+  // Where a forgotten window (the table full) is counted; null: nowhere. Before use.
+  void SetStats(TGateWayStats* Stats) { FStats = Stats; }
   // Forgets the addresses whose window has ended by NowMs.
   void Prune(uint64_t NowMs, uint64_t WindowMs);
   size_t Size() const { return FWindows.size(); }
@@ -41,6 +44,7 @@ class TFloodWindow {
     std::list<std::string>::iterator Order;
   };
   const size_t FMaxAddresses;
+  TGateWayStats* FStats = nullptr;
   std::unordered_map<std::string, TWindow> FWindows;
   std::list<std::string> FOrder;  // addresses, oldest window first
 };

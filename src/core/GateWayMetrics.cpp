@@ -23,37 +23,6 @@
 
 namespace gw {
 
-namespace {
-
-// Why a client connection was turned away (or closed before it was served), and the
-// counter behind each reason.
-struct TRefusal {
-  std::string_view Reason;
-  bool FromGuard;
-  TGuardCause Cause;
-  TLimitBreach Breach;
-};
-
-constexpr std::array<TRefusal, 7> kRefusals = {{
-    {"blocked", true, TGuardCause::gcRefusedBlocked, {}},
-    {"over_limit", true, TGuardCause::gcRefusedOverLimit, {}},
-    {"flood", true, TGuardCause::gcFlood, {}},
-    {"time_out", true, TGuardCause::gcTimeOut, {}},
-    {"no_descriptor", false, {}, TLimitBreach::lbAcceptNoDescriptor},
-    {"proxy_untrusted_source", false, {}, TLimitBreach::lbProxyUntrustedSource},
-    {"proxy_header_invalid", false, {}, TLimitBreach::lbProxyHeaderInvalid},
-}};
-
-// The attacks the guard acts on.
-constexpr std::array<TGuardCause, 3> kAttacks = {TGuardCause::gcFlood, TGuardCause::gcOversize,
-                                                 TGuardCause::gcMessageCount};
-
-double Relaxed(const std::atomic<uint64_t>& counter) {
-  return static_cast<double>(counter.load(std::memory_order_relaxed));
-}
-
-}  // namespace
-
 TGateWayMetrics::TGateWayMetrics(TGateWaySocketServer& Server) : FServer(Server) {}
 
 TGateWayMetrics::~TGateWayMetrics() { Stop(); }
@@ -62,6 +31,7 @@ bool TGateWayMetrics::Start(const std::string& Host, uint16_t Port, std::vector<
                             bool Paused) {
   FEndpoint = std::make_unique<THttpEndpointServer>(1);
   if (!Given.empty()) FEndpoint->SetListenSockets(std::move(Given), Paused);
+  FEndpoint->SetStats(&FServer.Stats());
   FEndpoint->Handle("/metrics", [this] {
     return TEndpointReply{200, "text/plain; version=0.0.4; charset=utf-8", MetricsText()};
   });
@@ -154,148 +124,81 @@ double TGateWayMetrics::UtcTextToEpochSeconds(const std::string& Text) {
 
 std::string TGateWayMetrics::MetricsText() const {
   TMetricsWriter w;
-  // Sessions, by how far they got: the token check, the login server, the game.
-  int64_t token = 0, login = 0, game = 0;
-  for (int32_t i = 0; i < FServer.WokerCount(); ++i) {
-    for (const TGateWayWorker::TSessionView& session : FServer.Worker(i).Sessions()) {
-      if (!session.TokenChecked) {
-        ++token;
-      } else if (session.Step == ssGame) {
-        ++game;
-      } else {
-        ++login;
-      }
-    }
-  }
-  w.Family("gateway_sessions", "gauge", "Live client sessions.");
-  w.Sample("gateway_sessions", static_cast<double>(FServer.SessionCount()));
-  w.Family("gateway_sessions_by_step", "gauge",
-           "Live client sessions by step: token check, login server, game.");
-  w.Sample("gateway_sessions_by_step", static_cast<double>(token), {{"step", "token"}});
-  w.Sample("gateway_sessions_by_step", static_cast<double>(login), {{"step", "login"}});
-  w.Sample("gateway_sessions_by_step", static_cast<double>(game), {{"step", "game"}});
-
-  const TGateWayTraffic& traffic = FServer.Traffic();
-  w.Family("gateway_client_messages_received_total", "counter",
-           "WebSocket messages received from clients.");
-  w.Sample("gateway_client_messages_received_total", Relaxed(traffic.ClientMessagesIn));
-  w.Family("gateway_client_messages_sent_total", "counter",
-           "WebSocket messages sent to clients (a batch of game messages is one).");
-  w.Sample("gateway_client_messages_sent_total", Relaxed(traffic.ClientMessagesOut));
-  w.Family("gateway_client_bytes_received_total", "counter",
-           "Payload bytes received from clients.");
-  w.Sample("gateway_client_bytes_received_total", Relaxed(traffic.ClientBytesIn));
-  w.Family("gateway_client_bytes_sent_total", "counter", "Payload bytes sent to clients.");
-  w.Sample("gateway_client_bytes_sent_total", Relaxed(traffic.ClientBytesOut));
-
-  w.Family("gateway_logic_link_up", "gauge", "1 while the logic server link is connected.");
-  w.Sample("gateway_logic_link_up", FServer.LogicServer().IsConnected() ? 1 : 0);
-  w.Family("gateway_login_link_up", "gauge", "1 while the login server link is connected.");
-  w.Sample("gateway_login_link_up", FServer.LoginServer().IsConnected() ? 1 : 0);
-  w.Family("gateway_logic_link_reconnects_total", "counter",
-           "Times the logic server link connected again after a loss.");
-  w.Sample("gateway_logic_link_reconnects_total",
-           static_cast<double>(FServer.LogicServer().Reconnects()));
-  w.Family("gateway_login_link_reconnects_total", "counter",
-           "Times the login server link connected again after a loss.");
-  w.Sample("gateway_login_link_reconnects_total",
-           static_cast<double>(FServer.LoginServer().Reconnects()));
-
-  w.Family("gateway_refused_connections_total", "counter",
-           "Client connections refused or closed before they were served, by reason.");
-  for (const TRefusal& refusal : kRefusals) {
-    const uint64_t count =
-        refusal.FromGuard ? TClientGuard::Count(refusal.Cause) : LimitBreaches(refusal.Breach);
-    w.Sample("gateway_refused_connections_total", static_cast<double>(count),
-             {{"reason", refusal.Reason}});
-  }
-  w.Sample("gateway_refused_connections_total",
-           static_cast<double>(LimitBreaches(TLimitBreach::lbProxyHeaderTimeOut)),
-           {{"reason", "proxy_header_time_out"}});
-  w.Family("gateway_attacks_total", "counter", "Attacks the guard acted on, by cause.");
-  for (TGuardCause cause : kAttacks) {
-    w.Sample("gateway_attacks_total", static_cast<double>(TClientGuard::Count(cause)),
-             {{"cause", TClientGuard::CauseName(cause)}});
-  }
-  w.Family("gateway_client_faults_total", "counter",
-           "Client faults the guard counted, by cause: malformed messages, connections closed "
-           "for them, refused token answers.");
-  for (TGuardCause cause :
-       {TGuardCause::gcMalformed, TGuardCause::gcMalformedClosed, TGuardCause::gcTokenRefused}) {
-    w.Sample("gateway_client_faults_total", static_cast<double>(TClientGuard::Count(cause)),
-             {{"cause", TClientGuard::CauseName(cause)}});
-  }
-  w.Family("gateway_limit_breaches_total", "counter",
-           "Times a bound held against a peer was hit, by bound.");
-  for (size_t i = 0; i < kLimitBreachCount; ++i) {
-    const auto breach = static_cast<TLimitBreach>(i);
-    w.Sample("gateway_limit_breaches_total", static_cast<double>(LimitBreaches(breach)),
-             {{"limit", LimitBreachName(breach)}});
-  }
-
-  w.Family("gateway_handshake_seconds", "histogram",
-           "Time from a client's WebSocket open to its passed token check.");
-  w.Histogram("gateway_handshake_seconds", FServer.HandshakeTimes());
-
-  w.Family("gateway_worker_queue_depth", "gauge",
-           "Messages waiting on a worker's queue for its next pass.");
-  for (int32_t i = 0; i < FServer.WokerCount(); ++i) {
-    const std::string id = std::to_string(i);
-    w.Sample("gateway_worker_queue_depth", static_cast<double>(FServer.Worker(i).QueueDepth()),
-             {{"worker", id}});
-  }
-
-  // A drain: the sessions it still waits for (0 when there is none).
-  const bool draining = FServer.IsDraining();
-  w.Family("gateway_draining", "gauge",
-           "1 while the gateway drains: no new clients, live sessions relayed until they leave.");
-  w.Sample("gateway_draining", draining ? 1 : 0);
-  w.Family("gateway_drain_sessions_remaining", "gauge",
-           "Sessions a drain still waits for (0 when not draining).");
-  w.Sample("gateway_drain_sessions_remaining",
-           draining ? static_cast<double>(FServer.SessionCount()) : 0);
-
-  w.Family("gateway_build_info", "gauge", "The running build: version and commit.");
-  w.Sample("gateway_build_info", 1, {{"version", BuildVersion()}, {"commit", BuildCommit()}});
-  w.Family("gateway_development_keys", "gauge",
-           "1 while the handshake uses the built-in development keys every client developer "
-           "knows (no GateKeys.txt).");
-  w.Sample("gateway_development_keys", FServer.UsesDevelopmentKeys() ? 1 : 0);
-  if (PTlsContext tls = TServiceControl::TlsContext()) {
-    const double expiry = UtcTextToEpochSeconds(tls->NotAfter());
-    if (expiry >= 0) {
-      w.Family("gateway_tls_certificate_expiry_timestamp_seconds", "gauge",
-               "When the client port's certificate expires (seconds since the epoch).");
-      w.Sample("gateway_tls_certificate_expiry_timestamp_seconds", expiry);
-    }
-  }
-  const TConfigReloadRecord::TState reload = TConfigReloadRecord::Last();
-  if (reload.Recorded) {
-    w.Family("gateway_config_last_reload_successful", "gauge",
-             "1 when the last load of the settings (start or reload) succeeded.");
-    w.Sample("gateway_config_last_reload_successful", reload.Successful ? 1 : 0);
-    w.Family("gateway_config_last_reload_timestamp_seconds", "gauge",
-             "When the settings were last loaded or tried (seconds since the epoch).");
-    w.Sample("gateway_config_last_reload_timestamp_seconds", reload.TimestampSeconds);
-  }
-
-  w.Family("process_cpu_seconds_total", "counter", "User and system CPU time of the process.");
-  w.Sample("process_cpu_seconds_total", ProcessCpuSeconds());
-  w.Family("process_resident_memory_bytes", "gauge", "Resident memory of the process.");
-  w.Sample("process_resident_memory_bytes", static_cast<double>(ProcessResidentBytes()));
-  w.Family("process_start_time_seconds", "gauge",
-           "Start time of the process since the Unix epoch in seconds.");
-  w.Sample("process_start_time_seconds", ProcessStartTimeSeconds());
-  // Where the system has no descriptor table (Windows), both lines are left out.
-  if (const int64_t open = ProcessOpenDescriptors(); open >= 0) {
-    w.Family("process_open_fds", "gauge", "Number of open file descriptors.");
-    w.Sample("process_open_fds", static_cast<double>(open));
-  }
-  if (const int64_t max = ProcessMaxDescriptors(); max >= 0) {
-    w.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-    w.Sample("process_max_fds", static_cast<double>(max));
-  }
+  FServer.Stats().Render(w, [this](TStatRead Read, TStatSink& Sink) { ReadValue(Read, Sink); });
   return w.Text();
+}
+
+void TGateWayMetrics::ReadValue(TStatRead Read, TStatSink& Sink) const {
+  switch (Read) {
+    case TStatRead::rdSessions:
+      Sink.Sample(static_cast<double>(FServer.SessionCount()));
+      break;
+    case TStatRead::rdLogicLinkUp:
+      Sink.Sample(FServer.LogicServer().IsConnected() ? 1 : 0);
+      break;
+    case TStatRead::rdLoginLinkUp:
+      Sink.Sample(FServer.LoginServer().IsConnected() ? 1 : 0);
+      break;
+    case TStatRead::rdHandshakeSeconds:
+      Sink.Histogram(FServer.HandshakeTimes());
+      break;
+    case TStatRead::rdWorkerQueueDepth:
+      for (int32_t i = 0; i < FServer.WokerCount(); ++i) {
+        const std::string id = std::to_string(i);
+        Sink.Sample(static_cast<double>(FServer.Worker(i).QueueDepth()), {{"worker", id}});
+      }
+      break;
+    case TStatRead::rdDraining:
+      Sink.Sample(FServer.IsDraining() ? 1 : 0);
+      break;
+    case TStatRead::rdDrainSessionsRemaining:
+      Sink.Sample(FServer.IsDraining() ? static_cast<double>(FServer.SessionCount()) : 0);
+      break;
+    case TStatRead::rdBuildInfo:
+      Sink.Sample(1, {{"version", BuildVersion()}, {"commit", BuildCommit()}});
+      break;
+    case TStatRead::rdDevelopmentKeys:
+      Sink.Sample(FServer.UsesDevelopmentKeys() ? 1 : 0);
+      break;
+    case TStatRead::rdTlsCertificateExpiry:
+      if (PTlsContext tls = TServiceControl::TlsContext()) {
+        const double expiry = UtcTextToEpochSeconds(tls->NotAfter());
+        if (expiry >= 0) Sink.Sample(expiry);
+      }
+      break;
+    case TStatRead::rdConfigReloadSuccessful:
+      if (const TConfigReloadRecord::TState reload = TConfigReloadRecord::Last(); reload.Recorded) {
+        Sink.Sample(reload.Successful ? 1 : 0);
+      }
+      break;
+    case TStatRead::rdConfigReloadTimestamp:
+      if (const TConfigReloadRecord::TState reload = TConfigReloadRecord::Last(); reload.Recorded) {
+        Sink.Sample(reload.TimestampSeconds);
+      }
+      break;
+    case TStatRead::rdProcessCpuSeconds:
+      Sink.Sample(ProcessCpuSeconds());
+      break;
+    case TStatRead::rdProcessResidentMemory:
+      Sink.Sample(static_cast<double>(ProcessResidentBytes()));
+      break;
+    case TStatRead::rdProcessStartTime:
+      Sink.Sample(ProcessStartTimeSeconds());
+      break;
+    // Where the system has no descriptor table (Windows), both families are left out.
+    case TStatRead::rdProcessOpenFds:
+      if (const int64_t open = ProcessOpenDescriptors(); open >= 0) {
+        Sink.Sample(static_cast<double>(open));
+      }
+      break;
+    case TStatRead::rdProcessMaxFds:
+      if (const int64_t max = ProcessMaxDescriptors(); max >= 0) {
+        Sink.Sample(static_cast<double>(max));
+      }
+      break;
+    case TStatRead::Count:
+      break;
+  }
 }
 
 }  // namespace gw

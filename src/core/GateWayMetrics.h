@@ -6,9 +6,12 @@
 // 503 otherwise with what is wrong ("logic link down", "login link down", "stopping"), for
 // a load balancer's health check and the operator reading it.
 //
+// The families and their order come from the server's counter set (common/GateWayStats.h);
+// this class supplies the values read at the scrape (ReadValue).
+//
 // Thread safety: Start and Stop belong to the gateway server's owner thread; the
 // scrapes run on the listener's I/O thread and read only counters that are safe from
-// any thread (relaxed atomics) and the workers' tables under their locks.
+// any thread (relaxed atomics), the links' states and the workers' queue depths.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "net/HttpEndpointServer.h"
 
 namespace gw {
@@ -58,6 +62,8 @@ class TGateWayMetrics {
   static double UtcTextToEpochSeconds(const std::string& Text);
 
  private:
+  void ReadValue(TStatRead Read, TStatSink& Sink) const;
+
   TGateWaySocketServer& FServer;
   std::unique_ptr<THttpEndpointServer> FEndpoint;
 };

@@ -45,15 +45,17 @@ TGateWaySocketServer::TGateWaySocketServer(const TCustomGateWayConfig& Config)
   }
   FLogicServer =
       std::make_unique<TLogicSrvClient>(Config.ServerAddr, static_cast<int32_t>(serverPort), this);
-  FLogicServer->SetTraffic(&FTraffic);
+  FLogicServer->SetTraffic(&FStats);
+  FLoginSrv->SetStats(&FStats);
   // A logic server silent (or not reading) for this long counts as lost; 0 turns it off.
   FLogicServer->SetServerTimeOut(static_cast<uint32_t>(std::max(0, Config.CheckServerTimeOutTime)));
   FGuard = std::make_shared<TClientGuard>(IPManager());
+  FGuard->SetStats(&FStats);
   ApplyGuardSettings(Config);
   for (int32_t id = 0; id < Config.WokerCount; ++id) {
     auto worker = std::make_unique<TGateWayWorker>(id);
     worker->SetLogicServerClient(FLogicServer.get());
-    worker->SetTraffic(&FTraffic);
+    worker->SetTraffic(&FStats);
     worker->SetClientGuard(FGuard.get());
     FWorkers.push_back(std::move(worker));
   }
@@ -201,6 +203,7 @@ void TGateWaySocketServer::Start() {
   FSocketServer->SetLogger(FLogger);
   FGuard->SetLogger(FLogger);
   FSocketServer->SetConnectionGuard(FGuard);
+  FSocketServer->SetStats(&FStats);
   if (FEdge.ProxyFrom) {
     FSocketServer->SetProxyProtocol(*FEdge.ProxyFrom);
     Log("PROXY protocol expected from " + CidrListText(*FEdge.ProxyFrom), llMessage);
@@ -317,22 +320,26 @@ void TGateWaySocketServer::OnClientOpen(const PWebSocketConnection& AConnection)
     return;
   }
   PUserSession session = TUserSession::Create(AConnection);
+  session->SetStats(&FStats);
   // Set before the session enters a table, which publishes it to the other threads
   // (the token never changes afterwards, so they read it without a lock).
   std::string token = CreateGuidText();
   session->SetToken(token);
   TGateWayWorker* worker = ChooseWoker();
   if (worker == nullptr) {
+    FStats.Count(TLimitBreach::lbWorkerTableFull);
     Log("ChooseWoker = nil", llError);
     RefuseSession(AConnection, std::move(session));
     return;
   }
   uint32_t handle = 0;
   if (!worker->AddSession(session, handle)) {
+    FStats.Count(TLimitBreach::lbWorkerTableFull);
     Log("Handle Out Close Socket" + AConnection->PeerAddr(), llWarning);
     RefuseSession(AConnection, std::move(session));
     return;
   }
+  session->RecountStep();
   Log("客户端连接:" + AConnection->PeerAddr() + " , Token : " + token +
           ",Handle:" + std::to_string(handle) + ", Worker:" + std::to_string(worker->ID()),
       llDebug);
@@ -345,6 +352,7 @@ void TGateWaySocketServer::RefuseSession(const PWebSocketConnection& AConnection
   // event has returned: the close work is done here, and the event finds no session.
   // A refused client was never given its token: the close line names none.
   Session->SetToken({});
+  Session->CountOut();
   Session->DetachFromConnection();
   AConnection->Close();
   ReportSessionClosed(*Session, AConnection->PeerAddr());
@@ -375,6 +383,7 @@ void TGateWaySocketServer::SendToken(TGateWayWorker& Worker, TUserSession& Sessi
 }
 
 bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_view Answer) {
+  if (Answer.size() > kMaxTokenText) FStats.Count(TLimitBreach::lbTokenAnswerTooLong);
   std::optional<std::string> received = DecodeTokenAnswer(Answer, FKeys);
   if (!received) return false;  // undecodable: refused without the mismatch line
   std::string expected = ExpectedTokenAnswer(Session.TokenID());
@@ -388,8 +397,8 @@ bool TGateWaySocketServer::CheckToken(const TUserSession& Session, std::string_v
 
 void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnection,
                                            std::span<const uint8_t> AData) {
-  TGateWayTraffic::Add(FTraffic.ClientBytesIn, AData.size());
-  TGateWayTraffic::Add(FTraffic.ClientMessagesIn, 1);
+  TGateWayStats::Add(FStats.ClientBytesIn, AData.size());
+  TGateWayStats::Add(FStats.ClientMessagesIn);
   TUserSession* session = TUserSession::FromConnection(*AConnection);
   if (session == nullptr) return;
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
@@ -416,7 +425,7 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
       AConnection->PassedAdmission();  // ClientTimeOut no longer applies
       FLoginSrv->RegisterSession(handle, session->IP());
     } else {
-      TClientGuard::CountTokenRefused();
+      FGuard->CountTokenRefused();
       FGuard->ClientLine(TClientLine::clUnauthorised,
                          "踢出连接,没经过授权的连接:" + AConnection->PeerAddr());
       // Frees the session: not touched afterwards. Its line is rate-limited like the above.
@@ -429,9 +438,11 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
       const TClientRead<std::span<const uint8_t>> message = ReadLoginMessage(AData);
       if (!message) {
         // A "$" would end the login frame early and let the client forge frames of its own.
-        Log(FLoginSrv->Name() + " refused a client message holding \"$\" , SessionHandle : " +
-                std::to_string(handle),
-            llWarning);
+        // Counted, and its line limited: a client could reconnect and send it again and again.
+        FStats.Count(TLimitBreach::lbLoginMessageDollar);
+        FGuard->ClientLine(TClientLine::clLoginDollar,
+                           FLoginSrv->Name() + " refused a client message holding \"$\" , " +
+                               "SessionHandle : " + std::to_string(handle));
         CloseSessionWith(handle, "Client Message Holds $", wccNormal);  // frees the session
         return;
       }
@@ -463,6 +474,7 @@ void TGateWaySocketServer::OnClientClose(const PWebSocketConnection& AConnection
   // still in flight): the session goes at the end of this event.
   PUserSession session = worker->RemoveSession(handle, found);
   if (!session) return;
+  session->CountOut();
   ReportSessionClosed(*session, AConnection->PeerAddr());
   session->DetachFromConnection();
 }

@@ -203,8 +203,12 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TGateWayWorker& Worker(int32_t Index) { return *FWorkers[static_cast<size_t>(Index)]; }
   int32_t SessionCount() const;
   TLogicSrvClient& LogicServer() { return *FLogicServer; }
-  // Byte counters for the statistics panel; readable from any thread.
-  const TGateWayTraffic& Traffic() const { return FTraffic; }
+  // The server's counters and gauges (its listener, links, guard, workers and sessions count
+  // on them); readable from any thread.
+  const TGateWayStats& Stats() const { return FStats; }
+  TGateWayStats& Stats() { return FStats; }
+  // The byte counters among them, for the statistics panel.
+  const TGateWayTraffic& Traffic() const { return FStats; }
   TLoginSrvClient& LoginServer() { return *FLoginSrv; }
   // The protection settings at the edge; ApplySettings on every reload (owner's thread).
   TClientGuard& Guard() { return *FGuard; }
@@ -233,6 +237,8 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
     if (FLogger) FLogger(Text, Level);
   }
 
+  // First: the links, workers, guard and listener count on it until they are gone.
+  TGateWayStats FStats;
   const std::string FGatePort;
   const TDeploymentKeys FKeys;
   std::unique_ptr<TLoginSrvClient> FLoginSrv;
@@ -244,7 +250,6 @@ class TGateWaySocketServer : public TGateWaySocketServerInterface {
   TLogProc FLogger;
   PTlsContext FTlsContext;  // owner's thread
   std::atomic<bool> FIsRuning{false};
-  TGateWayTraffic FTraffic;
   PClientGuard FGuard;
   std::atomic<size_t> FClientMessageBound{limits::kMaxWsMessageSize};  // see ApplyGuardSettings
   TEdgeOptions FEdge;

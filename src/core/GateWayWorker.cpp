@@ -27,8 +27,8 @@ static_assert(kLogicMsgTypeOffset + sizeof(TServerMessageHeader::nMsgType) == kL
 
 // A text field of a logic payload, from the ANSI code page; a length byte beyond its field
 // was cut to it, and is counted.
-std::string FieldText(const TLogicShortText& Field) {
-  if (Field.Clamped) CountLimitBreach(TLimitBreach::lbFieldLengthClamped);
+std::string FieldText(const TLogicShortText& Field, TGateWayStats* Stats) {
+  if (Field.Clamped && Stats != nullptr) Stats->Count(TLimitBreach::lbFieldLengthClamped);
   return AnsiToUtf8(Field.Text);
 }
 
@@ -471,10 +471,9 @@ void TGateWayWorker::HandleMessage(const PUserSession& Session, TSessionMessageP
   const TLogicRead<TLogicPacket> packet =
       ReadLogicPacket(std::span<const uint8_t>(Msg->Data(), Msg->DataLen()));
   if (!packet) {
-    CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
-    Log("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
-            " , Len:" + std::to_string(Msg->DataLen()),
-        llWarning);
+    if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
+    LimitedLine("逻辑服务器数据包长度不足 , Ident:" + std::to_string(Msg->Ident) +
+                " , Len:" + std::to_string(Msg->DataLen()));
     return;
   }
   const std::span<const uint8_t> payload = packet->Payload;
@@ -489,8 +488,8 @@ void TGateWayWorker::HandleMessage(const PUserSession& Session, TSessionMessageP
       // The intervals come as a default message; a shorter payload cannot hold one.
       const TLogicRead<TDefaultMessage> times = ReadSpeedTime(payload);
       if (!times) {
-        CountLimitBreach(TLimitBreach::lbLogicPacketTooShort);
-        Log("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致", llWarning);
+        if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
+        LimitedLine("GM_LOGIC_GATE_SPEEDTIME 数据长度不一致");
         return;
       }
       Session->SetSessionTime(*times);
@@ -553,7 +552,7 @@ void TGateWayWorker::KickSession(TUserSession& Session, const uint8_t* Payload,
   if (const std::optional<TLogicShortText> reason =
           ReadKickReason(std::span<const uint8_t>(Payload, PayloadLen))) {
     Log("Qel 要求 T出 客户端连接:" + Session.IP() +
-            " , 原因: Qel踢出:" + LogText(FieldText(*reason)),
+            " , 原因: Qel踢出:" + LogText(FieldText(*reason, FTraffic)),
         llWarning);
   }
   CloseConnectionOf(Session);
@@ -581,10 +580,19 @@ void TGateWayWorker::SyncSessionData(TUserSession& Session, const uint8_t* Paylo
   const TLogicRead<TLogicSyncData> sync =
       ReadSyncData(std::span<const uint8_t>(Payload, PayloadLen));
   if (!sync) {
-    Log("GM_LOGIC_GATE_SYNCDATA 数据长度不一致", llWarning);
+    if (FTraffic) FTraffic->Count(TLimitBreach::lbLogicPacketTooShort);
+    LimitedLine("GM_LOGIC_GATE_SYNCDATA 数据长度不一致");
     return;
   }
-  Session.SetInfo(FieldText(sync->Account), FieldText(sync->PlayerName));
+  Session.SetInfo(FieldText(sync->Account, FTraffic), FieldText(sync->PlayerName, FTraffic));
+}
+
+void TGateWayWorker::LimitedLine(const std::string& Line) {
+  if (FGuard != nullptr) {
+    FGuard->ClientLine(TClientLine::clLogicTooShort, Line);
+  } else {
+    Log(Line, llWarning);
+  }
 }
 
 void TGateWayWorker::MalformedMessage(TUserSession& Session, int Kind, const std::string& Line) {

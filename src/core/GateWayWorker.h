@@ -115,6 +115,7 @@ class TGateWayWorker {
     FLogicServerClient = LogicServerClient;
   }
   // Where sent client bytes are counted (the server's counters); before Start.
+  // The server's counter set: the relay's traffic and the bounds the worker meets.
   void SetTraffic(TGateWayTraffic* Traffic) { FTraffic = Traffic; }
   // The guard that limits the per-message lines and counts malformed messages; without one
   // (tests) the lines go to the logger as they come. Before Start.
@@ -249,6 +250,8 @@ class TGateWayWorker {
   void Log(const std::string& Text, TLogLevel Level) const {
     if (FLogger) FLogger(Text, Level);
   }
+  // A warning about a logic packet, one line a second at most (through the guard's limiter).
+  void LimitedLine(const std::string& Line);
   // A malformed game message of the session's client: counted and logged (rate-limited)
   // by the guard, which closes the client at its bound.
   void MalformedMessage(TUserSession& Session, int Kind, const std::string& Line);

@@ -36,9 +36,9 @@ bool TUserSession::AddMessage(TSessionMessagePtr msg) {
   const bool tooMany = FMessageQueue.size() >= limits::kMaxSessionQueuedMessages;
   if (tooMany || uint64_t{FQueuedBytes} + msg->DataLen() > limits::kMaxSessionQueuedBytes) {
     // Counted once per session: the first refusal is what disconnects it.
-    if (!FQueueLimitHit) {
-      CountLimitBreach(tooMany ? TLimitBreach::lbSessionQueuedMessages
-                               : TLimitBreach::lbSessionQueuedBytes);
+    if (!FQueueLimitHit && FStats) {
+      FStats->Count(tooMany ? TLimitBreach::lbSessionQueuedMessages
+                            : TLimitBreach::lbSessionQueuedBytes);
     }
     FQueueLimitHit = true;
     return false;
@@ -46,6 +46,53 @@ bool TUserSession::AddMessage(TSessionMessagePtr msg) {
   FQueuedBytes += msg->DataLen();
   FMessageQueue.push_back(std::move(msg));
   return true;
+}
+
+namespace {
+
+// FCountedStep's values: not counted yet, counted under one of the three gauges, out.
+enum : uint8_t { kStepUncounted, kStepToken, kStepLogin, kStepGame, kStepCountedOut };
+
+std::atomic<uint64_t>& StepGauge(TGateWayStats& Stats, uint8_t Step) {
+  switch (Step) {
+    case kStepToken:
+      return Stats.SessionsToken;
+    case kStepLogin:
+      return Stats.SessionsLogin;
+    default:
+      return Stats.SessionsGame;
+  }
+}
+
+}  // namespace
+
+void TUserSession::RecountStep() {
+  if (FStats == nullptr) return;
+  const auto stepNow = [this]() -> uint8_t {
+    if (!FTokenChecked.load(std::memory_order_relaxed)) return kStepToken;
+    return SessionStep() == ssGame ? kStepGame : kStepLogin;
+  };
+  // Another thread may change the step meanwhile: the gauges move once per change of the
+  // counted step, and the loop ends only when what is counted is the step as it stands.
+  for (uint8_t now = stepNow();; now = stepNow()) {
+    uint8_t old = FCountedStep.load(std::memory_order_relaxed);
+    do {
+      if (old == kStepCountedOut) return;
+      if (old == now) break;
+    } while (!FCountedStep.compare_exchange_weak(old, now, std::memory_order_relaxed));
+    if (old != now) {
+      if (old != kStepUncounted) TGateWayStats::Move(StepGauge(*FStats, old), -1);
+      TGateWayStats::Move(StepGauge(*FStats, now), 1);
+    }
+    if (stepNow() == now) return;
+  }
+}
+
+void TUserSession::CountOut() {
+  const uint8_t old = FCountedStep.exchange(kStepCountedOut, std::memory_order_relaxed);
+  if (FStats != nullptr && old != kStepUncounted && old != kStepCountedOut) {
+    TGateWayStats::Move(StepGauge(*FStats, old), -1);
+  }
 }
 
 TSessionMessagePtr TUserSession::TakeMessage() {

@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "common/ThreadAffinity.h"
 #include "gate/GateWayDefine.h"
 #include "net/IWebSocketConnection.h"
@@ -156,7 +157,11 @@ class TUserSession {
 
   // Set by the connection's message event when the client answered the challenge.
   bool TokenChecked() const { return FTokenChecked.load(); }
-  void MarkTokenChecked() { FTokenChecked.store(true); }
+  // The token check passed: the session moves on in the per-step gauges.
+  void MarkTokenChecked() {
+    FTokenChecked.store(true);
+    RecountStep();
+  }
   // Malformed messages the client sent (counted by the client guard, which closes the
   // connection at limits::kMaxMalformedMessages); added to on the I/O and worker threads.
   std::atomic<uint32_t>& MalformedMessages() { return FMalformedMessages; }
@@ -176,7 +181,17 @@ class TUserSession {
   void SetSessionStep(TSessionStep step) {
     AssertOwner();
     FSessionStep.store(step, std::memory_order_relaxed);
+    RecountStep();
   }
+  // Where the session counts: its queue's bounds and the per-step session gauges
+  // (SessionsToken, SessionsLogin, SessionsGame). Before the session enters a table.
+  void SetStats(TGateWayStats* Stats) { FStats = Stats; }
+  // Moves the session's gauge to its step as it stands now (the token check not passed
+  // yet, the login server, the game): called when the session enters its table, when its
+  // token check passes and on every step change. Nothing once CountOut has run. Any thread.
+  void RecountStep();
+  // Takes the session out of the gauges for good, when it closes. Any thread; idempotent.
+  void CountOut();
   void SetLogicUserIndex(int32_t index) {
     AssertOwner();
     FLogicUserIndex.store(index, std::memory_order_relaxed);
@@ -250,6 +265,8 @@ class TUserSession {
   uint16_t FRunTime = 0;
   uint16_t FSpellTime = 0;
   std::atomic<TSessionStep> FSessionStep{ssLogin};
+  std::atomic<uint8_t> FCountedStep{0};  // the gauge counting the session (see RecountStep)
+  TGateWayStats* FStats = nullptr;       // set before the session is published
   std::atomic<bool> FClosing{false};
   std::atomic<bool> FInSend{false};      // a send is in flight
   std::atomic<bool> FSendParked{false};  // output waits behind it

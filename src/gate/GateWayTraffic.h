@@ -1,25 +1,12 @@
-// Byte counters of the relay for the operator's statistics panel. Updated with
-// relaxed atomic adds on the relay's paths (no ordering is needed: the figures
-// are only displayed) and readable from any thread.
+// The relay's traffic counters (client and logic bytes and messages) are members of the
+// server's counter set; the relay's paths bump them with TGateWayTraffic::Add (relaxed: the
+// figures are only displayed) and the statistics panel and the metrics read them.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include "common/GateWayStats.h"
 
 namespace gw {
 
-struct TGateWayTraffic {
-  std::atomic<uint64_t> ClientBytesIn{0};     // received from game clients
-  std::atomic<uint64_t> ClientBytesOut{0};    // sent to game clients (whole messages sent)
-  std::atomic<uint64_t> LogicBytesIn{0};      // received from the logic server
-  std::atomic<uint64_t> LogicBytesOut{0};     // sent to the logic server
-  std::atomic<uint64_t> ClientMessagesIn{0};  // WebSocket messages received from clients
-  std::atomic<uint64_t> ClientMessagesOut{
-      0};  // WebSocket messages sent to clients (a batch is one)
-
-  static void Add(std::atomic<uint64_t>& Counter, uint64_t Bytes) {
-    Counter.fetch_add(Bytes, std::memory_order_relaxed);
-  }
-};
+using TGateWayTraffic = TGateWayStats;
 
 }  // namespace gw

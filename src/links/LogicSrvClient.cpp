@@ -68,7 +68,7 @@ void TLogicSrvClient::AppendServerMessage(int32_t nIdent, uint16_t wSocketIndex,
     Log("LogicSrv send cache cannot grow, packet dropped , IDent :" + std::to_string(nIdent),
         llError);
   } else if (r.Full) {
-    CountLimitBreach(TLimitBreach::lbLogicSendBacklog);
+    Stats().Count(TLimitBreach::lbLogicSendBacklog);
     if (r.FirstDrop) {
       Log("LogicSrv send backlog over " + std::to_string(SendBacklogLimit()) +
               " bytes, packets dropped , IDent :" + std::to_string(nIdent),
@@ -148,6 +148,7 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
   if (!packet) {
     const TLogicReason reason = packet.Reason();
     if (reason == TLogicReason::lrBadSignature) {
+      Stats().Count(TLimitBreach::lbLogicPacketSignature);
       // The length still cut the stream in step; only this packet is lost.
       TServerMessageHeader h;
       std::memcpy(&h, PData, sizeof(h));
@@ -162,7 +163,9 @@ void TLogicSrvClient::DoQelPacket(const uint8_t* PData, int32_t Size) {
   const TServerMessageHeader& h = packet->Header;
   const TLogicRead<TLogicRoute> route = LogicPacketRoute(h.nIdent);
   if (!route) {
-    Log("undefine qel message header ident : " + std::to_string(h.nIdent), llWarning);
+    Stats().Count(TLimitBreach::lbLogicUnknownIdent);
+    PacketRefused(route.Reason(),
+                  "undefine qel message header ident : " + std::to_string(h.nIdent));
     return;
   }
   switch (*route) {
@@ -193,7 +196,7 @@ void TLogicSrvClient::ProcessPackets() {
     const TLogicPacketCut cut = CutLogicPacket(recv.Memory(), recv.Size());
     if (cut.Status == TLogicCut::lcNeedMore) return;  // wait for the rest
     if (cut.Status == TLogicCut::lcBadLength) {
-      CountLimitBreach(TLimitBreach::lbLogicPacketLength);
+      Stats().Count(TLimitBreach::lbLogicPacketLength);
       Log("LogicSrv packet length out of range : " + std::to_string(cut.Header.nLen) +
               " , IDent : " + std::to_string(cut.Header.nIdent),
           llError);
@@ -231,7 +234,7 @@ uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
   const bool waiting = SendStream().Size() > 0;
   const uint32_t stalled = waiting ? TicksSince(Now, LastSendProgressTick()) : 0;
   if (silent > timeOut || stalled > timeOut) {
-    CountLimitBreach(TLimitBreach::lbServerTimeOut);
+    Stats().Count(TLimitBreach::lbServerTimeOut);
     Disconnect(0, silent > timeOut ? "CheckServer TimeOut" : "SendData TimeOut");
     return 0;
   }
@@ -241,7 +244,7 @@ uint32_t TLogicSrvClient::OnTimer(uint32_t Now) {
 }
 
 void TLogicSrvClient::OnConnected() {
-  if (FEverConnected) FReconnects.fetch_add(1, std::memory_order_relaxed);
+  if (FEverConnected) TGateWayStats::Add(Stats().LogicLinkReconnects);
   FEverConnected = true;
   FSendKeepAliveTick = Now();
   FKeepAliveTick = FSendKeepAliveTick;

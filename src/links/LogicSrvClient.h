@@ -72,9 +72,11 @@ class TLogicSrvClient : public TServerLinkClient {
   // connection is (every client closed) and connects again. Any thread.
   void SetServerTimeOut(uint32_t Ms) { FServerTimeOut.store(Ms, std::memory_order_relaxed); }
   uint32_t ServerTimeOut() const { return FServerTimeOut.load(std::memory_order_relaxed); }
-  // Where the bytes received from and sent to the logic server are counted
-  // (LogicBytesIn, LogicBytesOut); null counts nothing. Call before Start.
+  // Where the link counts (SetStats), with the bytes received from and sent to the logic
+  // server (LogicBytesIn, LogicBytesOut); null: the link's own set, no bytes counted.
+  // Call before Start.
   void SetTraffic(TGateWayTraffic* Traffic) {
+    SetStats(Traffic);
     SetByteCounters(Traffic ? &Traffic->LogicBytesIn : nullptr,
                     Traffic ? &Traffic->LogicBytesOut : nullptr);
   }
@@ -110,7 +112,7 @@ class TLogicSrvClient : public TServerLinkClient {
   // Tick of the last GM_LOGIC_GATE_CHECKSERVER; 0 before the first. Any thread.
   uint32_t CheckServerTick() const { return FCheckServerTick.load(std::memory_order_relaxed); }
   // Connections made after the first one (the link came back after a loss). Any thread.
-  uint64_t Reconnects() const { return FReconnects.load(std::memory_order_relaxed); }
+  uint64_t Reconnects() const { return TGateWayStats::Value(Stats().LogicLinkReconnects); }
 
  protected:
   // Cuts every whole packet off the receive buffer and dispatches it. Link thread.
@@ -127,11 +129,10 @@ class TLogicSrvClient : public TServerLinkClient {
   // A packet the link cannot take: one line a second per reason. Link thread.
   void PacketRefused(TLogicReason Reason, const std::string& Line);
 
-  uint32_t FSendKeepAliveTick = 0;  // link thread: last successful connect
-  uint32_t FKeepAliveTick = 0;      // link thread: last keep-alive sent
-  std::string FTurnError;           // link thread: logged when its pause ends
-  bool FEverConnected = false;      // link thread
-  std::atomic<uint64_t> FReconnects{0};
+  uint32_t FSendKeepAliveTick = 0;                // link thread: last successful connect
+  uint32_t FKeepAliveTick = 0;                    // link thread: last keep-alive sent
+  std::string FTurnError;                         // link thread: logged when its pause ends
+  bool FEverConnected = false;                    // link thread
   TGateWaySocketServerInterface* FGateWayServer;  // not owned
   std::atomic<uint32_t> FCheckServerTick{0};
   std::atomic<uint32_t> FServerTimeOut{kDefaultServerTimeOut};

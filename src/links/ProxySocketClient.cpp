@@ -31,7 +31,7 @@ void TProxySocketClient::AppendFrame(const std::string& Frame) {
     // Callers are I/O threads: the frame is dropped, nothing is raised.
     Log(Name() + " send buffer cannot grow, frame dropped", llError);
   } else if (r.Full) {
-    CountLimitBreach(TLimitBreach::lbLoginSendBacklog);
+    Stats().Count(TLimitBreach::lbLoginSendBacklog);
     if (r.FirstDrop) {
       Log(Name() + " send backlog over " + std::to_string(SendBacklogLimit()) +
               " bytes, frames dropped",
@@ -75,6 +75,7 @@ uint32_t TProxySocketClient::OnTimer(uint32_t Now) {
   }
   const uint32_t silent = TicksSince(Now, FKeepAliveTick);
   if (silent > kKeepAliveTimeOut) {
+    Stats().Count(TLimitBreach::lbLoginKeepAliveTimeOut);
     Disconnect(0, "KeepAlive TimeOut");
     return 0;
   }
@@ -109,7 +110,7 @@ void TProxySocketClient::ProcessPackets() {
   } else {
     recv.ForwardHeadCursor(frameStart);
     if (cut.Status == TLoginCut::lcTooLong) {
-      CountLimitBreach(TLimitBreach::lbLoginFrameSize);
+      Stats().Count(TLimitBreach::lbLoginFrameSize);
       Log(Name() + " frame longer than " + std::to_string(kMaxFrameSize) + " bytes without \"$\"",
           llError);
       Disconnect(0, "Frame Too Long");
@@ -121,7 +122,7 @@ void TProxySocketClient::ProcessPackets() {
 }
 
 void TProxySocketClient::OnConnected() {
-  if (FEverConnected) FReconnects.fetch_add(1, std::memory_order_relaxed);
+  if (FEverConnected) TGateWayStats::Add(Stats().LoginLinkReconnects);
   FEverConnected = true;
   FLastRecvSize = 0;
   Log(" " + Name() + " 连接成功 " + Host() + ":" + std::to_string(Port()), llMessage);

@@ -50,7 +50,7 @@ class TProxySocketClient : public TServerLinkClient {
   void Disconnect(int32_t ErrorCode, const std::string& Desc) override;
 
   // Connections made after the first one (the link came back after a loss). Any thread.
-  uint64_t Reconnects() const { return FReconnects.load(std::memory_order_relaxed); }
+  uint64_t Reconnects() const { return TGateWayStats::Value(Stats().LoginLinkReconnects); }
 
  protected:
   // One whole frame, "%" to "$" when well formed. Link thread.
@@ -76,7 +76,6 @@ class TProxySocketClient : public TServerLinkClient {
   uint32_t FSendKeepAliveTick = 0;  // link thread
   uint32_t FKeepAliveTick = 0;      // link thread
   bool FEverConnected = false;      // link thread
-  std::atomic<uint64_t> FReconnects{0};
 };
 
 }  // namespace gw

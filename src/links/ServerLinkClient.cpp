@@ -66,6 +66,7 @@ void TServerLinkClient::Stop() {
   try {
     MoveSendCache();
   } catch (const std::bad_alloc&) {
+    Stats().Count(TLimitBreach::lbSendCacheOutOfMemory);
     Log(FName + " send buffer cannot grow, the last packets are dropped", llError);
   }
   const int64_t pending = SendStream().Size();
@@ -111,6 +112,7 @@ TServerLinkClient::TAppendResult TServerLinkClient::AppendToSendCache(const void
     try {
       p = FSendCache.GetWritePointer(total);
     } catch (const std::bad_alloc&) {
+      Stats().Count(TLimitBreach::lbSendCacheOutOfMemory);
       result.NoMemory = true;
       return result;
     }

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "common/BufferMemoryStream.h"
+#include "common/GateWayStats.h"
 #include "links/LinkThread.h"
 #include "links/LinkWake.h"
 #include "links/SocketClient.h"
@@ -66,6 +67,12 @@ class TServerLinkClient : public TSocketClient {
   // Replaces the send backlog bound (tests use a small one). Call before Start.
   void SetSendBacklogLimit(int64_t Bytes) { FSendBacklogLimit = Bytes; }
   int64_t SendBacklogLimit() const { return FSendBacklogLimit; }
+
+  // Where the link counts (the bounds it hits, its reconnects, the logic link's bytes): the
+  // server's set (null: the link's own, as before the call). Before Start; the set must
+  // outlive the link.
+  void SetStats(TGateWayStats* Stats) { FStats = Stats ? Stats : &FOwnStats; }
+  TGateWayStats& Stats() const { return *FStats; }
 
   const std::string& Name() const { return FName; }
   const std::string& Host() const { return FHost; }
@@ -128,6 +135,9 @@ class TServerLinkClient : public TSocketClient {
   bool OnLinkThread() const { return !FRunThread.Running() || FRunThread.IsCurrent(); }
 
  private:
+  mutable TGateWayStats FOwnStats;
+  TGateWayStats* FStats = &FOwnStats;  // set before Start
+
   void RunLoop(TAnonymousThreadEx& Thread);
   void ConnectTurn();
   // Moves the send cache behind the socket's send buffer (one copy under FSendLock);

@@ -440,7 +440,7 @@ bool TAbstractConnection::ReceiveTls(const uint8_t* data, size_t size, uint8_t* 
     // The handshake's time ends, the request's begins.
     if (established) ArmStepDeadline(FOwner.RequestWaitMs());
     if (overflow) {
-      CountLimitBreach(TLimitBreach::lbTlsPendingRecords);
+      FOwner.Stats().Count(TLimitBreach::lbTlsPendingRecords);
       return false;
     }
     switch (result) {

@@ -33,7 +33,7 @@ void THttpConnection::ReplyStatus(int statusCode, const std::string& text) {
 }
 
 void THttpConnection::RefuseRequest(const std::string& reason) {
-  CountLimitBreach(TLimitBreach::lbHttpRequestInvalid);
+  Owner().Stats().Count(TLimitBreach::lbHttpRequestInvalid);
   static_cast<THttpServer&>(Owner()).LogRefusal(
       TSocketServer::rkRequestInvalid,
       "Answered 400 to " + PeerAddrText() + ": " + reason + " Connection closed");
@@ -64,20 +64,24 @@ void THttpConnection::ParseRequestBytes(const uint8_t* data, size_t size) {
       case hprNeedMore:
         return;
       case hprHeaderTooLarge:
-        CountLimitBreach(TLimitBreach::lbHttpHeaderTooBig);
+        Owner().Stats().Count(TLimitBreach::lbHttpHeaderTooBig);
         ReplyStatus(400, "Request header too large.");
         return;
       case hprMethodInvalid:
+        Owner().Stats().Count(TLimitBreach::lbHttpRequestInvalid);
         ReplyStatus(400, "Request method invalid.");
         return;
       case hprPostDataTooLarge:
-        CountLimitBreach(TLimitBreach::lbHttpBodyTooLarge);
+        Owner().Stats().Count(TLimitBreach::lbHttpBodyTooLarge);
         ReplyStatus(400, "Post data too large.");
         return;
       case hprBadRequestLine:
+        Owner().Stats().Count(TLimitBreach::lbHttpRequestInvalid);
         ReplyStatus(400, "Request line invalid.");
         return;
       case hprBadChunk:
+        Owner().Stats().Count(FRequest->ChunkLineTooLong() ? TLimitBreach::lbHttpChunkLineTooLong
+                                                           : TLimitBreach::lbHttpRequestInvalid);
         ReplyStatus(400, "Bad chunk size.");
         return;
       case hprBadHeader:

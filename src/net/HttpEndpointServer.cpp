@@ -29,7 +29,7 @@ TEndpointReply THttpEndpointServer::Render(TEndpoint& endpoint) {
     endpoint.Tokens = std::min(kRate, endpoint.Tokens + (now - endpoint.RefilledMs) * kRate / 1000);
     endpoint.RefilledMs = now;
     if (endpoint.Tokens < 1 && endpoint.Rendered) {
-      CountLimitBreach(TLimitBreach::lbMetricsRenderReused);
+      Stats().Count(TLimitBreach::lbMetricsRenderReused);
       return endpoint.Last;
     }
     endpoint.Tokens -= 1;

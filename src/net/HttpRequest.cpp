@@ -156,6 +156,7 @@ void THttpRequest::Reset() {
   FChunkSizeLine.clear();
   FInTrailer = false;
   FHeaderError = nullptr;
+  FChunkLineTooLong = false;
 }
 
 bool THttpRequest::DecodeRequestHead() {
@@ -298,7 +299,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
         char c = static_cast<char>(data[pos++]);
         if (c != '\n') {
           if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
-            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            FChunkLineTooLong = true;
             return consumed = pos, hprBadChunk;
           }
           if (c != '\r') FChunkSizeLine += c;
@@ -339,7 +340,7 @@ THttpParseResult THttpRequest::Parse(const uint8_t* data, size_t size, size_t& c
         if (c == '\r') break;
         if (c != '\n') {
           if (FChunkSizeLine.size() >= limits::kMaxHttpChunkLine) {
-            CountLimitBreach(TLimitBreach::lbHttpChunkLineTooLong);
+            FChunkLineTooLong = true;
             return consumed = pos, hprBadChunk;
           }
           FChunkSizeLine += c;

@@ -100,6 +100,8 @@ class THttpRequest {
   const std::string& Body() const { return FBody; }
   // After hprBadHeader: the reply's text, e.g. "Content-Length invalid."
   const char* HeaderError() const { return FHeaderError; }
+  // After hprBadChunk: whether the chunk-size line passed limits::kMaxHttpChunkLine.
+  bool ChunkLineTooLong() const { return FChunkLineTooLong; }
 
  private:
   THttpParseResult HeaderByte(uint8_t byte);
@@ -126,6 +128,7 @@ class THttpRequest {
   std::string FChunkSizeLine;
   bool FInTrailer = false;             // after the last chunk: trailer lines up to an empty line
   const char* FHeaderError = nullptr;  // why the head was refused (hprBadHeader)
+  bool FChunkLineTooLong = false;      // why a chunk was refused (hprBadChunk)
 };
 
 }  // namespace gw

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "common/PeerLimits.h"
 #include "logging/LogLevel.h"
 #include "net/ConnectionGuard.h"
@@ -90,6 +91,9 @@ class IWebSocketServer {
   // Consulted for every accepted connection before any byte is read (refusals, live
   // counts, the admission deadline); none by default. Before Start.
   virtual void SetConnectionGuard(PConnectionGuard guard) { (void)guard; }
+  // Where the transport counts the bounds its connections hit: the owner's set (null: one
+  // of the transport's own). Before Start; the set outlives the transport.
+  virtual void SetStats(TGateWayStats* stats) { (void)stats; }
   // Under load, gather events for up to this many microseconds per I/O turn (0: none).
   virtual void SetMinTurnMicros(uint32_t micros) { (void)micros; }
   // Clients come through load balancers at these addresses, each connection opening

@@ -119,6 +119,7 @@ void TNetWebSocketServer::DoOnRequest(THttpConnection& connection) {
   }
   std::string key = header.Value("Sec-WebSocket-Key");
   if (key.empty()) {
+    Stats().Count(TLimitBreach::lbHttpRequestInvalid);
     connection.ReplyStatus(400, "Sec-WebSocket-Key missing.");
     return;
   }

@@ -49,6 +49,7 @@ class TNetWebSocketServer final : public THttpServer, public IWebSocketServer {
   void SetTlsContext(PTlsContext context) override {
     TSocketServer::SetTlsContext(std::move(context));
   }
+  void SetStats(TGateWayStats* stats) override { TSocketServer::SetStats(stats); }
 
   void SetProxyProtocol(std::vector<TCidr> trustedFrom) override {
     TSocketServer::SetProxyProtocol(std::move(trustedFrom));

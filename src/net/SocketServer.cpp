@@ -333,7 +333,7 @@ void TSocketServer::ListenRemoved(TAbstractListen& listen) {
 void TSocketServer::AcceptOne(int fd) {
   if (FMaxConnections > 0 &&
       (ConnectionCount() >= FMaxConnections || DescriptorsNearLimit(fd, FDescriptorReserve))) {
-    CountLimitBreach(FCapBreach);
+    Stats().Count(FCapBreach);
     SocketRefuse(fd);
     return;
   }
@@ -342,7 +342,7 @@ void TSocketServer::AcceptOne(int fd) {
     // once its header has named the client.
     sockaddr_storage peer{};
     if (!SocketPeerAddress(fd, peer) || !CidrListContains(FProxyFrom, peer)) {
-      CountLimitBreach(TLimitBreach::lbProxyUntrustedSource);
+      Stats().Count(TLimitBreach::lbProxyUntrustedSource);
       LogRefusal(rkUntrusted, "Refused " + PeerAddressOf(fd) +
                                   ": not a trusted balancer (--proxy-from) for the PROXY protocol");
       SocketRefuse(fd);
@@ -439,7 +439,7 @@ bool TSocketServer::ProxyHeaderDone(TAbstractConnection& connection,
     case TProxyHeaderStage::prsWaiting:
       return true;
     case TProxyHeaderStage::prsInvalid:
-      CountLimitBreach(TLimitBreach::lbProxyHeaderInvalid);
+      Stats().Count(TLimitBreach::lbProxyHeaderInvalid);
       LogRefusal(rkInvalidHeader, "Closed a connection from " + connection.PeerAddrText() +
                                       ": its first bytes are not a valid PROXY protocol header");
       connection.CloseConnection();
@@ -508,13 +508,13 @@ void TSocketServer::StepTimedOut(TAbstractConnection& connection) {
     return;
   }
   if (connection.IsTls() && !connection.TlsEstablished()) {
-    CountLimitBreach(TLimitBreach::lbTlsHandshakeTimeOut);
+    Stats().Count(TLimitBreach::lbTlsHandshakeTimeOut);
     LogRefusal(rkTlsTimeOut, "Closed a connection from " + connection.PeerAddrText() +
                                  ": TLS handshake not finished within " +
                                  std::to_string(limits::kTlsHandshakeWaitMs / 1000) + " s");
     return;
   }
-  CountLimitBreach(FRequestTimeOutBreach);
+  Stats().Count(FRequestTimeOutBreach);
   LogRefusal(rkRequestTimeOut, "Closed a connection from " + connection.PeerAddrText() +
                                    ": no complete HTTP request within " +
                                    std::to_string(FRequestWaitMs / 1000) + " s");
@@ -523,7 +523,7 @@ void TSocketServer::StepTimedOut(TAbstractConnection& connection) {
 void TSocketServer::AdmissionTimedOut(TAbstractConnection& connection) {
   if (connection.AwaitingProxyHeader()) {
     // The guard never admitted it: the balancer (or a peer posing as one) sent no header.
-    CountLimitBreach(TLimitBreach::lbProxyHeaderTimeOut);
+    Stats().Count(TLimitBreach::lbProxyHeaderTimeOut);
     LogRefusal(rkHeaderTimeOut, "Closed a connection from " + connection.PeerAddrText() +
                                     ": no complete PROXY protocol header in time");
     return;

@@ -34,6 +34,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/GateWayStats.h"
 #include "common/PeerLimits.h"
 #include "net/AbstractConnection.h"
 #include "net/AbstractListen.h"
@@ -101,6 +102,10 @@ class TSocketServer {
     FDescriptorReserve = descriptorReserve;
     FCapBreach = breach;
   }
+  // Where the server and its connections count the bounds they hit: the owner's set (null:
+  // a set of the server's own, as before the call). Before Start; the set outlives the server.
+  void SetStats(TGateWayStats* stats) { FStats = stats ? stats : &FOwnStats; }
+  TGateWayStats& Stats() const { return *FStats; }
   // Connections accepted from now on speak TLS with `context` (null: plain TCP). Any
   // thread, any time: a reloaded certificate serves the next client, live ones keep theirs.
   void SetTlsContext(PTlsContext context);
@@ -230,7 +235,9 @@ class TSocketServer {
   size_t FMaxConnections = 0;  // set before Start
   uint64_t FDescriptorReserve = 0;
   TLimitBreach FCapBreach = TLimitBreach::lbMetricsConnections;
-  PConnectionGuard FGuard;                              // set before Start, read by the I/O threads
+  PConnectionGuard FGuard;  // set before Start, read by the I/O threads
+  mutable TGateWayStats FOwnStats;
+  TGateWayStats* FStats = &FOwnStats;                   // set before Start
   bool FProxyProtocol = false;                          // set before Start
   std::vector<TCidr> FProxyFrom;                        // set before Start
   std::function<void(const std::string&)> FRefusalLog;  // set before Start

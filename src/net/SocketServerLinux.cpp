@@ -106,7 +106,7 @@ void TSocketServer::AcceptOn(TAbstractListen& listen, TIoEventThread& thread) {
     }
     if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
     if (shed == shRefused) {
-      CountLimitBreach(TLimitBreach::lbAcceptNoDescriptor);
+      Stats().Count(TLimitBreach::lbAcceptNoDescriptor);
       continue;  // the next pending client is refused as promptly
     }
     if (shed == shNoSpare) RestListen(listen, thread);

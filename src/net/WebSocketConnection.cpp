@@ -67,10 +67,12 @@ void TWebSocketConnection::StartClose(uint16_t code, bool closeWhenSent) {
   }
   // The grace for a client that never answers (or never reads the close frame at all).
   std::weak_ptr<TAbstractConnection> weak = shared_from_this();
-  PostAfter(std::chrono::milliseconds(limits::kWsCloseAnswerMs), [weak] {
+  // The server's set outlives its I/O threads, which run the timer.
+  TGateWayStats* stats = &Owner().Stats();
+  PostAfter(std::chrono::milliseconds(limits::kWsCloseAnswerMs), [weak, stats] {
     PAbstractConnection connection = weak.lock();
     if (!connection || connection->IsClosed()) return;
-    CountLimitBreach(TLimitBreach::lbWsCloseUnanswered);
+    stats->Count(TLimitBreach::lbWsCloseUnanswered);
     connection->CloseConnection();
   });
   std::vector<uint8_t> payload;
@@ -85,7 +87,7 @@ void TWebSocketConnection::StartClose(uint16_t code, bool closeWhenSent) {
 }
 
 void TWebSocketConnection::SendQueueFull() {
-  CountLimitBreach(TLimitBreach::lbWsQueuedBytes);
+  Owner().Stats().Count(TLimitBreach::lbWsQueuedBytes);
   FServer.LogWarning("WebSocket send queue of " + PeerAddrText() + " over " +
                      std::to_string(MaxQueuedBytes()) + " bytes, connection closed");
   StartClose(wccPolicy, true);
@@ -134,7 +136,7 @@ void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size)
     case wprStopped:
       break;
     case wprTooBig: {
-      CountLimitBreach(TLimitBreach::lbWsMessageTooBig);
+      Owner().Stats().Count(TLimitBreach::lbWsMessageTooBig);
       const uint64_t announced = FParser->RefusedSize();
       const size_t bound = FParser->MaxMessageSize();
       FailConnection(wccTooBig);
@@ -148,6 +150,7 @@ void TWebSocketConnection::HandleSwitchedBytes(const uint8_t* data, size_t size)
       break;
     }
     case wprProtocolError:
+      Owner().Stats().Count(TLimitBreach::lbWsProtocolError);
       FailConnection(kCloseProtocolError);
       break;
   }
@@ -189,7 +192,7 @@ bool TWebSocketConnection::OnWsPing(const uint8_t* payload, size_t size) {
   // bound; past a small backlog a ping goes unanswered (RFC 6455 5.5.3 lets a pong
   // answer only some of the pings).
   if (FPendingPongs.load() >= limits::kMaxPendingPongs) {
-    CountLimitBreach(TLimitBreach::lbPongsPending);
+    Owner().Stats().Count(TLimitBreach::lbPongsPending);
     return !IsClosed();
   }
   FPendingPongs.fetch_add(1);

@@ -74,27 +74,29 @@ TEST(FloodWindow, CountsConnectionsOfEachAddressWithinItsWindow) {
 
 TEST(FloodWindow, PrunesEndedWindowsAndForgetsTheOldestWhenFull) {
   TFloodWindow window(2);
+  TGateWayStats stats;
+  window.SetStats(&stats);
   EXPECT_FALSE(window.Hit("a", 0, 1000, 1));
   EXPECT_FALSE(window.Hit("b", 5, 1000, 1));
   // Full: a third address takes the place of the oldest window (a's), counted; the new
   // address is tracked at once, so its second connection within the window is a flood.
-  const uint64_t before = LimitBreaches(TLimitBreach::lbFloodTableFull);
+  const uint64_t before = stats.Breaches(TLimitBreach::lbFloodTableFull);
   EXPECT_FALSE(window.Hit("c", 10, 1000, 1));
   EXPECT_TRUE(window.Hit("c", 20, 1000, 1));
   EXPECT_EQ(window.Size(), 2u);
-  EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 1);
+  EXPECT_EQ(stats.Breaches(TLimitBreach::lbFloodTableFull), before + 1);
   EXPECT_FALSE(window.Tracks("a"));
   EXPECT_TRUE(window.Tracks("b"));
   // A window that starts again becomes the youngest: b restarted, so c goes next.
   EXPECT_FALSE(window.Hit("b", 1100, 1000, 1));
   EXPECT_FALSE(window.Hit("d", 1105, 1000, 1));  // c's window ended: pruned, nothing evicted
-  EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 1);
+  EXPECT_EQ(stats.Breaches(TLimitBreach::lbFloodTableFull), before + 1);
   EXPECT_TRUE(window.Tracks("b"));
   EXPECT_FALSE(window.Tracks("c"));
   EXPECT_FALSE(window.Hit("e", 1110, 1000, 1));  // both still run: the oldest (b) goes
   EXPECT_FALSE(window.Tracks("b"));
   EXPECT_TRUE(window.Tracks("d"));
-  EXPECT_EQ(LimitBreaches(TLimitBreach::lbFloodTableFull), before + 2);
+  EXPECT_EQ(stats.Breaches(TLimitBreach::lbFloodTableFull), before + 2);
   window.Prune(5000, 1000);
   EXPECT_EQ(window.Size(), 0u);
 }
@@ -129,6 +131,7 @@ class ClientGuardTest : public ::testing::Test {
                 .string();
     FManager = std::make_unique<TGateIPManager>(FFile);
     FGuard = std::make_shared<TClientGuard>(*FManager);
+    FGuard->SetStats(&FStats);
     FGuard->SetLogger([this](const std::string& line, TLogLevel) { FLines.push_back(line); });
   }
   void TearDown() override {
@@ -143,6 +146,7 @@ class ClientGuardTest : public ::testing::Test {
   }
 
   std::string FFile;
+  TGateWayStats FStats;  // the guard counts here; outlives it
   std::unique_ptr<TGateIPManager> FManager;
   std::shared_ptr<TClientGuard> FGuard;
   std::vector<std::string> FLines;
@@ -151,14 +155,14 @@ class ClientGuardTest : public ::testing::Test {
 TEST_F(ClientGuardTest, RefusesBlockedAddressesExactlyAndByPrefix) {
   FManager->AddBlockIP("10.0.0.1");
   FManager->AddTempBlockIP("192.168.*");
-  const uint64_t before = TClientGuard::Count(TGuardCause::gcRefusedBlocked);
+  const uint64_t before = FGuard->Count(TGuardCause::gcRefusedBlocked);
   for (const char* addr : {"10.0.0.1", "192.168.1.7", "192.168.200.1"}) {
     EXPECT_FALSE(FGuard->AdmitConnection(addr)) << addr;
   }
   for (const char* addr : {"10.0.0.10", "192.169.1.1", "10.0.0.2"}) {
     EXPECT_TRUE(FGuard->AdmitConnection(addr)) << addr;
   }
-  EXPECT_EQ(TClientGuard::Count(TGuardCause::gcRefusedBlocked), before + 3);
+  EXPECT_EQ(FGuard->Count(TGuardCause::gcRefusedBlocked), before + 3);
   EXPECT_EQ(FLines.at(0), "Refused 10.0.0.1: the address is blocked");
 }
 
@@ -265,8 +269,6 @@ TEST_F(ClientGuardTest, IPv6ClientsAreCountedPerSlash64) {
 // A client's malformed messages are counted on its connection: the lines are rate-limited,
 // and at the bound it is closed once.
 TEST_F(ClientGuardTest, MalformedMessagesAreLimitedPerConnectionAndTheirLinesPerSecond) {
-  const uint64_t closedBefore = TClientGuard::Count(TGuardCause::gcMalformedClosed);
-  const uint64_t breachesBefore = LimitBreaches(TLimitBreach::lbMalformedMessages);
   auto connection = std::make_shared<TFakeWebSocketConnection>("8.8.8.8");
   std::atomic<uint32_t> counter{0};
   for (uint32_t i = 1; i < limits::kMaxMalformedMessages; ++i) {
@@ -276,8 +278,8 @@ TEST_F(ClientGuardTest, MalformedMessagesAreLimitedPerConnectionAndTheirLinesPer
   EXPECT_FALSE(FGuard->MalformedMessage(*connection, counter, TClientLine::clTooShort, "short"));
   EXPECT_FALSE(FGuard->MalformedMessage(*connection, counter, TClientLine::clTooShort, "short"));
   EXPECT_EQ(connection->CloseCount(), 1);
-  EXPECT_EQ(TClientGuard::Count(TGuardCause::gcMalformedClosed), closedBefore + 1);
-  EXPECT_EQ(LimitBreaches(TLimitBreach::lbMalformedMessages), breachesBefore + 1);
+  EXPECT_EQ(FGuard->Count(TGuardCause::gcMalformedClosed), 1u);
+  EXPECT_EQ(FStats.Breaches(TLimitBreach::lbMalformedMessages), 1u);
   // One "short" line (the rest held back within the second) and the closing line.
   ASSERT_EQ(FLines.size(), 2u);
   EXPECT_EQ(FLines[0], "short");

@@ -248,11 +248,11 @@ TEST_F(GateWayServerTest, TokenAnswerPathsByLength) {
 
   // 1 and 2 bytes: too short, kept open, still unchecked; both counted, the second's line
   // held back within the second.
-  const uint64_t malformed = TClientGuard::Count(TGuardCause::gcMalformed);
+  const uint64_t malformed = FServer->Guard().Count(TGuardCause::gcMalformed);
   FListener->Send(c, "a");
   FListener->Send(c, "ab");
   EXPECT_EQ(FLog.CountPrefix("收到的数据太短了:" + std::to_string(h)), 1u);
-  EXPECT_EQ(TClientGuard::Count(TGuardCause::gcMalformed), malformed + 2);
+  EXPECT_EQ(FServer->Guard().Count(TGuardCause::gcMalformed), malformed + 2);
   // 3 bytes: an empty answer, kept open and unchecked.
   FListener->Send(c, "abc");
   EXPECT_TRUE(FLog.Has("Token解码为空:" + std::to_string(h), llWarning));

@@ -317,7 +317,7 @@ TEST_F(LoginSrvLink, ServerThatStopsReadingNeverHoldsUpSendersOrStop) {
   // One line when dropping starts, and again only after frames were accepted again.
   EXPECT_LE(log.CountPrefix("LoginSrvClient send backlog over"),
             log.CountPrefix("LoginSrvClient send backlog accepts frames again") + 1);
-  EXPECT_GT(LimitBreaches(TLimitBreach::lbLoginSendBacklog), 0u);
+  EXPECT_GT(link.Stats().Breaches(TLimitBreach::lbLoginSendBacklog), 0u);
   EXPECT_LE(link.SendBacklog(), 1 << 20);
 
   // No control frame for 10 s: the link gives up on the connection whatever its socket does.

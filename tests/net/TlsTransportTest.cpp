@@ -94,6 +94,7 @@ class TlsTransportTest : public ::testing::Test {
     FContext = TTlsContext::Load(FCertificate.CertFile, FCertificate.KeyFile, error);
     ASSERT_TRUE(FContext) << error;
     FServer = CreateWebSocketServer(2);
+    FServer->SetStats(&FStats);
     FServer->SetAddr("127.0.0.1");
     FServer->SetPort(0);
     FServer->SetTlsContext(FContext);
@@ -121,6 +122,7 @@ class TlsTransportTest : public ::testing::Test {
   TTestCertificate FCertificate{"gw-transport-test"};
   std::shared_ptr<SSL_CTX> FClientContext = ClientContext(FCertificate);
   PTlsContext FContext;
+  TGateWayStats FStats;  // outlives the server that counts on it
   PWebSocketServer FServer;
 };
 
@@ -249,7 +251,7 @@ TEST_F(TlsTransportTest, AClientAskingForKeyUpdatesWithoutReadingIsClosedAtTheBo
   // Every request makes the server queue a key update of its own; a client that never
   // reads must not make it hold them without end.
   Start();
-  const uint64_t before = LimitBreaches(TLimitBreach::lbTlsPendingRecords);
+  const uint64_t before = FStats.Breaches(TLimitBreach::lbTlsPendingRecords);
   TTestClient client;
   client.SetReceiveBuffer(4096);
   Open(client);
@@ -262,7 +264,7 @@ TEST_F(TlsTransportTest, AClientAskingForKeyUpdatesWithoutReadingIsClosedAtTheBo
   }
   EXPECT_TRUE(closed);
   EXPECT_TRUE(WaitUntil([&] { return FServer->ConnectionsCount() == 0; }));
-  EXPECT_GT(LimitBreaches(TLimitBreach::lbTlsPendingRecords), before);
+  EXPECT_GT(FStats.Breaches(TLimitBreach::lbTlsPendingRecords), before);
 }
 
 TEST_F(TlsTransportTest, ANewContextServesNewClientsAndLiveOnesKeepTheirs) {

@@ -42,6 +42,7 @@ class WebSocketServerTest : public ::testing::Test {
                    size_t maxQueued = IWebSocketServer::kDefaultMaxQueuedBytes) {
     if (FServer) FServer->Stop();
     FServer = CreateWebSocketServer(4);
+    FServer->SetStats(&FStats);
     FServer->SetMaxQueuedBytes(maxQueued);
     FServer->SetPort(0);
     FServer->SetAddr("127.0.0.1");
@@ -101,6 +102,7 @@ class WebSocketServerTest : public ::testing::Test {
     return n;
   }
 
+  TGateWayStats FStats;  // outlives the server that counts on it
   PWebSocketServer FServer;
   uint16_t FPort = 0;
   std::function<void(const PWebSocketConnection&, const Bytes&)> OnMessageHook;
@@ -637,7 +639,7 @@ TEST_F(WebSocketServerTest, SendQueueBoundClosesAClientThatDoesNotRead) {
   ASSERT_TRUE(client.Open(FPort));
   ASSERT_TRUE(WaitUntil([&] { return OpenCount() == 1; }));
   PWebSocketConnection connection = Opened(0);
-  uint64_t breaches = LimitBreaches(TLimitBreach::lbWsQueuedBytes);
+  const uint64_t breaches = FStats.Breaches(TLimitBreach::lbWsQueuedBytes);
   auto chunk = std::make_shared<Bytes>(32 * 1024, 0x5A);
   // Also set by the queued sends that fail when the connection closes, on an I/O thread.
   std::atomic<bool> refused{false};
@@ -648,7 +650,7 @@ TEST_F(WebSocketServerTest, SendQueueBoundClosesAClientThatDoesNotRead) {
     });
   }
   ASSERT_TRUE(refused);
-  EXPECT_EQ(LimitBreaches(TLimitBreach::lbWsQueuedBytes), breaches + 1);
+  EXPECT_EQ(FStats.Breaches(TLimitBreach::lbWsQueuedBytes), breaches + 1);
   // The close frame waits behind the unread bytes; the socket is closed after the grace.
   ASSERT_TRUE(WaitUntil([&] { return TotalCloses() == 1; }));
   std::lock_guard<std::mutex> guard(FLock);

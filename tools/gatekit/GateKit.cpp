@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include "AdminClient.h"
@@ -10,6 +12,8 @@
 #include "codec/DeploymentKeys.h"
 #include "codec/EDcode.h"
 #include "codec/TokenHandshake.h"
+#include "common/GateWayStats.h"
+#include "common/Utf8Path.h"
 #include "config/ControlChannel.h"
 
 namespace gw {
@@ -38,6 +42,8 @@ constexpr char kUsage[] =
     "                                      kick HANDLE, block ADDR, unblock ADDR [--temporary],\n"
     "                                      reload, drain (exit codes as curl -f: 22 HTTP error,\n"
     "                                      7 no connection)\n"
+    "  metrics-table [--readme FILE]       the README's tables of metrics and bounds; with\n"
+    "                                      --readme, written into FILE between their markers\n"
     "Keys for token-challenge/token-answer: ./GateKeys.txt when present, else the development "
     "keys.\n";
 
@@ -172,6 +178,22 @@ std::string LaunchBlockCommand(const TParsedArgs& Parsed) {
   }
 }
 
+// Writes the generated tables into the README at Path.
+std::string UpdateReadmeFile(const std::string& Path) {
+  std::ifstream in(PathFromUtf8(Path), std::ios::binary);
+  if (!in) throw TInputError("cannot read " + Path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  in.close();
+  const std::string updated = TGateWayStats::UpdateReadme(text.str());
+  if (updated.empty()) throw TInputError(Path + " lacks the metrics-table or limits-table markers");
+  if (updated == text.str()) return Path + " is up to date";
+  std::ofstream out(PathFromUtf8(Path), std::ios::binary | std::ios::trunc);
+  out << updated;
+  if (!out.flush()) throw TInputError("cannot write " + Path);
+  return Path + " updated";
+}
+
 std::string Run(const std::vector<std::string>& Args) {
   if (Args.empty()) throw TUsageError("no command");
   const std::string& command = Args[0];
@@ -241,6 +263,13 @@ std::string Run(const std::vector<std::string>& Args) {
                         " took the message");
     }
     return "sent";
+  }
+  if (command == "metrics-table") {
+    const TParsedArgs parsed = ParseArgs(Args, {"--readme"}, {});
+    if (!parsed.Positional.empty()) throw TUsageError("metrics-table takes no argument");
+    const std::optional<std::string> file = parsed.Option("--readme");
+    if (!file) return TGateWayStats::ReadmeTable() + "\n" + TGateWayStats::ReadmeLimitsTable();
+    return UpdateReadmeFile(*file);
   }
   if (command == "-h" || command == "--help" || command == "help") return "";
   throw TUsageError("unknown command " + command);
