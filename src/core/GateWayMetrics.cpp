@@ -18,8 +18,6 @@
 #include "core/ServiceControl.h"
 #include "links/LogicSrvClient.h"
 #include "links/LoginSrvClient.h"
-#include "net/SockAddrText.h"
-#include "net/SocketApi.h"
 
 namespace gw {
 
@@ -68,14 +66,6 @@ std::vector<int> TGateWayMetrics::ListenSockets() const {
 
 void TGateWayMetrics::ReleaseListens() {
   if (FEndpoint) FEndpoint->ReleaseListens();
-}
-
-uint16_t TGateWayMetrics::SocketPort(int Socket) {
-  sockaddr_storage local{};
-  std::string host;
-  uint16_t port = 0;
-  if (SocketLocalAddress(Socket, local)) SockAddrText(local, host, port);
-  return port;
 }
 
 bool TGateWayMetrics::Healthy(std::string* Why) const {

@@ -44,8 +44,6 @@ class TGateWayMetrics {
   void ResumeAccepting();
   std::vector<int> ListenSockets() const;
   void ReleaseListens();
-  // The local port of a listening socket; 0 when the system cannot tell.
-  static uint16_t SocketPort(int Socket);
 
   // The exposition text a scrape gets.
   std::string MetricsText() const;

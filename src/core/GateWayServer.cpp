@@ -15,7 +15,7 @@
 #include "net/DescriptorLimit.h"
 #include "net/IWebSocketServer.h"
 #include "net/ListenProbe.h"
-#include "net/SocketApi.h"
+#include "net/ListenSocket.h"
 #include "protocol/ClientMessageReader.h"
 
 namespace gw {
@@ -118,11 +118,11 @@ void TGateWaySocketServer::SetTlsContext(PTlsContext Context) {
 void TGateWaySocketServer::Start() {
   if (!FInherited.Client.empty()) {
     // A take-over serves the port it is handed; the settings must not ask for another one.
-    const uint16_t handed = TGateWayMetrics::SocketPort(FInherited.Client.front());
+    const uint16_t handed = ListenSocketPort(FInherited.Client.front());
     int64_t asked = 0;
     if (ParseDecimal(FGatePort, asked) && asked != 0 && asked != handed) {
-      for (int socket : FInherited.Client) SocketClose(socket);
-      for (int socket : FInherited.Metrics) SocketClose(socket);
+      for (int socket : FInherited.Client) CloseListenSocket(socket);
+      for (int socket : FInherited.Metrics) CloseListenSocket(socket);
       FInherited = {};
       throw EGateWayStartError(
           "网关服务启动失败 , 端口 " + FGatePort + " ,  --take-over",
@@ -133,7 +133,7 @@ void TGateWaySocketServer::Start() {
   }
   if (!FEdge.Metrics) {
     // Handed over from a gateway with a metrics port, to one without: the port closes.
-    for (int socket : FInherited.Metrics) SocketClose(socket);
+    for (int socket : FInherited.Metrics) CloseListenSocket(socket);
     FInherited.Metrics.clear();
   }
   if (FEdge.Metrics) {
@@ -143,10 +143,10 @@ void TGateWaySocketServer::Start() {
     std::vector<int> inherited;
     for (int socket : FInherited.Metrics) {
       // Only a socket on the port asked for is taken over; another is left to its old owner.
-      if (TGateWayMetrics::SocketPort(socket) == FEdge.MetricsPort || FEdge.MetricsPort == 0) {
+      if (ListenSocketPort(socket) == FEdge.MetricsPort || FEdge.MetricsPort == 0) {
         inherited.push_back(socket);
       } else {
-        SocketClose(socket);
+        CloseListenSocket(socket);
       }
     }
     FInherited.Metrics.clear();
