@@ -121,6 +121,12 @@ double NowEpochSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+// A moment of the steady clock as seconds since the Unix epoch (for the operator's "since").
+double EpochSecondsOf(std::chrono::steady_clock::time_point At) {
+  const double age = std::chrono::duration<double>(std::chrono::steady_clock::now() - At).count();
+  return NowEpochSeconds() - age;
+}
+
 // A "list" member: "permanent" (the default) or "temporary"; nullopt for anything else.
 std::optional<bool> PermanentList(const TJsonValue& Body, std::string& Error) {
   const TJsonValue* list = Body.Find("list");
@@ -270,7 +276,8 @@ std::vector<TGateWayAdmin::TSessionInfo> TGateWayAdmin::SessionSnapshot(
     for (const TGateWayWorker::TSessionView& session : Server.Worker(i).Sessions()) {
       const double age = std::chrono::duration<double>(steadyNow - session.OpenedAt).count();
       sessions.push_back({session.Handle, session.IP, StepName(session), session.Account,
-                          session.PlayerName, epochNow - age, i});
+                          session.PlayerName, epochNow - age, i, session.MessagesIn,
+                          session.BytesIn, session.MessagesOut, session.BytesOut});
     }
   }
   return sessions;
@@ -351,11 +358,15 @@ TAdminReply TGateWayAdmin::Status(TServiceControl& Service) {
   w.Key("up").Bool(serving && server->LogicServer().IsConnected());
   w.Key("address").String(c.ServerAddr + ":" + c.ServerPort);
   w.Key("reconnects").Unsigned(serving ? server->LogicServer().Reconnects() : 0);
+  if (serving && server->LogicServer().IsConnected())
+    w.Key("since").Number(EpochSecondsOf(server->LogicServer().UpSince()));
   w.EndObject();
   w.Key("login").BeginObject();
   w.Key("up").Bool(serving && server->LoginServer().IsConnected());
   w.Key("address").String(c.LoginSrvAddr + ":" + std::to_string(c.LoginSrvPort));
   w.Key("reconnects").Unsigned(serving ? server->LoginServer().Reconnects() : 0);
+  if (serving && server->LoginServer().IsConnected())
+    w.Key("since").Number(EpochSecondsOf(server->LoginServer().UpSince()));
   w.EndObject();
   w.EndObject();
   int64_t token = 0, login = 0, game = 0, none = 0;
@@ -455,6 +466,8 @@ TAdminReply TGateWayAdmin::Sessions(TServiceControl& Service, const TAdminReques
     w.Key("player").String(s.PlayerName);
     w.Key("connected_since").Number(s.ConnectedSince);
     w.Key("worker").Integer(s.Worker);
+    w.Key("messages_in").Unsigned(s.MessagesIn).Key("bytes_in").Unsigned(s.BytesIn);
+    w.Key("messages_out").Unsigned(s.MessagesOut).Key("bytes_out").Unsigned(s.BytesOut);
     w.EndObject();
     ++shown;
     last = s.Handle;

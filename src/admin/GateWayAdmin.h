@@ -60,6 +60,7 @@ class TGateWayAdmin {
     std::string PlayerName;
     double ConnectedSince = 0;  // seconds since the Unix epoch
     int32_t Worker = 0;
+    uint64_t MessagesIn = 0, BytesIn = 0, MessagesOut = 0, BytesOut = 0;
   };
 
   TGateWayAdmin(TOptions Options, TServiceRunner Runner);

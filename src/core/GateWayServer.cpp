@@ -401,6 +401,7 @@ void TGateWaySocketServer::OnClientMessage(const PWebSocketConnection& AConnecti
   TGateWayStats::Add(FStats.ClientMessagesIn);
   TUserSession* session = TUserSession::FromConnection(*AConnection);
   if (session == nullptr) return;
+  session->CountReceived(AData.size());
   if (!FGuard->CheckMessage(*AConnection, AData.size())) return;  // an attack: closed
   uint32_t handle = session->Handle();
   if (!ReadClientMessage(AData)) {

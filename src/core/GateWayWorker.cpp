@@ -253,7 +253,8 @@ std::vector<TGateWayWorker::TSessionView> TGateWayWorker::CollectSessions() {
   for (const PUserSession& session : live) {
     views.push_back({session->Handle(), session->IP(), session->SessionStep(),
                      session->TokenChecked(), session->Account(), session->PlayerName(),
-                     session->OpenedAt()});
+                     session->OpenedAt(), session->MessagesIn(), session->BytesIn(),
+                     session->MessagesOut(), session->BytesOut()});
   }
   return views;
 }
@@ -715,6 +716,7 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
     connection->WsSend(buffer.get(), batchLen,
                        [keep = Session, buffer, traffic, batchLen, wake = FWakeUp](
                            const PWebSocketConnection&, bool ok) {
+                         if (ok) keep->CountSent(batchLen);
                          if (ok && traffic) {
                            TGateWayTraffic::Add(traffic->ClientBytesOut, batchLen);
                            TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);
@@ -730,6 +732,7 @@ void TGateWayWorker::DoSendToClient(const PUserSession& Session) {
   connection->WsSend(
       msg->Data(), msg->DataLen(),
       [keep = Session, msg, traffic, wake = FWakeUp](const PWebSocketConnection&, bool ok) {
+        if (ok) keep->CountSent(msg->DataLen());
         if (ok && traffic) {
           TGateWayTraffic::Add(traffic->ClientBytesOut, msg->DataLen());
           TGateWayTraffic::Add(traffic->ClientMessagesOut, 1);

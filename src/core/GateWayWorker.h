@@ -177,6 +177,7 @@ class TGateWayWorker {
     std::string Account;
     std::string PlayerName;
     std::chrono::steady_clock::time_point OpenedAt;
+    uint64_t MessagesIn = 0, BytesIn = 0, MessagesOut = 0, BytesOut = 0;
   };
   // The sessions of the table that are not being closed, in slot order, as the worker
   // sees them between two of its messages: a question answered through its queue while

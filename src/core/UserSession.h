@@ -220,6 +220,21 @@ class TUserSession {
   const std::string& IP() const { return FIP; }
   // When the session was created (the client's WebSocket open); never changes.
   std::chrono::steady_clock::time_point OpenedAt() const { return FOpenedAt; }
+  // The client's traffic for the operator: messages and payload bytes received from it
+  // (counted by the connection's message event) and sent to it (a batch is one message;
+  // counted when its send completes). Any thread.
+  void CountReceived(uint64_t Bytes) {
+    FMessagesIn.fetch_add(1, std::memory_order_relaxed);
+    FBytesIn.fetch_add(Bytes, std::memory_order_relaxed);
+  }
+  void CountSent(uint64_t Bytes) {
+    FMessagesOut.fetch_add(1, std::memory_order_relaxed);
+    FBytesOut.fetch_add(Bytes, std::memory_order_relaxed);
+  }
+  uint64_t MessagesIn() const { return FMessagesIn.load(std::memory_order_relaxed); }
+  uint64_t BytesIn() const { return FBytesIn.load(std::memory_order_relaxed); }
+  uint64_t MessagesOut() const { return FMessagesOut.load(std::memory_order_relaxed); }
+  uint64_t BytesOut() const { return FBytesOut.load(std::memory_order_relaxed); }
 
   // The intervals as the logic server last sent them (stored, read by no one else).
   // Owner only.
@@ -252,6 +267,7 @@ class TUserSession {
   std::vector<TSessionMessagePtr> FMessageQueue;
   const std::string FIP;
   const std::chrono::steady_clock::time_point FOpenedAt = std::chrono::steady_clock::now();
+  std::atomic<uint64_t> FMessagesIn{0}, FBytesIn{0}, FMessagesOut{0}, FBytesOut{0};
   std::unique_ptr<TInfo> FInfo;  // made by the first SetInfo
 
   std::atomic<uint32_t> FMalformedMessages{0};

@@ -190,6 +190,8 @@ void TServerLinkClient::ConnectTurn() {
   }
   FLastRecvTick = Now();
   FLastSendProgressTick = FLastRecvTick;
+  FUpSince.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                 std::memory_order_relaxed);
   OnConnected();
 }
 

@@ -80,6 +80,13 @@ class TServerLinkClient : public TSocketClient {
   // Bytes the send cache and the socket's send buffer hold. Any thread; a snapshot.
   int64_t SendBacklog();
 
+  // When the link last came up, on the steady clock; empty before its first connection.
+  // Any thread (for the operator: "up since").
+  std::chrono::steady_clock::time_point UpSince() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(FUpSince.load(std::memory_order_relaxed)));
+  }
+
  protected:
   struct TAppendResult {
     bool Queued = false;
@@ -171,6 +178,7 @@ class TServerLinkClient : public TSocketClient {
   bool FLastTurnBusy = false;  // the last turn received or sent, soon after the one before
   std::chrono::steady_clock::time_point FTurnStart;
 
+  std::atomic<std::chrono::steady_clock::rep> FUpSince{0};  // see UpSince
   std::mutex FSendLock;  // guards FSendCache, FDroppedAppends, FWakePending, FLocalAddress
   TBufferMemoryStream FSendCache;
   uint64_t FDroppedAppends = 0;  // dropped for the bound since it last held

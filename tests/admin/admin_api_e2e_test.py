@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import websockets
@@ -230,6 +231,8 @@ class AdminApi(unittest.TestCase):
         self.assertEqual(status, 200)
         self.assertTrue(s["links"]["logic"]["up"])
         self.assertTrue(s["links"]["login"]["up"])
+        for link in ("logic", "login"):
+            self.assertLessEqual(s["links"][link]["since"], time.time())
         self.assertEqual(s["settings"]["logic_server"], f"127.0.0.1:{self.logic_port}")
         self.assertIn("refused_blocked", s["guard"])
         self.assertEqual((s["drain"]["available"], s["drain"]["state"]), (True, "none"))
@@ -252,6 +255,13 @@ class AdminApi(unittest.TestCase):
             self.logic.wait_for(f"session closed {handle} ")
             self.assertNotIn(f"session closed {other['handle']} ", self.logic.output())
             self.assertEqual((await kept.echo())[0], 2)
+            # Its own traffic, each way: the token answer, the login and the echo in; at
+            # least the greeting, the hand-over and the echo out.
+            [seen] = self.session_of("127.0.0.2")
+            self.assertGreaterEqual(seen["messages_in"], 3, seen)
+            self.assertGreater(seen["bytes_in"], 0, seen)
+            self.assertGreaterEqual(seen["messages_out"], 1, seen)
+            self.assertGreater(seen["bytes_out"], 0, seen)
             self.gateway.wait_for(f"Admin: ops from 127.0.0.1 kicked session {handle} "
                                   "(127.0.0.3)")
             # The handle is stale now: never someone else's session.

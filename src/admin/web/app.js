@@ -15,7 +15,8 @@
       sessionsTitle: "Sessions", searchHint: "Address prefix or account", allSteps: "All steps",
       stepToken: "Token check", stepLogin: "Logging in", stepGame: "In game", stepNone: "Idle",
       search: "Search", handle: "Handle", address: "Address", step: "Step", account: "Account",
-      player: "Player", since: "Connected since", worker: "Worker", kick: "Kick", more: "More",
+      player: "Player", since: "Connected since", trafficIn: "In (messages / bytes)",
+      trafficOut: "Out (messages / bytes)", worker: "Worker", kick: "Kick", more: "More",
       blockTitle: "Block lists", blockHint: "Address, prefix* or address/bits",
       permanent: "Permanent", temporary: "Temporary", add: "Add", remove: "Remove",
       actions: "Service", reload: "Reload settings", drainButton: "Start drain", logTitle: "Log",
@@ -35,7 +36,8 @@
       sessionsTitle: "会话列表", searchHint: "地址前缀或账号", allSteps: "全部状态",
       stepToken: "等待验证", stepLogin: "登录中", stepGame: "游戏中", stepNone: "空闲",
       search: "查找", handle: "句柄", address: "地址", step: "当前状态", account: "账号",
-      player: "角色名", since: "连接时间", worker: "工作线程", kick: "踢出", more: "更多",
+      player: "角色名", since: "连接时间", trafficIn: "收到(消息/字节)",
+      trafficOut: "发出(消息/字节)", worker: "工作线程", kick: "踢出", more: "更多",
       blockTitle: "IP 过滤列表", blockHint: "地址、前缀* 或 地址/位数",
       permanent: "永久过滤", temporary: "临时过滤", add: "添加", remove: "删除",
       actions: "服务", reload: "重新加载配置", drainButton: "开始排空", logTitle: "日志",
@@ -177,6 +179,8 @@
       cell(row, s.account);
       cell(row, s.player);
       cell(row, new Date(s.connected_since * 1000).toLocaleString());
+      cell(row, s.messages_in + " / " + s.bytes_in);
+      cell(row, s.messages_out + " / " + s.bytes_out);
       cell(row, String(s.worker));
       const button = document.createElement("button");
       button.type = "button";
