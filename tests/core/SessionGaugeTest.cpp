@@ -32,12 +32,7 @@ TEST(SessionGaugeTest, StepsMoveTheGauges) {
       {"enters its table", [&] { session->RecountStep(); }, {1, 0, 0}},
       {"counted once", [&] { session->RecountStep(); }, {1, 0, 0}},
       {"a step change before the check", [&] { session->SetSessionStep(ssGame); }, {1, 0, 0}},
-      {"passes its check (in the game step)",
-       [&] {
-         session->TokenChecked.store(true);
-         session->RecountStep();
-       },
-       {0, 0, 1}},
+      {"passes its check (in the game step)", [&] { session->MarkTokenChecked(); }, {0, 0, 1}},
       {"back to the login server", [&] { session->SetSessionStep(ssLogin); }, {0, 1, 0}},
       {"no upstream server counts as login", [&] { session->SetSessionStep(ssNone); }, {0, 1, 0}},
       {"closes", [&] { session->CountOut(); }, {0, 0, 0}},
@@ -64,7 +59,7 @@ TEST(SessionGaugeTest, ConcurrentChangesLeaveTheGaugesExact) {
     sessions.push_back(TUserSession::Create(nullptr));
     sessions.back()->SetStats(&stats);
     sessions.back()->RecountStep();
-    sessions.back()->TokenChecked.store(true);
+    sessions.back()->MarkTokenChecked();
   }
   // One thread changes the steps as a worker would, another recounts as the I/O thread does
   // after a passed check; each session ends in the game step.

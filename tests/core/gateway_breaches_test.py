@@ -17,6 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import gateway_edge_test as edge  # noqa: E402
+import gw_wait  # noqa: E402
 import gateway_guard_test as guard  # noqa: E402
 import gateway_relay_test as relay  # noqa: E402
 
@@ -39,7 +40,7 @@ class GatewayBreachesTest(guard.ClientsFixture):
     async def counted(self, limit, before):
         async def done():
             return await self.breaches(limit) == before + 1
-        await guard.wait_for(done, f"{limit} counted once")
+        await gw_wait.await_until(done, f"{limit} counted once")
 
     async def test_each_client_fault_is_counted_once_and_the_gateway_serves_on(self):
         await self.start_gateway(ClientTimeOut=0)
@@ -89,7 +90,7 @@ class GatewayBreachesTest(guard.ClientsFixture):
                 values = [await g.metric("gateway_sessions_by_step", f'step="{s}"')
                           for s in ("token", "login", "game")]
                 return values == [token, login, game]
-            await guard.wait_for(hold, f"sessions by step == {token}, {login}, {game}")
+            await gw_wait.await_until(hold, f"sessions by step == {token}, {login}, {game}")
 
         await steps(0, 0, 0)
         c = await (await self.client("127.0.0.51")).connect()

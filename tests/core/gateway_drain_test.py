@@ -185,7 +185,7 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
             finally:
                 os.environ.clear()
                 os.environ.update(old)
-        self.gateway.wait_for("LogicSrv 连接成功")
+        self.gateway.wait_line("LogicSrv 连接成功")
         sim.wait_port(self.port)
 
     def wait_exit(self):
@@ -196,7 +196,7 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
         self.start("--drain-seconds", "600")
         players = [await Player(self.port, self.folder).start() for _ in range(2)]
         self.gateway.proc.send_signal(signal.SIGTERM)
-        self.gateway.wait_for("Drain started (stop request): 2 sessions")
+        self.gateway.wait_line("Drain started (stop request): 2 sessions")
         self.assertEqual(http_get(self.metrics_port, "/healthz"), (503, "draining\n"))
         self.assertEqual(metric(self.metrics_port, "gateway_draining"), 1)
         self.assertEqual(metric(self.metrics_port, "gateway_drain_sessions_remaining"), 2)
@@ -207,7 +207,7 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
         await players[1].play()
         await players[1].leave()
         self.assertEqual(await asyncio.to_thread(self.wait_exit), 0)
-        self.gateway.wait_for("Drain ended: no session left after")
+        self.gateway.wait_line("Drain ended: no session left after")
         self.assertNotIn("closing the remaining", self.gateway.output())
 
     async def test_drain_deadline_and_second_sigterm_close_the_rest_with_1001(self):
@@ -220,22 +220,22 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
                 self.start(*args)
                 player = await Player(self.port, self.folder).start()
                 self.gateway.proc.send_signal(signal.SIGTERM)
-                self.gateway.wait_for("Drain started")
+                self.gateway.wait_line("Drain started")
                 for _ in range(second):
                     self.gateway.proc.send_signal(signal.SIGTERM)
                 self.assertEqual(await player.close_code(), 1001)
                 self.assertEqual(await asyncio.to_thread(self.wait_exit), 0)
-                self.gateway.wait_for(line)
+                self.gateway.wait_line(line)
                 self.gateway = None
 
     async def test_drain_notice_accepts_until_it_has_passed(self):
         self.start("--drain-seconds", "600", "--drain-notice-seconds", "8")
         player = await Player(self.port, self.folder).start()
         self.gateway.proc.send_signal(signal.SIGTERM)
-        self.gateway.wait_for("new clients are refused after 8 s")
+        self.gateway.wait_line("new clients are refused after 8 s")
         self.assertEqual(http_get(self.metrics_port, "/healthz")[0], 503)
         late = await Player(self.port, self.folder).start()  # still accepted
-        await asyncio.to_thread(self.gateway.wait_for, "Drain: new clients are refused from now on")
+        await asyncio.to_thread(self.gateway.wait_line, "Drain: new clients are refused from now on")
         self.assertTrue(connect_refused(self.port))
         await late.play()
         await late.leave()
@@ -247,7 +247,7 @@ class DrainTest(unittest.IsolatedAsyncioTestCase):
         player = await Player(self.port, self.folder).start()
         subprocess.run([GATEKIT, "control-send", str(self.gateway.proc.pid), "2001"], check=True,
                        capture_output=True, timeout=TIMEOUT)
-        await asyncio.to_thread(self.gateway.wait_for, "Drain started (control channel): 1 sessions")
+        await asyncio.to_thread(self.gateway.wait_line, "Drain started (control channel): 1 sessions")
         await player.play()
         await player.leave()
         self.assertEqual(await asyncio.to_thread(self.wait_exit), 0)
