@@ -10,9 +10,7 @@ import asyncio
 import http.client
 import json
 import os
-import re
 import socket
-import stat
 import struct
 import subprocess
 import sys
@@ -44,21 +42,8 @@ def wait_port(port):
     wait_until(up, f"a listener on {port}")
 
 
-class Proc(CollectedOutput):
-    def output(self):
-        return "\n".join(self.output_lines())
-
-    def wait_for(self, text):
-        wait_until(lambda: text in self.output(), f"{text!r} in:\n{self.output()}")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.request_stop()
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+# The programs under test: output collected, waited on, stopped (tests/support/gw_wire.py).
+Proc = CollectedOutput
 
 
 def write_settings(folder, gate, logic, login, extra=""):

@@ -9,11 +9,8 @@ Usage: admin_console_chromium_test.py GATESIM GATEWAY SCREENSHOT_PNG [unittest a
 """
 import os
 import re
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from selenium import webdriver
@@ -23,8 +20,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import gw_wait  # noqa: E402
-from gw_wire import CollectedOutput, command, free_port  # noqa: E402
+from admin_api_e2e_test import wait_port  # noqa: E402
+from gw_wire import CollectedOutput, free_port  # noqa: E402
 
 GATESIM = GATEWAY = SCREENSHOT = None
 TIMEOUT = 90
@@ -32,35 +29,9 @@ TOKEN = "ops-0123456789abcdef0123456789"
 BOTS = 6
 
 
-def wait_until(predicate, what):
-    return gw_wait.wait_until(predicate, what, timeout=TIMEOUT)
-
-
-def wait_port(port):
-    def up():
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        except OSError:
-            return False
-    wait_until(up, f"a listener on {port}")
-
-
 class Proc(CollectedOutput):
-    def output(self):
-        return "\n".join(self.output_lines())
-
     def wait_for(self, text):
-        wait_until(lambda: text in self.output(), f"{text!r} in:\n{self.output()[-3000:]}")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.request_stop()
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        return super().wait_for(text, TIMEOUT)
 
 
 def browser(language):

@@ -31,17 +31,8 @@ def wait_port(port):
 class Proc(CollectedOutput):
     """A program whose output lines are collected."""
 
-    def output(self):
-        return "\n".join(self.output_lines())
-
     def stop(self):
-        if self.proc.poll() is None:
-            self.request_stop()
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        super().stop(TIMEOUT)
 
 
 def default_message(ident, recog=0):

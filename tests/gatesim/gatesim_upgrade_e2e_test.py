@@ -13,11 +13,9 @@ Usage: gatesim_upgrade_e2e_test.py GATESIM GATEWAY GATEKIT [unittest args]
 """
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -30,21 +28,10 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 
 
 class Proc(CollectedOutput):
-    def output(self):
-        return "\n".join(self.output_lines())
-
     def wait_for(self, pattern):
+        """Waits for a regular expression; returns its match."""
         return wait_until(lambda: re.search(pattern, self.output()),
                           lambda: f"{pattern!r} in:\n{self.output()}", TIMEOUT)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.request_stop()
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 def write_settings(folder, gate_port, logic_port, login_port):

@@ -1,7 +1,6 @@
 """The simulated logic and login servers (gatesim) for the packaging tests, and the few steps
 those tests share: a settings file naming them, waiting for a port or an output line."""
 import os
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -16,13 +15,7 @@ class Program(CollectedOutput):
         return "\n".join(self.output_lines())
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.request_stop()
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        super().stop(TIMEOUT)
         self.reader.join(TIMEOUT)
         self.proc.stdout.close()
 

@@ -117,6 +117,25 @@ class CollectedOutput:
         else:
             self.proc.terminate()
 
+    def output(self):
+        """Every line so far, as one text."""
+        return "\n".join(self.output_lines())
+
+    def wait_for(self, text, timeout=None):
+        """Waits until `text` stands in the output (within a line or across lines)."""
+        return gw_wait.wait_until(lambda: text in self.output(),
+                                  lambda: f"{text!r} in:\n{self.output()[-3000:]}", timeout)
+
+    def stop(self, timeout=None):
+        """Asks the program to stop and waits for its end; one that does not end is killed."""
+        if self.proc.poll() is None:
+            self.request_stop()
+            try:
+                self.proc.wait(gw_wait.TIMEOUT if timeout is None else timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
 
 def split_batch(message: bytes):
     """The client messages inside one WebSocket message (a batch or a single one)."""
