@@ -198,10 +198,11 @@ class TGateWayWorker {
   // Acts on one message for `Session`. A message the action keeps (moved on to the
   // session's outgoing queue) leaves `Msg` empty; otherwise the caller frees it.
   void HandleMessage(const PUserSession& Session, TSessionMessagePtr& Msg) REQUIRES(FLock);
-  void HandleClientMessage(const PUserSession& Owned, const TSessionMessage& Msg);
+  void HandleClientMessage(const PUserSession& Owned, const TSessionMessage& Msg) REQUIRES(FLock);
   // A configuration query: the cached tables the client's versions differ from are queued
   // for it.
-  void AnswerDBConfig(const PUserSession& Session, const std::vector<TDBConfigAsk>& Asks);
+  void AnswerDBConfig(const PUserSession& Session, const std::vector<TDBConfigAsk>& Asks)
+      REQUIRES(FLock);
   void ForwardToClient(const PUserSession& Session, TSessionMessagePtr Msg);
   // The client's soft close: the logic server hears 1009 for the old handle, the new
   // handle's registration and the old handle's close, in that order, all under FLock.
